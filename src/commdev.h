@@ -1,0 +1,70 @@
+// commdev: the only code that touches the serial port.
+//
+// Every operation is synchronous and blocking and takes the port handle by
+// value; the module keeps no state of its own.
+#ifndef VELCOT_COMMDEV_H
+#define VELCOT_COMMDEV_H
+
+#include <cstdint>
+
+#ifdef _WIN32
+typedef void* PortHandle;  // a Win32 HANDLE
+#define INVALID_PORT_HANDLE (reinterpret_cast<PortHandle>(static_cast<intptr_t>(-1)))
+#else
+typedef int PortHandle;  // a file descriptor
+#define INVALID_PORT_HANDLE (-1)
+#endif
+
+// Returned by ReadByte and WriteByte when the port has gone away (unplugged,
+// hung up): a persistent device error, already reported on stderr.
+#define PORT_LOST (-1)
+
+// Opens an existing device exclusively; INVALID_PORT_HANDLE on failure.
+PortHandle OpenComPort(const char* name);
+
+// Sets speed and line format from a mode string such as "8N1".
+// Returns 1 when configured, 0 when not.
+int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
+
+// Waits for the next byte from the line: 0..255, or PORT_LOST.
+int ReadByte(PortHandle port);
+
+// Hands one byte (the low 8 bits) to the line: 1 when written, or PORT_LOST.
+int WriteByte(PortHandle port, int byte);
+
+int CloseComPort(PortHandle port);
+
+// A mode string such as "8N1": data bits, parity, stop bits.
+struct LineFormat {
+  int data_bits;  // the first character's code minus '0', as a byte: not range-checked here
+  char parity;    // 'N', 'O' or 'E'
+  int stop_bits;  // 1 or 2
+};
+
+// False for a string that is not three characters, or names a parity other
+// than none, odd or even, or stop bits other than 1 or 2.
+inline bool ParseLineMode(const char* mode, LineFormat* format) {
+  if (mode[0] == '\0' || mode[1] == '\0' || mode[2] == '\0' || mode[3] != '\0') return false;
+  format->data_bits = static_cast<unsigned char>(mode[0] - '0');
+  switch (mode[1]) {
+    case 'N':
+    case 'n':
+      format->parity = 'N';
+      break;
+    case 'O':
+    case 'o':
+      format->parity = 'O';
+      break;
+    case 'E':
+    case 'e':
+      format->parity = 'E';
+      break;
+    default:
+      return false;
+  }
+  if (mode[2] != '1' && mode[2] != '2') return false;
+  format->stop_bits = mode[2] - '0';
+  return true;
+}
+
+#endif

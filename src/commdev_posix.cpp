@@ -1,0 +1,158 @@
+// The serial port on POSIX systems, through termios.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "commdev.h"
+#ifdef __linux__
+#include "commdev_linux.h"
+#endif
+
+// "COMn" names the n-th serial port, as on the systems the name comes from;
+// every other name is a device path used as given.
+static std::string MapPortName(const char* name) {
+  if (strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return name;
+  char* end = nullptr;
+  unsigned long n = strtoul(name + 3, &end, 10);
+  if (*end != '\0' || n > 256) return name;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+PortHandle OpenComPort(const char* name) {
+  // Non-blocking open: a port waiting for carrier must not hang us here.
+  int fd = open(MapPortName(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return INVALID_PORT_HANDLE;
+  // Exclusive: another velcot, or any program that locks the port, keeps it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return INVALID_PORT_HANDLE;
+  }
+  ioctl(fd, TIOCEXCL);  // not a terminal: refused later by the configuration
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return INVALID_PORT_HANDLE;
+  }
+  return fd;
+}
+
+static speed_t FindStandardSpeed(uint32_t baudrate) {
+  static const struct {
+    uint32_t rate;
+    speed_t code;
+  } kRates[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},
+      {150, B150},         {200, B200},         {300, B300},         {600, B600},
+      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},
+#ifdef B460800
+      {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+      {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+  };
+  for (const auto& entry : kRates) {
+    if (entry.rate == baudrate) return entry.code;
+  }
+  return B0;
+}
+
+// Data bits, parity and stop bits on a raw, 8-bit clean line: no flow
+// control, no translation, no echo, no signals, parity generated but not
+// checked, reads wait for one byte.
+static bool BuildSettings(const LineFormat& format, struct termios* settings) {
+  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  if (format.data_bits < 5 || format.data_bits > 8) return false;
+  memset(settings, 0, sizeof *settings);
+  settings->c_cflag = CREAD | CLOCAL | kSizes[format.data_bits - 5];
+  if (format.parity != 'N') settings->c_cflag |= PARENB;
+  if (format.parity == 'O') settings->c_cflag |= PARODD;
+  if (format.stop_bits == 2) settings->c_cflag |= CSTOPB;
+  settings->c_cc[VMIN] = 1;
+  settings->c_cc[VTIME] = 0;
+  return true;
+}
+
+// Applies the speed and reads it back: some drivers accept a rate they
+// cannot make and silently keep another. Returns false with errno set.
+static bool ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
+  speed_t code = FindStandardSpeed(baudrate);
+#ifdef __linux__
+  if (code == B0) code = B38400;  // replaced by the exact rate below
+#else
+  if (code == B0) code = speed_t(baudrate);  // BSD: speeds are plain rates
+#endif
+  if (cfsetispeed(settings, code) != 0 || cfsetospeed(settings, code) != 0 ||
+      tcsetattr(fd, TCSANOW, settings) != 0) {
+    return false;
+  }
+#ifdef __linux__
+  uint32_t actual = FindStandardSpeed(baudrate) == B0 ? SetCustomSpeed(fd, baudrate) : GetSpeed(fd);
+  if (actual == 0) return false;
+  bool kept = actual == baudrate;
+#else
+  struct termios applied;
+  if (tcgetattr(fd, &applied) != 0) return false;
+  bool kept = cfgetospeed(&applied) == code;
+#endif
+  if (!kept) errno = EINVAL;
+  return kept;
+}
+
+// DTR and RTS are held off. A pseudo-terminal has no modem lines.
+static bool ClearModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  return ioctl(fd, TIOCMBIC, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
+}
+
+int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+  LineFormat format;
+  if (!ParseLineMode(mode, &format)) return 0;
+  struct termios settings;
+  bool applied = false;
+  if (!BuildSettings(format, &settings)) {
+    errno = EINVAL;  // a data-bit count the platform has no setting for
+  } else {
+    applied = ApplySettings(port, &settings, baudrate) && ClearModemLines(port);
+  }
+  if (!applied) {
+    fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
+    return 0;
+  }
+  return 1;
+}
+
+int ReadByte(PortHandle port) {
+  unsigned char byte;
+  for (;;) {
+    ssize_t n = read(port, &byte, 1);
+    if (n == 1) return byte;
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = 0;  // hung up
+    return PORT_LOST;
+  }
+}
+
+int WriteByte(PortHandle port, int byte) {
+  unsigned char value = static_cast<unsigned char>(byte);
+  for (;;) {
+    ssize_t n = write(port, &value, 1);
+    if (n == 1) return 1;
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = 0;
+    return PORT_LOST;
+  }
+}
+
+int CloseComPort(PortHandle port) {
+  return close(port);
+}

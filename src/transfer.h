@@ -1,0 +1,67 @@
+// transfer: the wire format, the sender and the receiver of one file, and
+// the progress line each end draws while a file travels.
+#ifndef VELCOT_TRANSFER_H
+#define VELCOT_TRANSFER_H
+
+#include <cstdint>
+#include <string>
+
+#include "commdev.h"
+
+// Protocol bytes.
+#define START 0x99    // sender: opens the exchange for one file
+#define READY 0x33    // receiver: answer to START
+#define ACCEPT 0xCC   // receiver: the file is created, blocks may follow
+#define DECLINE 0x55  // receiver: the file cannot be created, the exchange ends
+
+#define BLOCK_SIZE 1024
+#define NAME_FIELD_SIZE 12
+#define REPLY_OK 0xFFFF
+
+// Results of SendFile and RecvFile. 0 and 1 keep their classic meaning; the
+// others tell the driver why it has to stop or report a failed run.
+enum TransferResult {
+  TRANSFER_DONE = 0,        // sent, or received and stored
+  TRANSFER_FAILED = 1,      // sender: file skipped; receiver: file declined
+  TRANSFER_DECLINED = 2,    // sender: the receiver declined and left receive mode
+  TRANSFER_NOT_STORED = 3,  // receiver: the exchange completed, the file was not stored
+  TRANSFER_PORT_LOST = 4,   // the port went away; errno tells why (0: hung up)
+};
+
+// Wire integers go most significant byte first. Writers return 0, or
+// PORT_LOST; readers return the value, or PORT_LOST.
+int WriteWord(PortHandle port, uint16_t value);
+int WriteDword(PortHandle port, uint32_t value);
+int WriteBlock(PortHandle port, const uint8_t* bytes, uint16_t length);
+int32_t ReadWord(PortHandle port);
+int64_t ReadDword(PortHandle port);
+int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length);
+
+// 16-bit sum of byte pairs taken low byte first; an odd last byte counts
+// as a high byte.
+uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
+
+// The receiver's answer to a block: REPLY_OK exactly when the checksums agree.
+uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
+
+// Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
+int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
+
+// The part of a path after its last '/', '\' or drive colon.
+const char* FindBaseName(const char* path);
+
+// A received name is stored only if it is a plain name in the current
+// directory that is safe to print.
+bool IsPlainFileName(const char* name);
+
+// The name with bytes outside printable ASCII shown as \xHH.
+std::string EscapeFileName(const char* name);
+
+// One drawing of the progress line, carriage return included.
+std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
+void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
+
+int SendFile(PortHandle port, const char* path);
+int RecvFile(PortHandle port);
+
+#endif

@@ -1,0 +1,155 @@
+// velcot: sends or receives files over a serial line.
+#include "velcot.h"
+
+#include <cctype>
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "commdev.h"
+#include "transfer.h"
+
+#define PROJECT_URL "https://github.com/velcot/velcot"
+
+// Exit statuses.
+#define EXIT_COMPLETE 0  // every file transferred (or help shown)
+#define EXIT_NOT_STARTED 1
+#define EXIT_INCOMPLETE 2  // some file not transferred, or the port was lost
+
+void PrintHelp() {
+  puts("Sends or receives files over serial COM lines (nullmodems).");
+  puts("");
+  puts("velcot [-p port] [-b baudrate] [-m mode] [file(s)]");
+  puts("");
+  puts("  -p port        use port for sending (e.g. COM3)");
+  puts("  -b baudrate    use baudrate (e.g. 1200 for really bad lines)");
+  puts("  -m mode        set mode (e.g. 8N1, 7O1, 6E2)");
+  puts("                 if you don't understand this you won't need this");
+  puts("");
+  puts("Started without filenames will put velcot into receive mode.");
+  printf("Default settings: -p %s -b %lu -m %s.\n", DEFAULT_PORT,
+         static_cast<unsigned long>(DEFAULT_BAUDRATE), DEFAULT_MODE);
+  puts("");
+  puts("For bugreports or comments, please visit (URL:" PROJECT_URL ").");
+  puts("");
+}
+
+uint32_t ParseBaudrate(const char* text) {
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p)))
+    p++;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  // A second sign or a blank after the sign ends the number before it starts.
+  if (*p == '-' || *p == '+' || isspace(static_cast<unsigned char>(*p))) return 0;
+  errno = 0;
+  unsigned long long value = strtoull(p, nullptr, 0);
+  if (errno == ERANGE || value > UINT32_MAX) return UINT32_MAX;
+  uint32_t result = uint32_t(value);
+  return negative ? 0u - result : result;
+}
+
+bool ParseArguments(int argc, char** argv, Settings* settings) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    bool has_value = i + 1 < argc;
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) return true;
+    if (strcmp(arg, "-p") == 0) {
+      settings->port = has_value ? argv[++i] : nullptr;
+    } else if (strcmp(arg, "-b") == 0) {
+      settings->baudrate = has_value ? ParseBaudrate(argv[++i]) : 0;
+    } else if (strcmp(arg, "-m") == 0) {
+      settings->mode = has_value ? argv[++i] : nullptr;
+    } else {
+      settings->files[settings->file_count++] = arg;
+    }
+  }
+  return false;
+}
+
+const char* FindMissingSetting(const Settings& settings) {
+  if (settings.port == nullptr) return "missing port name\n";
+  if (settings.baudrate == 0) return "missing baudrate\n";
+  if (settings.mode == nullptr) return "missing mode string\n";
+  return nullptr;
+}
+
+static void ReportLostPort(const char* port_name) {
+  fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
+}
+
+// Sends the files in order. Once the receiver has declined one, it has left
+// receive mode, so the rest are reported and not offered.
+static int RunSendMode(PortHandle port, const Settings& settings) {
+  int status = EXIT_COMPLETE;
+  for (int i = 0; i < settings.file_count; i++) {
+    int result = SendFile(port, settings.files[i]);
+    if (result == TRANSFER_DONE) continue;
+    status = EXIT_INCOMPLETE;
+    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
+    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST) {
+      for (int j = i + 1; j < settings.file_count; j++) {
+        fprintf(stderr, "file %s not sent\n", settings.files[j]);
+      }
+      break;
+    }
+  }
+  return status;
+}
+
+// Receives files until one is declined or the port is lost.
+static int RunReceiveMode(PortHandle port, const Settings& settings) {
+  int status = EXIT_COMPLETE;
+  for (;;) {
+    int result = RecvFile(port);
+    if (result == TRANSFER_DONE) continue;
+    status = EXIT_INCOMPLETE;
+    if (result == TRANSFER_NOT_STORED) continue;
+    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
+    return status;
+  }
+}
+
+static int Run(int argc, char** argv, Settings* settings) {
+  if (ParseArguments(argc, argv, settings)) {
+    PrintHelp();
+    return EXIT_COMPLETE;
+  }
+  const char* missing = FindMissingSetting(*settings);
+  if (missing != nullptr) {
+    fputs(missing, stderr);
+    return EXIT_NOT_STARTED;
+  }
+  PortHandle port = OpenComPort(settings->port);
+  if (port == INVALID_PORT_HANDLE) {
+    fprintf(stderr, "could not open %s\n", settings->port);
+    return EXIT_NOT_STARTED;
+  }
+  int status = EXIT_NOT_STARTED;
+  if (!ConfigureComPort(port, settings->baudrate, settings->mode)) {
+    fprintf(stderr, "couldn't configure port\n");
+  } else if (settings->file_count > 0) {
+    status = RunSendMode(port, *settings);
+  } else {
+    status = RunReceiveMode(port, *settings);
+  }
+  CloseComPort(port);
+  return status;
+}
+
+#ifndef VELCOT_NO_MAIN
+int main(int argc, char** argv) {
+  setlocale(LC_CTYPE, "");  // the progress bar's shade blocks follow the console
+  Settings settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, nullptr, 0};
+  settings.files = static_cast<const char**>(calloc(argc, sizeof(const char*)));
+  if (settings.files == nullptr) {
+    fprintf(stderr, "Out of memory, try fewer files\n");
+    return EXIT_NOT_STARTED;
+  }
+  int status = Run(argc, argv, &settings);
+  free(settings.files);
+  return status;
+}
+#endif

@@ -1,0 +1,32 @@
+// The command line of velcot.
+#ifndef VELCOT_VELCOT_H
+#define VELCOT_VELCOT_H
+
+#include <cstdint>
+
+#define DEFAULT_PORT "COM1"
+#define DEFAULT_BAUDRATE 9600
+#define DEFAULT_MODE "8N1"
+
+// The run's settings. A missing setting is nullptr, or 0 for the baud rate.
+struct Settings {
+  const char* port;
+  uint32_t baudrate;
+  const char* mode;
+  const char** files;  // entries point into argv; room for argc entries
+  int file_count;
+};
+
+// The rules of strtoul in base 0, for an unsigned 32-bit result.
+uint32_t ParseBaudrate(const char* text);
+
+// Reads options and file names into settings, whose files must have room for
+// argc entries. True when help was asked for.
+bool ParseArguments(int argc, char** argv, Settings* settings);
+
+// The message for the first missing setting, or nullptr.
+const char* FindMissingSetting(const Settings& settings);
+
+void PrintHelp();
+
+#endif
