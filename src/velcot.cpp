@@ -76,6 +76,8 @@ const char* FindMissingSetting(const Settings& settings) {
   return nullptr;
 }
 
+// The unit tests link the parsing above without what follows.
+#ifndef VELCOT_NO_MAIN
 static void ReportLostPort(const char* port_name) {
   fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
 }
@@ -139,7 +141,6 @@ static int Run(int argc, char** argv, Settings* settings) {
   return status;
 }
 
-#ifndef VELCOT_NO_MAIN
 int main(int argc, char** argv) {
   setlocale(LC_CTYPE, "");  // the progress bar's shade blocks follow the console
   Settings settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, nullptr, 0};

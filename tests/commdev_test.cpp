@@ -1,0 +1,99 @@
+// The serial port code against a real pseudo-terminal.
+#include "commdev.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct Pty {
+  int master;
+  std::string slave;
+};
+
+Pty OpenPty() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  EXPECT_GE(master, 0);
+  EXPECT_EQ(grantpt(master), 0);
+  EXPECT_EQ(unlockpt(master), 0);
+  return {master, ptsname(master)};
+}
+
+TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
+  Pty pty = OpenPty();
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  for (uint32_t rate : {9600u, 115200u, 921600u, 12345u, 1u}) {
+    ASSERT_EQ(ConfigureComPort(port, rate, "8N1"), 1) << rate;
+  }
+  EXPECT_EQ(ConfigureComPort(port, 115200, "7o2"), 1);
+  termios settings;
+  ASSERT_EQ(tcgetattr(port, &settings), 0);
+  EXPECT_EQ(cfgetospeed(&settings), speed_t(B115200));
+  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INPCK), 0u);
+  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+  EXPECT_EQ(settings.c_cflag & CRTSCTS, 0u);
+  CloseComPort(port);
+  close(pty.master);
+}
+
+TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
+  Pty pty = OpenPty();
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ConfigureComPort(port, 9600, "8X1"), 0);
+  EXPECT_EQ(ConfigureComPort(port, 9600, "8N3"), 0);
+  EXPECT_EQ(ConfigureComPort(port, 9600, ""), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ConfigureComPort(port, 9600, "9N1"), 0);
+  EXPECT_EQ(ConfigureComPort(port, 9600, "0N1"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "SetCommState() failed with 22\nSetCommState() failed with 22\n");
+  CloseComPort(port);
+  close(pty.master);
+}
+
+TEST(OpenComPort, OpensExistingDevicesExclusively) {
+  Pty pty = OpenPty();
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  EXPECT_EQ(OpenComPort(pty.slave.c_str()), INVALID_PORT_HANDLE);  // held by us
+  CloseComPort(port);
+  port = OpenComPort(pty.slave.c_str());
+  EXPECT_NE(port, INVALID_PORT_HANDLE);
+  CloseComPort(port);
+  EXPECT_EQ(OpenComPort("/nonexistent/port"), INVALID_PORT_HANDLE);
+  EXPECT_EQ(OpenComPort(""), INVALID_PORT_HANDLE);
+  close(pty.master);
+}
+
+TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
+  Pty pty = OpenPty();
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
+  for (int value : {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x99}) {
+    unsigned char byte = static_cast<unsigned char>(value);
+    ASSERT_EQ(write(pty.master, &byte, 1), 1);
+    EXPECT_EQ(ReadByte(port), value);
+    EXPECT_EQ(WriteByte(port, value), 1);
+    ASSERT_EQ(read(pty.master, &byte, 1), 1);
+    EXPECT_EQ(byte, value);
+  }
+  close(pty.master);  // the cable is pulled
+  EXPECT_EQ(ReadByte(port), PORT_LOST);
+  EXPECT_EQ(WriteByte(port, 0x41), PORT_LOST);
+  CloseComPort(port);
+}
+
+}  // namespace

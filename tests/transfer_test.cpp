@@ -1,0 +1,596 @@
+// The wire format, names and progress line, and the sender and receiver of
+// one file against a scripted peer over a socketpair.
+#include "transfer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+namespace {
+
+// ---- helpers ----
+
+struct Link {
+  int ours;    // the port under test
+  int theirs;  // the scripted peer
+};
+
+Link OpenLink() {
+  signal(SIGPIPE, SIG_IGN);  // a peer that hangs up must not kill the test
+  int fds[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  return {fds[0], fds[1]};
+}
+
+void CloseLink(const Link& link) {
+  close(link.ours);
+  if (link.theirs >= 0) close(link.theirs);
+}
+
+// Reads exactly n bytes, failing the test instead of hanging on a silent peer.
+Bytes ReadExact(int fd, size_t n) {
+  Bytes bytes(n);
+  for (size_t got = 0; got < n;) {
+    pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, 20000) != 1) {
+      ADD_FAILURE() << "peer read timed out after " << got << " of " << n << " bytes";
+      return Bytes(got);
+    }
+    ssize_t r = read(fd, bytes.data() + got, n - got);
+    if (r <= 0) return Bytes(bytes.begin(), bytes.begin() + got);
+    got += size_t(r);
+  }
+  return bytes;
+}
+
+void WriteAll(int fd, const Bytes& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+// Bytes already sent and waiting to be read, without waiting for more.
+size_t CountPending(int fd) {
+  size_t count = 0;
+  pollfd wait = {fd, POLLIN, 0};
+  uint8_t byte;
+  while (poll(&wait, 1, 0) == 1 && read(fd, &byte, 1) == 1)
+    count++;
+  return count;
+}
+
+Bytes Word(uint16_t value) {
+  return {uint8_t(value >> 8), uint8_t(value)};
+}
+
+uint16_t ToWord(const Bytes& bytes) {
+  return uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes NameField(const std::string& name) {
+  Bytes field(NAME_FIELD_SIZE, 0);
+  memcpy(field.data(), name.data(), name.size());
+  return field;
+}
+
+Bytes SizeField(uint32_t size) {
+  return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
+}
+
+Bytes PatternBytes(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; i++)
+    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Cells(int done, int to_go) {
+  return std::string(size_t(done), char(0xB2)) + std::string(size_t(to_go), char(0xB0));
+}
+
+// A scratch folder that is the current directory while a test runs, since
+// the receiver stores what it receives there.
+class InScratchFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velcot-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    previous_ = fs::current_path();
+    fs::current_path(folder_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(folder_);
+  }
+  std::string folder_;
+  fs::path previous_;
+};
+
+// ---- wire format ----
+
+TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
+  Link link = OpenLink();
+  EXPECT_EQ(WriteWord(link.ours, 0x1234), 0);
+  EXPECT_EQ(WriteDword(link.ours, 0x000009C4), 0);
+  EXPECT_EQ(WriteDword(link.ours, 0xFEDCBA98), 0);
+  EXPECT_EQ(ReadExact(link.theirs, 10),
+            (Bytes{0x12, 0x34, 0, 0, 0x09, 0xC4, 0xFE, 0xDC, 0xBA, 0x98}));
+
+  WriteAll(link.theirs, {0xAB, 0xCD, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x11, 0x13});
+  EXPECT_EQ(ReadWord(link.ours), 0xABCD);
+  EXPECT_EQ(ReadDword(link.ours), 0xFFFFFFFEll);
+  uint8_t block[3];
+  EXPECT_EQ(ReadBlock(link.ours, block, 3), 0);
+  EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x00, 0x11, 0x13}));
+
+  // A peer that has gone away is a lost port, for every reader.
+  close(link.theirs);
+  link.theirs = -1;
+  EXPECT_EQ(ReadByte(link.ours), PORT_LOST);
+  EXPECT_EQ(ReadWord(link.ours), PORT_LOST);
+  EXPECT_EQ(ReadDword(link.ours), PORT_LOST);
+  EXPECT_EQ(ReadBlock(link.ours, block, 3), PORT_LOST);
+  EXPECT_EQ(WriteByte(link.ours, 1), PORT_LOST);
+  CloseLink(link);
+}
+
+TEST(GenerateChecksum, SumsPairsLowByteFirstWithAnOddLastByteHigh) {
+  const uint8_t bytes[] = {0x01, 0x02, 0x03};
+  EXPECT_EQ(GenerateChecksum(bytes, 0), 0x0000);
+  EXPECT_EQ(GenerateChecksum(bytes, 1), 0x0100);
+  EXPECT_EQ(GenerateChecksum(bytes, 2), 0x0201);
+  EXPECT_EQ(GenerateChecksum(bytes, 3), 0x0501);
+  EXPECT_EQ(GenerateChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xC561);
+  Bytes ones(BLOCK_SIZE, 0xFF);
+  EXPECT_EQ(GenerateChecksum(ones.data(), BLOCK_SIZE), 0xFE00);
+  // Every single flipped bit changes the sum.
+  Bytes block = PatternBytes(1023, 3);
+  uint16_t sum = GenerateChecksum(block.data(), 1023);
+  for (size_t i = 0; i < block.size(); i += 97) {
+    for (int bit = 0; bit < 8; bit++) {
+      block[i] ^= uint8_t(1 << bit);
+      EXPECT_NE(GenerateChecksum(block.data(), 1023), sum) << i << ":" << bit;
+      block[i] ^= uint8_t(1 << bit);
+    }
+  }
+}
+
+TEST(MakeReplyWord, IsAllOnesExactlyWhenTheChecksumsAgree) {
+  EXPECT_EQ(MakeReplyWord(0xC561, 0xC561), 0xFFFF);
+  EXPECT_EQ(MakeReplyWord(0x1234, 0x1230), 0x0003);
+  EXPECT_EQ(MakeReplyWord(0x1230, 0x1234), 0xFFFB);
+  EXPECT_EQ(MakeReplyWord(0x0000, 0x0000), 0xFFFF);
+}
+
+// ---- names ----
+
+TEST(TruncFilename8Dot3, CutsNamesTo8Dot3) {
+  struct Case {
+    const char* source;
+    const char* field;
+    int shortened;
+  };
+  const Case cases[] = {
+      {"readme.txt", "readme.txt", 0},
+      {"README.TXT", "README.TXT", 0},
+      {"verylongname.txt", "verylong.txt", 1},
+      {"archive.tar.gz", "archive.tar", 1},
+      {"name.jpeg", "name.jpe", 1},
+      {"abcdefgh", "abcdefgh", 0},
+      {"abcdefghi", "abcdefgh", 1},
+      {"abcdefgh.txt", "abcdefgh.txt", 0},
+      {"file.", "file.", 0},
+      {".profile", ".pro", 1},
+      {"a.b.c", "a.b", 1},
+      {"noext", "noext", 0},
+      {"", "", 0},
+      {"dir\\x.html", "dir\\x.htm", 1},
+      {"C:\\data\\report.txt", "C:\\data\\.txt", 1},
+      {"..\\up.txt", ".", 1},
+  };
+  for (const Case& c : cases) {
+    char field[NAME_FIELD_SIZE];
+    memset(field, '#', sizeof field);
+    EXPECT_EQ(TruncFilename8Dot3(c.source, field, NAME_FIELD_SIZE), c.shortened) << c.source;
+    EXPECT_EQ(Bytes(field, field + NAME_FIELD_SIZE), NameField(c.field)) << c.source;
+  }
+}
+
+TEST(FindBaseName, DropsDriveAndDirectories) {
+  EXPECT_STREQ(FindBaseName("C:\\data\\report.txt"), "report.txt");
+  EXPECT_STREQ(FindBaseName("data/report.txt"), "report.txt");
+  EXPECT_STREQ(FindBaseName("../up.txt"), "up.txt");
+  EXPECT_STREQ(FindBaseName("C:report.txt"), "report.txt");
+  EXPECT_STREQ(FindBaseName("report.txt"), "report.txt");
+  EXPECT_STREQ(FindBaseName("dir/"), "");
+}
+
+TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
+  for (const char* name : {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt"}) {
+    EXPECT_TRUE(IsPlainFileName(name)) << name;
+  }
+  for (const char* name :
+       {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t", "del\x7f"}) {
+    EXPECT_FALSE(IsPlainFileName(name)) << EscapeFileName(name);
+  }
+  EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
+}
+
+// ---- progress line ----
+
+TEST(FormatProgress, DrawsBarNameCountsAndPercentage) {
+  EXPECT_EQ(FormatProgress("report.txt", 1000, 500, 0, false),
+            Cells(15, 15) + "   report.txt 500/1000 (50.0%)\r");
+  EXPECT_EQ(FormatProgress("a", 3000, 1024, 0, false),
+            Cells(10, 20) + "            a 1024/3000 (34.1%)\r");
+  EXPECT_EQ(FormatProgress("a", 3000, 3000, 0, false),
+            Cells(30, 0) + "            a 3000/3000 (100.0%)\r");
+  // The product of done and 30 does not fit in 32 bits.
+  EXPECT_EQ(FormatProgress("big", 4000000000u, 3000000000u, 0, false),
+            Cells(22, 8) + "          big 3000000000/4000000000 (75.0%)\r");
+}
+
+TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
+  EXPECT_EQ(FormatProgress("x.bin", 2500, 1024, 1, false),
+            Cells(12, 18) + "        x.bin 1024/2500 (ERROR)\r");
+  EXPECT_EQ(FormatProgress("empty", 0, 0, 0, false), Cells(30, 0) + "        empty 0/0 (100.0%)\r");
+  EXPECT_EQ(FormatProgress("a/much/longer/path.txt", 10, 0, 0, false),
+            Cells(0, 30) + " a/much/longer/path.txt 0/10 (0.0%)\r");
+}
+
+TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
+  std::string dark = "\xE2\x96\x93", light = "\xE2\x96\x91";
+  std::string bar;
+  for (int i = 0; i < 30; i++)
+    bar += i < 15 ? dark : light;
+  EXPECT_EQ(FormatProgress("report.txt", 1000, 500, 0, true),
+            bar + "   report.txt 500/1000 (50.0%)\r");
+}
+
+// ---- sender ----
+
+class SendFileTest : public InScratchFolder {};
+
+// Plays the receiver's part up to the answer; returns the announced name
+// field and size.
+std::pair<Bytes, Bytes> AnswerAnnouncement(int fd, uint8_t answer) {
+  EXPECT_EQ(ReadExact(fd, 1), Bytes{START});
+  WriteAll(fd, {READY});
+  Bytes name = ReadExact(fd, NAME_FIELD_SIZE);
+  Bytes size = ReadExact(fd, 4);
+  WriteAll(fd, {answer});
+  return {name, size};
+}
+
+TEST_F(SendFileTest, SendsARefusedBlockAgainUnchanged) {
+  Bytes content = PatternBytes(2500, 1);
+  fs::create_directory("sub");
+  WriteFile("sub/verylongname.txt", content);
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread sender([&] { result = SendFile(link.ours, "sub/verylongname.txt"); });
+
+  auto header = AnswerAnnouncement(link.theirs, ACCEPT);
+  EXPECT_EQ(header.first, NameField("verylong.txt"));
+  EXPECT_EQ(header.second, SizeField(2500));
+  Bytes first = ReadExact(link.theirs, 1024 + 2);
+  WriteAll(link.theirs, Word(0x1234));  // refused
+  Bytes again = ReadExact(link.theirs, 1024 + 2);
+  EXPECT_EQ(again, first);
+  WriteAll(link.theirs, Word(REPLY_OK));
+  Bytes received(first.begin(), first.end() - 2);
+  for (uint16_t n : {1024, 452}) {
+    Bytes block = ReadExact(link.theirs, n + 2u);
+    Bytes data(block.begin(), block.end() - 2);
+    EXPECT_EQ(ToWord(Bytes(block.end() - 2, block.end())), GenerateChecksum(data.data(), n));
+    received = Concat(received, data);
+    WriteAll(link.theirs, Word(REPLY_OK));
+  }
+  sender.join();
+  std::string shown = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(received, content);
+  EXPECT_NE(shown.find(" sub/verylongname.txt 0/2500 (ERROR)\r"), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" sub/verylongname.txt 2500/2500 (100.0%)\r\n"), std::string::npos);
+  EXPECT_EQ(CountPending(link.theirs), 0u);
+  CloseLink(link);
+}
+
+TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
+  fs::create_directory("folder");
+  WriteFile("locked.txt", {1, 2, 3});
+  chmod("locked.txt", 0);
+  bool root_reads_anyway = access("locked.txt", R_OK) == 0;
+  Link link = OpenLink();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(SendFile(link.ours, "missing.txt"), TRANSFER_FAILED);
+  EXPECT_EQ(SendFile(link.ours, "folder"), TRANSFER_FAILED);
+  if (!root_reads_anyway) {
+    EXPECT_EQ(SendFile(link.ours, "locked.txt"), TRANSFER_FAILED);
+  }
+  std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(CountPending(link.theirs), 0u);
+  EXPECT_NE(errors.find("Couldn't stat missing.txt: No such file or directory\n"),
+            std::string::npos);
+  EXPECT_NE(errors.find("Couldn't send folder: not a regular file\n"), std::string::npos);
+  if (!root_reads_anyway) {
+    EXPECT_NE(errors.find("Couldn't open locked.txt for reading: Permission denied\n"),
+              std::string::npos);
+  }
+  CloseLink(link);
+}
+
+TEST_F(SendFileTest, AnyAnswerButAcceptIsADecline) {
+  WriteFile("a.txt", {1, 2, 3});
+  for (uint8_t answer : {uint8_t(DECLINE), uint8_t(0x00), uint8_t(ACCEPT ^ 1)}) {
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStdout();
+    std::thread sender([&] { result = SendFile(link.ours, "a.txt"); });
+    AnswerAnnouncement(link.theirs, answer);
+    sender.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "file a.txt declined by receiver\n");
+    EXPECT_EQ(result, TRANSFER_DECLINED);
+    EXPECT_EQ(CountPending(link.theirs), 0u);
+    CloseLink(link);
+  }
+}
+
+TEST_F(SendFileTest, FillsAFileThatShrankWithZerosAndReportsIt) {
+  const uint32_t size = 20000, kept = 10000;
+  Bytes content = PatternBytes(size, 2);
+  WriteFile("shrinks.bin", content);
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread sender([&] { result = SendFile(link.ours, "shrinks.bin"); });
+  AnswerAnnouncement(link.theirs, ACCEPT);
+  Bytes received;
+  for (uint32_t done = 0; done < size; done += 1024) {
+    uint16_t n = uint16_t(std::min<uint32_t>(1024, size - done));
+    Bytes block = ReadExact(link.theirs, n + 2u);
+    received.insert(received.end(), block.begin(), block.end() - 2);
+    // The sender read the size before this; now the file holds less.
+    if (done == 0) {
+      EXPECT_EQ(truncate("shrinks.bin", kept), 0);
+    }
+    WriteAll(link.theirs, Word(REPLY_OK));
+  }
+  sender.join();
+  testing::internal::GetCapturedStdout();
+  std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, TRANSFER_FAILED);
+  std::fill(content.begin() + kept, content.end(), 0);
+  EXPECT_EQ(received, content);
+  EXPECT_EQ(errors, "shrinks.bin changed while being sent; the copy received is not the file\n");
+  CloseLink(link);
+}
+
+TEST_F(SendFileTest, EndsWhenThePortIsLostMidFile) {
+  WriteFile("a.bin", PatternBytes(3000, 4));
+  Link link = OpenLink();
+  int result = -1;
+  std::thread sender([&] { result = SendFile(link.ours, "a.bin"); });
+  AnswerAnnouncement(link.theirs, ACCEPT);
+  ReadExact(link.theirs, 1024 + 2);
+  close(link.theirs);
+  link.theirs = -1;
+  sender.join();
+  EXPECT_EQ(result, TRANSFER_PORT_LOST);
+  CloseLink(link);
+}
+
+// ---- receiver ----
+
+class RecvFileTest : public InScratchFolder {};
+
+// Plays the sender's part of the announcement; returns the answer.
+int Announce(int fd, const Bytes& name_field, uint32_t size) {
+  WriteAll(fd, {START});
+  EXPECT_EQ(ReadExact(fd, 1), Bytes{READY});
+  WriteAll(fd, Concat(name_field, SizeField(size)));
+  Bytes answer = ReadExact(fd, 1);
+  return answer.empty() ? -1 : answer[0];
+}
+
+uint16_t SendBlock(int fd, const Bytes& block, uint16_t checksum) {
+  WriteAll(fd, Concat(block, Word(checksum)));
+  return ToWord(ReadExact(fd, 2));
+}
+
+TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
+  WriteFile("report.txt", {'o', 'l', 'd'});
+  Bytes content = PatternBytes(2500, 5);
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread receiver([&] { result = RecvFile(link.ours); });
+
+  WriteAll(link.theirs, {0x00, 0x11, 0x13, READY, ACCEPT, 0xFF});  // noise before START
+  ASSERT_EQ(Announce(link.theirs, NameField("report.txt"), 2500), ACCEPT);
+  Bytes first(content.begin(), content.begin() + 1024);
+  uint16_t sum = GenerateChecksum(first.data(), 1024);
+  EXPECT_EQ(SendBlock(link.theirs, first, uint16_t(sum + 4)), MakeReplyWord(sum + 4, sum));
+  Bytes damaged = first;
+  damaged[10] ^= 0x40;
+  EXPECT_NE(SendBlock(link.theirs, damaged, sum), REPLY_OK);
+  EXPECT_EQ(SendBlock(link.theirs, first, sum), REPLY_OK);
+  // Until the last block has arrived the old file stands.
+  EXPECT_EQ(ReadFile("report.txt"), (Bytes{'o', 'l', 'd'}));
+  for (size_t at : {1024u, 2048u}) {
+    Bytes block(content.begin() + long(at),
+                content.begin() + long(std::min<size_t>(at + 1024, 2500)));
+    EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
+              REPLY_OK);
+  }
+  receiver.join();
+  std::string shown = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(ReadFile("report.txt"), content);
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"report.txt"});
+  EXPECT_NE(shown.find("   report.txt 0/2500 (ERROR)\r"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   report.txt 2500/2500 (100.0%)\r\n"), std::string::npos);
+  EXPECT_EQ(CountPending(link.theirs), 0u);
+  CloseLink(link);
+}
+
+TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread receiver([&] { result = RecvFile(link.ours); });
+  ASSERT_EQ(Announce(link.theirs, NameField("abcdefgh.txt"), 0), ACCEPT);
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"abcdefgh.txt"});
+  EXPECT_EQ(fs::file_size("abcdefgh.txt"), 0u);
+  CloseLink(link);
+}
+
+TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
+  fs::create_directory("taken");
+  for (const std::string& name : {std::string("../evil.txt"), std::string(".."), std::string(),
+                                  std::string("a\x1b]0;x"), std::string("taken")}) {
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStderr();
+    std::thread receiver([&] { result = RecvFile(link.ours); });
+    EXPECT_EQ(Announce(link.theirs, NameField(name), 10), DECLINE) << EscapeFileName(name.c_str());
+    receiver.join();
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, TRANSFER_FAILED);
+    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"taken"});
+    if (name == "taken") {
+      EXPECT_EQ(errors, "Couldn't open taken for writing: Is a directory\n");
+    } else {
+      EXPECT_EQ(errors,
+                "Refusing file \"" + EscapeFileName(name.c_str()) + "\": not a plain file name\n");
+    }
+    CloseLink(link);
+  }
+  EXPECT_FALSE(fs::exists("../evil.txt"));
+}
+
+TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
+  WriteFile("keep.txt", {'k', 'e', 'e', 'p'});
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread receiver([&] { result = RecvFile(link.ours); });
+  ASSERT_EQ(Announce(link.theirs, NameField("keep.txt"), 3000), ACCEPT);
+  Bytes block = PatternBytes(1024, 6);
+  EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), 1024)), REPLY_OK);
+  WriteAll(link.theirs, Bytes(block.begin(), block.begin() + 100));
+  close(link.theirs);
+  link.theirs = -1;
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_PORT_LOST);
+  EXPECT_EQ(ReadFile("keep.txt"), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.txt"});
+  CloseLink(link);
+}
+
+TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
+  // Files larger than 1500 bytes cannot be written here.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1500;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+  Bytes content = PatternBytes(5000, 7);
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = RecvFile(link.ours); });
+  ASSERT_EQ(Announce(link.theirs, NameField("big.bin"), 5000), ACCEPT);
+  for (size_t at = 0; at < 5000; at += 1024) {
+    Bytes block(content.begin() + long(at),
+                content.begin() + long(std::min<size_t>(at + 1024, 5000)));
+    EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
+              REPLY_OK);
+  }
+  receiver.join();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  testing::internal::GetCapturedStdout();
+  std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, TRANSFER_NOT_STORED);
+  EXPECT_EQ(errors, "Couldn't write big.bin: File too large\n");
+  EXPECT_TRUE(ListFolder(".").empty());
+  CloseLink(link);
+}
+
+// ---- both ends ----
+
+TEST_F(RecvFileTest, SenderAndReceiverMoveEveryByteValue) {
+  Bytes content;
+  for (int round = 0; round < 12; round++) {
+    for (int value = 0; value < 256; value++)
+      content.push_back(uint8_t(value ^ round));
+  }
+  fs::create_directory("out");
+  WriteFile("out/allbytes.bin", content);
+  fs::create_directory("in");
+  fs::current_path("in");
+  Link link = OpenLink();
+  int sent = -1, received = -1;
+  testing::internal::CaptureStdout();
+  std::thread receiver([&] { received = RecvFile(link.ours); });
+  sent = SendFile(link.theirs, "../out/allbytes.bin");
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(sent, TRANSFER_DONE);
+  EXPECT_EQ(received, TRANSFER_DONE);
+  EXPECT_EQ(ReadFile("allbytes.bin"), content);
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"allbytes.bin"});
+  CloseLink(link);
+}
+
+}  // namespace
