@@ -154,5 +154,8 @@ int WriteByte(PortHandle port, int byte) {
 }
 
 int CloseComPort(PortHandle port) {
+  // Exclusive use outlives us while another process holds the terminal open
+  // (a virtual cable does), and would keep the next run out.
+  ioctl(port, TIOCNXCL);
   return close(port);
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,6 +75,22 @@ TEST(OpenComPort, OpensExistingDevicesExclusively) {
   CloseComPort(port);
   EXPECT_EQ(OpenComPort("/nonexistent/port"), INVALID_PORT_HANDLE);
   EXPECT_EQ(OpenComPort(""), INVALID_PORT_HANDLE);
+  close(pty.master);
+}
+
+TEST(CloseComPort, GivesUpExclusiveUseWhileOthersHoldTheTerminal) {
+  Pty pty = OpenPty();
+  int held = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);  // as a virtual cable holds it
+  ASSERT_GE(held, 0);
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  CloseComPort(port);
+  ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(held);
   close(pty.master);
 }
 
