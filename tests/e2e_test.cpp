@@ -1,0 +1,449 @@
+// Two real velcot processes, or one velcot and a scripted peer, over a pair
+// of pseudo-terminals linked by socat.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process_util.h"
+
+namespace {
+
+const int kLimitSeconds = 60;  // only stops a hung process
+const int kLimitMilliseconds = kLimitSeconds * 1000;
+
+std::string MakeContent(size_t size, uint32_t seed) {
+  std::mt19937 pick(seed);
+  std::string content;
+  for (size_t i = 0; i < size; i++)
+    content += char(pick() & 0xFF);
+  return content;
+}
+
+// One drawing of a progress line: dark cells of 30, the name right-aligned
+// in 12 columns, the counts and the percentage.
+std::string DrawProgress(int dark, const std::string& name, const std::string& counts,
+                         const std::string& percent, bool utf8) {
+  std::string line;
+  for (int i = 0; i < 30; i++) {
+    if (utf8) {
+      line += i < dark ? "\xE2\x96\x93" : "\xE2\x96\x91";
+    } else {
+      line += i < dark ? '\xB2' : '\xB0';
+    }
+  }
+  line += ' ' + std::string(name.size() < 12 ? 12 - name.size() : 0, ' ') + name;
+  return line + ' ' + counts + " (" + percent + ")\r";
+}
+
+// The last drawing of a file's progress line, ended by its line feed.
+std::string DrawCompleteProgress(const std::string& name, size_t size, bool utf8) {
+  std::string counts = std::to_string(size) + "/" + std::to_string(size);
+  return DrawProgress(30, name, counts, "100.0%", utf8) + "\n";
+}
+
+uint16_t SumBlock(const std::string& block) {
+  uint16_t sum = 0;
+  for (size_t i = 0; i < block.size(); i++) {
+    unsigned byte = static_cast<unsigned char>(block[i]);
+    sum = uint16_t(sum + (i % 2 == 0 && i + 1 < block.size() ? byte : byte << 8));
+  }
+  return sum;
+}
+
+std::string EncodeWord(uint16_t value) {
+  return {char(value >> 8), char(value & 0xFF)};
+}
+
+// The name field and the size field that follow START and READY.
+std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
+  std::string field = name;
+  field.resize(12, '\0');
+  return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch_ = MakeScratchDir("velcot-e2e");
+    ASSERT_FALSE(scratch_.empty());
+    ASSERT_EQ(mkdir((scratch_ + "/logs").c_str(), 0755), 0);
+  }
+
+  void TearDown() override {
+    for (pid_t pid : children_)
+      KillProcess(pid);
+    for (int fd : held_fds_)
+      close(fd);
+    RemoveTree(scratch_);
+  }
+
+  std::string MakeFolder(const std::string& name) {
+    std::string path = scratch_ + "/" + name;
+    EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+    return path;
+  }
+
+  // Starts socat and opens both links; they stay open until TearDown, so a
+  // velcot closing its end does not hang up the line.
+  bool StartLine() {
+    line_ = StartPtyPair(scratch_, kLimitSeconds);
+    if (line_.socat_pid < 0) {
+      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/socat.err");
+      return false;
+    }
+    children_.push_back(line_.socat_pid);
+    fd_a_ = OpenPtyLink(line_.link_a);
+    fd_b_ = OpenPtyLink(line_.link_b);
+    for (int fd : {fd_a_, fd_b_}) {
+      if (fd >= 0) held_fds_.push_back(fd);
+    }
+    return fd_a_ >= 0 && fd_b_ >= 0;
+  }
+
+  // Ends socat, so every velcot still on the line sees it hang up.
+  void StopLine() {
+    SendSignal(line_.socat_pid, SIGTERM);
+    EXPECT_FALSE(WaitForProcess(line_.socat_pid, kLimitSeconds).hung);
+  }
+
+  // Starts velcot in folder with the given arguments; its output goes to
+  // logs/<log>.out and logs/<log>.err.
+  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
+                    const std::string& log, const std::vector<std::string>& env = {"LC_ALL=C"},
+                    int umask_value = -1) {
+    SpawnOptions options;
+    options.argv = {VELCOT_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.working_dir = folder;
+    options.stdout_path = scratch_ + "/logs/" + log + ".out";
+    options.stderr_path = scratch_ + "/logs/" + log + ".err";
+    options.env = env;
+    options.umask_value = umask_value;
+    pid_t pid = SpawnProcess(options);
+    EXPECT_GT(pid, 0);
+    if (pid > 0) children_.push_back(pid);
+    return pid;
+  }
+
+  pid_t StartReceiver(const std::string& folder, const std::string& log = "rx") {
+    return StartVelcot(folder, {"-p", line_.link_a, "-b", "115200"}, log);
+  }
+
+  pid_t StartSender(const std::string& folder, const std::vector<std::string>& files,
+                    const std::string& log = "tx") {
+    std::vector<std::string> args = {"-p", line_.link_b, "-b", "115200"};
+    args.insert(args.end(), files.begin(), files.end());
+    return StartVelcot(folder, args, log);
+  }
+
+  ProcessEnd Finish(pid_t pid) {
+    ProcessEnd end = WaitForProcess(pid, kLimitSeconds);
+    EXPECT_FALSE(end.hung) << "killed after " << kLimitSeconds << " s";
+    if (end.hung) {
+      for (pid_t child : children_)
+        KillProcess(child);  // the others wait for it: no need to wait for them too
+    }
+    return end;
+  }
+
+  std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
+
+  // A receiver whose line was ended under it.
+  void ExpectPortLost(const ProcessEnd& end, const std::string& log) {
+    EXPECT_TRUE(end.exited);
+    EXPECT_EQ(end.status, 2);
+    EXPECT_EQ(Output(log + ".err").rfind("lost port " + line_.link_a + ": ", 0), 0u)
+        << Output(log + ".err");
+  }
+
+  std::string scratch_;
+  PtyPair line_;
+  int fd_a_ = -1;
+  int fd_b_ = -1;
+  std::vector<pid_t> children_;
+  std::vector<int> held_fds_;
+};
+
+TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  std::string every_byte;
+  for (int i = 0; i < 256; i++)
+    every_byte += char(i);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"empty.bin", ""},
+      {"one.bin", MakeContent(1, 1)},
+      {"k1024.bin", MakeContent(1024, 2)},
+      {"k1025.bin", MakeContent(1025, 3)},
+      {"big.bin", MakeContent(2500, 4)},
+      {"bytes.bin", every_byte},
+  };
+  std::vector<std::string> names;
+  for (const auto& [name, content] : files) {
+    ASSERT_TRUE(WriteWholeFile(tx + "/" + name, content));
+    names.push_back(name);
+  }
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  ProcessEnd sent = Finish(StartSender(tx, names));
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 0);
+  EXPECT_EQ(Output("tx.err"), "");
+  StopLine();
+  ExpectPortLost(Finish(receiver), "rx");
+
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(ListDirectory(rx), sorted);
+  std::string sender_out = Output("tx.out");
+  std::string receiver_out = Output("rx.out");
+  for (const auto& [name, content] : files) {
+    SCOPED_TRACE(name);
+    bool ok = false;
+    EXPECT_EQ(ReadWholeFile(rx + "/" + name, &ok), content);
+    EXPECT_TRUE(ok);
+    std::string complete = DrawCompleteProgress(name, content.size(), false);
+    EXPECT_NE(sender_out.find(complete), std::string::npos);
+    EXPECT_NE(receiver_out.find(complete), std::string::npos);
+  }
+  // 1024 of 2500 bytes fill 12 of the 30 cells.
+  std::string partial = DrawProgress(12, "big.bin", "1024/2500", "41.0%", false);
+  EXPECT_NE(sender_out.find(partial), std::string::npos);
+  EXPECT_NE(receiver_out.find(partial), std::string::npos);
+}
+
+TEST_F(EndToEndTest, ReplacesExistingFileWithNewPermissions) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  std::string content = MakeContent(1500, 5);
+  ASSERT_TRUE(WriteWholeFile(tx + "/same.txt", content));
+  ASSERT_TRUE(WriteWholeFile(rx + "/same.txt", MakeContent(4000, 6)));
+  ASSERT_EQ(chmod((rx + "/same.txt").c_str(), 0600), 0);
+  ASSERT_TRUE(StartLine());
+  // The console's character set comes from LANG when nothing overrides it.
+  const std::vector<std::string> utf8 = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8"};
+  pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, "rx", utf8, 027);
+  ProcessEnd sent =
+      Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", "same.txt"}, "tx", utf8));
+  EXPECT_EQ(sent.status, 0);
+  StopLine();
+  ExpectPortLost(Finish(receiver), "rx");
+
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"same.txt"});
+  EXPECT_EQ(ReadWholeFile(rx + "/same.txt"), content);
+  struct stat info;
+  ASSERT_EQ(stat((rx + "/same.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  std::string complete = DrawCompleteProgress("same.txt", content.size(), true);
+  EXPECT_NE(Output("rx.out").find(complete), std::string::npos) << Output("rx.out");
+  EXPECT_NE(Output("tx.out").find(complete), std::string::npos);
+}
+
+// A scripted sender stops halfway: the old file stays until a file is
+// complete, and the partial one is dropped when the line goes away.
+TEST_F(EndToEndTest, KeepsOldFileUntilTransferCompletes) {
+  std::string rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(rx + "/keep.txt", "old content"));
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  ASSERT_TRUE(WriteAll(fd_b_, "\x99"));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\x33");
+  ASSERT_TRUE(WriteAll(fd_b_, EncodeAnnouncement("keep.txt", 2048)));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\xCC");
+
+  std::string block = MakeContent(1024, 7);
+  ASSERT_TRUE(WriteAll(fd_b_, block + EncodeWord(uint16_t(SumBlock(block) + 1))));
+  std::string reply = ReadWithDeadline(fd_b_, 2, kLimitMilliseconds);
+  ASSERT_EQ(reply.size(), 2u);
+  EXPECT_NE(reply, "\xFF\xFF") << "a damaged block was accepted";
+  ASSERT_TRUE(WriteAll(fd_b_, block + EncodeWord(SumBlock(block))));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 2, kLimitMilliseconds), "\xFF\xFF");
+
+  std::vector<std::string> during = ListDirectory(rx);
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_EQ(during[0].rfind(".velcot-", 0), 0u) << during[0];
+  EXPECT_EQ(during[1], "keep.txt");
+  EXPECT_EQ(ReadWholeFile(rx + "/keep.txt"), "old content");
+
+  StopLine();
+  ExpectPortLost(Finish(receiver), "rx");
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(ReadWholeFile(rx + "/keep.txt"), "old content");
+  EXPECT_NE(Output("rx.out").find(" 0/2048 (ERROR)\r"), std::string::npos);
+  EXPECT_NE(Output("rx.out").find(" 1024/2048 (50.0%)\r"), std::string::npos);
+}
+
+// A scripted receiver checks what the sender puts on the line and refuses
+// each block once, which must come again unchanged.
+TEST_F(EndToEndTest, SenderFollowsWireFormatAndResendsRefusedBlocks) {
+  std::string tx = MakeFolder("tx");
+  std::string content = MakeContent(1027, 10);
+  ASSERT_TRUE(WriteWholeFile(tx + "/wire.bin", content));
+  ASSERT_TRUE(StartLine());
+  pid_t sender = StartSender(tx, {"wire.bin"});
+  ASSERT_EQ(ReadWithDeadline(fd_a_, 1, kLimitMilliseconds), "\x99");
+  ASSERT_TRUE(WriteAll(fd_a_, "\x33"));
+  ASSERT_EQ(ReadWithDeadline(fd_a_, 16, kLimitMilliseconds), EncodeAnnouncement("wire.bin", 1027));
+  ASSERT_TRUE(WriteAll(fd_a_, "\xCC"));
+  // The last block is odd: its last byte counts as a high byte.
+  for (const std::string& block : {content.substr(0, 1024), content.substr(1024)}) {
+    std::string framed = block + EncodeWord(SumBlock(block));
+    ASSERT_EQ(ReadWithDeadline(fd_a_, framed.size(), kLimitMilliseconds), framed);
+    ASSERT_TRUE(WriteAll(fd_a_, "\x12\x34"));
+    ASSERT_EQ(ReadWithDeadline(fd_a_, framed.size(), kLimitMilliseconds), framed);
+    ASSERT_TRUE(WriteAll(fd_a_, "\xFF\xFF"));
+  }
+  ProcessEnd sent = Finish(sender);
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 0);
+  std::string out = Output("tx.out");
+  EXPECT_NE(out.find(DrawProgress(0, "wire.bin", "0/1027", "ERROR", false)), std::string::npos);
+  EXPECT_NE(out.find(DrawProgress(29, "wire.bin", "1024/1027", "ERROR", false)), std::string::npos);
+  EXPECT_NE(out.find(DrawCompleteProgress("wire.bin", 1027, false)), std::string::npos);
+}
+
+TEST_F(EndToEndTest, DeclinedFileEndsBothSides) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  for (const char* name : {"first.txt", "decl.txt", "later.txt"})
+    ASSERT_TRUE(WriteWholeFile(tx + "/" + name, std::string("content of ") + name));
+  MakeFolder("rx/decl.txt");
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  ProcessEnd sent = Finish(StartSender(tx, {"first.txt", "decl.txt", "later.txt"}));
+  ProcessEnd received = Finish(receiver);
+
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 2);
+  EXPECT_NE(Output("tx.out").find("file decl.txt declined by receiver\n"), std::string::npos);
+  EXPECT_EQ(Output("tx.err"), "file later.txt not sent\n");
+  EXPECT_TRUE(received.exited);
+  EXPECT_EQ(received.status, 2);
+  EXPECT_EQ(Output("rx.err"), "Couldn't open decl.txt for writing: Is a directory\n");
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"decl.txt", "first.txt"}));
+  EXPECT_TRUE(ListDirectory(rx + "/decl.txt").empty());
+  EXPECT_EQ(ReadWholeFile(rx + "/first.txt"), "content of first.txt");
+}
+
+// Files that cannot be sent are skipped with nothing on the line; the others
+// arrive under their base names cut to 8.3.
+TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresShortBaseNames) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  MakeFolder("tx/sub");
+  MakeFolder("tx/sub/dir");
+  std::string report = MakeContent(3000, 8);
+  std::string long_named = MakeContent(77, 9);
+  ASSERT_TRUE(WriteWholeFile(tx + "/sub/dir/report.txt", report));
+  ASSERT_TRUE(WriteWholeFile(tx + "/verylongname.txt", long_named));
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  ProcessEnd sent =
+      Finish(StartSender(tx, {"sub/dir/report.txt", "missing.txt", "sub", "verylongname.txt"}));
+  StopLine();
+  ProcessEnd received = Finish(receiver);
+
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 2);
+  EXPECT_EQ(Output("tx.err"),
+            "Couldn't stat missing.txt: No such file or directory\n"
+            "Couldn't send sub: not a regular file\n");
+  EXPECT_EQ(Output("tx.out").find("declined"), std::string::npos);
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"report.txt", "verylong.txt"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/report.txt"), report);
+  EXPECT_EQ(ReadWholeFile(rx + "/verylong.txt"), long_named);
+  // The receiver saw no other name: its only message is the lost line.
+  ExpectPortLost(received, "rx");
+  EXPECT_EQ(Output("rx.err").find('\n'), Output("rx.err").size() - 1);
+}
+
+// A scripted sender announces names that would leave the receiver's folder
+// or garble its console.
+TEST_F(EndToEndTest, RefusesUnsafeNames) {
+  std::string out = MakeFolder("out");
+  std::string rx = MakeFolder("out/rx");
+  std::string in_tmp = "/tmp/vc" + std::to_string(getpid() % 1000000);
+  ASSERT_FALSE(PathExists(in_tmp));
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"../evil.txt", "../evil.txt"},
+      {in_tmp, in_tmp},
+      {"a\\b", "a\\b"},
+      {"C:x", "C:x"},
+      {"..", ".."},
+      {".", "."},
+      {std::string(12, '\0'), ""},
+      {"a\x1b[2Jb", "a\\x1B[2Jb"},
+      {"x\x7f", "x\\x7F"},
+  };
+  ASSERT_TRUE(StartLine());
+  for (size_t i = 0; i < names.size(); i++) {
+    const auto& [field, shown] = names[i];
+    SCOPED_TRACE(shown);
+    std::string log = "rx" + std::to_string(i);
+    pid_t receiver = StartReceiver(rx, log);
+    ASSERT_TRUE(WriteAll(fd_b_, "\x99"));
+    ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\x33");
+    ASSERT_TRUE(WriteAll(fd_b_, EncodeAnnouncement(field, 5)));
+    std::string answer = ReadWithDeadline(fd_b_, 1, kLimitMilliseconds);
+    EXPECT_EQ(answer, "\x55");
+    if (answer != "\x55") SendSignal(receiver, SIGKILL);  // it would wait for the data
+    ProcessEnd end = Finish(receiver);
+    EXPECT_TRUE(end.exited);
+    EXPECT_EQ(end.status, 2);
+    EXPECT_EQ(Output(log + ".err"), "Refusing file \"" + shown + "\": not a plain file name\n");
+    EXPECT_TRUE(ListDirectory(rx).empty());
+    EXPECT_EQ(ListDirectory(out), std::vector<std::string>{"rx"});
+    EXPECT_FALSE(PathExists(in_tmp));
+  }
+}
+
+class CommandLineTest : public EndToEndTest {};
+
+TEST_F(CommandLineTest, HelpEndsBeforeAnythingIsOpened) {
+  for (const char* help : {"-h", "-?"}) {
+    SCOPED_TRACE(help);
+    ProcessEnd end = Finish(StartVelcot(scratch_, {"a.txt", "-p", "/nonexistent", help}, "help"));
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(Output("help.out")
+                  .rfind("Sends or receives files over serial COM lines (nullmodems).\n", 0),
+              0u);
+    EXPECT_EQ(Output("help.err"), "");
+  }
+}
+
+TEST_F(CommandLineTest, ReportsPortThatCannotBeUsed) {
+  ProcessEnd end = Finish(StartVelcot(scratch_, {"-p", "/nonexistent", "-b", "115200"}, "none"));
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(Output("none.err"), "could not open /nonexistent\n");
+
+  ASSERT_TRUE(StartLine());
+  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "8N1x"}, "m4"));
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(Output("m4.err"), "couldn't configure port\n");
+  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "9N1"}, "m9"));
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(Output("m9.err"), "SetCommState() failed with 22\ncouldn't configure port\n");
+}
+
+TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
+  ASSERT_TRUE(StartLine());
+  pid_t first = StartReceiver(scratch_, "first");
+  // The first receiver answers, so it holds the port.
+  ASSERT_TRUE(WriteAll(fd_b_, "\x99"));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\x33");
+  ProcessEnd second = Finish(StartReceiver(scratch_, "second"));
+  EXPECT_TRUE(second.exited);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(Output("second.err"), "could not open " + line_.link_a + "\n");
+  StopLine();
+  ExpectPortLost(Finish(first), "first");
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+#include "process_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+static std::chrono::steady_clock::time_point MakeDeadline(int milliseconds) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+static int CountRemainingMilliseconds(std::chrono::steady_clock::time_point deadline) {
+  auto left = deadline - std::chrono::steady_clock::now();
+  return int(
+      std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+}
+
+// In the child: points fd at path (or /dev/null), or ends the child.
+static void RedirectOrDie(int fd, const std::string& path, int flags) {
+  int file = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
+  if (file < 0 || dup2(file, fd) < 0) _exit(127);
+  if (file != fd) close(file);
+}
+
+pid_t SpawnProcess(const SpawnOptions& options) {
+  if (options.argv.empty()) return -1;
+  std::vector<char*> argv;
+  for (const std::string& arg : options.argv)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  [[maybe_unused]] pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+#ifdef __linux__
+  // The child dies with the test, so a run killed from outside leaves nothing.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+#endif
+  if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(127);
+  RedirectOrDie(STDIN_FILENO, "", O_RDONLY);
+  RedirectOrDie(STDOUT_FILENO, options.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
+  RedirectOrDie(STDERR_FILENO, options.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
+  for (const std::string& entry : options.env) {
+    size_t equals = entry.find('=');
+    if (equals == std::string::npos) {
+      unsetenv(entry.c_str());
+    } else {
+      setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+  }
+  if (options.umask_value >= 0) umask(mode_t(options.umask_value));
+  signal(SIGPIPE, SIG_DFL);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+static ProcessEnd DescribeEnd(int wait_status) {
+  ProcessEnd end;
+  if (WIFEXITED(wait_status)) {
+    end.exited = true;
+    end.status = WEXITSTATUS(wait_status);
+  } else if (WIFSIGNALED(wait_status)) {
+    end.signal = WTERMSIG(wait_status);
+  }
+  return end;
+}
+
+ProcessEnd WaitForProcess(pid_t pid, int limit_seconds) {
+  auto deadline = MakeDeadline(limit_seconds * 1000);
+  int wait_status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &wait_status, WNOHANG);
+    if (done == pid) return DescribeEnd(wait_status);
+    if (done < 0 && errno != EINTR) {
+      ProcessEnd end;
+      end.wait_failed = true;
+      return end;
+    }
+    if (CountRemainingMilliseconds(deadline) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  ProcessEnd end = DescribeEnd(wait_status);
+  end.hung = true;
+  return end;
+}
+
+bool SendSignal(pid_t pid, int signal) {
+  return pid > 0 && kill(pid, signal) == 0;
+}
+
+void KillProcess(pid_t pid) {
+  if (pid <= 0) return;
+  // Reaped children are left alone, so a reused pid is never hit.
+  if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+PtyPair StartPtyPair(const std::string& dir, int limit_seconds) {
+  PtyPair pair;
+  std::string link_a = dir + "/A";
+  std::string link_b = dir + "/B";
+  SpawnOptions options;
+  options.argv = {"socat", "pty,raw,echo=0,link=" + link_a, "pty,raw,echo=0,link=" + link_b};
+  options.stderr_path = dir + "/socat.err";
+  pid_t pid = SpawnProcess(options);
+  if (pid < 0) return pair;
+  auto deadline = MakeDeadline(limit_seconds * 1000);
+  while (!PathExists(link_a) || !PathExists(link_b)) {
+    if (waitpid(pid, nullptr, WNOHANG) != 0 || CountRemainingMilliseconds(deadline) == 0) {
+      KillProcess(pid);
+      return pair;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pair.socat_pid = pid;
+  pair.link_a = link_a;
+  pair.link_b = link_b;
+  return pair;
+}
+
+int OpenPtyLink(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct termios settings;
+  if (tcgetattr(fd, &settings) != 0) {
+    close(fd);
+    return -1;
+  }
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string ReadWithDeadline(int fd, size_t length, int timeout_ms) {
+  auto deadline = MakeDeadline(timeout_ms);
+  std::string bytes;
+  while (bytes.size() < length) {
+    struct pollfd waiting = {fd, POLLIN, 0};
+    int ready = poll(&waiting, 1, CountRemainingMilliseconds(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, length - bytes.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // hung up
+    bytes.append(buffer, size_t(n));
+  }
+  return bytes;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    written += size_t(n);
+  }
+  return true;
+}
+
+std::string MakeScratchDir(const std::string& prefix) {
+  const char* base = getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  return mkdtemp(path.data()) != nullptr ? std::string(path.data()) : std::string();
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::string ReadWholeFile(const std::string& path, bool* ok) {
+  std::ifstream file(path, std::ios::binary);
+  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (ok != nullptr) *ok = file.is_open() && !file.bad();
+  return content;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(content.data(), std::streamsize(content.size()));
+  file.close();
+  return !file.fail();
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}

@@ -1,0 +1,87 @@
+// Helpers for tests that run real programs: child processes, a socat-linked
+// pair of pseudo-terminals, a scripted peer on one of its ends, scratch
+// directories and files.
+#ifndef VELCOT_TESTS_PROCESS_UTIL_H
+#define VELCOT_TESTS_PROCESS_UTIL_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How to start a child process.
+struct SpawnOptions {
+  std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
+  std::string working_dir;        // empty: the caller's
+  std::string stdout_path;        // empty: /dev/null; otherwise created or truncated
+  std::string stderr_path;        // empty: /dev/null
+  std::vector<std::string> env;   // on top of the caller's: "NAME=value" sets, "NAME" unsets
+  int umask_value = -1;           // -1: the caller's
+};
+
+// How a child ended.
+struct ProcessEnd {
+  bool exited = false;       // ended through exit(); status is valid
+  int status = -1;           // exit status
+  int signal = 0;            // the signal that ended it, or 0
+  bool hung = false;         // still running at the limit, so it was killed
+  bool wait_failed = false;  // not our child, or already reaped
+};
+
+// Starts a child; its stdin is /dev/null, and on Linux it is killed when the
+// caller ends. Returns its pid, or -1.
+pid_t SpawnProcess(const SpawnOptions& options);
+
+// Waits for a child. A child still running after limit_seconds is hung: it
+// is killed with SIGKILL and reaped. The limit only stops a hung process.
+ProcessEnd WaitForProcess(pid_t pid, int limit_seconds);
+
+// Sends a signal to a child that has not been reaped yet; true when sent.
+bool SendSignal(pid_t pid, int signal);
+
+// Kills and reaps a child if it is still there; for cleanup.
+void KillProcess(pid_t pid);
+
+// A running `socat pty,raw,echo=0,link=A pty,raw,echo=0,link=B`.
+struct PtyPair {
+  pid_t socat_pid = -1;
+  std::string link_a;
+  std::string link_b;
+};
+
+// Starts socat with both links in dir and waits until both exist. On
+// failure socat_pid is -1 and socat's stderr is in dir/socat.err.
+PtyPair StartPtyPair(const std::string& dir, int limit_seconds);
+
+// Opens a pty link (O_RDWR | O_NOCTTY, no lock) and puts it in raw 8-bit
+// mode. Keeping it open keeps the link alive when other users close it.
+// Returns the fd, or -1.
+int OpenPtyLink(const std::string& path);
+
+// Reads until length bytes have arrived, the line ends, or timeout_ms has
+// passed. Returns the bytes that arrived.
+std::string ReadWithDeadline(int fd, size_t length, int timeout_ms);
+
+// Writes all bytes; true when all were written.
+bool WriteAll(int fd, const std::string& bytes);
+
+// Creates a new directory under $TMPDIR (or /tmp); empty on failure.
+std::string MakeScratchDir(const std::string& prefix);
+
+// Removes a directory tree; for cleanup.
+void RemoveTree(const std::string& path);
+
+// The whole content of a file; *ok (if given) tells whether it could be read.
+std::string ReadWholeFile(const std::string& path, bool* ok = nullptr);
+
+// Creates or replaces a file; true on success.
+bool WriteWholeFile(const std::string& path, const std::string& content);
+
+// The sorted names in a directory, without "." and "..".
+std::vector<std::string> ListDirectory(const std::string& path);
+
+bool PathExists(const std::string& path);
+
+#endif
