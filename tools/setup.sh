@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Installs what building and testing velcot needs on a Debian machine, then
+# configures and builds it into build/.
+#
+#   bash tools/setup.sh [--bench] [--no-build] [TARGET...]
+#
+#   --bench     also install lrzsz (sz/rz), which the benchmark compares with
+#   --no-build  install only
+#   TARGET...   build only these targets (e.g. velcot nullmodem); default all
+#
+# Packages are installed only when missing, so a second run installs
+# nothing. Nothing is printed unless something is installed or fails; the
+# configure and build output goes to build/setup.log and is shown on failure.
+# Environment: BUILD_DIR (default build), BUILD_TYPE (default RelWithDebInfo).
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+want_bench=0
+build=1
+targets=()
+for arg in "$@"; do
+  case "$arg" in
+    --bench) want_bench=1 ;;
+    --no-build) build=0 ;;
+    -h | --help)
+      sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      exit 0
+      ;;
+    -*)
+      echo "setup.sh: unknown option $arg" >&2
+      exit 2
+      ;;
+    *) targets+=("$arg") ;;
+  esac
+done
+
+# ---- packages ----
+
+missing=()
+need_command() {  # need_command COMMAND PACKAGE
+  command -v "$1" >/dev/null 2>&1 || missing+=("$2")
+}
+need_package() {  # need_package PACKAGE
+  if command -v dpkg >/dev/null 2>&1; then
+    [[ $(dpkg -s "$1" 2>/dev/null) == *$'\nStatus: install ok installed'* ]] || missing+=("$1")
+  fi
+}
+
+need_command cmake cmake
+need_command g++ g++
+need_command make make
+need_package libgtest-dev
+need_command socat socat
+if [[ $want_bench == 1 ]]; then
+  need_command sz lrzsz
+fi
+
+if ((${#missing[@]} > 0)); then
+  if ! command -v apt-get >/dev/null 2>&1; then
+    echo "setup.sh: please install: ${missing[*]}" >&2
+    exit 1
+  fi
+  as_root=()
+  if [[ $(id -u) != 0 ]]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "setup.sh: not root and no sudo; as root run: apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    as_root=(sudo)
+  fi
+  echo "setup.sh: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# ---- build ----
+
+[[ $build == 1 ]] || exit 0
+
+build_dir=${BUILD_DIR:-build}
+mkdir -p "$build_dir"
+log=$build_dir/setup.log
+target_args=()
+for target in "${targets[@]}"; do
+  target_args+=(--target "$target")
+done
+
+# Configuring again every time is cheap, and it picks up test sources that
+# appeared since the last run.
+if ! {
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
+    cmake --build "$build_dir" -j"$(nproc)" "${target_args[@]}"
+} >"$log" 2>&1; then
+  tail -n 80 "$log" >&2
+  echo "setup.sh: build failed; full log in $log" >&2
+  exit 1
+fi
