@@ -336,7 +336,8 @@ static void DiscardFile(FILE* file, const std::string& temp_name) {
   errno = reason;
 }
 
-// Receives, checks, stores and answers the blocks of one file. After a
+// Receives, checks, stores and answers the blocks of one file, all but the
+// answer to the last one, which waits until the file is in place. After a
 // failed write the remaining blocks are still answered, to keep both ends
 // in step; the first write error is kept in *write_error. Returns 0, or
 // PORT_LOST.
@@ -355,6 +356,7 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
       done += n;
     }
     PrintProgress(name, size, done, !good);
+    if (done == size) break;
     if (WriteWord(port, MakeReplyWord(uint16_t(received), computed)) == PORT_LOST) {
       return PORT_LOST;
     }
@@ -388,16 +390,20 @@ int RecvFile(PortHandle port) {
   FILE* file = OpenFileToStore(name, &temp_name);
   if (file == nullptr) return DeclineFile(port);
   PrintProgress(name, size, 0, 0);
+  // An empty file is complete once accepted; any other is accepted first.
   int write_error = 0;
-  if (WriteByte(port, ACCEPT) == PORT_LOST ||
+  if ((size > 0 && WriteByte(port, ACCEPT) == PORT_LOST) ||
       ReceiveBlocks(port, file, name, size, &write_error) == PORT_LOST) {
     DiscardFile(file, temp_name);
     return AbandonTransfer(nullptr, true);
   }
+  // The file is in place before the sender hears that the last block
+  // arrived, so a receiver stopped once the sender is done has stored it.
+  write_error = StoreFile(file, temp_name, name, write_error);
+  int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
+  if (answered == PORT_LOST) return AbandonTransfer(nullptr, true);
   putchar('\n');
   fflush(stdout);
-
-  write_error = StoreFile(file, temp_name, name, write_error);
   if (write_error != 0) {
     fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
     return TRANSFER_NOT_STORED;
