@@ -1,0 +1,582 @@
+// nullmodem: two pseudo-terminals joined like a null-modem cable, so serial
+// programs can be run against each other (and against a faulty line) without
+// hardware. Usage and the meaning of each option: see PrintUsage.
+
+// Only the kernel's termios2 is used (not <termios.h>, whose struct termios
+// clashes with it): it carries arbitrary rates, not just the Bxxx set.
+#include <asm/termbits.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <math.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+// Like a UART driver's transmit buffer: a writer that outruns the line
+// blocks once this much is queued (plus what the pty itself buffers).
+constexpr size_t kInFlight = 4096;
+// Timed waits end a few microseconds late; the last char before the line
+// falls idle (a turnaround) is waited for by spinning this long instead.
+constexpr int64_t kSpinNs = 12000;
+// Chars in mid-stream are handed over in batches at most this often, as a
+// UART's receive FIFO does; every pty write costs the kernel a worker wake-up.
+// The last queued char, which a reply may be waiting for, is always on time.
+constexpr int64_t kBatchNs = 50000;
+// A reading end whose pty is full is retried this often.
+constexpr int64_t kRetryNs = 1000000;
+
+struct Options {
+  int64_t baud = -1;  // -1: each end's own termios speed
+  int dataBits = 8;
+  char parity = 'N';
+  int stopBits = 1;
+  uint64_t seed = 1;
+  double ber[2] = {0, 0};      // [0] A->B, [1] B->A
+  uint64_t spare[2] = {0, 0};  // first bytes of a direction kept error-free
+  uint64_t noiseA = 0;
+  int64_t cutAfter = -1;
+  int64_t latencyNs = 0;
+  const char* link[2] = {nullptr, nullptr};
+};
+
+// One direction of the cable: a queue of chars on the wire with the time
+// each one's last bit reaches the far end.
+struct Line {
+  const char* name;
+  const char *srcLink, *dstLink;
+  int src, dst;  // masters of the writing and the reading end
+  uint8_t data[kInFlight];
+  int64_t due[kInFlight];
+  size_t head, count;
+  int64_t lineFree;  // when the last queued char's stop bit is sent
+  int64_t retryAt;   // reading end's pty was full; no writes before this
+  int64_t lastWrite;
+  bool pending;  // writer's bytes wait in the pty
+  double ber;
+  uint64_t spare;  // chars still to be kept error-free
+  uint64_t rng;
+  uint64_t carried, flipped, dropped;
+};
+
+struct Cable {
+  Options opt;
+  int sigFd, epollFd;
+  int master[2], slave[2];
+  std::string slavePath[2];
+  Line line[2];  // [0] A->B, [1] B->A
+};
+
+enum Step { kGoOn, kStop, kCut, kFail };
+
+int64_t NowNs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+void PrintUsage(FILE* f) {
+  fputs(
+      "usage: nullmodem [options] LINK_A LINK_B\n"
+      "Joins two pseudo-terminals like a null-modem cable; LINK_A and LINK_B\n"
+      "become symlinks to their ports. Each direction sends one char at a\n"
+      "time at the writing end's speed and delivers it when its last bit\n"
+      "would arrive.\n"
+      "  -b BAUD          fixed speed for both ends, 0 = unpaced (default:\n"
+      "                   each end's own port speed; ends at different\n"
+      "                   speeds receive garbled chars)\n"
+      "  -m MODE          framing: data bits 5-8, parity N/O/E, stop bits\n"
+      "                   1/2 (default 8N1); fewer data bits mask the bytes\n"
+      "  --seed N         seed of the fault generators (default 1)\n"
+      "  --ber-ab R       probability of each data bit flipping, A to B\n"
+      "  --ber-ba R       likewise B to A\n"
+      "  --after-ab N     no bit errors in the first N bytes A to B\n"
+      "  --after-ba N     likewise B to A\n"
+      "  --noise-a N      N random bytes arrive at A at start\n"
+      "  --cut-after N    hang up both ends once N bytes (both ways) crossed\n"
+      "  --latency-ms MS  extra delay of every char (USB latency timer)\n"
+      "  -h               show this help\n"
+      "A->B is what end A writes and end B reads. Prints \"nullmodem: ready\"\n"
+      "when the links exist. On SIGINT/SIGTERM/SIGHUP or a cut, prints per\n"
+      "direction the bytes carried, bits flipped and bytes dropped (on the\n"
+      "line or unread from the writer at that moment, or sent while an end's\n"
+      "speed was 0), removes the links, exits 0. A paced cable runs at\n"
+      "real-time priority when allowed, for precise timing.\n",
+      f);
+}
+
+bool ParseCount(const char* s, uint64_t* out) {
+  char* end;
+  errno = 0;
+  unsigned long long v = strtoull(s, &end, 10);
+  if (*s < '0' || *s > '9' || *end != '\0' || errno != 0) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseReal(const char* s, double lo, double hi, double* out) {
+  char* end;
+  double v = strtod(s, &end);
+  if (end == s || *end != '\0' || !(v >= lo && v <= hi)) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseMode(const char* s, Options* o) {
+  if (strlen(s) != 3 || s[0] < '5' || s[0] > '8' || !strchr("NOEnoe", s[1]) ||
+      (s[2] != '1' && s[2] != '2'))
+    return false;
+  o->dataBits = s[0] - '0';
+  o->parity = static_cast<char>(toupper(s[1]));
+  o->stopBits = s[2] - '0';
+  return true;
+}
+
+bool ParseOption(int c, const char* arg, Options* o) {
+  uint64_t n = 0;
+  double r = 0;
+  switch (c) {
+    case 'b':
+      return ParseCount(arg, &n) && n <= UINT32_MAX && (o->baud = static_cast<int64_t>(n), true);
+    case 'm':
+      return ParseMode(arg, o);
+    case 's':
+      return ParseCount(arg, &o->seed);
+    case 'e':
+      return ParseReal(arg, 0, 1, &o->ber[0]);
+    case 'E':
+      return ParseReal(arg, 0, 1, &o->ber[1]);
+    case 'f':
+      return ParseCount(arg, &o->spare[0]);
+    case 'F':
+      return ParseCount(arg, &o->spare[1]);
+    case 'n':
+      return ParseCount(arg, &o->noiseA);
+    case 'c':
+      return ParseCount(arg, &n) && n <= INT64_MAX && (o->cutAfter = static_cast<int64_t>(n), true);
+    case 'l':
+      return ParseReal(arg, 0, 1e6, &r) && (o->latencyNs = llround(r * 1e6), true);
+  }
+  return false;
+}
+
+// Returns -1 to go on, else the exit status.
+int ParseOptions(int argc, char** argv, Options* o) {
+  static const option kLong[] = {{"seed", required_argument, nullptr, 's'},
+                                 {"ber-ab", required_argument, nullptr, 'e'},
+                                 {"ber-ba", required_argument, nullptr, 'E'},
+                                 {"after-ab", required_argument, nullptr, 'f'},
+                                 {"after-ba", required_argument, nullptr, 'F'},
+                                 {"noise-a", required_argument, nullptr, 'n'},
+                                 {"cut-after", required_argument, nullptr, 'c'},
+                                 {"latency-ms", required_argument, nullptr, 'l'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  const char* kShortUsage = "usage: nullmodem [options] LINK_A LINK_B (-h for help)\n";
+  int c, index = -1;
+  while ((c = getopt_long(argc, argv, "b:m:h", kLong, &index)) != -1) {
+    if (c == 'h') return PrintUsage(stdout), 0;
+    if (c == '?') return fputs(kShortUsage, stderr), 2;
+    if (!ParseOption(c, optarg, o)) {
+      fprintf(stderr, "nullmodem: bad value for %s%s: %s\n", index >= 0 ? "--" : "-",
+              index >= 0 ? kLong[index].name : std::string(1, c).c_str(), optarg);
+      return fputs(kShortUsage, stderr), 2;
+    }
+    index = -1;
+  }
+  if (argc - optind != 2 || strcmp(argv[optind], argv[optind + 1]) == 0) {
+    fputs("nullmodem: need two different link paths\n", stderr);
+    return fputs(kShortUsage, stderr), 2;
+  }
+  o->link[0] = argv[optind];
+  o->link[1] = argv[optind + 1];
+  return -1;
+}
+
+// cfmakeraw, plus CLOCAL|CREAD, done on termios2.
+bool MakeRaw(int fd) {
+  termios2 t;
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB);
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+// Keeps the slave open itself so an end closing its port does not hang up
+// the pty.
+bool OpenPty(int* master, int* slave, std::string* path) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0 ||
+      fcntl(*master, F_SETFL, O_NONBLOCK) != 0 || fcntl(*master, F_SETFD, FD_CLOEXEC) != 0) {
+    fprintf(stderr, "nullmodem: cannot open pty: %s\n", strerror(errno));
+    return false;
+  }
+  *path = ptsname(*master);
+  *slave = open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*slave < 0 || !MakeRaw(*slave)) {
+    fprintf(stderr, "nullmodem: cannot set up %s: %s\n", path->c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool MakeLink(const std::string& target, const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) {
+    fprintf(stderr, "nullmodem: cannot create link %s: %s (not a symlink)\n", path,
+            strerror(EEXIST));
+    return false;
+  }
+  if ((unlink(path) != 0 && errno != ENOENT) || symlink(target.c_str(), path) != 0) {
+    fprintf(stderr, "nullmodem: cannot create link %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Leaves the path alone if someone has since pointed it elsewhere.
+void RemoveLink(const std::string& target, const char* path) {
+  char buf[256];
+  ssize_t n = readlink(path, buf, sizeof buf);
+  if (n >= 0 && target.compare(0, std::string::npos, buf, n) == 0) unlink(path);
+}
+
+uint64_t NextRandom(uint64_t* state) {  // splitmix64
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+// Speed an end has set on its port. Termios ioctls on a master act on its
+// slave. 0 means the end dropped the line (B0) or the ioctl failed.
+uint32_t ReadSpeed(int master, bool input) {
+  termios2 t;
+  if (ioctl(master, TCGETS2, &t) != 0) return 0;
+  return input && t.c_ispeed != 0 ? t.c_ispeed : t.c_ospeed;
+}
+
+int FrameBits(const Options& o) {
+  return 1 + o.dataBits + (o.parity != 'N') + o.stopBits;
+}
+
+int64_t CharNs(const Options& o, uint32_t baud) {
+  // Rounded up so a char is never early.
+  return (FrameBits(o) * 1000000000LL + baud - 1) / baud;
+}
+
+// What a receiver at rx baud makes of a char sent at tx baud: it syncs on
+// the start bit's edge, then samples the middle of each of its own bit
+// periods. Past the frame the line idles high.
+uint8_t Garble(const Options& o, uint8_t c, uint64_t tx, uint64_t rx) {
+  unsigned data = c & ((1u << o.dataBits) - 1);
+  unsigned parity = __builtin_parity(data) ^ (o.parity == 'O');
+  int parityBits = o.parity != 'N';
+  uint64_t frame = ~0ULL << (1 + o.dataBits + parityBits);
+  frame |= static_cast<uint64_t>(parity & parityBits) << (1 + o.dataBits);
+  frame |= data << 1;
+  unsigned out = 0;
+  for (int k = 1; k <= o.dataBits; k++) {
+    uint64_t bit = (2 * k + 1) * tx / (2 * rx);
+    out |= (bit >= 64 ? 1 : (frame >> bit) & 1) << (k - 1);
+  }
+  return static_cast<uint8_t>(out);
+}
+
+uint8_t AddBitErrors(Line* l, int dataBits, uint8_t c) {
+  if (l->ber <= 0) return c;
+  if (l->spare > 0) return l->spare--, c;
+  for (int i = 0; i < dataBits; i++) {
+    if ((NextRandom(&l->rng) >> 11) * 0x1p-53 < l->ber) {
+      c ^= static_cast<uint8_t>(1u << i);
+      l->flipped++;
+    }
+  }
+  return c;
+}
+
+// Bytes waiting in a master. A pty must never be read or poll()ed while
+// empty: n_tty then waits for the kernel worker feeding it, which keeps
+// going for as long as the other end keeps writing.
+size_t Available(int fd) {
+  int n = 0;
+  return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// Puts what the writing end has sent onto the line. The speeds are read
+// each time: ends set them whenever they like.
+bool ReadSource(Line* l, const Options& o) {
+  uint8_t buf[kInFlight];
+  size_t want = std::min(Available(l->src), kInFlight - l->count);
+  l->pending = want == kInFlight - l->count;
+  if (want == 0) return true;
+  ssize_t n = read(l->src, buf, want);
+  if (n <= 0) {
+    fprintf(stderr, "nullmodem: cannot read from %s: %s\n", l->srcLink,
+            n < 0 ? strerror(errno) : "end of file");
+    return false;
+  }
+  int64_t now = NowNs();
+  uint32_t fixed = static_cast<uint32_t>(o.baud);
+  uint32_t tx = o.baud >= 0 ? fixed : ReadSpeed(l->src, false);
+  uint32_t rx = o.baud >= 0 ? fixed : ReadSpeed(l->dst, true);
+  if (o.baud < 0 && (tx == 0 || rx == 0)) return l->dropped += n, true;
+  int64_t charNs = tx > 0 ? CharNs(o, tx) : 0;
+  uint8_t mask = static_cast<uint8_t>((1u << o.dataBits) - 1);
+  for (ssize_t i = 0; i < n; i++) {
+    uint8_t c = tx != rx ? Garble(o, buf[i], tx, rx) : buf[i] & mask;
+    size_t tail = (l->head + l->count++) % kInFlight;
+    l->data[tail] = AddBitErrors(l, o.dataBits, c);
+    l->lineFree = std::max(now, l->lineFree) + charNs;
+    l->due[tail] = l->lineFree + o.latencyNs;
+  }
+  return true;
+}
+
+// Writes every char that has arrived by now, in one write().
+bool DeliverDue(Line* l, int64_t now, uint64_t budget) {
+  if (now < l->retryAt) return true;
+  uint8_t buf[kInFlight];
+  size_t n = 0;
+  for (size_t i = l->head; n < l->count && n < budget; i = (i + 1) % kInFlight) {
+    if (l->due[i] > now) break;
+    buf[n++] = l->data[i];
+  }
+  if (n == 0) return true;
+  ssize_t w = write(l->dst, buf, n);
+  if (w < 0 && errno != EAGAIN) {
+    fprintf(stderr, "nullmodem: cannot write to %s: %s\n", l->dstLink, strerror(errno));
+    return false;
+  }
+  w = std::max<ssize_t>(w, 0);
+  // No POLLOUT: polling a master can stall (see Available).
+  if (static_cast<size_t>(w) < n) l->retryAt = now + kRetryNs;
+  l->lastWrite = now;
+  l->head = (l->head + w) % kInFlight;
+  l->count -= w;
+  l->carried += w;
+  return true;
+}
+
+// Counts what is on the line or still unread from the writer as lost.
+void DiscardInFlight(Line* l) {
+  uint8_t buf[kInFlight];
+  l->dropped += l->count;
+  l->count = 0;
+  size_t n;
+  for (int i = 0; i < 64 && (n = Available(l->src)) > 0; i++)
+    l->dropped += std::max<ssize_t>(read(l->src, buf, std::min(n, kInFlight)), 0);
+}
+
+// When a line next has chars to hand over.
+int64_t LineDeadline(const Line& l, bool* last) {
+  if (l.count == 0) return INT64_MAX;
+  int64_t final = l.due[(l.head + l.count - 1) % kInFlight];
+  int64_t batch = std::max(l.due[l.head], l.lastWrite + kBatchNs);
+  *last = final <= batch;
+  return std::max(std::min(batch, final), l.retryAt);
+}
+
+// *spin tells a deadline that leaves a line idle.
+int64_t NextDeadline(const Line* lines, bool* spin) {
+  int64_t next = INT64_MAX;
+  *spin = false;
+  for (int i = 0; i < 2; i++) {
+    bool last = false;
+    int64_t at = LineDeadline(lines[i], &last);
+    if (at < next) {
+      next = at;
+      *spin = last;
+    }
+  }
+  return next;
+}
+
+int WaitUntil(int epollFd, epoll_event* ev, int size, int64_t deadline) {
+  if (deadline == INT64_MAX) return epoll_wait(epollFd, ev, size, -1);
+  int64_t wait = std::max<int64_t>(deadline - NowNs(), 0);
+  timespec ts = {static_cast<time_t>(wait / 1000000000), wait % 1000000000};
+  int n = epoll_pwait2(epollFd, ev, size, &ts, nullptr);
+  if (n < 0 && errno == ENOSYS)  // kernel older than 5.11
+    n = epoll_wait(epollFd, ev, size, static_cast<int>((wait + 999999) / 1000000));
+  return n;
+}
+
+// Sleeps until the next delivery or until an end writes or a signal comes.
+Step Wait(Cable* c) {
+  bool spin;
+  int64_t deadline = NextDeadline(c->line, &spin);
+  epoll_event ev[3];
+  int n = WaitUntil(c->epollFd, ev, 3, deadline - (spin ? kSpinNs : 0));
+  if (n < 0) return errno == EINTR ? kGoOn : kFail;
+  while (n == 0 && spin && NowNs() < deadline) {
+  }
+  for (int i = 0; i < n; i++) {
+    if (ev[i].data.u32 == 2) return kStop;
+    c->line[ev[i].data.u32].pending = true;
+  }
+  return kGoOn;
+}
+
+// An unplugged cable: both ends see a hang-up.
+void CutCable(Cable* c) {
+  for (int e = 0; e < 2; e++)
+    DiscardInFlight(&c->line[e]);
+  for (int e = 0; e < 2; e++)
+    close(c->master[e]);
+  for (int e = 0; e < 2; e++)
+    close(c->slave[e]);
+}
+
+uint64_t Crossed(const Cable& c) {
+  return c.line[0].carried + c.line[1].carried;
+}
+
+// Chars that may still cross before a --cut-after.
+uint64_t Budget(const Cable& c) {
+  if (c.opt.cutAfter < 0) return kInFlight;
+  return static_cast<uint64_t>(c.opt.cutAfter) - Crossed(c);
+}
+
+Step RunCable(Cable* c) {
+  for (;;) {
+    int64_t now = NowNs();
+    for (Line& l : c->line)
+      if (!DeliverDue(&l, now, Budget(*c))) return kFail;
+    if (Budget(*c) == 0) return CutCable(c), kCut;
+    for (Line& l : c->line)
+      if (l.pending && l.count < kInFlight && !ReadSource(&l, c->opt)) return kFail;
+    Step s = Wait(c);
+    if (s != kGoOn) return s;
+  }
+}
+
+bool WatchFd(int epollFd, int fd, uint32_t events, uint32_t tag) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u32 = tag;
+  return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+// Edge-triggered, so a master is never polled again while empty (see
+// Available); each arrival of bytes reports it anew. Tags: line to read, or
+// 2 for a signal.
+bool OpenEvents(Cable* c) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  c->epollFd = epoll_create1(EPOLL_CLOEXEC);
+  bool ok = c->epollFd >= 0 && sigprocmask(SIG_BLOCK, &set, nullptr) == 0 &&
+            (c->sigFd = signalfd(-1, &set, SFD_CLOEXEC)) >= 0 &&
+            WatchFd(c->epollFd, c->sigFd, EPOLLIN, 2);
+  for (int e = 0; e < 2 && ok; e++)
+    ok = WatchFd(c->epollFd, c->master[e], EPOLLIN | EPOLLET, e);
+  if (!ok) fprintf(stderr, "nullmodem: cannot watch ptys: %s\n", strerror(errno));
+  return ok;
+}
+
+// Line noise that reached end A before anything was sent.
+bool SendNoise(Cable* c) {
+  std::string noise;
+  uint8_t mask = static_cast<uint8_t>((1u << c->opt.dataBits) - 1);
+  for (uint64_t i = 0; i < c->opt.noiseA; i++)
+    noise += static_cast<char>(NextRandom(&c->line[1].rng) & mask);
+  if (noise.empty()) return true;
+  ssize_t w = write(c->master[0], noise.data(), noise.size());
+  if (w == static_cast<ssize_t>(noise.size())) return true;
+  fprintf(stderr, "nullmodem: cannot write noise to %s: %s\n", c->opt.link[0],
+          w < 0 ? strerror(errno) : "pty buffer full");
+  return false;
+}
+
+void InitLines(Cable* c) {
+  static const char* const kName[2] = {"A->B", "B->A"};
+  for (int e = 0; e < 2; e++) {
+    Line& l = c->line[e];
+    l = Line{};
+    l.name = kName[e];
+    l.srcLink = c->opt.link[e];
+    l.dstLink = c->opt.link[1 - e];
+    l.src = c->master[e];
+    l.dst = c->master[1 - e];
+    l.ber = c->opt.ber[e];
+    l.spare = c->opt.spare[e];
+    l.rng = c->opt.seed ^ (e ? 0xB5AD4ECEDA1CE2A9ULL : 0);
+  }
+}
+
+bool SetUp(Cable* c) {
+  for (int e = 0; e < 2; e++)
+    if (!OpenPty(&c->master[e], &c->slave[e], &c->slavePath[e])) return false;
+  if (!OpenEvents(c)) return false;
+  if (!MakeLink(c->slavePath[0], c->opt.link[0])) return false;
+  if (!MakeLink(c->slavePath[1], c->opt.link[1])) {
+    RemoveLink(c->slavePath[0], c->opt.link[0]);
+    return false;
+  }
+  InitLines(c);
+  return true;
+}
+
+// Deliveries and reads must not wait behind the programs under test, so a
+// paced cable takes a real-time priority when allowed (best effort). Not an
+// unpaced one: there it would only preempt the kernel workers feeding it.
+void RaisePriority(const Options& o) {
+  sched_param p{};
+  p.sched_priority = 1;
+  if (o.baud != 0) sched_setscheduler(0, SCHED_FIFO, &p);
+  prctl(PR_SET_TIMERSLACK, 1UL);  // else sleeps overshoot by up to 50 us
+}
+
+void PrintSummary(const Cable& c) {
+  for (const Line& l : c.line)
+    fprintf(stderr, "%s: %llu bytes carried, %llu bits flipped, %llu bytes dropped\n", l.name,
+            static_cast<unsigned long long>(l.carried), static_cast<unsigned long long>(l.flipped),
+            static_cast<unsigned long long>(l.dropped));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Cable cable{};
+  Cable* c = &cable;
+  int status = ParseOptions(argc, argv, &c->opt);
+  if (status >= 0) return status;
+  RaisePriority(c->opt);
+  if (!SetUp(c)) return 1;
+  Step s = SendNoise(c) ? kGoOn : kFail;
+  if (s == kGoOn) {
+    fputs("nullmodem: ready\n", stderr);
+    s = RunCable(c);
+  }
+  if (s == kStop)
+    for (Line& l : c->line)
+      DiscardInFlight(&l);
+  PrintSummary(*c);
+  for (int e = 0; e < 2; e++)
+    RemoveLink(c->slavePath[e], c->opt.link[e]);
+  return s == kFail ? 1 : 0;
+}
