@@ -217,7 +217,13 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
 // receiver's answer, or PORT_LOST.
 static int AnnounceFile(PortHandle port, const char* path, uint32_t size) {
   if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
-  if (ReadByte(port) == PORT_LOST) return PORT_LOST;  // READY; its value is not examined
+  // Bytes that were waiting at this end before the receiver answered (line
+  // noise, a device's banner) are not its answer.
+  int byte;
+  do {
+    byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+  } while (byte != READY);
   char field[NAME_FIELD_SIZE];
   TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
   if (WriteBlock(port, reinterpret_cast<uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
