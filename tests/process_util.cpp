@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,60 @@ void KillProcess(pid_t pid) {
   kill(pid, SIGKILL);
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+bool HasProcessEnded(pid_t pid) {
+  siginfo_t info = {};
+  if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;
+  return info.si_pid == pid;
+}
+
+bool WaitForFileText(const std::string& path, const std::string& text, int limit_ms, pid_t pid) {
+  auto deadline = MakeDeadline(limit_ms);
+  for (;;) {
+    if (ReadWholeFile(path).find(text) != std::string::npos) return true;
+    if ((pid > 0 && HasProcessEnded(pid)) || CountRemainingMilliseconds(deadline) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // The child may have written the text just before it ended.
+  return ReadWholeFile(path).find(text) != std::string::npos;
+}
+
+NullModem StartNullModem(const std::string& program, const std::vector<std::string>& options,
+                         const std::string& dir, int limit_seconds) {
+  NullModem cable;
+  cable.log = dir + "/nullmodem.err";
+  SpawnOptions spawn;
+  spawn.argv = {program};
+  spawn.argv.insert(spawn.argv.end(), options.begin(), options.end());
+  spawn.argv.push_back(dir + "/A");
+  spawn.argv.push_back(dir + "/B");
+  spawn.stderr_path = cable.log;
+  pid_t pid = SpawnProcess(spawn);
+  if (pid < 0) return cable;
+  if (!WaitForFileText(cable.log, "nullmodem: ready\n", limit_seconds * 1000, pid)) {
+    KillProcess(pid);
+    return cable;
+  }
+  cable.pid = pid;
+  cable.link_a = dir + "/A";
+  cable.link_b = dir + "/B";
+  return cable;
+}
+
+LineCounters ParseLineCounters(const std::string& log, const std::string& direction) {
+  LineCounters counters;
+  std::string lines = "\n" + log;
+  size_t at = lines.find("\n" + direction + ": ");
+  if (at == std::string::npos) return counters;
+  unsigned long long carried = 0, flipped = 0, dropped = 0;
+  const char* values = lines.c_str() + at + direction.size() + 3;
+  counters.found = sscanf(values, "%llu bytes carried, %llu bits flipped, %llu bytes dropped",
+                          &carried, &flipped, &dropped) == 3;
+  counters.carried = carried;
+  counters.flipped = flipped;
+  counters.dropped = dropped;
+  return counters;
 }
 
 PtyPair StartPtyPair(const std::string& dir, int limit_seconds) {

@@ -1,6 +1,6 @@
 // Helpers for tests that run real programs: child processes, a socat-linked
-// pair of pseudo-terminals, a scripted peer on one of its ends, scratch
-// directories and files.
+// pair of pseudo-terminals or the nullmodem tool, a scripted peer on one of
+// its ends, scratch directories and files.
 #ifndef VELCOT_TESTS_PROCESS_UTIL_H
 #define VELCOT_TESTS_PROCESS_UTIL_H
 
@@ -44,6 +44,15 @@ bool SendSignal(pid_t pid, int signal);
 // Kills and reaps a child if it is still there; for cleanup.
 void KillProcess(pid_t pid);
 
+// True once a child has ended. It is left unreaped, so WaitForProcess can
+// still tell how it ended.
+bool HasProcessEnded(pid_t pid);
+
+// Waits until the file holds text, or until the child pid (if > 0) has
+// ended, or limit_ms has passed. True when the text is there.
+bool WaitForFileText(const std::string& path, const std::string& text, int limit_ms,
+                     pid_t pid = -1);
+
 // A running `socat pty,raw,echo=0,link=A pty,raw,echo=0,link=B`.
 struct PtyPair {
   pid_t socat_pid = -1;
@@ -54,6 +63,32 @@ struct PtyPair {
 // Starts socat with both links in dir and waits until both exist. On
 // failure socat_pid is -1 and socat's stderr is in dir/socat.err.
 PtyPair StartPtyPair(const std::string& dir, int limit_seconds);
+
+// A running `nullmodem [options] dir/A dir/B`.
+struct NullModem {
+  pid_t pid = -1;
+  std::string link_a;
+  std::string link_b;
+  std::string log;  // its stderr: the ready line, and its counters once it ends
+};
+
+// Starts the nullmodem program with its links and log in dir and waits
+// until it reports that it is ready. On failure pid is -1 and the log tells
+// why.
+NullModem StartNullModem(const std::string& program, const std::vector<std::string>& options,
+                         const std::string& dir, int limit_seconds);
+
+// What one direction of a nullmodem carried, from the counters it prints
+// when it ends.
+struct LineCounters {
+  bool found = false;
+  uint64_t carried = 0;
+  uint64_t flipped = 0;
+  uint64_t dropped = 0;
+};
+
+// The counters of direction "A->B" or "B->A" in a nullmodem's log.
+LineCounters ParseLineCounters(const std::string& log, const std::string& direction);
 
 // Opens a pty link (O_RDWR | O_NOCTTY, no lock) and puts it in raw 8-bit
 // mode. Keeping it open keeps the link alive when other users close it.
