@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,14 +16,6 @@ namespace {
 
 const int kLimitSeconds = 60;  // only stops a hung process
 const int kLimitMilliseconds = kLimitSeconds * 1000;
-
-std::string MakeContent(size_t size, uint32_t seed) {
-  std::mt19937 pick(seed);
-  std::string content;
-  for (size_t i = 0; i < size; i++)
-    content += char(pick() & 0xFF);
-  return content;
-}
 
 // One drawing of a progress line: dark cells of 30, the name right-aligned
 // in 12 columns, the counts and the percentage.
@@ -68,26 +59,13 @@ std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
   return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
 }
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public ProgramTest {
  protected:
+  EndToEndTest() : ProgramTest(kLimitSeconds) {}
+
   void SetUp() override {
-    scratch_ = MakeScratchDir("velcot-e2e");
-    ASSERT_FALSE(scratch_.empty());
-    ASSERT_EQ(mkdir((scratch_ + "/logs").c_str(), 0755), 0);
-  }
-
-  void TearDown() override {
-    for (pid_t pid : children_)
-      KillProcess(pid);
-    for (int fd : held_fds_)
-      close(fd);
-    RemoveTree(scratch_);
-  }
-
-  std::string MakeFolder(const std::string& name) {
-    std::string path = scratch_ + "/" + name;
-    EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-    return path;
+    MakeScratch("velcot-e2e");
+    MakeFolder("logs");
   }
 
   // Starts socat and opens both links; they stay open until TearDown, so a
@@ -126,10 +104,7 @@ class EndToEndTest : public ::testing::Test {
     options.stderr_path = scratch_ + "/logs/" + log + ".err";
     options.env = env;
     options.umask_value = umask_value;
-    pid_t pid = SpawnProcess(options);
-    EXPECT_GT(pid, 0);
-    if (pid > 0) children_.push_back(pid);
-    return pid;
+    return StartProgram(options);
   }
 
   pid_t StartReceiver(const std::string& folder, const std::string& log = "rx") {
@@ -143,16 +118,6 @@ class EndToEndTest : public ::testing::Test {
     return StartVelcot(folder, args, log);
   }
 
-  ProcessEnd Finish(pid_t pid) {
-    ProcessEnd end = WaitForProcess(pid, kLimitSeconds);
-    EXPECT_FALSE(end.hung) << "killed after " << kLimitSeconds << " s";
-    if (end.hung) {
-      for (pid_t child : children_)
-        KillProcess(child);  // the others wait for it: no need to wait for them too
-    }
-    return end;
-  }
-
   std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
 
   // A receiver whose line was ended under it.
@@ -163,12 +128,9 @@ class EndToEndTest : public ::testing::Test {
         << Output(log + ".err");
   }
 
-  std::string scratch_;
   PtyPair line_;
   int fd_a_ = -1;
   int fd_b_ = -1;
-  std::vector<pid_t> children_;
-  std::vector<int> held_fds_;
 };
 
 TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {

@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,14 +26,6 @@ const uint64_t kBeforeBlocks = kOpeningBytes + 2;
 const uint64_t kBlockBytes = 1024 + 2;
 const uint64_t kRoundBytes = kBlockBytes + 2;
 
-std::string MakeContent(size_t size, uint32_t seed) {
-  std::mt19937 pick(seed);
-  std::string content;
-  for (size_t i = 0; i < size; i++)
-    content += char(pick() & 0xFF);
-  return content;
-}
-
 size_t CountText(const std::string& text, const std::string& piece) {
   size_t count = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
@@ -52,25 +43,11 @@ bool IsStoredNamePlain(const std::string& name) {
   return true;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ProgramTest {
  protected:
-  void SetUp() override {
-    scratch_ = MakeScratchDir("velcot-fault");
-    ASSERT_FALSE(scratch_.empty());
-  }
+  FaultTest() : ProgramTest(kLimitSeconds) {}
 
-  void TearDown() override {
-    for (pid_t pid : children_)
-      KillProcess(pid);
-    RemoveTree(scratch_);
-  }
-
-  // A new folder; path is relative to the scratch directory.
-  std::string MakeFolder(const std::string& path) {
-    std::string full = scratch_ + "/" + path;
-    EXPECT_EQ(mkdir(full.c_str(), 0755), 0) << full;
-    return full;
-  }
+  void SetUp() override { MakeScratch("velcot-fault"); }
 
   // Starts nullmodem with its links and log in dir.
   NullModem StartCable(const std::string& dir, const std::vector<std::string>& options) {
@@ -101,20 +78,7 @@ class FaultTest : public ::testing::Test {
     options.stdout_path = log + ".out";
     options.stderr_path = log + ".err";
     options.env = {"LC_ALL=C"};
-    pid_t pid = SpawnProcess(options);
-    EXPECT_GT(pid, 0);
-    if (pid > 0) children_.push_back(pid);
-    return pid;
-  }
-
-  ProcessEnd Finish(pid_t pid) {
-    ProcessEnd end = WaitForProcess(pid, kLimitSeconds);
-    EXPECT_FALSE(end.hung) << "killed after " << kLimitSeconds << " s";
-    if (end.hung) {
-      for (pid_t child : children_)
-        KillProcess(child);  // the others wait for it: no need to wait for them too
-    }
-    return end;
+    return StartProgram(options);
   }
 
   // The noise nullmodem puts at end A for this seed, read before anyone
@@ -127,9 +91,6 @@ class FaultTest : public ::testing::Test {
     if (cable.pid > 0) StopCable(cable);
     return noise;
   }
-
-  std::string scratch_;
-  std::vector<pid_t> children_;
 };
 
 // An end that stopped because its port went away.

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <thread>
 
 static std::chrono::steady_clock::time_point MakeDeadline(int milliseconds) {
@@ -280,4 +281,48 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 bool PathExists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
+}
+
+std::string MakeContent(size_t size, uint32_t seed) {
+  std::mt19937 pick(seed);
+  std::string content;
+  for (size_t i = 0; i < size; i++)
+    content += char(pick() & 0xFF);
+  return content;
+}
+
+void ProgramTest::TearDown() {
+  for (pid_t pid : children_)
+    KillProcess(pid);
+  for (int fd : held_fds_)
+    close(fd);
+  RemoveTree(scratch_);
+}
+
+void ProgramTest::MakeScratch(const std::string& prefix) {
+  scratch_ = MakeScratchDir(prefix);
+  ASSERT_FALSE(scratch_.empty());
+}
+
+std::string ProgramTest::MakeFolder(const std::string& path) {
+  std::string full = scratch_ + "/" + path;
+  EXPECT_EQ(mkdir(full.c_str(), 0755), 0) << full;
+  return full;
+}
+
+pid_t ProgramTest::StartProgram(const SpawnOptions& options) {
+  pid_t pid = SpawnProcess(options);
+  EXPECT_GT(pid, 0) << options.argv[0];
+  if (pid > 0) children_.push_back(pid);
+  return pid;
+}
+
+ProcessEnd ProgramTest::Finish(pid_t pid) {
+  ProcessEnd end = WaitForProcess(pid, limit_seconds_);
+  EXPECT_FALSE(end.hung) << "killed after " << limit_seconds_ << " s";
+  if (end.hung) {
+    for (pid_t child : children_)
+      KillProcess(child);
+  }
+  return end;
 }

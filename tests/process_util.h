@@ -4,6 +4,7 @@
 #ifndef VELCOT_TESTS_PROCESS_UTIL_H
 #define VELCOT_TESTS_PROCESS_UTIL_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -118,5 +119,35 @@ bool WriteWholeFile(const std::string& path, const std::string& content);
 std::vector<std::string> ListDirectory(const std::string& path);
 
 bool PathExists(const std::string& path);
+
+// Random bytes, the same for the same seed.
+std::string MakeContent(size_t size, uint32_t seed);
+
+// A test that runs programs in a scratch directory. The children it starts
+// and the fds it holds are ended, and the directory removed, even when an
+// assertion fails.
+class ProgramTest : public ::testing::Test {
+ protected:
+  explicit ProgramTest(int limit_seconds) : limit_seconds_(limit_seconds) {}
+  void TearDown() override;
+
+  // Creates the scratch directory; called from SetUp.
+  void MakeScratch(const std::string& prefix);
+
+  // A new folder; path is relative to the scratch directory.
+  std::string MakeFolder(const std::string& path);
+
+  // Starts a child that is ended with the test.
+  pid_t StartProgram(const SpawnOptions& options);
+
+  // Waits for a child. One that hangs is killed, and so are the others,
+  // which may be waiting for it.
+  ProcessEnd Finish(pid_t pid);
+
+  std::string scratch_;
+  std::vector<pid_t> children_;
+  std::vector<int> held_fds_;
+  const int limit_seconds_;  // only stops a hung process
+};
 
 #endif
