@@ -175,6 +175,15 @@ void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
   fflush(stdout);
 }
 
+// Reads and drops bytes until the wanted one; 0, or PORT_LOST.
+static int SkipUntil(PortHandle port, int wanted) {
+  for (;;) {
+    int byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+    if (byte == wanted) return 0;
+  }
+}
+
 // ---- sender ----
 
 // Checks a file before anything about it goes on the line, so that a file
@@ -216,14 +225,9 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
 // Announces the file: START, READY, name field, size field. Returns the
 // receiver's answer, or PORT_LOST.
 static int AnnounceFile(PortHandle port, const char* path, uint32_t size) {
-  if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
   // Bytes that were waiting at this end before the receiver answered (line
   // noise, a device's banner) are not its answer.
-  int byte;
-  do {
-    byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
-  } while (byte != READY);
+  if (WriteByte(port, START) == PORT_LOST || SkipUntil(port, READY) == PORT_LOST) return PORT_LOST;
   char field[NAME_FIELD_SIZE];
   TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
   if (WriteBlock(port, reinterpret_cast<uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
@@ -373,12 +377,8 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
 // Reads the announcement that follows START: READY, name and size.
 // Returns the size, or PORT_LOST.
 static int64_t ReadAnnouncement(PortHandle port, char* name) {
-  int byte;
-  do {
-    byte = ReadByte(port);  // anything before START is noise
-    if (byte == PORT_LOST) return PORT_LOST;
-  } while (byte != START);
-  if (WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
+  // Anything before START is noise, or a sender that was not yet there.
+  if (SkipUntil(port, START) == PORT_LOST || WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
   if (ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE) == PORT_LOST) {
     return PORT_LOST;
   }
