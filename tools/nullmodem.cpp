@@ -27,6 +27,8 @@
 #include <algorithm>
 #include <string>
 
+#include "commdev.h"
+
 namespace {
 
 // Like a UART driver's transmit buffer: a writer that outruns the line
@@ -138,13 +140,13 @@ bool ParseReal(const char* s, double lo, double hi, double* out) {
   return true;
 }
 
+// velcot's mode strings, limited to the data bits a UART can frame.
 bool ParseMode(const char* s, Options* o) {
-  if (strlen(s) != 3 || s[0] < '5' || s[0] > '8' || !strchr("NOEnoe", s[1]) ||
-      (s[2] != '1' && s[2] != '2'))
-    return false;
-  o->dataBits = s[0] - '0';
-  o->parity = static_cast<char>(toupper(s[1]));
-  o->stopBits = s[2] - '0';
+  LineFormat format;
+  if (!ParseLineMode(s, &format) || format.data_bits < 5 || format.data_bits > 8) return false;
+  o->dataBits = format.data_bits;
+  o->parity = format.parity;
+  o->stopBits = format.stop_bits;
   return true;
 }
 
