@@ -29,6 +29,10 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
 // Waits for the next byte from the line: 0..255, or PORT_LOST.
 int ReadByte(PortHandle port);
 
+// Waits at most timeout_ms for a byte to arrive, without taking it: 1 when
+// one is waiting, 0 when the time ran out, or PORT_LOST.
+int WaitForByte(PortHandle port, uint32_t timeout_ms);
+
 // Hands one byte (the low 8 bits) to the line: 1 when written, or PORT_LOST.
 int WriteByte(PortHandle port, int byte);
 

@@ -1,11 +1,13 @@
 // The serial port on POSIX systems, through termios.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,6 +141,17 @@ int ReadByte(PortHandle port) {
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = 0;  // hung up
     return PORT_LOST;
+  }
+}
+
+int WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  struct pollfd wanted = {port, POLLIN, 0};
+  for (;;) {
+    int timeout = timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms);
+    int n = poll(&wanted, 1, timeout);
+    if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
+    if (n == 0) return 0;
+    if (errno != EINTR) return PORT_LOST;
   }
 }
 

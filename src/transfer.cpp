@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -104,12 +105,37 @@ const char* FindBaseName(const char* path) {
   return base;
 }
 
+bool IsWindowsDeviceName(const char* name) {
+  // Windows ignores an extension and trailing blanks here: "nul.txt" and
+  // "CON " are devices too.
+  size_t length = strcspn(name, ".");
+  while (length > 0 && name[length - 1] == ' ')
+    length--;
+  char base[8] = "";
+  if (length < 3 || length >= sizeof base) return false;
+  for (size_t i = 0; i < length; i++)
+    base[i] = char(toupper(static_cast<unsigned char>(name[i])));
+  base[length] = '\0';
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices) {
+    if (strcmp(base, device) == 0) return true;
+  }
+  if (strncmp(base, "COM", 3) != 0 && strncmp(base, "LPT", 3) != 0) return false;
+  // A digit, or a superscript 1, 2 or 3 in Windows-1252 or in UTF-8.
+  const char* unit = base + 3;
+  if (length == 4)
+    return (*unit >= '0' && *unit <= '9') || strchr("\xB9\xB2\xB3", *unit) != nullptr;
+  return length == 5 && unit[0] == '\xC2' && strchr("\xB9\xB2\xB3", unit[1]) != nullptr;
+}
+
 bool IsPlainFileName(const char* name) {
   if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
     if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
   }
-  return true;
+  // Stored on any system, such a name would be a device once the file is
+  // copied to Windows; on Windows it would be written to the device.
+  return !IsWindowsDeviceName(name);
 }
 
 std::string EscapeFileName(const char* name) {

@@ -50,8 +50,13 @@ int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
 // The part of a path after its last '/', '\' or drive colon.
 const char* FindBaseName(const char* path);
 
+// CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (with the superscript digits
+// Windows also takes) and CONIN$, CONOUT$: in any case, with or without an
+// extension.
+bool IsWindowsDeviceName(const char* name);
+
 // A received name is stored only if it is a plain name in the current
-// directory that is safe to print.
+// directory that is safe to print and names no Windows device.
 bool IsPlainFileName(const char* name);
 
 // The name with bytes outside printable ASCII shown as \xHH.

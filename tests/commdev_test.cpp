@@ -113,4 +113,20 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   CloseComPort(port);
 }
 
+TEST(WaitForByte, TellsAWaitingByteFromSilenceWithoutTakingIt) {
+  Pty pty = OpenPty();
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
+  EXPECT_EQ(WaitForByte(port, 20), 0);
+  unsigned char byte = 0x5A;
+  ASSERT_EQ(write(pty.master, &byte, 1), 1);
+  EXPECT_EQ(WaitForByte(port, 5000), 1);
+  EXPECT_EQ(WaitForByte(port, 0), 1);  // still there
+  EXPECT_EQ(ReadByte(port), 0x5A);
+  EXPECT_EQ(WaitForByte(port, 0), 0);
+  CloseComPort(port);
+  close(pty.master);
+}
+
 }  // namespace

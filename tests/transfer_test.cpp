@@ -257,6 +257,19 @@ TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
   EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
 }
 
+TEST(IsPlainFileName, RefusesWindowsDeviceNamesInAnyCase) {
+  for (const char* name :
+       {"CON", "con", "Prn.txt", "aux.c", "NUL", "nul.tar.gz", "COM1", "com9.log", "LPT1",
+        "lpt9.txt", "CON .txt", "conin$", "CONOUT$.x", "COM0", "com\xB9.txt", "LPT\xC2\xB2"}) {
+    EXPECT_FALSE(IsPlainFileName(name)) << name;
+  }
+  // Only the device names themselves: longer or shorter stems are files.
+  for (const char* name : {"CONFIG.SYS", "console", "COM10", "COM\xB4", "LPT", "nul_", "xcon.txt",
+                           "auxx", "com1x.txt", ".con", "CO"}) {
+    EXPECT_TRUE(IsPlainFileName(name)) << name;
+  }
+}
+
 // ---- progress line ----
 
 TEST(FormatProgress, DrawsBarNameCountsAndPercentage) {
