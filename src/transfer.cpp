@@ -389,8 +389,15 @@ static FILE* OpenFileToStore(const char* name, std::string* temp_name) {
     fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
     return nullptr;
   }
+  // The file replaces whatever has its name; only a folder cannot be
+  // replaced. A link is replaced too, not followed, whatever it points at.
   struct stat info;
-  if (stat(name, &info) == 0 && S_ISDIR(info.st_mode)) {
+#ifdef _WIN32
+  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#else
+  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+  if (is_folder) {
     fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
     return nullptr;
   }
