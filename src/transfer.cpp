@@ -480,9 +480,12 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   PrintProgress(name, size, 0, 0);
   // An empty file is complete once accepted; any other is accepted first.
   int write_error = 0;
-  int received = size > 0 && WriteByte(port, ACCEPT) == PORT_LOST
-                     ? PORT_LOST
-                     : ReceiveBlocks(port, file, name, size, stall_limit_ms, &write_error);
+  int received = 0;
+  if (size > 0) {
+    received = WriteByte(port, ACCEPT) == PORT_LOST
+                   ? PORT_LOST
+                   : ReceiveBlocks(port, file, name, size, stall_limit_ms, &write_error);
+  }
   if (received != 0) {
     DiscardFile(file, temp_name);
     if (received == PORT_LOST) return AbandonTransfer(nullptr, true);
