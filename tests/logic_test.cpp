@@ -9,6 +9,10 @@
 
 #include "transfer.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 typedef std::vector<uint8_t> Bytes;
 
 namespace {
@@ -167,5 +171,29 @@ TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
   EXPECT_EQ(FormatProgress("report.txt", 1000, 500, 0, true),
             bar + "   report.txt 500/1000 (50.0%)\r");
 }
+
+#ifdef _WIN32
+std::string CapturePrintProgress() {
+  testing::internal::CaptureStdout();
+  PrintProgress("report.txt", 1000, 500, 0);
+  return testing::internal::GetCapturedStdout();
+}
+
+// Run with and without a console (the Wine tests do both).
+TEST(PrintProgress, FollowsTheConsoleOutputCodePage) {
+  std::string cp437 = FormatProgress("report.txt", 1000, 500, 0, false);
+  std::string utf8 = FormatProgress("report.txt", 1000, 500, 0, true);
+  UINT original = GetConsoleOutputCP();
+  if (original == 0) {  // no console: output to a file or a pipe
+    EXPECT_EQ(CapturePrintProgress(), cp437);
+    return;
+  }
+  ASSERT_TRUE(SetConsoleOutputCP(CP_UTF8));
+  EXPECT_EQ(CapturePrintProgress(), utf8);
+  ASSERT_TRUE(SetConsoleOutputCP(437));
+  EXPECT_EQ(CapturePrintProgress(), cp437);
+  SetConsoleOutputCP(original);
+}
+#endif
 
 }  // namespace
