@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -38,26 +39,37 @@ int WriteBlock(PortHandle port, const uint8_t* bytes, uint16_t length) {
   return 0;
 }
 
-int32_t ReadWord(PortHandle port) {
-  int high = ReadByte(port);
-  if (high == PORT_LOST) return PORT_LOST;
-  int low = ReadByte(port);
-  if (low == PORT_LOST) return PORT_LOST;
+// The next byte of a file in progress: 0..255, PORT_LOST, or LINE_STALLED
+// once the line has been silent for limit_ms.
+static int ReadByteWithin(PortHandle port, uint32_t limit_ms) {
+  if (limit_ms != NO_STALL_LIMIT) {
+    int waiting = WaitForByte(port, limit_ms);
+    if (waiting == PORT_LOST) return PORT_LOST;
+    if (waiting == 0) return LINE_STALLED;
+  }
+  return ReadByte(port);
+}
+
+int32_t ReadWord(PortHandle port, uint32_t limit_ms) {
+  int high = ReadByteWithin(port, limit_ms);
+  if (high < 0) return high;
+  int low = ReadByteWithin(port, limit_ms);
+  if (low < 0) return low;
   return high << 8 | low;
 }
 
-int64_t ReadDword(PortHandle port) {
-  int32_t high = ReadWord(port);
-  if (high == PORT_LOST) return PORT_LOST;
-  int32_t low = ReadWord(port);
-  if (low == PORT_LOST) return PORT_LOST;
+int64_t ReadDword(PortHandle port, uint32_t limit_ms) {
+  int32_t high = ReadWord(port, limit_ms);
+  if (high < 0) return high;
+  int32_t low = ReadWord(port, limit_ms);
+  if (low < 0) return low;
   return int64_t(high) << 16 | low;
 }
 
-int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length) {
+int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length, uint32_t limit_ms) {
   for (uint16_t i = 0; i < length; i++) {
-    int byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
+    int byte = ReadByteWithin(port, limit_ms);
+    if (byte < 0) return byte;
     buffer[i] = uint8_t(byte);
   }
   return 0;
@@ -74,6 +86,19 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length) {
 
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed) {
   return uint16_t(received + uint16_t(~computed));
+}
+
+// ---- stall limit ----
+
+uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
+  const uint64_t kShortestMs = 30000;
+  const uint64_t kRoundBytes = BLOCK_SIZE + 4;  // a block, its checksum word, the reply word
+  if (baudrate == 0) return NO_STALL_LIMIT;     // a line that never moves
+  // A character: a start bit, the data bits, a parity bit if any, the stop bits.
+  uint64_t bits =
+      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
+  uint64_t four_rounds_ms = (4 * kRoundBytes * bits * 1000 + baudrate - 1) / baudrate;
+  return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
 }
 
 // ---- names ----
@@ -268,9 +293,28 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
   return TRANSFER_PORT_LOST;
 }
 
+// Ends a file whose peer has been silent for longer than the limit: the
+// exchange is lost. what names the file, as in "sending a.txt".
+static int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms,
+                       bool line_drawn) {
+  if (line_drawn) putchar('\n');
+  fflush(stdout);
+  fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
+          static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
+  return TRANSFER_STALLED;
+}
+
+// Ends a file the sender cannot finish: PORT_LOST or LINE_STALLED.
+static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_ms,
+                       bool line_drawn) {
+  if (cause == PORT_LOST) return AbandonTransfer(file, line_drawn);
+  fclose(file);
+  return ReportStall(std::string("sending ") + path, "receiver", limit_ms, line_drawn);
+}
+
 // Announces the file: START, READY, name field, size field. Returns the
-// receiver's answer, or PORT_LOST.
-static int AnnounceFile(PortHandle port, const char* path, uint32_t size) {
+// receiver's answer, PORT_LOST, or LINE_STALLED.
+static int AnnounceFile(PortHandle port, const char* path, uint32_t size, uint32_t limit_ms) {
   // Bytes that were waiting at this end before the receiver answered (line
   // noise, a device's banner) are not its answer.
   if (WriteByte(port, START) == PORT_LOST || SkipUntil(port, READY) == PORT_LOST) return PORT_LOST;
@@ -280,7 +324,7 @@ static int AnnounceFile(PortHandle port, const char* path, uint32_t size) {
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;
   }
-  return ReadByte(port);
+  return ReadByteWithin(port, limit_ms);
 }
 
 // Fills the block from the file; a file that yields fewer bytes than it
@@ -291,13 +335,13 @@ static bool ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
   return got == length;
 }
 
-int SendFile(PortHandle port, const char* path) {
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   uint32_t size = 0;
   FILE* file = OpenFileToSend(path, &size);
   if (file == nullptr) return TRANSFER_FAILED;
 
-  int answer = AnnounceFile(port, path, size);
-  if (answer == PORT_LOST) return AbandonTransfer(file, false);
+  int answer = AnnounceFile(port, path, size, stall_limit_ms);
+  if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
   if (answer != ACCEPT) {
     printf("file %s declined by receiver\n", path);
     fclose(file);
@@ -316,8 +360,8 @@ int SendFile(PortHandle port, const char* path) {
         WriteWord(port, GenerateChecksum(block, n)) == PORT_LOST) {
       return AbandonTransfer(file, true);
     }
-    int32_t word = ReadWord(port);
-    if (word == PORT_LOST) return AbandonTransfer(file, true);
+    int32_t word = ReadWord(port, stall_limit_ms);
+    if (word < 0) return StopSending(word, file, path, stall_limit_ms, true);
     reply = uint16_t(word);
     if (reply == REPLY_OK) done += n;
     PrintProgress(path, size, done, reply != REPLY_OK);
@@ -395,8 +439,15 @@ static FILE* OpenFileToStore(const char* name, std::string* temp_name) {
     fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
     return nullptr;
   }
+  // The file replaces whatever has its name; only a folder cannot be
+  // replaced. A link is replaced too, not followed, whatever it points at.
   struct stat info;
-  if (stat(name, &info) == 0 && S_ISDIR(info.st_mode)) {
+#ifdef _WIN32
+  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#else
+  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+  if (is_folder) {
     fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
     return nullptr;
   }
@@ -425,16 +476,17 @@ static void DiscardFile(FILE* file, const std::string& temp_name) {
 // Receives, checks, stores and answers the blocks of one file, all but the
 // answer to the last one, which waits until the file is in place. After a
 // failed write the remaining blocks are still answered, to keep both ends
-// in step; the first write error is kept in *write_error. Returns 0, or
-// PORT_LOST.
+// in step; the first write error is kept in *write_error. Returns 0,
+// PORT_LOST, or LINE_STALLED.
 static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t size,
-                         int* write_error) {
+                         uint32_t limit_ms, int* write_error) {
   uint8_t block[BLOCK_SIZE];
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
-    if (ReadBlock(port, block, n) == PORT_LOST) return PORT_LOST;
-    int32_t received = ReadWord(port);
-    if (received == PORT_LOST) return PORT_LOST;
+    int got = ReadBlock(port, block, n, limit_ms);
+    if (got < 0) return got;
+    int32_t received = ReadWord(port, limit_ms);
+    if (received < 0) return received;
     uint16_t computed = GenerateChecksum(block, n);
     bool good = computed == uint16_t(received);
     if (good) {
@@ -451,20 +503,24 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
 }
 
 // Reads the announcement that follows START: READY, name and size.
-// Returns the size, or PORT_LOST.
-static int64_t ReadAnnouncement(PortHandle port, char* name) {
+// Returns the size, PORT_LOST, or LINE_STALLED.
+static int64_t ReadAnnouncement(PortHandle port, char* name, uint32_t limit_ms) {
   // Anything before START is noise, or a sender that was not yet there.
   if (SkipUntil(port, START) == PORT_LOST || WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
-  if (ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE) == PORT_LOST) {
-    return PORT_LOST;
-  }
+  // A sender puts its name and size on the line right after READY; silence
+  // means the START came from noise or from a sender that has gone.
+  int got = ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, limit_ms);
+  if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
-  return ReadDword(port);
+  return ReadDword(port, limit_ms);
 }
 
-int RecvFile(PortHandle port) {
+int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   char name[NAME_FIELD_SIZE + 1];
-  int64_t announced = ReadAnnouncement(port, name);
+  int64_t announced = ReadAnnouncement(port, name, stall_limit_ms);
+  if (announced == LINE_STALLED) {
+    return ReportStall("receiving an announced file", "sender", stall_limit_ms, false);
+  }
   if (announced == PORT_LOST) return AbandonTransfer(nullptr, false);
   uint32_t size = uint32_t(announced);
 
@@ -474,10 +530,16 @@ int RecvFile(PortHandle port) {
   PrintProgress(name, size, 0, 0);
   // An empty file is complete once accepted; any other is accepted first.
   int write_error = 0;
-  if ((size > 0 && WriteByte(port, ACCEPT) == PORT_LOST) ||
-      ReceiveBlocks(port, file, name, size, &write_error) == PORT_LOST) {
+  int received = 0;
+  if (size > 0) {
+    received = WriteByte(port, ACCEPT) == PORT_LOST
+                   ? PORT_LOST
+                   : ReceiveBlocks(port, file, name, size, stall_limit_ms, &write_error);
+  }
+  if (received != 0) {
     DiscardFile(file, temp_name);
-    return AbandonTransfer(nullptr, true);
+    if (received == PORT_LOST) return AbandonTransfer(nullptr, true);
+    return ReportStall(std::string("receiving ") + name, "sender", stall_limit_ms, true);
   }
   // The file is in place before the sender hears that the last block
   // arrived, so a receiver stopped once the sender is done has stored it.

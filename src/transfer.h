@@ -26,16 +26,30 @@ enum TransferResult {
   TRANSFER_DECLINED = 2,    // sender: the receiver declined and left receive mode
   TRANSFER_NOT_STORED = 3,  // receiver: the exchange completed, the file was not stored
   TRANSFER_PORT_LOST = 4,   // the port went away; errno tells why (0: hung up)
+  TRANSFER_STALLED = 5,     // the peer fell silent mid-file; the exchange is lost
 };
 
+// The readers' answer when the line has been silent for longer than their
+// limit. NO_STALL_LIMIT lets them wait for ever.
+#define LINE_STALLED (-2)
+#define NO_STALL_LIMIT 0
+
+// How long a file in progress may go without a byte from the peer before the
+// exchange counts as lost, in milliseconds: 30 s, or four times one block
+// with its checksum and reply (1028 bytes) at this speed and framing if
+// that is longer, so a slow line never trips it.
+uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format);
+
 // Wire integers go most significant byte first. Writers return 0, or
-// PORT_LOST; readers return the value, or PORT_LOST.
+// PORT_LOST; readers return the value, PORT_LOST, or LINE_STALLED after
+// limit_ms of silence.
 int WriteWord(PortHandle port, uint16_t value);
 int WriteDword(PortHandle port, uint32_t value);
 int WriteBlock(PortHandle port, const uint8_t* bytes, uint16_t length);
-int32_t ReadWord(PortHandle port);
-int64_t ReadDword(PortHandle port);
-int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length);
+int32_t ReadWord(PortHandle port, uint32_t limit_ms = NO_STALL_LIMIT);
+int64_t ReadDword(PortHandle port, uint32_t limit_ms = NO_STALL_LIMIT);
+int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length,
+              uint32_t limit_ms = NO_STALL_LIMIT);
 
 // 16-bit sum of byte pairs taken low byte first; an odd last byte counts
 // as a high byte.
@@ -66,7 +80,10 @@ std::string EscapeFileName(const char* name);
 std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
 void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
 
-int SendFile(PortHandle port, const char* path);
-int RecvFile(PortHandle port);
+// One file each. Once a file is under way, a peer silent for longer than
+// stall_limit_ms (from ComputeStallLimit) ends it with TRANSFER_STALLED;
+// waiting for START or READY has no limit.
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT);
+int RecvFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT);
 
 #endif

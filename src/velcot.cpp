@@ -83,15 +83,16 @@ static void ReportLostPort(const char* port_name) {
 }
 
 // Sends the files in order. Once the receiver has declined one, it has left
-// receive mode, so the rest are reported and not offered.
-static int RunSendMode(PortHandle port, const Settings& settings) {
+// receive mode, and once it has fallen silent there is no telling where it
+// stands, so the rest are reported and not offered.
+static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
   int status = EXIT_COMPLETE;
   for (int i = 0; i < settings.file_count; i++) {
-    int result = SendFile(port, settings.files[i]);
+    int result = SendFile(port, settings.files[i], stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST) {
+    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || result == TRANSFER_STALLED) {
       for (int j = i + 1; j < settings.file_count; j++) {
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
       }
@@ -101,14 +102,16 @@ static int RunSendMode(PortHandle port, const Settings& settings) {
   return status;
 }
 
-// Receives files until one is declined or the port is lost.
-static int RunReceiveMode(PortHandle port, const Settings& settings) {
+// Receives files until one is declined or the port is lost. A file not
+// stored, or given up after the sender fell silent, leaves the next one
+// welcome.
+static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
   int status = EXIT_COMPLETE;
   for (;;) {
-    int result = RecvFile(port);
+    int result = RecvFile(port, stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
-    if (result == TRANSFER_NOT_STORED) continue;
+    if (result == TRANSFER_NOT_STORED || result == TRANSFER_STALLED) continue;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
     return status;
   }
@@ -130,12 +133,14 @@ static int Run(int argc, char** argv, Settings* settings) {
     return EXIT_NOT_STARTED;
   }
   int status = EXIT_NOT_STARTED;
-  if (!ConfigureComPort(port, settings->baudrate, settings->mode)) {
+  LineFormat format;
+  if (!ConfigureComPort(port, settings->baudrate, settings->mode) ||
+      !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
-  } else if (settings->file_count > 0) {
-    status = RunSendMode(port, *settings);
   } else {
-    status = RunReceiveMode(port, *settings);
+    uint32_t stall_limit_ms = ComputeStallLimit(settings->baudrate, format);
+    status = settings->file_count > 0 ? RunSendMode(port, *settings, stall_limit_ms)
+                                      : RunReceiveMode(port, *settings, stall_limit_ms);
   }
   CloseComPort(port);
   return status;

@@ -7,6 +7,7 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -66,6 +67,11 @@ pid_t SpawnProcess(const SpawnOptions& options) {
     }
   }
   if (options.umask_value >= 0) umask(mode_t(options.umask_value));
+  if (options.file_size_limit >= 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  }
   signal(SIGPIPE, SIG_DFL);
   execvp(argv[0], argv.data());
   _exit(127);

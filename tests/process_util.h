@@ -20,6 +20,9 @@ struct SpawnOptions {
   std::string stderr_path;        // empty: /dev/null
   std::vector<std::string> env;   // on top of the caller's: "NAME=value" sets, "NAME" unsets
   int umask_value = -1;           // -1: the caller's
+  // The largest file the child may write (RLIMIT_FSIZE), with SIGXFSZ
+  // ignored so a write beyond it fails with EFBIG; -1: no limit of ours.
+  long long file_size_limit = -1;
 };
 
 // How a child ended.

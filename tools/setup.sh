@@ -58,6 +58,8 @@ need_command g++ g++
 need_command make make
 need_package libgtest-dev
 need_command socat socat
+need_command groff groff-base        # checks the manual page
+need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
 fi

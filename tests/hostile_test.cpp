@@ -1,0 +1,454 @@
+// velcot against a peer that means harm or has died, and against a machine
+// that works against it: real velcot processes over pseudo-terminals linked
+// by socat, with the test playing the other end where the fault is the
+// peer's.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process_util.h"
+
+namespace {
+
+const int kLimitSeconds = 120;  // only stops a hung process
+const int kLimitMilliseconds = kLimitSeconds * 1000;
+// How long a scripted peer listens for bytes that must not come; not a
+// claim about speed.
+const int kQuietMilliseconds = 1000;
+
+uint16_t SumBlock(const std::string& block) {
+  uint16_t sum = 0;
+  for (size_t i = 0; i < block.size(); i++) {
+    unsigned byte = static_cast<unsigned char>(block[i]);
+    sum = uint16_t(sum + (i % 2 == 0 && i + 1 < block.size() ? byte : byte << 8));
+  }
+  return sum;
+}
+
+std::string EncodeWord(uint16_t value) {
+  return {char(value >> 8), char(value & 0xFF)};
+}
+
+// A block as the sender puts it on the line: the bytes and their checksum.
+std::string Frame(const std::string& block) {
+  return block + EncodeWord(SumBlock(block));
+}
+
+std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
+  std::string field = name;
+  field.resize(12, '\0');
+  return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
+}
+
+// The bytes a file occupies on disk.
+long long CountDiskBytes(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? (long long)info.st_blocks * 512 : -1;
+}
+
+// The peak resident memory of a running process, from /proc; -1 if unknown.
+long long ReadPeakMemoryKiB(pid_t pid) {
+  std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : std::stoll(status.substr(at + 6));
+}
+
+// One socat-linked pair of pseudo-terminals, both ends held open by the
+// test so a velcot closing its end does not hang up the line.
+struct Line {
+  PtyPair pair;
+  int fd_a = -1;  // the receiver's end
+  int fd_b = -1;  // the sender's end
+};
+
+class HostileTest : public ProgramTest {
+ protected:
+  HostileTest() : ProgramTest(kLimitSeconds) {}
+
+  void SetUp() override {
+    MakeScratch("velcot-hostile");
+    MakeFolder("logs");
+  }
+
+  // A line in its own folder under the scratch directory.
+  Line StartLine(const std::string& name) {
+    Line line;
+    line.pair = StartPtyPair(MakeFolder(name), kLimitSeconds);
+    if (line.pair.socat_pid < 0) {
+      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/" + name + "/socat.err");
+      return line;
+    }
+    children_.push_back(line.pair.socat_pid);
+    line.fd_a = OpenPtyLink(line.pair.link_a);
+    line.fd_b = OpenPtyLink(line.pair.link_b);
+    for (int fd : {line.fd_a, line.fd_b}) {
+      EXPECT_GE(fd, 0);
+      if (fd >= 0) held_fds_.push_back(fd);
+    }
+    return line;
+  }
+
+  // Ends socat, so a velcot still on the line sees it hang up.
+  void CutLine(const Line& line) {
+    SendSignal(line.pair.socat_pid, SIGTERM);
+    EXPECT_FALSE(WaitForProcess(line.pair.socat_pid, kLimitSeconds).hung);
+  }
+
+  // Starts velcot in folder; its output goes to logs/<log>.out and .err.
+  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
+                    const std::string& log, long long file_size_limit = -1) {
+    SpawnOptions options;
+    options.argv = {VELCOT_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.working_dir = folder;
+    options.stdout_path = scratch_ + "/logs/" + log + ".out";
+    options.stderr_path = scratch_ + "/logs/" + log + ".err";
+    options.env = {"LC_ALL=C"};
+    options.file_size_limit = file_size_limit;
+    return StartProgram(options);
+  }
+
+  pid_t StartReceiver(const Line& line, const std::string& folder, const std::string& log,
+                      long long file_size_limit = -1) {
+    return StartVelcot(folder, {"-p", line.pair.link_a, "-b", "115200"}, log, file_size_limit);
+  }
+
+  pid_t StartSender(const Line& line, const std::string& folder,
+                    const std::vector<std::string>& files, const std::string& log) {
+    std::vector<std::string> args = {"-p", line.pair.link_b, "-b", "115200"};
+    args.insert(args.end(), files.begin(), files.end());
+    return StartVelcot(folder, args, log);
+  }
+
+  // Plays the sender up to the receiver's answer to the announcement.
+  std::string Announce(const Line& line, const std::string& name, uint32_t size) {
+    EXPECT_TRUE(WriteAll(line.fd_b, "\x99"));
+    EXPECT_EQ(ReadWithDeadline(line.fd_b, 1, kLimitMilliseconds), "\x33");
+    EXPECT_TRUE(WriteAll(line.fd_b, EncodeAnnouncement(name, size)));
+    return ReadWithDeadline(line.fd_b, 1, kLimitMilliseconds);
+  }
+
+  // Plays the sender for blocks; true when each was answered 0xFFFF.
+  bool SendBlocks(const Line& line, const std::string& content) {
+    for (size_t at = 0; at < content.size(); at += 1024) {
+      if (!WriteAll(line.fd_b, Frame(content.substr(at, 1024))) ||
+          ReadWithDeadline(line.fd_b, 2, kLimitMilliseconds) != "\xFF\xFF") {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
+
+  void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port) {
+    EXPECT_TRUE(end.exited);
+    EXPECT_EQ(end.status, 2);
+    EXPECT_NE(Output(log + ".err").find("lost port " + port + ": "), std::string::npos)
+        << Output(log + ".err");
+  }
+};
+
+// Names Windows keeps for devices are refused in any case and with any
+// extension; names that only look like them, and a name that fills all 12
+// bytes of its field, are stored. (Paths, dots, separators and control
+// bytes are refused by the same rule, tested with the other end-to-end
+// cases.)
+TEST_F(HostileTest, RefusesDeviceNamesAndStoresNamesThatOnlyLookLikeThem) {
+  std::string out = MakeFolder("out");
+  std::string rx = MakeFolder("out/rx");
+  Line line = StartLine("line");
+  ASSERT_GE(line.fd_b, 0);
+
+  const std::vector<std::string> stored = {"abcdefgh.txt", "CONSOLE", "COM10.txt", "nul_.txt",
+                                           "LPT.txt",      "con1",    "aux-"};
+  pid_t receiver = StartReceiver(line, rx, "stored");
+  for (const std::string& name : stored) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Announce(line, name, uint32_t(name.size() + 2)), "\xCC");
+    ASSERT_TRUE(SendBlocks(line, "<" + name + ">"));
+  }
+  CutLine(line);
+  ExpectPortLost(Finish(receiver), "stored", line.pair.link_a);
+  std::vector<std::string> sorted = stored;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(ListDirectory(rx), sorted);
+  for (const std::string& name : stored)
+    EXPECT_EQ(ReadWholeFile(rx + "/" + name), "<" + name + ">") << name;
+  EXPECT_EQ(Output("stored.err").find("Refusing"), std::string::npos);
+
+  // A receiver leaves receive mode after declining, so each name meets a
+  // fresh one.
+  for (const std::string& name : stored)
+    ASSERT_EQ(remove((rx + "/" + name).c_str()), 0);
+  line = StartLine("line2");
+  ASSERT_GE(line.fd_b, 0);
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"CON", "CON"},          {"con", "con"},
+      {"nul.txt", "nul.txt"},  {"NUL .txt", "NUL .txt"},
+      {"COM1", "COM1"},        {"com9.log", "com9.log"},
+      {"LPT1", "LPT1"},        {"lpt0.a.b", "lpt0.a.b"},
+      {"Aux.c", "Aux.c"},      {"PRN", "PRN"},
+      {"CONIN$", "CONIN$"},    {"conout$.txt", "conout$.txt"},
+      {"COM\xB9", "COM\\xB9"}, {"LPT\xC2\xB2.x", "LPT\\xC2\\xB2.x"},
+  };
+  for (size_t i = 0; i < refused.size(); i++) {
+    const auto& [field, shown] = refused[i];
+    SCOPED_TRACE(shown);
+    std::string log = "refused" + std::to_string(i);
+    pid_t declining = StartReceiver(line, rx, log);
+    std::string answer = Announce(line, field, 5);
+    EXPECT_EQ(answer, "\x55");
+    if (answer != "\x55") SendSignal(declining, SIGKILL);  // it would wait for the data
+    ProcessEnd end = Finish(declining);
+    EXPECT_TRUE(end.exited);
+    EXPECT_EQ(end.status, 2);
+    EXPECT_EQ(Output(log + ".err"), "Refusing file \"" + shown + "\": not a plain file name\n");
+    EXPECT_TRUE(ListDirectory(rx).empty());
+    EXPECT_EQ(ListDirectory(out), std::vector<std::string>{"rx"});
+  }
+}
+
+// A link in the receiver's folder is replaced by the received file, wherever
+// it points: at a file, at nothing, or at a folder. What it points at is
+// never written.
+TEST_F(HostileTest, ReplacesSymbolicLinksWithoutWritingTheirTargets) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  std::string aside = MakeFolder("aside");
+  MakeFolder("aside/folder");
+  ASSERT_TRUE(WriteWholeFile(aside + "/target.txt", "the target's own content"));
+  const std::vector<std::pair<std::string, std::string>> links = {
+      {"file.txt", aside + "/target.txt"},
+      {"dangling.txt", aside + "/absent.txt"},
+      {"folder.txt", aside + "/folder"},
+  };
+  std::vector<std::string> names;
+  for (const auto& [name, target] : links) {
+    ASSERT_EQ(symlink(target.c_str(), (rx + "/" + name).c_str()), 0) << name;
+    ASSERT_TRUE(WriteWholeFile(tx + "/" + name, MakeContent(1500, uint32_t(names.size()))));
+    names.push_back(name);
+  }
+  Line line = StartLine("line");
+  pid_t receiver = StartReceiver(line, rx, "rx");
+  ProcessEnd sent = Finish(StartSender(line, tx, names, "tx"));
+  EXPECT_EQ(sent.status, 0) << Output("tx.err");
+  CutLine(line);
+  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
+
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(ListDirectory(rx), sorted);
+  for (size_t i = 0; i < names.size(); i++) {
+    SCOPED_TRACE(names[i]);
+    struct stat info;
+    ASSERT_EQ(lstat((rx + "/" + names[i]).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(ReadWholeFile(rx + "/" + names[i]), MakeContent(1500, uint32_t(i)));
+  }
+  EXPECT_EQ(ListDirectory(aside), (std::vector<std::string>{"folder", "target.txt"}));
+  EXPECT_EQ(ReadWholeFile(aside + "/target.txt"), "the target's own content");
+  EXPECT_TRUE(ListDirectory(aside + "/folder").empty());
+}
+
+// A sender announces up to 4294967295 bytes and the line is cut after a few
+// blocks: the receiver holds on disk and in memory only what arrived, and
+// keeps none of it.
+TEST_F(HostileTest, HugeAnnouncedSizeCostsOnlyWhatArrived) {
+  const size_t kArrived = 3 * 1024;
+  for (uint32_t size : {4294967295u, 2147483648u}) {
+    std::string run = std::to_string(size);
+    SCOPED_TRACE(run);
+    std::string rx = MakeFolder("rx" + run);
+    Line line = StartLine("line" + run);
+    ASSERT_GE(line.fd_b, 0);
+    pid_t receiver = StartReceiver(line, rx, run);
+    ASSERT_EQ(Announce(line, "huge.bin", size), "\xCC");
+    ASSERT_TRUE(SendBlocks(line, MakeContent(kArrived, 3)));
+    ASSERT_TRUE(WriteAll(line.fd_b, MakeContent(500, 4)));  // and part of a block
+
+    // The third block has been answered, so it has been handed to the file.
+    std::vector<std::string> during = ListDirectory(rx);
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].rfind(".velcot-", 0), 0u) << during[0];
+    struct stat info;
+    ASSERT_EQ(stat((rx + "/" + during[0]).c_str(), &info), 0);
+    EXPECT_LE(info.st_size, (off_t)kArrived) << "space set aside for what never came";
+    long long disk_bytes = CountDiskBytes(rx + "/" + during[0]);
+    EXPECT_LE(disk_bytes, 64 * 1024);
+    long long peak_kib = ReadPeakMemoryKiB(receiver);
+    RecordProperty("disk_bytes_" + run, std::to_string(disk_bytes));
+    RecordProperty("peak_kib_" + run, std::to_string(peak_kib));
+    if (peak_kib >= 0) {
+      EXPECT_LT(peak_kib, 32 * 1024) << "peak resident memory in KiB";
+    }
+
+    CutLine(line);
+    ExpectPortLost(Finish(receiver), run, line.pair.link_a);
+    EXPECT_TRUE(ListDirectory(rx).empty());
+  }
+}
+
+// The receiver may write no file longer than 3000 bytes. A longer one is
+// reported and not stored, every block is still answered so the sender
+// finishes in step, the old file of that name stays, and the next file
+// that fits arrives whole.
+TEST_F(HostileTest, DiskRefusingWritesLosesOnlyThatFile) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  std::string big = MakeContent(5000, 5);
+  std::string small = MakeContent(2000, 6);
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
+  ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", small));
+  ASSERT_TRUE(WriteWholeFile(rx + "/big.bin", "old"));
+  Line line = StartLine("line");
+  pid_t receiver = StartReceiver(line, rx, "rx", 3000);
+  ProcessEnd sent = Finish(StartSender(line, tx, {"big.bin", "small.bin"}, "tx"));
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 0) << Output("tx.err");
+  EXPECT_EQ(Output("tx.err"), "");
+  CutLine(line);
+  ProcessEnd received = Finish(receiver);
+  ExpectPortLost(received, "rx", line.pair.link_a);
+
+  EXPECT_EQ(Output("rx.err").rfind("Couldn't write big.bin: File too large\nlost port ", 0), 0u)
+      << Output("rx.err");
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"big.bin", "small.bin"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), "old");
+  EXPECT_EQ(ReadWholeFile(rx + "/small.bin"), small);
+}
+
+// A second velcot, sending or receiving, cannot take a port another one is
+// using, and its attempt leaves the first one's exchange intact.
+TEST_F(HostileTest, SecondVelcotOnAPortFailsWithoutDisturbingTheFirst) {
+  std::string rx = MakeFolder("rx");
+  std::string tx = MakeFolder("tx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/other.txt", "other"));
+  Line line = StartLine("line");
+  ASSERT_GE(line.fd_b, 0);
+  pid_t first = StartReceiver(line, rx, "first");
+  std::string content = MakeContent(3000, 7);
+  ASSERT_EQ(Announce(line, "kept.bin", uint32_t(content.size())), "\xCC");
+  ASSERT_TRUE(SendBlocks(line, content.substr(0, 1024)));
+
+  ProcessEnd as_receiver = Finish(StartReceiver(line, tx, "second-rx"));
+  ProcessEnd as_sender = Finish(StartVelcot(
+      tx, {"-p", line.pair.link_a, "-b", "9600", "-m", "7E2", "other.txt"}, "second-tx"));
+  for (const auto& [end, log] : {std::make_pair(as_receiver, std::string("second-rx")),
+                                 std::make_pair(as_sender, std::string("second-tx"))}) {
+    SCOPED_TRACE(log);
+    EXPECT_TRUE(end.exited);
+    EXPECT_EQ(end.status, 1);
+    EXPECT_EQ(Output(log + ".err"), "could not open " + line.pair.link_a + "\n");
+    EXPECT_EQ(Output(log + ".out"), "");
+  }
+
+  // Nothing of the second reached the line: the first goes on in step.
+  ASSERT_TRUE(SendBlocks(line, content.substr(1024)));
+  CutLine(line);
+  ExpectPortLost(Finish(first), "first", line.pair.link_a);
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"kept.bin"});
+  EXPECT_EQ(ReadWholeFile(rx + "/kept.bin"), content);
+}
+
+// A folder, a FIFO with no writer, a character device and a file too large
+// to announce are each refused before anything about them goes on the line;
+// the files around them travel.
+TEST_F(HostileTest, SenderRefusesWhatIsNotAFileAndSendsTheRest) {
+  std::string tx = MakeFolder("tx");
+  std::string rx = MakeFolder("rx");
+  MakeFolder("tx/folder");
+  ASSERT_EQ(mkfifo((tx + "/fifo").c_str(), 0644), 0);
+  ASSERT_TRUE(WriteWholeFile(tx + "/huge.bin", ""));
+  ASSERT_EQ(truncate((tx + "/huge.bin").c_str(), 4294967296LL), 0);  // sparse
+  ASSERT_TRUE(WriteWholeFile(tx + "/first.txt", "first"));
+  ASSERT_TRUE(WriteWholeFile(tx + "/last.txt", "last"));
+  Line line = StartLine("line");
+  pid_t receiver = StartReceiver(line, rx, "rx");
+  ProcessEnd sent = Finish(StartSender(
+      line, tx, {"folder", "first.txt", "fifo", "/dev/null", "huge.bin", "last.txt"}, "tx"));
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, 2);
+  EXPECT_EQ(Output("tx.err"),
+            "Couldn't send folder: not a regular file\n"
+            "Couldn't send fifo: not a regular file\n"
+            "Couldn't send /dev/null: not a regular file\n"
+            "Couldn't send huge.bin: larger than 4294967295 bytes\n");
+  CutLine(line);
+  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
+
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"first.txt", "last.txt"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/first.txt"), "first");
+  EXPECT_EQ(ReadWholeFile(rx + "/last.txt"), "last");
+  // The receiver saw two announcements and nothing else.
+  EXPECT_EQ(Output("rx.err").rfind("lost port ", 0), 0u) << Output("rx.err");
+}
+
+// ---- a peer that falls silent mid-file (each waits out the 30 s limit) ----
+
+// The receiver gives up on the file, keeps the old one of that name, and
+// answers the next START.
+TEST_F(HostileTest, ReceiverGivesUpOnASilentSenderAndTakesTheNextFile) {
+  std::string rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(rx + "/keep.bin", "old"));
+  Line line = StartLine("line");
+  ASSERT_GE(line.fd_b, 0);
+  pid_t receiver = StartReceiver(line, rx, "rx");
+  std::string lost = MakeContent(5000, 8);
+  ASSERT_EQ(Announce(line, "keep.bin", uint32_t(lost.size())), "\xCC");
+  ASSERT_TRUE(SendBlocks(line, lost.substr(0, 1024)));
+  ASSERT_TRUE(WriteAll(line.fd_b, lost.substr(1024, 300)));
+
+  ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/rx.err",
+                              "Gave up receiving keep.bin: the sender was silent for 30 s\n",
+                              kLimitMilliseconds, receiver))
+      << Output("rx.err");
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"keep.bin"});
+  EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
+  EXPECT_FALSE(HasProcessEnded(receiver));
+
+  std::string next = MakeContent(1500, 9);
+  ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
+  ASSERT_TRUE(SendBlocks(line, next));
+  CutLine(line);
+  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
+  EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
+}
+
+// The sender gives up on the file and on the rest of its run, which it no
+// longer offers.
+TEST_F(HostileTest, SenderGivesUpOnASilentReceiverAndSendsNoMore) {
+  std::string tx = MakeFolder("tx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", MakeContent(5000, 10)));
+  ASSERT_TRUE(WriteWholeFile(tx + "/next.txt", "next"));
+  Line line = StartLine("line");
+  ASSERT_GE(line.fd_a, 0);
+  pid_t sender = StartSender(line, tx, {"big.bin", "next.txt"}, "tx");
+  ASSERT_EQ(ReadWithDeadline(line.fd_a, 1, kLimitMilliseconds), "\x99");
+  ASSERT_TRUE(WriteAll(line.fd_a, "\x33"));
+  ASSERT_EQ(ReadWithDeadline(line.fd_a, 16, kLimitMilliseconds),
+            EncodeAnnouncement("big.bin", 5000));
+  ASSERT_TRUE(WriteAll(line.fd_a, "\xCC"));
+  ASSERT_EQ(ReadWithDeadline(line.fd_a, 1026, kLimitMilliseconds).size(), 1026u);
+  ASSERT_TRUE(WriteAll(line.fd_a, "\xFF\xFF"));
+  ASSERT_EQ(ReadWithDeadline(line.fd_a, 1026, kLimitMilliseconds).size(), 1026u);
+
+  ProcessEnd end = Finish(sender);
+  EXPECT_TRUE(end.exited);
+  EXPECT_EQ(end.status, 2);
+  EXPECT_EQ(Output("tx.err"),
+            "Gave up sending big.bin: the receiver was silent for 30 s\n"
+            "file next.txt not sent\n");
+  EXPECT_EQ(ReadWithDeadline(line.fd_a, 1, kQuietMilliseconds), "");
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// A peer that falls silent mid-file: the stall limit, and both ends giving
+// up at every point where they wait for it, against a scripted peer over a
+// socketpair with a short limit.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transfer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Short enough for unit tests, long enough that a scripted peer that is
+// about to write is never taken for a silent one.
+const uint32_t kLimitMs = 300;
+
+LineFormat Format(const char* mode) {
+  LineFormat format;
+  EXPECT_TRUE(ParseLineMode(mode, &format)) << mode;
+  return format;
+}
+
+TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
+  // Four rounds of 1028 bytes at 10 bits take 4112 ms at 9600 baud.
+  EXPECT_EQ(ComputeStallLimit(9600, Format("8N1")), 30000u);
+  EXPECT_EQ(ComputeStallLimit(4000000, Format("8N1")), 30000u);
+  // 4 × 1028 × 10 bits take just under 30 s at 1371 baud and just over at
+  // 1370, rounded up to the millisecond.
+  EXPECT_EQ(ComputeStallLimit(1371, Format("8N1")), 30000u);
+  EXPECT_EQ(ComputeStallLimit(1370, Format("8N1")), 30015u);
+  EXPECT_EQ(ComputeStallLimit(300, Format("8N1")), 137067u);
+  // Parity and a second stop bit make 12 bits a character, 5 data bits 7.
+  EXPECT_EQ(ComputeStallLimit(110, Format("8E2")), 448582u);
+  EXPECT_EQ(ComputeStallLimit(110, Format("5N1")), 261673u);
+  EXPECT_EQ(ComputeStallLimit(1, Format("8O2")), 49344000u);
+  EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(NO_STALL_LIMIT));
+}
+
+// ---- a scripted peer ----
+
+typedef std::vector<uint8_t> Bytes;
+
+struct Link {
+  int ours;    // the port under test
+  int theirs;  // the scripted peer
+};
+
+Bytes ReadExact(int fd, size_t n) {
+  Bytes bytes;
+  while (bytes.size() < n) {
+    pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, 20000) != 1) break;
+    uint8_t buffer[2048];
+    ssize_t got = read(fd, buffer, std::min(sizeof buffer, n - bytes.size()));
+    if (got <= 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  EXPECT_EQ(bytes.size(), n) << "the end under test fell silent too early";
+  return bytes;
+}
+
+void WriteAll(int fd, const Bytes& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; i++)
+    bytes[i] = uint8_t(i * 37 + seed);
+  return bytes;
+}
+
+Bytes Header(const std::string& name, uint32_t size) {
+  Bytes header(NAME_FIELD_SIZE, 0);
+  std::copy(name.begin(), name.end(), header.begin());
+  for (int shift : {24, 16, 8, 0})
+    header.push_back(uint8_t(size >> shift));
+  return header;
+}
+
+Bytes Framed(const Bytes& block) {
+  uint16_t sum = GenerateChecksum(block.data(), uint16_t(block.size()));
+  Bytes framed = block;
+  framed.push_back(uint8_t(sum >> 8));
+  framed.push_back(uint8_t(sum));
+  return framed;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListFolder() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator("."))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs in a scratch folder, which is where the receiver stores files.
+class StallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    char pattern[] = "/tmp/velcot-stall-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    previous_ = fs::current_path();
+    fs::current_path(folder_);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    link_ = {fds[0], fds[1]};
+  }
+  void TearDown() override {
+    close(link_.ours);
+    close(link_.theirs);
+    fs::current_path(previous_);
+    fs::remove_all(folder_);
+  }
+  Link link_ = {-1, -1};
+  fs::path folder_, previous_;
+};
+
+// The receiver answers the first block and goes silent: before the answer
+// to the announcement, after a block, or halfway through a reply.
+TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
+  std::ofstream("a.bin", std::ios::binary) << std::string(3000, 'a');
+  for (int point = 0; point < 3; point++) {
+    SCOPED_TRACE(point);
+    int result = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread sender([&] { result = SendFile(link_.ours, "a.bin", kLimitMs); });
+    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+    WriteAll(link_.theirs, {READY});
+    EXPECT_EQ(ReadExact(link_.theirs, 16), Header("a.bin", 3000));
+    if (point > 0) {
+      WriteAll(link_.theirs, {ACCEPT});
+      ReadExact(link_.theirs, 1026);
+      WriteAll(link_.theirs, {0xFF, 0xFF});
+      ReadExact(link_.theirs, 1026);
+      if (point == 2) WriteAll(link_.theirs, {0xFF});
+    }
+    sender.join();
+    std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Gave up sending a.bin: the receiver was silent for 1 s\n");
+    // A progress line once drawn is ended.
+    EXPECT_EQ(shown.empty() ? '\n' : shown.back(), '\n');
+    EXPECT_EQ(shown.empty(), point == 0);
+  }
+}
+
+// The sender goes silent in the name, in the size, inside a block and
+// inside a checksum. The old file of that name stays, nothing partial is
+// left, and the next START is answered and its file stored.
+TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
+  std::ofstream("b.bin", std::ios::binary) << "old";
+  Bytes first = Framed(Pattern(1024, 1));
+  struct Silence {
+    const char* where;
+    Bytes sent;  // after READY
+    std::string message;
+  };
+  Bytes header = Header("b.bin", 2500);
+  const std::string in_file = "Gave up receiving b.bin: the sender was silent for 1 s\n";
+  const std::string in_header =
+      "Gave up receiving an announced file: the sender was silent for 1 s\n";
+  const std::vector<Silence> silences = {
+      {"name", Bytes(header.begin(), header.begin() + 5), in_header},
+      {"size", Bytes(header.begin(), header.begin() + 14), in_header},
+      {"block", Bytes(first.begin(), first.begin() + 700), in_file},
+      {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
+  };
+  for (const Silence& silence : silences) {
+    SCOPED_TRACE(silence.where);
+    int result = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread receiver([&] { result = RecvFile(link_.ours, kLimitMs); });
+    WriteAll(link_.theirs, {START});
+    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+    if (silence.message == in_file) {
+      WriteAll(link_.theirs, header);
+      EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+    }
+    WriteAll(link_.theirs, silence.sent);
+    receiver.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
+    EXPECT_EQ(ListFolder(), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(ReadText("b.bin"), "old");
+  }
+
+  testing::internal::CaptureStdout();
+  int result = -1;
+  std::thread receiver([&] { result = RecvFile(link_.ours, kLimitMs); });
+  WriteAll(link_.theirs, {START});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, Header("b.bin", 1024));
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  WriteAll(link_.theirs, first);
+  EXPECT_EQ(ReadExact(link_.theirs, 2), (Bytes{0xFF, 0xFF}));
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(ReadText("b.bin"), std::string(first.begin(), first.end() - 2));
+  EXPECT_EQ(ListFolder(), std::vector<std::string>{"b.bin"});
+}
+
+// Only silence counts: a file whose blocks come with pauses shorter than the
+// limit arrives, however long it takes in all. Waiting for START has no
+// limit.
+TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
+  const uint32_t kRoomyLimitMs = 1500;
+  const int kBlocks = 4;
+  const auto kPause = std::chrono::milliseconds(kRoomyLimitMs / 6);  // 2 s in all
+  Bytes content = Pattern(kBlocks * 1024, 2);
+  int result = -1;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = RecvFile(link_.ours, 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // 50 times the limit
+  WriteAll(link_.theirs, {START});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  receiver.join();  // the announcement does not follow within 1 ms
+  EXPECT_EQ(result, TRANSFER_STALLED);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Gave up receiving an announced file"),
+            std::string::npos);
+
+  std::thread patient([&] { result = RecvFile(link_.ours, kRoomyLimitMs); });
+  WriteAll(link_.theirs, {START});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, Header("c.bin", uint32_t(content.size())));
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  for (int i = 0; i < kBlocks; i++) {
+    Bytes framed = Framed(Bytes(content.begin() + i * 1024, content.begin() + (i + 1) * 1024));
+    std::this_thread::sleep_for(kPause);
+    WriteAll(link_.theirs, Bytes(framed.begin(), framed.begin() + 512));
+    std::this_thread::sleep_for(kPause);
+    WriteAll(link_.theirs, Bytes(framed.begin() + 512, framed.end()));
+    EXPECT_EQ(ReadExact(link_.theirs, 2), (Bytes{0xFF, 0xFF}));
+  }
+  patient.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(ReadText("c.bin"), std::string(content.begin(), content.end()));
+}
+
+}  // namespace
