@@ -71,15 +71,16 @@ int ReadByte(PortHandle port) {
 
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
   // The port's time-outs are its owner's, so the wait looks at the input
-  // queue instead of reading with a time-out of its own.
-  const DWORD kPollMs = 10;
-  for (uint64_t waited = 0;; waited += kPollMs) {
+  // queue instead of reading with a time-out of its own. Sleep(1) may last
+  // a whole timer tick, so the time is taken from the clock.
+  DWORD start = GetTickCount();
+  for (;;) {
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(port, &errors, &status)) return ReportLostPort("ClearCommError");
     if (status.cbInQue > 0) return 1;
-    if (waited >= timeout_ms) return 0;
-    Sleep(timeout_ms - waited < kPollMs ? DWORD(timeout_ms - waited) : kPollMs);
+    if (GetTickCount() - start >= timeout_ms) return 0;
+    Sleep(1);
   }
 }
 
@@ -93,5 +94,5 @@ int WriteByte(PortHandle port, int byte) {
 }
 
 int CloseComPort(PortHandle port) {
-  return CloseHandle(port) ? 0 : -1;
+  return CloseHandle(port);
 }
