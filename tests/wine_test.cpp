@@ -193,6 +193,22 @@ TEST_F(WineTest, WindowsAnnouncesSizesAbove2GiBAndSkipsFilesAbove4GiB) {
   EXPECT_EQ(Output("tx.out"), "file huge.bin declined by receiver\n");
 }
 
+// The wait for a byte with a limit, through the port's input queue.
+TEST_F(WineTest, WindowsSenderGivesUpOnASilentReceiver) {
+  ASSERT_TRUE(StartLine(14));
+  std::string tx = MakeFolder("tx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", MakeContent(3000, 3)));
+  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM14", "big.bin"}, "tx");
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
+  ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000).size(), 16u);
+  ASSERT_TRUE(WriteAll(fd_b_, "\xCC"));
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1026, kLimitSeconds * 1000).size(), 1026u);
+  // No reply: silence from here on.
+  ExpectExit(Finish(sender), 2, "tx");
+  EXPECT_EQ(Output("tx.err"), "Gave up sending big.bin: the receiver was silent for 30 s\n");
+}
+
 TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
   ASSERT_TRUE(StartLine(3));
   std::string here = MakeFolder("run");
