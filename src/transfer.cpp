@@ -1,6 +1,14 @@
 #include "transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+
+#include "win32_error.h"
+#else
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -157,6 +165,10 @@ bool IsPlainFileName(const char* name) {
   if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
     if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
+#ifdef _WIN32
+    // Not allowed in a Windows file name; '?' and '*' would be patterns.
+    if (strchr("<>\"|?*", *p) != nullptr) return false;
+#endif
   }
   // Stored on any system, such a name would be a device once the file is
   // copied to Windows; on Windows it would be written to the device.
@@ -179,6 +191,13 @@ std::string EscapeFileName(const char* name) {
 
 // ---- progress line ----
 
+#ifdef _WIN32
+// The console shows the code page 437 shade blocks unless it was switched
+// to UTF-8 (chcp 65001).
+static bool IsConsoleUtf8() {
+  return GetConsoleOutputCP() == CP_UTF8;
+}
+#else
 // True when the console's character set decodes the UTF-8 form of a dark
 // shade block as that character, which is what a UTF-8 locale does.
 static bool IsConsoleUtf8() {
@@ -188,6 +207,7 @@ static bool IsConsoleUtf8() {
   size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
   return used == 3 && decoded == 0x2593;
 }
+#endif
 
 std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8) {
   // An empty file is complete from the start.
@@ -364,6 +384,36 @@ static int DeclineFile(PortHandle port) {
   return TRANSFER_FAILED;
 }
 
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+
+// Creates a file that must not exist yet, for writing in binary mode;
+// nullptr with errno set otherwise. The runtime's fopen may not know "x".
+static FILE* CreateNewFile(const char* name) {
+  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    int reason = errno;
+    close(fd);
+    remove(name);
+    errno = reason;
+  }
+  return file;
+}
+
+// Puts a file in place of another, replacing it if it exists. Returns 0, or
+// the errno of the failure. (Windows' rename never replaces a file.)
+static int MoveFileIntoPlace(const char* from, const char* to) {
+#ifdef _WIN32
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  return ErrnoFromWin32Error(GetLastError());
+#else
+  return rename(from, to) == 0 ? 0 : errno;
+#endif
+}
+
 // Creates a new file beside the target. Its name is longer than any
 // received name can be, so it never stands for one.
 static FILE* CreateTempFile(std::string* temp_name) {
@@ -372,7 +422,7 @@ static FILE* CreateTempFile(std::string* temp_name) {
   for (int attempt = 0; attempt < 100; attempt++) {
     char name[32];
     snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
-    FILE* file = fopen(name, "wbx");
+    FILE* file = CreateNewFile(name);
     if (file != nullptr) {
       *temp_name = name;
       return file;
@@ -410,7 +460,7 @@ static FILE* OpenFileToStore(const char* name, std::string* temp_name) {
 // name only now. Returns 0, or the errno of what failed.
 static int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
   if (fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error == 0 && rename(temp_name.c_str(), name) != 0) write_error = errno;
+  if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
   if (write_error != 0) remove(temp_name.c_str());
   return write_error;
 }

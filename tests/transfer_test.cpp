@@ -1,5 +1,5 @@
-// The wire format, names and progress line, and the sender and receiver of
-// one file against a scripted peer over a socketpair.
+// The wire encoding, and the sender and receiver of one file against a
+// scripted peer over a socketpair.
 #include "transfer.h"
 
 #include <fcntl.h>
@@ -124,10 +124,6 @@ std::vector<std::string> ListFolder(const std::string& folder) {
   return names;
 }
 
-std::string Cells(int done, int to_go) {
-  return std::string(size_t(done), char(0xB2)) + std::string(size_t(to_go), char(0xB0));
-}
-
 // A scratch folder that is the current directory while a test runs, since
 // the receiver stores what it receives there.
 class InScratchFolder : public ::testing::Test {
@@ -173,132 +169,6 @@ TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   EXPECT_EQ(ReadBlock(link.ours, block, 3), PORT_LOST);
   EXPECT_EQ(WriteByte(link.ours, 1), PORT_LOST);
   CloseLink(link);
-}
-
-TEST(GenerateChecksum, SumsPairsLowByteFirstWithAnOddLastByteHigh) {
-  const uint8_t bytes[] = {0x01, 0x02, 0x03};
-  EXPECT_EQ(GenerateChecksum(bytes, 0), 0x0000);
-  EXPECT_EQ(GenerateChecksum(bytes, 1), 0x0100);
-  EXPECT_EQ(GenerateChecksum(bytes, 2), 0x0201);
-  EXPECT_EQ(GenerateChecksum(bytes, 3), 0x0501);
-  EXPECT_EQ(GenerateChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xC561);
-  Bytes ones(BLOCK_SIZE, 0xFF);
-  EXPECT_EQ(GenerateChecksum(ones.data(), BLOCK_SIZE), 0xFE00);
-  // Every single flipped bit changes the sum.
-  Bytes block = PatternBytes(1023, 3);
-  uint16_t sum = GenerateChecksum(block.data(), 1023);
-  for (size_t i = 0; i < block.size(); i += 97) {
-    for (int bit = 0; bit < 8; bit++) {
-      block[i] ^= uint8_t(1 << bit);
-      EXPECT_NE(GenerateChecksum(block.data(), 1023), sum) << i << ":" << bit;
-      block[i] ^= uint8_t(1 << bit);
-    }
-  }
-}
-
-TEST(MakeReplyWord, IsAllOnesExactlyWhenTheChecksumsAgree) {
-  EXPECT_EQ(MakeReplyWord(0xC561, 0xC561), 0xFFFF);
-  EXPECT_EQ(MakeReplyWord(0x1234, 0x1230), 0x0003);
-  EXPECT_EQ(MakeReplyWord(0x1230, 0x1234), 0xFFFB);
-  EXPECT_EQ(MakeReplyWord(0x0000, 0x0000), 0xFFFF);
-}
-
-// ---- names ----
-
-TEST(TruncFilename8Dot3, CutsNamesTo8Dot3) {
-  struct Case {
-    const char* source;
-    const char* field;
-    int shortened;
-  };
-  const Case cases[] = {
-      {"readme.txt", "readme.txt", 0},
-      {"README.TXT", "README.TXT", 0},
-      {"verylongname.txt", "verylong.txt", 1},
-      {"archive.tar.gz", "archive.tar", 1},
-      {"name.jpeg", "name.jpe", 1},
-      {"abcdefgh", "abcdefgh", 0},
-      {"abcdefghi", "abcdefgh", 1},
-      {"abcdefgh.txt", "abcdefgh.txt", 0},
-      {"file.", "file.", 0},
-      {".profile", ".pro", 1},
-      {"a.b.c", "a.b", 1},
-      {"noext", "noext", 0},
-      {"", "", 0},
-      {"dir\\x.html", "dir\\x.htm", 1},
-      {"C:\\data\\report.txt", "C:\\data\\.txt", 1},
-      {"..\\up.txt", ".", 1},
-  };
-  for (const Case& c : cases) {
-    char field[NAME_FIELD_SIZE];
-    memset(field, '#', sizeof field);
-    EXPECT_EQ(TruncFilename8Dot3(c.source, field, NAME_FIELD_SIZE), c.shortened) << c.source;
-    EXPECT_EQ(Bytes(field, field + NAME_FIELD_SIZE), NameField(c.field)) << c.source;
-  }
-}
-
-TEST(FindBaseName, DropsDriveAndDirectories) {
-  EXPECT_STREQ(FindBaseName("C:\\data\\report.txt"), "report.txt");
-  EXPECT_STREQ(FindBaseName("data/report.txt"), "report.txt");
-  EXPECT_STREQ(FindBaseName("../up.txt"), "up.txt");
-  EXPECT_STREQ(FindBaseName("C:report.txt"), "report.txt");
-  EXPECT_STREQ(FindBaseName("report.txt"), "report.txt");
-  EXPECT_STREQ(FindBaseName("dir/"), "");
-}
-
-TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
-  for (const char* name : {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt"}) {
-    EXPECT_TRUE(IsPlainFileName(name)) << name;
-  }
-  for (const char* name :
-       {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t", "del\x7f"}) {
-    EXPECT_FALSE(IsPlainFileName(name)) << EscapeFileName(name);
-  }
-  EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
-}
-
-TEST(IsPlainFileName, RefusesWindowsDeviceNamesInAnyCase) {
-  for (const char* name :
-       {"CON", "con", "Prn.txt", "aux.c", "NUL", "nul.tar.gz", "COM1", "com9.log", "LPT1",
-        "lpt9.txt", "CON .txt", "conin$", "CONOUT$.x", "COM0", "com\xB9.txt", "LPT\xC2\xB2"}) {
-    EXPECT_FALSE(IsPlainFileName(name)) << name;
-  }
-  // Only the device names themselves: longer or shorter stems are files.
-  for (const char* name : {"CONFIG.SYS", "console", "COM10", "COM\xB4", "LPT", "nul_", "xcon.txt",
-                           "auxx", "com1x.txt", ".con", "CO"}) {
-    EXPECT_TRUE(IsPlainFileName(name)) << name;
-  }
-}
-
-// ---- progress line ----
-
-TEST(FormatProgress, DrawsBarNameCountsAndPercentage) {
-  EXPECT_EQ(FormatProgress("report.txt", 1000, 500, 0, false),
-            Cells(15, 15) + "   report.txt 500/1000 (50.0%)\r");
-  EXPECT_EQ(FormatProgress("a", 3000, 1024, 0, false),
-            Cells(10, 20) + "            a 1024/3000 (34.1%)\r");
-  EXPECT_EQ(FormatProgress("a", 3000, 3000, 0, false),
-            Cells(30, 0) + "            a 3000/3000 (100.0%)\r");
-  // The product of done and 30 does not fit in 32 bits.
-  EXPECT_EQ(FormatProgress("big", 4000000000u, 3000000000u, 0, false),
-            Cells(22, 8) + "          big 3000000000/4000000000 (75.0%)\r");
-}
-
-TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
-  EXPECT_EQ(FormatProgress("x.bin", 2500, 1024, 1, false),
-            Cells(12, 18) + "        x.bin 1024/2500 (ERROR)\r");
-  EXPECT_EQ(FormatProgress("empty", 0, 0, 0, false), Cells(30, 0) + "        empty 0/0 (100.0%)\r");
-  EXPECT_EQ(FormatProgress("a/much/longer/path.txt", 10, 0, 0, false),
-            Cells(0, 30) + " a/much/longer/path.txt 0/10 (0.0%)\r");
-}
-
-TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
-  std::string dark = "\xE2\x96\x93", light = "\xE2\x96\x91";
-  std::string bar;
-  for (int i = 0; i < 30; i++)
-    bar += i < 15 ? dark : light;
-  EXPECT_EQ(FormatProgress("report.txt", 1000, 500, 0, true),
-            bar + "   report.txt 500/1000 (50.0%)\r");
 }
 
 // ---- sender ----

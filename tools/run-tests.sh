@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything into build/ and runs every
+# Installs what is missing, builds everything into build/ (and the Windows
+# program into build-win32/, whose tests run under Wine) and runs every
 # test suite. Extra arguments go to ctest (e.g. -R e2e, or -V).
 # Exits with ctest's status.
 set -euo pipefail

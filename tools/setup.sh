@@ -1,30 +1,36 @@
 #!/usr/bin/env bash
 # Installs what building and testing velcot needs on a Debian machine, then
-# configures and builds it into build/.
+# cross-builds the Windows program into build-win32/ and builds the Linux
+# one, with the tests that run velcot.exe under Wine, into build/.
 #
-#   bash tools/setup.sh [--bench] [--no-build] [TARGET...]
+#   bash tools/setup.sh [--bench] [--no-wine] [--no-build] [TARGET...]
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
+#   --no-wine   leave out the Windows program, mingw-w64 and Wine
 #   --no-build  install only
-#   TARGET...   build only these targets (e.g. velcot nullmodem); default all
+#   TARGET...   build only these Linux targets (e.g. velcot nullmodem);
+#               the Windows program is then neither installed for nor built
 #
 # Packages are installed only when missing, so a second run installs
 # nothing. Nothing is printed unless something is installed or fails; the
 # configure and build output goes to build/setup.log and is shown on failure.
-# Environment: BUILD_DIR (default build), BUILD_TYPE (default RelWithDebInfo).
+# Environment: BUILD_DIR (default build), WIN32_BUILD_DIR (default
+# build-win32), BUILD_TYPE (default RelWithDebInfo).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 want_bench=0
+want_wine=1
 build=1
 targets=()
 for arg in "$@"; do
   case "$arg" in
     --bench) want_bench=1 ;;
+    --no-wine) want_wine=0 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -58,6 +64,21 @@ if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
 fi
 
+# The Windows program: cross compiler, GoogleTest's sources, 32-bit Wine.
+build_windows=0
+[[ $want_wine == 1 && ${#targets[@]} == 0 ]] && build_windows=1
+add_i386=0
+if [[ $build_windows == 1 ]]; then
+  need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+  need_package googletest
+  need_command wine wine
+  need_package wine32:i386
+  if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    add_i386=1
+  fi
+fi
+
 if ((${#missing[@]} > 0)); then
   if ! command -v apt-get >/dev/null 2>&1; then
     echo "setup.sh: please install: ${missing[*]}" >&2
@@ -73,6 +94,9 @@ if ((${#missing[@]} > 0)); then
   fi
   echo "setup.sh: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
+  if [[ $add_i386 == 1 ]]; then
+    "${as_root[@]}" dpkg --add-architecture i386
+  fi
   "${as_root[@]}" apt-get update -qq
   "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
@@ -82,17 +106,33 @@ fi
 [[ $build == 1 ]] || exit 0
 
 build_dir=${BUILD_DIR:-build}
+win32_dir=${WIN32_BUILD_DIR:-build-win32}
 mkdir -p "$build_dir"
 log=$build_dir/setup.log
 target_args=()
 for target in "${targets[@]}"; do
   target_args+=(--target "$target")
 done
+# The Linux build's tests run the Windows program under Wine.
+wine_args=()
+if [[ $build_windows == 1 ]]; then
+  wine_args=(-DVELCOT_WIN32_DIR="$(pwd)/$win32_dir")
+elif [[ $want_wine == 0 ]]; then
+  wine_args=(-DVELCOT_WIN32_DIR=)
+fi
 
 # Configuring again every time is cheap, and it picks up test sources that
 # appeared since the last run.
+cross_build() {
+  [[ $build_windows == 1 ]] || return 0
+  cmake -S . -B "$win32_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+    -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
+    cmake --build "$win32_dir" -j"$(nproc)"
+}
 if ! {
-  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
+  cross_build &&
+    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+      "${wine_args[@]}" &&
     cmake --build "$build_dir" -j"$(nproc)" "${target_args[@]}"
 } >"$log" 2>&1; then
   tail -n 80 "$log" >&2

@@ -1,0 +1,43 @@
+# The Windows program under Wine: its unit tests, and velcot.exe against
+# this build's velcot over pseudo-terminals. Included when VELCOT_WIN32_DIR
+# names a cross build; then a missing Wine is an error, not a reason to skip.
+find_program(WINE_PROGRAM wine REQUIRED)
+find_program(WINEBOOT_PROGRAM wineboot REQUIRED)
+find_program(WINESERVER_PROGRAM wineserver REQUIRED)
+get_filename_component(VELCOT_WIN32_DIR "${VELCOT_WIN32_DIR}" ABSOLUTE BASE_DIR ${CMAKE_BINARY_DIR})
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)  # thrown away with the build
+set(WINE_ENVIRONMENT WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all)
+
+# Creating the prefix takes several seconds, once; every Wine test needs it.
+# One wineserver then serves every test: whoever starts it hands it their
+# stderr, and it writes a dump there when a pseudo-terminal it opened hangs
+# up, so it gets a log of its own. It is stopped after the last Wine test.
+add_test(NAME wine.prefix COMMAND sh -c
+  "\"$0\" --init && \"$1\" --wait && \"$1\" --persistent=600 >\"$2\" 2>&1"
+  ${WINEBOOT_PROGRAM} ${WINESERVER_PROGRAM} ${CMAKE_BINARY_DIR}/wineserver.log)
+set_tests_properties(wine.prefix PROPERTIES
+  FIXTURES_SETUP wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 300)
+add_test(NAME wine.stop COMMAND ${WINESERVER_PROGRAM} --kill)
+set_tests_properties(wine.stop PROPERTIES
+  FIXTURES_CLEANUP wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 60)
+
+add_test(NAME wine.unit_tests COMMAND ${WINE_PROGRAM} ${VELCOT_WIN32_DIR}/tests/unit_tests.exe)
+# The progress bar again with a console, which Wine gives a program on a
+# terminal: script(1) runs it on one.
+find_program(SCRIPT_PROGRAM script REQUIRED)
+add_test(NAME wine.console_progress COMMAND ${SCRIPT_PROGRAM} -qec
+  "\"${WINE_PROGRAM}\" \"${VELCOT_WIN32_DIR}/tests/unit_tests.exe\" --gtest_filter=PrintProgress.*"
+  /dev/null)
+set_tests_properties(wine.unit_tests wine.console_progress PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 300)
+
+add_executable(wine_tests wine_test.cpp process_util.cpp)
+target_link_libraries(wine_tests PRIVATE GTest::gtest_main)
+add_dependencies(wine_tests velcot)
+target_compile_definitions(wine_tests PRIVATE
+  VELCOT_PATH="$<TARGET_FILE:velcot>"
+  VELCOT_EXE_PATH="${VELCOT_WIN32_DIR}/velcot.exe"
+  WINE_PATH="${WINE_PROGRAM}"
+  WINE_PREFIX="${WINE_PREFIX}")
+gtest_discover_tests(wine_tests TEST_PREFIX "wine." DISCOVERY_TIMEOUT 30
+  PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)

@@ -1,0 +1,231 @@
+// The Windows program, velcot.exe, run by Wine against the Linux velcot
+// over a pair of pseudo-terminals. Wine opens COMn as whatever the link
+// dosdevices/comN in its prefix points to; each test links its own N.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "process_util.h"
+
+namespace {
+
+const int kLimitSeconds = 120;  // only stops a hung process; Wine starts slowly
+
+// Windows' text-mode streams end lines with CR LF.
+std::string DropCarriageReturnsBeforeLineFeeds(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+    text.erase(at, 1);
+  return text;
+}
+
+std::string EveryByteValue(int rounds) {
+  std::string bytes;
+  for (int round = 0; round < rounds; round++) {
+    for (int value = 0; value < 256; value++)
+      bytes += char(value ^ round);
+  }
+  return bytes;
+}
+
+// A file of that size whose blocks are never written, so it takes no room.
+bool MakeSparseFile(const std::string& path, off_t size) {
+  return WriteWholeFile(path, "") && truncate(path.c_str(), size) == 0;
+}
+
+class WineTest : public ProgramTest {
+ protected:
+  WineTest() : ProgramTest(kLimitSeconds) {}
+
+  void SetUp() override {
+    MakeScratch("velcot-wine");
+    MakeFolder("logs");
+  }
+
+  void TearDown() override {
+    ProgramTest::TearDown();
+    for (const std::string& link : com_links_)
+      unlink(link.c_str());
+  }
+
+  // Starts socat and holds both links open, so that a program closing its
+  // end does not hang up the line. COMn of Wine is link A.
+  bool StartLine(int com_number) {
+    line_ = StartPtyPair(scratch_, kLimitSeconds);
+    if (line_.socat_pid < 0) {
+      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/socat.err");
+      return false;
+    }
+    children_.push_back(line_.socat_pid);
+    fd_a_ = OpenPtyLink(line_.link_a);
+    fd_b_ = OpenPtyLink(line_.link_b);
+    for (int fd : {fd_a_, fd_b_}) {
+      if (fd >= 0) held_fds_.push_back(fd);
+    }
+    return fd_a_ >= 0 && fd_b_ >= 0 && LinkComPort(com_number, line_.link_a);
+  }
+
+  bool LinkComPort(int number, const std::string& target) {
+    std::string link = std::string(WINE_PREFIX) + "/dosdevices/com" + std::to_string(number);
+    unlink(link.c_str());
+    com_links_.push_back(link);
+    bool linked = symlink(target.c_str(), link.c_str()) == 0;
+    EXPECT_TRUE(linked) << link;
+    return linked;
+  }
+
+  pid_t StartWindowsVelcot(const std::string& folder, const std::vector<std::string>& args,
+                           const std::string& log) {
+    SpawnOptions options;
+    options.argv = {WINE_PATH, VELCOT_EXE_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return Start(options, folder, log, {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all"});
+  }
+
+  pid_t StartLinuxVelcot(const std::string& folder, const std::vector<std::string>& args,
+                         const std::string& log) {
+    SpawnOptions options;
+    options.argv = {VELCOT_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return Start(options, folder, log, {"LC_ALL=C"});
+  }
+
+  // What a program wrote to logs/<name>, with Windows line ends made plain.
+  std::string Output(const std::string& name) {
+    return DropCarriageReturnsBeforeLineFeeds(ReadWholeFile(scratch_ + "/logs/" + name));
+  }
+
+  void ExpectExit(const ProcessEnd& end, int status, const std::string& log) {
+    EXPECT_TRUE(end.exited) << log;
+    EXPECT_EQ(end.status, status) << log << ": " << Output(log + ".err");
+  }
+
+  PtyPair line_;
+  int fd_a_ = -1;
+  int fd_b_ = -1;
+
+ private:
+  pid_t Start(SpawnOptions options, const std::string& folder, const std::string& log,
+              const std::vector<std::string>& env) {
+    options.working_dir = folder;
+    options.stdout_path = scratch_ + "/logs/" + log + ".out";
+    options.stderr_path = scratch_ + "/logs/" + log + ".err";
+    options.env = env;
+    return StartProgram(options);
+  }
+
+  std::vector<std::string> com_links_;
+};
+
+TEST_F(WineTest, WindowsSendsEveryByteValueAndExpandsWildcards) {
+  ASSERT_TRUE(StartLine(11));
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  const std::string every = EveryByteValue(9), big = MakeContent(5000, 1);
+  ASSERT_TRUE(WriteWholeFile(tx + "/allbytes.bin", every));
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
+  ASSERT_TRUE(WriteWholeFile(tx + "/empty.txt", ""));
+  ASSERT_TRUE(WriteWholeFile(tx + "/left.out", "not matched"));
+
+  pid_t receiver = StartLinuxVelcot(rx, {"-p", line_.link_b, "-b", "115200"}, "rx");
+  // The pattern reaches velcot.exe unexpanded: no shell is in between.
+  pid_t sender =
+      StartWindowsVelcot(tx, {"-p", "COM11", "-b", "115200", "*.bin", "empty.txt"}, "tx");
+  ExpectExit(Finish(sender), 0, "tx");
+  // Every file is stored before the sender hears that its last block arrived.
+  KillProcess(receiver);
+
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"allbytes.bin", "big.bin", "empty.txt"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/allbytes.bin"), every);
+  EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), big);
+  EXPECT_EQ(ReadWholeFile(rx + "/empty.txt"), "");
+  // Not a console, so the code page 437 shade blocks.
+  EXPECT_NE(Output("tx.out").find(std::string(30, '\xB2') + "      big.bin 5000/5000 (100.0%)\r"),
+            std::string::npos)
+      << Output("tx.out");
+  EXPECT_EQ(Output("tx.err"), "");
+}
+
+TEST_F(WineTest, WindowsReceivesReplacesAndRefusesWhatWindowsCannotName) {
+  ASSERT_TRUE(StartLine(12));
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  const std::string every = EveryByteValue(5), big = MakeContent(3500, 2);
+  ASSERT_TRUE(WriteWholeFile(tx + "/allbytes.bin", every));
+  ASSERT_TRUE(WriteWholeFile(tx + "/empty.txt", ""));
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
+  ASSERT_TRUE(WriteWholeFile(tx + "/what?.txt", "a name Windows has no file for"));
+  ASSERT_TRUE(WriteWholeFile(rx + "/big.bin", "the old big.bin"));
+
+  pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM12", "-b", "115200"}, "rx");
+  pid_t sender = StartLinuxVelcot(
+      tx, {"-p", line_.link_b, "-b", "115200", "allbytes.bin", "empty.txt", "big.bin", "what?.txt"},
+      "tx");
+  // The last name is declined, which ends receive mode at both ends.
+  ExpectExit(Finish(sender), 2, "tx");
+  ExpectExit(Finish(receiver), 2, "rx");
+
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"allbytes.bin", "big.bin", "empty.txt"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/allbytes.bin"), every);
+  EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), big);
+  EXPECT_EQ(ReadWholeFile(rx + "/empty.txt"), "");
+  EXPECT_EQ(Output("rx.err"), "Refusing file \"what?.txt\": not a plain file name\n");
+  EXPECT_NE(Output("tx.out").find("file what?.txt declined by receiver\n"), std::string::npos)
+      << Output("tx.out");
+}
+
+TEST_F(WineTest, WindowsAnnouncesSizesAbove2GiBAndSkipsFilesAbove4GiB) {
+  ASSERT_TRUE(StartLine(13));
+  std::string tx = MakeFolder("tx");
+  ASSERT_TRUE(MakeSparseFile(tx + "/huge.bin", 3000000000));
+  ASSERT_TRUE(MakeSparseFile(tx + "/over.bin", 4294967296));
+
+  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM13", "over.bin", "huge.bin"}, "tx");
+  // This end plays the receiver up to the size field, then declines.
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
+  ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
+  std::string announced = ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000);
+  ASSERT_TRUE(WriteAll(fd_b_, "\x55"));
+  ExpectExit(Finish(sender), 2, "tx");
+
+  EXPECT_EQ(announced, std::string("huge.bin\0\0\0\0\xB2\xD0\x5E\x00", 16));
+  EXPECT_EQ(Output("tx.err"), "Couldn't send over.bin: larger than 4294967295 bytes\n");
+  EXPECT_EQ(Output("tx.out"), "file huge.bin declined by receiver\n");
+}
+
+// The wait for a byte with a limit, through the port's input queue.
+TEST_F(WineTest, WindowsSenderGivesUpOnASilentReceiver) {
+  ASSERT_TRUE(StartLine(14));
+  std::string tx = MakeFolder("tx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", MakeContent(3000, 3)));
+  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM14", "big.bin"}, "tx");
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
+  ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000).size(), 16u);
+  ASSERT_TRUE(WriteAll(fd_b_, "\xCC"));
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1026, kLimitSeconds * 1000).size(), 1026u);
+  // No reply: silence from here on.
+  ExpectExit(Finish(sender), 2, "tx");
+  EXPECT_EQ(Output("tx.err"), "Gave up sending big.bin: the receiver was silent for 30 s\n");
+}
+
+TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
+  ASSERT_TRUE(StartLine(3));
+  std::string here = MakeFolder("run");
+  ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM3", "-m", "8X1", "a.txt"}, "mode")), 1,
+             "mode");
+  EXPECT_EQ(Output("mode.err"), "couldn't configure port\n");
+  // Refused by the platform rather than by the mode string's rules.
+  ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM3", "-m", "9N1", "a.txt"}, "bits")), 1,
+             "bits");
+  EXPECT_EQ(Output("bits.err").rfind("SetCommState() failed with ", 0), 0u) << Output("bits.err");
+  EXPECT_NE(Output("bits.err").find("\ncouldn't configure port\n"), std::string::npos);
+
+  ASSERT_FALSE(PathExists(std::string(WINE_PREFIX) + "/dosdevices/com99"));
+  ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM99", "-m", "8X1", "a.txt"}, "port")), 1,
+             "port");
+  EXPECT_EQ(Output("port.err"), "could not open COM99\n");
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, 0), "");  // nothing went on the line
+}
+
+}  // namespace
