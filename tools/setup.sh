@@ -11,7 +11,8 @@
 # Packages are installed only when missing, so a second run installs
 # nothing. Nothing is printed unless something is installed or fails; the
 # configure and build output goes to build/setup.log and is shown on failure.
-# Environment: BUILD_DIR (default build), BUILD_TYPE (default RelWithDebInfo).
+# Environment: BUILD_DIR (default build), BUILD_TYPE (default RelWithDebInfo),
+# CMAKE_OPTIONS (more cmake arguments, e.g. -DVELCOT_SANITIZE=ON).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -24,7 +25,7 @@ for arg in "$@"; do
     --bench) want_bench=1 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,15s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -90,7 +91,8 @@ done
 # Configuring again every time is cheap, and it picks up test sources that
 # appeared since the last run.
 if ! {
-  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
+  # shellcheck disable=SC2086  # CMAKE_OPTIONS is a list of arguments
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_OPTIONS:-} &&
     cmake --build "$build_dir" -j"$(nproc)" "${target_args[@]}"
 } >"$log" 2>&1; then
   tail -n 80 "$log" >&2
