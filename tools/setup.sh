@@ -2,9 +2,10 @@
 # Installs what building and testing velcot needs on a Debian machine, then
 # configures and builds it into build/.
 #
-#   bash tools/setup.sh [--bench] [--no-build] [TARGET...]
+#   bash tools/setup.sh [--bench] [--fuzz] [--no-build] [TARGET...]
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
+#   --fuzz      also install clang and its runtimes (libFuzzer, sanitizers)
 #   --no-build  install only
 #   TARGET...   build only these targets (e.g. velcot nullmodem); default all
 #
@@ -18,14 +19,16 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 want_bench=0
+want_fuzz=0
 build=1
 targets=()
 for arg in "$@"; do
   case "$arg" in
     --bench) want_bench=1 ;;
+    --fuzz) want_fuzz=1 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,15s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,16s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -55,6 +58,10 @@ need_package libgtest-dev
 need_command socat socat
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
+fi
+if [[ $want_fuzz == 1 ]]; then
+  need_command clang++ clang
+  need_package libclang-rt-dev  # libFuzzer and the sanitizer runtimes of that clang
 fi
 
 if ((${#missing[@]} > 0)); then
