@@ -171,6 +171,9 @@ std::vector<Scenario> MakeScenarios() {
   scenarios.push_back(ForReceiver("windows-device", {{"notes.txt", "a"}, {"nul.txt", "b"}}));
   scenarios.push_back(ForReceiver("control-byte", {{"bell\a.txt", "ring"}}));
   scenarios.push_back(ForReceiver("dot-name", {{"..x", ""}, {".profile", Pattern(5, 12)}}));
+  // The names of what the receiver's target has in its folder.
+  scenarios.push_back(ForReceiver(
+      "furnished-names", {{"old.txt", "new"}, {"link.txt", Pattern(20, 14)}, {"dir", "x"}}));
   Scenario damaged_name = ForReceiver("damaged-name", {{"name.bin", Pattern(1100, 13)}});
   damaged_name.damaged = 1;  // stored as Name.bin
   scenarios.push_back(damaged_name);
