@@ -3,9 +3,10 @@
 # cross-builds the Windows program into build-win32/ and builds the Linux
 # one, with the tests that run velcot.exe under Wine, into build/.
 #
-#   bash tools/setup.sh [--bench] [--no-wine] [--no-build] [TARGET...]
+#   bash tools/setup.sh [--bench] [--fuzz] [--no-wine] [--no-build] [TARGET...]
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
+#   --fuzz      also install clang and its runtimes (libFuzzer, sanitizers)
 #   --no-wine   leave out the Windows program, mingw-w64 and Wine
 #   --no-build  install only
 #   TARGET...   build only these Linux targets (e.g. velcot nullmodem);
@@ -15,22 +16,25 @@
 # nothing. Nothing is printed unless something is installed or fails; the
 # configure and build output goes to build/setup.log and is shown on failure.
 # Environment: BUILD_DIR (default build), WIN32_BUILD_DIR (default
-# build-win32), BUILD_TYPE (default RelWithDebInfo).
+# build-win32), BUILD_TYPE (default RelWithDebInfo), CMAKE_OPTIONS (more
+# cmake arguments for the Linux build, e.g. -DVELCOT_SANITIZE=ON).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 want_bench=0
 want_wine=1
+want_fuzz=0
 build=1
 targets=()
 for arg in "$@"; do
   case "$arg" in
     --bench) want_bench=1 ;;
+    --fuzz) want_fuzz=1 ;;
     --no-wine) want_wine=0 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,21s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -63,6 +67,10 @@ need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 need_command file file               # cpack needs it to read the program
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
+fi
+if [[ $want_fuzz == 1 ]]; then
+  need_command clang++ clang
+  need_package libclang-rt-dev  # libFuzzer and the sanitizer runtimes of that clang
 fi
 
 # The Windows program: cross compiler, GoogleTest's sources, 32-bit Wine.
@@ -132,8 +140,9 @@ cross_build() {
 }
 if ! {
   cross_build &&
+    # shellcheck disable=SC2086  # CMAKE_OPTIONS is a list of arguments
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
-      "${wine_args[@]}" &&
+      "${wine_args[@]}" ${CMAKE_OPTIONS:-} &&
     cmake --build "$build_dir" -j"$(nproc)" "${target_args[@]}"
 } >"$log" 2>&1; then
   tail -n 80 "$log" >&2

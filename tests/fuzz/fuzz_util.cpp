@@ -1,0 +1,174 @@
+#include "fuzz_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+void FailCheck(const char* condition, const char* file, int line, const char* detail) {
+  fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+  if (detail != nullptr) fprintf(stderr, "  %s\n", detail);
+  fflush(stderr);
+  abort();
+}
+
+static std::string ShowBytes(const std::string& bytes, size_t from) {
+  std::string shown;
+  char hex[4];
+  for (size_t i = from; i < bytes.size() && i < from + 24; i++) {
+    snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i]));
+    shown += hex;
+  }
+  return shown + "(" + std::to_string(bytes.size()) + " bytes)";
+}
+
+std::string ShowDifference(const std::string& actual, const std::string& expected) {
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+    at++;
+  return "from byte " + std::to_string(at) + ": " + ShowBytes(actual, at) + " instead of " +
+         ShowBytes(expected, at);
+}
+
+// Writes the script and drains the other direction at the same time; a
+// blocking write could wait for a reader that is itself blocked writing.
+static void RunPeer(int fd, const std::string* script, std::string* heard) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  size_t sent = 0;
+  bool shut = false;
+  for (;;) {
+    if (sent == script->size() && !shut) {
+      shutdown(fd, SHUT_WR);  // the port under test reads the end of input as a hang-up
+      shut = true;
+    }
+    pollfd wait = {fd, short(POLLIN | (shut ? 0 : POLLOUT)), 0};
+    if (poll(&wait, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (wait.revents & POLLOUT) {
+      ssize_t n = write(fd, script->data() + sent, std::min<size_t>(4096, script->size() - sent));
+      if (n > 0) sent += size_t(n);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) sent = script->size();  // nobody reads
+    }
+    if (wait.revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buffer[4096];
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) heard->append(buffer, size_t(n));
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+    }
+  }
+}
+
+void StartPeer(const uint8_t* script, size_t size, Peer* peer) {
+  signal(SIGPIPE, SIG_IGN);  // writes to a closed end fail instead of killing
+  int fds[2];
+  FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+  peer->port = fds[0];
+  peer->theirs = fds[1];
+  peer->script.assign(reinterpret_cast<const char*>(script), size);
+  peer->heard.clear();
+  peer->thread = std::thread(RunPeer, peer->theirs, &peer->script, &peer->heard);
+}
+
+void FinishPeer(Peer* peer) {
+  close(peer->port);
+  peer->thread.join();
+  close(peer->theirs);
+  peer->port = peer->theirs = -1;
+}
+
+static void RemoveScratchRoot() {
+  fs::remove_all(FindScratchRoot());
+}
+
+const std::string& FindScratchRoot() {
+  static const std::string root = [] {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velcot-fuzz-XXXXXX";
+    FUZZ_REQUIRE(mkdtemp(pattern.data()) != nullptr);
+    FUZZ_REQUIRE(mkdir((pattern + "/work").c_str(), 0700) == 0);
+    return pattern;
+  }();
+  static const bool cleanup_registered = atexit(RemoveScratchRoot) == 0;
+  (void)cleanup_registered;
+  return root;
+}
+
+int EnterWorkFolder() {
+  int saved = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  FUZZ_REQUIRE(saved >= 0);
+  FUZZ_REQUIRE(chdir((FindScratchRoot() + "/work").c_str()) == 0);
+  FUZZ_REQUIRE(ListFolder(".").empty());
+  return saved;
+}
+
+void LeaveWorkFolder(int saved) {
+  FUZZ_REQUIRE(fchdir(saved) == 0);
+  close(saved);
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void EmptyFolder(const std::string& path) {
+  for (const auto& entry : fs::directory_iterator(path)) {
+    fs::remove_all(entry.path());
+  }
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), std::streamsize(content.size()));
+  FUZZ_REQUIRE(out.good());
+}
+
+uint16_t ToWord(const uint8_t* bytes) {
+  return uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+uint32_t ToDword(const uint8_t* bytes) {
+  return uint32_t(ToWord(bytes)) << 16 | ToWord(bytes + 2);
+}
+
+std::string FromWord(uint16_t value) {
+  return {char(value >> 8), char(value & 0xFF)};
+}
+
+std::string FromDword(uint32_t value) {
+  return FromWord(uint16_t(value >> 16)) + FromWord(uint16_t(value & 0xFFFF));
+}
+
+std::string MakeSendContent(const uint8_t* header) {
+  size_t size = ToWord(header) % (SEND_MAX_SIZE + 1);
+  std::string content(size, '\0');
+  for (size_t i = 0; i < size; i++) {
+    content[i] = char((i * 131 + header[2] * 7u + i / 256) & 0xFF);
+  }
+  return content;
+}

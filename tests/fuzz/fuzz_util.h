@@ -1,0 +1,81 @@
+// What the fuzz targets share: checks that stop the run, a scripted peer on
+// a socketpair, a scratch folder, and the file the sender target sends.
+#ifndef VELCOT_TESTS_FUZZ_UTIL_H
+#define VELCOT_TESTS_FUZZ_UTIL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A broken invariant: says which and aborts, which libFuzzer records as a
+// crash with its input.
+#define FUZZ_REQUIRE(condition)                                           \
+  do {                                                                    \
+    if (!(condition)) FailCheck(#condition, __FILE__, __LINE__, nullptr); \
+  } while (0)
+#define FUZZ_REQUIRE_EQ(actual, expected, shown)                                \
+  do {                                                                          \
+    if (!((actual) == (expected)))                                              \
+      FailCheck(#actual " == " #expected, __FILE__, __LINE__, (shown).c_str()); \
+  } while (0)
+
+[[noreturn]] void FailCheck(const char* condition, const char* file, int line, const char* detail);
+
+// Where two byte strings part, with some bytes of each from there in hex,
+// for failure messages.
+std::string ShowDifference(const std::string& actual, const std::string& expected);
+
+// The other end of a link: a thread writes the script into it, then shuts
+// its sending side, and keeps reading what the port under test writes until
+// that end is closed, so neither side ever blocks on the other.
+struct Peer {
+  int port = -1;  // the end under test, blocking
+  int theirs = -1;
+  std::string script;
+  std::string heard;  // complete once FinishPeer has returned
+  std::thread thread;
+};
+
+// Starts the peer with the script; aborts when no link can be made.
+void StartPeer(const uint8_t* script, size_t size, Peer* peer);
+
+// Closes the end under test and waits for the peer to finish.
+void FinishPeer(Peer* peer);
+
+// A fresh folder for one process, made on first use under $TMPDIR (or
+// /tmp), with an empty "work" folder inside; removed when the process exits.
+const std::string& FindScratchRoot();
+
+// Runs inside the work folder: saves the current directory and enters the
+// work folder, which must be empty. Returns the fd that LeaveWorkFolder
+// goes back to. libFuzzer itself keeps using its own working directory.
+int EnterWorkFolder();
+void LeaveWorkFolder(int saved);
+
+// Names in a folder, sorted, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& path);
+
+// Removes everything inside a folder.
+void EmptyFolder(const std::string& path);
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& content);
+
+// Wire integers, most significant byte first.
+uint16_t ToWord(const uint8_t* bytes);
+uint32_t ToDword(const uint8_t* bytes);
+std::string FromWord(uint16_t value);
+std::string FromDword(uint32_t value);
+
+// The sender target's input: three bytes choose the file, the rest are the
+// receiver's answers.
+#define SEND_HEADER_SIZE 3
+#define SEND_MAX_SIZE 2100  // three blocks, the last one short
+#define SEND_PATH "velcot-sample.bin"
+
+// The file the sender target sends for a header.
+std::string MakeSendContent(const uint8_t* header);
+
+#endif
