@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "process_util.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -39,26 +40,6 @@ std::string DrawCompleteProgress(const std::string& name, size_t size, bool utf8
   return DrawProgress(30, name, counts, "100.0%", utf8) + "\n";
 }
 
-uint16_t SumBlock(const std::string& block) {
-  uint16_t sum = 0;
-  for (size_t i = 0; i < block.size(); i++) {
-    unsigned byte = static_cast<unsigned char>(block[i]);
-    sum = uint16_t(sum + (i % 2 == 0 && i + 1 < block.size() ? byte : byte << 8));
-  }
-  return sum;
-}
-
-std::string EncodeWord(uint16_t value) {
-  return {char(value >> 8), char(value & 0xFF)};
-}
-
-// The name field and the size field that follow START and READY.
-std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
-  std::string field = name;
-  field.resize(12, '\0');
-  return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
-}
-
 class EndToEndTest : public ProgramTest {
  protected:
   EndToEndTest() : ProgramTest(kLimitSeconds) {}
@@ -71,17 +52,10 @@ class EndToEndTest : public ProgramTest {
   // Starts socat and opens both links; they stay open until TearDown, so a
   // velcot closing its end does not hang up the line.
   bool StartLine() {
-    line_ = StartPtyPair(scratch_, kLimitSeconds);
-    if (line_.socat_pid < 0) {
-      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/socat.err");
-      return false;
-    }
-    children_.push_back(line_.socat_pid);
-    fd_a_ = OpenPtyLink(line_.link_a);
-    fd_b_ = OpenPtyLink(line_.link_b);
-    for (int fd : {fd_a_, fd_b_}) {
-      if (fd >= 0) held_fds_.push_back(fd);
-    }
+    HeldLine line = StartHeldLine(scratch_);
+    line_ = line.pair;
+    fd_a_ = line.fd_a;
+    fd_b_ = line.fd_b;
     return fd_a_ >= 0 && fd_b_ >= 0;
   }
 
@@ -225,7 +199,7 @@ TEST_F(EndToEndTest, KeepsOldFileUntilTransferCompletes) {
   std::string reply = ReadWithDeadline(fd_b_, 2, kLimitMilliseconds);
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_NE(reply, "\xFF\xFF") << "a damaged block was accepted";
-  ASSERT_TRUE(WriteAll(fd_b_, block + EncodeWord(SumBlock(block))));
+  ASSERT_TRUE(WriteAll(fd_b_, Frame(block)));
   ASSERT_EQ(ReadWithDeadline(fd_b_, 2, kLimitMilliseconds), "\xFF\xFF");
 
   std::vector<std::string> during = ListDirectory(rx);
@@ -256,7 +230,7 @@ TEST_F(EndToEndTest, SenderFollowsWireFormatAndResendsRefusedBlocks) {
   ASSERT_TRUE(WriteAll(fd_a_, "\xCC"));
   // The last block is odd: its last byte counts as a high byte.
   for (const std::string& block : {content.substr(0, 1024), content.substr(1024)}) {
-    std::string framed = block + EncodeWord(SumBlock(block));
+    std::string framed = Frame(block);
     ASSERT_EQ(ReadWithDeadline(fd_a_, framed.size(), kLimitMilliseconds), framed);
     ASSERT_TRUE(WriteAll(fd_a_, "\x12\x34"));
     ASSERT_EQ(ReadWithDeadline(fd_a_, framed.size(), kLimitMilliseconds), framed);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "process_util.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -22,30 +23,6 @@ const int kLimitMilliseconds = kLimitSeconds * 1000;
 // How long a scripted peer listens for bytes that must not come; not a
 // claim about speed.
 const int kQuietMilliseconds = 1000;
-
-uint16_t SumBlock(const std::string& block) {
-  uint16_t sum = 0;
-  for (size_t i = 0; i < block.size(); i++) {
-    unsigned byte = static_cast<unsigned char>(block[i]);
-    sum = uint16_t(sum + (i % 2 == 0 && i + 1 < block.size() ? byte : byte << 8));
-  }
-  return sum;
-}
-
-std::string EncodeWord(uint16_t value) {
-  return {char(value >> 8), char(value & 0xFF)};
-}
-
-// A block as the sender puts it on the line: the bytes and their checksum.
-std::string Frame(const std::string& block) {
-  return block + EncodeWord(SumBlock(block));
-}
-
-std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
-  std::string field = name;
-  field.resize(12, '\0');
-  return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
-}
 
 // The bytes a file occupies on disk.
 long long CountDiskBytes(const std::string& path) {
@@ -60,13 +37,8 @@ long long ReadPeakMemoryKiB(pid_t pid) {
   return at == std::string::npos ? -1 : std::stoll(status.substr(at + 6));
 }
 
-// One socat-linked pair of pseudo-terminals, both ends held open by the
-// test so a velcot closing its end does not hang up the line.
-struct Line {
-  PtyPair pair;
-  int fd_a = -1;  // the receiver's end
-  int fd_b = -1;  // the sender's end
-};
+// The receiver is on link A (fd_a), the sender on link B (fd_b).
+typedef HeldLine Line;
 
 class HostileTest : public ProgramTest {
  protected:
@@ -78,22 +50,7 @@ class HostileTest : public ProgramTest {
   }
 
   // A line in its own folder under the scratch directory.
-  Line StartLine(const std::string& name) {
-    Line line;
-    line.pair = StartPtyPair(MakeFolder(name), kLimitSeconds);
-    if (line.pair.socat_pid < 0) {
-      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/" + name + "/socat.err");
-      return line;
-    }
-    children_.push_back(line.pair.socat_pid);
-    line.fd_a = OpenPtyLink(line.pair.link_a);
-    line.fd_b = OpenPtyLink(line.pair.link_b);
-    for (int fd : {line.fd_a, line.fd_b}) {
-      EXPECT_GE(fd, 0);
-      if (fd >= 0) held_fds_.push_back(fd);
-    }
-    return line;
-  }
+  Line StartLine(const std::string& name) { return StartHeldLine(MakeFolder(name)); }
 
   // Ends socat, so a velcot still on the line sees it hang up.
   void CutLine(const Line& line) {

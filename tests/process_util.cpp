@@ -316,6 +316,23 @@ std::string ProgramTest::MakeFolder(const std::string& path) {
   return full;
 }
 
+HeldLine ProgramTest::StartHeldLine(const std::string& dir) {
+  HeldLine line;
+  line.pair = StartPtyPair(dir, limit_seconds_);
+  if (line.pair.socat_pid < 0) {
+    ADD_FAILURE() << "socat: " << ReadWholeFile(dir + "/socat.err");
+    return line;
+  }
+  children_.push_back(line.pair.socat_pid);
+  line.fd_a = OpenPtyLink(line.pair.link_a);
+  line.fd_b = OpenPtyLink(line.pair.link_b);
+  for (int fd : {line.fd_a, line.fd_b}) {
+    if (fd >= 0) held_fds_.push_back(fd);
+  }
+  if (line.fd_a < 0 || line.fd_b < 0) ADD_FAILURE() << "cannot open the line's links";
+  return line;
+}
+
 pid_t ProgramTest::StartProgram(const SpawnOptions& options) {
   pid_t pid = SpawnProcess(options);
   EXPECT_GT(pid, 0) << options.argv[0];

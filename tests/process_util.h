@@ -126,6 +126,14 @@ bool PathExists(const std::string& path);
 // Random bytes, the same for the same seed.
 std::string MakeContent(size_t size, uint32_t seed);
 
+// A socat-linked pair of pseudo-terminals whose ends the test holds open,
+// so that a program closing its end does not hang up the line.
+struct HeldLine {
+  PtyPair pair;
+  int fd_a = -1;
+  int fd_b = -1;
+};
+
 // A test that runs programs in a scratch directory. The children it starts
 // and the fds it holds are ended, and the directory removed, even when an
 // assertion fails.
@@ -139,6 +147,10 @@ class ProgramTest : public ::testing::Test {
 
   // A new folder; path is relative to the scratch directory.
   std::string MakeFolder(const std::string& path);
+
+  // Starts a line whose links are dir/A and dir/B, ended with the test;
+  // fd_a and fd_b are -1 after a reported failure.
+  HeldLine StartHeldLine(const std::string& dir);
 
   // Starts a child that is ended with the test.
   pid_t StartProgram(const SpawnOptions& options);

@@ -53,17 +53,10 @@ class WineTest : public ProgramTest {
   // Starts socat and holds both links open, so that a program closing its
   // end does not hang up the line. COMn of Wine is link A.
   bool StartLine(int com_number) {
-    line_ = StartPtyPair(scratch_, kLimitSeconds);
-    if (line_.socat_pid < 0) {
-      ADD_FAILURE() << "socat: " << ReadWholeFile(scratch_ + "/socat.err");
-      return false;
-    }
-    children_.push_back(line_.socat_pid);
-    fd_a_ = OpenPtyLink(line_.link_a);
-    fd_b_ = OpenPtyLink(line_.link_b);
-    for (int fd : {fd_a_, fd_b_}) {
-      if (fd >= 0) held_fds_.push_back(fd);
-    }
+    HeldLine line = StartHeldLine(scratch_);
+    line_ = line.pair;
+    fd_a_ = line.fd_a;
+    fd_b_ = line.fd_b;
     return fd_a_ >= 0 && fd_b_ >= 0 && LinkComPort(com_number, line_.link_a);
   }
 
