@@ -1,15 +1,53 @@
 #!/usr/bin/env bash
 # Installs a built velcot into a scratch prefix and packs it, then checks
 # what a user would get: the program, its manual page, and a Debian package
-# that declares what the program links against.
+# that declares what the program links against; or, given a cross build for
+# Windows, the zip a Windows user unpacks.
 #
 #   package_test.sh BUILD_DIR SOURCE_DIR
+#   package_test.sh --zip WIN32_BUILD_DIR
 set -euo pipefail
-build=$(realpath "$1")
-source=$(realpath "$2")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Packs with cpack: pack GENERATOR BUILD_DIR
+pack() {
+  (cd "$scratch" && cpack -G "$1" -B "$scratch/pkg" --config "$2/CPackConfig.cmake") \
+    >"$scratch/cpack.txt" 2>&1 || { cat "$scratch/cpack.txt" >&2; fail "cpack failed"; }
+}
+
+version_of() {  # version_of BUILD_DIR
+  sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$1/CPackConfig.cmake"
+}
+
+if [[ $1 == --zip ]]; then
+  build=$(realpath "$2")
+  name=velcot-$(version_of "$build")-win32
+  pack ZIP "$build"
+  [[ -f $scratch/pkg/$name.zip ]] || fail "no $name.zip; made: $(ls "$scratch/pkg")"
+  (cd "$scratch" && cmake -E tar xf "pkg/$name.zip")
+  for file in velcot.exe README.txt velcot.1; do
+    [[ -s $scratch/$name/$file ]] || fail "$name.zip lacks $name/$file"
+  done
+  kind=$(file -b "$scratch/$name/velcot.exe")
+  [[ $kind == "PE32 executable (console) Intel 80386"* ]] || fail "velcot.exe is $kind"
+  # Nothing to install beside it: only DLLs that every Windows has.
+  dlls=$(i686-w64-mingw32-objdump -p "$scratch/$name/velcot.exe" | sed -n 's/^\s*DLL Name: //p')
+  [[ -n $dlls ]] || fail "no DLL imports read from velcot.exe"
+  for dll in $dlls; do
+    case ${dll,,} in
+      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll) ;;
+      *) fail "velcot.exe needs $dll" ;;
+    esac
+  done
+  grep -q "velcot -p COM" "$scratch/$name/README.txt" || fail "README.txt has no example"
+  echo "packed: $name.zip with $(ls "$scratch/$name" | tr '\n' ' '); velcot.exe needs" $dlls
+  exit 0
+fi
+
+build=$(realpath "$1")
+source=$(realpath "$2")
 
 # ---- cmake --install ----
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
@@ -27,10 +65,9 @@ if ! groff -man -Tutf8 -ww -z "$source/doc/velcot.1" 2>"$scratch/groff.txt" ||
 fi
 
 # ---- the Debian package ----
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+version=$(version_of "$build")
 [[ -n $version ]] || fail "no version in CPackConfig.cmake"
-(cd "$scratch" && cpack -G DEB -B "$scratch/pkg" --config "$build/CPackConfig.cmake") \
-  >"$scratch/cpack.txt" 2>&1 || { cat "$scratch/cpack.txt" >&2; fail "cpack failed"; }
+pack DEB "$build"
 deb=$scratch/pkg/velcot_${version}_$(dpkg --print-architecture).deb
 [[ -f $deb ]] || fail "no $(basename "$deb"); made: $(ls "$scratch/pkg")"
 depends=$(dpkg-deb -f "$deb" Depends)

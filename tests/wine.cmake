@@ -41,3 +41,7 @@ target_compile_definitions(wine_tests PRIVATE
   WINE_PREFIX="${WINE_PREFIX}")
 gtest_discover_tests(wine_tests TEST_PREFIX "wine." DISCOVERY_TIMEOUT 30
   PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
+
+# The zip a Windows user unpacks: velcot.exe, README.txt, the manual page.
+add_test(NAME package.windows_zip
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/package_test.sh --zip ${VELCOT_WIN32_DIR})
