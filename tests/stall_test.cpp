@@ -1,25 +1,16 @@
 // A peer that falls silent mid-file: the stall limit, and both ends giving
 // up at every point where they wait for it, against a scripted peer over a
 // socketpair with a short limit.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "peer_util.h"
 #include "transfer.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -51,89 +42,26 @@ TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
 
 // ---- a scripted peer ----
 
-typedef std::vector<uint8_t> Bytes;
-
-struct Link {
-  int ours;    // the port under test
-  int theirs;  // the scripted peer
-};
-
-Bytes ReadExact(int fd, size_t n) {
-  Bytes bytes;
-  while (bytes.size() < n) {
-    pollfd wait = {fd, POLLIN, 0};
-    if (poll(&wait, 1, 20000) != 1) break;
-    uint8_t buffer[2048];
-    ssize_t got = read(fd, buffer, std::min(sizeof buffer, n - bytes.size()));
-    if (got <= 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  EXPECT_EQ(bytes.size(), n) << "the end under test fell silent too early";
-  return bytes;
-}
-
-void WriteAll(int fd, const Bytes& bytes) {
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-}
-
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t(i * 37 + seed);
-  return bytes;
-}
-
 Bytes Header(const std::string& name, uint32_t size) {
-  Bytes header(NAME_FIELD_SIZE, 0);
-  std::copy(name.begin(), name.end(), header.begin());
-  for (int shift : {24, 16, 8, 0})
-    header.push_back(uint8_t(size >> shift));
-  return header;
+  return Concat(NameField(name), SizeField(size));
 }
 
 Bytes Framed(const Bytes& block) {
-  uint16_t sum = GenerateChecksum(block.data(), uint16_t(block.size()));
-  Bytes framed = block;
-  framed.push_back(uint8_t(sum >> 8));
-  framed.push_back(uint8_t(sum));
-  return framed;
+  return Concat(block, Word(GenerateChecksum(block.data(), uint16_t(block.size()))));
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> ListFolder() {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator("."))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Runs in a scratch folder, which is where the receiver stores files.
-class StallTest : public ::testing::Test {
+// The sender or the receiver under test on one end of a socketpair.
+class StallTest : public InScratchFolder {
  protected:
   void SetUp() override {
-    signal(SIGPIPE, SIG_IGN);
-    char pattern[] = "/tmp/velcot-stall-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    previous_ = fs::current_path();
-    fs::current_path(folder_);
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    link_ = {fds[0], fds[1]};
+    InScratchFolder::SetUp();
+    link_ = OpenLink();
   }
   void TearDown() override {
-    close(link_.ours);
-    close(link_.theirs);
-    fs::current_path(previous_);
-    fs::remove_all(folder_);
+    CloseLink(link_);
+    InScratchFolder::TearDown();
   }
   Link link_ = {-1, -1};
-  fs::path folder_, previous_;
 };
 
 // The receiver answers the first block and goes silent: before the answer
@@ -151,9 +79,9 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
     EXPECT_EQ(ReadExact(link_.theirs, 16), Header("a.bin", 3000));
     if (point > 0) {
       WriteAll(link_.theirs, {ACCEPT});
-      ReadExact(link_.theirs, 1026);
+      EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       WriteAll(link_.theirs, {0xFF, 0xFF});
-      ReadExact(link_.theirs, 1026);
+      EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       if (point == 2) WriteAll(link_.theirs, {0xFF});
     }
     sender.join();
@@ -172,7 +100,7 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
 // left, and the next START is answered and its file stored.
 TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   std::ofstream("b.bin", std::ios::binary) << "old";
-  Bytes first = Framed(Pattern(1024, 1));
+  Bytes first = Framed(PatternBytes(1024, 1));
   struct Silence {
     const char* where;
     Bytes sent;  // after READY
@@ -205,8 +133,8 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, TRANSFER_STALLED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
-    EXPECT_EQ(ListFolder(), std::vector<std::string>{"b.bin"});
-    EXPECT_EQ(ReadText("b.bin"), "old");
+    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
   }
 
   testing::internal::CaptureStdout();
@@ -221,8 +149,8 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   receiver.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(ReadText("b.bin"), std::string(first.begin(), first.end() - 2));
-  EXPECT_EQ(ListFolder(), std::vector<std::string>{"b.bin"});
+  EXPECT_EQ(ReadFile("b.bin"), Bytes(first.begin(), first.end() - 2));
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
 }
 
 // Only silence counts: a file whose blocks come with pauses shorter than the
@@ -232,7 +160,7 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   const uint32_t kRoomyLimitMs = 1500;
   const int kBlocks = 4;
   const auto kPause = std::chrono::milliseconds(kRoomyLimitMs / 6);  // 2 s in all
-  Bytes content = Pattern(kBlocks * 1024, 2);
+  Bytes content = PatternBytes(kBlocks * 1024, 2);
   int result = -1;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -261,7 +189,7 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   patient.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(ReadText("c.bin"), std::string(content.begin(), content.end()));
+  EXPECT_EQ(ReadFile("c.bin"), content);
 }
 
 }  // namespace

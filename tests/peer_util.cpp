@@ -1,0 +1,118 @@
+#include "peer_util.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "transfer.h"
+
+namespace fs = std::filesystem;
+
+Link OpenLink() {
+  signal(SIGPIPE, SIG_IGN);  // a peer that hangs up must not kill the test
+  int fds[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  return {fds[0], fds[1]};
+}
+
+void CloseLink(const Link& link) {
+  close(link.ours);
+  if (link.theirs >= 0) close(link.theirs);
+}
+
+Bytes ReadExact(int fd, size_t n) {
+  Bytes bytes(n);
+  for (size_t got = 0; got < n;) {
+    pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, 20000) != 1) {
+      ADD_FAILURE() << "peer read timed out after " << got << " of " << n << " bytes";
+      return Bytes(got);
+    }
+    ssize_t r = read(fd, bytes.data() + got, n - got);
+    if (r <= 0) return Bytes(bytes.begin(), bytes.begin() + got);
+    got += size_t(r);
+  }
+  return bytes;
+}
+
+void WriteAll(int fd, const Bytes& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+size_t CountPending(int fd) {
+  size_t count = 0;
+  pollfd wait = {fd, POLLIN, 0};
+  uint8_t byte;
+  while (poll(&wait, 1, 0) == 1 && read(fd, &byte, 1) == 1)
+    count++;
+  return count;
+}
+
+Bytes Word(uint16_t value) {
+  return {uint8_t(value >> 8), uint8_t(value)};
+}
+
+uint16_t ToWord(const Bytes& bytes) {
+  return uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes NameField(const std::string& name) {
+  Bytes field(NAME_FIELD_SIZE, 0);
+  memcpy(field.data(), name.data(), name.size());
+  return field;
+}
+
+Bytes SizeField(uint32_t size) {
+  return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
+}
+
+Bytes PatternBytes(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; i++)
+    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void InScratchFolder::SetUp() {
+  char pattern[] = "/tmp/velcot-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  folder_ = pattern;
+  previous_ = fs::current_path();
+  fs::current_path(folder_);
+}
+
+void InScratchFolder::TearDown() {
+  fs::current_path(previous_);
+  fs::remove_all(folder_);
+}

@@ -1,0 +1,57 @@
+// A peer scripted by a unit test, on the other end of a socketpair from the
+// sender or the receiver under test, and a scratch folder to receive into.
+#ifndef VELCOT_TESTS_PEER_UTIL_H
+#define VELCOT_TESTS_PEER_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+struct Link {
+  int ours;    // the port under test
+  int theirs;  // the scripted peer
+};
+
+Link OpenLink();
+void CloseLink(const Link& link);
+
+// Reads exactly n bytes, failing the test instead of hanging on a silent
+// peer; fewer only when the other end has closed.
+Bytes ReadExact(int fd, size_t n);
+
+void WriteAll(int fd, const Bytes& bytes);
+
+// Bytes already sent and waiting to be read, without waiting for more.
+size_t CountPending(int fd);
+
+Bytes Word(uint16_t value);
+uint16_t ToWord(const Bytes& bytes);
+Bytes Concat(Bytes a, const Bytes& b);
+
+// The name field and the size field of an announcement.
+Bytes NameField(const std::string& name);
+Bytes SizeField(uint32_t size);
+
+Bytes PatternBytes(size_t n, unsigned seed);
+void WriteFile(const std::string& path, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+
+// The sorted names in a folder.
+std::vector<std::string> ListFolder(const std::string& folder);
+
+// A scratch folder that is the current directory while a test runs, since
+// the receiver stores what it receives there.
+class InScratchFolder : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string folder_;
+  std::filesystem::path previous_;
+};
+
+#endif
