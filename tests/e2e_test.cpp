@@ -300,8 +300,8 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresShortBaseNames) {
   EXPECT_EQ(Output("rx.err").find('\n'), Output("rx.err").size() - 1);
 }
 
-// A scripted sender announces names that would leave the receiver's folder
-// or garble its console.
+// A scripted sender announces names that would leave the receiver's folder,
+// garble its console, or name a Windows device.
 TEST_F(EndToEndTest, RefusesUnsafeNames) {
   std::string out = MakeFolder("out");
   std::string rx = MakeFolder("out/rx");
@@ -317,6 +317,21 @@ TEST_F(EndToEndTest, RefusesUnsafeNames) {
       {std::string(12, '\0'), ""},
       {"a\x1b[2Jb", "a\\x1B[2Jb"},
       {"x\x7f", "x\\x7F"},
+      // Windows devices, in any case and with any extension.
+      {"CON", "CON"},
+      {"con", "con"},
+      {"nul.txt", "nul.txt"},
+      {"NUL .txt", "NUL .txt"},
+      {"COM1", "COM1"},
+      {"com9.log", "com9.log"},
+      {"LPT1", "LPT1"},
+      {"lpt0.a.b", "lpt0.a.b"},
+      {"Aux.c", "Aux.c"},
+      {"PRN", "PRN"},
+      {"CONIN$", "CONIN$"},
+      {"conout$.txt", "conout$.txt"},
+      {"COM\xB9", "COM\\xB9"},
+      {"LPT\xC2\xB2.x", "LPT\\xC2\\xB2.x"},
   };
   ASSERT_TRUE(StartLine());
   for (size_t i = 0; i < names.size(); i++) {
