@@ -515,13 +515,20 @@ static int64_t ReadAnnouncement(PortHandle port, char* name, uint32_t limit_ms) 
   return ReadDword(port, limit_ms);
 }
 
+// Ends a file the receiver cannot finish: PORT_LOST or LINE_STALLED. what
+// names it, as in "receiving a.txt".
+static int StopReceiving(int64_t cause, const std::string& what, uint32_t limit_ms,
+                         bool line_drawn) {
+  if (cause == PORT_LOST) return AbandonTransfer(nullptr, line_drawn);
+  return ReportStall(what, "sender", limit_ms, line_drawn);
+}
+
 int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   char name[NAME_FIELD_SIZE + 1];
   int64_t announced = ReadAnnouncement(port, name, stall_limit_ms);
-  if (announced == LINE_STALLED) {
-    return ReportStall("receiving an announced file", "sender", stall_limit_ms, false);
+  if (announced < 0) {
+    return StopReceiving(announced, "receiving an announced file", stall_limit_ms, false);
   }
-  if (announced == PORT_LOST) return AbandonTransfer(nullptr, false);
   uint32_t size = uint32_t(announced);
 
   std::string temp_name;
@@ -538,8 +545,7 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   }
   if (received != 0) {
     DiscardFile(file, temp_name);
-    if (received == PORT_LOST) return AbandonTransfer(nullptr, true);
-    return ReportStall(std::string("receiving ") + name, "sender", stall_limit_ms, true);
+    return StopReceiving(received, std::string("receiving ") + name, stall_limit_ms, true);
   }
   // The file is in place before the sender hears that the last block
   // arrived, so a receiver stopped once the sender is done has stored it.
