@@ -1,24 +1,15 @@
 #include "transfer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-
-#include "win32_error.h"
-#else
-#include <unistd.h>
-#endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
-#include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
-#include <random>
+
+#include "names.h"
+#include "progress.h"
+#include "store.h"
 
 // ---- wire encoding ----
 
@@ -99,151 +90,6 @@ uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
       1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
   uint64_t four_rounds_ms = (4 * kRoundBytes * bits * 1000 + baudrate - 1) / baudrate;
   return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
-}
-
-// ---- names ----
-
-int TruncFilename8Dot3(const char* source, char* destination, uint16_t length) {
-  uint16_t out = 0;
-  int shortened = 0;
-  const char* p = source;
-  while (out < 8 && *p != '\0' && *p != '.')
-    destination[out++] = *p++;
-  if (*p == '\0') {
-    memset(destination + out, 0, length - out);
-    return 0;
-  }
-  if (*p != '.') {
-    shortened = 1;
-    while (*p != '\0' && *p != '.')
-      p++;
-  }
-  if (*p == '.') {
-    destination[out++] = '.';
-    p++;
-  }
-  for (int copied = 0; copied < 3 && *p != '\0' && *p != '.'; copied++) {
-    destination[out++] = *p++;
-  }
-  if (*p != '\0') shortened = 1;
-  memset(destination + out, 0, length - out);
-  return shortened;
-}
-
-const char* FindBaseName(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p != '\0'; p++) {
-    if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
-  }
-  return base;
-}
-
-bool IsWindowsDeviceName(const char* name) {
-  // Windows ignores an extension and trailing blanks here: "nul.txt" and
-  // "CON " are devices too.
-  size_t length = strcspn(name, ".");
-  while (length > 0 && name[length - 1] == ' ')
-    length--;
-  char base[8] = "";
-  if (length < 3 || length >= sizeof base) return false;
-  for (size_t i = 0; i < length; i++)
-    base[i] = char(toupper(static_cast<unsigned char>(name[i])));
-  base[length] = '\0';
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kDevices) {
-    if (strcmp(base, device) == 0) return true;
-  }
-  if (strncmp(base, "COM", 3) != 0 && strncmp(base, "LPT", 3) != 0) return false;
-  // A digit, or a superscript 1, 2 or 3 in Windows-1252 or in UTF-8.
-  const char* unit = base + 3;
-  if (length == 4)
-    return (*unit >= '0' && *unit <= '9') || strchr("\xB9\xB2\xB3", *unit) != nullptr;
-  return length == 5 && unit[0] == '\xC2' && strchr("\xB9\xB2\xB3", unit[1]) != nullptr;
-}
-
-bool IsPlainFileName(const char* name) {
-  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
-    if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
-#ifdef _WIN32
-    // Not allowed in a Windows file name; '?' and '*' would be patterns.
-    if (strchr("<>\"|?*", *p) != nullptr) return false;
-#endif
-  }
-  // Stored on any system, such a name would be a device once the file is
-  // copied to Windows; on Windows it would be written to the device.
-  return !IsWindowsDeviceName(name);
-}
-
-std::string EscapeFileName(const char* name) {
-  std::string shown;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
-    if (*p >= 0x20 && *p < 0x7F) {
-      shown += char(*p);
-    } else {
-      char hex[5];
-      snprintf(hex, sizeof hex, "\\x%02X", *p);
-      shown += hex;
-    }
-  }
-  return shown;
-}
-
-// ---- progress line ----
-
-#ifdef _WIN32
-// The console shows the code page 437 shade blocks unless it was switched
-// to UTF-8 (chcp 65001).
-static bool IsConsoleUtf8() {
-  return GetConsoleOutputCP() == CP_UTF8;
-}
-#else
-// True when the console's character set decodes the UTF-8 form of a dark
-// shade block as that character, which is what a UTF-8 locale does.
-static bool IsConsoleUtf8() {
-  static const char kDarkShade[] = "\xE2\x96\x93";
-  std::mbstate_t state{};
-  wchar_t decoded = 0;
-  size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
-  return used == 3 && decoded == 0x2593;
-}
-#endif
-
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8) {
-  // An empty file is complete from the start.
-  uint64_t cells = total == 0 ? 30 : uint64_t(done) * 30 / total;
-  std::string line;
-  for (uint64_t i = 0; i < 30; i++) {
-    if (utf8) {
-      line += i < cells ? "\xE2\x96\x93" : "\xE2\x96\x91";
-    } else {
-      line += char(i < cells ? 0xB2 : 0xB0);
-    }
-  }
-  // " %12s " by hand: the name is written whole and byte for byte, however long.
-  size_t width = strlen(name);
-  line += ' ';
-  if (width < 12) line.append(12 - width, ' ');
-  line += name;
-  char text[64];
-  snprintf(text, sizeof text, " %lu/%lu ", static_cast<unsigned long>(done),
-           static_cast<unsigned long>(total));
-  line += text;
-  if (error) {
-    line += "(ERROR)";
-  } else {
-    double percent = total == 0 ? 100.0 : double(done) * 100.0 / double(total);
-    snprintf(text, sizeof text, "(%.1f%%)", percent);
-    line += text;
-  }
-  line += '\r';
-  return line;
-}
-
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
-  std::string line = FormatProgress(name, total, done, error, IsConsoleUtf8());
-  fwrite(line.data(), 1, line.size(), stdout);
-  fflush(stdout);
 }
 
 // Reads and drops bytes until the wanted one; 0, or PORT_LOST.
@@ -382,95 +228,6 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
 static int DeclineFile(PortHandle port) {
   if (WriteByte(port, DECLINE) == PORT_LOST) return TRANSFER_PORT_LOST;
   return TRANSFER_FAILED;
-}
-
-#ifndef O_BINARY
-#define O_BINARY 0  // POSIX files have no text mode
-#endif
-
-// Creates a file that must not exist yet, for writing in binary mode;
-// nullptr with errno set otherwise. The runtime's fopen may not know "x".
-static FILE* CreateNewFile(const char* name) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    int reason = errno;
-    close(fd);
-    remove(name);
-    errno = reason;
-  }
-  return file;
-}
-
-// Puts a file in place of another, replacing it if it exists. Returns 0, or
-// the errno of the failure. (Windows' rename never replaces a file.)
-static int MoveFileIntoPlace(const char* from, const char* to) {
-#ifdef _WIN32
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
-  return ErrnoFromWin32Error(GetLastError());
-#else
-  return rename(from, to) == 0 ? 0 : errno;
-#endif
-}
-
-// Creates a new file beside the target. Its name is longer than any
-// received name can be, so it never stands for one.
-static FILE* CreateTempFile(std::string* temp_name) {
-  std::random_device seed;
-  std::mt19937 pick(seed());
-  for (int attempt = 0; attempt < 100; attempt++) {
-    char name[32];
-    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
-    FILE* file = CreateNewFile(name);
-    if (file != nullptr) {
-      *temp_name = name;
-      return file;
-    }
-    if (errno != EEXIST) return nullptr;
-  }
-  return nullptr;
-}
-
-// Checks the received name and opens the temporary file that will become
-// it. Returns nullptr after reporting why the file cannot be stored.
-static FILE* OpenFileToStore(const char* name, std::string* temp_name) {
-  if (!IsPlainFileName(name)) {
-    fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
-    return nullptr;
-  }
-  // The file replaces whatever has its name; only a folder cannot be
-  // replaced. A link is replaced too, not followed, whatever it points at.
-  struct stat info;
-#ifdef _WIN32
-  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#else
-  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#endif
-  if (is_folder) {
-    fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
-    return nullptr;
-  }
-  FILE* file = CreateTempFile(temp_name);
-  if (file == nullptr) fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(errno));
-  return file;
-}
-
-// Moves a completely received file into place, replacing any file of that
-// name only now. Returns 0, or the errno of what failed.
-static int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
-  if (fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
-  if (write_error != 0) remove(temp_name.c_str());
-  return write_error;
-}
-
-// Drops a partly received file, keeping errno for the driver.
-static void DiscardFile(FILE* file, const std::string& temp_name) {
-  int reason = errno;
-  fclose(file);
-  remove(temp_name.c_str());
-  errno = reason;
 }
 
 // Receives, checks, stores and answers the blocks of one file, all but the

@@ -1,5 +1,5 @@
-// transfer: the wire format, the sender and the receiver of one file, and
-// the progress line each end draws while a file travels.
+// transfer: the wire format and the exchange itself, the sender and the
+// receiver of one file.
 #ifndef VELCOT_TRANSFER_H
 #define VELCOT_TRANSFER_H
 
@@ -57,28 +57,6 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
 
 // The receiver's answer to a block: REPLY_OK exactly when the checksums agree.
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
-
-// Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
-int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
-
-// The part of a path after its last '/', '\' or drive colon.
-const char* FindBaseName(const char* path);
-
-// CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (with the superscript digits
-// Windows also takes) and CONIN$, CONOUT$: in any case, with or without an
-// extension.
-bool IsWindowsDeviceName(const char* name);
-
-// A received name is stored only if it is a plain name in the current
-// directory that is safe to print and names no Windows device.
-bool IsPlainFileName(const char* name);
-
-// The name with bytes outside printable ASCII shown as \xHH.
-std::string EscapeFileName(const char* name);
-
-// One drawing of the progress line, carriage return included.
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
 
 // One file each. Once a file is under way, a peer silent for longer than
 // stall_limit_ms (from ComputeStallLimit) ends it with TRANSFER_STALLED;

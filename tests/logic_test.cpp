@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "names.h"
+#include "progress.h"
 #include "transfer.h"
 
 #ifdef _WIN32

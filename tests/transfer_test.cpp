@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "names.h"
 #include "peer_util.h"
 
 namespace fs = std::filesystem;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fuzz_util.h"
+#include "names.h"
 #include "transfer.h"
 
 namespace {

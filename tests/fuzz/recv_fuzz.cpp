@@ -10,6 +10,7 @@
 #include <map>
 
 #include "fuzz_util.h"
+#include "names.h"
 #include "transfer.h"
 
 namespace fs = std::filesystem;

@@ -1,0 +1,107 @@
+#include "store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+
+#include "win32_error.h"
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "names.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+
+// Creates a file that must not exist yet, for writing in binary mode;
+// nullptr with errno set otherwise. The runtime's fopen may not know "x".
+static FILE* CreateNewFile(const char* name) {
+  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    int reason = errno;
+    close(fd);
+    remove(name);
+    errno = reason;
+  }
+  return file;
+}
+
+// Puts a file in place of another, replacing it if it exists. Returns 0, or
+// the errno of the failure. (Windows' rename never replaces a file.)
+static int MoveFileIntoPlace(const char* from, const char* to) {
+#ifdef _WIN32
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  return ErrnoFromWin32Error(GetLastError());
+#else
+  return rename(from, to) == 0 ? 0 : errno;
+#endif
+}
+
+// Creates a new file beside the target. Its name is longer than any
+// received name can be, so it never stands for one.
+static FILE* CreateTempFile(std::string* temp_name) {
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char name[32];
+    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
+    FILE* file = CreateNewFile(name);
+    if (file != nullptr) {
+      *temp_name = name;
+      return file;
+    }
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+// Checks the received name and opens the temporary file that will become
+// it. Returns nullptr after reporting why the file cannot be stored.
+FILE* OpenFileToStore(const char* name, std::string* temp_name) {
+  if (!IsPlainFileName(name)) {
+    fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
+    return nullptr;
+  }
+  // The file replaces whatever has its name; only a folder cannot be
+  // replaced. A link is replaced too, not followed, whatever it points at.
+  struct stat info;
+#ifdef _WIN32
+  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#else
+  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+  if (is_folder) {
+    fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
+    return nullptr;
+  }
+  FILE* file = CreateTempFile(temp_name);
+  if (file == nullptr) fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(errno));
+  return file;
+}
+
+// Moves a completely received file into place, replacing any file of that
+// name only now. Returns 0, or the errno of what failed.
+int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
+  if (fclose(file) != 0 && write_error == 0) write_error = errno;
+  if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
+  if (write_error != 0) remove(temp_name.c_str());
+  return write_error;
+}
+
+// Drops a partly received file, keeping errno for the driver.
+void DiscardFile(FILE* file, const std::string& temp_name) {
+  int reason = errno;
+  fclose(file);
+  remove(temp_name.c_str());
+  errno = reason;
+}
