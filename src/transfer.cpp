@@ -150,6 +150,24 @@ static int ReportStall(const std::string& what, const char* peer, uint32_t limit
   return TRANSFER_STALLED;
 }
 
+// A line with one bit in 10,000 wrong spoils a round of a block, its
+// checksum and its reply (1028 characters, 10,280 bits at 8N1) with
+// probability 1 - (1 - 1e-4)^10280, about 0.64. One block is refused 50
+// times in a row with probability 0.64^50, about 2e-10, and some block of
+// the 1024 in a 1 MiB file with about 2e-7: such a line still gets its
+// files through, while two ends out of step, which refuse every block
+// however long bytes keep flowing, give up after 50 rounds.
+#define MAX_REFUSALS 50
+#define BLOCK_REFUSED (-3)  // ReceiveBlocks: a block failed its check that often
+
+// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
+static int ReportRefusals(const std::string& what, const char* refused) {
+  putchar('\n');
+  fflush(stdout);
+  fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
+  return TRANSFER_REFUSED;
+}
+
 // Ends a file the sender cannot finish: PORT_LOST or LINE_STALLED.
 static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_ms,
                        bool line_drawn) {
@@ -198,6 +216,7 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   uint8_t block[BLOCK_SIZE];
   uint16_t reply = REPLY_OK;
   bool complete = true;
+  int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     // A refused block goes out again as it was, not read again from the file.
@@ -210,7 +229,12 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
     if (word < 0) return StopSending(word, file, path, stall_limit_ms, true);
     reply = uint16_t(word);
     if (reply == REPLY_OK) done += n;
+    refusals = reply == REPLY_OK ? 0 : refusals + 1;
     PrintProgress(path, size, done, reply != REPLY_OK);
+    if (refusals == MAX_REFUSALS) {
+      fclose(file);
+      return ReportRefusals(std::string("sending ") + path, "the receiver refused a block");
+    }
   }
   putchar('\n');
   fflush(stdout);
@@ -234,10 +258,12 @@ static int DeclineFile(PortHandle port) {
 // answer to the last one, which waits until the file is in place. After a
 // failed write the remaining blocks are still answered, to keep both ends
 // in step; the first write error is kept in *write_error. Returns 0,
-// PORT_LOST, or LINE_STALLED.
+// PORT_LOST, LINE_STALLED, or BLOCK_REFUSED once one block has failed its
+// check MAX_REFUSALS times in a row (that last refusal answered too).
 static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t size,
                          uint32_t limit_ms, int* write_error) {
   uint8_t block[BLOCK_SIZE];
+  int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     int got = ReadBlock(port, block, n, limit_ms);
@@ -250,11 +276,13 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
       if (*write_error == 0 && fwrite(block, 1, n, file) != n) *write_error = errno ? errno : EIO;
       done += n;
     }
+    refusals = good ? 0 : refusals + 1;
     PrintProgress(name, size, done, !good);
     if (done == size) break;
     if (WriteWord(port, MakeReplyWord(uint16_t(received), computed)) == PORT_LOST) {
       return PORT_LOST;
     }
+    if (refusals == MAX_REFUSALS) return BLOCK_REFUSED;
   }
   return 0;
 }
@@ -302,7 +330,9 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   }
   if (received != 0) {
     DiscardFile(file, temp_name);
-    return StopReceiving(received, std::string("receiving ") + name, stall_limit_ms, true);
+    std::string what = std::string("receiving ") + name;
+    if (received == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
+    return StopReceiving(received, what, stall_limit_ms, true);
   }
   // The file is in place before the sender hears that the last block
   // arrived, so a receiver stopped once the sender is done has stored it.

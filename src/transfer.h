@@ -27,6 +27,7 @@ enum TransferResult {
   TRANSFER_NOT_STORED = 3,  // receiver: the exchange completed, the file was not stored
   TRANSFER_PORT_LOST = 4,   // the port went away; errno tells why (0: hung up)
   TRANSFER_STALLED = 5,     // the peer fell silent mid-file; the exchange is lost
+  TRANSFER_REFUSED = 6,     // one block was refused too often; the exchange is lost
 };
 
 // The readers' answer when the line has been silent for longer than their

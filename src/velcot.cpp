@@ -82,6 +82,12 @@ static void ReportLostPort(const char* port_name) {
   fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
 }
 
+// A file given up mid-exchange: the peer fell silent, or refused one block
+// too often. There is no telling where the other end stands.
+static bool IsExchangeLost(int result) {
+  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED;
+}
+
 // Sends the files in order. Once the receiver has declined one, it has left
 // receive mode, and once it has fallen silent there is no telling where it
 // stands, so the rest are reported and not offered.
@@ -92,7 +98,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || result == TRANSFER_STALLED) {
+    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || IsExchangeLost(result)) {
       for (int j = i + 1; j < settings.file_count; j++) {
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
       }
@@ -111,7 +117,7 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t st
     int result = RecvFile(port, stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
-    if (result == TRANSFER_NOT_STORED || result == TRANSFER_STALLED) continue;
+    if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) continue;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
     return status;
   }

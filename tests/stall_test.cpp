@@ -1,5 +1,6 @@
-// A peer that falls silent mid-file: the stall limit, and both ends giving
-// up at every point where they wait for it, against a scripted peer over a
+// A peer that falls silent mid-file, or refuses one block without end: the
+// stall limit, the bound on refusals, and both ends giving up at every
+// point where they wait for the peer, against a scripted peer over a
 // socketpair with a short limit.
 #include <gtest/gtest.h>
 
@@ -64,11 +65,14 @@ class StallTest : public InScratchFolder {
   Link link_ = {-1, -1};
 };
 
+const int kMaxRefusals = 50;
+
 // The receiver answers the first block and goes silent: before the answer
-// to the announcement, after a block, or halfway through a reply.
-TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
+// to the announcement, after a block, or halfway through a reply; or it
+// refuses the second block again and again.
+TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
   std::ofstream("a.bin", std::ios::binary) << std::string(3000, 'a');
-  for (int point = 0; point < 3; point++) {
+  for (int point = 0; point < 4; point++) {
     SCOPED_TRACE(point);
     int result = -1;
     testing::internal::CaptureStdout();
@@ -83,12 +87,19 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
       WriteAll(link_.theirs, {0xFF, 0xFF});
       EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       if (point == 2) WriteAll(link_.theirs, {0xFF});
+      for (int refused = 1; point == 3; refused++) {
+        WriteAll(link_.theirs, {0x12, 0x34});
+        if (refused == kMaxRefusals) break;
+        EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
+      }
     }
     sender.join();
     std::string shown = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(result, point == 3 ? TRANSFER_REFUSED : TRANSFER_STALLED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Gave up sending a.bin: the receiver was silent for 1 s\n");
+              point == 3 ? "Gave up sending a.bin: the receiver refused a block 50 times in a row\n"
+                         : "Gave up sending a.bin: the receiver was silent for 1 s\n");
+    EXPECT_EQ(CountPending(link_.theirs), 0u);
     // A progress line once drawn is ended.
     EXPECT_EQ(shown.empty() ? '\n' : shown.back(), '\n');
     EXPECT_EQ(shown.empty(), point == 0);
@@ -96,8 +107,9 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
 }
 
 // The sender goes silent in the name, in the size, inside a block and
-// inside a checksum. The old file of that name stays, nothing partial is
-// left, and the next START is answered and its file stored.
+// inside a checksum, or sends a block that fails its check again and
+// again. The old file of that name stays, nothing partial is left, and the
+// next START is answered and its file stored.
 TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   std::ofstream("b.bin", std::ios::binary) << "old";
   Bytes first = Framed(PatternBytes(1024, 1));
@@ -105,7 +117,11 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     const char* where;
     Bytes sent;  // after READY
     std::string message;
+    size_t replies = 0;  // refusals answered before giving up
   };
+  Bytes refused;
+  for (int i = 0; i < kMaxRefusals; i++)
+    refused = Concat(refused, Concat(PatternBytes(1024, 1), Word(0x1234)));
   Bytes header = Header("b.bin", 2500);
   const std::string in_file = "Gave up receiving b.bin: the sender was silent for 1 s\n";
   const std::string in_header =
@@ -115,6 +131,8 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
       {"size", Bytes(header.begin(), header.begin() + 14), in_header},
       {"block", Bytes(first.begin(), first.begin() + 700), in_file},
       {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
+      {"refused", refused, "Gave up receiving b.bin: a block failed its check 50 times in a row\n",
+       kMaxRefusals},
   };
   for (const Silence& silence : silences) {
     SCOPED_TRACE(silence.where);
@@ -124,15 +142,16 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     std::thread receiver([&] { result = RecvFile(link_.ours, kLimitMs); });
     WriteAll(link_.theirs, {START});
     EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
-    if (silence.message == in_file) {
+    if (silence.message != in_header) {
       WriteAll(link_.theirs, header);
       EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
     }
     WriteAll(link_.theirs, silence.sent);
     receiver.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(result, silence.replies > 0 ? TRANSFER_REFUSED : TRANSFER_STALLED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
+    EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
     EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
   }
