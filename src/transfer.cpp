@@ -192,11 +192,26 @@ static int AnnounceFile(PortHandle port, const char* path, uint32_t size, uint32
 }
 
 // Fills the block from the file; a file that yields fewer bytes than it
-// announced is padded with zeros so the exchange can still complete.
-static bool ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
+// announced, or fails to be read, is padded with zeros so the exchange can
+// still complete. Returns 0, the errno of a failed read, or -1 for a file
+// that ended early.
+static int ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
+  errno = 0;
   size_t got = fread(block, 1, length, file);
   memset(block + got, 0, length - got);
-  return got == length;
+  if (got == length) return 0;
+  return ferror(file) ? (errno != 0 ? errno : EIO) : -1;
+}
+
+// The file did not yield the bytes it announced: the copy received is not
+// the file. Returns TRANSFER_FAILED.
+static int ReportBadSource(const char* path, int read_error) {
+  if (read_error > 0) {
+    fprintf(stderr, "Couldn't read %s: %s\n", path, strerror(read_error));
+  } else {
+    fprintf(stderr, "%s changed while being sent; the copy received is not the file\n", path);
+  }
+  return TRANSFER_FAILED;
 }
 
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
@@ -215,12 +230,15 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   PrintProgress(path, size, 0, 0);
   uint8_t block[BLOCK_SIZE];
   uint16_t reply = REPLY_OK;
-  bool complete = true;
+  int read_error = 0;  // the first: an errno, or -1 for a file that ended early
   int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     // A refused block goes out again as it was, not read again from the file.
-    if (reply == REPLY_OK) complete = ReadNextBlock(file, block, n) && complete;
+    if (reply == REPLY_OK) {
+      int got = ReadNextBlock(file, block, n);
+      if (read_error == 0) read_error = got;
+    }
     if (WriteBlock(port, block, n) == PORT_LOST ||
         WriteWord(port, GenerateChecksum(block, n)) == PORT_LOST) {
       return AbandonTransfer(file, true);
@@ -239,11 +257,7 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   putchar('\n');
   fflush(stdout);
   fclose(file);
-  if (!complete) {
-    fprintf(stderr, "%s changed while being sent; the copy received is not the file\n", path);
-    return TRANSFER_FAILED;
-  }
-  return TRANSFER_DONE;
+  return read_error == 0 ? TRANSFER_DONE : ReportBadSource(path, read_error);
 }
 
 // ---- receiver ----
@@ -336,14 +350,18 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   }
   // The file is in place before the sender hears that the last block
   // arrived, so a receiver stopped once the sender is done has stored it.
+  // A file that could not be stored gets no last answer: the sender gives
+  // it up when its stall limit runs out, rather than report it sent.
   write_error = StoreFile(file, temp_name, name, write_error);
+  if (write_error != 0) {
+    putchar('\n');
+    fflush(stdout);
+    fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
+    return TRANSFER_NOT_STORED;
+  }
   int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
   if (answered == PORT_LOST) return AbandonTransfer(nullptr, true);
   putchar('\n');
   fflush(stdout);
-  if (write_error != 0) {
-    fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
-    return TRANSFER_NOT_STORED;
-  }
   return TRANSFER_DONE;
 }

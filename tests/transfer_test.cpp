@@ -2,12 +2,14 @@
 // scripted peer over a socketpair.
 #include "transfer.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -138,35 +140,56 @@ TEST_F(SendFileTest, AnyAnswerButAcceptIsADecline) {
   }
 }
 
-TEST_F(SendFileTest, FillsAFileThatShrankWithZerosAndReportsIt) {
+// A file that yields fewer bytes than it announced, because it shrank or
+// because reading it failed, is filled up with zeros and reported.
+TEST_F(SendFileTest, FillsAFileThatShrankOrFailedWithZerosAndReportsIt) {
   const uint32_t size = 20000, kept = 10000;
   Bytes content = PatternBytes(size, 2);
   WriteFile("shrinks.bin", content);
-  Link link = OpenLink();
-  int result = -1;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  std::thread sender([&] { result = SendFile(link.ours, "shrinks.bin"); });
-  AnswerAnnouncement(link.theirs, ACCEPT);
-  Bytes received;
-  for (uint32_t done = 0; done < size; done += 1024) {
-    uint16_t n = uint16_t(std::min<uint32_t>(1024, size - done));
-    Bytes block = ReadExact(link.theirs, n + 2u);
-    received.insert(received.end(), block.begin(), block.end() - 2);
-    // The sender read the size before this; now the file holds less.
-    if (done == 0) {
-      EXPECT_EQ(truncate("shrinks.bin", kept), 0);
-    }
-    WriteAll(link.theirs, Word(REPLY_OK));
-  }
-  sender.join();
-  testing::internal::GetCapturedStdout();
-  std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(result, TRANSFER_FAILED);
   std::fill(content.begin() + kept, content.end(), 0);
-  EXPECT_EQ(received, content);
-  EXPECT_EQ(errors, "shrinks.bin changed while being sent; the copy received is not the file\n");
-  CloseLink(link);
+  struct Source {
+    std::string path;
+    Bytes sent;
+    std::string message;
+  };
+  std::vector<Source> sources = {
+      {"shrinks.bin", content,
+       "shrinks.bin changed while being sent; the copy received is not the file\n"}};
+  // A sysfs attribute that claims 4096 bytes and fails every read.
+  const std::string failing = "/sys/devices/software/power/autosuspend_delay_ms";
+  int fd = open(failing.c_str(), O_RDONLY);
+  char byte;
+  if (fd >= 0 && read(fd, &byte, 1) < 0 && errno == EIO) {
+    sources.push_back(
+        {failing, Bytes(4096, 0), "Couldn't read " + failing + ": " + strerror(EIO) + "\n"});
+  }
+  if (fd >= 0) close(fd);
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.path);
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread sender([&] { result = SendFile(link.ours, source.path.c_str()); });
+    AnswerAnnouncement(link.theirs, ACCEPT);
+    Bytes received;
+    for (size_t done = 0; done < source.sent.size(); done += 1024) {
+      size_t n = std::min<size_t>(1024, source.sent.size() - done);
+      Bytes block = ReadExact(link.theirs, n + 2u);
+      received.insert(received.end(), block.begin(), block.end() - 2);
+      // The sender read the size before this; now the file holds less.
+      if (done == 0 && source.path == "shrinks.bin") {
+        EXPECT_EQ(truncate("shrinks.bin", kept), 0);
+      }
+      WriteAll(link.theirs, Word(REPLY_OK));
+    }
+    sender.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TRANSFER_FAILED);
+    EXPECT_EQ(received, source.sent);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), source.message);
+    CloseLink(link);
+  }
 }
 
 TEST_F(SendFileTest, EndsWhenThePortIsLostMidFile) {
@@ -297,7 +320,9 @@ TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   CloseLink(link);
 }
 
-TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
+// The last answer would tell the sender the file is in place: it is
+// withheld, so the sender gives the file up instead of reporting success.
+TEST_F(RecvFileTest, AnswersEveryBlockButTheLastAfterAFailedWrite) {
   // Files larger than 1500 bytes cannot be written here.
   signal(SIGXFSZ, SIG_IGN);
   rlimit saved;
@@ -316,10 +341,15 @@ TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
   for (size_t at = 0; at < 5000; at += 1024) {
     Bytes block(content.begin() + long(at),
                 content.begin() + long(std::min<size_t>(at + 1024, 5000)));
-    EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
-              REPLY_OK);
+    uint16_t sum = GenerateChecksum(block.data(), uint16_t(block.size()));
+    if (at + 1024 < 5000) {
+      EXPECT_EQ(SendBlock(link.theirs, block, sum), REPLY_OK);
+    } else {
+      WriteAll(link.theirs, Concat(block, Word(sum)));
+    }
   }
   receiver.join();
+  EXPECT_EQ(CountPending(link.theirs), 0u);
   setrlimit(RLIMIT_FSIZE, &saved);
   testing::internal::GetCapturedStdout();
   std::string errors = testing::internal::GetCapturedStderr();
