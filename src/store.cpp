@@ -40,7 +40,7 @@ static FILE* CreateNewFile(const char* name) {
 // the errno of the failure. (Windows' rename never replaces a file.)
 static int MoveFileIntoPlace(const char* from, const char* to) {
 #ifdef _WIN32
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
   return ErrnoFromWin32Error(GetLastError());
 #else
   return rename(from, to) == 0 ? 0 : errno;
@@ -89,13 +89,46 @@ FILE* OpenFileToStore(const char* name, std::string* temp_name) {
   return file;
 }
 
+// Puts the file's data on the disk; 0, or the errno of the failure.
+static int SyncFile(FILE* file) {
+  if (fflush(file) != 0) return errno;
+#ifdef _WIN32
+  return _commit(_fileno(file)) == 0 ? 0 : errno;
+#else
+  return fsync(fileno(file)) == 0 ? 0 : errno;
+#endif
+}
+
+// Puts the current directory's entries on the disk, so a file moved into
+// place stays there; 0, or the errno of the failure. Windows commits a
+// rename with the file (MOVEFILE_WRITE_THROUGH).
+static int SyncCurrentDirectory() {
+#ifdef _WIN32
+  return 0;
+#else
+  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // Some file systems cannot sync a directory and have nothing to sync.
+  int result = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+  close(fd);
+  return result;
+#endif
+}
+
 // Moves a completely received file into place, replacing any file of that
-// name only now. Returns 0, or the errno of what failed.
+// name only now, and makes it last: its data and its name are on the disk
+// before this returns, since a receiver's power may simply be switched off
+// once the sender hears the file is in place. Returns 0, or the errno of
+// what failed.
 int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
+  if (write_error == 0) write_error = SyncFile(file);
   if (fclose(file) != 0 && write_error == 0) write_error = errno;
   if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
-  if (write_error != 0) remove(temp_name.c_str());
-  return write_error;
+  if (write_error != 0) {
+    remove(temp_name.c_str());
+    return write_error;
+  }
+  return SyncCurrentDirectory();
 }
 
 // Drops a partly received file, keeping errno for the driver.

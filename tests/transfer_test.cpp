@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +21,15 @@
 #include "peer_util.h"
 
 namespace fs = std::filesystem;
+
+// Every fsync the code under test makes, recorded (true for a directory)
+// and then done.
+static std::vector<bool> synced_directories;
+extern "C" int fsync(int fd) {
+  struct stat info;
+  synced_directories.push_back(fstat(fd, &info) == 0 && S_ISDIR(info.st_mode));
+  return int(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -243,14 +254,17 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   EXPECT_EQ(SendBlock(link.theirs, first, sum), REPLY_OK);
   // Until the last block has arrived the old file stands.
   EXPECT_EQ(ReadFile("report.txt"), (Bytes{'o', 'l', 'd'}));
+  synced_directories.clear();
   for (size_t at : {1024u, 2048u}) {
     Bytes block(content.begin() + long(at),
                 content.begin() + long(std::min<size_t>(at + 1024, 2500)));
     EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
               REPLY_OK);
   }
-  // Stored before the last answer: a sender that is done leaves the file in place.
+  // Stored before the last answer: a sender that is done leaves the file in
+  // place, its data and then its name on the disk.
   EXPECT_EQ(ReadFile("report.txt"), content);
+  EXPECT_EQ(synced_directories, (std::vector<bool>{false, true}));
   receiver.join();
   std::string shown = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
