@@ -65,6 +65,24 @@ static FILE* CreateTempFile(std::string* temp_name) {
   return nullptr;
 }
 
+// Why the file in the way of a received one cannot be replaced: EISDIR for
+// a folder, EACCES for a file this user may not write (opening it for
+// writing would have failed), or 0. A link is replaced, not followed,
+// whatever it points at. *info holds what is there, if anything.
+static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
+#ifdef _WIN32
+  *exists = stat(name, info) == 0;
+  const int kWritable = 2;
+#else
+  *exists = lstat(name, info) == 0;
+  const int kWritable = W_OK;
+#endif
+  if (!*exists) return 0;
+  if (S_ISDIR(info->st_mode)) return EISDIR;
+  if (S_ISREG(info->st_mode) && access(name, kWritable) != 0 && errno == EACCES) return EACCES;
+  return 0;
+}
+
 // Checks the received name and opens the temporary file that will become
 // it. Returns nullptr after reporting why the file cannot be stored.
 FILE* OpenFileToStore(const char* name, std::string* temp_name) {
@@ -72,20 +90,19 @@ FILE* OpenFileToStore(const char* name, std::string* temp_name) {
     fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
     return nullptr;
   }
-  // The file replaces whatever has its name; only a folder cannot be
-  // replaced. A link is replaced too, not followed, whatever it points at.
   struct stat info;
-#ifdef _WIN32
-  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#else
-  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#endif
-  if (is_folder) {
-    fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
+  bool exists = false;
+  int refused = CheckReplaceable(name, &info, &exists);
+  FILE* file = refused == 0 ? CreateTempFile(temp_name) : nullptr;
+  if (file == nullptr) {
+    fprintf(stderr, "Couldn't open %s for writing: %s\n", name,
+            strerror(refused != 0 ? refused : errno));
     return nullptr;
   }
-  FILE* file = CreateTempFile(temp_name);
-  if (file == nullptr) fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(errno));
+#ifndef _WIN32
+  // A replaced file keeps its permissions, not those of a new file.
+  if (exists && S_ISREG(info.st_mode)) fchmod(fileno(file), info.st_mode & 0777);
+#endif
   return file;
 }
 

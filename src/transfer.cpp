@@ -1,6 +1,12 @@
 #include "transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -103,26 +109,46 @@ static int SkipUntil(PortHandle port, int wanted) {
 
 // ---- sender ----
 
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0  // Windows has no FIFOs to block on
+#endif
+
 // Checks a file before anything about it goes on the line, so that a file
-// that cannot be sent is skipped without leaving the receiver waiting.
-// Returns the open file, or nullptr after reporting why not.
+// that cannot be sent is skipped without leaving the receiver waiting. What
+// is checked is what was opened, and opening does not wait, so a path
+// swapped for a FIFO cannot block the sender. Returns the open file, or
+// nullptr after reporting why not.
 static FILE* OpenFileToSend(const char* path, uint32_t* size) {
+  int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
+  if (fd < 0) {
+    int reason = errno;
+    struct stat info;
+    if (stat(path, &info) != 0) {
+      fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+      fprintf(stderr, "Couldn't send %s: not a regular file\n", path);  // a Windows folder
+    } else {
+      fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(reason));
+    }
+    return nullptr;
+  }
   struct stat info;
-  if (stat(path, &info) != 0) {
-    fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
-    return nullptr;
+  const char* refused = nullptr;
+  if (fstat(fd, &info) != 0) {
+    refused = strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    refused = "not a regular file";
+  } else if (uint64_t(info.st_size) > UINT32_MAX) {
+    refused = "larger than 4294967295 bytes";
   }
-  if (!S_ISREG(info.st_mode)) {
-    fprintf(stderr, "Couldn't send %s: not a regular file\n", path);
-    return nullptr;
-  }
-  if (uint64_t(info.st_size) > UINT32_MAX) {
-    fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n", path);
-    return nullptr;
-  }
-  FILE* file = fopen(path, "rb");
+  FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
-    fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(errno));
+    if (refused == nullptr) refused = strerror(errno);
+    fprintf(stderr, "Couldn't send %s: %s\n", path, refused);
+    close(fd);
     return nullptr;
   }
   *size = uint32_t(info.st_size);

@@ -237,6 +237,7 @@ uint16_t SendBlock(int fd, const Bytes& block, uint16_t checksum) {
 
 TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   WriteFile("report.txt", {'o', 'l', 'd'});
+  chmod("report.txt", 0604);
   Bytes content = PatternBytes(2500, 5);
   Link link = OpenLink();
   int result = -1;
@@ -265,6 +266,7 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   // place, its data and then its name on the disk.
   EXPECT_EQ(ReadFile("report.txt"), content);
   EXPECT_EQ(synced_directories, (std::vector<bool>{false, true}));
+  EXPECT_EQ(fs::status("report.txt").permissions(), fs::perms(0604));
   receiver.join();
   std::string shown = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
@@ -290,10 +292,13 @@ TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
   CloseLink(link);
 }
 
-TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
+TEST_F(RecvFileTest, DeclinesUnsafeNamesNamesOfFoldersAndFilesItMayNotWrite) {
   fs::create_directory("taken");
-  for (const std::string& name : {std::string("../evil.txt"), std::string(".."), std::string(),
-                                  std::string("a\x1b]0;x"), std::string("taken")}) {
+  WriteFile("locked.txt", {'o', 'l', 'd'});
+  chmod("locked.txt", 0444);
+  std::vector<std::string> names = {"../evil.txt", "..", "", "a\x1b]0;x", "taken"};
+  if (access("locked.txt", W_OK) != 0) names.push_back("locked.txt");  // root may write it
+  for (const std::string& name : names) {
     Link link = OpenLink();
     int result = -1;
     testing::internal::CaptureStderr();
@@ -302,9 +307,11 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
     receiver.join();
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, TRANSFER_FAILED);
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"taken"});
+    EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"locked.txt", "taken"}));
     if (name == "taken") {
       EXPECT_EQ(errors, "Couldn't open taken for writing: Is a directory\n");
+    } else if (name == "locked.txt") {
+      EXPECT_EQ(errors, "Couldn't open locked.txt for writing: Permission denied\n");
     } else {
       EXPECT_EQ(errors,
                 "Refusing file \"" + EscapeFileName(name.c_str()) + "\": not a plain file name\n");
@@ -312,6 +319,7 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
     CloseLink(link);
   }
   EXPECT_FALSE(fs::exists("../evil.txt"));
+  EXPECT_EQ(ReadFile("locked.txt"), (Bytes{'o', 'l', 'd'}));
 }
 
 TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
