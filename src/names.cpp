@@ -34,7 +34,11 @@ int TruncFilename8Dot3(const char* source, char* destination, uint16_t length) {
 const char* FindBaseName(const char* path) {
   const char* base = path;
   for (const char* p = path; *p != '\0'; p++) {
+#ifdef _WIN32
     if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
+#else
+    if (*p == '/') base = p + 1;
+#endif
   }
   return base;
 }

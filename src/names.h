@@ -9,7 +9,9 @@
 // Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
 int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
 
-// The part of a path after its last '/', '\' or drive colon.
+// The part of a path after its last directory separator: '/', and on
+// Windows also '\' and a drive colon. Elsewhere those two are characters
+// of a file name.
 const char* FindBaseName(const char* path);
 
 // CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (with the superscript digits

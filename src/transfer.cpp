@@ -202,15 +202,27 @@ static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_m
   return ReportStall(std::string("sending ") + path, "receiver", limit_ms, line_drawn);
 }
 
+// Forms the name field a file is announced under. False, after reporting
+// it, when a receiver would refuse that name: declining, it would leave
+// receive mode and the files after this one could not be sent.
+static bool FormNameField(const char* path, char* field) {
+  TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
+  char name[NAME_FIELD_SIZE + 1];
+  memcpy(name, field, NAME_FIELD_SIZE);
+  name[NAME_FIELD_SIZE] = '\0';
+  if (IsPlainFileName(name)) return true;
+  fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+          EscapeFileName(name).c_str());
+  return false;
+}
+
 // Announces the file: START, READY, name field, size field. Returns the
 // receiver's answer, PORT_LOST, or LINE_STALLED.
-static int AnnounceFile(PortHandle port, const char* path, uint32_t size, uint32_t limit_ms) {
+static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint32_t limit_ms) {
   // Bytes that were waiting at this end before the receiver answered (line
   // noise, a device's banner) are not its answer.
   if (WriteByte(port, START) == PORT_LOST || SkipUntil(port, READY) == PORT_LOST) return PORT_LOST;
-  char field[NAME_FIELD_SIZE];
-  TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
-  if (WriteBlock(port, reinterpret_cast<uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
+  if (WriteBlock(port, reinterpret_cast<const uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;
   }
@@ -241,11 +253,13 @@ static int ReportBadSource(const char* path, int read_error) {
 }
 
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+  char field[NAME_FIELD_SIZE];
+  if (!FormNameField(path, field)) return TRANSFER_FAILED;
   uint32_t size = 0;
   FILE* file = OpenFileToSend(path, &size);
   if (file == nullptr) return TRANSFER_FAILED;
 
-  int answer = AnnounceFile(port, path, size, stall_limit_ms);
+  int answer = AnnounceFile(port, field, size, stall_limit_ms);
   if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
   if (answer != ACCEPT) {
     printf("file %s declined by receiver\n", path);

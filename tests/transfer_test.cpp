@@ -123,11 +123,30 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
   if (!root_reads_anyway) {
     EXPECT_EQ(SendFile(link.ours, "locked.txt"), TRANSFER_FAILED);
   }
+  // Names a receiver must refuse: a device, ".", a control byte, and here
+  // a backslash, which is part of a file name on this system.
+  const std::vector<std::pair<std::string, std::string>> refused = {{"con.txt", "con.txt"},
+                                                                    {"...", "."},
+                                                                    {"tab\tname", "tab\\x09name"},
+                                                                    {"a\\b.txt", "a\\b.txt"}};
+  for (const auto& name : refused) {
+    WriteFile(name.first, {1});
+    EXPECT_EQ(SendFile(link.ours, name.first.c_str()), TRANSFER_FAILED) << name.second;
+  }
+  mkfifo("fifo", 0600);
+  EXPECT_EQ(SendFile(link.ours, "fifo"), TRANSFER_FAILED);
   std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(CountPending(link.theirs), 0u);
   EXPECT_NE(errors.find("Couldn't stat missing.txt: No such file or directory\n"),
             std::string::npos);
   EXPECT_NE(errors.find("Couldn't send folder: not a regular file\n"), std::string::npos);
+  EXPECT_NE(errors.find("Couldn't send fifo: not a regular file\n"), std::string::npos);
+  for (const auto& name : refused) {
+    EXPECT_NE(errors.find("Couldn't send " + name.first + ": a receiver would refuse its name \"" +
+                          name.second + "\"\n"),
+              std::string::npos)
+        << errors;
+  }
   if (!root_reads_anyway) {
     EXPECT_NE(errors.find("Couldn't open locked.txt for reading: Permission denied\n"),
               std::string::npos);
