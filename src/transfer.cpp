@@ -85,17 +85,38 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed) {
   return uint16_t(received + uint16_t(~computed));
 }
 
-// ---- stall limit ----
+// ---- stall limit and quiet line ----
+
+// The milliseconds that count characters take on the line, rounded up: a
+// character is a start bit, the data bits, a parity bit if any, and the
+// stop bits.
+static uint64_t CountLineTime(uint64_t characters, uint32_t baudrate, const LineFormat& format) {
+  uint64_t bits =
+      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
+  return (characters * bits * 1000 + baudrate - 1) / baudrate;
+}
 
 uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
   const uint64_t kShortestMs = 30000;
   const uint64_t kRoundBytes = BLOCK_SIZE + 4;  // a block, its checksum word, the reply word
   if (baudrate == 0) return NO_STALL_LIMIT;     // a line that never moves
-  // A character: a start bit, the data bits, a parity bit if any, the stop bits.
-  uint64_t bits =
-      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
-  uint64_t four_rounds_ms = (4 * kRoundBytes * bits * 1000 + baudrate - 1) / baudrate;
+  uint64_t four_rounds_ms = CountLineTime(4 * kRoundBytes, baudrate, format);
   return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
+}
+
+uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format) {
+  const uint64_t kShortestMs = 1000;
+  if (baudrate == 0) return uint32_t(kShortestMs);
+  return uint32_t(
+      std::min<uint64_t>(std::max(kShortestMs, CountLineTime(10, baudrate, format)), UINT32_MAX));
+}
+
+int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
+  for (;;) {
+    int waiting = WaitForByte(port, quiet_ms);
+    if (waiting == 0) return 0;
+    if (waiting == PORT_LOST || ReadByte(port) == PORT_LOST) return PORT_LOST;
+  }
 }
 
 // Reads and drops bytes until the wanted one; 0, or PORT_LOST.

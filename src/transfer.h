@@ -41,6 +41,15 @@ enum TransferResult {
 // that is longer, so a slow line never trips it.
 uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format);
 
+// How long the line must have been quiet before a receiver that gave up an
+// exchange waits for START again, so that the rest of the dead exchange is
+// not taken for a new one: a second, or ten characters at this speed and
+// framing if that is longer.
+uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format);
+
+// Reads and drops bytes until none has arrived for quiet_ms: 0, or PORT_LOST.
+int WaitForQuietLine(PortHandle port, uint32_t quiet_ms);
+
 // Wire integers go most significant byte first. Writers return 0, or
 // PORT_LOST; readers return the value, PORT_LOST, or LINE_STALLED after
 // limit_ms of silence.

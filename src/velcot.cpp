@@ -109,15 +109,21 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
 }
 
 // Receives files until one is declined or the port is lost. A file not
-// stored, or given up after the sender fell silent, leaves the next one
-// welcome.
-static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
+// stored, or given up mid-exchange, leaves the next one welcome; after a
+// file given up, what is left of its exchange is let pass first, so that
+// a START byte in its data is not taken for a new exchange.
+static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms,
+                          uint32_t quiet_ms) {
   int status = EXIT_COMPLETE;
   for (;;) {
     int result = RecvFile(port, stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
-    if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) continue;
+    if (result == TRANSFER_NOT_STORED) continue;
+    if (IsExchangeLost(result)) {
+      if (WaitForQuietLine(port, quiet_ms) == 0) continue;
+      result = TRANSFER_PORT_LOST;
+    }
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
     return status;
   }
@@ -145,8 +151,10 @@ static int Run(int argc, char** argv, Settings* settings) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
     uint32_t stall_limit_ms = ComputeStallLimit(settings->baudrate, format);
-    status = settings->file_count > 0 ? RunSendMode(port, *settings, stall_limit_ms)
-                                      : RunReceiveMode(port, *settings, stall_limit_ms);
+    status = settings->file_count > 0
+                 ? RunSendMode(port, *settings, stall_limit_ms)
+                 : RunReceiveMode(port, *settings, stall_limit_ms,
+                                  ComputeQuietTime(settings->baudrate, format));
   }
   CloseComPort(port);
   return status;

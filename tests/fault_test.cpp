@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "process_util.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -92,6 +93,17 @@ class FaultTest : public ProgramTest {
     return noise;
   }
 };
+
+// Plays a sender's START until READY comes back, as a receiver only just
+// started may not have its port open yet; true once it has.
+bool OpenExchange(int fd) {
+  for (int attempt = 0; attempt < kLimitSeconds * 2; attempt++) {
+    if (!WriteAll(fd, "\x99")) return false;
+    std::string answer = ReadWithDeadline(fd, 1, 500);
+    if (!answer.empty()) return answer == "\x33";
+  }
+  return false;
+}
 
 // An end that stopped because its port went away.
 void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port) {
@@ -206,6 +218,54 @@ TEST_F(FaultTest, SevenDataBitsStartNoExchange) {
   EXPECT_EQ(ReadCounters(log, "B->A").carried, 0u);
   EXPECT_TRUE(ListDirectory(rx).empty());
   EXPECT_EQ(ReadWholeFile(scratch_ + "/rx.out"), "");
+}
+
+// A scripted sender makes the receiver give up a file, one block refused
+// again and again, and then sends on what is left of that dead exchange:
+// blocks full of START bytes. The receiver lets them pass without a word
+// and takes the next exchange once the line has been quiet.
+TEST_F(FaultTest, GivenUpExchangeIsLetPassBeforeTheNextStart) {
+  std::string rx = MakeFolder("rx");
+  NullModem cable = StartCable(scratch_, {"-b", "0"});
+  ASSERT_GT(cable.pid, 0);
+  int fd = OpenPtyLink(cable.link_a);
+  ASSERT_GE(fd, 0);
+  held_fds_.push_back(fd);
+  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx");
+  ASSERT_TRUE(OpenExchange(fd));
+  ASSERT_TRUE(WriteAll(fd, EncodeAnnouncement("dead.bin", 100000)));
+  ASSERT_EQ(ReadWithDeadline(fd, 1, kLimitSeconds * 1000), "\xCC");
+  const std::string starts(1024, '\x99');
+  for (int refused = 0; refused < 50; refused++) {
+    ASSERT_TRUE(WriteAll(fd, starts + EncodeWord(uint16_t(SumBlock(starts) + 1))));
+    ASSERT_EQ(ReadWithDeadline(fd, 2, kLimitSeconds * 1000).size(), 2u);
+  }
+  for (int rest = 0; rest < 3; rest++) {
+    ASSERT_TRUE(WriteAll(fd, Frame(starts)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // No READY, nor anything else, for what followed the file given up.
+  EXPECT_EQ(ReadWithDeadline(fd, 1, 2000), "");
+
+  std::string content = MakeContent(1500, 13);
+  ASSERT_TRUE(OpenExchange(fd));
+  ASSERT_TRUE(WriteAll(fd, EncodeAnnouncement("next.bin", uint32_t(content.size()))));
+  ASSERT_EQ(ReadWithDeadline(fd, 1, kLimitSeconds * 1000), "\xCC");
+  for (size_t at = 0; at < content.size(); at += 1024) {
+    ASSERT_TRUE(WriteAll(fd, Frame(content.substr(at, 1024))));
+    ASSERT_EQ(ReadWithDeadline(fd, 2, kLimitSeconds * 1000), "\xFF\xFF");
+  }
+  StopCable(cable);
+  ExpectPortLost(Finish(receiver), scratch_ + "/rx", cable.link_b);
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"next.bin"});
+  EXPECT_TRUE(ReadWholeFile(rx + "/next.bin") == content);
+  EXPECT_EQ(
+      ReadWholeFile(scratch_ + "/rx.err")
+          .rfind(
+              "Gave up receiving dead.bin: a block failed its check 50 times in a row\nlost port ",
+              0),
+      0u)
+      << ReadWholeFile(scratch_ + "/rx.err");
 }
 
 // The cable is pulled at different points of one file: both ends notice by

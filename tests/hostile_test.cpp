@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -336,6 +338,8 @@ TEST_F(HostileTest, ReceiverGivesUpOnASilentSenderAndTakesTheNextFile) {
   EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
   EXPECT_FALSE(HasProcessEnded(receiver));
 
+  // It takes a START again once the line has been quiet for a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * kQuietMilliseconds));
   std::string next = MakeContent(1500, 9);
   ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
   ASSERT_TRUE(SendBlocks(line, next));

@@ -25,7 +25,7 @@ LineFormat Format(const char* mode) {
   return format;
 }
 
-TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
+TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeedQuietTimeASecond) {
   // Four rounds of 1028 bytes at 10 bits take 4112 ms at 9600 baud.
   EXPECT_EQ(ComputeStallLimit(9600, Format("8N1")), 30000u);
   EXPECT_EQ(ComputeStallLimit(4000000, Format("8N1")), 30000u);
@@ -39,6 +39,11 @@ TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
   EXPECT_EQ(ComputeStallLimit(110, Format("5N1")), 261673u);
   EXPECT_EQ(ComputeStallLimit(1, Format("8O2")), 49344000u);
   EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(NO_STALL_LIMIT));
+  // The quiet time before a new START: a second, or ten characters.
+  EXPECT_EQ(ComputeQuietTime(9600, Format("8N1")), 1000u);
+  EXPECT_EQ(ComputeQuietTime(100, Format("8N1")), 1000u);
+  EXPECT_EQ(ComputeQuietTime(50, Format("8N1")), 2000u);
+  EXPECT_EQ(ComputeQuietTime(110, Format("8E2")), 1091u);
 }
 
 // ---- a scripted peer ----
