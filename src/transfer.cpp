@@ -197,14 +197,6 @@ static int ReportStall(const std::string& what, const char* peer, uint32_t limit
   return TRANSFER_STALLED;
 }
 
-// A line with one bit in 10,000 wrong spoils a round of a block, its
-// checksum and its reply (1028 characters, 10,280 bits at 8N1) with
-// probability 1 - (1 - 1e-4)^10280, about 0.64. One block is refused 50
-// times in a row with probability 0.64^50, about 2e-10, and some block of
-// the 1024 in a 1 MiB file with about 2e-7: such a line still gets its
-// files through, while two ends out of step, which refuse every block
-// however long bytes keep flowing, give up after 50 rounds.
-#define MAX_REFUSALS 50
 #define BLOCK_REFUSED (-3)  // ReceiveBlocks: a block failed its check that often
 
 // Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.

@@ -18,6 +18,16 @@
 #define NAME_FIELD_SIZE 12
 #define REPLY_OK 0xFFFF
 
+// Both ends give a file up once one of its blocks has been refused this
+// many times in a row. A line with one bit in 10,000 wrong spoils a round
+// of a block, its checksum and its reply (1028 characters, 10,280 bits at
+// 8N1) with probability 1 - (1 - 1e-4)^10280, about 0.64. One block is
+// refused 50 times in a row with probability 0.64^50, about 2e-10, and some
+// block of the 1024 in a 1 MiB file with about 2e-7: such a line still gets
+// its files through, while two ends out of step, which refuse every block
+// however long bytes keep flowing, give up after 50 rounds.
+#define MAX_REFUSALS 50
+
 // Results of SendFile and RecvFile. 0 and 1 keep their classic meaning; the
 // others tell the driver why it has to stop or report a failed run.
 enum TransferResult {

@@ -70,8 +70,6 @@ class StallTest : public InScratchFolder {
   Link link_ = {-1, -1};
 };
 
-const int kMaxRefusals = 50;
-
 // The receiver answers the first block and goes silent: before the answer
 // to the announcement, after a block, or halfway through a reply; or it
 // refuses the second block again and again.
@@ -94,7 +92,7 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
       if (point == 2) WriteAll(link_.theirs, {0xFF});
       for (int refused = 1; point == 3; refused++) {
         WriteAll(link_.theirs, {0x12, 0x34});
-        if (refused == kMaxRefusals) break;
+        if (refused == MAX_REFUSALS) break;
         EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       }
     }
@@ -125,7 +123,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     size_t replies = 0;  // refusals answered before giving up
   };
   Bytes refused;
-  for (int i = 0; i < kMaxRefusals; i++)
+  for (int i = 0; i < MAX_REFUSALS; i++)
     refused = Concat(refused, Concat(PatternBytes(1024, 1), Word(0x1234)));
   Bytes header = Header("b.bin", 2500);
   const std::string in_file = "Gave up receiving b.bin: the sender was silent for 1 s\n";
@@ -137,7 +135,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
       {"block", Bytes(first.begin(), first.begin() + 700), in_file},
       {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
       {"refused", refused, "Gave up receiving b.bin: a block failed its check 50 times in a row\n",
-       kMaxRefusals},
+       MAX_REFUSALS},
   };
   for (const Silence& silence : silences) {
     SCOPED_TRACE(silence.where);
