@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -229,12 +230,55 @@ static bool FormNameField(const char* path, char* field) {
   return false;
 }
 
+// While no READY has come back, START goes out again, on a schedule that
+// meets three needs:
+// - A receiver started after the sender answers soon after it starts: START
+//   goes out once a second while nothing at all has come back.
+// - A sender started again mid-exchange gets through once the receiver has
+//   given the dead exchange up. That receiver reads each START as block data,
+//   which puts off its stall limit, so the quick STARTs stop after ten.
+// - A START never lands where a receiver reads an announcement: after a
+//   READY damaged on the way, the receiver reads our next bytes as the name.
+//   So once anything else has come back, and after the quick STARTs, the
+//   next START waits for the stall limit and a quarter since the last one:
+//   by then that receiver has given up, and let the line fall quiet.
+// A receiver that is waiting answers the first START and sees no other.
+#define QUICK_START_MS 1000
+#define QUICK_STARTS 10
+
+static uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+// Writes START until READY comes back; 0, or PORT_LOST. Other bytes that
+// come back (line noise, a device's banner, the rest of a dead exchange)
+// are not its answer.
+static int OpenExchange(PortHandle port, uint32_t limit_ms) {
+  uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
+  bool stray = false;
+  for (int starts = 1;; starts++) {
+    if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
+    auto sent = std::chrono::steady_clock::now();
+    for (;;) {
+      bool quick = !stray && starts <= QUICK_STARTS;
+      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntil(port, READY);
+      uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
+      uint32_t waited = MillisecondsSince(sent);
+      int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
+      if (waiting == 0) break;
+      int byte = waiting == PORT_LOST ? PORT_LOST : ReadByte(port);
+      if (byte == PORT_LOST) return PORT_LOST;
+      if (byte == READY) return 0;
+      stray = true;
+    }
+  }
+}
+
 // Announces the file: START, READY, name field, size field. Returns the
 // receiver's answer, PORT_LOST, or LINE_STALLED.
 static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint32_t limit_ms) {
-  // Bytes that were waiting at this end before the receiver answered (line
-  // noise, a device's banner) are not its answer.
-  if (WriteByte(port, START) == PORT_LOST || SkipUntil(port, READY) == PORT_LOST) return PORT_LOST;
+  if (OpenExchange(port, limit_ms) == PORT_LOST) return PORT_LOST;
   if (WriteBlock(port, reinterpret_cast<const uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;

@@ -109,6 +109,31 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
   }
 }
 
+// A READY damaged on the way leaves the receiver reading the name. No START
+// may land there, so the next comes only once the receiver's limit for
+// reading the name has run out; that one is answered and the file goes.
+TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
+  const uint32_t kNameLimitMs = 1000;  // the receiver's: it stops reading the name then
+  std::ofstream("d.bin", std::ios::binary) << "data";
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread sender([&] { result = SendFile(link_.ours, "d.bin", kNameLimitMs); });
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  auto answered = std::chrono::steady_clock::now();
+  WriteAll(link_.theirs, {READY ^ 0x04});
+  std::this_thread::sleep_until(answered + std::chrono::milliseconds(kNameLimitMs));
+  EXPECT_EQ(CountPending(link_.theirs), 0u);
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  WriteAll(link_.theirs, {READY});
+  EXPECT_EQ(ReadExact(link_.theirs, 16), Header("d.bin", 4));
+  WriteAll(link_.theirs, {ACCEPT});
+  EXPECT_EQ(ReadExact(link_.theirs, 6), Framed({'d', 'a', 't', 'a'}));
+  WriteAll(link_.theirs, {0xFF, 0xFF});
+  sender.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+}
+
 // The sender goes silent in the name, in the size, inside a block and
 // inside a checksum, or sends a block that fails its check again and
 // again. The old file of that name stays, nothing partial is left, and the
