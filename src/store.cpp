@@ -47,9 +47,9 @@ static int MoveFileIntoPlace(const char* from, const char* to) {
 #endif
 }
 
-// Creates a new file beside the target. Its name is longer than any
+// Creates a new named file beside the target. Its name is longer than any
 // received name can be, so it never stands for one.
-static FILE* CreateTempFile(std::string* temp_name) {
+static FILE* CreateNamedTempFile(std::string* temp_name) {
   std::random_device seed;
   std::mt19937 pick(seed());
   for (int attempt = 0; attempt < 100; attempt++) {
@@ -63,6 +63,51 @@ static FILE* CreateTempFile(std::string* temp_name) {
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
+}
+
+#ifdef O_TMPFILE
+// On Linux a file is received into an anonymous file, which nothing, not
+// even SIGKILL or a power cut, can leave behind, and named only once it is
+// complete. nullptr where the file system refuses O_TMPFILE, or /proc,
+// through which it is named, is missing.
+static FILE* CreateAnonymousFile() {
+  if (access("/proc/self/fd", X_OK) != 0) return nullptr;
+  int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+// Links an anonymous file under a temporary name, from which it is moved
+// into place. Returns 0, or the errno of the failure.
+static int NameAnonymousFile(FILE* file, std::string* temp_name) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fileno(file));
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char name[32];
+    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
+    if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+      *temp_name = name;
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+#endif
+
+// Creates the file a received file is written to: anonymous where the
+// system allows (temp_name left empty), or named beside the target.
+static FILE* CreateTempFile(std::string* temp_name) {
+  temp_name->clear();
+#ifdef O_TMPFILE
+  FILE* file = CreateAnonymousFile();
+  if (file != nullptr) return file;
+#endif
+  return CreateNamedTempFile(temp_name);
 }
 
 // Why the file in the way of a received one cannot be replaced: EISDIR for
@@ -139,10 +184,14 @@ static int SyncCurrentDirectory() {
 // what failed.
 int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
   if (write_error == 0) write_error = SyncFile(file);
+  std::string named = temp_name;
+#ifdef O_TMPFILE
+  if (write_error == 0 && named.empty()) write_error = NameAnonymousFile(file, &named);
+#endif
   if (fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
+  if (write_error == 0) write_error = MoveFileIntoPlace(named.c_str(), name);
   if (write_error != 0) {
-    remove(temp_name.c_str());
+    if (!named.empty()) remove(named.c_str());
     return write_error;
   }
   return SyncCurrentDirectory();
@@ -152,6 +201,6 @@ int StoreFile(FILE* file, const std::string& temp_name, const char* name, int wr
 void DiscardFile(FILE* file, const std::string& temp_name) {
   int reason = errno;
   fclose(file);
-  remove(temp_name.c_str());
+  if (!temp_name.empty()) remove(temp_name.c_str());
   errno = reason;
 }

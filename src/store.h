@@ -1,5 +1,6 @@
-// store: a received file is written beside its final name and moved into
-// place only once it is complete, so an old file stands until then.
+// store: a received file is written to a temporary file, anonymous where
+// the system allows, and moved into place only once it is complete, so an
+// old file stands until then.
 #ifndef VELCOT_STORE_H
 #define VELCOT_STORE_H
 
@@ -7,7 +8,8 @@
 #include <string>
 
 // Checks the received name and opens the temporary file that will become
-// it. Returns nullptr after reporting why the file cannot be stored.
+// it; temp_name is its name, empty for an anonymous file. Returns nullptr
+// after reporting why the file cannot be stored.
 FILE* OpenFileToStore(const char* name, std::string* temp_name);
 
 // Moves a completely received file into place, replacing any file of that
