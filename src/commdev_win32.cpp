@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -50,6 +51,37 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   return 1;
 }
 
+// The signal that stands for the console event that asked the run to end,
+// or 0: the program's one global, set by the handler below.
+static volatile LONG interruption = 0;
+
+// Runs on a thread of its own. The main thread sees the flag at its next
+// port operation; one blocked in a read with nothing arriving (waiting for
+// a file to be announced, with nothing to clean up) would not, so after a
+// second the process ends from here. Windows ends it anyway soon after a
+// close, logoff or shutdown event.
+static BOOL WINAPI NoteInterruption(DWORD event) {
+  interruption = event == CTRL_C_EVENT ? SIGINT : event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
+  Sleep(1000);
+  ExitProcess(128 + interruption);
+  return TRUE;
+}
+
+void CatchInterrupts() {
+  SetConsoleCtrlHandler(NoteInterruption, TRUE);
+}
+
+int GetInterruption() {
+  return int(interruption);
+}
+
+// True, with errno set to EINTR, once the run has been asked to end.
+static bool IsInterrupted() {
+  if (interruption == 0) return false;
+  errno = EINTR;
+  return true;
+}
+
 // A call that fails, rather than moving no byte yet, means the device is
 // gone (an adapter pulled out). Its Win32 code is shown, since errno can
 // only approximate it.
@@ -64,6 +96,7 @@ int ReadByte(PortHandle port) {
   unsigned char byte;
   DWORD moved = 0;
   do {
+    if (IsInterrupted()) return PORT_LOST;
     if (!ReadFile(port, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
   } while (moved == 0);  // a time-out the port was set up with
   return byte;
@@ -75,6 +108,7 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms) {
   // a whole timer tick, so the time is taken from the clock.
   DWORD start = GetTickCount();
   for (;;) {
+    if (IsInterrupted()) return PORT_LOST;
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(port, &errors, &status)) return ReportLostPort("ClearCommError");
@@ -88,6 +122,7 @@ int WriteByte(PortHandle port, int byte) {
   unsigned char value = static_cast<unsigned char>(byte);
   DWORD moved = 0;
   do {
+    if (IsInterrupted()) return PORT_LOST;
     if (!WriteFile(port, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
   } while (moved == 0);
   return 1;

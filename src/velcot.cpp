@@ -17,6 +17,7 @@
 #define EXIT_COMPLETE 0  // every file transferred (or help shown)
 #define EXIT_NOT_STARTED 1
 #define EXIT_INCOMPLETE 2  // some file not transferred, or the port was lost
+// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
 
 void PrintHelp() {
   puts("Sends or receives files over serial COM lines (nullmodems).");
@@ -97,6 +98,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
     int result = SendFile(port, settings.files[i], stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
+    if (GetInterruption() != 0) break;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
     if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || IsExchangeLost(result)) {
       for (int j = i + 1; j < settings.file_count; j++) {
@@ -119,6 +121,7 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t st
     int result = RecvFile(port, stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
+    if (GetInterruption() != 0) return status;
     if (result == TRANSFER_NOT_STORED) continue;
     if (IsExchangeLost(result)) {
       if (WaitForQuietLine(port, quiet_ms) == 0) continue;
@@ -139,6 +142,9 @@ static int Run(int argc, char** argv, Settings* settings) {
     fputs(missing, stderr);
     return EXIT_NOT_STARTED;
   }
+  // Interrupted, the run still ends the progress line, drops a partial
+  // file and puts the port back, and its status tells the signal.
+  CatchInterrupts();
   PortHandle port = OpenComPort(settings->port);
   if (port == INVALID_PORT_HANDLE) {
     fprintf(stderr, "could not open %s\n", settings->port);
@@ -157,7 +163,7 @@ static int Run(int argc, char** argv, Settings* settings) {
                                   ComputeQuietTime(settings->baudrate, format));
   }
   CloseComPort(port);
-  return status;
+  return GetInterruption() != 0 ? 128 + GetInterruption() : status;
 }
 
 int main(int argc, char** argv) {

@@ -1,9 +1,12 @@
 // Two real velcot processes over the nullmodem tool, with the line at fault:
 // flipped bits, noise, too few data bits, a cut cable, ends at different
 // speeds.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -279,6 +282,63 @@ TEST_F(FaultTest, SenderStartedAgainMidFileGetsItsFileThrough) {
   EXPECT_TRUE(ReadWholeFile(rx + "/again.bin") == content);
   EXPECT_EQ(ReadWholeFile(scratch_ + "/rx.err").rfind("Gave up receiving again.bin: ", 0), 0u)
       << ReadWholeFile(scratch_ + "/rx.err");
+}
+
+// The output speed a pty link is set to, or 0 if it cannot be read.
+speed_t ReadLinkSpeed(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  speed_t speed = fd >= 0 && tcgetattr(fd, &settings) == 0 ? cfgetospeed(&settings) : 0;
+  if (fd >= 0) close(fd);
+  return speed;
+}
+
+bool SetLinkSpeed(const std::string& path, speed_t speed) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  bool set = fd >= 0 && tcgetattr(fd, &settings) == 0 && cfsetspeed(&settings, speed) == 0 &&
+             tcsetattr(fd, TCSANOW, &settings) == 0;
+  if (fd >= 0) close(fd);
+  return set;
+}
+
+// One end is stopped mid-file by Ctrl+C, SIGTERM or SIGHUP: it ends its
+// progress line, leaves no file behind, puts its port's settings back and
+// ends with 128 + the signal. Killed outright, a receiver leaves no file
+// behind either.
+TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"rx", SIGINT}, {"tx", SIGTERM}, {"rx", SIGHUP}, {"rx", SIGKILL}};
+  for (const auto& [victim, signal] : cases) {
+    std::string run = victim + std::to_string(signal);
+    SCOPED_TRACE(run);
+    std::string dir = MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx");
+    std::string rx = MakeFolder(run + "/rx");
+    ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", MakeContent(20000, 16)));
+    NullModem cable = StartCable(dir, {});
+    ASSERT_GT(cable.pid, 0);
+    const std::string& victim_link = victim == "rx" ? cable.link_b : cable.link_a;
+    ASSERT_TRUE(SetLinkSpeed(victim_link, B2400));
+    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "9600"}, dir + "/rx");
+    pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "9600", "data.bin"}, dir + "/tx");
+    ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 2048/20000 ", kLimitSeconds * 1000, receiver));
+    pid_t stopped = victim == "rx" ? receiver : sender;
+    SendSignal(stopped, signal);
+    ProcessEnd end = Finish(stopped);
+    if (signal == SIGKILL) {
+      EXPECT_EQ(end.signal, SIGKILL);
+    } else {
+      EXPECT_TRUE(end.exited);
+      EXPECT_EQ(end.status, 128 + signal);
+      std::string shown = ReadWholeFile(dir + "/" + victim + ".out");
+      EXPECT_EQ(shown.empty() ? ' ' : shown.back(), '\n');
+      EXPECT_EQ(ReadLinkSpeed(victim_link), speed_t(B2400));
+    }
+    EXPECT_TRUE(ListDirectory(rx).empty());
+    StopCable(cable);
+    Finish(victim == "rx" ? sender : receiver);
+  }
 }
 
 // A scripted sender makes the receiver give up a file, one block refused
