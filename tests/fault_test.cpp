@@ -234,54 +234,49 @@ TEST_F(FaultTest, SevenDataBitsStartNoExchange) {
   EXPECT_EQ(ReadWholeFile(scratch_ + "/rx.out"), "");
 }
 
-// The sender is started two seconds before the receiver: its first START
-// reaches no one, a later one is answered, and the file arrives.
-TEST_F(FaultTest, SenderStartedBeforeTheReceiverGetsItsFileThrough) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
-  std::string content = MakeContent(3000, 14);
-  ASSERT_TRUE(WriteWholeFile(tx + "/early.bin", content));
-  NullModem cable = StartCable(scratch_, {});
-  ASSERT_GT(cable.pid, 0);
-  pid_t sender =
-      StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "early.bin"}, scratch_ + "/tx");
-  std::this_thread::sleep_for(kGrace);
-  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx");
-  ProcessEnd sent = Finish(sender);
-  EXPECT_TRUE(sent.exited);
-  EXPECT_EQ(sent.status, 0) << ReadWholeFile(scratch_ + "/tx.err");
-  StopCable(cable);
-  ExpectPortLost(Finish(receiver), scratch_ + "/rx", cable.link_b);
-  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"early.bin"});
-  EXPECT_TRUE(ReadWholeFile(rx + "/early.bin") == content);
-}
-
-// A sender interrupted mid-file is started again at once. The receiver
-// reads its STARTs as block data until it gives the dead exchange up; the
-// sender's later START is answered and its file arrives. (This waits out
-// the 30 s stall limit.)
-TEST_F(FaultTest, SenderStartedAgainMidFileGetsItsFileThrough) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
-  std::string content = MakeContent(4000, 15);
-  ASSERT_TRUE(WriteWholeFile(tx + "/again.bin", content));
-  NullModem cable = StartCable(scratch_, {});
-  ASSERT_GT(cable.pid, 0);
-  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "9600"}, scratch_ + "/rx");
-  const std::vector<std::string> send = {"-p", cable.link_a, "-b", "9600", "again.bin"};
-  pid_t first = StartVelcot(tx, send, scratch_ + "/tx1");
-  ASSERT_TRUE(WaitForFileText(scratch_ + "/rx.out", " 1024/4000 ", kLimitSeconds * 1000, receiver));
-  SendSignal(first, SIGINT);
-  Finish(first);
-  ProcessEnd sent = Finish(StartVelcot(tx, send, scratch_ + "/tx2"));
-  EXPECT_TRUE(sent.exited);
-  EXPECT_EQ(sent.status, 0) << ReadWholeFile(scratch_ + "/tx2.err");
-  StopCable(cable);
-  ExpectPortLost(Finish(receiver), scratch_ + "/rx", cable.link_b);
-  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"again.bin"});
-  EXPECT_TRUE(ReadWholeFile(rx + "/again.bin") == content);
-  EXPECT_EQ(ReadWholeFile(scratch_ + "/rx.err").rfind("Gave up receiving again.bin: ", 0), 0u)
-      << ReadWholeFile(scratch_ + "/rx.err");
+// Start in any order: a sender started two seconds before its receiver
+// (its first START reaches no one), and a sender interrupted mid-file and
+// started again at once (the receiver reads its STARTs as block data until
+// it gives the dead exchange up, which waits out the 30 s stall limit). A
+// later START is answered each time, and the file arrives.
+TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
+  for (bool again : {false, true}) {
+    std::string run = again ? "again" : "early";
+    SCOPED_TRACE(run);
+    std::string dir = MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx");
+    std::string rx = MakeFolder(run + "/rx");
+    std::string content = MakeContent(4000, again ? 15 : 14);
+    ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", content));
+    NullModem cable = StartCable(dir, {});
+    ASSERT_GT(cable.pid, 0);
+    const std::vector<std::string> send = {"-p", cable.link_a, "-b", "9600", "data.bin"};
+    const std::vector<std::string> receive = {"-p", cable.link_b, "-b", "9600"};
+    pid_t receiver = -1;
+    if (again) {
+      receiver = StartVelcot(rx, receive, dir + "/rx");
+      pid_t first = StartVelcot(tx, send, dir + "/tx1");
+      ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 1024/4000 ", kLimitSeconds * 1000, receiver));
+      SendSignal(first, SIGINT);
+      Finish(first);
+    }
+    pid_t sender = StartVelcot(tx, send, dir + "/tx");
+    if (!again) {
+      std::this_thread::sleep_for(kGrace);
+      receiver = StartVelcot(rx, receive, dir + "/rx");
+    }
+    ProcessEnd sent = Finish(sender);
+    EXPECT_TRUE(sent.exited);
+    EXPECT_EQ(sent.status, 0) << ReadWholeFile(dir + "/tx.err");
+    StopCable(cable);
+    ExpectPortLost(Finish(receiver), dir + "/rx", cable.link_b);
+    EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"data.bin"});
+    EXPECT_TRUE(ReadWholeFile(rx + "/data.bin") == content);
+    if (again) {
+      EXPECT_EQ(ReadWholeFile(dir + "/rx.err").rfind("Gave up receiving data.bin: ", 0), 0u)
+          << ReadWholeFile(dir + "/rx.err");
+    }
+  }
 }
 
 // The output speed a pty link is set to, or 0 if it cannot be read.
