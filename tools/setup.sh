@@ -78,7 +78,9 @@ build_windows=0
 [[ $want_wine == 1 && ${#targets[@]} == 0 ]] && build_windows=1
 add_i386=0
 if [[ $build_windows == 1 ]]; then
-  need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+  # The program's compiler, and the one GoogleTest needs for its unit tests.
+  need_command i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+  need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
   need_package googletest
   need_command wine wine
   need_package wine32:i386
