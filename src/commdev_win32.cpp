@@ -37,11 +37,25 @@ struct PortState {
   DWORD timeout_ms;
 };
 
+// The two causes users meet most get a hint.
+static void ReportOpenFailure(DWORD error) {
+  const char* hint = "";
+  if (error == ERROR_FILE_NOT_FOUND) {
+    hint = " (no such port)";
+  } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    hint = " (access denied: usually another program has the port open)";
+  }
+  fprintf(stderr, "CreateFile() failed with %lu%s\n", error, hint);
+}
+
 PortHandle OpenComPort(const char* name) {
   std::string path = MapPortName(name);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return INVALID_PORT_HANDLE;
+  if (file == INVALID_HANDLE_VALUE) {
+    ReportOpenFailure(GetLastError());
+    return INVALID_PORT_HANDLE;
+  }
   PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
   if (port == nullptr) {
     fprintf(stderr, "calloc() failed: %s\n", strerror(ENOMEM));

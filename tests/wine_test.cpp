@@ -229,7 +229,7 @@ TEST_F(WineTest, WindowsSenderTakesEachReplyAsItArrives) {
   EXPECT_EQ(Output("tx.err"), "");
 }
 
-TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
+TEST_F(WineTest, WindowsRefusesBadModesAndSaysWhyAPortWillNotOpen) {
   ASSERT_TRUE(StartLine(3));
   std::string here = MakeFolder("run");
   ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM3", "-m", "8X1", "a.txt"}, "mode")), 1,
@@ -241,10 +241,23 @@ TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
   EXPECT_EQ(Output("bits.err").rfind("SetCommState() failed with ", 0), 0u) << Output("bits.err");
   EXPECT_NE(Output("bits.err").find("\ncouldn't configure port\n"), std::string::npos);
 
+  // The system's reason comes first, with a hint for the usual two. Wine
+  // refuses a port that is a directory as Windows refuses one in use.
   ASSERT_FALSE(PathExists(std::string(WINE_PREFIX) + "/dosdevices/com99"));
-  ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM99", "-m", "8X1", "a.txt"}, "port")), 1,
-             "port");
-  EXPECT_EQ(Output("port.err"), "could not open COM99\n");
+  ASSERT_TRUE(LinkComPort(4, MakeFolder("not-a-port")));
+  const struct {
+    const char* port;
+    const char* reason;
+  } kRefusals[] = {
+      {"COM99", "2 (no such port)"},
+      {"COM4", "5 (access denied: usually another program has the port open)"},
+  };
+  for (const auto& refusal : kRefusals) {
+    ExpectExit(Finish(StartWindowsVelcot(here, {"-p", refusal.port, "-m", "8X1", "a.txt"}, "port")),
+               1, "port");
+    EXPECT_EQ(Output("port.err"), std::string("CreateFile() failed with ") + refusal.reason +
+                                      "\ncould not open " + refusal.port + "\n");
+  }
   EXPECT_EQ(ReadWithDeadline(fd_b_, 1, 0), "");  // nothing went on the line
 }
 
