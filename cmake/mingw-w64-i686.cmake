@@ -13,6 +13,11 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 if(NOT DEFINED VELCOT_MINGW_THREADS)
   set(VELCOT_MINGW_THREADS win32)
 endif()
+# A build keeps the compiler it was first set up with.
+if(CMAKE_CXX_COMPILER AND NOT CMAKE_CXX_COMPILER MATCHES "-${VELCOT_MINGW_THREADS}$")
+  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is not of the ${VELCOT_MINGW_THREADS} thread model: "
+    "delete CMakeCache.txt and CMakeFiles/ in this build and configure again")
+endif()
 find_program(CMAKE_C_COMPILER NAMES i686-w64-mingw32-gcc-${VELCOT_MINGW_THREADS} REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES i686-w64-mingw32-g++-${VELCOT_MINGW_THREADS} REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES i686-w64-mingw32-windres)

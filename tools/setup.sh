@@ -136,6 +136,11 @@ fi
 # appeared since the last run.
 cross_build() {
   [[ $build_windows == 1 ]] || return 0
+  # A cross build set up when velcot.exe took the posix thread model keeps
+  # that compiler: it is set up afresh.
+  if grep -q '^CMAKE_CXX_COMPILER:.*-posix$' "$win32_dir/CMakeCache.txt" 2>/dev/null; then
+    rm -rf "$win32_dir/CMakeCache.txt" "$win32_dir/CMakeFiles"
+  fi
   cmake -S . -B "$win32_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
     cmake --build "$win32_dir" -j"$(nproc)"
