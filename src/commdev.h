@@ -8,8 +8,10 @@
 #include <cstdint>
 
 #ifdef _WIN32
-typedef void* PortHandle;  // a Win32 HANDLE
-#define INVALID_PORT_HANDLE (reinterpret_cast<PortHandle>(static_cast<intptr_t>(-1)))
+// The open port: its Win32 handle, and the byte a wait took off the line.
+struct PortState;
+typedef PortState* PortHandle;
+#define INVALID_PORT_HANDLE (static_cast<PortHandle>(nullptr))
 #else
 // The open port: its descriptor, the bytes read ahead and those not yet
 // handed to the driver, and the settings to put back when it is closed.
