@@ -7,16 +7,15 @@
 
 #include <cstdint>
 
-#ifdef _WIN32
-typedef void* PortHandle;  // a Win32 HANDLE
-#define INVALID_PORT_HANDLE (reinterpret_cast<PortHandle>(static_cast<intptr_t>(-1)))
-#else
-// The open port: its descriptor, the bytes read ahead and those not yet
-// handed to the driver, and the settings to put back when it is closed.
+// The open port, whatever the platform needs to move bytes: on Windows its
+// handle and the byte a wait took off the line; elsewhere its descriptor,
+// the bytes read ahead and those not yet handed to the driver, and the
+// settings to put back when it is closed.
 struct PortState;
 typedef PortState* PortHandle;
 #define INVALID_PORT_HANDLE (static_cast<PortHandle>(nullptr))
 
+#ifndef _WIN32
 // A line that is already open as a descriptor (a socket to a terminal
 // server, one end of a socketpair): bytes only, nothing to configure.
 // CloseComPort closes the descriptor. INVALID_PORT_HANDLE when out of memory.

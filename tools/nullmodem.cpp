@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <math.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdint.h>
@@ -492,14 +493,26 @@ int64_t NextDeadline(const Line* lines, bool* spin) {
   return next;
 }
 
+timespec ToTimespec(int64_t ns) {
+  timespec t;
+  t.tv_sec = static_cast<time_t>(ns / 1000000000);
+  t.tv_nsec = static_cast<long>(ns % 1000000000);
+  return t;
+}
+
+// epoll_wait() only counts milliseconds, so the nanosecond wait is a ppoll()
+// on the epoll descriptor, which is readable while any end has news; the
+// events are then collected without waiting.
 int WaitUntil(int epollFd, epoll_event* ev, int size, int64_t deadline) {
   if (deadline == INT64_MAX) return epoll_wait(epollFd, ev, size, -1);
-  int64_t wait = std::max<int64_t>(deadline - NowNs(), 0);
-  timespec ts = {static_cast<time_t>(wait / 1000000000), wait % 1000000000};
-  int n = epoll_pwait2(epollFd, ev, size, &ts, nullptr);
-  if (n < 0 && errno == ENOSYS)  // kernel older than 5.11
-    n = epoll_wait(epollFd, ev, size, static_cast<int>((wait + 999999) / 1000000));
-  return n;
+  for (;;) {
+    timespec ts = ToTimespec(std::max<int64_t>(deadline - NowNs(), 0));
+    pollfd p = {epollFd, POLLIN, 0};
+    int n = ppoll(&p, 1, &ts, nullptr);
+    if (n <= 0) return n;
+    n = epoll_wait(epollFd, ev, size, 0);
+    if (n != 0) return n;  // else the news was taken back: wait on
+  }
 }
 
 // Sleeps until the next delivery or until an end writes or a signal comes.
