@@ -8,7 +8,9 @@
 # both behave like FTDI USB adapters with an MS ms latency timer
 # (nullmodem --usb-latency-a/-b). The default rows are 9600 115200 921600
 # 3000000 0 and the USB model at 16 ms (Linux's default) and 1 ms (what
-# velcot asks the driver for) at 115200 and 921600. Besides the table it
+# velcot asks the driver for) at 115200 and 921600. SEED (default 1) picks
+# the phase of the two adapters' timers (nullmodem --seed). Besides the
+# table it
 # draws goodput against line speed into bench/goodput.svg (gnuplot).
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
@@ -40,7 +42,7 @@ start_cable() {  # start_cable BAUD [USB_MS]
   local usb=()
   [[ -n ${2:-} ]] && usb=(--usb-latency-a "$2" --usb-latency-b "$2")
   rm -f "$scratch/A" "$scratch/B"
-  "$repo/build/nullmodem" -b "$1" "${usb[@]}" "$scratch/A" "$scratch/B" 2>"$scratch/nullmodem.log" &
+  "$repo/build/nullmodem" -b "$1" --seed "${SEED:-1}" "${usb[@]}" "$scratch/A" "$scratch/B" 2>"$scratch/nullmodem.log" &
   nullmodem_pid=$!
   for ((tries = 0; tries < 200; tries++)); do
     [[ -e $scratch/A && -e $scratch/B ]] && return 0

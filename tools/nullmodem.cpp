@@ -130,7 +130,8 @@ void PrintUsage(FILE* f) {
       "                   reach it are held until 62 have collected or the\n"
       "                   latency timer, which fires every MS ms, runs out;\n"
       "                   a lone reply waits up to MS ms, a stream comes in\n"
-      "                   bursts of 62\n"
+      "                   bursts of 62 (B's timer runs at a phase to A's\n"
+      "                   that --seed picks)\n"
       "  --usb-latency-b MS  likewise end B\n"
       "  -h               show this help\n"
       "A->B is what end A writes and end B reads. Prints \"nullmodem: ready\"\n"
@@ -616,8 +617,19 @@ bool SendNoise(Cable* c) {
   return false;
 }
 
+// Two adapters' latency timers run from the moments they were plugged in:
+// A's from the cable's start, B's from a point in its period that the seed
+// picks. Which phase the two have decides how long a reply waits on top
+// of a block's tail (at 1 ms and 921600 baud, 0.8 or 1.8 ms a block).
+int64_t UsbTimerPhase(const Options& o, int end) {
+  uint64_t state = o.seed ^ 0x6A09E667F3BCC909ULL;
+  int64_t period = o.usbLatencyNs[end];
+  return end == 1 && period > 0 ? static_cast<int64_t>(NextRandom(&state) % period) : 0;
+}
+
 void InitLines(Cable* c) {
   static const char* const kName[2] = {"A->B", "B->A"};
+  int64_t start = NowNs();
   for (int e = 0; e < 2; e++) {
     Line& l = c->line[e];
     l = Line{};
@@ -628,7 +640,7 @@ void InitLines(Cable* c) {
     l.dst = c->master[1 - e];
     l.dstEnd = 1 - e;
     l.usbNs = c->opt.usbLatencyNs[1 - e];
-    l.usbEpoch = NowNs();
+    l.usbEpoch = start + UsbTimerPhase(c->opt, l.dstEnd);
     l.ber = c->opt.ber[e];
     l.spare = c->opt.spare[e];
     l.rng = c->opt.seed ^ (e ? 0xB5AD4ECEDA1CE2A9ULL : 0);
