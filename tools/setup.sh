@@ -65,6 +65,7 @@ need_command socat socat
 need_command groff groff-base        # checks the manual page
 need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 need_command file file               # cpack needs it to read the program
+need_command lintian lintian         # checks the Debian package
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
 fi
