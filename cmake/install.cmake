@@ -21,6 +21,8 @@ else()
   install(FILES ${CMAKE_BINARY_DIR}/velcot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES tools/velcot.bash-completion DESTINATION
+    ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velcot)
   set(CPACK_GENERATOR DEB)
 endif()
 

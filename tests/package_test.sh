@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs a built velcot into a scratch prefix and packs it, then checks
-# what a user would get: the program, its manual page, and a Debian package
-# that lintian passes and that declares what the program links against; or,
-# given a cross build for Windows, the zip a Windows user unpacks.
+# what a user would get: the program, its manual page, its bash completion,
+# and a Debian package that lintian passes and that declares what the
+# program links against; or, given a cross build for Windows, the zip a
+# Windows user unpacks.
 #
 #   package_test.sh BUILD_DIR SOURCE_DIR
 #   package_test.sh --zip WIN32_BUILD_DIR
@@ -51,8 +52,9 @@ source=$(realpath "$2")
 
 # ---- cmake --install ----
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+completion=share/bash-completion/completions/velcot
 for path in bin/velcot share/man/man1/velcot.1.gz share/doc/velcot/copyright \
-  share/doc/velcot/changelog.gz; do
+  share/doc/velcot/changelog.gz $completion; do
   [[ -f $scratch/prefix/$path ]] || fail "no $path"
 done
 "$scratch/prefix/bin/velcot" -h >"$scratch/installed.txt" || fail "installed velcot -h failed"
@@ -66,6 +68,31 @@ if ! groff -man -Tutf8 -ww -z "$build/velcot.1" 2>"$scratch/groff.txt" ||
   fail "groff warns about velcot.1"
 fi
 
+# The completion offers what each option takes. Cases: the words typed, the
+# last one being completed, then what is offered (nothing: readline
+# completes file names).
+dev=$scratch/dev
+mkdir -p "$dev/serial/by-id"
+touch "$dev"/{ttyS200,ttyUSB0,ttyACM1,null,serial/by-id/usb-FTDI_A502-if00-port0}
+completion_cases=(
+  "velcot -p |$dev/serial/by-id/usb-FTDI_A502-if00-port0 $dev/ttyUSB0 $dev/ttyACM1 $dev/ttyS200"
+  "velcot a.txt -p $dev/ttyA|$dev/ttyACM1"
+  "velcot -b 11|115200"
+  "velcot -m 8N1 -m 7|7E1 7O1 7N1 7E2 7O2"
+  "velcot -p -b |"
+  "velcot -b 9600 |"
+  "velcot -|-p -b -m -h"
+)
+for case in "${completion_cases[@]}"; do
+  typed=${case%|*}
+  # shellcheck disable=SC2086  # the words before the last, split
+  offered=$(VELCOT_COMPLETION_DEV=$dev bash -c '
+    source "$1"; shift
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velcot; echo "${COMPREPLY[*]}"
+  ' - "$scratch/prefix/$completion" ${typed% *} "${typed##* }" 2>&1)
+  [[ $offered == "${case#*|}" ]] || fail "completing '$typed' offered '$offered'"
+done
+
 # ---- the Debian package ----
 version=$(version_of "$build")
 [[ -n $version ]] || fail "no version in CPackConfig.cmake"
@@ -77,7 +104,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "package version"
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/velcot ./usr/share/man/man1/velcot.1.gz ./usr/share/doc/velcot/copyright \
-  ./usr/share/doc/velcot/changelog.gz; do
+  ./usr/share/doc/velcot/changelog.gz ./usr/$completion; do
   grep -q " $path\$" <<<"$contents" || fail "package lacks $path"
 done
 # Unpacked, the packaged program is the program.
