@@ -2,7 +2,14 @@
 # Measures velcot against ZMODEM (sz/rz from lrzsz) over the same paced
 # virtual null-modem cable and prints a table (Markdown) of the figures.
 #
-#   bash bench/run.sh [ROWS...]      ROWS: 9600 115200 921600 0 (0 = unpaced)
+#   bash bench/run.sh [ROWS...]
+#
+# A row is a baud rate (0 = unpaced), or BAUD/usbMS for a cable whose ends
+# both behave like FTDI USB adapters with an MS ms latency timer
+# (nullmodem --usb-latency-a/-b). The default rows are 9600 115200 921600
+# 3000000 0 and the USB model at 16 ms (Linux's default) and 1 ms (what
+# velcot asks the driver for) at 115200 and 921600. Besides the table it
+# draws goodput against line speed into bench/goodput.svg (gnuplot).
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
@@ -13,8 +20,11 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash tools/setup.sh --bench velcot nullmodem
-if [[ ! -x /usr/bin/time ]]; then
-  apt-get update -qq && apt-get install -y -qq time >/dev/null
+missing=()
+[[ -x /usr/bin/time ]] || missing+=(time)
+command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+if ((${#missing[@]})); then
+  apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 repo=$PWD
@@ -26,9 +36,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_cable() {  # start_cable BAUD
+start_cable() {  # start_cable BAUD [USB_MS]
+  local usb=()
+  [[ -n ${2:-} ]] && usb=(--usb-latency-a "$2" --usb-latency-b "$2")
   rm -f "$scratch/A" "$scratch/B"
-  "$repo/build/nullmodem" -b "$1" "$scratch/A" "$scratch/B" 2>"$scratch/nullmodem.log" &
+  "$repo/build/nullmodem" -b "$1" "${usb[@]}" "$scratch/A" "$scratch/B" 2>"$scratch/nullmodem.log" &
   nullmodem_pid=$!
   for ((tries = 0; tries < 200; tries++)); do
     [[ -e $scratch/A && -e $scratch/B ]] && return 0
@@ -46,12 +58,13 @@ stop_cable() {
 
 now() { date +%s.%N; }
 
-# Runs one transfer of FILE with TOOL at BAUD; prints "seconds tx_cpu rx_cpu".
-measure() {  # measure TOOL BAUD FILE
-  local tool=$1 baud=$2 file=$3 speed=$2 started ended
+# Runs one transfer of FILE with TOOL at BAUD (USB_MS: the adapters' latency
+# timer, or empty); prints "seconds tx_cpu rx_cpu".
+measure() {  # measure TOOL BAUD USB_MS FILE
+  local tool=$1 baud=$2 usb=$3 file=$4 speed=$2 started ended
   ((speed > 0)) || speed=115200 # unpaced: the cable ignores the port's speed
   rm -rf "$scratch/rx" && mkdir "$scratch/rx"
-  start_cable "$baud"
+  start_cable "$baud" "$usb"
   case $tool in
     velcot)
       (cd "$scratch/rx" && exec /usr/bin/time -f "%U %S" -o "$scratch/rx.cpu" \
@@ -90,9 +103,12 @@ measure() {  # measure TOOL BAUD FILE
 $(tail -n 1 "$scratch/rx.cpu" | awk '{print $1 + $2}')"
 }
 
-# Prints one table row.
-report() {  # report TOOL BAUD SIZE SECONDS TX_CPU RX_CPU
-  awk -v tool="$1" -v baud="$2" -v size="$3" -v secs="$4" -v tx="$5" -v rx="$6" 'BEGIN {
+# Prints one table row, and adds the point to the plot's data.
+report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
+  local series=paced
+  [[ $2 == */usb* ]] && series="USB model ${2#*/usb} ms"
+  awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v secs="$5" -v tx="$6" -v rx="$7" \
+    -v data="$scratch/plot-$1-$series.dat" 'BEGIN {
     goodput = size / secs; mib = size / 1048576
     line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
     blocks = int((size + 1023) / 1024)
@@ -100,25 +116,59 @@ report() {  # report TOOL BAUD SIZE SECONDS TX_CPU RX_CPU
     if (baud > 0 && tool == "velcot")
       ceiling = sprintf("%.1f%%", 100 * ((19 + size + 4 * blocks) * 10 / baud) / secs)
     printf "| %s | %s | %d KiB | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
-      tool, (baud > 0 ? baud : "unpaced"), size / 1024, secs, goodput, line, ceiling,
+      tool, (baud > 0 ? row : "unpaced"), size / 1024, secs, goodput, line, ceiling,
       tx / mib, rx / mib
+    if (baud > 0) printf "%d %.2f\n", baud, 100 * goodput / (baud / 10) >> data
   }'
 }
 
+# Goodput against line speed, one line for each tool and cable.
+plot() {
+  local series=() f name
+  for f in "$scratch"/plot-*.dat; do
+    [[ -e $f ]] || return 0
+    name=${f##*/plot-}
+    name=${name%.dat}
+    name=${name/-/, }
+    name=${name/zmodem/sz\/rz}
+    series+=("'$f' using 1:2 with linespoints title '$name'")
+  done
+  local IFS=,
+  gnuplot <<PLOT
+set terminal svg size 800,480 dynamic font "sans,12"
+set output "$repo/bench/goodput.svg"
+set title "Goodput over a virtual null-modem cable (nullmodem), random data"
+set xlabel "line speed (baud, 8N1)"
+set ylabel "goodput, % of baud/10"
+set logscale x
+set xrange [5000:5000000]
+set yrange [0:105]
+set key bottom left
+set grid
+plot ${series[*]}
+PLOT
+}
+
 rows=("$@")
-((${#rows[@]})) || rows=(9600 115200 921600 0)
+((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
+  921600/usb1)
 echo "| tool | baud | size | time | goodput | of baud/10 | of velcot ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
 echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
-for baud in "${rows[@]}"; do
+for row in "${rows[@]}"; do
+  baud=${row%%/*}
+  usb=
+  [[ $row == */usb* ]] && usb=${row#*/usb}
   case $baud in
     9600) size=$((16 * 1024)) ;;
     0) size=$((8 * 1024 * 1024)) ;;
+    921600 | 3000000) size=$((1024 * 1024)) ;;
     *) size=$((128 * 1024)) ;;
   esac
   file=$scratch/r$size.bin  # an 8.3 name, stored unchanged
   [[ -e $file ]] || head -c "$size" /dev/urandom >"$file"
   for tool in velcot zmodem; do
-    read -r secs tx rx < <(measure "$tool" "$baud" "$file")
-    report "$tool" "$baud" "$size" "$secs" "$tx" "$rx"
+    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "$file")
+    report "$tool" "$row" "$baud" "$size" "$secs" "$tx" "$rx"
   done
 done
+plot

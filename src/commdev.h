@@ -1,25 +1,33 @@
 // commdev: the only code that touches the serial port.
 //
 // Every operation is synchronous and blocking and takes the port handle by
-// value; the module keeps no state of its own.
+// value; whatever state a platform needs lives behind that handle.
 #ifndef VELCOT_COMMDEV_H
 #define VELCOT_COMMDEV_H
 
 #include <cstdint>
 
-#ifdef _WIN32
-typedef void* PortHandle;  // a Win32 HANDLE
-#define INVALID_PORT_HANDLE (reinterpret_cast<PortHandle>(static_cast<intptr_t>(-1)))
-#else
-typedef int PortHandle;  // a file descriptor
-#define INVALID_PORT_HANDLE (-1)
+// The open port, whatever the platform needs to move bytes: on Windows its
+// handle and the byte a wait took off the line; elsewhere its descriptor,
+// the bytes read ahead and those not yet handed to the driver, and the
+// settings to put back when it is closed.
+struct PortState;
+typedef PortState* PortHandle;
+#define INVALID_PORT_HANDLE (static_cast<PortHandle>(nullptr))
+
+#ifndef _WIN32
+// A line that is already open as a descriptor (a socket to a terminal
+// server, one end of a socketpair): bytes only, nothing to configure.
+// CloseComPort closes the descriptor. INVALID_PORT_HANDLE when out of memory.
+PortHandle AdoptPortDescriptor(int fd);
 #endif
 
 // Returned by ReadByte and WriteByte when the port has gone away (unplugged,
 // hung up): a persistent device error, already reported on stderr.
 #define PORT_LOST (-1)
 
-// Opens an existing device exclusively; INVALID_PORT_HANDLE on failure.
+// Opens an existing device exclusively; INVALID_PORT_HANDLE on failure, after
+// a line on stderr that says why.
 PortHandle OpenComPort(const char* name);
 
 // Sets speed and line format from a mode string such as "8N1".
@@ -34,8 +42,13 @@ int ReadByte(PortHandle port);
 int WaitForByte(PortHandle port, uint32_t timeout_ms);
 
 // Hands one byte (the low 8 bits) to the line: 1 when written, or PORT_LOST.
+// The POSIX port collects bytes and hands them to the driver in one call
+// before it next reads or waits, when its buffer is full, and on close, so
+// their order on the line is the same and no reply waits behind them.
 int WriteByte(PortHandle port, int byte);
 
+// Hands over what is still collected, puts back the settings the port had
+// when it was opened, and closes it.
 int CloseComPort(PortHandle port);
 
 // A mode string such as "8N1": data bits, parity, stop bits.

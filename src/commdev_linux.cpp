@@ -1,6 +1,7 @@
 #include "commdev_linux.h"
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 uint32_t SetCustomSpeed(int fd, uint32_t baudrate) {
@@ -18,4 +19,20 @@ uint32_t GetSpeed(int fd) {
   struct termios2 settings;
   if (ioctl(fd, TCGETS2, &settings) != 0) return 0;
   return settings.c_ospeed;
+}
+
+// Only a flag users may change is touched, so this needs no privileges.
+int RequestLowLatency(int fd) {
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return -1;
+  int saved = serial.flags;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0 ? saved : -1;
+}
+
+void RestoreSerialFlags(int fd, int flags) {
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags = (serial.flags & ~ASYNC_LOW_LATENCY) | (flags & ASYNC_LOW_LATENCY);
+  ioctl(fd, TIOCSSERIAL, &serial);
 }

@@ -1,5 +1,6 @@
-// Arbitrary line speeds through Linux termios2. Kept apart from the rest of
-// the POSIX port code because <asm/termbits.h> clashes with <termios.h>.
+// Linux-only port settings: arbitrary line speeds through termios2, and the
+// driver's low-latency flag. Kept apart from the rest of the POSIX port code
+// because <asm/termbits.h> clashes with <termios.h>.
 #ifndef VELCOT_COMMDEV_LINUX_H
 #define VELCOT_COMMDEV_LINUX_H
 
@@ -11,5 +12,14 @@ uint32_t SetCustomSpeed(int fd, uint32_t baudrate);
 
 // The output speed the driver reports, or 0 with errno set.
 uint32_t GetSpeed(int fd);
+
+// Asks the driver to pass received bytes on at once rather than collect
+// them: a USB adapter's latency timer (16 ms on FTDI chips) otherwise delays
+// every reply. Returns the serial flags to put back, or -1 when nothing was
+// changed (already set, or a port without such flags, such as a pty).
+int RequestLowLatency(int fd);
+
+// Puts back the low-latency flag as RequestLowLatency found it.
+void RestoreSerialFlags(int fd, int flags);
 
 #endif

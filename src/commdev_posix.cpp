@@ -28,22 +28,75 @@ static std::string MapPortName(const char* name) {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-PortHandle OpenComPort(const char* name) {
+// One read takes whatever the driver has, up to this much; collected writes
+// go out in one call once this much is waiting.
+#define PORT_BUFFER_SIZE 4096
+
+struct PortState {
+  int fd;
+  bool settings_saved;  // original_settings are to be put back
+  struct termios original_settings;
+  int serial_flags;  // to be put back, or -1
+  size_t read_next;  // read_ahead[read_next..read_end) not taken yet
+  size_t read_end;
+  size_t write_count;  // to_write[0..write_count) not handed over yet
+  unsigned char read_ahead[PORT_BUFFER_SIZE];
+  unsigned char to_write[PORT_BUFFER_SIZE];
+};
+
+PortHandle AdoptPortDescriptor(int fd) {
+  PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
+  if (port == nullptr) return INVALID_PORT_HANDLE;
+  port->fd = fd;
+  port->serial_flags = -1;
+  return port;
+}
+
+// The two causes users meet most get a hint.
+static void ReportOpenFailure(const char* call, const std::string& path, int error) {
+  const char* hint = "";
+  if (error == EACCES || error == EPERM) {
+    hint =
+        " (this user may not use the port: add it to the port's group, usually dialout, "
+        "and log in again)";
+  } else if (error == EBUSY || error == EWOULDBLOCK) {
+    hint = " (another program has the port open)";
+  }
+  fprintf(stderr, "%s(%s) failed: %s%s\n", call, path.c_str(), strerror(error), hint);
+}
+
+static int OpenExclusively(const std::string& path) {
   // Non-blocking open: a port waiting for carrier must not hang us here.
-  int fd = open(MapPortName(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return INVALID_PORT_HANDLE;
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return ReportOpenFailure("open", path, errno), -1;
   // Exclusive: another velcot, or any program that locks the port, keeps it.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ReportOpenFailure("flock", path, errno);
     close(fd);
-    return INVALID_PORT_HANDLE;
+    return -1;
   }
   ioctl(fd, TIOCEXCL);  // not a terminal: refused later by the configuration
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ReportOpenFailure("fcntl", path, errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+PortHandle OpenComPort(const char* name) {
+  std::string path = MapPortName(name);
+  int fd = OpenExclusively(path);
+  if (fd < 0) return INVALID_PORT_HANDLE;
+  PortHandle port = AdoptPortDescriptor(fd);
+  if (port == INVALID_PORT_HANDLE) {
+    ReportOpenFailure("calloc", path, ENOMEM);
     close(fd);
     return INVALID_PORT_HANDLE;
   }
-  return fd;
+  port->settings_saved = tcgetattr(fd, &port->original_settings) == 0;
+  return port;
 }
 
 static speed_t FindStandardSpeed(uint32_t baudrate) {
@@ -70,11 +123,15 @@ static speed_t FindStandardSpeed(uint32_t baudrate) {
 
 // Data bits, parity and stop bits on a raw, 8-bit clean line: no flow
 // control, no translation, no echo, no signals, parity generated but not
-// checked, reads wait for one byte.
+// checked, reads wait for one byte. A break (a peer powering down, a line
+// left floating low) is dropped instead of read as a NUL that would put the
+// exchange out of step; a char with a framing or parity error is passed on
+// as it came, for the block checksum to judge.
 static bool BuildSettings(const LineFormat& format, struct termios* settings) {
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (format.data_bits < 5 || format.data_bits > 8) return false;
   memset(settings, 0, sizeof *settings);
+  settings->c_iflag = IGNBRK;
   settings->c_cflag = CREAD | CLOCAL | kSizes[format.data_bits - 5];
   if (format.parity != 'N') settings->c_cflag |= PARENB;
   if (format.parity == 'O') settings->c_cflag |= PARODD;
@@ -84,8 +141,16 @@ static bool BuildSettings(const LineFormat& format, struct termios* settings) {
   return true;
 }
 
+// Two UARTs whose rates differ by up to 2% still frame each other's chars.
+static bool IsRateCloseEnough(uint32_t actual, uint32_t wanted) {
+  uint64_t difference = actual > wanted ? actual - wanted : wanted - actual;
+  return difference * 50 <= wanted;
+}
+
 // Applies the speed and reads it back: some drivers accept a rate they
-// cannot make and silently keep another. Returns false with errno set.
+// cannot make and silently keep another, and many report the rate their
+// clock really divides down to (cp210x and pl2303: 115384 for 115200).
+// Returns false with errno set.
 static bool ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
   speed_t code = FindStandardSpeed(baudrate);
 #ifdef __linux__
@@ -100,7 +165,7 @@ static bool ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
 #ifdef __linux__
   uint32_t actual = FindStandardSpeed(baudrate) == B0 ? SetCustomSpeed(fd, baudrate) : GetSpeed(fd);
   if (actual == 0) return false;
-  bool kept = actual == baudrate;
+  bool kept = IsRateCloseEnough(actual, baudrate);
 #else
   struct termios applied;
   if (tcgetattr(fd, &applied) != 0) return false;
@@ -124,32 +189,62 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   if (!BuildSettings(format, &settings)) {
     errno = EINVAL;  // a data-bit count the platform has no setting for
   } else {
-    applied = ApplySettings(port, &settings, baudrate) && ClearModemLines(port);
+    applied = ApplySettings(port->fd, &settings, baudrate) && ClearModemLines(port->fd);
   }
   if (!applied) {
     fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
     return 0;
   }
+#ifdef __linux__
+  if (port->serial_flags < 0) port->serial_flags = RequestLowLatency(port->fd);
+#endif
   return 1;
 }
 
-int ReadByte(PortHandle port) {
-  unsigned char byte;
+// Hands the collected bytes to the driver.
+static int FlushWrites(PortHandle port) {
+  size_t done = 0;
+  while (done < port->write_count) {
+    ssize_t n = write(port->fd, port->to_write + done, port->write_count - done);
+    if (n > 0) {
+      done += size_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n == 0) errno = 0;
+      port->write_count = 0;
+      return PORT_LOST;
+    }
+  }
+  port->write_count = 0;
+  return 1;
+}
+
+// Waits for bytes and takes all the driver has.
+static int FillReadAhead(PortHandle port) {
   for (;;) {
-    ssize_t n = read(port, &byte, 1);
-    if (n == 1) return byte;
+    ssize_t n = read(port->fd, port->read_ahead, sizeof port->read_ahead);
+    if (n > 0) {
+      port->read_next = 0;
+      port->read_end = size_t(n);
+      return 1;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = 0;  // hung up
     return PORT_LOST;
   }
 }
 
+int ReadByte(PortHandle port) {
+  if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
+  if (port->read_next == port->read_end && FillReadAhead(port) == PORT_LOST) return PORT_LOST;
+  return port->read_ahead[port->read_next++];
+}
+
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  // Mid-file the next byte has mostly arrived already; asking the driver's
-  // queue costs less than setting up a poll.
-  int queued = 0;
-  if (ioctl(port, FIONREAD, &queued) == 0 && queued > 0) return 1;
-  struct pollfd wanted = {port, POLLIN, 0};
+  if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
+  if (port->read_next < port->read_end) return 1;
+  struct pollfd wanted = {port->fd, POLLIN, 0};
   for (;;) {
     int timeout = timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms);
     int n = poll(&wanted, 1, timeout);
@@ -160,19 +255,24 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms) {
 }
 
 int WriteByte(PortHandle port, int byte) {
-  unsigned char value = static_cast<unsigned char>(byte);
-  for (;;) {
-    ssize_t n = write(port, &value, 1);
-    if (n == 1) return 1;
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = 0;
+  if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
     return PORT_LOST;
   }
+  port->to_write[port->write_count++] = static_cast<unsigned char>(byte);
+  return 1;
 }
 
 int CloseComPort(PortHandle port) {
+  FlushWrites(port);
+#ifdef __linux__
+  if (port->serial_flags >= 0) RestoreSerialFlags(port->fd, port->serial_flags);
+#endif
+  // Once the last bytes have left at the speed they were sent at.
+  if (port->settings_saved) tcsetattr(port->fd, TCSADRAIN, &port->original_settings);
   // Exclusive use outlives us while another process holds the terminal open
   // (a virtual cable does), and would keep the next run out.
-  ioctl(port, TIOCNXCL);
-  return close(port);
+  ioctl(port->fd, TIOCNXCL);
+  int result = close(port->fd);
+  free(port);
+  return result;
 }

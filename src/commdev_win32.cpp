@@ -1,13 +1,16 @@
 // The serial port on Windows, through the Win32 communications functions.
 //
-// The port's time-outs and buffers are left as they are: a read waits as
-// the port's owner configured it, and whatever is waiting in the port is
-// read like any other byte.
+// The port's buffers are left as they are: whatever is waiting in the port
+// is read like any other byte. Its read time-outs are its owner's until the
+// first wait with a limit, which sets them so that a read returns the moment
+// a byte arrives; the byte it takes is kept for the next ReadByte.
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,9 +30,41 @@ static std::string MapPortName(const char* name) {
   return is_com ? std::string("\\\\.\\") + name : std::string(name);
 }
 
+struct PortState {
+  HANDLE file;
+  int held_byte;      // taken off the line by a wait, not yet read; or -1
+  bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
+  DWORD timeout_ms;
+};
+
+// The two causes users meet most get a hint.
+static void ReportOpenFailure(DWORD error) {
+  const char* hint = "";
+  if (error == ERROR_FILE_NOT_FOUND) {
+    hint = " (no such port)";
+  } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    hint = " (access denied: usually another program has the port open)";
+  }
+  fprintf(stderr, "CreateFile() failed with %lu%s\n", error, hint);
+}
+
 PortHandle OpenComPort(const char* name) {
-  return CreateFileA(MapPortName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  std::string path = MapPortName(name);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    ReportOpenFailure(GetLastError());
+    return INVALID_PORT_HANDLE;
+  }
+  PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
+  if (port == nullptr) {
+    fprintf(stderr, "calloc() failed: %s\n", strerror(ENOMEM));
+    CloseHandle(file);
+    return INVALID_PORT_HANDLE;
+  }
+  port->file = file;
+  port->held_byte = -1;
+  return port;
 }
 
 int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
@@ -43,7 +78,7 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   settings.ByteSize = BYTE(format.data_bits);
   settings.Parity = format.parity == 'O' ? ODDPARITY : format.parity == 'E' ? EVENPARITY : NOPARITY;
   settings.StopBits = format.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-  if (!SetCommState(port, &settings)) {
+  if (!SetCommState(port->file, &settings)) {
     fprintf(stderr, "SetCommState() failed with %lu\n", GetLastError());
     return 0;
   }
@@ -61,38 +96,60 @@ static int ReportLostPort(const char* call) {
 }
 
 int ReadByte(PortHandle port) {
+  if (port->held_byte >= 0) {
+    int byte = port->held_byte;
+    port->held_byte = -1;
+    return byte;
+  }
   unsigned char byte;
   DWORD moved = 0;
   do {
-    if (!ReadFile(port, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
-  } while (moved == 0);  // a time-out the port was set up with
+    if (!ReadFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
+  } while (moved == 0);  // the port's time-out, or the last wait's
   return byte;
 }
 
+// A read then returns at once with a byte that is waiting, or as soon as one
+// arrives, or with none after timeout_ms: the driver's own wait, which no
+// timer tick lengthens. The write time-outs stay as they are.
+static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
+  COMMTIMEOUTS timeouts;
+  if (!GetCommTimeouts(port->file, &timeouts)) return false;
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  // The driver takes 1 to MAXDWORD - 1 here.
+  timeouts.ReadTotalTimeoutConstant =
+      timeout_ms == 0 ? 1 : std::min<DWORD>(timeout_ms, MAXDWORD - 1);
+  if (!SetCommTimeouts(port->file, &timeouts)) return false;
+  port->timeouts_set = true;
+  port->timeout_ms = timeout_ms;
+  return true;
+}
+
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  // The port's time-outs are its owner's, so the wait looks at the input
-  // queue instead of reading with a time-out of its own. Sleep(1) may last
-  // a whole timer tick, so the time is taken from the clock.
-  DWORD start = GetTickCount();
-  for (;;) {
-    DWORD errors = 0;
-    COMSTAT status;
-    if (!ClearCommError(port, &errors, &status)) return ReportLostPort("ClearCommError");
-    if (status.cbInQue > 0) return 1;
-    if (GetTickCount() - start >= timeout_ms) return 0;
-    Sleep(1);
+  if (port->held_byte >= 0) return 1;
+  if (!port->timeouts_set || port->timeout_ms != timeout_ms) {
+    if (!SetReadTimeout(port, timeout_ms)) return ReportLostPort("SetCommTimeouts");
   }
+  unsigned char byte;
+  DWORD moved = 0;
+  if (!ReadFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
+  if (moved == 0) return 0;
+  port->held_byte = byte;
+  return 1;
 }
 
 int WriteByte(PortHandle port, int byte) {
   unsigned char value = static_cast<unsigned char>(byte);
   DWORD moved = 0;
   do {
-    if (!WriteFile(port, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
+    if (!WriteFile(port->file, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
   } while (moved == 0);
   return 1;
 }
 
 int CloseComPort(PortHandle port) {
-  return CloseHandle(port);
+  int result = CloseHandle(port->file);
+  free(port);
+  return result;
 }

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -35,14 +37,33 @@ TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
     ASSERT_EQ(ConfigureComPort(port, rate, "8N1"), 1) << rate;
   }
   EXPECT_EQ(ConfigureComPort(port, 115200, "7o2"), 1);
-  termios settings;
-  ASSERT_EQ(tcgetattr(port, &settings), 0);
+  termios settings;  // a master's termios calls act on its terminal
+  ASSERT_EQ(tcgetattr(pty.master, &settings), 0);
   EXPECT_EQ(cfgetospeed(&settings), speed_t(B115200));
   EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
-  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INPCK), 0u);
+  // A break is dropped, not read as a NUL; nothing is translated, stripped,
+  // marked or answered with flow control.
+  EXPECT_EQ(settings.c_iflag, tcflag_t(IGNBRK));
   EXPECT_EQ(settings.c_oflag & OPOST, 0u);
   EXPECT_EQ(settings.c_cflag & CRTSCTS, 0u);
   CloseComPort(port);
+  close(pty.master);
+}
+
+TEST(CloseComPort, PutsBackTheSettingsThePortHad) {
+  Pty pty = OpenPty();
+  termios before;
+  ASSERT_EQ(tcgetattr(pty.master, &before), 0);
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_EQ(ConfigureComPort(port, 921600, "7E2"), 1);
+  CloseComPort(port);
+  termios after;
+  ASSERT_EQ(tcgetattr(pty.master, &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
   close(pty.master);
 }
 
@@ -64,17 +85,29 @@ TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
   close(pty.master);
 }
 
-TEST(OpenComPort, OpensExistingDevicesExclusively) {
+TEST(OpenComPort, OpensExistingDevicesExclusivelyOrSaysWhyNot) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
   ASSERT_NE(port, INVALID_PORT_HANDLE);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(OpenComPort(pty.slave.c_str()), INVALID_PORT_HANDLE);  // held by us
+  std::string said = testing::internal::GetCapturedStderr();
+  // Root passes the terminal's exclusive flag and meets the lock instead.
+  EXPECT_TRUE(said == "open(" + pty.slave + ") failed: " + strerror(EBUSY) +
+                          " (another program has the port open)\n" ||
+              said == "flock(" + pty.slave + ") failed: " + strerror(EWOULDBLOCK) +
+                          " (another program has the port open)\n")
+      << said;
   CloseComPort(port);
   port = OpenComPort(pty.slave.c_str());
   EXPECT_NE(port, INVALID_PORT_HANDLE);
   CloseComPort(port);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(OpenComPort("/nonexistent/port"), INVALID_PORT_HANDLE);
-  EXPECT_EQ(OpenComPort(""), INVALID_PORT_HANDLE);
+  EXPECT_EQ(OpenComPort("COM256"), INVALID_PORT_HANDLE);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "open(/nonexistent/port) failed: No such file or directory\n"
+            "open(/dev/ttyS255) failed: No such file or directory\n");
   close(pty.master);
 }
 
@@ -102,14 +135,15 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   for (int value : {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x99}) {
     unsigned char byte = static_cast<unsigned char>(value);
     ASSERT_EQ(write(pty.master, &byte, 1), 1);
-    EXPECT_EQ(ReadByte(port), value);
     EXPECT_EQ(WriteByte(port, value), 1);
+    EXPECT_EQ(ReadByte(port), value);  // hands over the written byte first
     ASSERT_EQ(read(pty.master, &byte, 1), 1);
     EXPECT_EQ(byte, value);
   }
   close(pty.master);  // the cable is pulled
   EXPECT_EQ(ReadByte(port), PORT_LOST);
-  EXPECT_EQ(WriteByte(port, 0x41), PORT_LOST);
+  EXPECT_EQ(WriteByte(port, 0x41), 1);  // collected: the loss shows when it is handed over
+  EXPECT_EQ(WaitForByte(port, 0), PORT_LOST);
   CloseComPort(port);
 }
 

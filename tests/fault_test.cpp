@@ -3,6 +3,7 @@
 // speeds.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <string>
@@ -81,6 +82,15 @@ class FaultTest : public ProgramTest {
     return StartProgram(options);
   }
 
+  // Starts a receiving velcot and waits until it reads its port: a cable
+  // loses what reaches an end before a program has it open.
+  pid_t StartReceiver(const std::string& folder, const std::vector<std::string>& args,
+                      const std::string& log) {
+    pid_t pid = StartVelcot(folder, args, log);
+    EXPECT_TRUE(WaitForReader(pid, kLimitSeconds * 1000)) << ReadWholeFile(log + ".err");
+    return pid;
+  }
+
   // The noise nullmodem puts at end A for this seed, read before anyone
   // else is on the line.
   std::string ReadNoise(const std::string& dir, const std::string& seed, size_t count) {
@@ -124,7 +134,7 @@ TEST_F(FaultTest, ResendsBlocksDamagedOnTheLine) {
     NullModem cable = StartCable(dir, {"-b", "0", "--seed", seed, "--ber-ab", "3e-5", "--after-ab",
                                        std::to_string(kOpeningBytes)});
     ASSERT_GT(cable.pid, 0);
-    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, dir + "/rx");
+    pid_t receiver = StartReceiver(rx, {"-p", cable.link_b, "-b", "115200"}, dir + "/rx");
     ProcessEnd sent =
         Finish(StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "data.bin"}, dir + "/tx"));
     EXPECT_TRUE(sent.exited);
@@ -173,7 +183,7 @@ TEST_F(FaultTest, DropsNoiseBeforeStartAndReady) {
     ASSERT_GT(cable.pid, 0);
     const std::string& rx_link = receiver_at_a ? cable.link_a : cable.link_b;
     const std::string& tx_link = receiver_at_a ? cable.link_b : cable.link_a;
-    pid_t receiver = StartVelcot(rx, {"-p", rx_link, "-b", "115200"}, rx);
+    pid_t receiver = StartReceiver(rx, {"-p", rx_link, "-b", "115200"}, rx);
     ProcessEnd sent = Finish(StartVelcot(tx, {"-p", tx_link, "-b", "115200", "data.bin"}, tx));
     EXPECT_TRUE(sent.exited) << run;
     EXPECT_EQ(sent.status, 0) << run << ": " << ReadWholeFile(tx + ".err");
@@ -193,7 +203,7 @@ TEST_F(FaultTest, SevenDataBitsStartNoExchange) {
   NullModem cable = StartCable(scratch_, {"-b", "0", "-m", "7N1"});
   ASSERT_GT(cable.pid, 0);
   pid_t receiver =
-      StartVelcot(rx, {"-p", cable.link_b, "-b", "115200", "-m", "7N1"}, scratch_ + "/rx");
+      StartReceiver(rx, {"-p", cable.link_b, "-b", "115200", "-m", "7N1"}, scratch_ + "/rx");
   pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "-m", "7N1", "data.bin"},
                              scratch_ + "/tx");
   std::this_thread::sleep_for(kGrace);
@@ -236,7 +246,7 @@ TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
     ASSERT_TRUE(WriteWholeFile(rx + "/data.bin", old_content));
     NullModem cable = StartCable(dir, {"-b", "115200", "--cut-after", std::to_string(cut.after)});
     ASSERT_GT(cable.pid, 0);
-    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, dir + "/rx");
+    pid_t receiver = StartReceiver(rx, {"-p", cable.link_b, "-b", "115200"}, dir + "/rx");
     pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "data.bin"}, dir + "/tx");
     ExpectPortLost(Finish(sender), dir + "/tx", cable.link_a);
     ExpectPortLost(Finish(receiver), dir + "/rx", cable.link_b);
@@ -270,13 +280,7 @@ TEST_F(FaultTest, MismatchedSpeedsStoreNothingOutsideReceiverFolder) {
     ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", MakeContent(3000, 14)));
     NullModem cable = StartCable(dir, {});  // each end's own speed
     ASSERT_GT(cable.pid, 0);
-    // START must meet the receiver's speed, not the port's default: a velcot
-    // with nothing it can send sets that speed and ends before anything
-    // goes on the line.
-    ProcessEnd preset =
-        Finish(StartVelcot(rx, {"-p", cable.link_b, "-b", baud, "absent.bin"}, dir + "/preset"));
-    ASSERT_EQ(preset.status, 2) << ReadWholeFile(dir + "/preset.err");
-    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", baud}, dir + "/rx");
+    pid_t receiver = StartReceiver(rx, {"-p", cable.link_b, "-b", baud}, dir + "/rx");
     pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "data.bin"}, dir + "/tx");
     if (mismatch.announced) {
       EXPECT_TRUE(WaitForFileText(dir + "/rx.out", " 0/", kLimitSeconds * 1000, receiver));
@@ -292,6 +296,41 @@ TEST_F(FaultTest, MismatchedSpeedsStoreNothingOutsideReceiverFolder) {
     for (const std::string& name : ListDirectory(rx))
       EXPECT_TRUE(IsStoredNamePlain(name)) << name;
   }
+}
+
+// Like a serial port, an end that no program has open loses what reaches
+// it, and what its last program left unread; an FTDI end passes on packets
+// of 62 chars until its latency timer fires.
+TEST_F(FaultTest, CableEndsBehaveLikeSerialPorts) {
+  NullModem cable = StartCable(scratch_, {"-b", "0", "--usb-latency-a", "1000000"});
+  ASSERT_GT(cable.pid, 0);
+  int a = OpenPtyLink(cable.link_a);
+  held_fds_.push_back(a);
+  ASSERT_TRUE(WriteAll(a, "lost"));
+  EXPECT_TRUE(WaitForFileText(cable.log, "4 bytes lost at " + cable.link_b, kLimitSeconds * 1000));
+  auto count_unread = [](int fd, int wanted) {
+    int unread = -1;
+    for (int i = 0; i < kLimitSeconds * 200 && unread != wanted; i++) {
+      if (ioctl(fd, FIONREAD, &unread) != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return unread;
+  };
+  int b = OpenPtyLink(cable.link_b);
+  ASSERT_TRUE(WriteAll(a, "left"));
+  ASSERT_EQ(count_unread(b, 4), 4);
+  close(b);
+  b = OpenPtyLink(cable.link_b);
+  held_fds_.push_back(b);
+  EXPECT_EQ(count_unread(b, 0), 0);  // discarded once the cable saw the close
+  ASSERT_TRUE(WriteAll(a, "kept"));
+  EXPECT_EQ(ReadWithDeadline(b, 4, kLimitSeconds * 1000), "kept");
+
+  ASSERT_TRUE(WriteAll(b, std::string(70, 'u')));
+  EXPECT_EQ(ReadWithDeadline(a, 70, 2000), std::string(62, 'u'));  // the rest waits for the timer
+  LineCounters ab = ReadCounters(StopCable(cable), "A->B");
+  EXPECT_EQ(ab.carried, 8u);
+  EXPECT_EQ(ab.dropped, 4u);
 }
 
 }  // namespace

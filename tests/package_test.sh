@@ -3,7 +3,7 @@
 # what a user would get: the program, its manual page, its bash completion,
 # and a Debian package that lintian passes and that declares what the
 # program links against; or, given a cross build for Windows, the zip a
-# Windows user unpacks.
+# Windows user unpacks, and that its program starts on Windows XP SP3.
 #
 #   package_test.sh BUILD_DIR SOURCE_DIR
 #   package_test.sh --zip WIN32_BUILD_DIR
@@ -16,6 +16,28 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 pack() {
   (cd "$scratch" && cpack -G "$1" -B "$scratch/pkg" --config "$2/CPackConfig.cmake") \
     >"$scratch/cpack.txt" 2>&1 || { cat "$scratch/cpack.txt" >&2; fail "cpack failed"; }
+}
+
+# XP's loader starts a program only if its PE header asks for no newer
+# system than 5.1 and XP's DLLs export every function it imports: nothing
+# to install beside it, and nothing from a later Windows.
+check_windows_xp() {  # check_windows_xp EXE
+  local headers field version refused
+  headers=$(i686-w64-mingw32-objdump -p "$1")
+  for field in OSystem Subsystem; do
+    version=$(awk -v f="$field" '$1 == "Major" f "Version" { major = $2 }
+      $1 == "Minor" f "Version" { minor = $2 } END { print major * 100 + minor }' <<<"$headers")
+    ((version > 0 && version <= 501)) || fail "velcot.exe asks for $field version $version"
+  done
+  # DLL and function of each import, DLL names in lower case.
+  awk '/^[^ \t]/ { dll = "" } /^\tDLL Name: / { dll = tolower($3); next }
+    dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll, $3 }' \
+    <<<"$headers" | sort -u >"$scratch/imports.txt"
+  [[ -s $scratch/imports.txt ]] || fail "no imports read from velcot.exe"
+  awk '!/^#/ && NF == 2 { print tolower($1), $2 }' "$(dirname "$0")/windows_xp_exports.txt" |
+    sort -u >"$scratch/xp.txt"
+  refused=$(comm -23 "$scratch/imports.txt" "$scratch/xp.txt" | tr '\n' ' ')
+  [[ -z $refused ]] || fail "velcot.exe imports what Windows XP SP3 lacks: $refused"
 }
 
 version_of() {  # version_of BUILD_DIR
@@ -33,17 +55,10 @@ if [[ $1 == --zip ]]; then
   done
   kind=$(file -b "$scratch/$name/velcot.exe")
   [[ $kind == "PE32 executable (console) Intel 80386"* ]] || fail "velcot.exe is $kind"
-  # Nothing to install beside it: only DLLs that every Windows has.
-  dlls=$(i686-w64-mingw32-objdump -p "$scratch/$name/velcot.exe" | sed -n 's/^\s*DLL Name: //p')
-  [[ -n $dlls ]] || fail "no DLL imports read from velcot.exe"
-  for dll in $dlls; do
-    case ${dll,,} in
-      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll) ;;
-      *) fail "velcot.exe needs $dll" ;;
-    esac
-  done
+  check_windows_xp "$scratch/$name/velcot.exe"
   grep -q "velcot -p COM" "$scratch/$name/README.txt" || fail "README.txt has no example"
-  echo "packed: $name.zip with $(ls "$scratch/$name" | tr '\n' ' '); velcot.exe needs" $dlls
+  echo "packed: $name.zip with $(ls "$scratch/$name" | tr '\n' ' ');" \
+    "velcot.exe imports $(wc -l <"$scratch/imports.txt") functions XP has"
   exit 0
 fi
 

@@ -19,11 +19,17 @@ Link OpenLink() {
   signal(SIGPIPE, SIG_IGN);  // a peer that hangs up must not kill the test
   int fds[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  return {fds[0], fds[1]};
+  return {AdoptPortDescriptor(fds[0]), fds[1]};
+}
+
+int ReceiveFile(PortHandle port, uint32_t stall_limit_ms) {
+  int result = RecvFile(port, stall_limit_ms);
+  WaitForByte(port, 0);
+  return result;
 }
 
 void CloseLink(const Link& link) {
-  close(link.ours);
+  CloseComPort(link.ours);
   if (link.theirs >= 0) close(link.theirs);
 }
 

@@ -10,14 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "commdev.h"
+#include "transfer.h"
+
 typedef std::vector<uint8_t> Bytes;
 
 struct Link {
-  int ours;    // the port under test
-  int theirs;  // the scripted peer
+  PortHandle ours;  // the port under test
+  int theirs;       // the scripted peer
 };
 
 Link OpenLink();
+
+// RecvFile as receive mode calls it: the port then turns to the line again,
+// which hands over the answer the receiver collected last.
+int ReceiveFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT);
 void CloseLink(const Link& link);
 
 // Reads exactly n bytes, failing the test instead of hanging on a silent

@@ -9,6 +9,7 @@
 #endif
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -138,6 +139,20 @@ bool WaitForFileText(const std::string& path, const std::string& text, int limit
   }
   // The child may have written the text just before it ended.
   return ReadWholeFile(path).find(text) != std::string::npos;
+}
+
+// /proc/PID/syscall starts with the number of the call the process is
+// blocked in.
+bool WaitForReader(pid_t pid, int limit_ms) {
+  auto deadline = MakeDeadline(limit_ms);
+  std::string reading = std::to_string(SYS_read) + " ";
+  for (;;) {
+    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/syscall").rfind(reading, 0) == 0) {
+      return true;
+    }
+    if (HasProcessEnded(pid) || CountRemainingMilliseconds(deadline) == 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 NullModem StartNullModem(const std::string& program, const std::vector<std::string>& options,

@@ -57,6 +57,11 @@ bool HasProcessEnded(pid_t pid);
 bool WaitForFileText(const std::string& path, const std::string& text, int limit_ms,
                      pid_t pid = -1);
 
+// Waits until a child is blocked reading (a receiver that has opened and
+// configured its port and waits for the line), or has ended, or limit_ms
+// has passed. True when it is reading.
+bool WaitForReader(pid_t pid, int limit_ms);
+
 // A running `socat pty,raw,echo=0,link=A pty,raw,echo=0,link=B`.
 struct PtyPair {
   pid_t socat_pid = -1;

@@ -61,7 +61,7 @@ class StallTest : public InScratchFolder {
     CloseLink(link_);
     InScratchFolder::TearDown();
   }
-  Link link_ = {-1, -1};
+  Link link_ = {INVALID_PORT_HANDLE, -1};
 };
 
 // The receiver answers the first block and goes silent: before the answer
@@ -121,7 +121,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     int result = -1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    std::thread receiver([&] { result = RecvFile(link_.ours, kLimitMs); });
+    std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
     WriteAll(link_.theirs, {START});
     EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
     if (silence.message == in_file) {
@@ -139,7 +139,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
 
   testing::internal::CaptureStdout();
   int result = -1;
-  std::thread receiver([&] { result = RecvFile(link_.ours, kLimitMs); });
+  std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
   WriteAll(link_.theirs, {START});
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
   WriteAll(link_.theirs, Header("b.bin", 1024));
@@ -164,7 +164,7 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   int result = -1;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  std::thread receiver([&] { result = RecvFile(link_.ours, 1); });
+  std::thread receiver([&] { result = ReceiveFile(link_.ours, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // 50 times the limit
   WriteAll(link_.theirs, {START});
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
@@ -173,7 +173,7 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Gave up receiving an announced file"),
             std::string::npos);
 
-  std::thread patient([&] { result = RecvFile(link_.ours, kRoomyLimitMs); });
+  std::thread patient([&] { result = ReceiveFile(link_.ours, kRoomyLimitMs); });
   WriteAll(link_.theirs, {START});
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
   WriteAll(link_.theirs, Header("c.bin", uint32_t(content.size())));

@@ -23,27 +23,29 @@ namespace {
 
 TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   Link link = OpenLink();
+  WriteAll(link.theirs, {0xAB, 0xCD, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x11, 0x13});
   EXPECT_EQ(WriteWord(link.ours, 0x1234), 0);
   EXPECT_EQ(WriteDword(link.ours, 0x000009C4), 0);
   EXPECT_EQ(WriteDword(link.ours, 0xFEDCBA98), 0);
+  EXPECT_EQ(CountPending(link.theirs), 0u);  // collected until the port turns to reading
+  EXPECT_EQ(ReadWord(link.ours), 0xABCD);
   EXPECT_EQ(ReadExact(link.theirs, 10),
             (Bytes{0x12, 0x34, 0, 0, 0x09, 0xC4, 0xFE, 0xDC, 0xBA, 0x98}));
-
-  WriteAll(link.theirs, {0xAB, 0xCD, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x11, 0x13});
-  EXPECT_EQ(ReadWord(link.ours), 0xABCD);
   EXPECT_EQ(ReadDword(link.ours), 0xFFFFFFFEll);
   uint8_t block[3];
   EXPECT_EQ(ReadBlock(link.ours, block, 3), 0);
   EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x00, 0x11, 0x13}));
 
-  // A peer that has gone away is a lost port, for every reader.
+  // A peer that has gone away is a lost port, for every reader, and for a
+  // writer once its bytes are handed over.
   close(link.theirs);
   link.theirs = -1;
   EXPECT_EQ(ReadByte(link.ours), PORT_LOST);
   EXPECT_EQ(ReadWord(link.ours), PORT_LOST);
   EXPECT_EQ(ReadDword(link.ours), PORT_LOST);
   EXPECT_EQ(ReadBlock(link.ours, block, 3), PORT_LOST);
-  EXPECT_EQ(WriteByte(link.ours, 1), PORT_LOST);
+  EXPECT_EQ(WriteByte(link.ours, 1), 1);
+  EXPECT_EQ(WaitForByte(link.ours, 0), PORT_LOST);
   CloseLink(link);
 }
 
@@ -206,7 +208,7 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   Link link = OpenLink();
   int result = -1;
   testing::internal::CaptureStdout();
-  std::thread receiver([&] { result = RecvFile(link.ours); });
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
 
   WriteAll(link.theirs, {0x00, 0x11, 0x13, READY, ACCEPT, 0xFF});  // noise before START
   ASSERT_EQ(Announce(link.theirs, NameField("report.txt"), 2500), ACCEPT);
@@ -241,7 +243,7 @@ TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
   Link link = OpenLink();
   int result = -1;
   testing::internal::CaptureStdout();
-  std::thread receiver([&] { result = RecvFile(link.ours); });
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
   ASSERT_EQ(Announce(link.theirs, NameField("abcdefgh.txt"), 0), ACCEPT);
   EXPECT_TRUE(fs::exists("abcdefgh.txt"));
   receiver.join();
@@ -259,7 +261,7 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
     Link link = OpenLink();
     int result = -1;
     testing::internal::CaptureStderr();
-    std::thread receiver([&] { result = RecvFile(link.ours); });
+    std::thread receiver([&] { result = ReceiveFile(link.ours); });
     EXPECT_EQ(Announce(link.theirs, NameField(name), 10), DECLINE) << EscapeFileName(name.c_str());
     receiver.join();
     std::string errors = testing::internal::GetCapturedStderr();
@@ -281,7 +283,7 @@ TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   Link link = OpenLink();
   int result = -1;
   testing::internal::CaptureStdout();
-  std::thread receiver([&] { result = RecvFile(link.ours); });
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
   ASSERT_EQ(Announce(link.theirs, NameField("keep.txt"), 3000), ACCEPT);
   Bytes block = PatternBytes(1024, 6);
   EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), 1024)), REPLY_OK);
@@ -310,7 +312,7 @@ TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
   int result = -1;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  std::thread receiver([&] { result = RecvFile(link.ours); });
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
   ASSERT_EQ(Announce(link.theirs, NameField("big.bin"), 5000), ACCEPT);
   for (size_t at = 0; at < 5000; at += 1024) {
     Bytes block(content.begin() + long(at),
@@ -341,11 +343,14 @@ TEST_F(RecvFileTest, SenderAndReceiverMoveEveryByteValue) {
   fs::create_directory("in");
   fs::current_path("in");
   Link link = OpenLink();
+  PortHandle sender_port = AdoptPortDescriptor(link.theirs);
+  link.theirs = -1;
   int sent = -1, received = -1;
   testing::internal::CaptureStdout();
-  std::thread receiver([&] { received = RecvFile(link.ours); });
-  sent = SendFile(link.theirs, "../out/allbytes.bin");
+  std::thread receiver([&] { received = ReceiveFile(link.ours); });
+  sent = SendFile(sender_port, "../out/allbytes.bin");
   receiver.join();
+  CloseComPort(sender_port);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(sent, TRANSFER_DONE);
   EXPECT_EQ(received, TRANSFER_DONE);

@@ -21,12 +21,12 @@ add_test(NAME wine.stop COMMAND ${WINESERVER_PROGRAM} --kill)
 set_tests_properties(wine.stop PROPERTIES
   FIXTURES_CLEANUP wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 60)
 
-add_test(NAME wine.unit_tests COMMAND ${WINE_PROGRAM} ${VELCOT_WIN32_DIR}/tests/unit_tests.exe)
+add_test(NAME wine.unit_tests COMMAND ${WINE_PROGRAM} ${VELCOT_WIN32_DIR}/unit-tests/tests/unit_tests.exe)
 # The progress bar again with a console, which Wine gives a program on a
 # terminal: script(1) runs it on one.
 find_program(SCRIPT_PROGRAM script REQUIRED)
 add_test(NAME wine.console_progress COMMAND ${SCRIPT_PROGRAM} -qec
-  "\"${WINE_PROGRAM}\" \"${VELCOT_WIN32_DIR}/tests/unit_tests.exe\" --gtest_filter=PrintProgress.*"
+  "\"${WINE_PROGRAM}\" \"${VELCOT_WIN32_DIR}/unit-tests/tests/unit_tests.exe\" --gtest_filter=PrintProgress.*"
   /dev/null)
 set_tests_properties(wine.unit_tests wine.console_progress PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 300)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,14 @@ class WineTest : public ProgramTest {
     EXPECT_EQ(end.status, status) << log << ": " << Output(log + ".err");
   }
 
+  // Plays the receiver at link B up to the answer: READY to START, then the
+  // name and size fields that follow.
+  std::string AnswerStart() {
+    EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
+    EXPECT_TRUE(WriteAll(fd_b_, "\x33"));
+    return ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000);
+  }
+
   PtyPair line_;
   int fd_a_ = -1;
   int fd_b_ = -1;
@@ -175,9 +184,7 @@ TEST_F(WineTest, WindowsAnnouncesSizesAbove2GiBAndSkipsFilesAbove4GiB) {
 
   pid_t sender = StartWindowsVelcot(tx, {"-p", "COM13", "over.bin", "huge.bin"}, "tx");
   // This end plays the receiver up to the size field, then declines.
-  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
-  ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
-  std::string announced = ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000);
+  std::string announced = AnswerStart();
   ASSERT_TRUE(WriteAll(fd_b_, "\x55"));
   ExpectExit(Finish(sender), 2, "tx");
 
@@ -186,15 +193,14 @@ TEST_F(WineTest, WindowsAnnouncesSizesAbove2GiBAndSkipsFilesAbove4GiB) {
   EXPECT_EQ(Output("tx.out"), "file huge.bin declined by receiver\n");
 }
 
-// The wait for a byte with a limit, through the port's input queue.
+// The wait for a byte with a limit: a read that the driver ends when a byte
+// arrives or the limit has passed.
 TEST_F(WineTest, WindowsSenderGivesUpOnASilentReceiver) {
   ASSERT_TRUE(StartLine(14));
   std::string tx = MakeFolder("tx");
   ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", MakeContent(3000, 3)));
   pid_t sender = StartWindowsVelcot(tx, {"-p", "COM14", "big.bin"}, "tx");
-  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
-  ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
-  EXPECT_EQ(ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000).size(), 16u);
+  EXPECT_EQ(AnswerStart().size(), 16u);
   ASSERT_TRUE(WriteAll(fd_b_, "\xCC"));
   EXPECT_EQ(ReadWithDeadline(fd_b_, 1026, kLimitSeconds * 1000).size(), 1026u);
   // No reply: silence from here on.
@@ -202,7 +208,28 @@ TEST_F(WineTest, WindowsSenderGivesUpOnASilentReceiver) {
   EXPECT_EQ(Output("tx.err"), "Gave up sending big.bin: the receiver was silent for 30 s\n");
 }
 
-TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
+// At 50 baud the limit is 822 s, far beyond this test's: each reply must end
+// the wait the moment it arrives, and reach the sender whole.
+TEST_F(WineTest, WindowsSenderTakesEachReplyAsItArrives) {
+  ASSERT_TRUE(StartLine(15));
+  std::string tx = MakeFolder("tx");
+  const std::string content = MakeContent(2500, 4);
+  ASSERT_TRUE(WriteWholeFile(tx + "/three.bin", content));
+  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM15", "-b", "50", "three.bin"}, "tx");
+  EXPECT_EQ(AnswerStart().substr(0, 10), std::string("three.bin\0", 10));
+  ASSERT_TRUE(WriteAll(fd_b_, "\xCC"));
+  for (size_t at = 0; at < content.size(); at += 1024) {
+    size_t length = std::min<size_t>(1024, content.size() - at);
+    std::string block = ReadWithDeadline(fd_b_, length + 2, kLimitSeconds * 1000);
+    EXPECT_EQ(block.substr(0, length), content.substr(at, length));
+    usleep(200 * 1000);  // the sender is waiting by now
+    ASSERT_TRUE(WriteAll(fd_b_, "\xFF\xFF"));
+  }
+  ExpectExit(Finish(sender), 0, "tx");
+  EXPECT_EQ(Output("tx.err"), "");
+}
+
+TEST_F(WineTest, WindowsRefusesBadModesAndSaysWhyAPortWillNotOpen) {
   ASSERT_TRUE(StartLine(3));
   std::string here = MakeFolder("run");
   ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM3", "-m", "8X1", "a.txt"}, "mode")), 1,
@@ -214,10 +241,23 @@ TEST_F(WineTest, WindowsRefusesBadModesAndPortsThatDoNotExist) {
   EXPECT_EQ(Output("bits.err").rfind("SetCommState() failed with ", 0), 0u) << Output("bits.err");
   EXPECT_NE(Output("bits.err").find("\ncouldn't configure port\n"), std::string::npos);
 
+  // The system's reason comes first, with a hint for the usual two. Wine
+  // refuses a port that is a directory as Windows refuses one in use.
   ASSERT_FALSE(PathExists(std::string(WINE_PREFIX) + "/dosdevices/com99"));
-  ExpectExit(Finish(StartWindowsVelcot(here, {"-p", "COM99", "-m", "8X1", "a.txt"}, "port")), 1,
-             "port");
-  EXPECT_EQ(Output("port.err"), "could not open COM99\n");
+  ASSERT_TRUE(LinkComPort(4, MakeFolder("not-a-port")));
+  const struct {
+    const char* port;
+    const char* reason;
+  } kRefusals[] = {
+      {"COM99", "2 (no such port)"},
+      {"COM4", "5 (access denied: usually another program has the port open)"},
+  };
+  for (const auto& refusal : kRefusals) {
+    ExpectExit(Finish(StartWindowsVelcot(here, {"-p", refusal.port, "-m", "8X1", "a.txt"}, "port")),
+               1, "port");
+    EXPECT_EQ(Output("port.err"), std::string("CreateFile() failed with ") + refusal.reason +
+                                      "\ncould not open " + refusal.port + "\n");
+  }
   EXPECT_EQ(ReadWithDeadline(fd_b_, 1, 0), "");  // nothing went on the line
 }
 

@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -44,6 +45,10 @@ constexpr int64_t kSpinNs = 12000;
 constexpr int64_t kBatchNs = 50000;
 // A reading end whose pty is full is retried this often.
 constexpr int64_t kRetryNs = 1000000;
+// An FTDI chip sends what it received in USB packets of 64 bytes, two of
+// them its status: a packet goes as soon as 62 chars are in, else when the
+// chip's latency timer next fires.
+constexpr size_t kUsbPacket = 62;
 
 struct Options {
   int64_t baud = -1;  // -1: each end's own termios speed
@@ -56,6 +61,7 @@ struct Options {
   uint64_t noiseA = 0;
   int64_t cutAfter = -1;
   int64_t latencyNs = 0;
+  int64_t usbLatencyNs[2] = {0, 0};  // [0] end A, [1] end B; 0: not USB
   const char* link[2] = {nullptr, nullptr};
 };
 
@@ -65,6 +71,7 @@ struct Line {
   const char* name;
   const char *srcLink, *dstLink;
   int src, dst;  // masters of the writing and the reading end
+  int dstEnd;    // 0 for A, 1 for B
   uint8_t data[kInFlight];
   int64_t due[kInFlight];
   size_t head, count;
@@ -73,15 +80,19 @@ struct Line {
   int64_t lastWrite;
   bool pending;  // writer's bytes wait in the pty
   double ber;
-  uint64_t spare;  // chars still to be kept error-free
+  int64_t usbNs;     // the reading end's latency timer, 0 if not USB
+  int64_t usbEpoch;  // when that timer started
+  uint64_t spare;    // chars still to be kept error-free
   uint64_t rng;
   uint64_t carried, flipped, dropped;
 };
 
 struct Cable {
   Options opt;
-  int sigFd, epollFd;
+  int sigFd, epollFd, notifyFd;
   int master[2], slave[2];
+  int watch[2];  // inotify watches on the slaves
+  int users[2];  // opens of each slave but ours
   std::string slavePath[2];
   Line line[2];  // [0] A->B, [1] B->A
 };
@@ -113,13 +124,24 @@ void PrintUsage(FILE* f) {
       "  --after-ba N     likewise B to A\n"
       "  --noise-a N      N random bytes arrive at A at start\n"
       "  --cut-after N    hang up both ends once N bytes (both ways) crossed\n"
-      "  --latency-ms MS  extra delay of every char (USB latency timer)\n"
+      "  --latency-ms MS  every char arrives MS ms later, as over a long\n"
+      "                   link; chars keep their spacing\n"
+      "  --usb-latency-a MS  end A is a USB adapter (FTDI): the chars that\n"
+      "                   reach it are held until 62 have collected or the\n"
+      "                   latency timer, which fires every MS ms, runs out;\n"
+      "                   a lone reply waits up to MS ms, a stream comes in\n"
+      "                   bursts of 62\n"
+      "  --usb-latency-b MS  likewise end B\n"
       "  -h               show this help\n"
       "A->B is what end A writes and end B reads. Prints \"nullmodem: ready\"\n"
       "when the links exist. On SIGINT/SIGTERM/SIGHUP or a cut, prints per\n"
       "direction the bytes carried, bits flipped and bytes dropped (on the\n"
-      "line or unread from the writer at that moment, or sent while an end's\n"
-      "speed was 0), removes the links, exits 0. A paced cable runs at\n"
+      "line or unread from the writer at that moment, sent while an end's\n"
+      "speed was 0, or reaching an end that no program had open, as a\n"
+      "closed port loses them), removes the links, exits 0. The cable keeps\n"
+      "both ptys open itself, so an end that is closed does not hang up the\n"
+      "line; what that end's program left unread is discarded, as a serial\n"
+      "driver does at the last close. A paced cable runs at\n"
       "real-time priority when allowed, for precise timing.\n",
       f);
 }
@@ -175,6 +197,9 @@ bool ParseOption(int c, const char* arg, Options* o) {
       return ParseCount(arg, &n) && n <= INT64_MAX && (o->cutAfter = static_cast<int64_t>(n), true);
     case 'l':
       return ParseReal(arg, 0, 1e6, &r) && (o->latencyNs = llround(r * 1e6), true);
+    case 'u':
+    case 'U':
+      return ParseReal(arg, 0, 1e6, &r) && (o->usbLatencyNs[c == 'U'] = llround(r * 1e6), true);
   }
   return false;
 }
@@ -189,6 +214,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                  {"noise-a", required_argument, nullptr, 'n'},
                                  {"cut-after", required_argument, nullptr, 'c'},
                                  {"latency-ms", required_argument, nullptr, 'l'},
+                                 {"usb-latency-a", required_argument, nullptr, 'u'},
+                                 {"usb-latency-b", required_argument, nullptr, 'U'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   const char* kShortUsage = "usage: nullmodem [options] LINK_A LINK_B (-h for help)\n";
@@ -357,16 +384,61 @@ bool ReadSource(Line* l, const Options& o) {
   return true;
 }
 
-// Writes every char that has arrived by now, in one write().
-bool DeliverDue(Line* l, int64_t now, uint64_t budget) {
-  if (now < l->retryAt) return true;
-  uint8_t buf[kInFlight];
-  size_t n = 0;
-  for (size_t i = l->head; n < l->count && n < budget; i = (i + 1) % kInFlight) {
-    if (l->due[i] > now) break;
-    buf[n++] = l->data[i];
+// The first tick of the reading end's latency timer at or after t.
+int64_t NextTick(const Line& l, int64_t t) {
+  return l.usbEpoch + (t - l.usbEpoch + l.usbNs - 1) / l.usbNs * l.usbNs;
+}
+
+// Takes in the opens and closes of the slaves. Once no program has an end
+// open, what it left unread is discarded, as at a serial port's last close.
+void CountUsers(Cable* c) {
+  alignas(inotify_event) char buf[4096];
+  ssize_t n;
+  while ((n = read(c->notifyFd, buf, sizeof buf)) > 0) {
+    for (char* p = buf; p < buf + n;
+         p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len) {
+      const inotify_event* ev = reinterpret_cast<inotify_event*>(p);
+      int e = ev->wd == c->watch[0] ? 0 : ev->wd == c->watch[1] ? 1 : -1;
+      if (e < 0) continue;
+      if (ev->mask & IN_OPEN) c->users[e]++;
+      if ((ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && c->users[e] > 0 && --c->users[e] == 0)
+        ioctl(c->slave[e], TCFLSH, TCIFLUSH);
+    }
   }
+}
+
+// An open is reported before the opener can do anything else, so reading
+// the reports first leaves no char lost that a program was there for.
+bool IsEndOpen(Cable* c, int end) {
+  if (c->users[end] == 0) CountUsers(c);
+  return c->users[end] > 0;
+}
+
+// How many of the chars that have arrived by now the reading end gets: an
+// FTDI adapter passes on full packets only until its timer fires.
+size_t CountDue(const Line& l, int64_t now, uint64_t budget) {
+  size_t n = 0;
+  for (size_t i = l.head; n < l.count && n < budget; i = (i + 1) % kInFlight, n++)
+    if (l.due[i] > now) break;
+  if (n > 0 && l.usbNs > 0 && now < NextTick(l, l.due[l.head])) n -= n % kUsbPacket;
+  return n;
+}
+
+// Writes every char that has arrived by now, in one write().
+bool DeliverDue(Cable* c, Line* l, int64_t now, uint64_t budget) {
+  if (now < l->retryAt) return true;
+  size_t n = CountDue(*l, now, budget);
   if (n == 0) return true;
+  if (!IsEndOpen(c, l->dstEnd)) {
+    fprintf(stderr, "nullmodem: %zu bytes lost at %s, which no program has open\n", n, l->dstLink);
+    l->dropped += n;
+    l->head = (l->head + n) % kInFlight;
+    l->count -= n;
+    return true;
+  }
+  uint8_t buf[kInFlight];
+  for (size_t k = 0; k < n; k++)
+    buf[k] = l->data[(l->head + k) % kInFlight];
   ssize_t w = write(l->dst, buf, n);
   if (w < 0 && errno != EAGAIN) {
     fprintf(stderr, "nullmodem: cannot write to %s: %s\n", l->dstLink, strerror(errno));
@@ -395,6 +467,11 @@ void DiscardInFlight(Line* l) {
 // When a line next has chars to hand over.
 int64_t LineDeadline(const Line& l, bool* last) {
   if (l.count == 0) return INT64_MAX;
+  if (l.usbNs > 0) {  // the timer's tick, or a packet's last char
+    int64_t packet =
+        l.count >= kUsbPacket ? l.due[(l.head + kUsbPacket - 1) % kInFlight] : INT64_MAX;
+    return std::max(std::min(NextTick(l, l.due[l.head]), packet), l.retryAt);
+  }
   int64_t final = l.due[(l.head + l.count - 1) % kInFlight];
   int64_t batch = std::max(l.due[l.head], l.lastWrite + kBatchNs);
   *last = final <= batch;
@@ -442,13 +519,17 @@ int WaitUntil(int epollFd, epoll_event* ev, int size, int64_t deadline) {
 Step Wait(Cable* c) {
   bool spin;
   int64_t deadline = NextDeadline(c->line, &spin);
-  epoll_event ev[3];
-  int n = WaitUntil(c->epollFd, ev, 3, deadline - (spin ? kSpinNs : 0));
+  epoll_event ev[4];
+  int n = WaitUntil(c->epollFd, ev, 4, deadline - (spin ? kSpinNs : 0));
   if (n < 0) return errno == EINTR ? kGoOn : kFail;
   while (n == 0 && spin && NowNs() < deadline) {
   }
   for (int i = 0; i < n; i++) {
     if (ev[i].data.u32 == 2) return kStop;
+    if (ev[i].data.u32 == 3) {
+      CountUsers(c);
+      continue;
+    }
     c->line[ev[i].data.u32].pending = true;
   }
   return kGoOn;
@@ -478,7 +559,7 @@ Step RunCable(Cable* c) {
   for (;;) {
     int64_t now = NowNs();
     for (Line& l : c->line)
-      if (!DeliverDue(&l, now, Budget(*c))) return kFail;
+      if (!DeliverDue(c, &l, now, Budget(*c))) return kFail;
     if (Budget(*c) == 0) return CutCable(c), kCut;
     for (Line& l : c->line)
       if (l.pending && l.count < kInFlight && !ReadSource(&l, c->opt)) return kFail;
@@ -495,8 +576,9 @@ bool WatchFd(int epollFd, int fd, uint32_t events, uint32_t tag) {
 }
 
 // Edge-triggered, so a master is never polled again while empty (see
-// Available); each arrival of bytes reports it anew. Tags: line to read, or
-// 2 for a signal.
+// Available); each arrival of bytes reports it anew. Tags: line to read, 2
+// for a signal, 3 for an end opened or closed. The cable's own opens of the
+// slaves come before the watches, so they are not counted.
 bool OpenEvents(Cable* c) {
   sigset_t set;
   sigemptyset(&set);
@@ -506,7 +588,14 @@ bool OpenEvents(Cable* c) {
   c->epollFd = epoll_create1(EPOLL_CLOEXEC);
   bool ok = c->epollFd >= 0 && sigprocmask(SIG_BLOCK, &set, nullptr) == 0 &&
             (c->sigFd = signalfd(-1, &set, SFD_CLOEXEC)) >= 0 &&
-            WatchFd(c->epollFd, c->sigFd, EPOLLIN, 2);
+            WatchFd(c->epollFd, c->sigFd, EPOLLIN, 2) &&
+            (c->notifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) >= 0 &&
+            WatchFd(c->epollFd, c->notifyFd, EPOLLIN, 3);
+  for (int e = 0; e < 2 && ok; e++) {
+    c->watch[e] = inotify_add_watch(c->notifyFd, c->slavePath[e].c_str(),
+                                    IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    ok = c->watch[e] >= 0;
+  }
   for (int e = 0; e < 2 && ok; e++)
     ok = WatchFd(c->epollFd, c->master[e], EPOLLIN | EPOLLET, e);
   if (!ok) fprintf(stderr, "nullmodem: cannot watch ptys: %s\n", strerror(errno));
@@ -537,6 +626,9 @@ void InitLines(Cable* c) {
     l.dstLink = c->opt.link[1 - e];
     l.src = c->master[e];
     l.dst = c->master[1 - e];
+    l.dstEnd = 1 - e;
+    l.usbNs = c->opt.usbLatencyNs[1 - e];
+    l.usbEpoch = NowNs();
     l.ber = c->opt.ber[e];
     l.spare = c->opt.spare[e];
     l.rng = c->opt.seed ^ (e ? 0xB5AD4ECEDA1CE2A9ULL : 0);

@@ -88,7 +88,9 @@ build_windows=0
 [[ $want_wine == 1 && ${#targets[@]} == 0 ]] && build_windows=1
 add_i386=0
 if [[ $build_windows == 1 ]]; then
-  need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+  # The program's compiler, and the one GoogleTest needs for its unit tests.
+  need_command i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
+  need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
   need_package googletest
   need_command wine wine
   need_package wine32:i386
@@ -144,6 +146,11 @@ fi
 # appeared since the last run.
 cross_build() {
   [[ $build_windows == 1 ]] || return 0
+  # A cross build set up when velcot.exe took the posix thread model keeps
+  # that compiler: it is set up afresh.
+  if grep -q '^CMAKE_CXX_COMPILER:.*-posix$' "$win32_dir/CMakeCache.txt" 2>/dev/null; then
+    rm -rf "$win32_dir/CMakeCache.txt" "$win32_dir/CMakeFiles"
+  fi
   cmake -S . -B "$win32_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" &&
     cmake --build "$win32_dir" -j"$(nproc)"

@@ -41,21 +41,21 @@ struct Capture {
 };
 
 // The driver's send mode: files in order until one ends the run.
-void RunSender(int port, const std::vector<std::string>* paths) {
+void RunSender(PortHandle port, const std::vector<std::string>* paths) {
   for (const std::string& path : *paths) {
     int result = SendFile(port, path.c_str());
     if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST) break;
   }
-  close(port);
+  CloseComPort(port);
 }
 
 // The driver's receive mode.
-void RunReceiver(int port) {
+void RunReceiver(PortHandle port) {
   for (;;) {
     int result = RecvFile(port);
     if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) break;
   }
-  close(port);
+  CloseComPort(port);
 }
 
 bool Forward(int from, int to, std::string* record, const std::string& noise, long damaged) {
@@ -106,8 +106,8 @@ Capture RunScenario(const Scenario& scenario) {
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM, 0, a) == 0);
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM, 0, b) == 0);
   Capture capture;
-  std::thread sender(RunSender, a[0], &paths);
-  std::thread receiver(RunReceiver, b[0]);
+  std::thread sender(RunSender, AdoptPortDescriptor(a[0]), &paths);
+  std::thread receiver(RunReceiver, AdoptPortDescriptor(b[0]));
   RunRelay(a[1], b[1], scenario, &capture);
   sender.join();
   receiver.join();

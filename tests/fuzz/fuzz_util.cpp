@@ -77,7 +77,7 @@ void StartPeer(const uint8_t* script, size_t size, Peer* peer) {
   signal(SIGPIPE, SIG_IGN);  // writes to a closed end fail instead of killing
   int fds[2];
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-  peer->port = fds[0];
+  peer->port = AdoptPortDescriptor(fds[0]);
   peer->theirs = fds[1];
   peer->script.assign(reinterpret_cast<const char*>(script), size);
   peer->heard.clear();
@@ -85,10 +85,11 @@ void StartPeer(const uint8_t* script, size_t size, Peer* peer) {
 }
 
 void FinishPeer(Peer* peer) {
-  close(peer->port);
+  CloseComPort(peer->port);
   peer->thread.join();
   close(peer->theirs);
-  peer->port = peer->theirs = -1;
+  peer->port = INVALID_PORT_HANDLE;
+  peer->theirs = -1;
 }
 
 static void RemoveScratchRoot() {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "commdev.h"
+
 // A broken invariant: says which and aborts, which libFuzzer records as a
 // crash with its input.
 #define FUZZ_REQUIRE(condition)                                           \
@@ -31,7 +33,7 @@ std::string ShowDifference(const std::string& actual, const std::string& expecte
 // its sending side, and keeps reading what the port under test writes until
 // that end is closed, so neither side ever blocks on the other.
 struct Peer {
-  int port = -1;  // the end under test, blocking
+  PortHandle port = INVALID_PORT_HANDLE;  // the end under test, blocking
   int theirs = -1;
   std::string script;
   std::string heard;  // complete once FinishPeer has returned
