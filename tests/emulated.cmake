@@ -1,12 +1,11 @@
 # A cross build's tests under its emulator (qemu-user): the unit tests, and
 # one file sent from one velcot to another over the virtual cable, all three
 # programs emulated. qemu lacks the termios2 ioctls that both programs set
-# and read rates with, so a preloaded stand-in serves them.
-add_library(qemu_termios2 SHARED qemu_termios2.cpp)
+# and read rates with, so the preloaded driver stand-in serves them.
 string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 foreach(program velcot nullmodem)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/emulated/${program}
-    CONTENT "#!/bin/sh\nexec ${emulator} -E LD_PRELOAD=$<TARGET_FILE:qemu_termios2> \
+    CONTENT "#!/bin/sh\nexec ${emulator} -E LD_PRELOAD=$<TARGET_FILE:fake_uart> \
 $<TARGET_FILE:${program}> \"$@\"\n"
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
       WORLD_READ WORLD_EXECUTE)
