@@ -23,8 +23,18 @@ PortHandle AdoptPortDescriptor(int fd);
 #endif
 
 // Returned by ReadByte and WriteByte when the port has gone away (unplugged,
-// hung up): a persistent device error, already reported on stderr.
+// hung up): a persistent device error, already reported on stderr; or, with
+// errno EINTR, once the run has been asked to end (see CatchInterrupts).
 #define PORT_LOST (-1)
+
+// Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
+// Windows the console's control events) in the program's one global flag.
+// Once one has come, every port operation returns PORT_LOST with errno
+// EINTR, so the run unwinds, puts the port back and ends.
+void CatchInterrupts();
+
+// The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
+int GetInterruption();
 
 // Opens an existing device exclusively; INVALID_PORT_HANDLE on failure, after
 // a line on stderr that says why.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +202,37 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   return 1;
 }
 
+// The signal that asked the run to end, or 0: the program's one global,
+// set by the handler below.
+static volatile sig_atomic_t interruption = 0;
+
+static void NoteInterruption(int signal) {
+  interruption = signal;
+}
+
+void CatchInterrupts() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = NoteInterruption;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked read or wait returns
+  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal, &action, nullptr);
+}
+
+int GetInterruption() {
+  return interruption;
+}
+
+// True, with errno set to EINTR, once the run has been asked to end. (A
+// signal that comes between this check and a blocking read is seen when the
+// read returns: with the next byte, or at the next signal.)
+static bool IsInterrupted() {
+  if (interruption == 0) return false;
+  errno = EINTR;
+  return true;
+}
+
 // Hands the collected bytes to the driver.
 static int FlushWrites(PortHandle port) {
   size_t done = 0;
@@ -208,7 +240,7 @@ static int FlushWrites(PortHandle port) {
     ssize_t n = write(port->fd, port->to_write + done, port->write_count - done);
     if (n > 0) {
       done += size_t(n);
-    } else if (n < 0 && errno == EINTR) {
+    } else if (n < 0 && errno == EINTR && !IsInterrupted()) {
       continue;
     } else {
       if (n == 0) errno = 0;
@@ -229,19 +261,21 @@ static int FillReadAhead(PortHandle port) {
       port->read_end = size_t(n);
       return 1;
     }
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !IsInterrupted()) continue;
     if (n == 0) errno = 0;  // hung up
     return PORT_LOST;
   }
 }
 
 int ReadByte(PortHandle port) {
+  if (IsInterrupted()) return PORT_LOST;
   if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
   if (port->read_next == port->read_end && FillReadAhead(port) == PORT_LOST) return PORT_LOST;
   return port->read_ahead[port->read_next++];
 }
 
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  if (IsInterrupted()) return PORT_LOST;
   if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
   if (port->read_next < port->read_end) return 1;
   struct pollfd wanted = {port->fd, POLLIN, 0};
@@ -250,11 +284,12 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms) {
     int n = poll(&wanted, 1, timeout);
     if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
     if (n == 0) return 0;
-    if (errno != EINTR) return PORT_LOST;
+    if (errno != EINTR || IsInterrupted()) return PORT_LOST;
   }
 }
 
 int WriteByte(PortHandle port, int byte) {
+  if (IsInterrupted()) return PORT_LOST;
   if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
     return PORT_LOST;
   }

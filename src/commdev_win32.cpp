@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +86,38 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   return 1;
 }
 
+// The signal that stands for the console event that asked the run to end,
+// or 0: the program's one global, set by the handler below.
+static volatile LONG interruption = 0;
+
+// Runs on a thread of its own. The main thread sees the flag at its next
+// port operation, or when a read's time-out runs out; one blocked in a read
+// with nothing arriving (mostly waiting for a file to be announced, with
+// nothing to clean up) may not for long, so after a second the process ends
+// from here. Windows ends it anyway soon after a close, logoff or shutdown
+// event.
+static BOOL WINAPI NoteInterruption(DWORD event) {
+  interruption = event == CTRL_C_EVENT ? SIGINT : event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
+  Sleep(1000);
+  ExitProcess(128 + interruption);
+  return TRUE;
+}
+
+void CatchInterrupts() {
+  SetConsoleCtrlHandler(NoteInterruption, TRUE);
+}
+
+int GetInterruption() {
+  return int(interruption);
+}
+
+// True, with errno set to EINTR, once the run has been asked to end.
+static bool IsInterrupted() {
+  if (interruption == 0) return false;
+  errno = EINTR;
+  return true;
+}
+
 // A call that fails, rather than moving no byte yet, means the device is
 // gone (an adapter pulled out). Its Win32 code is shown, since errno can
 // only approximate it.
@@ -104,6 +137,7 @@ int ReadByte(PortHandle port) {
   unsigned char byte;
   DWORD moved = 0;
   do {
+    if (IsInterrupted()) return PORT_LOST;
     if (!ReadFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
   } while (moved == 0);  // the port's time-out, or the last wait's
   return byte;
@@ -127,6 +161,7 @@ static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
 }
 
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  if (IsInterrupted()) return PORT_LOST;
   if (port->held_byte >= 0) return 1;
   if (!port->timeouts_set || port->timeout_ms != timeout_ms) {
     if (!SetReadTimeout(port, timeout_ms)) return ReportLostPort("SetCommTimeouts");
@@ -143,6 +178,7 @@ int WriteByte(PortHandle port, int byte) {
   unsigned char value = static_cast<unsigned char>(byte);
   DWORD moved = 0;
   do {
+    if (IsInterrupted()) return PORT_LOST;
     if (!WriteFile(port->file, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
   } while (moved == 0);
   return 1;

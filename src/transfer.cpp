@@ -4,21 +4,19 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
-
-#include "win32_error.h"
 #else
 #include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
-#include <clocale>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
-#include <random>
+
+#include "names.h"
+#include "progress.h"
+#include "store.h"
 
 // ---- wire encoding ----
 
@@ -88,162 +86,38 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed) {
   return uint16_t(received + uint16_t(~computed));
 }
 
-// ---- stall limit ----
+// ---- stall limit and quiet line ----
+
+// The milliseconds that count characters take on the line, rounded up: a
+// character is a start bit, the data bits, a parity bit if any, and the
+// stop bits.
+static uint64_t CountLineTime(uint64_t characters, uint32_t baudrate, const LineFormat& format) {
+  uint64_t bits =
+      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
+  return (characters * bits * 1000 + baudrate - 1) / baudrate;
+}
 
 uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
   const uint64_t kShortestMs = 30000;
   const uint64_t kRoundBytes = BLOCK_SIZE + 4;  // a block, its checksum word, the reply word
   if (baudrate == 0) return NO_STALL_LIMIT;     // a line that never moves
-  // A character: a start bit, the data bits, a parity bit if any, the stop bits.
-  uint64_t bits =
-      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
-  uint64_t four_rounds_ms = (4 * kRoundBytes * bits * 1000 + baudrate - 1) / baudrate;
+  uint64_t four_rounds_ms = CountLineTime(4 * kRoundBytes, baudrate, format);
   return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
 }
 
-// ---- names ----
-
-int TruncFilename8Dot3(const char* source, char* destination, uint16_t length) {
-  uint16_t out = 0;
-  int shortened = 0;
-  const char* p = source;
-  while (out < 8 && *p != '\0' && *p != '.')
-    destination[out++] = *p++;
-  if (*p == '\0') {
-    memset(destination + out, 0, length - out);
-    return 0;
-  }
-  if (*p != '.') {
-    shortened = 1;
-    while (*p != '\0' && *p != '.')
-      p++;
-  }
-  if (*p == '.') {
-    destination[out++] = '.';
-    p++;
-  }
-  for (int copied = 0; copied < 3 && *p != '\0' && *p != '.'; copied++) {
-    destination[out++] = *p++;
-  }
-  if (*p != '\0') shortened = 1;
-  memset(destination + out, 0, length - out);
-  return shortened;
+uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format) {
+  const uint64_t kShortestMs = 1000;
+  if (baudrate == 0) return uint32_t(kShortestMs);
+  return uint32_t(
+      std::min<uint64_t>(std::max(kShortestMs, CountLineTime(10, baudrate, format)), UINT32_MAX));
 }
 
-const char* FindBaseName(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p != '\0'; p++) {
-    if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
+int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
+  for (;;) {
+    int waiting = WaitForByte(port, quiet_ms);
+    if (waiting == 0) return 0;
+    if (waiting == PORT_LOST || ReadByte(port) == PORT_LOST) return PORT_LOST;
   }
-  return base;
-}
-
-bool IsWindowsDeviceName(const char* name) {
-  // Windows ignores an extension and trailing blanks here: "nul.txt" and
-  // "CON " are devices too.
-  size_t length = strcspn(name, ".");
-  while (length > 0 && name[length - 1] == ' ')
-    length--;
-  char base[8] = "";
-  if (length < 3 || length >= sizeof base) return false;
-  for (size_t i = 0; i < length; i++)
-    base[i] = char(toupper(static_cast<unsigned char>(name[i])));
-  base[length] = '\0';
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kDevices) {
-    if (strcmp(base, device) == 0) return true;
-  }
-  if (strncmp(base, "COM", 3) != 0 && strncmp(base, "LPT", 3) != 0) return false;
-  // A digit, or a superscript 1, 2 or 3 in Windows-1252 or in UTF-8.
-  const char* unit = base + 3;
-  if (length == 4)
-    return (*unit >= '0' && *unit <= '9') || strchr("\xB9\xB2\xB3", *unit) != nullptr;
-  return length == 5 && unit[0] == '\xC2' && strchr("\xB9\xB2\xB3", unit[1]) != nullptr;
-}
-
-bool IsPlainFileName(const char* name) {
-  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
-    if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
-#ifdef _WIN32
-    // Not allowed in a Windows file name; '?' and '*' would be patterns.
-    if (strchr("<>\"|?*", *p) != nullptr) return false;
-#endif
-  }
-  // Stored on any system, such a name would be a device once the file is
-  // copied to Windows; on Windows it would be written to the device.
-  return !IsWindowsDeviceName(name);
-}
-
-std::string EscapeFileName(const char* name) {
-  std::string shown;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
-    if (*p >= 0x20 && *p < 0x7F) {
-      shown += char(*p);
-    } else {
-      char hex[5];
-      snprintf(hex, sizeof hex, "\\x%02X", *p);
-      shown += hex;
-    }
-  }
-  return shown;
-}
-
-// ---- progress line ----
-
-#ifdef _WIN32
-// The console shows the code page 437 shade blocks unless it was switched
-// to UTF-8 (chcp 65001).
-static bool IsConsoleUtf8() {
-  return GetConsoleOutputCP() == CP_UTF8;
-}
-#else
-// True when the console's character set decodes the UTF-8 form of a dark
-// shade block as that character, which is what a UTF-8 locale does.
-static bool IsConsoleUtf8() {
-  static const char kDarkShade[] = "\xE2\x96\x93";
-  std::mbstate_t state{};
-  wchar_t decoded = 0;
-  size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
-  return used == 3 && decoded == 0x2593;
-}
-#endif
-
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8) {
-  // An empty file is complete from the start.
-  uint64_t cells = total == 0 ? 30 : uint64_t(done) * 30 / total;
-  std::string line;
-  for (uint64_t i = 0; i < 30; i++) {
-    if (utf8) {
-      line += i < cells ? "\xE2\x96\x93" : "\xE2\x96\x91";
-    } else {
-      line += char(i < cells ? 0xB2 : 0xB0);
-    }
-  }
-  // " %12s " by hand: the name is written whole and byte for byte, however long.
-  size_t width = strlen(name);
-  line += ' ';
-  if (width < 12) line.append(12 - width, ' ');
-  line += name;
-  char text[64];
-  snprintf(text, sizeof text, " %lu/%lu ", static_cast<unsigned long>(done),
-           static_cast<unsigned long>(total));
-  line += text;
-  if (error) {
-    line += "(ERROR)";
-  } else {
-    double percent = total == 0 ? 100.0 : double(done) * 100.0 / double(total);
-    snprintf(text, sizeof text, "(%.1f%%)", percent);
-    line += text;
-  }
-  line += '\r';
-  return line;
-}
-
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
-  std::string line = FormatProgress(name, total, done, error, IsConsoleUtf8());
-  fwrite(line.data(), 1, line.size(), stdout);
-  fflush(stdout);
 }
 
 // Reads and drops bytes until the wanted one; 0, or PORT_LOST.
@@ -257,26 +131,46 @@ static int SkipUntil(PortHandle port, int wanted) {
 
 // ---- sender ----
 
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0  // Windows has no FIFOs to block on
+#endif
+
 // Checks a file before anything about it goes on the line, so that a file
-// that cannot be sent is skipped without leaving the receiver waiting.
-// Returns the open file, or nullptr after reporting why not.
+// that cannot be sent is skipped without leaving the receiver waiting. What
+// is checked is what was opened, and opening does not wait, so a path
+// swapped for a FIFO cannot block the sender. Returns the open file, or
+// nullptr after reporting why not.
 static FILE* OpenFileToSend(const char* path, uint32_t* size) {
+  int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
+  if (fd < 0) {
+    int reason = errno;
+    struct stat info;
+    if (stat(path, &info) != 0) {
+      fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+      fprintf(stderr, "Couldn't send %s: not a regular file\n", path);  // a Windows folder
+    } else {
+      fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(reason));
+    }
+    return nullptr;
+  }
   struct stat info;
-  if (stat(path, &info) != 0) {
-    fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
-    return nullptr;
+  const char* refused = nullptr;
+  if (fstat(fd, &info) != 0) {
+    refused = strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    refused = "not a regular file";
+  } else if (uint64_t(info.st_size) > UINT32_MAX) {
+    refused = "larger than 4294967295 bytes";
   }
-  if (!S_ISREG(info.st_mode)) {
-    fprintf(stderr, "Couldn't send %s: not a regular file\n", path);
-    return nullptr;
-  }
-  if (uint64_t(info.st_size) > UINT32_MAX) {
-    fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n", path);
-    return nullptr;
-  }
-  FILE* file = fopen(path, "rb");
+  FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
-    fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(errno));
+    if (refused == nullptr) refused = strerror(errno);
+    fprintf(stderr, "Couldn't send %s: %s\n", path, refused);
+    close(fd);
     return nullptr;
   }
   *size = uint32_t(info.st_size);
@@ -304,6 +198,16 @@ static int ReportStall(const std::string& what, const char* peer, uint32_t limit
   return TRANSFER_STALLED;
 }
 
+#define BLOCK_REFUSED (-3)  // ReceiveBlocks: a block failed its check that often
+
+// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
+static int ReportRefusals(const std::string& what, const char* refused) {
+  putchar('\n');
+  fflush(stdout);
+  fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
+  return TRANSFER_REFUSED;
+}
+
 // Ends a file the sender cannot finish: PORT_LOST or LINE_STALLED.
 static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_ms,
                        bool line_drawn) {
@@ -312,15 +216,70 @@ static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_m
   return ReportStall(std::string("sending ") + path, "receiver", limit_ms, line_drawn);
 }
 
+// Forms the name field a file is announced under. False, after reporting
+// it, when a receiver would refuse that name: declining, it would leave
+// receive mode and the files after this one could not be sent.
+static bool FormNameField(const char* path, char* field) {
+  TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
+  char name[NAME_FIELD_SIZE + 1];
+  memcpy(name, field, NAME_FIELD_SIZE);
+  name[NAME_FIELD_SIZE] = '\0';
+  if (IsPlainFileName(name)) return true;
+  fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+          EscapeFileName(name).c_str());
+  return false;
+}
+
+// While no READY has come back, START goes out again, on a schedule that
+// meets three needs:
+// - A receiver started after the sender answers soon after it starts: START
+//   goes out once a second while nothing at all has come back.
+// - A sender started again mid-exchange gets through once the receiver has
+//   given the dead exchange up. That receiver reads each START as block data,
+//   which puts off its stall limit, so the quick STARTs stop after ten.
+// - A START never lands where a receiver reads an announcement: after a
+//   READY damaged on the way, the receiver reads our next bytes as the name.
+//   So once anything else has come back, and after the quick STARTs, the
+//   next START waits for the stall limit and a quarter since the last one:
+//   by then that receiver has given up, and let the line fall quiet.
+// A receiver that is waiting answers the first START and sees no other.
+#define QUICK_START_MS 1000
+#define QUICK_STARTS 10
+
+static uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+// Writes START until READY comes back; 0, or PORT_LOST. Other bytes that
+// come back (line noise, a device's banner, the rest of a dead exchange)
+// are not its answer.
+static int OpenExchange(PortHandle port, uint32_t limit_ms) {
+  uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
+  bool stray = false;
+  for (int starts = 1;; starts++) {
+    if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
+    auto sent = std::chrono::steady_clock::now();
+    for (;;) {
+      bool quick = !stray && starts <= QUICK_STARTS;
+      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntil(port, READY);
+      uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
+      uint32_t waited = MillisecondsSince(sent);
+      int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
+      if (waiting == 0) break;
+      int byte = waiting == PORT_LOST ? PORT_LOST : ReadByte(port);
+      if (byte == PORT_LOST) return PORT_LOST;
+      if (byte == READY) return 0;
+      stray = true;
+    }
+  }
+}
+
 // Announces the file: START, READY, name field, size field. Returns the
 // receiver's answer, PORT_LOST, or LINE_STALLED.
-static int AnnounceFile(PortHandle port, const char* path, uint32_t size, uint32_t limit_ms) {
-  // Bytes that were waiting at this end before the receiver answered (line
-  // noise, a device's banner) are not its answer.
-  if (WriteByte(port, START) == PORT_LOST || SkipUntil(port, READY) == PORT_LOST) return PORT_LOST;
-  char field[NAME_FIELD_SIZE];
-  TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
-  if (WriteBlock(port, reinterpret_cast<uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
+static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint32_t limit_ms) {
+  if (OpenExchange(port, limit_ms) == PORT_LOST) return PORT_LOST;
+  if (WriteBlock(port, reinterpret_cast<const uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;
   }
@@ -328,19 +287,36 @@ static int AnnounceFile(PortHandle port, const char* path, uint32_t size, uint32
 }
 
 // Fills the block from the file; a file that yields fewer bytes than it
-// announced is padded with zeros so the exchange can still complete.
-static bool ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
+// announced, or fails to be read, is padded with zeros so the exchange can
+// still complete. Returns 0, the errno of a failed read, or -1 for a file
+// that ended early.
+static int ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
+  errno = 0;
   size_t got = fread(block, 1, length, file);
   memset(block + got, 0, length - got);
-  return got == length;
+  if (got == length) return 0;
+  return ferror(file) ? (errno != 0 ? errno : EIO) : -1;
+}
+
+// The file did not yield the bytes it announced: the copy received is not
+// the file. Returns TRANSFER_FAILED.
+static int ReportBadSource(const char* path, int read_error) {
+  if (read_error > 0) {
+    fprintf(stderr, "Couldn't read %s: %s\n", path, strerror(read_error));
+  } else {
+    fprintf(stderr, "%s changed while being sent; the copy received is not the file\n", path);
+  }
+  return TRANSFER_FAILED;
 }
 
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+  char field[NAME_FIELD_SIZE];
+  if (!FormNameField(path, field)) return TRANSFER_FAILED;
   uint32_t size = 0;
   FILE* file = OpenFileToSend(path, &size);
   if (file == nullptr) return TRANSFER_FAILED;
 
-  int answer = AnnounceFile(port, path, size, stall_limit_ms);
+  int answer = AnnounceFile(port, field, size, stall_limit_ms);
   if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
   if (answer != ACCEPT) {
     printf("file %s declined by receiver\n", path);
@@ -351,11 +327,15 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   PrintProgress(path, size, 0, 0);
   uint8_t block[BLOCK_SIZE];
   uint16_t reply = REPLY_OK;
-  bool complete = true;
+  int read_error = 0;  // the first: an errno, or -1 for a file that ended early
+  int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     // A refused block goes out again as it was, not read again from the file.
-    if (reply == REPLY_OK) complete = ReadNextBlock(file, block, n) && complete;
+    if (reply == REPLY_OK) {
+      int got = ReadNextBlock(file, block, n);
+      if (read_error == 0) read_error = got;
+    }
     if (WriteBlock(port, block, n) == PORT_LOST ||
         WriteWord(port, GenerateChecksum(block, n)) == PORT_LOST) {
       return AbandonTransfer(file, true);
@@ -364,16 +344,17 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
     if (word < 0) return StopSending(word, file, path, stall_limit_ms, true);
     reply = uint16_t(word);
     if (reply == REPLY_OK) done += n;
+    refusals = reply == REPLY_OK ? 0 : refusals + 1;
     PrintProgress(path, size, done, reply != REPLY_OK);
+    if (refusals == MAX_REFUSALS) {
+      fclose(file);
+      return ReportRefusals(std::string("sending ") + path, "the receiver refused a block");
+    }
   }
   putchar('\n');
   fflush(stdout);
   fclose(file);
-  if (!complete) {
-    fprintf(stderr, "%s changed while being sent; the copy received is not the file\n", path);
-    return TRANSFER_FAILED;
-  }
-  return TRANSFER_DONE;
+  return read_error == 0 ? TRANSFER_DONE : ReportBadSource(path, read_error);
 }
 
 // ---- receiver ----
@@ -384,103 +365,16 @@ static int DeclineFile(PortHandle port) {
   return TRANSFER_FAILED;
 }
 
-#ifndef O_BINARY
-#define O_BINARY 0  // POSIX files have no text mode
-#endif
-
-// Creates a file that must not exist yet, for writing in binary mode;
-// nullptr with errno set otherwise. The runtime's fopen may not know "x".
-static FILE* CreateNewFile(const char* name) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    int reason = errno;
-    close(fd);
-    remove(name);
-    errno = reason;
-  }
-  return file;
-}
-
-// Puts a file in place of another, replacing it if it exists. Returns 0, or
-// the errno of the failure. (Windows' rename never replaces a file.)
-static int MoveFileIntoPlace(const char* from, const char* to) {
-#ifdef _WIN32
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
-  return ErrnoFromWin32Error(GetLastError());
-#else
-  return rename(from, to) == 0 ? 0 : errno;
-#endif
-}
-
-// Creates a new file beside the target. Its name is longer than any
-// received name can be, so it never stands for one.
-static FILE* CreateTempFile(std::string* temp_name) {
-  std::random_device seed;
-  std::mt19937 pick(seed());
-  for (int attempt = 0; attempt < 100; attempt++) {
-    char name[32];
-    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
-    FILE* file = CreateNewFile(name);
-    if (file != nullptr) {
-      *temp_name = name;
-      return file;
-    }
-    if (errno != EEXIST) return nullptr;
-  }
-  return nullptr;
-}
-
-// Checks the received name and opens the temporary file that will become
-// it. Returns nullptr after reporting why the file cannot be stored.
-static FILE* OpenFileToStore(const char* name, std::string* temp_name) {
-  if (!IsPlainFileName(name)) {
-    fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
-    return nullptr;
-  }
-  // The file replaces whatever has its name; only a folder cannot be
-  // replaced. A link is replaced too, not followed, whatever it points at.
-  struct stat info;
-#ifdef _WIN32
-  bool is_folder = stat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#else
-  bool is_folder = lstat(name, &info) == 0 && S_ISDIR(info.st_mode);
-#endif
-  if (is_folder) {
-    fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(EISDIR));
-    return nullptr;
-  }
-  FILE* file = CreateTempFile(temp_name);
-  if (file == nullptr) fprintf(stderr, "Couldn't open %s for writing: %s\n", name, strerror(errno));
-  return file;
-}
-
-// Moves a completely received file into place, replacing any file of that
-// name only now. Returns 0, or the errno of what failed.
-static int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
-  if (fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error == 0) write_error = MoveFileIntoPlace(temp_name.c_str(), name);
-  if (write_error != 0) remove(temp_name.c_str());
-  return write_error;
-}
-
-// Drops a partly received file, keeping errno for the driver.
-static void DiscardFile(FILE* file, const std::string& temp_name) {
-  int reason = errno;
-  fclose(file);
-  remove(temp_name.c_str());
-  errno = reason;
-}
-
 // Receives, checks, stores and answers the blocks of one file, all but the
 // answer to the last one, which waits until the file is in place. After a
 // failed write the remaining blocks are still answered, to keep both ends
 // in step; the first write error is kept in *write_error. Returns 0,
-// PORT_LOST, or LINE_STALLED.
+// PORT_LOST, LINE_STALLED, or BLOCK_REFUSED once one block has failed its
+// check MAX_REFUSALS times in a row (that last refusal answered too).
 static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t size,
                          uint32_t limit_ms, int* write_error) {
   uint8_t block[BLOCK_SIZE];
+  int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     int got = ReadBlock(port, block, n, limit_ms);
@@ -493,11 +387,13 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
       if (*write_error == 0 && fwrite(block, 1, n, file) != n) *write_error = errno ? errno : EIO;
       done += n;
     }
+    refusals = good ? 0 : refusals + 1;
     PrintProgress(name, size, done, !good);
     if (done == size) break;
     if (WriteWord(port, MakeReplyWord(uint16_t(received), computed)) == PORT_LOST) {
       return PORT_LOST;
     }
+    if (refusals == MAX_REFUSALS) return BLOCK_REFUSED;
   }
   return 0;
 }
@@ -545,18 +441,24 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   }
   if (received != 0) {
     DiscardFile(file, temp_name);
-    return StopReceiving(received, std::string("receiving ") + name, stall_limit_ms, true);
+    std::string what = std::string("receiving ") + name;
+    if (received == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
+    return StopReceiving(received, what, stall_limit_ms, true);
   }
   // The file is in place before the sender hears that the last block
   // arrived, so a receiver stopped once the sender is done has stored it.
+  // A file that could not be stored gets no last answer: the sender gives
+  // it up when its stall limit runs out, rather than report it sent.
   write_error = StoreFile(file, temp_name, name, write_error);
+  if (write_error != 0) {
+    putchar('\n');
+    fflush(stdout);
+    fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
+    return TRANSFER_NOT_STORED;
+  }
   int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
   if (answered == PORT_LOST) return AbandonTransfer(nullptr, true);
   putchar('\n');
   fflush(stdout);
-  if (write_error != 0) {
-    fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
-    return TRANSFER_NOT_STORED;
-  }
   return TRANSFER_DONE;
 }

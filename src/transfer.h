@@ -1,5 +1,5 @@
-// transfer: the wire format, the sender and the receiver of one file, and
-// the progress line each end draws while a file travels.
+// transfer: the wire format and the exchange itself, the sender and the
+// receiver of one file.
 #ifndef VELCOT_TRANSFER_H
 #define VELCOT_TRANSFER_H
 
@@ -18,6 +18,16 @@
 #define NAME_FIELD_SIZE 12
 #define REPLY_OK 0xFFFF
 
+// Both ends give a file up once one of its blocks has been refused this
+// many times in a row. A line with one bit in 10,000 wrong spoils a round
+// of a block, its checksum and its reply (1028 characters, 10,280 bits at
+// 8N1) with probability 1 - (1 - 1e-4)^10280, about 0.64. One block is
+// refused 50 times in a row with probability 0.64^50, about 2e-10, and some
+// block of the 1024 in a 1 MiB file with about 2e-7: such a line still gets
+// its files through, while two ends out of step, which refuse every block
+// however long bytes keep flowing, give up after 50 rounds.
+#define MAX_REFUSALS 50
+
 // Results of SendFile and RecvFile. 0 and 1 keep their classic meaning; the
 // others tell the driver why it has to stop or report a failed run.
 enum TransferResult {
@@ -27,6 +37,7 @@ enum TransferResult {
   TRANSFER_NOT_STORED = 3,  // receiver: the exchange completed, the file was not stored
   TRANSFER_PORT_LOST = 4,   // the port went away; errno tells why (0: hung up)
   TRANSFER_STALLED = 5,     // the peer fell silent mid-file; the exchange is lost
+  TRANSFER_REFUSED = 6,     // one block was refused too often; the exchange is lost
 };
 
 // The readers' answer when the line has been silent for longer than their
@@ -39,6 +50,15 @@ enum TransferResult {
 // with its checksum and reply (1028 bytes) at this speed and framing if
 // that is longer, so a slow line never trips it.
 uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format);
+
+// How long the line must have been quiet before a receiver that gave up an
+// exchange waits for START again, so that the rest of the dead exchange is
+// not taken for a new one: a second, or ten characters at this speed and
+// framing if that is longer.
+uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format);
+
+// Reads and drops bytes until none has arrived for quiet_ms: 0, or PORT_LOST.
+int WaitForQuietLine(PortHandle port, uint32_t quiet_ms);
 
 // Wire integers go most significant byte first. Writers return 0, or
 // PORT_LOST; readers return the value, PORT_LOST, or LINE_STALLED after
@@ -57,28 +77,6 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
 
 // The receiver's answer to a block: REPLY_OK exactly when the checksums agree.
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
-
-// Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
-int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
-
-// The part of a path after its last '/', '\' or drive colon.
-const char* FindBaseName(const char* path);
-
-// CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (with the superscript digits
-// Windows also takes) and CONIN$, CONOUT$: in any case, with or without an
-// extension.
-bool IsWindowsDeviceName(const char* name);
-
-// A received name is stored only if it is a plain name in the current
-// directory that is safe to print and names no Windows device.
-bool IsPlainFileName(const char* name);
-
-// The name with bytes outside printable ASCII shown as \xHH.
-std::string EscapeFileName(const char* name);
-
-// One drawing of the progress line, carriage return included.
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
 
 // One file each. Once a file is under way, a peer silent for longer than
 // stall_limit_ms (from ComputeStallLimit) ends it with TRANSFER_STALLED;

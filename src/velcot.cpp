@@ -19,6 +19,7 @@
 #define EXIT_COMPLETE 0  // every file transferred (or help shown)
 #define EXIT_NOT_STARTED 1
 #define EXIT_INCOMPLETE 2  // some file not transferred, or the port was lost
+// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
 
 void PrintHelp() {
   puts("Sends or receives files over serial COM lines (nullmodems).");
@@ -84,6 +85,12 @@ static void ReportLostPort(const char* port_name) {
   fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
 }
 
+// A file given up mid-exchange: the peer fell silent, or refused one block
+// too often. There is no telling where the other end stands.
+static bool IsExchangeLost(int result) {
+  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED;
+}
+
 // Sends the files in order. Once the receiver has declined one, it has left
 // receive mode, and once it has fallen silent there is no telling where it
 // stands, so the rest are reported and not offered.
@@ -93,8 +100,9 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
     int result = SendFile(port, settings.files[i], stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
+    if (GetInterruption() != 0) break;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || result == TRANSFER_STALLED) {
+    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || IsExchangeLost(result)) {
       for (int j = i + 1; j < settings.file_count; j++) {
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
       }
@@ -105,15 +113,22 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
 }
 
 // Receives files until one is declined or the port is lost. A file not
-// stored, or given up after the sender fell silent, leaves the next one
-// welcome.
-static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
+// stored, or given up mid-exchange, leaves the next one welcome; after a
+// file given up, what is left of its exchange is let pass first, so that
+// a START byte in its data is not taken for a new exchange.
+static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms,
+                          uint32_t quiet_ms) {
   int status = EXIT_COMPLETE;
   for (;;) {
     int result = RecvFile(port, stall_limit_ms);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
-    if (result == TRANSFER_NOT_STORED || result == TRANSFER_STALLED) continue;
+    if (GetInterruption() != 0) return status;
+    if (result == TRANSFER_NOT_STORED) continue;
+    if (IsExchangeLost(result)) {
+      if (WaitForQuietLine(port, quiet_ms) == 0) continue;
+      result = TRANSFER_PORT_LOST;
+    }
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
     return status;
   }
@@ -129,6 +144,9 @@ static int Run(int argc, char** argv, Settings* settings) {
     fputs(missing, stderr);
     return EXIT_NOT_STARTED;
   }
+  // Interrupted, the run still ends the progress line, drops a partial
+  // file and puts the port back, and its status tells the signal.
+  CatchInterrupts();
   PortHandle port = OpenComPort(settings->port);
   if (port == INVALID_PORT_HANDLE) {
     fprintf(stderr, "could not open %s\n", settings->port);
@@ -141,11 +159,13 @@ static int Run(int argc, char** argv, Settings* settings) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
     uint32_t stall_limit_ms = ComputeStallLimit(settings->baudrate, format);
-    status = settings->file_count > 0 ? RunSendMode(port, *settings, stall_limit_ms)
-                                      : RunReceiveMode(port, *settings, stall_limit_ms);
+    status = settings->file_count > 0
+                 ? RunSendMode(port, *settings, stall_limit_ms)
+                 : RunReceiveMode(port, *settings, stall_limit_ms,
+                                  ComputeQuietTime(settings->baudrate, format));
   }
   CloseComPort(port);
-  return status;
+  return GetInterruption() != 0 ? 128 + GetInterruption() : status;
 }
 
 int main(int argc, char** argv) {

@@ -1,9 +1,12 @@
 // Two real velcot processes over the nullmodem tool, with the line at fault:
 // flipped bits, noise, too few data bits, a cut cable, ends at different
 // speeds.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -11,10 +14,11 @@
 #include <vector>
 
 #include "process_util.h"
+#include "wire_util.h"
 
 namespace {
 
-const int kLimitSeconds = 30;  // only stops a hung process
+const int kLimitSeconds = 120;  // only stops a hung process
 // How long ends that will never exchange anything are left on the line
 // before the test stops them; not a claim about speed.
 const std::chrono::seconds kGrace(2);
@@ -102,6 +106,17 @@ class FaultTest : public ProgramTest {
     return noise;
   }
 };
+
+// Plays a sender's START until READY comes back, as a receiver only just
+// started may not have its port open yet; true once it has.
+bool OpenExchange(int fd) {
+  for (int attempt = 0; attempt < kLimitSeconds * 2; attempt++) {
+    if (!WriteAll(fd, "\x99")) return false;
+    std::string answer = ReadWithDeadline(fd, 1, 500);
+    if (!answer.empty()) return answer == "\x33";
+  }
+  return false;
+}
 
 // An end that stopped because its port went away.
 void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port) {
@@ -211,11 +226,162 @@ TEST_F(FaultTest, SevenDataBitsStartNoExchange) {
   ExpectPortLost(Finish(sender), scratch_ + "/tx", cable.link_a);
   ExpectPortLost(Finish(receiver), scratch_ + "/rx", cable.link_b);
 
-  // START crossed and was all the sender put on the line; no answer came.
-  EXPECT_EQ(ReadCounters(log, "A->B").carried, 1u);
+  // STARTs crossed, once a second, and were all the sender put on the
+  // line; no answer came.
+  EXPECT_GE(ReadCounters(log, "A->B").carried, 1u);
   EXPECT_EQ(ReadCounters(log, "B->A").carried, 0u);
   EXPECT_TRUE(ListDirectory(rx).empty());
   EXPECT_EQ(ReadWholeFile(scratch_ + "/rx.out"), "");
+}
+
+// Start in any order: a sender started two seconds before its receiver
+// (its first START reaches no one), and a sender interrupted mid-file and
+// started again at once (the receiver reads its STARTs as block data until
+// it gives the dead exchange up, which waits out the 30 s stall limit). A
+// later START is answered each time, and the file arrives.
+TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
+  for (bool again : {false, true}) {
+    std::string run = again ? "again" : "early";
+    SCOPED_TRACE(run);
+    std::string dir = MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx");
+    std::string rx = MakeFolder(run + "/rx");
+    std::string content = MakeContent(4000, again ? 15 : 14);
+    ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", content));
+    NullModem cable = StartCable(dir, {});
+    ASSERT_GT(cable.pid, 0);
+    const std::vector<std::string> send = {"-p", cable.link_a, "-b", "9600", "data.bin"};
+    const std::vector<std::string> receive = {"-p", cable.link_b, "-b", "9600"};
+    pid_t receiver = -1;
+    if (again) {
+      receiver = StartVelcot(rx, receive, dir + "/rx");
+      pid_t first = StartVelcot(tx, send, dir + "/tx1");
+      ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 1024/4000 ", kLimitSeconds * 1000, receiver));
+      SendSignal(first, SIGINT);
+      Finish(first);
+    }
+    pid_t sender = StartVelcot(tx, send, dir + "/tx");
+    if (!again) {
+      std::this_thread::sleep_for(kGrace);
+      receiver = StartVelcot(rx, receive, dir + "/rx");
+    }
+    ProcessEnd sent = Finish(sender);
+    EXPECT_TRUE(sent.exited);
+    EXPECT_EQ(sent.status, 0) << ReadWholeFile(dir + "/tx.err");
+    StopCable(cable);
+    ExpectPortLost(Finish(receiver), dir + "/rx", cable.link_b);
+    EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"data.bin"});
+    EXPECT_TRUE(ReadWholeFile(rx + "/data.bin") == content);
+    if (again) {
+      EXPECT_EQ(ReadWholeFile(dir + "/rx.err").rfind("Gave up receiving data.bin: ", 0), 0u)
+          << ReadWholeFile(dir + "/rx.err");
+    }
+  }
+}
+
+// The output speed a pty link is set to, or 0 if it cannot be read.
+speed_t ReadLinkSpeed(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  speed_t speed = fd >= 0 && tcgetattr(fd, &settings) == 0 ? cfgetospeed(&settings) : 0;
+  if (fd >= 0) close(fd);
+  return speed;
+}
+
+bool SetLinkSpeed(const std::string& path, speed_t speed) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  bool set = fd >= 0 && tcgetattr(fd, &settings) == 0 && cfsetspeed(&settings, speed) == 0 &&
+             tcsetattr(fd, TCSANOW, &settings) == 0;
+  if (fd >= 0) close(fd);
+  return set;
+}
+
+// One end is stopped mid-file by Ctrl+C, SIGTERM or SIGHUP: it ends its
+// progress line, leaves no file behind, puts its port's settings back and
+// ends with 128 + the signal. Killed outright, a receiver leaves no file
+// behind either.
+TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"rx", SIGINT}, {"tx", SIGTERM}, {"rx", SIGHUP}, {"rx", SIGKILL}};
+  for (const auto& [victim, signal] : cases) {
+    std::string run = victim + std::to_string(signal);
+    SCOPED_TRACE(run);
+    std::string dir = MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx");
+    std::string rx = MakeFolder(run + "/rx");
+    ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", MakeContent(20000, 16)));
+    NullModem cable = StartCable(dir, {});
+    ASSERT_GT(cable.pid, 0);
+    const std::string& victim_link = victim == "rx" ? cable.link_b : cable.link_a;
+    ASSERT_TRUE(SetLinkSpeed(victim_link, B2400));
+    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "9600"}, dir + "/rx");
+    pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "9600", "data.bin"}, dir + "/tx");
+    ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 2048/20000 ", kLimitSeconds * 1000, receiver));
+    pid_t stopped = victim == "rx" ? receiver : sender;
+    SendSignal(stopped, signal);
+    ProcessEnd end = Finish(stopped);
+    if (signal == SIGKILL) {
+      EXPECT_EQ(end.signal, SIGKILL);
+    } else {
+      EXPECT_TRUE(end.exited);
+      EXPECT_EQ(end.status, 128 + signal);
+      std::string shown = ReadWholeFile(dir + "/" + victim + ".out");
+      EXPECT_EQ(shown.empty() ? ' ' : shown.back(), '\n');
+      EXPECT_EQ(ReadLinkSpeed(victim_link), speed_t(B2400));
+    }
+    EXPECT_TRUE(ListDirectory(rx).empty());
+    StopCable(cable);
+    Finish(victim == "rx" ? sender : receiver);
+  }
+}
+
+// A scripted sender makes the receiver give up a file, one block refused
+// again and again, and then sends on what is left of that dead exchange:
+// blocks full of START bytes. The receiver lets them pass without a word
+// and takes the next exchange once the line has been quiet.
+TEST_F(FaultTest, GivenUpExchangeIsLetPassBeforeTheNextStart) {
+  std::string rx = MakeFolder("rx");
+  NullModem cable = StartCable(scratch_, {"-b", "0"});
+  ASSERT_GT(cable.pid, 0);
+  int fd = OpenPtyLink(cable.link_a);
+  ASSERT_GE(fd, 0);
+  held_fds_.push_back(fd);
+  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx");
+  ASSERT_TRUE(OpenExchange(fd));
+  ASSERT_TRUE(WriteAll(fd, EncodeAnnouncement("dead.bin", 100000)));
+  ASSERT_EQ(ReadWithDeadline(fd, 1, kLimitSeconds * 1000), "\xCC");
+  const std::string starts(1024, '\x99');
+  for (int refused = 0; refused < 50; refused++) {
+    ASSERT_TRUE(WriteAll(fd, starts + EncodeWord(uint16_t(SumBlock(starts) + 1))));
+    ASSERT_EQ(ReadWithDeadline(fd, 2, kLimitSeconds * 1000).size(), 2u);
+  }
+  for (int rest = 0; rest < 3; rest++) {
+    ASSERT_TRUE(WriteAll(fd, Frame(starts)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // No READY, nor anything else, for what followed the file given up.
+  EXPECT_EQ(ReadWithDeadline(fd, 1, 2000), "");
+
+  std::string content = MakeContent(1500, 13);
+  ASSERT_TRUE(OpenExchange(fd));
+  ASSERT_TRUE(WriteAll(fd, EncodeAnnouncement("next.bin", uint32_t(content.size()))));
+  ASSERT_EQ(ReadWithDeadline(fd, 1, kLimitSeconds * 1000), "\xCC");
+  for (size_t at = 0; at < content.size(); at += 1024) {
+    ASSERT_TRUE(WriteAll(fd, Frame(content.substr(at, 1024))));
+    ASSERT_EQ(ReadWithDeadline(fd, 2, kLimitSeconds * 1000), "\xFF\xFF");
+  }
+  StopCable(cable);
+  ExpectPortLost(Finish(receiver), scratch_ + "/rx", cable.link_b);
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"next.bin"});
+  EXPECT_TRUE(ReadWholeFile(rx + "/next.bin") == content);
+  EXPECT_EQ(
+      ReadWholeFile(scratch_ + "/rx.err")
+          .rfind(
+              "Gave up receiving dead.bin: a block failed its check 50 times in a row\nlost port ",
+              0),
+      0u)
+      << ReadWholeFile(scratch_ + "/rx.err");
 }
 
 // The cable is pulled at different points of one file: both ends notice by

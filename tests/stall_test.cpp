@@ -1,5 +1,6 @@
-// A peer that falls silent mid-file: the stall limit, and both ends giving
-// up at every point where they wait for it, against a scripted peer over a
+// A peer that falls silent mid-file, or refuses one block without end: the
+// stall limit, the bound on refusals, and both ends giving up at every
+// point where they wait for the peer, against a scripted peer over a
 // socketpair with a short limit.
 #include <gtest/gtest.h>
 
@@ -24,7 +25,7 @@ LineFormat Format(const char* mode) {
   return format;
 }
 
-TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
+TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeedQuietTimeASecond) {
   // Four rounds of 1028 bytes at 10 bits take 4112 ms at 9600 baud.
   EXPECT_EQ(ComputeStallLimit(9600, Format("8N1")), 30000u);
   EXPECT_EQ(ComputeStallLimit(4000000, Format("8N1")), 30000u);
@@ -38,6 +39,11 @@ TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
   EXPECT_EQ(ComputeStallLimit(110, Format("5N1")), 261673u);
   EXPECT_EQ(ComputeStallLimit(1, Format("8O2")), 49344000u);
   EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(NO_STALL_LIMIT));
+  // The quiet time before a new START: a second, or ten characters.
+  EXPECT_EQ(ComputeQuietTime(9600, Format("8N1")), 1000u);
+  EXPECT_EQ(ComputeQuietTime(100, Format("8N1")), 1000u);
+  EXPECT_EQ(ComputeQuietTime(50, Format("8N1")), 2000u);
+  EXPECT_EQ(ComputeQuietTime(110, Format("8E2")), 1091u);
 }
 
 // ---- a scripted peer ----
@@ -65,10 +71,11 @@ class StallTest : public InScratchFolder {
 };
 
 // The receiver answers the first block and goes silent: before the answer
-// to the announcement, after a block, or halfway through a reply.
-TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
+// to the announcement, after a block, or halfway through a reply; or it
+// refuses the second block again and again.
+TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
   std::ofstream("a.bin", std::ios::binary) << std::string(3000, 'a');
-  for (int point = 0; point < 3; point++) {
+  for (int point = 0; point < 4; point++) {
     SCOPED_TRACE(point);
     int result = -1;
     testing::internal::CaptureStdout();
@@ -83,21 +90,54 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilent) {
       WriteAll(link_.theirs, {0xFF, 0xFF});
       EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       if (point == 2) WriteAll(link_.theirs, {0xFF});
+      for (int refused = 1; point == 3; refused++) {
+        WriteAll(link_.theirs, {0x12, 0x34});
+        if (refused == MAX_REFUSALS) break;
+        EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
+      }
     }
     sender.join();
     std::string shown = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(result, point == 3 ? TRANSFER_REFUSED : TRANSFER_STALLED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Gave up sending a.bin: the receiver was silent for 1 s\n");
+              point == 3 ? "Gave up sending a.bin: the receiver refused a block 50 times in a row\n"
+                         : "Gave up sending a.bin: the receiver was silent for 1 s\n");
+    EXPECT_EQ(CountPending(link_.theirs), 0u);
     // A progress line once drawn is ended.
     EXPECT_EQ(shown.empty() ? '\n' : shown.back(), '\n');
     EXPECT_EQ(shown.empty(), point == 0);
   }
 }
 
+// A READY damaged on the way leaves the receiver reading the name. No START
+// may land there, so the next comes only once the receiver's limit for
+// reading the name has run out; that one is answered and the file goes.
+TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
+  const uint32_t kNameLimitMs = 1000;  // the receiver's: it stops reading the name then
+  std::ofstream("d.bin", std::ios::binary) << "data";
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread sender([&] { result = SendFile(link_.ours, "d.bin", kNameLimitMs); });
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  auto answered = std::chrono::steady_clock::now();
+  WriteAll(link_.theirs, {READY ^ 0x04});
+  std::this_thread::sleep_until(answered + std::chrono::milliseconds(kNameLimitMs));
+  EXPECT_EQ(CountPending(link_.theirs), 0u);
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  WriteAll(link_.theirs, {READY});
+  EXPECT_EQ(ReadExact(link_.theirs, 16), Header("d.bin", 4));
+  WriteAll(link_.theirs, {ACCEPT});
+  EXPECT_EQ(ReadExact(link_.theirs, 6), Framed({'d', 'a', 't', 'a'}));
+  WriteAll(link_.theirs, {0xFF, 0xFF});
+  sender.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+}
+
 // The sender goes silent in the name, in the size, inside a block and
-// inside a checksum. The old file of that name stays, nothing partial is
-// left, and the next START is answered and its file stored.
+// inside a checksum, or sends a block that fails its check again and
+// again. The old file of that name stays, nothing partial is left, and the
+// next START is answered and its file stored.
 TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   std::ofstream("b.bin", std::ios::binary) << "old";
   Bytes first = Framed(PatternBytes(1024, 1));
@@ -105,7 +145,11 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     const char* where;
     Bytes sent;  // after READY
     std::string message;
+    size_t replies = 0;  // refusals answered before giving up
   };
+  Bytes refused;
+  for (int i = 0; i < MAX_REFUSALS; i++)
+    refused = Concat(refused, Concat(PatternBytes(1024, 1), Word(0x1234)));
   Bytes header = Header("b.bin", 2500);
   const std::string in_file = "Gave up receiving b.bin: the sender was silent for 1 s\n";
   const std::string in_header =
@@ -115,6 +159,8 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
       {"size", Bytes(header.begin(), header.begin() + 14), in_header},
       {"block", Bytes(first.begin(), first.begin() + 700), in_file},
       {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
+      {"refused", refused, "Gave up receiving b.bin: a block failed its check 50 times in a row\n",
+       MAX_REFUSALS},
   };
   for (const Silence& silence : silences) {
     SCOPED_TRACE(silence.where);
@@ -124,15 +170,16 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
     WriteAll(link_.theirs, {START});
     EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
-    if (silence.message == in_file) {
+    if (silence.message != in_header) {
       WriteAll(link_.theirs, header);
       EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
     }
     WriteAll(link_.theirs, silence.sent);
     receiver.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_STALLED);
+    EXPECT_EQ(result, silence.replies > 0 ? TRANSFER_REFUSED : TRANSFER_STALLED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
+    EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
     EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
   }

@@ -2,20 +2,34 @@
 // scripted peer over a socketpair.
 #include "transfer.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "names.h"
 #include "peer_util.h"
 
 namespace fs = std::filesystem;
+
+// Every fsync the code under test makes, recorded (true for a directory)
+// and then done.
+static std::vector<bool> synced_directories;
+extern "C" int fsync(int fd) {
+  struct stat info;
+  synced_directories.push_back(fstat(fd, &info) == 0 && S_ISDIR(info.st_mode));
+  return int(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -111,11 +125,30 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
   if (!root_reads_anyway) {
     EXPECT_EQ(SendFile(link.ours, "locked.txt"), TRANSFER_FAILED);
   }
+  // Names a receiver must refuse: a device, ".", a control byte, and here
+  // a backslash, which is part of a file name on this system.
+  const std::vector<std::pair<std::string, std::string>> refused = {{"con.txt", "con.txt"},
+                                                                    {"...", "."},
+                                                                    {"tab\tname", "tab\\x09name"},
+                                                                    {"a\\b.txt", "a\\b.txt"}};
+  for (const auto& name : refused) {
+    WriteFile(name.first, {1});
+    EXPECT_EQ(SendFile(link.ours, name.first.c_str()), TRANSFER_FAILED) << name.second;
+  }
+  mkfifo("fifo", 0600);
+  EXPECT_EQ(SendFile(link.ours, "fifo"), TRANSFER_FAILED);
   std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(CountPending(link.theirs), 0u);
   EXPECT_NE(errors.find("Couldn't stat missing.txt: No such file or directory\n"),
             std::string::npos);
   EXPECT_NE(errors.find("Couldn't send folder: not a regular file\n"), std::string::npos);
+  EXPECT_NE(errors.find("Couldn't send fifo: not a regular file\n"), std::string::npos);
+  for (const auto& name : refused) {
+    EXPECT_NE(errors.find("Couldn't send " + name.first + ": a receiver would refuse its name \"" +
+                          name.second + "\"\n"),
+              std::string::npos)
+        << errors;
+  }
   if (!root_reads_anyway) {
     EXPECT_NE(errors.find("Couldn't open locked.txt for reading: Permission denied\n"),
               std::string::npos);
@@ -139,35 +172,56 @@ TEST_F(SendFileTest, AnyAnswerButAcceptIsADecline) {
   }
 }
 
-TEST_F(SendFileTest, FillsAFileThatShrankWithZerosAndReportsIt) {
+// A file that yields fewer bytes than it announced, because it shrank or
+// because reading it failed, is filled up with zeros and reported.
+TEST_F(SendFileTest, FillsAFileThatShrankOrFailedWithZerosAndReportsIt) {
   const uint32_t size = 20000, kept = 10000;
   Bytes content = PatternBytes(size, 2);
   WriteFile("shrinks.bin", content);
-  Link link = OpenLink();
-  int result = -1;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  std::thread sender([&] { result = SendFile(link.ours, "shrinks.bin"); });
-  AnswerAnnouncement(link.theirs, ACCEPT);
-  Bytes received;
-  for (uint32_t done = 0; done < size; done += 1024) {
-    uint16_t n = uint16_t(std::min<uint32_t>(1024, size - done));
-    Bytes block = ReadExact(link.theirs, n + 2u);
-    received.insert(received.end(), block.begin(), block.end() - 2);
-    // The sender read the size before this; now the file holds less.
-    if (done == 0) {
-      EXPECT_EQ(truncate("shrinks.bin", kept), 0);
-    }
-    WriteAll(link.theirs, Word(REPLY_OK));
-  }
-  sender.join();
-  testing::internal::GetCapturedStdout();
-  std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(result, TRANSFER_FAILED);
   std::fill(content.begin() + kept, content.end(), 0);
-  EXPECT_EQ(received, content);
-  EXPECT_EQ(errors, "shrinks.bin changed while being sent; the copy received is not the file\n");
-  CloseLink(link);
+  struct Source {
+    std::string path;
+    Bytes sent;
+    std::string message;
+  };
+  std::vector<Source> sources = {
+      {"shrinks.bin", content,
+       "shrinks.bin changed while being sent; the copy received is not the file\n"}};
+  // A sysfs attribute that claims 4096 bytes and fails every read.
+  const std::string failing = "/sys/devices/software/power/autosuspend_delay_ms";
+  int fd = open(failing.c_str(), O_RDONLY);
+  char byte;
+  if (fd >= 0 && read(fd, &byte, 1) < 0 && errno == EIO) {
+    sources.push_back(
+        {failing, Bytes(4096, 0), "Couldn't read " + failing + ": " + strerror(EIO) + "\n"});
+  }
+  if (fd >= 0) close(fd);
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.path);
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread sender([&] { result = SendFile(link.ours, source.path.c_str()); });
+    AnswerAnnouncement(link.theirs, ACCEPT);
+    Bytes received;
+    for (size_t done = 0; done < source.sent.size(); done += 1024) {
+      size_t n = std::min<size_t>(1024, source.sent.size() - done);
+      Bytes block = ReadExact(link.theirs, n + 2u);
+      received.insert(received.end(), block.begin(), block.end() - 2);
+      // The sender read the size before this; now the file holds less.
+      if (done == 0 && source.path == "shrinks.bin") {
+        EXPECT_EQ(truncate("shrinks.bin", kept), 0);
+      }
+      WriteAll(link.theirs, Word(REPLY_OK));
+    }
+    sender.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TRANSFER_FAILED);
+    EXPECT_EQ(received, source.sent);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), source.message);
+    CloseLink(link);
+  }
 }
 
 TEST_F(SendFileTest, EndsWhenThePortIsLostMidFile) {
@@ -204,6 +258,7 @@ uint16_t SendBlock(int fd, const Bytes& block, uint16_t checksum) {
 
 TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   WriteFile("report.txt", {'o', 'l', 'd'});
+  chmod("report.txt", 0604);
   Bytes content = PatternBytes(2500, 5);
   Link link = OpenLink();
   int result = -1;
@@ -221,14 +276,18 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   EXPECT_EQ(SendBlock(link.theirs, first, sum), REPLY_OK);
   // Until the last block has arrived the old file stands.
   EXPECT_EQ(ReadFile("report.txt"), (Bytes{'o', 'l', 'd'}));
+  synced_directories.clear();
   for (size_t at : {1024u, 2048u}) {
     Bytes block(content.begin() + long(at),
                 content.begin() + long(std::min<size_t>(at + 1024, 2500)));
     EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
               REPLY_OK);
   }
-  // Stored before the last answer: a sender that is done leaves the file in place.
+  // Stored before the last answer: a sender that is done leaves the file in
+  // place, its data and then its name on the disk.
   EXPECT_EQ(ReadFile("report.txt"), content);
+  EXPECT_EQ(synced_directories, (std::vector<bool>{false, true}));
+  EXPECT_EQ(fs::status("report.txt").permissions(), fs::perms(0604));
   receiver.join();
   std::string shown = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
@@ -254,10 +313,13 @@ TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
   CloseLink(link);
 }
 
-TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
+TEST_F(RecvFileTest, DeclinesUnsafeNamesNamesOfFoldersAndFilesItMayNotWrite) {
   fs::create_directory("taken");
-  for (const std::string& name : {std::string("../evil.txt"), std::string(".."), std::string(),
-                                  std::string("a\x1b]0;x"), std::string("taken")}) {
+  WriteFile("locked.txt", {'o', 'l', 'd'});
+  chmod("locked.txt", 0444);
+  std::vector<std::string> names = {"../evil.txt", "..", "", "a\x1b]0;x", "taken"};
+  if (access("locked.txt", W_OK) != 0) names.push_back("locked.txt");  // root may write it
+  for (const std::string& name : names) {
     Link link = OpenLink();
     int result = -1;
     testing::internal::CaptureStderr();
@@ -266,9 +328,11 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
     receiver.join();
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, TRANSFER_FAILED);
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"taken"});
+    EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"locked.txt", "taken"}));
     if (name == "taken") {
       EXPECT_EQ(errors, "Couldn't open taken for writing: Is a directory\n");
+    } else if (name == "locked.txt") {
+      EXPECT_EQ(errors, "Couldn't open locked.txt for writing: Permission denied\n");
     } else {
       EXPECT_EQ(errors,
                 "Refusing file \"" + EscapeFileName(name.c_str()) + "\": not a plain file name\n");
@@ -276,6 +340,7 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesAndNamesOfFolders) {
     CloseLink(link);
   }
   EXPECT_FALSE(fs::exists("../evil.txt"));
+  EXPECT_EQ(ReadFile("locked.txt"), (Bytes{'o', 'l', 'd'}));
 }
 
 TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
@@ -298,7 +363,9 @@ TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   CloseLink(link);
 }
 
-TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
+// The last answer would tell the sender the file is in place: it is
+// withheld, so the sender gives the file up instead of reporting success.
+TEST_F(RecvFileTest, AnswersEveryBlockButTheLastAfterAFailedWrite) {
   // Files larger than 1500 bytes cannot be written here.
   signal(SIGXFSZ, SIG_IGN);
   rlimit saved;
@@ -317,10 +384,15 @@ TEST_F(RecvFileTest, AnswersEveryBlockAfterAFailedWriteButStoresNothing) {
   for (size_t at = 0; at < 5000; at += 1024) {
     Bytes block(content.begin() + long(at),
                 content.begin() + long(std::min<size_t>(at + 1024, 5000)));
-    EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
-              REPLY_OK);
+    uint16_t sum = GenerateChecksum(block.data(), uint16_t(block.size()));
+    if (at + 1024 < 5000) {
+      EXPECT_EQ(SendBlock(link.theirs, block, sum), REPLY_OK);
+    } else {
+      WriteAll(link.theirs, Concat(block, Word(sum)));
+    }
   }
   receiver.join();
+  EXPECT_EQ(CountPending(link.theirs), 0u);
   setrlimit(RLIMIT_FSIZE, &saved);
   testing::internal::GetCapturedStdout();
   std::string errors = testing::internal::GetCapturedStderr();

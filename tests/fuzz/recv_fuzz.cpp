@@ -10,6 +10,7 @@
 #include <map>
 
 #include "fuzz_util.h"
+#include "names.h"
 #include "transfer.h"
 
 namespace fs = std::filesystem;
@@ -59,6 +60,7 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
     }
     expected.replies += char(ACCEPT);
     std::string content;
+    int refusals = 0;
     while (content.size() < length) {
       size_t n = std::min<size_t>(BLOCK_SIZE, length - content.size());
       if (size - pos < n + 2) return expected;
@@ -67,6 +69,8 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
       if (received == computed) content.append(reinterpret_cast<const char*>(data + pos), n);
       expected.replies += FromWord(MakeReplyWord(received, computed));
       pos += n + 2;
+      refusals = received == computed ? 0 : refusals + 1;
+      if (refusals == MAX_REFUSALS) return expected;  // the file is given up
     }
     expected.files[name] = content;
     expected.completed++;

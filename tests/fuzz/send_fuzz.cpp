@@ -32,6 +32,7 @@ Expected PredictSender(const std::string& content, const uint8_t* answers, size_
     expected.result = TRANSFER_DECLINED;
     return expected;
   }
+  int refusals = 0;
   for (size_t done = 0; done < content.size();) {
     size_t n = std::min<size_t>(BLOCK_SIZE, content.size() - done);
     std::string block = content.substr(done, n);
@@ -40,8 +41,13 @@ Expected PredictSender(const std::string& content, const uint8_t* answers, size_
     expected.written +=
         FromWord(GenerateChecksum(reinterpret_cast<const uint8_t*>(block.data()), uint16_t(n)));
     if (size - pos < 2) return expected;
-    if (ToWord(answers + pos) == REPLY_OK) done += n;
+    refusals = ToWord(answers + pos) == REPLY_OK ? 0 : refusals + 1;
+    if (refusals == 0) done += n;
     pos += 2;
+    if (refusals == MAX_REFUSALS) {
+      expected.result = TRANSFER_REFUSED;
+      return expected;
+    }
   }
   expected.result = TRANSFER_DONE;
   return expected;

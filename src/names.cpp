@@ -1,0 +1,95 @@
+#include "names.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+int TruncFilename8Dot3(const char* source, char* destination, uint16_t length) {
+  uint16_t out = 0;
+  int shortened = 0;
+  const char* p = source;
+  while (out < 8 && *p != '\0' && *p != '.')
+    destination[out++] = *p++;
+  if (*p == '\0') {
+    memset(destination + out, 0, length - out);
+    return 0;
+  }
+  if (*p != '.') {
+    shortened = 1;
+    while (*p != '\0' && *p != '.')
+      p++;
+  }
+  if (*p == '.') {
+    destination[out++] = '.';
+    p++;
+  }
+  for (int copied = 0; copied < 3 && *p != '\0' && *p != '.'; copied++) {
+    destination[out++] = *p++;
+  }
+  if (*p != '\0') shortened = 1;
+  memset(destination + out, 0, length - out);
+  return shortened;
+}
+
+const char* FindBaseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; p++) {
+#ifdef _WIN32
+    if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
+#else
+    if (*p == '/') base = p + 1;
+#endif
+  }
+  return base;
+}
+
+bool IsWindowsDeviceName(const char* name) {
+  // Windows ignores an extension and trailing blanks here: "nul.txt" and
+  // "CON " are devices too.
+  size_t length = strcspn(name, ".");
+  while (length > 0 && name[length - 1] == ' ')
+    length--;
+  char base[8] = "";
+  if (length < 3 || length >= sizeof base) return false;
+  for (size_t i = 0; i < length; i++)
+    base[i] = char(toupper(static_cast<unsigned char>(name[i])));
+  base[length] = '\0';
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices) {
+    if (strcmp(base, device) == 0) return true;
+  }
+  if (strncmp(base, "COM", 3) != 0 && strncmp(base, "LPT", 3) != 0) return false;
+  // A digit, or a superscript 1, 2 or 3 in Windows-1252 or in UTF-8.
+  const char* unit = base + 3;
+  if (length == 4)
+    return (*unit >= '0' && *unit <= '9') || strchr("\xB9\xB2\xB3", *unit) != nullptr;
+  return length == 5 && unit[0] == '\xC2' && strchr("\xB9\xB2\xB3", unit[1]) != nullptr;
+}
+
+bool IsPlainFileName(const char* name) {
+  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
+    if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
+#ifdef _WIN32
+    // Not allowed in a Windows file name; '?' and '*' would be patterns.
+    if (strchr("<>\"|?*", *p) != nullptr) return false;
+#endif
+  }
+  // Stored on any system, such a name would be a device once the file is
+  // copied to Windows; on Windows it would be written to the device.
+  return !IsWindowsDeviceName(name);
+}
+
+std::string EscapeFileName(const char* name) {
+  std::string shown;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
+    if (*p >= 0x20 && *p < 0x7F) {
+      shown += char(*p);
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02X", *p);
+      shown += hex;
+    }
+  }
+  return shown;
+}

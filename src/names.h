@@ -1,0 +1,29 @@
+// names: the short name a file is announced under, and the rules a received
+// name must pass before it is stored.
+#ifndef VELCOT_NAMES_H
+#define VELCOT_NAMES_H
+
+#include <cstdint>
+#include <string>
+
+// Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
+int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
+
+// The part of a path after its last directory separator: '/', and on
+// Windows also '\' and a drive colon. Elsewhere those two are characters
+// of a file name.
+const char* FindBaseName(const char* path);
+
+// CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (with the superscript digits
+// Windows also takes) and CONIN$, CONOUT$: in any case, with or without an
+// extension.
+bool IsWindowsDeviceName(const char* name);
+
+// A received name is stored only if it is a plain name in the current
+// directory that is safe to print and names no Windows device.
+bool IsPlainFileName(const char* name);
+
+// The name with bytes outside printable ASCII shown as \xHH.
+std::string EscapeFileName(const char* name);
+
+#endif

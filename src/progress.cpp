@@ -1,0 +1,65 @@
+#include "progress.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#ifdef _WIN32
+// The console shows the code page 437 shade blocks unless it was switched
+// to UTF-8 (chcp 65001).
+static bool IsConsoleUtf8() {
+  return GetConsoleOutputCP() == CP_UTF8;
+}
+#else
+// True when the console's character set decodes the UTF-8 form of a dark
+// shade block as that character, which is what a UTF-8 locale does.
+static bool IsConsoleUtf8() {
+  static const char kDarkShade[] = "\xE2\x96\x93";
+  std::mbstate_t state{};
+  wchar_t decoded = 0;
+  size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
+  return used == 3 && decoded == 0x2593;
+}
+#endif
+
+std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8) {
+  // An empty file is complete from the start.
+  uint64_t cells = total == 0 ? 30 : uint64_t(done) * 30 / total;
+  std::string line;
+  for (uint64_t i = 0; i < 30; i++) {
+    if (utf8) {
+      line += i < cells ? "\xE2\x96\x93" : "\xE2\x96\x91";
+    } else {
+      line += char(i < cells ? 0xB2 : 0xB0);
+    }
+  }
+  // " %12s " by hand: the name is written whole and byte for byte, however long.
+  size_t width = strlen(name);
+  line += ' ';
+  if (width < 12) line.append(12 - width, ' ');
+  line += name;
+  char text[64];
+  snprintf(text, sizeof text, " %lu/%lu ", static_cast<unsigned long>(done),
+           static_cast<unsigned long>(total));
+  line += text;
+  if (error) {
+    line += "(ERROR)";
+  } else {
+    double percent = total == 0 ? 100.0 : double(done) * 100.0 / double(total);
+    snprintf(text, sizeof text, "(%.1f%%)", percent);
+    line += text;
+  }
+  line += '\r';
+  return line;
+}
+
+void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
+  std::string line = FormatProgress(name, total, done, error, IsConsoleUtf8());
+  fwrite(line.data(), 1, line.size(), stdout);
+  fflush(stdout);
+}

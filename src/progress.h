@@ -1,0 +1,12 @@
+// progress: the line each end keeps up to date while a file travels.
+#ifndef VELCOT_PROGRESS_H
+#define VELCOT_PROGRESS_H
+
+#include <cstdint>
+#include <string>
+
+// One drawing of the progress line, carriage return included.
+std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
+void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
+
+#endif

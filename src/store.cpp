@@ -1,0 +1,206 @@
+#include "store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+
+#include "win32_error.h"
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "names.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+
+// Creates a file that must not exist yet, for writing in binary mode;
+// nullptr with errno set otherwise. The runtime's fopen may not know "x".
+static FILE* CreateNewFile(const char* name) {
+  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    int reason = errno;
+    close(fd);
+    remove(name);
+    errno = reason;
+  }
+  return file;
+}
+
+// Puts a file in place of another, replacing it if it exists. Returns 0, or
+// the errno of the failure. (Windows' rename never replaces a file.)
+static int MoveFileIntoPlace(const char* from, const char* to) {
+#ifdef _WIN32
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  return ErrnoFromWin32Error(GetLastError());
+#else
+  return rename(from, to) == 0 ? 0 : errno;
+#endif
+}
+
+// Creates a new named file beside the target. Its name is longer than any
+// received name can be, so it never stands for one.
+static FILE* CreateNamedTempFile(std::string* temp_name) {
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char name[32];
+    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
+    FILE* file = CreateNewFile(name);
+    if (file != nullptr) {
+      *temp_name = name;
+      return file;
+    }
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+#ifdef O_TMPFILE
+// On Linux a file is received into an anonymous file, which nothing, not
+// even SIGKILL or a power cut, can leave behind, and named only once it is
+// complete. nullptr where the file system refuses O_TMPFILE, or /proc,
+// through which it is named, is missing.
+static FILE* CreateAnonymousFile() {
+  if (access("/proc/self/fd", X_OK) != 0) return nullptr;
+  int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+// Links an anonymous file under a temporary name, from which it is moved
+// into place. Returns 0, or the errno of the failure.
+static int NameAnonymousFile(FILE* file, std::string* temp_name) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fileno(file));
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char name[32];
+    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
+    if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+      *temp_name = name;
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+#endif
+
+// Creates the file a received file is written to: anonymous where the
+// system allows (temp_name left empty), or named beside the target.
+static FILE* CreateTempFile(std::string* temp_name) {
+  temp_name->clear();
+#ifdef O_TMPFILE
+  FILE* file = CreateAnonymousFile();
+  if (file != nullptr) return file;
+#endif
+  return CreateNamedTempFile(temp_name);
+}
+
+// Why the file in the way of a received one cannot be replaced: EISDIR for
+// a folder, EACCES for a file this user may not write (opening it for
+// writing would have failed), or 0. A link is replaced, not followed,
+// whatever it points at. *info holds what is there, if anything.
+static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
+#ifdef _WIN32
+  *exists = stat(name, info) == 0;
+  const int kWritable = 2;
+#else
+  *exists = lstat(name, info) == 0;
+  const int kWritable = W_OK;
+#endif
+  if (!*exists) return 0;
+  if (S_ISDIR(info->st_mode)) return EISDIR;
+  if (S_ISREG(info->st_mode) && access(name, kWritable) != 0 && errno == EACCES) return EACCES;
+  return 0;
+}
+
+// Checks the received name and opens the temporary file that will become
+// it. Returns nullptr after reporting why the file cannot be stored.
+FILE* OpenFileToStore(const char* name, std::string* temp_name) {
+  if (!IsPlainFileName(name)) {
+    fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
+    return nullptr;
+  }
+  struct stat info;
+  bool exists = false;
+  int refused = CheckReplaceable(name, &info, &exists);
+  FILE* file = refused == 0 ? CreateTempFile(temp_name) : nullptr;
+  if (file == nullptr) {
+    fprintf(stderr, "Couldn't open %s for writing: %s\n", name,
+            strerror(refused != 0 ? refused : errno));
+    return nullptr;
+  }
+#ifndef _WIN32
+  // A replaced file keeps its permissions, not those of a new file.
+  if (exists && S_ISREG(info.st_mode)) fchmod(fileno(file), info.st_mode & 0777);
+#endif
+  return file;
+}
+
+// Puts the file's data on the disk; 0, or the errno of the failure.
+static int SyncFile(FILE* file) {
+  if (fflush(file) != 0) return errno;
+#ifdef _WIN32
+  return _commit(_fileno(file)) == 0 ? 0 : errno;
+#else
+  return fsync(fileno(file)) == 0 ? 0 : errno;
+#endif
+}
+
+// Puts the current directory's entries on the disk, so a file moved into
+// place stays there; 0, or the errno of the failure. Windows commits a
+// rename with the file (MOVEFILE_WRITE_THROUGH).
+static int SyncCurrentDirectory() {
+#ifdef _WIN32
+  return 0;
+#else
+  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // Some file systems cannot sync a directory and have nothing to sync.
+  int result = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+  close(fd);
+  return result;
+#endif
+}
+
+// Moves a completely received file into place, replacing any file of that
+// name only now, and makes it last: its data and its name are on the disk
+// before this returns, since a receiver's power may simply be switched off
+// once the sender hears the file is in place. Returns 0, or the errno of
+// what failed.
+int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
+  if (write_error == 0) write_error = SyncFile(file);
+  std::string named = temp_name;
+#ifdef O_TMPFILE
+  if (write_error == 0 && named.empty()) write_error = NameAnonymousFile(file, &named);
+#endif
+  if (fclose(file) != 0 && write_error == 0) write_error = errno;
+  if (write_error == 0) write_error = MoveFileIntoPlace(named.c_str(), name);
+  if (write_error != 0) {
+    if (!named.empty()) remove(named.c_str());
+    return write_error;
+  }
+  return SyncCurrentDirectory();
+}
+
+// Drops a partly received file, keeping errno for the driver.
+void DiscardFile(FILE* file, const std::string& temp_name) {
+  int reason = errno;
+  fclose(file);
+  if (!temp_name.empty()) remove(temp_name.c_str());
+  errno = reason;
+}
