@@ -2,17 +2,27 @@
 # the program on Windows.
 include(GNUInstallDirs)
 
+# The manual page names the project's web address, as the help text and the
+# package do: all three take it from project().
+configure_file(doc/velcot.1.in velcot.1 @ONLY)
+
 if(WIN32)
   # A Windows user unpacks the zip and finds the program and a README.
   install(TARGETS velcot RUNTIME DESTINATION .)
   install(FILES doc/README-windows.txt DESTINATION . RENAME README.txt)
-  install(FILES doc/velcot.1 DESTINATION .)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  install(FILES ${CMAKE_BINARY_DIR}/velcot.1 DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
+  include(cmake/debian-docs.cmake)
   install(TARGETS velcot RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES doc/velcot.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/velcot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES tools/velcot.bash-completion DESTINATION
+    ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velcot)
   set(CPACK_GENERATOR DEB)
 endif()
 
@@ -26,6 +36,7 @@ cable, a USB serial adapter or a virtual cable. The same program runs at both\n\
 ends: given file names it sends them; given none it receives them.")
 set(CPACK_PACKAGE_HOMEPAGE_URL ${PROJECT_HOMEPAGE_URL})
 set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 # velcot_<version>_<arch>.deb, its library dependencies read off the program.

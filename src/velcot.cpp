@@ -11,7 +11,9 @@
 #include "commdev.h"
 #include "transfer.h"
 
-#define PROJECT_URL "https://github.com/velcot/velcot"
+#ifndef PROJECT_URL
+#error "PROJECT_URL, the web address in the help text, comes from the build"
+#endif
 
 // Exit statuses.
 #define EXIT_COMPLETE 0  // every file transferred (or help shown)

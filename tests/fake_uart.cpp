@@ -8,12 +8,17 @@
 //   FAKE_UART_LOG=path                  each TIOCSSERIAL's flags are appended
 //                                       there, one "TIOCSSERIAL 0x..." a line
 //
-// Every other call goes to the real ioctl.
+// Every other call goes to the real ioctl. Where that has no termios2 (as
+// under qemu-user 7.2, which answers ENOSYS), TCGETS2 and TCSETS2 are served
+// with the classic TCGETS and TCSETS and their Bxxx rate codes, so a program
+// can set and read back the standard rates; other rates are refused, as by a
+// driver that cannot make them.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
 #include <linux/serial.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +64,63 @@ void LogSerialFlags(int flags) {
   fclose(log);
 }
 
+struct RateCode {
+  tcflag_t code;
+  speed_t rate;
+};
+constexpr RateCode kRateCodes[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+speed_t FindRate(tcflag_t code) {
+  for (const RateCode& r : kRateCodes)
+    if (r.code == code) return r.rate;
+  return 0;
+}
+
+// B0 for a rate with no code.
+tcflag_t FindCode(speed_t rate) {
+  for (const RateCode& r : kRateCodes)
+    if (r.rate == rate) return r.code;
+  return B0;
+}
+
+// TCGETS2 and TCSETS2 (W2, F2) through the classic requests; -1 with ENOSYS
+// for any other request.
+int ServeTermios2(int fd, unsigned long request, void* argument) {
+  termios2* settings = static_cast<termios2*>(argument);
+  termios classic;  // the start of termios2
+  if (request == TCGETS2) {
+    if (FindRealIoctl()(fd, TCGETS, &classic) != 0) return -1;
+    memset(settings, 0, sizeof *settings);
+    memcpy(settings, &classic, sizeof classic);
+    settings->c_ospeed = FindRate(classic.c_cflag & CBAUD);
+    tcflag_t input = (classic.c_cflag >> IBSHIFT) & CBAUD;
+    settings->c_ispeed = input != B0 ? FindRate(input) : settings->c_ospeed;
+    return 0;
+  }
+  unsigned long set = request == TCSETS2    ? TCSETS
+                      : request == TCSETSW2 ? TCSETSW
+                      : request == TCSETSF2 ? TCSETSF
+                                            : 0;
+  if (set == 0) return errno = ENOSYS, -1;
+  memcpy(&classic, settings, sizeof classic);
+  if ((settings->c_cflag & CBAUD) == BOTHER) {
+    tcflag_t code = FindCode(settings->c_ospeed);
+    if (code == B0 || settings->c_ispeed != settings->c_ospeed) return errno = EINVAL, -1;
+    classic.c_cflag = (classic.c_cflag & ~CBAUD) | code;
+  }
+  classic.c_cflag &= ~(CBAUD << IBSHIFT);  // input at the output rate
+  return FindRealIoctl()(fd, set, &classic);
+}
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -80,6 +142,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     return 0;
   }
   int result = FindRealIoctl()(fd, request, argument);
+  if (result != 0 && errno == ENOSYS) result = ServeTermios2(fd, request, argument);
   if (result == 0 && request == TCGETS2) {
     termios2* settings = static_cast<termios2*>(argument);
     settings->c_ispeed = RoundRate(settings->c_ispeed);

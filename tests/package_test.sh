@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs a built velcot into a scratch prefix and packs it, then checks
-# what a user would get: the program, its manual page, and a Debian package
-# that declares what the program links against; or, given a cross build for
-# Windows, the zip a Windows user unpacks, and that its program starts on
-# Windows XP SP3.
+# what a user would get: the program, its manual page, its bash completion,
+# and a Debian package that lintian passes and that declares what the
+# program links against; or, given a cross build for Windows, the zip a
+# Windows user unpacks, and that its program starts on Windows XP SP3.
 #
 #   package_test.sh BUILD_DIR SOURCE_DIR
 #   package_test.sh --zip WIN32_BUILD_DIR
@@ -50,7 +50,7 @@ if [[ $1 == --zip ]]; then
   pack ZIP "$build"
   [[ -f $scratch/pkg/$name.zip ]] || fail "no $name.zip; made: $(ls "$scratch/pkg")"
   (cd "$scratch" && cmake -E tar xf "pkg/$name.zip")
-  for file in velcot.exe README.txt velcot.1; do
+  for file in velcot.exe README.txt LICENSE.txt velcot.1; do
     [[ -s $scratch/$name/$file ]] || fail "$name.zip lacks $name/$file"
   done
   kind=$(file -b "$scratch/$name/velcot.exe")
@@ -67,18 +67,46 @@ source=$(realpath "$2")
 
 # ---- cmake --install ----
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-[[ -x $scratch/prefix/bin/velcot ]] || fail "no bin/velcot"
-[[ -f $scratch/prefix/share/man/man1/velcot.1 ]] || fail "no share/man/man1/velcot.1"
+completion=share/bash-completion/completions/velcot
+for path in bin/velcot share/man/man1/velcot.1.gz share/doc/velcot/copyright \
+  share/doc/velcot/changelog.gz $completion; do
+  [[ -f $scratch/prefix/$path ]] || fail "no $path"
+done
 "$scratch/prefix/bin/velcot" -h >"$scratch/installed.txt" || fail "installed velcot -h failed"
 "$build/velcot" -h >"$scratch/built.txt"
 cmp -s "$scratch/installed.txt" "$scratch/built.txt" || fail "installed help differs"
 
 # The manual page renders without a single warning from groff.
-if ! groff -man -Tutf8 -ww -z "$source/doc/velcot.1" 2>"$scratch/groff.txt" ||
+if ! groff -man -Tutf8 -ww -z "$build/velcot.1" 2>"$scratch/groff.txt" ||
   [[ -s $scratch/groff.txt ]]; then
   cat "$scratch/groff.txt" >&2
-  fail "groff warns about doc/velcot.1"
+  fail "groff warns about velcot.1"
 fi
+
+# The completion offers what each option takes. Cases: the words typed, the
+# last one being completed, then what is offered (nothing: readline
+# completes file names).
+dev=$scratch/dev
+mkdir -p "$dev/serial/by-id"
+touch "$dev"/{ttyS200,ttyUSB0,ttyACM1,null,serial/by-id/usb-FTDI_A502-if00-port0}
+completion_cases=(
+  "velcot -p |$dev/serial/by-id/usb-FTDI_A502-if00-port0 $dev/ttyUSB0 $dev/ttyACM1 $dev/ttyS200"
+  "velcot a.txt -p $dev/ttyA|$dev/ttyACM1"
+  "velcot -b 11|115200"
+  "velcot -m 8N1 -m 7|7E1 7O1 7N1 7E2 7O2"
+  "velcot -p -b |"
+  "velcot -b 9600 |"
+  "velcot -|-p -b -m -h"
+)
+for case in "${completion_cases[@]}"; do
+  typed=${case%|*}
+  # shellcheck disable=SC2086  # the words before the last, split
+  offered=$(VELCOT_COMPLETION_DEV=$dev bash -c '
+    source "$1"; shift
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velcot; echo "${COMPREPLY[*]}"
+  ' - "$scratch/prefix/$completion" ${typed% *} "${typed##* }" 2>&1)
+  [[ $offered == "${case#*|}" ]] || fail "completing '$typed' offered '$offered'"
+done
 
 # ---- the Debian package ----
 version=$(version_of "$build")
@@ -90,10 +118,29 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *libc6* ]] || fail "Depends lacks libc6: $depends"
 [[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "package version"
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/bin/velcot ./usr/share/man/man1/velcot.1; do
+for path in ./usr/bin/velcot ./usr/share/man/man1/velcot.1.gz ./usr/share/doc/velcot/copyright \
+  ./usr/share/doc/velcot/changelog.gz ./usr/$completion; do
   grep -q " $path\$" <<<"$contents" || fail "package lacks $path"
 done
 # Unpacked, the packaged program is the program.
 dpkg-deb -x "$deb" "$scratch/root"
 "$scratch/root/usr/bin/velcot" -h | cmp -s - "$scratch/built.txt" || fail "packaged help differs"
+# The license's terms, word for word.
+terms=$(sed -n '/^Permission/,$p' "$source/LICENSE")
+[[ -n $terms ]] || fail "LICENSE has no terms"
+sed -n '/^ Permission/,$s/^ \.\{0,1\}//p' "$scratch/root/usr/share/doc/velcot/copyright" |
+  cmp -s - <(echo "$terms") || fail "the package's copyright file lacks the license's terms"
+# The package, the help text and the manual page give one web address.
+homepage=$(dpkg-deb -f "$deb" Homepage)
+[[ $homepage == http* ]] || fail "no Homepage: $homepage"
+grep -qF "(URL:$homepage)." "$scratch/built.txt" || fail "the help text does not give $homepage"
+zcat "$scratch/root/usr/share/man/man1/velcot.1.gz" | grep -qxF ".UR $homepage" ||
+  fail "the manual page does not give $homepage"
+
+# lintian (Debian's package checker) finds nothing to warn about.
+command -v lintian >/dev/null || fail "lintian is not installed (tools/setup.sh installs it)"
+lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 || {
+  cat "$scratch/lintian.txt" >&2
+  fail "lintian: $(grep -c '^[EW]:' "$scratch/lintian.txt") errors and warnings"
+}
 echo "installed and packaged: $(basename "$deb"), Depends: $depends"

@@ -3,10 +3,12 @@
 # cross-builds the Windows program into build-win32/ and builds the Linux
 # one, with the tests that run velcot.exe under Wine, into build/.
 #
-#   bash tools/setup.sh [--bench] [--fuzz] [--no-wine] [--no-build] [TARGET...]
+#   bash tools/setup.sh [--bench] [--fuzz] [--armhf] [--no-wine] [--no-build] [TARGET...]
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
 #   --fuzz      also install clang and its runtimes (libFuzzer, sanitizers)
+#   --armhf     also install the 32-bit ARM cross compiler and qemu-user
+#               (tools/run-armhf.sh builds and tests with them)
 #   --no-wine   leave out the Windows program, mingw-w64 and Wine
 #   --no-build  install only
 #   TARGET...   build only these Linux targets (e.g. velcot nullmodem);
@@ -25,16 +27,18 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 want_bench=0
 want_wine=1
 want_fuzz=0
+want_armhf=0
 build=1
 targets=()
 for arg in "$@"; do
   case "$arg" in
     --bench) want_bench=1 ;;
     --fuzz) want_fuzz=1 ;;
+    --armhf) want_armhf=1 ;;
     --no-wine) want_wine=0 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,21s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -65,12 +69,18 @@ need_command socat socat
 need_command groff groff-base        # checks the manual page
 need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 need_command file file               # cpack needs it to read the program
+need_command lintian lintian         # checks the Debian package
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz
 fi
 if [[ $want_fuzz == 1 ]]; then
   need_command clang++ clang
   need_package libclang-rt-dev  # libFuzzer and the sanitizer runtimes of that clang
+fi
+if [[ $want_armhf == 1 ]]; then
+  need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
+  need_command qemu-arm qemu-user
+  need_package googletest  # GoogleTest's sources, built for armhf
 fi
 
 # The Windows program: cross compiler, GoogleTest's sources, 32-bit Wine.
