@@ -11,7 +11,9 @@
 # velcot asks the driver for) at 115200 and 921600. SEED (default 1) picks
 # the phase of the two adapters' timers (nullmodem --seed). Besides the
 # table it
-# draws goodput against line speed into bench/goodput.svg (gnuplot).
+# keeps each paced row's goodput in bench/goodput.tsv and draws it against
+# line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
+# draws the saved figures again.
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
@@ -110,7 +112,7 @@ report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
   local series=paced
   [[ $2 == */usb* ]] && series="USB model ${2#*/usb} ms"
   awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v secs="$5" -v tx="$6" -v rx="$7" \
-    -v data="$scratch/plot-$1-$series.dat" 'BEGIN {
+    -v series="${1/zmodem/sz\/rz}, $series" -v data="$scratch/goodput.tsv" 'BEGIN {
     goodput = size / secs; mib = size / 1048576
     line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
     blocks = int((size + 1023) / 1024)
@@ -120,36 +122,44 @@ report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
     printf "| %s | %s | %d KiB | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
       tool, (baud > 0 ? row : "unpaced"), size / 1024, secs, goodput, line, ceiling,
       tx / mib, rx / mib
-    if (baud > 0) printf "%d %.2f\n", baud, 100 * goodput / (baud / 10) >> data
+    if (baud > 0) printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
   }'
 }
 
-# Goodput against line speed, one line for each tool and cable.
+# Goodput against line speed from bench/goodput.tsv, a line for each tool
+# and cable: velcot's solid, sz/rz's dashed.
 plot() {
-  local series=() f name
-  for f in "$scratch"/plot-*.dat; do
-    [[ -e $f ]] || return 0
-    name=${f##*/plot-}
-    name=${name%.dat}
-    name=${name/-/, }
-    name=${name/zmodem/sz\/rz}
-    series+=("'$f' using 1:2 with linespoints title '$name'")
-  done
+  local data=$repo/bench/goodput.tsv dir series=() name style i=0
+  dir=$(mktemp -d)
+  while IFS= read -r name; do
+    i=$((i + 1))
+    awk -F'\t' -v name="$name" '$1 == name { print $2, $3 }' "$data" >"$dir/$i"
+    style="lw 2 pt 7"
+    [[ $name == sz* ]] && style="lw 2 dt 2 pt 6"
+    series+=("'$dir/$i' using 1:2 with linespoints $style title '$name'")
+  done < <(cut -f1 "$data" | awk '!seen[$0]++')
   local IFS=,
   gnuplot <<PLOT
 set terminal svg size 800,480 dynamic font "sans,12"
 set output "$repo/bench/goodput.svg"
-set title "Goodput over a virtual null-modem cable (nullmodem), random data"
+set title "Goodput over the virtual null-modem cable, random data"
 set xlabel "line speed (baud, 8N1)"
 set ylabel "goodput, % of baud/10"
 set logscale x
-set xrange [5000:5000000]
-set yrange [0:105]
+set xrange [6000:4500000]
+set xtics ("9600" 9600, "115200" 115200, "921600" 921600, "3000000" 3000000)
+set yrange [50:102]
 set key bottom left
 set grid
 plot ${series[*]}
 PLOT
+  rm -rf "$dir"
 }
+
+if [[ ${1:-} == --plot ]]; then
+  plot
+  exit 0
+fi
 
 rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
@@ -173,4 +183,5 @@ for row in "${rows[@]}"; do
     report "$tool" "$row" "$baud" "$size" "$secs" "$tx" "$rx"
   done
 done
+cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
 plot
