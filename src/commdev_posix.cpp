@@ -267,16 +267,21 @@ static int FillReadAhead(PortHandle port) {
   }
 }
 
-int ReadByte(PortHandle port) {
+// Before any read or wait: a run asked to end stops here, and the collected
+// bytes go out, so that no answer waits behind them. 1, or PORT_LOST.
+static int TurnToReading(PortHandle port) {
   if (IsInterrupted()) return PORT_LOST;
-  if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
+  return port->write_count > 0 ? FlushWrites(port) : 1;
+}
+
+int ReadByte(PortHandle port) {
+  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
   if (port->read_next == port->read_end && FillReadAhead(port) == PORT_LOST) return PORT_LOST;
   return port->read_ahead[port->read_next++];
 }
 
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (IsInterrupted()) return PORT_LOST;
-  if (port->write_count > 0 && FlushWrites(port) == PORT_LOST) return PORT_LOST;
+  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
   if (port->read_next < port->read_end) return 1;
   struct pollfd wanted = {port->fd, POLLIN, 0};
   for (;;) {
