@@ -47,22 +47,38 @@ static int MoveFileIntoPlace(const char* from, const char* to) {
 #endif
 }
 
-// Creates a new named file beside the target. Its name is longer than any
-// received name can be, so it never stands for one.
-static FILE* CreateNamedTempFile(std::string* temp_name) {
+// Tries fresh temporary names until make, which returns 0 or an errno,
+// succeeds on one that is not taken yet. A name is longer than any received
+// name can be, so it never stands for one. Returns 0 with *temp_name set,
+// or the errno of the failure.
+static int PickTempName(int (*make)(const char* name, void* context), void* context,
+                        std::string* temp_name) {
   std::random_device seed;
   std::mt19937 pick(seed());
   for (int attempt = 0; attempt < 100; attempt++) {
     char name[32];
     snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
-    FILE* file = CreateNewFile(name);
-    if (file != nullptr) {
+    int failed = make(name, context);
+    if (failed == 0) {
       *temp_name = name;
-      return file;
+      return 0;
     }
-    if (errno != EEXIST) return nullptr;
+    if (failed != EEXIST) return failed;
   }
-  return nullptr;
+  return EEXIST;
+}
+
+static int MakeNewFile(const char* name, void* file) {
+  *static_cast<FILE**>(file) = CreateNewFile(name);
+  return *static_cast<FILE**>(file) != nullptr ? 0 : errno;
+}
+
+// Creates a new named file beside the target; nullptr with errno set.
+static FILE* CreateNamedTempFile(std::string* temp_name) {
+  FILE* file = nullptr;
+  int failed = PickTempName(MakeNewFile, &file, temp_name);
+  if (failed != 0) errno = failed;
+  return file;
 }
 
 #ifdef O_TMPFILE
@@ -79,23 +95,18 @@ static FILE* CreateAnonymousFile() {
   return file;
 }
 
+static int LinkUnder(const char* name, void* proc_path) {
+  const char* from = static_cast<const char*>(proc_path);
+  if (linkat(AT_FDCWD, from, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) return errno;
+  return 0;
+}
+
 // Links an anonymous file under a temporary name, from which it is moved
 // into place. Returns 0, or the errno of the failure.
 static int NameAnonymousFile(FILE* file, std::string* temp_name) {
   char path[64];
   snprintf(path, sizeof path, "/proc/self/fd/%d", fileno(file));
-  std::random_device seed;
-  std::mt19937 pick(seed());
-  for (int attempt = 0; attempt < 100; attempt++) {
-    char name[32];
-    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
-    if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
-      *temp_name = name;
-      return 0;
-    }
-    if (errno != EEXIST) return errno;
-  }
-  return EEXIST;
+  return PickTempName(LinkUnder, path, temp_name);
 }
 #endif
 
