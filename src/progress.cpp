@@ -63,3 +63,8 @@ void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
   fwrite(line.data(), 1, line.size(), stdout);
   fflush(stdout);
 }
+
+void EndProgress(bool drawn) {
+  if (drawn) putchar('\n');
+  fflush(stdout);
+}

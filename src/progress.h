@@ -9,4 +9,8 @@
 std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
 void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
 
+// Closes the line with a line feed if one was drawn, and flushes the output
+// stream, so that a message on the error stream comes after it.
+void EndProgress(bool drawn);
+
 #endif

@@ -180,8 +180,7 @@ static FILE* OpenFileToSend(const char* path, uint32_t* size) {
 // Ends a transfer whose port went away, keeping errno for the driver.
 static int AbandonTransfer(FILE* file, bool line_drawn) {
   int reason = errno;
-  if (line_drawn) putchar('\n');
-  fflush(stdout);
+  EndProgress(line_drawn);
   if (file != nullptr) fclose(file);
   errno = reason;
   return TRANSFER_PORT_LOST;
@@ -191,8 +190,7 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
 // exchange is lost. what names the file, as in "sending a.txt".
 static int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms,
                        bool line_drawn) {
-  if (line_drawn) putchar('\n');
-  fflush(stdout);
+  EndProgress(line_drawn);
   fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
           static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
   return TRANSFER_STALLED;
@@ -202,8 +200,7 @@ static int ReportStall(const std::string& what, const char* peer, uint32_t limit
 
 // Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
 static int ReportRefusals(const std::string& what, const char* refused) {
-  putchar('\n');
-  fflush(stdout);
+  EndProgress(true);
   fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
   return TRANSFER_REFUSED;
 }
@@ -351,8 +348,7 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
       return ReportRefusals(std::string("sending ") + path, "the receiver refused a block");
     }
   }
-  putchar('\n');
-  fflush(stdout);
+  EndProgress(true);
   fclose(file);
   return read_error == 0 ? TRANSFER_DONE : ReportBadSource(path, read_error);
 }
@@ -451,14 +447,12 @@ int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   // it up when its stall limit runs out, rather than report it sent.
   write_error = StoreFile(file, temp_name, name, write_error);
   if (write_error != 0) {
-    putchar('\n');
-    fflush(stdout);
+    EndProgress(true);
     fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
     return TRANSFER_NOT_STORED;
   }
   int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
   if (answered == PORT_LOST) return AbandonTransfer(nullptr, true);
-  putchar('\n');
-  fflush(stdout);
+  EndProgress(true);
   return TRANSFER_DONE;
 }
