@@ -130,29 +130,29 @@ bool HasProcessEnded(pid_t pid) {
   return info.si_pid == pid;
 }
 
-bool WaitForFileText(const std::string& path, const std::string& text, int limit_ms, pid_t pid) {
+bool WaitForCondition(const std::function<bool()>& check, int limit_ms, pid_t pid) {
   auto deadline = MakeDeadline(limit_ms);
   for (;;) {
-    if (ReadWholeFile(path).find(text) != std::string::npos) return true;
+    if (check()) return true;
     if ((pid > 0 && HasProcessEnded(pid)) || CountRemainingMilliseconds(deadline) == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  // The child may have written the text just before it ended.
-  return ReadWholeFile(path).find(text) != std::string::npos;
+  // The child may have brought it about just before it ended.
+  return check();
+}
+
+bool WaitForFileText(const std::string& path, const std::string& text, int limit_ms, pid_t pid) {
+  auto has_text = [&] { return ReadWholeFile(path).find(text) != std::string::npos; };
+  return WaitForCondition(has_text, limit_ms, pid);
 }
 
 // /proc/PID/syscall starts with the number of the call the process is
 // blocked in.
 bool WaitForReader(pid_t pid, int limit_ms) {
-  auto deadline = MakeDeadline(limit_ms);
+  std::string syscall = "/proc/" + std::to_string(pid) + "/syscall";
   std::string reading = std::to_string(SYS_read) + " ";
-  for (;;) {
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/syscall").rfind(reading, 0) == 0) {
-      return true;
-    }
-    if (HasProcessEnded(pid) || CountRemainingMilliseconds(deadline) == 0) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  auto is_reading = [&] { return ReadWholeFile(syscall).rfind(reading, 0) == 0; };
+  return WaitForCondition(is_reading, limit_ms, pid);
 }
 
 NullModem StartNullModem(const std::string& program, const std::vector<std::string>& options,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ void KillProcess(pid_t pid);
 // True once a child has ended. It is left unreaped, so WaitForProcess can
 // still tell how it ended.
 bool HasProcessEnded(pid_t pid);
+
+// Checks every few milliseconds until check() holds, or the child pid (if
+// > 0) has ended, or limit_ms has passed. True when it holds.
+bool WaitForCondition(const std::function<bool()>& check, int limit_ms, pid_t pid = -1);
 
 // Waits until the file holds text, or until the child pid (if > 0) has
 // ended, or limit_ms has passed. True when the text is there.
