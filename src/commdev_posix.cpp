@@ -345,9 +345,12 @@ int CloseComPort(PortHandle port) {
   // (a virtual cable does), and would keep the next run out.
   ioctl(port->fd, TIOCNXCL);
   // Output is dropped only when interrupted: on a pseudo-terminal what was
-  // drained may still wait for the other side to read it.
-  tcflush(port->fd, interrupted ? TCIOFLUSH : TCIFLUSH);
+  // drained may still wait for the other side to read it. Interrupted, a
+  // sender may still be sending: what was echoed meanwhile goes too.
+  int discarded = interrupted ? TCIOFLUSH : TCIFLUSH;
+  tcflush(port->fd, discarded);
   if (port->settings_saved) tcsetattr(port->fd, TCSANOW, &port->original_settings);
+  if (interrupted) tcflush(port->fd, discarded);
   int result = close(port->fd);
   free(port);
   return result;
