@@ -3,12 +3,13 @@
 # programs under qemu-user (tools/run-armhf.sh does all of it):
 #
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
-#   cmake --build build-armhf -j2 && ctest --test-dir build-armhf
+#   cmake --build build-armhf -j2 && (cd build-armhf && ctest)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
-find_program(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++ REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/require-program.cmake)
+require_program(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+require_program(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 set(ARMHF_SYSROOT /usr/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH ${ARMHF_SYSROOT})
@@ -18,5 +19,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The libraries the programs link against are the cross toolchain's.
-find_program(QEMU_ARM qemu-arm REQUIRED)
+require_program(QEMU_ARM qemu-arm)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_ARM} -L ${ARMHF_SYSROOT})

@@ -12,7 +12,7 @@ string(STRIP "${CMAKE_MATCH_2}" terms)
 # Terms in a field's continuation lines: indented, blank lines as " .".
 string(REPLACE "\n\n" "\n.\n" terms "${terms}")
 string(REPLACE "\n" "\n " terms "${terms}")
-file(CONFIGURE OUTPUT copyright CONTENT
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: ${PROJECT_NAME}
 Source: ${PROJECT_HOMEPAGE_URL}
@@ -21,7 +21,7 @@ Files: *
 Copyright: ${holders}
 License: Expat
  ${terms}
-" @ONLY)
+")
 
 add_custom_command(OUTPUT velcot.1.gz
   COMMAND gzip -9n -c velcot.1 > velcot.1.gz

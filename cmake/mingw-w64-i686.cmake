@@ -18,8 +18,9 @@ if(CMAKE_CXX_COMPILER AND NOT CMAKE_CXX_COMPILER MATCHES "-${VELCOT_MINGW_THREAD
   message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is not of the ${VELCOT_MINGW_THREADS} thread model: "
     "delete CMakeCache.txt and CMakeFiles/ in this build and configure again")
 endif()
-find_program(CMAKE_C_COMPILER NAMES i686-w64-mingw32-gcc-${VELCOT_MINGW_THREADS} REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES i686-w64-mingw32-g++-${VELCOT_MINGW_THREADS} REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/require-program.cmake)
+require_program(CMAKE_C_COMPILER NAMES i686-w64-mingw32-gcc-${VELCOT_MINGW_THREADS})
+require_program(CMAKE_CXX_COMPILER NAMES i686-w64-mingw32-g++-${VELCOT_MINGW_THREADS})
 find_program(CMAKE_RC_COMPILER NAMES i686-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)

@@ -53,12 +53,14 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms);
 
 // Hands one byte (the low 8 bits) to the line: 1 when written, or PORT_LOST.
 // The POSIX port collects bytes and hands them to the driver in one call
-// before it next reads or waits, when its buffer is full, and on close, so
-// their order on the line is the same and no reply waits behind them.
+// before it next reads or waits, when its buffer is full, and on close
+// (unless the run was asked to end), so their order on the line is the same
+// and no reply waits behind them.
 int WriteByte(PortHandle port, int byte);
 
-// Hands over what is still collected, puts back the settings the port had
-// when it was opened, and closes it.
+// Lets what is still collected leave the line (on POSIX, drops it instead
+// once the run has been asked to end), puts back the settings the port had
+// when it was opened without echoing what still arrives, and closes it.
 int CloseComPort(PortHandle port);
 
 // A mode string such as "8N1": data bits, parity, stop bits.

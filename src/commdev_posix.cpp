@@ -148,11 +148,12 @@ static bool IsRateCloseEnough(uint32_t actual, uint32_t wanted) {
   return difference * 50 <= wanted;
 }
 
-// Applies the speed and reads it back: some drivers accept a rate they
-// cannot make and silently keep another, and many report the rate their
-// clock really divides down to (cp210x and pl2303: 115384 for 115200).
-// Returns false with errno set.
-static bool ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
+// Applies the settings and reads the speed back, which is what the driver
+// set: some drivers accept a rate they cannot make and silently keep
+// another, and many report the rate their clock really divides down to
+// (cp210x and pl2303: 115384 for 115200). Returns that rate, or 0 with
+// errno set when the platform refuses the settings.
+static uint32_t ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
   speed_t code = FindStandardSpeed(baudrate);
 #ifdef __linux__
   if (code == B0) code = B38400;  // replaced by the exact rate below
@@ -161,19 +162,37 @@ static bool ApplySettings(int fd, struct termios* settings, uint32_t baudrate) {
 #endif
   if (cfsetispeed(settings, code) != 0 || cfsetospeed(settings, code) != 0 ||
       tcsetattr(fd, TCSANOW, settings) != 0) {
+    return 0;
+  }
+#ifdef __linux__
+  return FindStandardSpeed(baudrate) == B0 ? SetCustomSpeed(fd, baudrate) : GetSpeed(fd);
+#else
+  struct termios applied;
+  if (tcgetattr(fd, &applied) != 0) return 0;
+  return uint32_t(cfgetospeed(&applied));
+#endif
+}
+
+// False, after saying so, when the line would not run at the rate asked
+// for: the driver kept another, or (Linux) the UART's clock divides down
+// to another, which some drivers report as the rate asked for.
+static bool IsRateMade(int fd, uint32_t wanted, uint32_t reported) {
+  if (!IsRateCloseEnough(reported, wanted)) {
+    fprintf(stderr, "the driver set %lu baud when %lu was asked\n",
+            static_cast<unsigned long>(reported), static_cast<unsigned long>(wanted));
     return false;
   }
 #ifdef __linux__
-  uint32_t actual = FindStandardSpeed(baudrate) == B0 ? SetCustomSpeed(fd, baudrate) : GetSpeed(fd);
-  if (actual == 0) return false;
-  bool kept = IsRateCloseEnough(actual, baudrate);
+  uint32_t made = FindDivisorRate(fd, reported);
+  if (made != 0 && !IsRateCloseEnough(made, wanted)) {
+    fprintf(stderr, "the UART's clock makes %lu baud for %lu\n", static_cast<unsigned long>(made),
+            static_cast<unsigned long>(wanted));
+    return false;
+  }
 #else
-  struct termios applied;
-  if (tcgetattr(fd, &applied) != 0) return false;
-  bool kept = cfgetospeed(&applied) == code;
+  (void)fd;
 #endif
-  if (!kept) errno = EINVAL;
-  return kept;
+  return true;
 }
 
 // DTR and RTS are held off. A pseudo-terminal has no modem lines.
@@ -182,20 +201,26 @@ static bool ClearModemLines(int fd) {
   return ioctl(fd, TIOCMBIC, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
 }
 
+// Sets the line up: the rate the driver reports, or 0 with errno set.
+static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
+  struct termios settings;
+  if (!BuildSettings(format, &settings)) {
+    errno = EINVAL;  // a data-bit count the platform has no setting for
+    return 0;
+  }
+  uint32_t reported = ApplySettings(fd, &settings, baudrate);
+  return reported != 0 && ClearModemLines(fd) ? reported : 0;
+}
+
 int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
   if (!ParseLineMode(mode, &format)) return 0;
-  struct termios settings;
-  bool applied = false;
-  if (!BuildSettings(format, &settings)) {
-    errno = EINVAL;  // a data-bit count the platform has no setting for
-  } else {
-    applied = ApplySettings(port->fd, &settings, baudrate) && ClearModemLines(port->fd);
-  }
-  if (!applied) {
+  uint32_t reported = SetUpLine(port->fd, format, baudrate);
+  if (reported == 0) {
     fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
     return 0;
   }
+  if (!IsRateMade(port->fd, baudrate, reported)) return 0;
 #ifdef __linux__
   if (port->serial_flags < 0) port->serial_flags = RequestLowLatency(port->fd);
 #endif
@@ -302,16 +327,30 @@ int WriteByte(PortHandle port, int byte) {
   return 1;
 }
 
+// What is still to go out leaves first, at the speed it was sent at, unless
+// the run was asked to end: then it is dropped, as a drain at 300 baud can
+// last half a minute. The settings put back usually echo: what is waiting
+// to be read is discarded right before they are, and the port closed at
+// once, so that bytes still arriving are not sent back to the peer.
 int CloseComPort(PortHandle port) {
-  FlushWrites(port);
+  bool interrupted = IsInterrupted();
+  if (!interrupted) {
+    FlushWrites(port);
+    tcdrain(port->fd);  // a signal meanwhile ends it
+  }
 #ifdef __linux__
   if (port->serial_flags >= 0) RestoreSerialFlags(port->fd, port->serial_flags);
 #endif
-  // Once the last bytes have left at the speed they were sent at.
-  if (port->settings_saved) tcsetattr(port->fd, TCSADRAIN, &port->original_settings);
   // Exclusive use outlives us while another process holds the terminal open
   // (a virtual cable does), and would keep the next run out.
   ioctl(port->fd, TIOCNXCL);
+  // Output is dropped only when interrupted: on a pseudo-terminal what was
+  // drained may still wait for the other side to read it. Interrupted, a
+  // sender may still be sending: what was echoed meanwhile goes too.
+  int discarded = interrupted ? TCIOFLUSH : TCIFLUSH;
+  tcflush(port->fd, discarded);
+  if (port->settings_saved) tcsetattr(port->fd, TCSANOW, &port->original_settings);
+  if (interrupted) tcflush(port->fd, discarded);
   int result = close(port->fd);
   free(port);
   return result;

@@ -7,7 +7,11 @@
 
 #include "win32_error.h"
 #else
+#include <time.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/random.h>
 #endif
 
 #include <cerrno>
@@ -47,14 +51,35 @@ static int MoveFileIntoPlace(const char* from, const char* to) {
 #endif
 }
 
+// A seed for temporary names that never waits: on a fresh boot without a
+// hardware generator the kernel's random pool can take seconds to fill,
+// and the sender would wait for the answer that long. A name only has to
+// be free, which creating it checks, so the clock and the process id do
+// where the pool is not ready.
+static uint32_t SeedTempNames() {
+  uint32_t seed = 0;
+#ifdef __linux__
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == ssize_t(sizeof seed)) return seed;
+#endif
+#ifdef _WIN32
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  seed = uint32_t(count.QuadPart) ^ GetTickCount() ^ (GetCurrentProcessId() << 16);
+#else
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  seed = uint32_t(now.tv_nsec) ^ uint32_t(now.tv_sec) ^ (uint32_t(getpid()) << 16);
+#endif
+  return seed;
+}
+
 // Tries fresh temporary names until make, which returns 0 or an errno,
 // succeeds on one that is not taken yet. A name is longer than any received
 // name can be, so it never stands for one. Returns 0 with *temp_name set,
 // or the errno of the failure.
 static int PickTempName(int (*make)(const char* name, void* context), void* context,
                         std::string* temp_name) {
-  std::random_device seed;
-  std::mt19937 pick(seed());
+  std::mt19937 pick(SeedTempNames());
   for (int attempt = 0; attempt < 100; attempt++) {
     char name[32];
     snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));

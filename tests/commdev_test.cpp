@@ -2,14 +2,17 @@
 #include "commdev.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,6 +30,20 @@ Pty OpenPty() {
   EXPECT_EQ(grantpt(master), 0);
   EXPECT_EQ(unlockpt(master), 0);
   return {master, ptsname(master)};
+}
+
+// What the other end of the line has been sent so far: all that comes
+// before it falls quiet for a tenth of a second.
+std::string ReadWhatCame(int master) {
+  std::string got;
+  char buffer[4096];
+  struct pollfd wanted = {master, POLLIN, 0};
+  while (poll(&wanted, 1, 100) > 0) {
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, size_t(n));
+  }
+  return got;
 }
 
 TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
@@ -64,6 +81,50 @@ TEST(CloseComPort, PutsBackTheSettingsThePortHad) {
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(after.c_cflag, before.c_cflag);
   EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  close(pty.master);
+}
+
+// The settings put back echo, as most ports' do; bytes still arriving
+// when they are (more than the line discipline takes, so some are still
+// on their way in) are not sent back, and the last bytes written still go.
+TEST(CloseComPort, SendsTheLastBytesButEchoesNothingBack) {
+  Pty pty = OpenPty();
+  termios echoing;
+  ASSERT_EQ(tcgetattr(pty.master, &echoing), 0);
+  ASSERT_NE(echoing.c_lflag & ECHO, 0u);
+  PortHandle port = OpenComPort(pty.slave.c_str());
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
+  ASSERT_EQ(fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
+  std::string arriving(16384, 'x');
+  ASSERT_GT(write(pty.master, arriving.data(), arriving.size()), 4096);
+  EXPECT_EQ(WriteByte(port, 0xFF), 1);
+  EXPECT_EQ(WriteByte(port, 0xFE), 1);
+  CloseComPort(port);
+  EXPECT_EQ(ReadWhatCame(pty.master), "\xFF\xFE");
+  close(pty.master);
+}
+
+// Once the run has been asked to end, what it had not handed over yet is
+// dropped instead of sent (at 300 baud that could take half a minute).
+// The request is for the whole process, so a child of its own makes it.
+TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
+  Pty pty = OpenPty();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    PortHandle port = OpenComPort(pty.slave.c_str());
+    if (port == INVALID_PORT_HANDLE || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
+    WriteByte(port, 0x41);
+    CatchInterrupts();
+    raise(SIGINT);
+    CloseComPort(port);
+    _exit(GetInterruption() == SIGINT ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadWhatCame(pty.master), "");
   close(pty.master);
 }
 

@@ -2,11 +2,14 @@
 # one file sent from one velcot to another over the virtual cable, all three
 # programs emulated. qemu lacks the termios2 ioctls that both programs set
 # and read rates with, so the preloaded driver stand-in serves them.
-string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+string(REPLACE ";" " " emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
+# Written at configure time, where the programs' paths are known: file(GENERATE)
+# sets permissions only from CMake 3.19 on.
 foreach(program velcot nullmodem)
-  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/emulated/${program}
-    CONTENT "#!/bin/sh\nexec ${emulator} -E LD_PRELOAD=$<TARGET_FILE:fake_uart> \
-$<TARGET_FILE:${program}> \"$@\"\n"
+  file(WRITE ${CMAKE_BINARY_DIR}/emulated.tmp/${program}
+    "#!/bin/sh\nexec ${emulator} -E LD_PRELOAD=${CMAKE_CURRENT_BINARY_DIR}/libfake_uart.so \
+${CMAKE_BINARY_DIR}/${program} \"$@\"\n")
+  file(COPY ${CMAKE_BINARY_DIR}/emulated.tmp/${program} DESTINATION ${CMAKE_BINARY_DIR}/emulated
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
       WORLD_READ WORLD_EXECUTE)
 endforeach()

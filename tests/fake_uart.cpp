@@ -1,12 +1,21 @@
-// Preloaded into velcot (LD_PRELOAD), this plays the driver of a USB serial
-// adapter on top of a real pseudo-terminal, which has none of its quirks:
+// Preloaded into velcot (LD_PRELOAD), this plays the driver of a serial
+// port (a USB adapter unless told otherwise) on top of a real
+// pseudo-terminal, which has none of its quirks:
 //
 //   FAKE_UART_RATES=115200=115384,...  the rate the chip really makes for a
 //                                       rate asked for, as TCGETS2 reports it
 //   FAKE_UART_FLAGS=0x...               the serial flags TIOCGSERIAL reports
 //                                       at first (a pty has none)
+//   FAKE_UART_TYPE=4                    the type TIOCGSERIAL reports: 0, as
+//                                       USB adapters, or a UART's (4: 16550A)
+//   FAKE_UART_BASE=115200               the baud_base it reports (a UART's
+//                                       clock over 16; ftdi_sio: 24000000)
 //   FAKE_UART_LOG=path                  each TIOCSSERIAL's flags are appended
 //                                       there, one "TIOCSSERIAL 0x..." a line
+//   FAKE_UART_POOL=unready              the kernel's random pool is not ready,
+//                                       as on a fresh boot: a getrandom that
+//                                       may not wait fails with EAGAIN, one
+//                                       that would wait is logged
 //
 // Every other call goes to the real ioctl. Where that has no termios2 (as
 // under qemu-user 7.2, which answers ENOSYS), TCGETS2 and TCSETS2 are served
@@ -17,6 +26,7 @@
 #include <asm/termbits.h>
 #include <dlfcn.h>
 #include <linux/serial.h>
+#include <sys/random.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -47,20 +57,23 @@ unsigned RoundRate(unsigned rate) {
   return rate;
 }
 
+int ReadNumber(const char* variable) {
+  const char* text = getenv(variable);
+  return text != nullptr ? int(strtoul(text, nullptr, 0)) : 0;
+}
+
 // The flags of the port, from FAKE_UART_FLAGS until set.
 int* FindSerialFlags() {
-  static int flags = [] {
-    const char* text = getenv("FAKE_UART_FLAGS");
-    return text != nullptr ? int(strtoul(text, nullptr, 0)) : 0;
-  }();
+  static int flags = ReadNumber("FAKE_UART_FLAGS");
   return &flags;
 }
 
-void LogSerialFlags(int flags) {
+// Appends a line, formatted with one number, to FAKE_UART_LOG.
+void Log(const char* line, unsigned value) {
   const char* path = getenv("FAKE_UART_LOG");
   FILE* log = path != nullptr ? fopen(path, "a") : nullptr;
   if (log == nullptr) return;
-  fprintf(log, "TIOCSSERIAL 0x%x\n", unsigned(flags));
+  fprintf(log, line, value);
   fclose(log);
 }
 
@@ -131,14 +144,15 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   if (request == TIOCGSERIAL) {
     serial_struct serial;
     memset(&serial, 0, sizeof serial);
-    serial.type = PORT_16550A;
+    serial.type = ReadNumber("FAKE_UART_TYPE");
+    serial.baud_base = ReadNumber("FAKE_UART_BASE");
     serial.flags = *FindSerialFlags();
     memcpy(argument, &serial, sizeof serial);
     return 0;
   }
   if (request == TIOCSSERIAL) {
     *FindSerialFlags() = static_cast<serial_struct*>(argument)->flags;
-    LogSerialFlags(*FindSerialFlags());
+    Log("TIOCSSERIAL 0x%x\n", unsigned(*FindSerialFlags()));
     return 0;
   }
   int result = FindRealIoctl()(fd, request, argument);
@@ -149,4 +163,16 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     settings->c_ospeed = RoundRate(settings->c_ospeed);
   }
   return result;
+}
+
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
+  typedef ssize_t (*GetrandomFunction)(void*, size_t, unsigned);
+  static GetrandomFunction real =
+      reinterpret_cast<GetrandomFunction>(dlsym(RTLD_NEXT, "getrandom"));
+  const char* pool = getenv("FAKE_UART_POOL");
+  if (pool != nullptr && strcmp(pool, "unready") == 0) {
+    if ((flags & GRND_NONBLOCK) != 0) return errno = EAGAIN, -1;
+    Log("getrandom waits (flags 0x%x)\n", flags);
+  }
+  return real(buffer, length, flags);
 }

@@ -1,9 +1,10 @@
 # The Windows program under Wine: its unit tests, and velcot.exe against
 # this build's velcot over pseudo-terminals. Included when VELCOT_WIN32_DIR
 # names a cross build; then a missing Wine is an error, not a reason to skip.
-find_program(WINE_PROGRAM wine REQUIRED)
-find_program(WINEBOOT_PROGRAM wineboot REQUIRED)
-find_program(WINESERVER_PROGRAM wineserver REQUIRED)
+include(${PROJECT_SOURCE_DIR}/cmake/require-program.cmake)
+require_program(WINE_PROGRAM wine)
+require_program(WINEBOOT_PROGRAM wineboot)
+require_program(WINESERVER_PROGRAM wineserver)
 get_filename_component(VELCOT_WIN32_DIR "${VELCOT_WIN32_DIR}" ABSOLUTE BASE_DIR ${CMAKE_BINARY_DIR})
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)  # thrown away with the build
 set(WINE_ENVIRONMENT WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all)
@@ -24,7 +25,7 @@ set_tests_properties(wine.stop PROPERTIES
 add_test(NAME wine.unit_tests COMMAND ${WINE_PROGRAM} ${VELCOT_WIN32_DIR}/unit-tests/tests/unit_tests.exe)
 # The progress bar again with a console, which Wine gives a program on a
 # terminal: script(1) runs it on one.
-find_program(SCRIPT_PROGRAM script REQUIRED)
+require_program(SCRIPT_PROGRAM script)
 add_test(NAME wine.console_progress COMMAND ${SCRIPT_PROGRAM} -qec
   "\"${WINE_PROGRAM}\" \"${VELCOT_WIN32_DIR}/unit-tests/tests/unit_tests.exe\" --gtest_filter=PrintProgress.*"
   /dev/null)

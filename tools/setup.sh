@@ -3,12 +3,15 @@
 # cross-builds the Windows program into build-win32/ and builds the Linux
 # one, with the tests that run velcot.exe under Wine, into build/.
 #
-#   bash tools/setup.sh [--bench] [--fuzz] [--armhf] [--no-wine] [--no-build] [TARGET...]
+#   bash tools/setup.sh [--bench] [--fuzz] [--armhf] [--kernel] [--no-wine] [--no-build]
+#                       [TARGET...]
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
 #   --fuzz      also install clang and its runtimes (libFuzzer, sanitizers)
 #   --armhf     also install the 32-bit ARM cross compiler and qemu-user
 #               (tools/run-armhf.sh builds and tests with them)
+#   --kernel    also install QEMU's PC emulator, Debian's kernel and a static
+#               busybox (tests/kernel/run.sh boots them)
 #   --no-wine   leave out the Windows program, mingw-w64 and Wine
 #   --no-build  install only
 #   TARGET...   build only these Linux targets (e.g. velcot nullmodem);
@@ -28,6 +31,7 @@ want_bench=0
 want_wine=1
 want_fuzz=0
 want_armhf=0
+want_kernel=0
 build=1
 targets=()
 for arg in "$@"; do
@@ -35,10 +39,11 @@ for arg in "$@"; do
     --bench) want_bench=1 ;;
     --fuzz) want_fuzz=1 ;;
     --armhf) want_armhf=1 ;;
+    --kernel) want_kernel=1 ;;
     --no-wine) want_wine=0 ;;
     --no-build) build=0 ;;
     -h | --help)
-      sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+      sed -n '2,26s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
       exit 0
       ;;
     -*)
@@ -81,6 +86,13 @@ if [[ $want_armhf == 1 ]]; then
   need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
   need_command qemu-arm qemu-user
   need_package googletest  # GoogleTest's sources, built for armhf
+fi
+
+if [[ $want_kernel == 1 ]]; then
+  need_command qemu-system-x86_64 qemu-system-x86
+  need_package linux-image-amd64
+  need_package busybox-static
+  need_command xz xz-utils  # the kernel's image and modules
 fi
 
 # The Windows program: cross compiler, GoogleTest's sources, 32-bit Wine.
