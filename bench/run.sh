@@ -9,8 +9,9 @@
 # (nullmodem --usb-latency-a/-b). The default rows are 9600 115200 921600
 # 3000000 0 and the USB model at 16 ms (Linux's default) and 1 ms (what
 # velcot asks the driver for) at 115200 and 921600. SEED (default 1) picks
-# the phase of the two adapters' timers (nullmodem --seed). Besides the
-# table it
+# the phase of the two adapters' timers (nullmodem --seed). BASELINE=PATH
+# adds, after velcot's, the rows of another velcot build (e.g. one of main),
+# as "baseline", for an A/B in the same run. Besides the table it
 # keeps each paced row's goodput in bench/goodput.tsv and draws it against
 # line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
 # draws the saved figures again.
@@ -19,13 +20,13 @@
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
 # against velcot's own ceiling (each 1024-byte block costs 1028 byte times:
 # its checksum word out, the reply word back; the opening costs 19); CPU
-# seconds (user + system) per MiB at the sending and the receiving end.
+# seconds (user + system, from getrusage: to the millisecond) per MiB at
+# the sending and the receiving end.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash tools/setup.sh --bench velcot nullmodem
 missing=()
-[[ -x /usr/bin/time ]] || missing+=(time)
 command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
 if ((${#missing[@]})); then
   apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -62,6 +63,25 @@ stop_cable() {
 
 now() { date +%s.%N; }
 
+# Runs a command, then writes the CPU time it took to FILE, as bash's
+# `times` reports it (from getrusage): to the millisecond, where GNU time
+# rounds to 10 ms steps, coarse for the rows' few seconds of CPU. Run it in
+# a subshell of its own: `times` counts every child the shell has waited for.
+run_timed() {  # run_timed FILE COMMAND...
+  local status=0
+  "${@:2}" || status=$?
+  times >"$1" # not in a pipe, whose subshell would have no children
+  return "$status"
+}
+
+# The user and system seconds in a file from run_timed, added up.
+cpu_seconds() {  # cpu_seconds FILE
+  awk 'NR == 2 {
+    split($1, u, /[ms]/); split($2, s, /[ms]/)
+    printf "%.3f\n", u[1] * 60 + u[2] + s[1] * 60 + s[2]
+  }' "$1"
+}
+
 # Runs one transfer of FILE with TOOL at BAUD (USB_MS: the adapters' latency
 # timer, or empty); prints "seconds tx_cpu rx_cpu".
 measure() {  # measure TOOL BAUD USB_MS FILE
@@ -69,13 +89,15 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   ((speed > 0)) || speed=115200 # unpaced: the cable ignores the port's speed
   rm -rf "$scratch/rx" && mkdir "$scratch/rx"
   start_cable "$baud" "$usb"
+  local velcot=$repo/build/velcot
+  [[ $tool == baseline ]] && velcot=$BASELINE
   case $tool in
-    velcot)
-      (cd "$scratch/rx" && exec /usr/bin/time -f "%U %S" -o "$scratch/rx.cpu" \
-        "$repo/build/velcot" -p "$scratch/B" -b "$speed") >/dev/null 2>"$scratch/rx.err" &
+    velcot | baseline)
+      (cd "$scratch/rx" && run_timed "$scratch/rx.cpu" \
+        "$velcot" -p "$scratch/B" -b "$speed") >/dev/null 2>"$scratch/rx.err" &
       ;;
     zmodem)
-      (cd "$scratch/rx" && exec /usr/bin/time -f "%U %S" -o "$scratch/rx.cpu" \
+      (cd "$scratch/rx" && run_timed "$scratch/rx.cpu" \
         rz -b -y -q <"$scratch/B" >"$scratch/B") 2>"$scratch/rx.err" &
       ;;
   esac
@@ -83,13 +105,13 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   sleep 0.3
   started=$(now)
   case $tool in
-    velcot)
-      /usr/bin/time -f "%U %S" -o "$scratch/tx.cpu" \
-        "$repo/build/velcot" -p "$scratch/A" -b "$speed" "$file" >/dev/null 2>"$scratch/tx.err"
+    velcot | baseline)
+      (run_timed "$scratch/tx.cpu" \
+        "$velcot" -p "$scratch/A" -b "$speed" "$file" >/dev/null 2>"$scratch/tx.err")
       ;;
     zmodem)
-      /usr/bin/time -f "%U %S" -o "$scratch/tx.cpu" \
-        sz -b -q "$file" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err"
+      (run_timed "$scratch/tx.cpu" \
+        sz -b -q "$file" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err")
       ;;
   esac
   ended=$(now)
@@ -103,8 +125,8 @@ measure() {  # measure TOOL BAUD USB_MS FILE
     cat "$scratch/tx.err" "$scratch/rx.err" >&2
     exit 1
   fi
-  echo "$(awk -v a="$started" -v b="$ended" 'BEGIN { print b - a }') $(tail -n 1 "$scratch/tx.cpu" | awk '{print $1 + $2}') \
-$(tail -n 1 "$scratch/rx.cpu" | awk '{print $1 + $2}')"
+  echo "$(awk -v a="$started" -v b="$ended" 'BEGIN { print b - a }') $(cpu_seconds "$scratch/tx.cpu") \
+$(cpu_seconds "$scratch/rx.cpu")"
 }
 
 # Prints one table row, and adds the point to the plot's data.
@@ -117,12 +139,12 @@ report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
     line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
     blocks = int((size + 1023) / 1024)
     ceiling = "-"
-    if (baud > 0 && tool == "velcot")
+    if (baud > 0 && tool != "zmodem")
       ceiling = sprintf("%.1f%%", 100 * ((19 + size + 4 * blocks) * 10 / baud) / secs)
     printf "| %s | %s | %d KiB | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
       tool, (baud > 0 ? row : "unpaced"), size / 1024, secs, goodput, line, ceiling,
       tx / mib, rx / mib
-    if (baud > 0) printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
+    if (baud > 0 && tool != "baseline") printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
   }'
 }
 
@@ -178,7 +200,9 @@ for row in "${rows[@]}"; do
   esac
   file=$scratch/r$size.bin  # an 8.3 name, stored unchanged
   [[ -e $file ]] || head -c "$size" /dev/urandom >"$file"
-  for tool in velcot zmodem; do
+  tools=(velcot)
+  [[ -n ${BASELINE:-} ]] && tools+=(baseline)
+  for tool in "${tools[@]}" zmodem; do
     read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "$file")
     report "$tool" "$row" "$baud" "$size" "$secs" "$tx" "$rx"
   done

@@ -5,6 +5,7 @@
 #ifndef VELCOT_COMMDEV_H
 #define VELCOT_COMMDEV_H
 
+#include <cstddef>
 #include <cstdint>
 
 // The open port, whatever the platform needs to move bytes: on Windows its
@@ -22,9 +23,10 @@ typedef PortState* PortHandle;
 PortHandle AdoptPortDescriptor(int fd);
 #endif
 
-// Returned by ReadByte and WriteByte when the port has gone away (unplugged,
-// hung up): a persistent device error, already reported on stderr; or, with
-// errno EINTR, once the run has been asked to end (see CatchInterrupts).
+// Returned by the reads and writes below when the port has gone away
+// (unplugged, hung up): a persistent device error, already reported on
+// stderr; or, with errno EINTR, once the run has been asked to end (see
+// CatchInterrupts).
 #define PORT_LOST (-1)
 
 // Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
@@ -57,6 +59,17 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms);
 // (unless the run was asked to end), so their order on the line is the same
 // and no reply waits behind them.
 int WriteByte(PortHandle port, int byte);
+
+// Hands length bytes to the line, in order: 1, or PORT_LOST. The POSIX port
+// collects them as WriteByte does.
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length);
+
+// Reads length bytes: 1 once all have come; 0 when the line was silent for
+// silence_ms before they had (silence_ms 0 waits for ever); PORT_LOST when
+// the port is gone or the run was interrupted (errno EINTR). On a paced line
+// the POSIX port does not wake for every character: once bytes arrive it
+// sleeps while most of the rest travel, sized from the line's speed.
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms);
 
 // Lets what is still collected leave the line (on POSIX, drops it instead
 // once the run has been asked to end), puts back the settings the port had

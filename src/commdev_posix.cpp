@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -38,6 +40,10 @@ struct PortState {
   bool settings_saved;  // original_settings are to be put back
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
+  // A character's time on the line at the speed set, for ReadBytes to sleep
+  // by; 0 while unknown, and for good once the line has brought bytes faster
+  // than that.
+  uint64_t char_ns;
   size_t read_next;  // read_ahead[read_next..read_end) not taken yet
   size_t read_end;
   size_t write_count;  // to_write[0..write_count) not handed over yet
@@ -224,6 +230,9 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
 #ifdef __linux__
   if (port->serial_flags < 0) port->serial_flags = RequestLowLatency(port->fd);
 #endif
+  uint64_t bits =
+      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
+  port->char_ns = bits * 1000000000 / std::max(baudrate, 1u);
   return 1;
 }
 
@@ -292,11 +301,31 @@ static int FillReadAhead(PortHandle port) {
   }
 }
 
+// Moves up to length bytes read ahead into buffer; returns how many.
+static size_t TakeReadAhead(PortHandle port, uint8_t* buffer, size_t length) {
+  size_t n = std::min(length, port->read_end - port->read_next);
+  memcpy(buffer, port->read_ahead + port->read_next, n);
+  port->read_next += n;
+  return n;
+}
+
 // Before any read or wait: a run asked to end stops here, and the collected
 // bytes go out, so that no answer waits behind them. 1, or PORT_LOST.
 static int TurnToReading(PortHandle port) {
   if (IsInterrupted()) return PORT_LOST;
   return port->write_count > 0 ? FlushWrites(port) : 1;
+}
+
+// Waits at most timeout_ms (-1: for ever) until the driver has bytes: 1, 0
+// when the time ran out, or PORT_LOST.
+static int PollLine(PortHandle port, int timeout_ms) {
+  struct pollfd wanted = {port->fd, POLLIN, 0};
+  for (;;) {
+    int n = poll(&wanted, 1, timeout_ms);
+    if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
+    if (n == 0) return 0;
+    if (errno != EINTR || IsInterrupted()) return PORT_LOST;
+  }
 }
 
 int ReadByte(PortHandle port) {
@@ -308,23 +337,101 @@ int ReadByte(PortHandle port) {
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
   if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
   if (port->read_next < port->read_end) return 1;
-  struct pollfd wanted = {port->fd, POLLIN, 0};
-  for (;;) {
-    int timeout = timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms);
-    int n = poll(&wanted, 1, timeout);
-    if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
-    if (n == 0) return 0;
-    if (errno != EINTR || IsInterrupted()) return PORT_LOST;
+  return PollLine(port, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
+}
+
+static int64_t ReadClockNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// What is left of silence_ms once the line has been quiet for quiet_ns, as
+// a poll time-out: -1 for ever when silence_ms is 0.
+static int CountSilenceLeft(uint32_t silence_ms, int64_t quiet_ns) {
+  if (silence_ms == 0) return -1;
+  int64_t left_ms = int64_t(silence_ms) - quiet_ns / 1000000;
+  return int(std::min<int64_t>(std::max<int64_t>(left_ms, 0), INT_MAX));
+}
+
+// Sleeps for ns nanoseconds: 1, or PORT_LOST once the run is asked to end.
+static int SleepFor(uint64_t ns) {
+  struct timespec left = {time_t(ns / 1000000000), long(ns % 1000000000)};
+  while (nanosleep(&left, &left) != 0) {
+    if (errno != EINTR) return 1;  // not slept: the reader only wakes sooner
+    if (IsInterrupted()) return PORT_LOST;
   }
+  return 1;
+}
+
+// True when one arrival after a wait brought more than the line could have
+// carried meanwhile. A paced line hands over at once only what its UART's
+// FIFO or a USB adapter's packet held (62 characters on an FTDI chip) and
+// what piled up while the driver or the pty was held up: on a busy machine
+// that happens for milliseconds (allowed 5 ms).
+static bool IsFasterThanLine(uint64_t char_ns, size_t arrived, int64_t waited_ns) {
+  return arrived > (uint64_t(waited_ns) + 5000000) / char_ns + 64;
+}
+
+// Sleeps while most of the coming characters travel, so that a read wakes a
+// few times a block rather than once a character. It wakes while the last
+// few are still on the way, so that none waits for the reader: it allows
+// for a line up to 1/32 faster than the speed set (the two ends' clocks may
+// differ by a few percent) and for a sleep that ends up to a quarter of a
+// millisecond late (a timer's slack, 50 us on Linux, and the wake-up).
+static int SleepWhileArriving(PortHandle port, size_t coming) {
+  uint64_t margin = std::max<uint64_t>(4, 250000 / port->char_ns);
+  uint64_t surely = coming - coming / 32;
+  return surely > margin ? SleepFor((surely - margin) * port->char_ns) : 1;
+}
+
+// Takes what has already come, then each arrival as it comes. Bytes that
+// arrive while the reader waits (fresh) tell that the line is busy from
+// then on: had the driver or an adapter been holding any, it would have
+// handed them over with these. So the sleep is sized from that moment, not
+// from bytes that were waiting, which may have come long before.
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+  size_t got = TakeReadAhead(port, buffer, length);
+  int64_t heard_ns = ReadClockNs();  // since then the line has been quiet, at the most
+  while (got < length) {
+    int64_t asked_ns = ReadClockNs();
+    int ready = PollLine(port, 0);
+    bool fresh = ready == 0;
+    if (fresh) ready = PollLine(port, CountSilenceLeft(silence_ms, asked_ns - heard_ns));
+    if (ready != 1) return ready;
+    if (FillReadAhead(port) == PORT_LOST) return PORT_LOST;
+    size_t arrived = TakeReadAhead(port, buffer + got, length - got);
+    got += arrived;
+    heard_ns = ReadClockNs();
+    if (!fresh || port->char_ns == 0) continue;
+    if (IsFasterThanLine(port->char_ns, arrived, heard_ns - asked_ns)) {
+      port->char_ns = 0;  // an unpaced line, a socket: no sleeping from now on
+    } else if (got < length && SleepWhileArriving(port, length - got) == PORT_LOST) {
+      return PORT_LOST;
+    }
+  }
+  return 1;
+}
+
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  if (IsInterrupted()) return PORT_LOST;
+  while (length > 0) {
+    if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
+      return PORT_LOST;
+    }
+    size_t n = std::min(length, sizeof port->to_write - port->write_count);
+    memcpy(port->to_write + port->write_count, bytes, n);
+    port->write_count += n;
+    bytes += n;
+    length -= n;
+  }
+  return 1;
 }
 
 int WriteByte(PortHandle port, int byte) {
-  if (IsInterrupted()) return PORT_LOST;
-  if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
-    return PORT_LOST;
-  }
-  port->to_write[port->write_count++] = static_cast<unsigned char>(byte);
-  return 1;
+  uint8_t value = static_cast<uint8_t>(byte);
+  return WriteBytes(port, &value, 1);
 }
 
 // What is still to go out leaves first, at the speed it was sent at, unless

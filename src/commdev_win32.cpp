@@ -184,6 +184,30 @@ int WriteByte(PortHandle port, int byte) {
   return 1;
 }
 
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    if (IsInterrupted()) return PORT_LOST;
+    DWORD moved = 0;
+    if (!WriteFile(port->file, bytes, DWORD(length), &moved, nullptr)) {
+      return ReportLostPort("WriteFile");
+    }
+    bytes += moved;  // a write time-out may have moved only some
+    length -= moved;
+  }
+  return 1;
+}
+
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  for (size_t i = 0; i < length; i++) {
+    int waiting = silence_ms == 0 ? 1 : WaitForByte(port, silence_ms);
+    if (waiting != 1) return waiting;
+    int byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+    buffer[i] = uint8_t(byte);
+  }
+  return 1;
+}
+
 int CloseComPort(PortHandle port) {
   int result = CloseHandle(port->file);
   free(port);

@@ -20,57 +20,73 @@
 
 // ---- wire encoding ----
 
-int WriteWord(PortHandle port, uint16_t value) {
-  if (WriteByte(port, value >> 8) == PORT_LOST) return PORT_LOST;
-  return WriteByte(port, value) == PORT_LOST ? PORT_LOST : 0;
+// A reader's silence limit is the port's: NO_STALL_LIMIT waits for ever.
+static_assert(NO_STALL_LIMIT == 0, "ReadBytes waits for ever with a silence of 0");
+
+static void EncodeWord(uint16_t value, uint8_t* bytes) {
+  bytes[0] = uint8_t(value >> 8);
+  bytes[1] = uint8_t(value);
 }
 
-int WriteDword(PortHandle port, uint32_t value) {
-  if (WriteWord(port, value >> 16) == PORT_LOST) return PORT_LOST;
-  return WriteWord(port, value & 0xFFFF);
+static uint16_t DecodeWord(const uint8_t* bytes) {
+  return uint16_t(bytes[0] << 8 | bytes[1]);
 }
 
 int WriteBlock(PortHandle port, const uint8_t* bytes, uint16_t length) {
-  for (uint16_t i = 0; i < length; i++) {
-    if (WriteByte(port, bytes[i]) == PORT_LOST) return PORT_LOST;
-  }
-  return 0;
+  return WriteBytes(port, bytes, length) == PORT_LOST ? PORT_LOST : 0;
+}
+
+int WriteWord(PortHandle port, uint16_t value) {
+  uint8_t bytes[2];
+  EncodeWord(value, bytes);
+  return WriteBlock(port, bytes, 2);
+}
+
+int WriteDword(PortHandle port, uint32_t value) {
+  uint8_t bytes[4];
+  EncodeWord(uint16_t(value >> 16), bytes);
+  EncodeWord(uint16_t(value), bytes + 2);
+  return WriteBlock(port, bytes, 4);
+}
+
+int WriteSummedBlock(PortHandle port, const uint8_t* bytes, uint16_t length, uint16_t checksum) {
+  uint8_t frame[BLOCK_SIZE + 2];
+  memcpy(frame, bytes, length);
+  EncodeWord(checksum, frame + length);
+  return WriteBlock(port, frame, uint16_t(length + 2));
+}
+
+int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length, uint32_t limit_ms) {
+  int got = ReadBytes(port, buffer, length, limit_ms);
+  return got == 1 ? 0 : got == 0 ? LINE_STALLED : PORT_LOST;
 }
 
 // The next byte of a file in progress: 0..255, PORT_LOST, or LINE_STALLED
 // once the line has been silent for limit_ms.
 static int ReadByteWithin(PortHandle port, uint32_t limit_ms) {
-  if (limit_ms != NO_STALL_LIMIT) {
-    int waiting = WaitForByte(port, limit_ms);
-    if (waiting == PORT_LOST) return PORT_LOST;
-    if (waiting == 0) return LINE_STALLED;
-  }
-  return ReadByte(port);
+  uint8_t byte;
+  int got = ReadBlock(port, &byte, 1, limit_ms);
+  return got < 0 ? got : byte;
 }
 
 int32_t ReadWord(PortHandle port, uint32_t limit_ms) {
-  int high = ReadByteWithin(port, limit_ms);
-  if (high < 0) return high;
-  int low = ReadByteWithin(port, limit_ms);
-  if (low < 0) return low;
-  return high << 8 | low;
+  uint8_t bytes[2];
+  int got = ReadBlock(port, bytes, 2, limit_ms);
+  return got < 0 ? got : DecodeWord(bytes);
 }
 
 int64_t ReadDword(PortHandle port, uint32_t limit_ms) {
-  int32_t high = ReadWord(port, limit_ms);
-  if (high < 0) return high;
-  int32_t low = ReadWord(port, limit_ms);
-  if (low < 0) return low;
-  return int64_t(high) << 16 | low;
+  uint8_t bytes[4];
+  int got = ReadBlock(port, bytes, 4, limit_ms);
+  return got < 0 ? got : int64_t(DecodeWord(bytes)) << 16 | DecodeWord(bytes + 2);
 }
 
-int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length, uint32_t limit_ms) {
-  for (uint16_t i = 0; i < length; i++) {
-    int byte = ReadByteWithin(port, limit_ms);
-    if (byte < 0) return byte;
-    buffer[i] = uint8_t(byte);
-  }
-  return 0;
+int32_t ReadSummedBlock(PortHandle port, uint8_t* buffer, uint16_t length, uint32_t limit_ms) {
+  uint8_t frame[BLOCK_SIZE + 2];
+  int got = ReadBlock(port, frame, uint16_t(length + 2), limit_ms);
+  if (got < 0) return got;
+  memcpy(buffer, frame, length);
+  return DecodeWord(frame + length);
 }
 
 uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length) {
@@ -333,8 +349,7 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
       int got = ReadNextBlock(file, block, n);
       if (read_error == 0) read_error = got;
     }
-    if (WriteBlock(port, block, n) == PORT_LOST ||
-        WriteWord(port, GenerateChecksum(block, n)) == PORT_LOST) {
+    if (WriteSummedBlock(port, block, n, GenerateChecksum(block, n)) == PORT_LOST) {
       return AbandonTransfer(file, true);
     }
     int32_t word = ReadWord(port, stall_limit_ms);
@@ -373,9 +388,7 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
   int refusals = 0;
   for (uint32_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
-    int got = ReadBlock(port, block, n, limit_ms);
-    if (got < 0) return got;
-    int32_t received = ReadWord(port, limit_ms);
+    int32_t received = ReadSummedBlock(port, block, n, limit_ms);
     if (received < 0) return received;
     uint16_t computed = GenerateChecksum(block, n);
     bool good = computed == uint16_t(received);

@@ -71,6 +71,13 @@ int64_t ReadDword(PortHandle port, uint32_t limit_ms = NO_STALL_LIMIT);
 int ReadBlock(PortHandle port, uint8_t* buffer, uint16_t length,
               uint32_t limit_ms = NO_STALL_LIMIT);
 
+// A data block (at most BLOCK_SIZE bytes) and the checksum word after it,
+// each way in one call to the port. The reader returns the checksum word
+// received, PORT_LOST, or LINE_STALLED.
+int WriteSummedBlock(PortHandle port, const uint8_t* bytes, uint16_t length, uint16_t checksum);
+int32_t ReadSummedBlock(PortHandle port, uint8_t* buffer, uint16_t length,
+                        uint32_t limit_ms = NO_STALL_LIMIT);
+
 // 16-bit sum of byte pairs taken low byte first; an odd last byte counts
 // as a high byte.
 uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);

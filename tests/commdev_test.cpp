@@ -3,19 +3,26 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -44,6 +51,96 @@ std::string ReadWhatCame(int master) {
     got.append(buffer, size_t(n));
   }
   return got;
+}
+
+typedef std::vector<uint8_t> Bytes;
+
+// ---- a read watched through /proc ----
+
+// A ReadBytes on a thread of its own, on a pty whose master the test
+// writes to, watching what the thread blocks in.
+struct Reader {
+  Pty pty;
+  PortHandle port;
+  Bytes buffer;
+  std::atomic<pid_t> tid{0};
+  long reads = -1;  // the thread's reads when last seen blocked
+  int result = -2;
+  int error = 0;
+  std::thread thread;
+};
+
+std::string ReadTaskFile(pid_t tid, const char* name) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/" + name);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// "poll" (waiting for bytes, no time-out), "sleep", another call's number,
+// or "" while the thread runs.
+std::string NameBlockingCall(pid_t tid) {
+  std::istringstream call(ReadTaskFile(tid, "syscall"));
+  long number = -1;
+  std::string fds, count, timeout;
+  if (!(call >> number >> fds >> count >> timeout)) return "";
+#ifdef SYS_poll
+  if (number == SYS_poll) return timeout != "0x0" ? "poll" : "poll 0";
+#endif
+#ifdef SYS_nanosleep
+  if (number == SYS_nanosleep) return "sleep";
+#endif
+  if (number == SYS_ppoll) return "poll";
+  return number == SYS_clock_nanosleep ? "sleep" : std::to_string(number);
+}
+
+// Waits, for at most 20 s, until the reader is blocked in wanted (or, when
+// wanted is empty, in anything after a read since last seen); returns what
+// it is blocked in. (Counting reads, not wake-ups: a poll on a pty is
+// sometimes woken with nothing to read.)
+std::string WaitForReader(Reader* reader, const std::string& wanted = "") {
+  for (int tries = 0; tries < 20000; tries++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pid_t tid = reader->tid;
+    std::string io = tid != 0 ? ReadTaskFile(tid, "io") : "";
+    std::string call = tid != 0 ? NameBlockingCall(tid) : "";
+    if (call.empty() || io.empty() || ReadTaskFile(tid, "io") != io) continue;  // moved on
+    long reads = std::stol(io.substr(io.find("syscr:") + 6));
+    if (wanted.empty() ? reads > reader->reads : call == wanted) {
+      reader->reads = reads;
+      return call;
+    }
+  }
+  return "gave up";
+}
+
+void StartReading(Reader* reader, uint32_t baudrate, size_t length) {
+  reader->pty = OpenPty();
+  reader->port = OpenComPort(reader->pty.slave.c_str());
+  ASSERT_EQ(ConfigureComPort(reader->port, baudrate, "8N1"), 1);
+  reader->buffer.assign(length, 0);
+  reader->thread = std::thread([=] {
+    reader->tid = pid_t(syscall(SYS_gettid));
+    reader->result = ReadBytes(reader->port, reader->buffer.data(), length, 0);
+    reader->error = errno;
+  });
+  ASSERT_EQ(WaitForReader(reader, "poll"), "poll");
+}
+
+void WriteToReader(Reader* reader, const Bytes& bytes) {
+  ASSERT_EQ(write(reader->pty.master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+// Writes the bytes; returns what the reader is blocked in once it has them.
+std::string FeedReader(Reader* reader, const Bytes& bytes) {
+  WriteToReader(reader, bytes);
+  return WaitForReader(reader);
+}
+
+void FinishReading(Reader* reader) {
+  reader->thread.join();
+  CloseComPort(reader->port);
+  close(reader->pty.master);
 }
 
 TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
@@ -201,8 +298,31 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
     ASSERT_EQ(read(pty.master, &byte, 1), 1);
     EXPECT_EQ(byte, value);
   }
+  // A run each way in one call, after single bytes: in order, as they were.
+  Bytes every(256);
+  for (int value = 0; value < 256; value++)
+    every[size_t(value)] = uint8_t(value);
+  ASSERT_EQ(write(pty.master, every.data(), every.size()), 256);
+  EXPECT_EQ(WriteByte(port, 0x33), 1);
+  EXPECT_EQ(WriteBytes(port, every.data(), every.size()), 1);
+  Bytes got(256);
+  EXPECT_EQ(ReadBytes(port, got.data(), 256, 1000), 1);
+  EXPECT_EQ(got, every);
+  Bytes out(257);
+  for (size_t n = 0; n < out.size();) {
+    ssize_t r = read(pty.master, out.data() + n, out.size() - n);
+    ASSERT_GT(r, 0);
+    n += size_t(r);
+  }
+  EXPECT_EQ(out[0], 0x33);
+  EXPECT_EQ(Bytes(out.begin() + 1, out.end()), every);
+  // Silence part-way is no complete run, and no hang-up.
+  ASSERT_EQ(write(pty.master, every.data(), 10), 10);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 50), 0);
+
   close(pty.master);  // the cable is pulled
   EXPECT_EQ(ReadByte(port), PORT_LOST);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 0), PORT_LOST);
   EXPECT_EQ(WriteByte(port, 0x41), 1);  // collected: the loss shows when it is handed over
   EXPECT_EQ(WaitForByte(port, 0), PORT_LOST);
   CloseComPort(port);
@@ -222,6 +342,64 @@ TEST(WaitForByte, TellsAWaitingByteFromSilenceWithoutTakingIt) {
   EXPECT_EQ(WaitForByte(port, 0), 0);
   CloseComPort(port);
   close(pty.master);
+}
+
+// ---- reading without waking for every character ----
+
+// A new arrival puts the reader to sleep while most of the rest travel;
+// bytes that come meanwhile are taken on waking, and the next arrival puts
+// it to sleep again. Every byte arrives, in order.
+TEST(ReadBytes, SleepsWhileARunArrivesAndTakesEveryByte) {
+  Reader reader;
+  StartReading(&reader, 9600, 256);  // a character every 1.04 ms
+  Bytes sent(256);
+  for (size_t i = 0; i < sent.size(); i++)
+    sent[i] = uint8_t(255 - i);
+  EXPECT_EQ(FeedReader(&reader, Bytes(sent.begin(), sent.begin() + 1)), "sleep");
+  WriteToReader(&reader, Bytes(sent.begin() + 1, sent.begin() + 101));
+  EXPECT_EQ(WaitForReader(&reader), "poll");
+  EXPECT_EQ(FeedReader(&reader, Bytes(sent.begin() + 101, sent.begin() + 102)), "sleep");
+  WriteToReader(&reader, Bytes(sent.begin() + 102, sent.end()));
+  FinishReading(&reader);
+  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.buffer, sent);
+}
+
+// A line that brings more at once than its speed could carry (a pty that
+// nothing paces, a socket) is not slept on: here for 2.6 s at 1200 baud.
+TEST(ReadBytes, DoesNotSleepOnALineFasterThanItsSpeed) {
+  Reader reader;
+  StartReading(&reader, 1200, 1000);
+  EXPECT_EQ(FeedReader(&reader, Bytes(600, 0x5A)), "poll");
+  WriteToReader(&reader, Bytes(400, 0x5A));
+  FinishReading(&reader);
+  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.buffer, Bytes(1000, 0x5A));
+}
+
+// Ctrl+C ends the sleep at once, and from then on every port call fails. In
+// a child process: the flag is the process's, for good.
+TEST(ReadBytes, ReturnsPortLostOnceInterruptedInItsSleep) {
+  EXPECT_EXIT(
+      {
+        CatchInterrupts();
+        Reader reader;
+        StartReading(&reader, 300, 100);  // 3.3 s for 100 characters
+        std::string call = FeedReader(&reader, {0x01});
+        pthread_kill(reader.thread.native_handle(), SIGINT);
+        WriteToReader(&reader, Bytes(99, 0x02));  // what an unheeded signal would read
+        reader.thread.join();
+        uint8_t byte = 0;
+        errno = 0;
+        bool then_lost = ReadBytes(reader.port, &byte, 1, 0) == PORT_LOST && errno == EINTR &&
+                         WriteBytes(reader.port, &byte, 1) == PORT_LOST && errno == EINTR &&
+                         ReadByte(reader.port) == PORT_LOST &&
+                         WaitForByte(reader.port, 0) == PORT_LOST;
+        fprintf(stderr, "%s, result %d errno %d, then lost %d\n", call.c_str(), reader.result,
+                reader.error, then_lost);
+        _exit(0);
+      },
+      testing::ExitedWithCode(0), "sleep, result -1 errno 4, then lost 1");
 }
 
 }  // namespace

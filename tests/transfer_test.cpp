@@ -49,6 +49,12 @@ TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   uint8_t block[3];
   EXPECT_EQ(ReadBlock(link.ours, block, 3), 0);
   EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x00, 0x11, 0x13}));
+  // A block and the checksum word after it, one call each way.
+  WriteAll(link.theirs, {0x01, 0x00, 0x7F, 0xBE, 0xEF});
+  EXPECT_EQ(WriteSummedBlock(link.ours, block, 3, 0x1234), 0);
+  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3), 0xBEEF);
+  EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x01, 0x00, 0x7F}));
+  EXPECT_EQ(ReadExact(link.theirs, 5), (Bytes{0x00, 0x11, 0x13, 0x12, 0x34}));
 
   // A peer that has gone away is a lost port, for every reader, and for a
   // writer once its bytes are handed over.
@@ -58,6 +64,7 @@ TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   EXPECT_EQ(ReadWord(link.ours), PORT_LOST);
   EXPECT_EQ(ReadDword(link.ours), PORT_LOST);
   EXPECT_EQ(ReadBlock(link.ours, block, 3), PORT_LOST);
+  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3), PORT_LOST);
   EXPECT_EQ(WriteByte(link.ours, 1), 1);
   EXPECT_EQ(WaitForByte(link.ours, 0), PORT_LOST);
   CloseLink(link);
