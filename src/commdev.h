@@ -30,7 +30,9 @@ PortHandle AdoptPortDescriptor(int fd);
 // Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
 // Windows the console's control events) in the program's one global flag.
 // Once one has come, every port operation returns PORT_LOST with errno
-// EINTR, so the run unwinds, puts the port back and ends.
+// EINTR, so the run unwinds, puts the port back and ends. A request the
+// run was started to ignore (nohup; on Windows a Ctrl+C ignored by the
+// parent) stays ignored.
 void CatchInterrupts();
 
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
@@ -56,6 +58,11 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms);
 // before it next reads or waits, when its buffer is full, and on close, so
 // their order on the line is the same and no reply waits behind them.
 int WriteByte(PortHandle port, int byte);
+
+// Hands the bytes collected by WriteByte to the driver now, rather than
+// when the port next reads or waits: 1, or PORT_LOST. Where nothing is
+// collected (Windows writes at once) it does nothing.
+int FlushPort(PortHandle port);
 
 // Hands over what is still collected, puts back the settings the port had
 // when it was opened, and closes it.
