@@ -6,20 +6,23 @@
 #
 # A row is a baud rate (0 = unpaced), or BAUD/usbMS for a cable whose ends
 # both behave like FTDI USB adapters with an MS ms latency timer
-# (nullmodem --usb-latency-a/-b). The default rows are 9600 115200 921600
-# 3000000 0 and the USB model at 16 ms (Linux's default) and 1 ms (what
-# velcot asks the driver for) at 115200 and 921600. SEED (default 1) picks
-# the phase of the two adapters' timers (nullmodem --seed). Besides the
-# table it
-# keeps each paced row's goodput in bench/goodput.tsv and draws it against
-# line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
-# draws the saved figures again.
+# (nullmodem --usb-latency-a/-b), or BAUD/filesN for N files of 1 KiB sent
+# in one run (what each file's opening and closing cost). The default rows
+# are 9600 115200 921600 3000000 0, the USB model at 16 ms (Linux's
+# default) and 1 ms (what velcot asks the driver for) at 115200 and 921600,
+# and 100 files at 115200. SEED (default 1) picks the phase of the two
+# adapters' timers (nullmodem --seed); VELCOT (default build/velcot) the
+# program measured. Besides the table it keeps each paced single-file
+# row's goodput in bench/goodput.tsv and draws it against line speed into
+# bench/goodput.svg (gnuplot); `bash bench/run.sh --plot` draws the saved
+# figures again.
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
 # against velcot's own ceiling (each 1024-byte block costs 1028 byte times:
-# its checksum word out, the reply word back; the opening costs 19); CPU
-# seconds (user + system) per MiB at the sending and the receiving end.
+# its checksum word out, the reply word back; each file's opening costs
+# 19); CPU seconds (user + system) per MiB at the sending and the receiving
+# end.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -32,6 +35,7 @@ if ((${#missing[@]})); then
 fi
 
 repo=$PWD
+velcot=$(realpath "${VELCOT:-build/velcot}")
 scratch=$(mktemp -d)
 nullmodem_pid=
 cleanup() {
@@ -62,17 +66,18 @@ stop_cable() {
 
 now() { date +%s.%N; }
 
-# Runs one transfer of FILE with TOOL at BAUD (USB_MS: the adapters' latency
-# timer, or empty); prints "seconds tx_cpu rx_cpu".
-measure() {  # measure TOOL BAUD USB_MS FILE
-  local tool=$1 baud=$2 usb=$3 file=$4 speed=$2 started ended
+# Runs one transfer of FILES with TOOL at BAUD (USB_MS: the adapters'
+# latency timer, or empty); prints "seconds tx_cpu rx_cpu".
+measure() {  # measure TOOL BAUD USB_MS FILES...
+  local tool=$1 baud=$2 usb=$3 speed=$2 started ended file
+  shift 3
   ((speed > 0)) || speed=115200 # unpaced: the cable ignores the port's speed
   rm -rf "$scratch/rx" && mkdir "$scratch/rx"
   start_cable "$baud" "$usb"
   case $tool in
     velcot)
       (cd "$scratch/rx" && exec /usr/bin/time -f "%U %S" -o "$scratch/rx.cpu" \
-        "$repo/build/velcot" -p "$scratch/B" -b "$speed") >/dev/null 2>"$scratch/rx.err" &
+        "$velcot" -p "$scratch/B" -b "$speed") >/dev/null 2>"$scratch/rx.err" &
       ;;
     zmodem)
       (cd "$scratch/rx" && exec /usr/bin/time -f "%U %S" -o "$scratch/rx.cpu" \
@@ -85,11 +90,11 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   case $tool in
     velcot)
       /usr/bin/time -f "%U %S" -o "$scratch/tx.cpu" \
-        "$repo/build/velcot" -p "$scratch/A" -b "$speed" "$file" >/dev/null 2>"$scratch/tx.err"
+        "$velcot" -p "$scratch/A" -b "$speed" "$@" >/dev/null 2>"$scratch/tx.err"
       ;;
     zmodem)
       /usr/bin/time -f "%U %S" -o "$scratch/tx.cpu" \
-        sz -b -q "$file" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err"
+        sz -b -q "$@" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err"
       ;;
   esac
   ended=$(now)
@@ -98,31 +103,34 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   [[ $tool == zmodem ]] && wait "$receiver" 2>/dev/null
   stop_cable
   wait "$receiver" 2>/dev/null || true
-  if ! cmp -s "$file" "$scratch/rx/$(basename "$file")"; then
-    echo "bench: $tool at $baud: the received file differs" >&2
-    cat "$scratch/tx.err" "$scratch/rx.err" >&2
-    exit 1
-  fi
+  for file in "$@"; do
+    if ! cmp -s "$file" "$scratch/rx/$(basename "$file")"; then
+      echo "bench: $tool at $baud: the received $(basename "$file") differs" >&2
+      cat "$scratch/tx.err" "$scratch/rx.err" >&2
+      exit 1
+    fi
+  done
   echo "$(awk -v a="$started" -v b="$ended" 'BEGIN { print b - a }') $(tail -n 1 "$scratch/tx.cpu" | awk '{print $1 + $2}') \
 $(tail -n 1 "$scratch/rx.cpu" | awk '{print $1 + $2}')"
 }
 
-# Prints one table row, and adds the point to the plot's data.
-report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
+# Prints one table row, and adds a single file's point to the plot's data.
+report() {  # report TOOL ROW BAUD SIZE FILES SECONDS TX_CPU RX_CPU
   local series=paced
   [[ $2 == */usb* ]] && series="USB model ${2#*/usb} ms"
-  awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v secs="$5" -v tx="$6" -v rx="$7" \
-    -v series="${1/zmodem/sz\/rz}, $series" -v data="$scratch/goodput.tsv" 'BEGIN {
-    goodput = size / secs; mib = size / 1048576
+  awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v files="$5" -v secs="$6" -v tx="$7" \
+    -v rx="$8" -v series="${1/zmodem/sz\/rz}, $series" -v data="$scratch/goodput.tsv" 'BEGIN {
+    total = size * files; goodput = total / secs; mib = total / 1048576
     line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
     blocks = int((size + 1023) / 1024)
     ceiling = "-"
     if (baud > 0 && tool == "velcot")
-      ceiling = sprintf("%.1f%%", 100 * ((19 + size + 4 * blocks) * 10 / baud) / secs)
-    printf "| %s | %s | %d KiB | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
-      tool, (baud > 0 ? row : "unpaced"), size / 1024, secs, goodput, line, ceiling,
-      tx / mib, rx / mib
-    if (baud > 0) printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
+      ceiling = sprintf("%.1f%%", 100 * (files * (19 + size + 4 * blocks) * 10 / baud) / secs)
+    shown = files > 1 ? sprintf("%d x %d KiB", files, size / 1024) : sprintf("%d KiB", size / 1024)
+    printf "| %s | %s | %s | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
+      tool, (baud > 0 ? row : "unpaced"), shown, secs, goodput, line, ceiling, tx / mib, rx / mib
+    if (baud > 0 && files == 1)
+      printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
   }'
 }
 
@@ -163,24 +171,31 @@ fi
 
 rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
-  921600/usb1)
+  921600/usb1 115200/files100)
 echo "| tool | baud | size | time | goodput | of baud/10 | of velcot ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
 echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
 for row in "${rows[@]}"; do
   baud=${row%%/*}
   usb=
   [[ $row == */usb* ]] && usb=${row#*/usb}
+  count=1
+  [[ $row == */files* ]] && count=${row#*/files}
   case $baud in
     9600) size=$((16 * 1024)) ;;
     0) size=$((8 * 1024 * 1024)) ;;
     921600 | 3000000) size=$((1024 * 1024)) ;;
     *) size=$((128 * 1024)) ;;
   esac
-  file=$scratch/r$size.bin  # an 8.3 name, stored unchanged
-  [[ -e $file ]] || head -c "$size" /dev/urandom >"$file"
+  ((count == 1)) || size=1024
+  files=("$scratch/r$size.bin")  # 8.3 names, stored unchanged
+  ((count == 1)) || files=()
+  for ((i = 0; i < count; i++)); do
+    ((count == 1)) || files+=("$scratch/s$i.bin")
+    [[ -e ${files[i]} ]] || head -c "$size" /dev/urandom >"${files[i]}"
+  done
   for tool in velcot zmodem; do
-    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "$file")
-    report "$tool" "$row" "$baud" "$size" "$secs" "$tx" "$rx"
+    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "${files[@]}")
+    report "$tool" "$row" "$baud" "$size" "$count" "$secs" "$tx" "$rx"
   done
 done
 cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
