@@ -244,9 +244,9 @@ TEST_F(WineTest, WindowsReceiverInterruptedOnAQuietLineLeavesNothingBehind) {
   std::string rx = MakeFolder("rx");
   pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM16", "-b", "115200"}, "rx");
   std::string answer;
-  for (int tries = 0; answer.empty() && tries < kLimitSeconds * 2; tries++) {
+  for (int tries = 0; answer.empty() && tries < kLimitSeconds / 2; tries++) {
     ASSERT_TRUE(WriteAll(fd_b_, "\x99"));  // until velcot.exe has its port open
-    answer = ReadWithDeadline(fd_b_, 1, 500);
+    answer = ReadWithDeadline(fd_b_, 1, 2000);
   }
   ASSERT_EQ(answer, "\x33");
   const std::string block = MakeContent(1024, 5);
