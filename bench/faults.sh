@@ -73,7 +73,7 @@ wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
 # byte high) are the same.
 is_blind_spot() {  # is_blind_spot SENT STORED
   [[ $(stat -c %s "$1") == $(stat -c %s "$2") ]] || return 1
-  cmp -l "$1" "$2" | awk -v size="$(stat -c %s "$1")" '
+  { cmp -l "$1" "$2" || true; } | awk -v size="$(stat -c %s "$1")" '
     function octal(text, value, i) {
       value = 0
       for (i = 1; i <= length(text); i++) value = value * 8 + substr(text, i, 1)
@@ -103,7 +103,7 @@ run_once() {  # run_once BER SEED NAME SIZE
     2>"$run/nullmodem.log" &
   local cable=$!
   pids+=("$cable")
-  wait_for 10 grep -q "nullmodem: ready" "$run/nullmodem.log"
+  wait_for 10 grep -qs "nullmodem: ready" "$run/nullmodem.log"
   run_velcot "$run/rx" "$run/rx" -p "$run/B" -b 115200 &
   local receiver=$!
   pids+=("$receiver")
