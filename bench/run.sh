@@ -12,10 +12,10 @@
 # default) and 1 ms (what velcot asks the driver for) at 115200 and 921600,
 # and 100 files at 115200. SEED (default 1) picks the phase of the two
 # adapters' timers (nullmodem --seed); VELCOT (default build/velcot) the
-# program measured. Besides the table it keeps each paced single-file
-# row's goodput in bench/goodput.tsv and draws it against line speed into
-# bench/goodput.svg (gnuplot); `bash bench/run.sh --plot` draws the saved
-# figures again.
+# program measured. Besides the table, a run of the default rows keeps each
+# paced single-file row's goodput in bench/goodput.tsv and draws it against
+# line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
+# draws the saved figures again.
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
@@ -198,5 +198,8 @@ for row in "${rows[@]}"; do
     report "$tool" "$row" "$baud" "$size" "$count" "$secs" "$tx" "$rx"
   done
 done
-cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
-plot
+# Only a run of the default rows replaces the saved figures and the picture.
+if (($# == 0)); then
+  cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
+  plot
+fi

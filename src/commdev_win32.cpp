@@ -86,9 +86,9 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   settings.ByteSize = BYTE(format.data_bits);
   settings.Parity = format.parity == 'O' ? ODDPARITY : format.parity == 'E' ? EVENPARITY : NOPARITY;
   settings.StopBits = format.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-  // Flow control stays off, but SetCommState refuses equal XON and XOFF
-  // characters on some drivers: the usual ones, which no byte on the line
-  // is taken for while XON/XOFF is off.
+  // SetCommState fails on equal XON and XOFF characters, as documented and
+  // as some drivers enforce; the usual two mean nothing while XON/XOFF flow
+  // control stays off.
   settings.XonChar = 0x11;
   settings.XoffChar = 0x13;
   if (!SetCommState(port->file, &settings)) {

@@ -92,7 +92,7 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed) {
 // character is a start bit, the data bits, a parity bit if any, and the
 // stop bits.
 static uint64_t CountLineTime(uint64_t characters, uint32_t baudrate, const LineFormat& format) {
-  if (baudrate == 0) return 0;  // a line that never moves; the callers' least applies
+  if (baudrate == 0) return 0;  // a line that never moves adds no time of its own
   uint64_t bits =
       1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
   return (characters * bits * 1000 + baudrate - 1) / baudrate;
@@ -507,7 +507,7 @@ static int SendNow(PortHandle port) {
 // only where the line damaged one of them differs in a few bytes. At a bit
 // error rate of 1e-3, ten times what lets a file through at all, a block
 // has 8 damaged bits on average and more than 64 with odds of about
-// 1e-30; a burst of noise spoils a few characters. Two blocks of a file
+// 1e-35; a burst of noise spoils a few characters. Two blocks of a file
 // differ in most places: random data in 1020 bytes of 1024, text in over
 // 900. So more than one byte in 16 differing means another block. Blocks
 // that repeat (zeros, a pattern of 1024 bytes) are the blind spot.
@@ -594,8 +594,8 @@ static int StopReceiving(int64_t cause, const std::string& what, uint32_t limit_
 }
 
 // Ends a file that could not be written.
-static int ReportWriteError(const char* name, int write_error) {
-  EndProgress(true);
+static int ReportWriteError(const char* name, int write_error, bool line_drawn) {
+  EndProgress(line_drawn);
   fprintf(stderr, "Couldn't write %s: %s\n", EscapeForConsole(name).c_str(), strerror(write_error));
   return TRANSFER_NOT_STORED;
 }
@@ -620,7 +620,7 @@ static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name,
   int write_error = SyncFile(file);
   if (write_error != 0) {
     DiscardFile(file, temp_name);
-    return ReportWriteError(name, write_error);
+    return ReportWriteError(name, write_error, size > 0);
   }
   int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
   if (answered == PORT_LOST || SendNow(port) == PORT_LOST) {
@@ -635,7 +635,7 @@ static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name,
   }
   int lost = errno;
   write_error = StoreFile(file, temp_name, name);
-  if (write_error != 0) return ReportWriteError(name, write_error);
+  if (write_error != 0) return ReportWriteError(name, write_error, true);
   errno = lost;
   if (in_step == PORT_LOST) return AbandonTransfer(nullptr, true);
   EndProgress(true);
@@ -666,7 +666,7 @@ int RecvFile(PortHandle port, const ReceiverTimes& times, bool* opened) {
   if (received == 0) return FinishFile(port, file, temp_name, name, size, times, opened);
   DiscardFile(file, temp_name);
   std::string what = std::string("receiving ") + EscapeForConsole(name);
-  if (received == WRITE_FAILED) return ReportWriteError(name, write_error);
+  if (received == WRITE_FAILED) return ReportWriteError(name, write_error, true);
   if (received == WENT_ON) {
     return ReportOutOfStep(name, "another block came where a refused one was due");
   }

@@ -414,7 +414,7 @@ TEST_F(HostileTest, ReceiverGivesUpOnASilentSenderAndTakesTheNextFile) {
   EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
   EXPECT_FALSE(HasProcessEnded(receiver));
 
-  // It takes a START again once the line has been quiet for a second.
+  // It takes a START again once the line has been quiet for half a second.
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kQuietMilliseconds));
   std::string next = MakeContent(1500, 9);
   ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");

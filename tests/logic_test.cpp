@@ -184,7 +184,9 @@ TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
       {"a\x1b]0;x\a.txt", "a\\x1B]0;x\\x07.txt", "a\\x1B]0;x\\x07.txt"},
       {"del\x7f", "del\\x7F", "del\\x7F"},
       {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
-      {"csi\xC2\x9B" "2J", "csi\\xC2\\x9B2J", "csi\xC2\\x9B2J"},
+      {"csi\xC2\x9B"
+       "2J",
+       "csi\\xC2\\x9B2J", "csi\xC2\\x9B2J"},
       {"nel\x85", "nel\\x85", "nel\\x85"},
       {"\xE4.txt", "\\xE4.txt", "\xE4.txt"},
       {"cut\xE2\x96", "cut\\xE2\\x96", "cut\xE2\\x96"},
@@ -196,7 +198,8 @@ TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
     EXPECT_EQ(EscapeForTerminal(c.name, false), c.shown_8bit) << EscapeFileName(c.name);
   }
   // The name's column is as wide as what is shown.
-  EXPECT_EQ(FormatProgress("a\x1b", 10, 0, 0, false), Cells(0, 30) + "        a\\x1B 0/10 (0.0%)\r");
+  EXPECT_EQ(FormatProgress("a\x1b", 10, 0, 0, false),
+            Cells(0, 30) + "        a\\x1B 0/10 (0.0%)\r");
 }
 
 TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
