@@ -4,24 +4,29 @@
 #
 #   bash bench/run.sh [ROWS...]
 #
-# A row is a baud rate (0 = unpaced), or BAUD/usbMS for a cable whose ends
+# A row is a baud rate (0 = unpaced), BAUD/usbMS for a cable whose ends
 # both behave like FTDI USB adapters with an MS ms latency timer
-# (nullmodem --usb-latency-a/-b). The default rows are 9600 115200 921600
-# 3000000 0 and the USB model at 16 ms (Linux's default) and 1 ms (what
-# velcot asks the driver for) at 115200 and 921600. SEED (default 1) picks
-# the phase of the two adapters' timers (nullmodem --seed). BASELINE=PATH
-# adds, after velcot's, the rows of another velcot build (e.g. one of main),
-# as "baseline", for an A/B in the same run. Besides the table it
-# keeps each paced row's goodput in bench/goodput.tsv and draws it against
+# (nullmodem --usb-latency-a/-b), or BAUD/filesN for N files of 1 KiB sent
+# in one run (what each file's opening and closing cost). The default rows
+# are 9600 115200 921600 3000000 0, the USB model at 16 ms (Linux's
+# default) and 1 ms (what velcot asks the driver for) at 115200 and 921600,
+# and 100 files at 115200. Each row is measured for velcot (two velcots:
+# the streaming exchange they agree on), velcot-classic (both forced to the
+# classic exchange with VELCOT_CLASSIC=1) and zmodem (sz/rz). SEED (default
+# 1) picks the phase of the two adapters' timers (nullmodem --seed); VELCOT
+# (default build/velcot) the program measured; BASELINE=PATH adds the rows
+# of another velcot build (e.g. one of main), as "baseline", for an A/B in
+# the same run. Besides the table, a run of the default rows keeps each
+# paced single-file row's goodput in bench/goodput.tsv and draws it against
 # line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
 # draws the saved figures again.
 #
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
-# against velcot's own ceiling (each 1024-byte block costs 1028 byte times:
-# its checksum word out, the reply word back; the opening costs 19); CPU
-# seconds (user + system, from getrusage: to the millisecond) per MiB at
-# the sending and the receiving end.
+# against the classic exchange's own ceiling (each 1024-byte block costs
+# 1028 byte times: its checksum word out, the reply word back; each file's
+# opening costs 19); CPU seconds (user + system, from getrusage: to the
+# millisecond) per MiB at the sending and the receiving end.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -82,18 +87,21 @@ cpu_seconds() {  # cpu_seconds FILE
   }' "$1"
 }
 
-# Runs one transfer of FILE with TOOL at BAUD (USB_MS: the adapters' latency
-# timer, or empty); prints "seconds tx_cpu rx_cpu".
-measure() {  # measure TOOL BAUD USB_MS FILE
-  local tool=$1 baud=$2 usb=$3 file=$4 speed=$2 started ended
+# Runs one transfer of FILES (one file, or several from one folder) with
+# TOOL at BAUD (USB_MS: the adapters' latency timer, or empty); prints
+# "seconds tx_cpu rx_cpu".
+measure() {  # measure TOOL BAUD USB_MS FILE...
+  local tool=$1 baud=$2 usb=$3 speed=$2 started ended file
+  shift 3
   ((speed > 0)) || speed=115200 # unpaced: the cable ignores the port's speed
   rm -rf "$scratch/rx" && mkdir "$scratch/rx"
   start_cable "$baud" "$usb"
-  local velcot=$repo/build/velcot
+  local velcot=${VELCOT:-$repo/build/velcot} classic=
   [[ $tool == baseline ]] && velcot=$BASELINE
+  [[ $tool == velcot-classic ]] && classic=1
   case $tool in
-    velcot | baseline)
-      (cd "$scratch/rx" && run_timed "$scratch/rx.cpu" \
+    velcot* | baseline)
+      (cd "$scratch/rx" && VELCOT_CLASSIC=$classic run_timed "$scratch/rx.cpu" \
         "$velcot" -p "$scratch/B" -b "$speed") >/dev/null 2>"$scratch/rx.err" &
       ;;
     zmodem)
@@ -105,13 +113,13 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   sleep 0.3
   started=$(now)
   case $tool in
-    velcot | baseline)
-      (run_timed "$scratch/tx.cpu" \
-        "$velcot" -p "$scratch/A" -b "$speed" "$file" >/dev/null 2>"$scratch/tx.err")
+    velcot* | baseline)
+      (VELCOT_CLASSIC=$classic run_timed "$scratch/tx.cpu" \
+        "$velcot" -p "$scratch/A" -b "$speed" "$@" >/dev/null 2>"$scratch/tx.err")
       ;;
     zmodem)
       (run_timed "$scratch/tx.cpu" \
-        sz -b -q "$file" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err")
+        sz -b -q "$@" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err")
       ;;
   esac
   ended=$(now)
@@ -120,31 +128,34 @@ measure() {  # measure TOOL BAUD USB_MS FILE
   [[ $tool == zmodem ]] && wait "$receiver" 2>/dev/null
   stop_cable
   wait "$receiver" 2>/dev/null || true
-  if ! cmp -s "$file" "$scratch/rx/$(basename "$file")"; then
-    echo "bench: $tool at $baud: the received file differs" >&2
-    cat "$scratch/tx.err" "$scratch/rx.err" >&2
-    exit 1
-  fi
+  for file in "$@"; do
+    if ! cmp -s "$file" "$scratch/rx/$(basename "$file")"; then
+      echo "bench: $tool at $baud: the received $(basename "$file") differs" >&2
+      cat "$scratch/tx.err" "$scratch/rx.err" >&2
+      exit 1
+    fi
+  done
   echo "$(awk -v a="$started" -v b="$ended" 'BEGIN { print b - a }') $(cpu_seconds "$scratch/tx.cpu") \
 $(cpu_seconds "$scratch/rx.cpu")"
 }
 
-# Prints one table row, and adds the point to the plot's data.
-report() {  # report TOOL ROW BAUD SIZE SECONDS TX_CPU RX_CPU
+# Prints one table row, and adds a single file's point to the plot's data.
+report() {  # report TOOL ROW BAUD SIZE FILES SECONDS TX_CPU RX_CPU
   local series=paced
   [[ $2 == */usb* ]] && series="USB model ${2#*/usb} ms"
-  awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v secs="$5" -v tx="$6" -v rx="$7" \
-    -v series="${1/zmodem/sz\/rz}, $series" -v data="$scratch/goodput.tsv" 'BEGIN {
-    goodput = size / secs; mib = size / 1048576
+  awk -v tool="$1" -v row="$2" -v baud="$3" -v size="$4" -v files="$5" -v secs="$6" -v tx="$7" \
+    -v rx="$8" -v series="${1/zmodem/sz\/rz}, $series" -v data="$scratch/goodput.tsv" 'BEGIN {
+    total = size * files; goodput = total / secs; mib = total / 1048576
     line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
     blocks = int((size + 1023) / 1024)
     ceiling = "-"
     if (baud > 0 && tool != "zmodem")
-      ceiling = sprintf("%.1f%%", 100 * ((19 + size + 4 * blocks) * 10 / baud) / secs)
-    printf "| %s | %s | %d KiB | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
-      tool, (baud > 0 ? row : "unpaced"), size / 1024, secs, goodput, line, ceiling,
-      tx / mib, rx / mib
-    if (baud > 0 && tool != "baseline") printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
+      ceiling = sprintf("%.1f%%", 100 * (files * (19 + size + 4 * blocks) * 10 / baud) / secs)
+    shown = files > 1 ? sprintf("%d x %d KiB", files, size / 1024) : sprintf("%d KiB", size / 1024)
+    printf "| %s | %s | %s | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
+      tool, (baud > 0 ? row : "unpaced"), shown, secs, goodput, line, ceiling, tx / mib, rx / mib
+    if (baud > 0 && files == 1 && tool != "baseline")
+      printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
   }'
 }
 
@@ -157,6 +168,7 @@ plot() {
     i=$((i + 1))
     awk -F'\t' -v name="$name" '$1 == name { print $2, $3 }' "$data" >"$dir/$i"
     style="lw 2 pt 7"
+    [[ $name == velcot-classic* ]] && style="lw 1 pt 5"
     [[ $name == sz* ]] && style="lw 2 dt 2 pt 6"
     series+=("'$dir/$i' using 1:2 with linespoints $style title '$name'")
   done < <(cut -f1 "$data" | awk '!seen[$0]++')
@@ -185,27 +197,37 @@ fi
 
 rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
-  921600/usb1)
-echo "| tool | baud | size | time | goodput | of baud/10 | of velcot ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
+  921600/usb1 115200/files100)
+echo "| tool | baud | size | time | goodput | of baud/10 | of classic ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
 echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+tools=(velcot velcot-classic)
+[[ -n ${BASELINE:-} ]] && tools+=(baseline)
 for row in "${rows[@]}"; do
   baud=${row%%/*}
   usb=
   [[ $row == */usb* ]] && usb=${row#*/usb}
+  count=1
+  [[ $row == */files* ]] && count=${row#*/files}
   case $baud in
     9600) size=$((16 * 1024)) ;;
     0) size=$((8 * 1024 * 1024)) ;;
     921600 | 3000000) size=$((1024 * 1024)) ;;
     *) size=$((128 * 1024)) ;;
   esac
-  file=$scratch/r$size.bin  # an 8.3 name, stored unchanged
-  [[ -e $file ]] || head -c "$size" /dev/urandom >"$file"
-  tools=(velcot)
-  [[ -n ${BASELINE:-} ]] && tools+=(baseline)
+  ((count == 1)) || size=1024
+  files=("$scratch/r$size.bin") # 8.3 names, stored unchanged
+  ((count == 1)) || files=()
+  for ((i = 0; i < count; i++)); do
+    ((count == 1)) || files+=("$scratch/s$i.bin")
+    [[ -e ${files[i]} ]] || head -c "$size" /dev/urandom >"${files[i]}"
+  done
   for tool in "${tools[@]}" zmodem; do
-    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "$file")
-    report "$tool" "$row" "$baud" "$size" "$secs" "$tx" "$rx"
+    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "${files[@]}")
+    report "$tool" "$row" "$baud" "$size" "$count" "$secs" "$tx" "$rx"
   done
 done
-cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
-plot
+# Only a run of the default rows replaces the saved figures and the picture.
+if (($# == 0)); then
+  cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"
+  plot
+fi

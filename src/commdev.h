@@ -32,7 +32,9 @@ PortHandle AdoptPortDescriptor(int fd);
 // Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
 // Windows the console's control events) in the program's one global flag.
 // Once one has come, every port operation returns PORT_LOST with errno
-// EINTR, so the run unwinds, puts the port back and ends.
+// EINTR, so the run unwinds, puts the port back and ends. A request the
+// run was started to ignore (nohup; on Windows a Ctrl+C ignored by the
+// parent) stays ignored.
 void CatchInterrupts();
 
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
@@ -70,6 +72,11 @@ int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length);
 // the POSIX port does not wake for every character: once bytes arrive it
 // sleeps while most of the rest travel, sized from the line's speed.
 int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms);
+
+// Hands the bytes collected by WriteByte to the driver now, rather than
+// when the port next reads or waits: 1, or PORT_LOST. Where nothing is
+// collected (Windows writes at once) it does nothing.
+int FlushPort(PortHandle port);
 
 // Lets what is still collected leave the line (on POSIX, drops it instead
 // once the run has been asked to end), puts back the settings the port had

@@ -250,8 +250,13 @@ void CatchInterrupts() {
   action.sa_handler = NoteInterruption;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked read or wait returns
-  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // One that was ignored when the run began (nohup, a background job of a
+    // shell without job control) stays ignored.
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     sigaction(signal, &action, nullptr);
+  }
 }
 
 int GetInterruption() {
@@ -309,11 +314,15 @@ static size_t TakeReadAhead(PortHandle port, uint8_t* buffer, size_t length) {
   return n;
 }
 
+int FlushPort(PortHandle port) {
+  if (IsInterrupted()) return PORT_LOST;
+  return port->write_count > 0 ? FlushWrites(port) : 1;
+}
+
 // Before any read or wait: a run asked to end stops here, and the collected
 // bytes go out, so that no answer waits behind them. 1, or PORT_LOST.
 static int TurnToReading(PortHandle port) {
-  if (IsInterrupted()) return PORT_LOST;
-  return port->write_count > 0 ? FlushWrites(port) : 1;
+  return FlushPort(port);
 }
 
 // Waits at most timeout_ms (-1: for ever) until the driver has bytes: 1, 0

@@ -1,9 +1,10 @@
 // The serial port on Windows, through the Win32 communications functions.
 //
 // The port's buffers are left as they are: whatever is waiting in the port
-// is read like any other byte. Its read time-outs are its owner's until the
-// first wait with a limit, which sets them so that a read returns the moment
-// a byte arrives; the byte it takes is kept for the next ReadByte.
+// is read like any other byte. Every read waits in slices, with read
+// time-outs set so that it returns the moment a byte arrives; the byte a
+// wait takes is kept for the next ReadByte. At close the port gets back the
+// settings and time-outs it had.
 #include <windows.h>
 
 #include <algorithm>
@@ -36,6 +37,9 @@ struct PortState {
   int held_byte;      // taken off the line by a wait, not yet read; or -1
   bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
   DWORD timeout_ms;
+  bool settings_saved;  // original_settings and original_timeouts are to be put back
+  DCB original_settings;
+  COMMTIMEOUTS original_timeouts;
 };
 
 // The two causes users meet most get a hint.
@@ -65,6 +69,9 @@ PortHandle OpenComPort(const char* name) {
   }
   port->file = file;
   port->held_byte = -1;
+  port->original_settings.DCBlength = sizeof port->original_settings;
+  port->settings_saved = GetCommState(file, &port->original_settings) &&
+                         GetCommTimeouts(file, &port->original_timeouts);
   return port;
 }
 
@@ -79,6 +86,11 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   settings.ByteSize = BYTE(format.data_bits);
   settings.Parity = format.parity == 'O' ? ODDPARITY : format.parity == 'E' ? EVENPARITY : NOPARITY;
   settings.StopBits = format.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  // SetCommState fails on equal XON and XOFF characters, as documented and
+  // as some drivers enforce; the usual two mean nothing while XON/XOFF flow
+  // control stays off.
+  settings.XonChar = 0x11;
+  settings.XoffChar = 0x13;
   if (!SetCommState(port->file, &settings)) {
     fprintf(stderr, "SetCommState() failed with %lu\n", GetLastError());
     return 0;
@@ -91,14 +103,13 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
 static volatile LONG interruption = 0;
 
 // Runs on a thread of its own. The main thread sees the flag at its next
-// port operation, or when a read's time-out runs out; one blocked in a read
-// with nothing arriving (mostly waiting for a file to be announced, with
-// nothing to clean up) may not for long, so after a second the process ends
-// from here. Windows ends it anyway soon after a close, logoff or shutdown
-// event.
+// port operation, within a read's slice at the latest, and unwinds: it ends
+// the progress line, drops a partial file and puts the port back. Should it
+// hang all the same, the process ends from here after three seconds;
+// Windows ends it anyway soon after a close, logoff or shutdown event.
 static BOOL WINAPI NoteInterruption(DWORD event) {
   interruption = event == CTRL_C_EVENT ? SIGINT : event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
-  Sleep(1000);
+  Sleep(3000);
   ExitProcess(128 + interruption);
   return TRUE;
 }
@@ -128,20 +139,9 @@ static int ReportLostPort(const char* call) {
   return PORT_LOST;
 }
 
-int ReadByte(PortHandle port) {
-  if (port->held_byte >= 0) {
-    int byte = port->held_byte;
-    port->held_byte = -1;
-    return byte;
-  }
-  unsigned char byte;
-  DWORD moved = 0;
-  do {
-    if (IsInterrupted()) return PORT_LOST;
-    if (!ReadFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
-  } while (moved == 0);  // the port's time-out, or the last wait's
-  return byte;
-}
+// A read waits at most this long at a time, so that a run asked to end is
+// seen within a quarter of a second, however long the wait.
+#define SLICE_MS 250
 
 // A read then returns at once with a byte that is waiting, or as soon as one
 // arrives, or with none after timeout_ms: the driver's own wait, which no
@@ -160,18 +160,45 @@ static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
   return true;
 }
 
+// Takes one byte off the line within timeout_ms, or however long it takes
+// for INFINITE, in slices: 1 with *byte set, 0 once the time has run out,
+// or PORT_LOST.
+static int ReadWithin(PortState* port, DWORD timeout_ms, unsigned char* byte) {
+  DWORD started = GetTickCount();
+  for (;;) {
+    if (IsInterrupted()) return PORT_LOST;
+    DWORD waited = GetTickCount() - started;
+    DWORD slice = SLICE_MS;
+    if (timeout_ms != INFINITE)
+      slice = std::min<DWORD>(slice, timeout_ms - std::min(waited, timeout_ms));
+    if ((!port->timeouts_set || port->timeout_ms != slice) && !SetReadTimeout(port, slice)) {
+      return ReportLostPort("SetCommTimeouts");
+    }
+    DWORD moved = 0;
+    if (!ReadFile(port->file, byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
+    if (moved == 1) return 1;
+    if (timeout_ms != INFINITE && GetTickCount() - started >= timeout_ms) return 0;
+  }
+}
+
+int ReadByte(PortHandle port) {
+  if (port->held_byte >= 0) {
+    int byte = port->held_byte;
+    port->held_byte = -1;
+    return byte;
+  }
+  unsigned char byte;
+  int read = ReadWithin(port, INFINITE, &byte);
+  return read == 1 ? byte : PORT_LOST;
+}
+
 int WaitForByte(PortHandle port, uint32_t timeout_ms) {
   if (IsInterrupted()) return PORT_LOST;
   if (port->held_byte >= 0) return 1;
-  if (!port->timeouts_set || port->timeout_ms != timeout_ms) {
-    if (!SetReadTimeout(port, timeout_ms)) return ReportLostPort("SetCommTimeouts");
-  }
   unsigned char byte;
-  DWORD moved = 0;
-  if (!ReadFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
-  if (moved == 0) return 0;
-  port->held_byte = byte;
-  return 1;
+  int read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
+  if (read == 1) port->held_byte = byte;
+  return read;
 }
 
 int WriteByte(PortHandle port, int byte) {
@@ -208,7 +235,15 @@ int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_
   return 1;
 }
 
+int FlushPort(PortHandle) {
+  return IsInterrupted() ? PORT_LOST : 1;  // every byte was written at once
+}
+
 int CloseComPort(PortHandle port) {
+  if (port->settings_saved) {
+    SetCommState(port->file, &port->original_settings);
+    SetCommTimeouts(port->file, &port->original_timeouts);
+  }
   int result = CloseHandle(port->file);
   free(port);
   return result;

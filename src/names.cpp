@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -80,16 +81,54 @@ bool IsPlainFileName(const char* name) {
   return !IsWindowsDeviceName(name);
 }
 
+static void AppendEscaped(std::string* shown, const unsigned char* bytes, int count) {
+  for (int i = 0; i < count; i++) {
+    char hex[5];
+    snprintf(hex, sizeof hex, "\\x%02X", bytes[i]);
+    *shown += hex;
+  }
+}
+
 std::string EscapeFileName(const char* name) {
   std::string shown;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
     if (*p >= 0x20 && *p < 0x7F) {
       shown += char(*p);
     } else {
-      char hex[5];
-      snprintf(hex, sizeof hex, "\\x%02X", *p);
-      shown += hex;
+      AppendEscaped(&shown, p, 1);
     }
+  }
+  return shown;
+}
+
+// The length of the valid UTF-8 character at p, or 0: no overlong forms,
+// no surrogates, nothing above U+10FFFF.
+static int MeasureUtf8Character(const unsigned char* p) {
+  int length = *p < 0x80 ? 1 : *p < 0xC2 ? 0 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : *p < 0xF5 ? 4 : 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (*p == 0xE0) low = 0xA0;
+  if (*p == 0xED) high = 0x9F;
+  if (*p == 0xF0) low = 0x90;
+  if (*p == 0xF4) high = 0x8F;
+  for (int i = 1; i < length; i++) {
+    if (p[i] < (i == 1 ? low : 0x80) || p[i] > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+std::string EscapeForTerminal(const char* name, bool utf8) {
+  std::string shown;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p;) {
+    int length = utf8 ? MeasureUtf8Character(p) : 1;
+    bool control = *p < 0x20 || *p == 0x7F || (!utf8 && *p >= 0x80 && *p <= 0x9F) ||
+                   (length == 2 && *p == 0xC2 && p[1] <= 0x9F);
+    if (length == 0 || control) {
+      length = std::max(length, 1);
+      AppendEscaped(&shown, p, length);
+    } else {
+      shown.append(reinterpret_cast<const char*>(p), size_t(length));
+    }
+    p += length;
   }
   return shown;
 }

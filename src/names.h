@@ -26,4 +26,11 @@ bool IsPlainFileName(const char* name);
 // The name with bytes outside printable ASCII shown as \xHH.
 std::string EscapeFileName(const char* name);
 
+// The name with the bytes a terminal would act on shown as \xHH: control
+// bytes, and C1 controls. For a UTF-8 console those are the characters
+// U+0080 to U+009F (C2 80 to C2 9F), and a byte that is part of no valid
+// character is escaped too; the bytes of other characters pass. For any
+// other console every byte from 0x80 to 0x9F is escaped.
+std::string EscapeForTerminal(const char* name, bool utf8);
+
 #endif

@@ -4,10 +4,13 @@
 #include <windows.h>
 #endif
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+
+#include "names.h"
 
 #ifdef _WIN32
 // The console shows the code page 437 shade blocks unless it was switched
@@ -17,12 +20,15 @@ static bool IsConsoleUtf8() {
 }
 #else
 // True when the console's character set decodes the UTF-8 form of a dark
-// shade block as that character, which is what a UTF-8 locale does.
+// shade block as that character, which is what a UTF-8 locale does. errno,
+// which a failed decoding sets, is kept for the caller.
 static bool IsConsoleUtf8() {
   static const char kDarkShade[] = "\xE2\x96\x93";
+  int saved = errno;
   std::mbstate_t state{};
   wchar_t decoded = 0;
   size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
+  errno = saved;
   return used == 3 && decoded == 0x2593;
 }
 #endif
@@ -38,11 +44,12 @@ std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int 
       line += char(i < cells ? 0xB2 : 0xB0);
     }
   }
-  // " %12s " by hand: the name is written whole and byte for byte, however long.
-  size_t width = strlen(name);
+  // " %12s " by hand: the name is written whole, however long, with the
+  // bytes a terminal would act on escaped.
+  std::string shown = EscapeForTerminal(name, utf8);
   line += ' ';
-  if (width < 12) line.append(12 - width, ' ');
-  line += name;
+  if (shown.size() < 12) line.append(12 - shown.size(), ' ');
+  line += shown;
   char text[64];
   snprintf(text, sizeof text, " %lu/%lu ", static_cast<unsigned long>(done),
            static_cast<unsigned long>(total));
@@ -56,6 +63,10 @@ std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int 
   }
   line += '\r';
   return line;
+}
+
+std::string EscapeForConsole(const char* name) {
+  return EscapeForTerminal(name, IsConsoleUtf8());
 }
 
 void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {

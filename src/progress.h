@@ -9,6 +9,10 @@
 std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
 void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
 
+// The name with the bytes a terminal would act on escaped, for this
+// console's character set (EscapeForTerminal).
+std::string EscapeForConsole(const char* name);
+
 // Closes the line with a line feed if one was drawn, and flushes the output
 // stream, so that a message on the error stream comes after it.
 void EndProgress(bool drawn);

@@ -20,6 +20,7 @@
 #include <random>
 
 #include "names.h"
+#include "progress.h"
 
 #ifndef O_BINARY
 #define O_BINARY 0  // POSIX files have no text mode
@@ -176,19 +177,22 @@ FILE* OpenFileToStore(const char* name, std::string* temp_name) {
   int refused = CheckReplaceable(name, &info, &exists);
   FILE* file = refused == 0 ? CreateTempFile(temp_name) : nullptr;
   if (file == nullptr) {
-    fprintf(stderr, "Couldn't open %s for writing: %s\n", name,
-            strerror(refused != 0 ? refused : errno));
+    int reason = refused != 0 ? refused : errno;
+    fprintf(stderr, "Couldn't open %s for writing: %s\n", EscapeForConsole(name).c_str(),
+            strerror(reason));
     return nullptr;
   }
 #ifndef _WIN32
   // A replaced file keeps its permissions, not those of a new file.
   if (exists && S_ISREG(info.st_mode)) fchmod(fileno(file), info.st_mode & 0777);
 #endif
+  // Each block goes to the system as it is written, so a write that fails
+  // (a full disk) is seen at that block, not some blocks later.
+  setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 
-// Puts the file's data on the disk; 0, or the errno of the failure.
-static int SyncFile(FILE* file) {
+int SyncFile(FILE* file) {
   if (fflush(file) != 0) return errno;
 #ifdef _WIN32
   return _commit(_fileno(file)) == 0 ? 0 : errno;
@@ -213,22 +217,21 @@ static int SyncCurrentDirectory() {
 #endif
 }
 
-// Moves a completely received file into place, replacing any file of that
-// name only now, and makes it last: its data and its name are on the disk
-// before this returns, since a receiver's power may simply be switched off
-// once the sender hears the file is in place. Returns 0, or the errno of
-// what failed.
-int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error) {
-  if (write_error == 0) write_error = SyncFile(file);
+// Moves a received file into place, replacing any file of that name only
+// now, and makes it last: its name is on the disk before this returns, as
+// its data already is, since a receiver's power may simply be switched off
+// once the sender is done. Returns 0, or the errno of what failed.
+int StoreFile(FILE* file, const std::string& temp_name, const char* name) {
+  int failed = 0;
   std::string named = temp_name;
 #ifdef O_TMPFILE
-  if (write_error == 0 && named.empty()) write_error = NameAnonymousFile(file, &named);
+  if (named.empty()) failed = NameAnonymousFile(file, &named);
 #endif
-  if (fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error == 0) write_error = MoveFileIntoPlace(named.c_str(), name);
-  if (write_error != 0) {
+  if (fclose(file) != 0 && failed == 0) failed = errno;
+  if (failed == 0) failed = MoveFileIntoPlace(named.c_str(), name);
+  if (failed != 0) {
     if (!named.empty()) remove(named.c_str());
-    return write_error;
+    return failed;
   }
   return SyncCurrentDirectory();
 }

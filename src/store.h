@@ -12,9 +12,14 @@
 // after reporting why the file cannot be stored.
 FILE* OpenFileToStore(const char* name, std::string* temp_name);
 
-// Moves a completely received file into place, replacing any file of that
-// name only now. Returns 0, or the errno of what failed.
-int StoreFile(FILE* file, const std::string& temp_name, const char* name, int write_error);
+// Puts a completely received file's data on the disk; 0, or the errno of
+// what failed.
+int SyncFile(FILE* file);
+
+// Moves a received file whose data is on the disk into place, replacing any
+// file of that name only now, and closes it. Returns 0, or the errno of
+// what failed.
+int StoreFile(FILE* file, const std::string& temp_name, const char* name);
 
 // Drops a partly received file, keeping errno for the driver.
 void DiscardFile(FILE* file, const std::string& temp_name);

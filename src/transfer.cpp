@@ -108,6 +108,7 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed) {
 // character is a start bit, the data bits, a parity bit if any, and the
 // stop bits.
 static uint64_t CountLineTime(uint64_t characters, uint32_t baudrate, const LineFormat& format) {
+  if (baudrate == 0) return 0;  // a line that never moves adds no time of its own
   uint64_t bits =
       1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
   return (characters * bits * 1000 + baudrate - 1) / baudrate;
@@ -121,11 +122,48 @@ uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
   return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
 }
 
+// A sender that has no answer writes START again after this long (see
+// OpenExchange); the receiver's waits for a quiet line are kept shorter.
+#define QUICK_START_MS 1000
+
+// An FTDI USB adapter holds what it receives until 62 characters have
+// collected or its latency timer, 16 ms unless set lower, runs out.
+#define USB_LATENCY_MS 16
+
+// Block data reaches a receiver in bursts, not character by character: a
+// UART's receive FIFO hands over up to 14 characters at a time, a USB
+// adapter what its latency timer caught, and the host takes a few
+// milliseconds more to pass them on. So the line counts as quiet after a
+// 0x99 once 16 characters, a latency timer and 4 ms have passed without a
+// byte: 37 ms at 9600 baud, 22 ms at 115200. At most half the time between
+// a sender's STARTs, so that the next START never breaks the quiet.
+uint32_t ComputeOpeningQuiet(uint32_t baudrate, const LineFormat& format) {
+  uint64_t quiet_ms = CountLineTime(16, baudrate, format) + USB_LATENCY_MS + 4;
+  return uint32_t(std::min<uint64_t>(quiet_ms, QUICK_START_MS / 2));
+}
+
+// A sender out of step took our last answer for a refusal and sends its
+// block again at once. Its first character is here after: our answer (2
+// characters) and the latency timer of the sender's USB adapter, the
+// sender turning round, the block's first character and our adapter's
+// latency timer. At 9600 baud with 16 ms timers at both ends that is 3
+// characters (3.1 ms) and 32 ms, plus the turn-round; 100 ms covers that
+// for a busy host or a classic sender that draws its progress line first.
+// 136 ms at 9600 baud, 133 ms at 115200. A sender in step writes only START
+// (seen as one, and the watch ends, after the opening quiet) or nothing.
+uint32_t ComputeWatchTime(uint32_t baudrate, const LineFormat& format) {
+  uint64_t watch_ms = CountLineTime(3, baudrate, format) + 2 * USB_LATENCY_MS + 100;
+  return uint32_t(std::min<uint64_t>(watch_ms, UINT32_MAX));
+}
+
 uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format) {
-  const uint64_t kShortestMs = 1000;
-  if (baudrate == 0) return uint32_t(kShortestMs);
-  return uint32_t(
-      std::min<uint64_t>(std::max(kShortestMs, CountLineTime(10, baudrate, format)), UINT32_MAX));
+  uint32_t quiet_ms = ComputeOpeningQuiet(baudrate, format) + CountLineTime(10, baudrate, format);
+  return std::max<uint32_t>(QUICK_START_MS / 2, std::min<uint32_t>(quiet_ms, QUICK_START_MS - 100));
+}
+
+ReceiverTimes ComputeReceiverTimes(uint32_t baudrate, const LineFormat& format) {
+  return {ComputeStallLimit(baudrate, format), ComputeOpeningQuiet(baudrate, format),
+          ComputeWatchTime(baudrate, format)};
 }
 
 int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
@@ -256,12 +294,22 @@ static bool FormNameField(const char* path, char* field) {
 //   next START waits for the stall limit and a quarter since the last one:
 //   by then that receiver has given up, and let the line fall quiet.
 // A receiver that is waiting answers the first START and sees no other.
-#define QUICK_START_MS 1000
+// When the quick STARTs have all gone unanswered, the user hears once what
+// the sender is waiting for.
 #define QUICK_STARTS 10
 
 static uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+// Says once what a sender whose quick STARTs met silence is waiting for.
+static void ReportNoAnswer() {
+  fprintf(stderr,
+          "No receiver has answered for %d s; still waiting. Usual causes: velcot is not "
+          "receiving at the other end, it uses another speed or mode, or this is the wrong "
+          "port.\n",
+          QUICK_STARTS * QUICK_START_MS / 1000);
 }
 
 // Writes START until READY comes back; 0, or PORT_LOST. Other bytes that
@@ -271,6 +319,7 @@ static int OpenExchange(PortHandle port, uint32_t limit_ms) {
   uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
   bool stray = false;
   for (int starts = 1;; starts++) {
+    if (starts == QUICK_STARTS + 1 && !stray) ReportNoAnswer();
     if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
@@ -299,27 +348,42 @@ static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint3
   return ReadByteWithin(port, limit_ms);
 }
 
-// Fills the block from the file; a file that yields fewer bytes than it
-// announced, or fails to be read, is padded with zeros so the exchange can
-// still complete. Returns 0, the errno of a failed read, or -1 for a file
-// that ended early.
-static int ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
-  errno = 0;
-  size_t got = fread(block, 1, length, file);
-  memset(block + got, 0, length - got);
-  if (got == length) return 0;
-  return ferror(file) ? (errno != 0 ? errno : EIO) : -1;
+// A block of the file ready to go out: its bytes and their checksum, or
+// why the file could not fill it (an errno, or -1 for a file that ended
+// early).
+struct OutgoingBlock {
+  uint8_t bytes[BLOCK_SIZE];
+  uint16_t length;
+  uint16_t checksum;
+  int unread;
+};
+
+// The length of the block at done: 1024, or what is left of the file.
+static uint16_t FindBlockLength(uint32_t size, uint32_t done) {
+  return uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
 }
 
-// The file did not yield the bytes it announced: the copy received is not
-// the file. Returns TRANSFER_FAILED.
-static int ReportBadSource(const char* path, int read_error) {
-  if (read_error > 0) {
-    fprintf(stderr, "Couldn't read %s: %s\n", path, strerror(read_error));
+static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block) {
+  errno = 0;
+  size_t got = fread(block->bytes, 1, length, file);
+  block->length = length;
+  block->checksum = GenerateChecksum(block->bytes, length);
+  block->unread = got == length ? 0 : ferror(file) ? (errno != 0 ? errno : EIO) : -1;
+}
+
+// The file did not yield the bytes it announced. The block it could not
+// fill never goes out, so the receiver cannot store a file that is not
+// this one: it keeps its old file and gives this one up when its stall
+// limit runs out. Returns TRANSFER_WITHDRAWN.
+static int WithdrawFile(FILE* file, const char* path, int unread) {
+  EndProgress(true);
+  fclose(file);
+  if (unread > 0) {
+    fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", path, strerror(unread));
   } else {
-    fprintf(stderr, "%s changed while being sent; the copy received is not the file\n", path);
+    fprintf(stderr, "Gave up sending %s: it changed while being sent\n", path);
   }
-  return TRANSFER_FAILED;
+  return TRANSFER_WITHDRAWN;
 }
 
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
@@ -337,38 +401,112 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
     return TRANSFER_DECLINED;
   }
 
-  PrintProgress(path, size, 0, 0);
-  uint8_t block[BLOCK_SIZE];
-  uint16_t reply = REPLY_OK;
-  int read_error = 0;  // the first: an errno, or -1 for a file that ended early
+  // The block at done goes out, and is on its way before the progress line
+  // is drawn and the next block is read and summed; a refused block goes
+  // out again as it was, not read again from the file.
+  OutgoingBlock blocks[2];
+  int current = 0;
+  bool next_read = false;  // blocks[1 - current] holds the block after the current one
+  if (size > 0) ReadOutgoingBlock(file, FindBlockLength(size, 0), &blocks[current]);
+  uint32_t done = 0;
   int refusals = 0;
-  for (uint32_t done = 0; done < size;) {
-    uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
-    // A refused block goes out again as it was, not read again from the file.
-    if (reply == REPLY_OK) {
-      int got = ReadNextBlock(file, block, n);
-      if (read_error == 0) read_error = got;
-    }
-    if (WriteSummedBlock(port, block, n, GenerateChecksum(block, n)) == PORT_LOST) {
+  for (;;) {
+    const OutgoingBlock& block = blocks[current];
+    if (done < size && block.unread == 0 &&
+        (WriteSummedBlock(port, block.bytes, block.length, block.checksum) == PORT_LOST ||
+         FlushPort(port) == PORT_LOST)) {
       return AbandonTransfer(file, true);
     }
-    int32_t word = ReadWord(port, stall_limit_ms);
-    if (word < 0) return StopSending(word, file, path, stall_limit_ms, true);
-    reply = uint16_t(word);
-    if (reply == REPLY_OK) done += n;
+    PrintProgress(path, size, done, refusals > 0);
+    if (done == size) break;
+    if (block.unread != 0) return WithdrawFile(file, path, block.unread);
+    uint32_t next = done + block.length;
+    if (!next_read && next < size) {
+      ReadOutgoingBlock(file, FindBlockLength(size, next), &blocks[1 - current]);
+      next_read = true;
+    }
+    int32_t reply = ReadWord(port, stall_limit_ms);
+    if (reply < 0) return StopSending(reply, file, path, stall_limit_ms, true);
     refusals = reply == REPLY_OK ? 0 : refusals + 1;
-    PrintProgress(path, size, done, reply != REPLY_OK);
     if (refusals == MAX_REFUSALS) {
+      PrintProgress(path, size, done, true);
       fclose(file);
       return ReportRefusals(std::string("sending ") + path, "the receiver refused a block");
+    }
+    if (refusals == 0) {
+      done = next;
+      current = 1 - current;
+      next_read = false;
     }
   }
   EndProgress(true);
   fclose(file);
-  return read_error == 0 ? TRANSFER_DONE : ReportBadSource(path, read_error);
+  return TRANSFER_DONE;
 }
 
 // ---- receiver ----
+
+// Where a sender may open an exchange (while the receiver waits for a file,
+// and right after the last answer of one) the receiver takes bytes off the
+// line until it falls quiet, and then judges them. What it keeps of them:
+// how many came, and the last few.
+#define BURST_TAIL OPENING_MAX_LENGTH
+struct LineBurst {
+  uint32_t count;
+  uint8_t tail[BURST_TAIL];  // the last bytes, the latest at the end
+};
+
+// Judges a burst after which the line stayed quiet. A sender's opening ends
+// with START: a sender writes it and waits for READY, while a 0x99 in block
+// data is followed at once by more. Bytes ahead of it in the burst are not
+// the sender's own (noise, what a sender not yet listening left): a
+// receiver waiting for a file drops them, while right after a file they
+// are the sender out of step.
+enum Opening { NO_OPENING, OPENING_ALONE, OPENING_AFTER_OTHERS };
+static Opening JudgeOpening(const LineBurst& burst) {
+  if (burst.count == 0 || burst.tail[BURST_TAIL - 1] != START) return NO_OPENING;
+  return burst.count == 1 ? OPENING_ALONE : OPENING_AFTER_OTHERS;
+}
+
+// Takes bytes off the line until it has stayed quiet for quiet_ms after
+// one (1), or the burst has grown past max_count (0); or PORT_LOST.
+static int ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count, LineBurst* burst) {
+  for (;;) {
+    int byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+    memmove(burst->tail, burst->tail + 1, BURST_TAIL - 1);
+    burst->tail[BURST_TAIL - 1] = uint8_t(byte);
+    if (burst->count < UINT32_MAX) burst->count++;
+    if (burst->count > max_count) return 0;
+    int waiting = WaitForByte(port, quiet_ms);
+    if (waiting != 1) return waiting == 0 ? 1 : PORT_LOST;
+  }
+}
+
+// Waits, however long it takes, for a sender's opening; whatever comes
+// before it is dropped. 0, or PORT_LOST.
+static int WaitForOpening(PortHandle port, uint32_t quiet_ms) {
+  for (;;) {
+    LineBurst burst = {};
+    if (ReadBurst(port, quiet_ms, UINT32_MAX, &burst) == PORT_LOST) return PORT_LOST;
+    if (JudgeOpening(burst) != NO_OPENING) return 0;
+  }
+}
+
+// After the last answer of a file, tells a sender in step from one out of
+// step. In step, it writes START for its next file and waits, or writes
+// nothing; out of step, it took the answer for a refusal and sends a whole
+// block at once. Returns 1 in step, with *opened set when its START came,
+// 0 out of step, or PORT_LOST when the port went before anything came.
+static int WatchLine(PortHandle port, const ReceiverTimes& times, bool* opened) {
+  int waiting = WaitForByte(port, times.watch_ms);
+  if (waiting != 1) return waiting == 0 ? 1 : PORT_LOST;
+  LineBurst burst = {};
+  int read = ReadBurst(port, times.opening_quiet_ms, BURST_TAIL, &burst);
+  if (read == PORT_LOST && burst.count == 0) return PORT_LOST;
+  *opened = read == 1 && JudgeOpening(burst) == OPENING_ALONE;
+  return *opened ? 1 : 0;
+}
 
 // Declines the file on the line; the receiver leaves receive mode.
 static int DeclineFile(PortHandle port) {
@@ -376,48 +514,89 @@ static int DeclineFile(PortHandle port) {
   return TRANSFER_FAILED;
 }
 
-// Receives, checks, stores and answers the blocks of one file, all but the
-// answer to the last one, which waits until the file is in place. After a
-// failed write the remaining blocks are still answered, to keep both ends
-// in step; the first write error is kept in *write_error. Returns 0,
-// PORT_LOST, LINE_STALLED, or BLOCK_REFUSED once one block has failed its
-// check MAX_REFUSALS times in a row (that last refusal answered too).
+// Puts what has been written on the line now, ahead of drawing and storing.
+static int SendNow(PortHandle port) {
+  return FlushPort(port) == PORT_LOST ? PORT_LOST : 0;
+}
+
+// A refused block comes again; a copy that differs from the refused one
+// only where the line damaged one of them differs in a few bytes. At a bit
+// error rate of 1e-3, ten times what lets a file through at all, a block
+// has 8 damaged bits on average and more than 64 with odds of about
+// 1e-35; a burst of noise spoils a few characters. Two blocks of a file
+// differ in most places: random data in 1020 bytes of 1024, text in over
+// 900. So more than one byte in 16 differing means another block. Blocks
+// that repeat (zeros, a pattern of 1024 bytes) are the blind spot.
+uint16_t ComputeWentOnLimit(uint16_t length) {
+  return std::max<uint16_t>(length / 16, 4);
+}
+
+static uint16_t CountDifferences(const uint8_t* a, const uint8_t* b, uint16_t length) {
+  uint16_t count = 0;
+  for (uint16_t i = 0; i < length; i++)
+    count += a[i] != b[i];
+  return count;
+}
+
+#define WRITE_FAILED (-4)  // ReceiveBlocks: the file could not be written
+#define WENT_ON (-5)       // ReceiveBlocks: the sender went on after a refusal
+
+// Appends a block that passed; 0, or WRITE_FAILED with *write_error set.
+static int AppendBlock(FILE* file, const uint8_t* block, uint16_t length, int* write_error) {
+  errno = 0;
+  if (fwrite(block, 1, length, file) == length) return 0;
+  *write_error = errno != 0 ? errno : EIO;
+  return WRITE_FAILED;
+}
+
+// Receives, checks, answers and stores the blocks of one file, all but the
+// answer to the last one, which waits until the file is on the disk. Each
+// answer goes out before the progress line is drawn and the block stored.
+// Returns 0; PORT_LOST or LINE_STALLED; BLOCK_REFUSED once one block has
+// failed its check MAX_REFUSALS times in a row (that last refusal answered
+// too); WENT_ON, unanswered, for another block where a refused one was due;
+// or WRITE_FAILED with *write_error set, answers withheld from then on.
 static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t size,
                          uint32_t limit_ms, int* write_error) {
   uint8_t block[BLOCK_SIZE];
+  uint8_t refused[BLOCK_SIZE];
   int refusals = 0;
   for (uint32_t done = 0; done < size;) {
-    uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
+    uint16_t n = FindBlockLength(size, done);
     int32_t received = ReadSummedBlock(port, block, n, limit_ms);
     if (received < 0) return received;
+    if (refusals > 0 && CountDifferences(block, refused, n) > ComputeWentOnLimit(n)) return WENT_ON;
     uint16_t computed = GenerateChecksum(block, n);
     bool good = computed == uint16_t(received);
-    if (good) {
-      if (*write_error == 0 && fwrite(block, 1, n, file) != n) *write_error = errno ? errno : EIO;
-      done += n;
-    }
-    refusals = good ? 0 : refusals + 1;
-    PrintProgress(name, size, done, !good);
-    if (done == size) break;
-    if (WriteWord(port, MakeReplyWord(uint16_t(received), computed)) == PORT_LOST) {
+    if (good && done + n == size) return AppendBlock(file, block, n, write_error);
+    if (WriteWord(port, MakeReplyWord(uint16_t(received), computed)) == PORT_LOST ||
+        SendNow(port) == PORT_LOST) {
       return PORT_LOST;
     }
+    if (good) done += n;
+    refusals = good ? 0 : refusals + 1;
+    PrintProgress(name, size, done, !good);
+    if (!good) memcpy(refused, block, n);
+    if (good && AppendBlock(file, block, n, write_error) != 0) return WRITE_FAILED;
     if (refusals == MAX_REFUSALS) return BLOCK_REFUSED;
   }
   return 0;
 }
 
-// Reads the announcement that follows START: READY, name and size.
-// Returns the size, PORT_LOST, or LINE_STALLED.
-static int64_t ReadAnnouncement(PortHandle port, char* name, uint32_t limit_ms) {
-  // Anything before START is noise, or a sender that was not yet there.
-  if (SkipUntil(port, START) == PORT_LOST || WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
+// Reads the announcement that follows START: READY, name and size. A START
+// already seen (opened) is answered at once. Returns the size, PORT_LOST,
+// or LINE_STALLED.
+static int64_t ReadAnnouncement(PortHandle port, char* name, const ReceiverTimes& times,
+                                bool opened) {
+  if (!opened && WaitForOpening(port, times.opening_quiet_ms) == PORT_LOST) return PORT_LOST;
+  if (WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
   // A sender puts its name and size on the line right after READY; silence
   // means the START came from noise or from a sender that has gone.
-  int got = ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, limit_ms);
+  int got =
+      ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, times.stall_limit_ms);
   if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
-  return ReadDword(port, limit_ms);
+  return ReadDword(port, times.stall_limit_ms);
 }
 
 // Ends a file the receiver cannot finish: PORT_LOST or LINE_STALLED. what
@@ -428,44 +607,83 @@ static int StopReceiving(int64_t cause, const std::string& what, uint32_t limit_
   return ReportStall(what, "sender", limit_ms, line_drawn);
 }
 
-int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
+// Ends a file that could not be written.
+static int ReportWriteError(const char* name, int write_error, bool line_drawn) {
+  EndProgress(line_drawn);
+  fprintf(stderr, "Couldn't write %s: %s\n", EscapeForConsole(name).c_str(), strerror(write_error));
+  return TRANSFER_NOT_STORED;
+}
+
+// Ends a file whose sender was out of step; it stays silent, so the sender
+// gives the file up when its stall limit runs out.
+static int ReportOutOfStep(const char* name, const char* reason) {
+  EndProgress(true);
+  fprintf(stderr, "Gave up receiving %s: %s\n", EscapeForConsole(name).c_str(), reason);
+  return TRANSFER_OUT_OF_STEP;
+}
+
+// A file whose blocks have all arrived and been written: its data goes on
+// the disk, the last answer goes out (the last block's reply, or for an
+// empty file ACCEPT), and the file is moved into place unless the sender
+// turns out to be out of step. Where every block was a full one, a sender
+// out of step would have ended one block early and unseen, so the line is
+// watched first; a port that goes meanwhile showed nothing out of step, so
+// the file is kept and the lost port reported after.
+static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name, const char* name,
+                      uint32_t size, const ReceiverTimes& times, bool* opened) {
+  int write_error = SyncFile(file);
+  if (write_error != 0) {
+    DiscardFile(file, temp_name);
+    return ReportWriteError(name, write_error, size > 0);
+  }
+  int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
+  if (answered == PORT_LOST || SendNow(port) == PORT_LOST) {
+    DiscardFile(file, temp_name);
+    return AbandonTransfer(nullptr, size > 0);
+  }
+  PrintProgress(name, size, size, 0);
+  int in_step = size % BLOCK_SIZE == 0 ? WatchLine(port, times, opened) : 1;
+  if (in_step == 0) {
+    DiscardFile(file, temp_name);
+    return ReportOutOfStep(name, "more came after its last block; the sender was out of step");
+  }
+  int lost = errno;
+  write_error = StoreFile(file, temp_name, name);
+  if (write_error != 0) return ReportWriteError(name, write_error, true);
+  errno = lost;
+  if (in_step == PORT_LOST) return AbandonTransfer(nullptr, true);
+  EndProgress(true);
+  return TRANSFER_DONE;
+}
+
+int RecvFile(PortHandle port, const ReceiverTimes& times, bool* opened) {
   char name[NAME_FIELD_SIZE + 1];
-  int64_t announced = ReadAnnouncement(port, name, stall_limit_ms);
+  int64_t announced = ReadAnnouncement(port, name, times, *opened);
+  *opened = false;
   if (announced < 0) {
-    return StopReceiving(announced, "receiving an announced file", stall_limit_ms, false);
+    return StopReceiving(announced, "receiving an announced file", times.stall_limit_ms, false);
   }
   uint32_t size = uint32_t(announced);
 
   std::string temp_name;
   FILE* file = OpenFileToStore(name, &temp_name);
   if (file == nullptr) return DeclineFile(port);
-  PrintProgress(name, size, 0, 0);
-  // An empty file is complete once accepted; any other is accepted first.
+  if (size == 0) return FinishFile(port, file, temp_name, name, size, times, opened);
   int write_error = 0;
-  int received = 0;
-  if (size > 0) {
-    received = WriteByte(port, ACCEPT) == PORT_LOST
-                   ? PORT_LOST
-                   : ReceiveBlocks(port, file, name, size, stall_limit_ms, &write_error);
+  bool drawn = false;
+  int received = WriteByte(port, ACCEPT) == PORT_LOST || SendNow(port) == PORT_LOST ? PORT_LOST : 0;
+  if (received == 0) {
+    PrintProgress(name, size, 0, 0);
+    drawn = true;
+    received = ReceiveBlocks(port, file, name, size, times.stall_limit_ms, &write_error);
   }
-  if (received != 0) {
-    DiscardFile(file, temp_name);
-    std::string what = std::string("receiving ") + name;
-    if (received == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
-    return StopReceiving(received, what, stall_limit_ms, true);
+  if (received == 0) return FinishFile(port, file, temp_name, name, size, times, opened);
+  DiscardFile(file, temp_name);
+  std::string what = std::string("receiving ") + EscapeForConsole(name);
+  if (received == WRITE_FAILED) return ReportWriteError(name, write_error, true);
+  if (received == WENT_ON) {
+    return ReportOutOfStep(name, "another block came where a refused one was due");
   }
-  // The file is in place before the sender hears that the last block
-  // arrived, so a receiver stopped once the sender is done has stored it.
-  // A file that could not be stored gets no last answer: the sender gives
-  // it up when its stall limit runs out, rather than report it sent.
-  write_error = StoreFile(file, temp_name, name, write_error);
-  if (write_error != 0) {
-    EndProgress(true);
-    fprintf(stderr, "Couldn't write %s: %s\n", name, strerror(write_error));
-    return TRANSFER_NOT_STORED;
-  }
-  int answered = size > 0 ? WriteWord(port, REPLY_OK) : WriteByte(port, ACCEPT);
-  if (answered == PORT_LOST) return AbandonTransfer(nullptr, true);
-  EndProgress(true);
-  return TRANSFER_DONE;
+  if (received == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
+  return StopReceiving(received, what, times.stall_limit_ms, drawn);
 }

@@ -15,29 +15,37 @@
 #define DECLINE 0x55  // receiver: the file cannot be created, the exchange ends
 
 #define BLOCK_SIZE 1024
+// The longest a sender's opening may be (START alone, for now): right after
+// a file a receiver judges no longer burst.
+#define OPENING_MAX_LENGTH 8
 #define NAME_FIELD_SIZE 12
 #define REPLY_OK 0xFFFF
 
 // Both ends give a file up once one of its blocks has been refused this
-// many times in a row. A line with one bit in 10,000 wrong spoils a round
-// of a block, its checksum and its reply (1028 characters, 10,280 bits at
-// 8N1) with probability 1 - (1 - 1e-4)^10280, about 0.64. One block is
-// refused 50 times in a row with probability 0.64^50, about 2e-10, and some
-// block of the 1024 in a 1 MiB file with about 2e-7: such a line still gets
-// its files through, while two ends out of step, which refuse every block
-// however long bytes keep flowing, give up after 50 rounds.
+// many times in a row: two ends out of step refuse every block however
+// long bytes keep flowing. A line has to be very bad for a good block to
+// meet this: at a bit error rate of 1e-4 a round of a block, its checksum
+// and its reply (1028 characters, 10,280 bits at 8N1) is spoilt with
+// probability 1 - (1 - 1e-4)^10280, about 0.64, and one block refused 50
+// times in a row with 0.64^50, about 2e-10. Such a line gets no 1 MiB file
+// through whole for other reasons, as measured (bench/faults.sh): damaged
+// replies put the ends out of step, which gives the file up, and two bit
+// errors can cancel in the 16-bit sum, which stores it damaged. At 1e-5,
+// 14 copies of 20 arrive whole.
 #define MAX_REFUSALS 50
 
 // Results of SendFile and RecvFile. 0 and 1 keep their classic meaning; the
 // others tell the driver why it has to stop or report a failed run.
 enum TransferResult {
-  TRANSFER_DONE = 0,        // sent, or received and stored
-  TRANSFER_FAILED = 1,      // sender: file skipped; receiver: file declined
-  TRANSFER_DECLINED = 2,    // sender: the receiver declined and left receive mode
-  TRANSFER_NOT_STORED = 3,  // receiver: the exchange completed, the file was not stored
-  TRANSFER_PORT_LOST = 4,   // the port went away; errno tells why (0: hung up)
-  TRANSFER_STALLED = 5,     // the peer fell silent mid-file; the exchange is lost
-  TRANSFER_REFUSED = 6,     // one block was refused too often; the exchange is lost
+  TRANSFER_DONE = 0,         // sent, or received and stored
+  TRANSFER_FAILED = 1,       // sender: file skipped; receiver: file declined
+  TRANSFER_DECLINED = 2,     // sender: the receiver declined and left receive mode
+  TRANSFER_NOT_STORED = 3,   // receiver: the exchange completed, the file was not stored
+  TRANSFER_PORT_LOST = 4,    // the port went away; errno tells why (0: hung up)
+  TRANSFER_STALLED = 5,      // the peer fell silent mid-file; the exchange is lost
+  TRANSFER_REFUSED = 6,      // one block was refused too often; the exchange is lost
+  TRANSFER_OUT_OF_STEP = 7,  // receiver: the sender was out of step; the file is given up
+  TRANSFER_WITHDRAWN = 8,    // sender: the file could not be read to its end; it fell silent
 };
 
 // The readers' answer when the line has been silent for longer than their
@@ -53,9 +61,34 @@ uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format);
 
 // How long the line must have been quiet before a receiver that gave up an
 // exchange waits for START again, so that the rest of the dead exchange is
-// not taken for a new one: a second, or ten characters at this speed and
-// framing if that is longer.
+// not taken for a new one: the quiet after START and ten characters more,
+// at least half a second and at most 900 ms. It stays shorter than the
+// second between a waiting sender's STARTs, so that the wait ends between
+// two of them and the next one is answered.
 uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format);
+
+// How long the line must stay quiet after a 0x99 for it to be a sender's
+// START: a sender writes START and waits for READY, while a 0x99 in block
+// data is followed at once by more. See ComputeOpeningQuiet in transfer.cpp.
+uint32_t ComputeOpeningQuiet(uint32_t baudrate, const LineFormat& format);
+
+// How long a receiver watches the line after the last answer of a file
+// whose size is a multiple of 1024 for a block that a sender out of step
+// puts there at once. See ComputeWatchTime in transfer.cpp.
+uint32_t ComputeWatchTime(uint32_t baudrate, const LineFormat& format);
+
+// The receiver's waits on the line, from the functions above.
+struct ReceiverTimes {
+  uint32_t stall_limit_ms;    // ComputeStallLimit, or NO_STALL_LIMIT
+  uint32_t opening_quiet_ms;  // ComputeOpeningQuiet
+  uint32_t watch_ms;          // ComputeWatchTime
+};
+ReceiverTimes ComputeReceiverTimes(uint32_t baudrate, const LineFormat& format);
+
+// A block sent again after a refusal that differs from the refused copy in
+// more bytes than this is another block: the sender took a damaged refusal
+// for 0xFFFF and went on.
+uint16_t ComputeWentOnLimit(uint16_t length);
 
 // Reads and drops bytes until none has arrived for quiet_ms: 0, or PORT_LOST.
 int WaitForQuietLine(PortHandle port, uint32_t quiet_ms);
@@ -86,9 +119,11 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
 
 // One file each. Once a file is under way, a peer silent for longer than
-// stall_limit_ms (from ComputeStallLimit) ends it with TRANSFER_STALLED;
-// waiting for START or READY has no limit.
+// the stall limit (from ComputeStallLimit) ends it with TRANSFER_STALLED;
+// waiting for START or READY has no limit. *opened carries a sender's START
+// from one RecvFile to the next: true on return when the watch after the
+// file saw it, and true on entry to answer it at once.
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT);
-int RecvFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT);
+int RecvFile(PortHandle port, const ReceiverTimes& times, bool* opened);
 
 #endif

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,10 +86,12 @@ static void ReportLostPort(const char* port_name) {
   fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
 }
 
-// A file given up mid-exchange: the peer fell silent, or refused one block
-// too often. There is no telling where the other end stands.
+// A file given up mid-exchange: the peer fell silent, refused one block too
+// often or was out of step, or the sender could not read the file to its
+// end. There is no telling where the other end stands.
 static bool IsExchangeLost(int result) {
-  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED;
+  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED ||
+         result == TRANSFER_OUT_OF_STEP || result == TRANSFER_WITHDRAWN;
 }
 
 // Sends the files in order. Once the receiver has declined one, it has left
@@ -113,20 +116,22 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
 }
 
 // Receives files until one is declined or the port is lost. A file not
-// stored, or given up mid-exchange, leaves the next one welcome; after a
-// file given up, what is left of its exchange is let pass first, so that
-// a START byte in its data is not taken for a new exchange.
-static int RunReceiveMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms,
+// stored, or given up mid-exchange, leaves the next one welcome; what is
+// left of its exchange is let pass first, so that the sender's last bytes
+// are not taken for a new one. A START that the watch after a file saw is
+// answered by the next call.
+static int RunReceiveMode(PortHandle port, const Settings& settings, const ReceiverTimes& times,
                           uint32_t quiet_ms) {
   int status = EXIT_COMPLETE;
+  bool opened = false;
   for (;;) {
-    int result = RecvFile(port, stall_limit_ms);
+    int result = RecvFile(port, times, &opened);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) return status;
-    if (result == TRANSFER_NOT_STORED) continue;
-    if (IsExchangeLost(result)) {
+    if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) {
       if (WaitForQuietLine(port, quiet_ms) == 0) continue;
+      if (GetInterruption() != 0) return status;
       result = TRANSFER_PORT_LOST;
     }
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
@@ -147,6 +152,11 @@ static int Run(int argc, char** argv, Settings* settings) {
   // Interrupted, the run still ends the progress line, drops a partial
   // file and puts the port back, and its status tells the signal.
   CatchInterrupts();
+#ifdef SIGXFSZ
+  // Beyond a file-size limit (ulimit -f) a write fails with EFBIG, which is
+  // reported, rather than the signal ending the run without a word.
+  signal(SIGXFSZ, SIG_IGN);
+#endif
   PortHandle port = OpenComPort(settings->port);
   if (port == INVALID_PORT_HANDLE) {
     fprintf(stderr, "could not open %s\n", settings->port);
@@ -158,10 +168,9 @@ static int Run(int argc, char** argv, Settings* settings) {
       !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
-    uint32_t stall_limit_ms = ComputeStallLimit(settings->baudrate, format);
     status = settings->file_count > 0
-                 ? RunSendMode(port, *settings, stall_limit_ms)
-                 : RunReceiveMode(port, *settings, stall_limit_ms,
+                 ? RunSendMode(port, *settings, ComputeStallLimit(settings->baudrate, format))
+                 : RunReceiveMode(port, *settings, ComputeReceiverTimes(settings->baudrate, format),
                                   ComputeQuietTime(settings->baudrate, format));
   }
   CloseComPort(port);

@@ -235,14 +235,15 @@ TEST_F(HostileTest, HugeAnnouncedSizeCostsOnlyWhatArrived) {
   }
 }
 
-// The receiver may write no file longer than 3000 bytes. A longer one is
-// reported and not stored, and its last block goes unanswered, so the
-// sender gives it up when its stall limit runs out rather than report it
-// sent; the old file of that name stays.
+// The receiver may write no file longer than 3000 bytes, and velcot itself
+// must keep SIGXFSZ from ending it. A longer file is reported and not
+// stored, and from the write that fails on no block is answered, so the
+// sender gives the file up when its stall limit runs out rather than send
+// the rest or report it sent; the old file of that name stays.
 TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
   std::string tx = MakeFolder("tx");
   std::string rx = MakeFolder("rx");
-  std::string big = MakeContent(5000, 5);
+  std::string big = MakeContent(40 * 1024, 5);
   ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
   ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", "small"));
   ASSERT_TRUE(WriteWholeFile(rx + "/big.bin", "old"));
@@ -253,6 +254,9 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
   EXPECT_EQ(sent.status, 2);
   EXPECT_EQ(Output("tx.err"),
             "Gave up sending big.bin: the receiver was silent for 30 s\nfile small.bin not sent\n");
+  // The third block's write goes past 3000 bytes: it is the last answered.
+  EXPECT_NE(Output("tx.out").find(" 3072/40960 "), std::string::npos) << Output("tx.out");
+  EXPECT_EQ(Output("tx.out").find(" 4096/40960 "), std::string::npos) << Output("tx.out");
   CutLine(line);
   ProcessEnd received = Finish(receiver);
   ExpectPortLost(received, "rx", line.pair.link_a);
@@ -261,6 +265,59 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
       << Output("rx.err");
   EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"big.bin"}));
   EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), "old");
+}
+
+// A sender out of step: it sends its last block again after the answer
+// (it took the answer for a refusal), or another block where a refused one
+// was due (it took the refusal for 0xFFFF). Before any of that, block data
+// full of START bytes (a receiver started mid-file) opens no exchange. The
+// receiver gives each file up and keeps the old one, lets the rest of the
+// exchange pass, and takes the next file.
+TEST_F(HostileTest, ReceiverGivesUpOnASenderOutOfStepAndTakesTheNextFile) {
+  std::string rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(rx + "/keep.bin", "old"));
+  Line line = StartLine("line");
+  ASSERT_GE(line.fd_b, 0);
+  pid_t receiver = StartReceiver(line, rx, "rx");
+  std::string starts = MakeContent(3000, 11);
+  for (size_t at = 0; at < starts.size(); at += 7)
+    starts[at] = '\x99';
+  ASSERT_TRUE(WriteAll(line.fd_b, starts + "."));
+  EXPECT_EQ(ReadWithDeadline(line.fd_b, 1, kQuietMilliseconds), "");
+
+  std::string lost = MakeContent(2048, 12);
+  const std::string first = lost.substr(0, 1024), second = lost.substr(1024);
+  const std::string went_on =
+      "Gave up receiving keep.bin: another block came where a refused one was due\n";
+  const std::string after_last =
+      "Gave up receiving keep.bin: more came after its last block; the sender was out of step\n";
+  std::string expected_errors;
+  for (bool refused_first : {false, true}) {
+    SCOPED_TRACE(refused_first ? "went on" : "after the last block");
+    ASSERT_EQ(Announce(line, "keep.bin", uint32_t(refused_first ? 3000 : lost.size())), "\xCC");
+    if (refused_first) {
+      ASSERT_TRUE(WriteAll(line.fd_b, first + EncodeWord(uint16_t(SumBlock(first) + 1))));
+      ASSERT_EQ(ReadWithDeadline(line.fd_b, 2, kLimitMilliseconds).size(), 2u);
+      ASSERT_TRUE(WriteAll(line.fd_b, Frame(second)));  // and waits in vain
+      expected_errors += went_on;
+    } else {
+      ASSERT_TRUE(SendBlocks(line, lost));
+      ASSERT_TRUE(WriteAll(line.fd_b, Frame(second)));
+      expected_errors += after_last;
+    }
+    EXPECT_EQ(ReadWithDeadline(line.fd_b, 1, kQuietMilliseconds), "");
+    EXPECT_EQ(Output("rx.err"), expected_errors);
+    EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"keep.bin"});
+    EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
+  }
+
+  std::string next = MakeContent(2000, 13);
+  ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
+  ASSERT_TRUE(SendBlocks(line, next));
+  CutLine(line);
+  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
+  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
+  EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
 }
 
 // A second velcot, sending or receiving, cannot take a port another one is
@@ -357,7 +414,7 @@ TEST_F(HostileTest, ReceiverGivesUpOnASilentSenderAndTakesTheNextFile) {
   EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
   EXPECT_FALSE(HasProcessEnded(receiver));
 
-  // It takes a START again once the line has been quiet for a second.
+  // It takes a START again once the line has been quiet for half a second.
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kQuietMilliseconds));
   std::string next = MakeContent(1500, 9);
   ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");

@@ -171,6 +171,37 @@ TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
             Cells(0, 30) + " a/much/longer/path.txt 0/10 (0.0%)\r");
 }
 
+// Controls and C1 controls are escaped, the characters of a name are not:
+// a UTF-8 console takes UTF-8 characters but U+0080 to U+009F and bytes
+// of no character; another takes every byte but 0x80 to 0x9F.
+TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
+  struct Case {
+    const char* name;
+    const char* shown;  // on a UTF-8 console
+    const char* shown_8bit;
+  };
+  const Case cases[] = {
+      {"a\x1b]0;x\a.txt", "a\\x1B]0;x\\x07.txt", "a\\x1B]0;x\\x07.txt"},
+      {"del\x7f", "del\\x7F", "del\\x7F"},
+      {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
+      {"csi\xC2\x9B"
+       "2J",
+       "csi\\xC2\\x9B2J", "csi\xC2\\x9B2J"},
+      {"nel\x85", "nel\\x85", "nel\\x85"},
+      {"\xE4.txt", "\\xE4.txt", "\xE4.txt"},
+      {"cut\xE2\x96", "cut\\xE2\\x96", "cut\xE2\\x96"},
+      {"\xED\xA0\x80\xF0\x9F\x98\x80", "\\xED\\xA0\\x80\xF0\x9F\x98\x80",
+       "\xED\xA0\\x80\xF0\\x9F\\x98\\x80"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeForTerminal(c.name, true), c.shown) << EscapeFileName(c.name);
+    EXPECT_EQ(EscapeForTerminal(c.name, false), c.shown_8bit) << EscapeFileName(c.name);
+  }
+  // The name's column is as wide as what is shown.
+  EXPECT_EQ(FormatProgress("a\x1b", 10, 0, 0, false),
+            Cells(0, 30) + "        a\\x1B 0/10 (0.0%)\r");
+}
+
 TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
   std::string dark = "\xE2\x96\x93", light = "\xE2\x96\x91";
   std::string bar;

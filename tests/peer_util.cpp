@@ -22,8 +22,10 @@ Link OpenLink() {
   return {AdoptPortDescriptor(fds[0]), fds[1]};
 }
 
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms) {
-  int result = RecvFile(port, stall_limit_ms);
+int ReceiveFile(PortHandle port, uint32_t stall_limit_ms, bool* opened) {
+  bool none = false;
+  int result = RecvFile(port, {stall_limit_ms, kOpeningQuietMs, kWatchMs},
+                        opened != nullptr ? opened : &none);
   WaitForByte(port, 0);
   return result;
 }

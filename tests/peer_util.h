@@ -22,9 +22,17 @@ struct Link {
 
 Link OpenLink();
 
+// The receiver's waits on a socketpair: the line counts as quiet after a
+// START once kOpeningQuietMs have passed, and a sender out of step after a
+// file shows within kWatchMs. A scripted peer writes what belongs together
+// in one call.
+const uint32_t kOpeningQuietMs = 20;
+const uint32_t kWatchMs = 100;
+
 // RecvFile as receive mode calls it: the port then turns to the line again,
-// which hands over the answer the receiver collected last.
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT);
+// which hands over the answer the receiver collected last. *opened, if
+// given, carries a START from one call to the next.
+int ReceiveFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT, bool* opened = nullptr);
 void CloseLink(const Link& link);
 
 // Reads exactly n bytes, failing the test instead of hanging on a silent

@@ -69,11 +69,13 @@ pid_t SpawnProcess(const SpawnOptions& options) {
   }
   if (options.umask_value >= 0) umask(mode_t(options.umask_value));
   if (options.file_size_limit >= 0) {
-    signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
   signal(SIGPIPE, SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
+  for (int ignored : options.ignored_signals)
+    signal(ignored, SIG_IGN);
   execvp(argv[0], argv.data());
   _exit(127);
 }
@@ -232,6 +234,23 @@ int OpenPtyLink(const std::string& path) {
     return -1;
   }
   return fd;
+}
+
+speed_t ReadLinkSpeed(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  speed_t speed = fd >= 0 && tcgetattr(fd, &settings) == 0 ? cfgetospeed(&settings) : 0;
+  if (fd >= 0) close(fd);
+  return speed;
+}
+
+bool SetLinkSpeed(const std::string& path, speed_t speed) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  struct termios settings;
+  bool set = fd >= 0 && tcgetattr(fd, &settings) == 0 && cfsetspeed(&settings, speed) == 0 &&
+             tcsetattr(fd, TCSANOW, &settings) == 0;
+  if (fd >= 0) close(fd);
+  return set;
 }
 
 std::string ReadWithDeadline(int fd, size_t length, int timeout_ms) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,9 +22,11 @@ struct SpawnOptions {
   std::string stderr_path;        // empty: /dev/null
   std::vector<std::string> env;   // on top of the caller's: "NAME=value" sets, "NAME" unsets
   int umask_value = -1;           // -1: the caller's
-  // The largest file the child may write (RLIMIT_FSIZE), with SIGXFSZ
-  // ignored so a write beyond it fails with EFBIG; -1: no limit of ours.
+  // The largest file the child may write (RLIMIT_FSIZE); -1: no limit of
+  // ours. SIGXFSZ keeps its default action, which ends a program that does
+  // not ignore it.
   long long file_size_limit = -1;
+  std::vector<int> ignored_signals;  // ignored when the child starts, as nohup does
 };
 
 // How a child ended.
@@ -108,6 +111,11 @@ LineCounters ParseLineCounters(const std::string& log, const std::string& direct
 // mode. Keeping it open keeps the link alive when other users close it.
 // Returns the fd, or -1.
 int OpenPtyLink(const std::string& path);
+
+// The output speed a pty link is set to, or 0 if it cannot be read; and
+// setting it, as another program may have left it. True when set.
+speed_t ReadLinkSpeed(const std::string& path);
+bool SetLinkSpeed(const std::string& path, speed_t speed);
 
 // Reads until length bytes have arrived, the line ends, or timeout_ms has
 // passed. Returns the bytes that arrived.

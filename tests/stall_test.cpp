@@ -25,7 +25,7 @@ LineFormat Format(const char* mode) {
   return format;
 }
 
-TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeedQuietTimeASecond) {
+TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
   // Four rounds of 1028 bytes at 10 bits take 4112 ms at 9600 baud.
   EXPECT_EQ(ComputeStallLimit(9600, Format("8N1")), 30000u);
   EXPECT_EQ(ComputeStallLimit(4000000, Format("8N1")), 30000u);
@@ -39,11 +39,30 @@ TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeedQuietTimeA
   EXPECT_EQ(ComputeStallLimit(110, Format("5N1")), 261673u);
   EXPECT_EQ(ComputeStallLimit(1, Format("8O2")), 49344000u);
   EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(NO_STALL_LIMIT));
-  // The quiet time before a new START: a second, or ten characters.
-  EXPECT_EQ(ComputeQuietTime(9600, Format("8N1")), 1000u);
-  EXPECT_EQ(ComputeQuietTime(100, Format("8N1")), 1000u);
-  EXPECT_EQ(ComputeQuietTime(50, Format("8N1")), 2000u);
-  EXPECT_EQ(ComputeQuietTime(110, Format("8E2")), 1091u);
+}
+
+// The receiver's waits for a quiet line: after a START, 16 characters and a
+// USB latency timer (16 ms) and 4 ms; after the last answer of a file, 3
+// characters, two latency timers and 100 ms; after a file given up, the
+// quiet after START and ten characters more. Each stays well within the
+// second between a waiting sender's STARTs, which therefore never breaks
+// the quiet after the one before nor falls inside the wait after a file
+// given up.
+TEST(ComputeQuietTime, WaitsForBurstsOfBlockDataButNotForTheNextStart) {
+  EXPECT_EQ(ComputeOpeningQuiet(9600, Format("8N1")), 37u);
+  EXPECT_EQ(ComputeOpeningQuiet(115200, Format("8N1")), 22u);
+  EXPECT_EQ(ComputeOpeningQuiet(300, Format("8N1")), 500u);  // 554 ms, at most half a second
+  EXPECT_EQ(ComputeWatchTime(9600, Format("8N1")), 136u);
+  EXPECT_EQ(ComputeWatchTime(115200, Format("8N1")), 133u);
+  EXPECT_EQ(ComputeWatchTime(300, Format("8E2")), 252u);
+  EXPECT_EQ(ComputeQuietTime(9600, Format("8N1")), 500u);
+  EXPECT_EQ(ComputeQuietTime(300, Format("8N1")), 834u);
+  EXPECT_EQ(ComputeQuietTime(50, Format("8N1")), 900u);
+  EXPECT_EQ(ComputeQuietTime(110, Format("8E2")), 900u);
+  ReceiverTimes times = ComputeReceiverTimes(2400, Format("7E1"));
+  EXPECT_EQ(times.stall_limit_ms, 30000u);
+  EXPECT_EQ(times.opening_quiet_ms, 87u);
+  EXPECT_EQ(times.watch_ms, 145u);
 }
 
 // ---- a scripted peer ----
@@ -136,16 +155,23 @@ TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
 
 // The sender goes silent in the name, in the size, inside a block and
 // inside a checksum, or sends a block that fails its check again and
-// again. The old file of that name stays, nothing partial is left, and the
-// next START is answered and its file stored.
+// again; or it is out of step: it sends another block where a refused one
+// was due (it took the refusal for 0xFFFF), or a block after the last one
+// of a file whose blocks are all full (it took the last answer for a
+// refusal). The old file of that name stays, nothing partial is left, and
+// once the rest of that exchange has passed the next START is answered and
+// its file stored; a START right after a file is handed to the next.
 TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   std::ofstream("b.bin", std::ios::binary) << "old";
   Bytes first = Framed(PatternBytes(1024, 1));
+  Bytes second = Framed(PatternBytes(1024, 3));
   struct Silence {
     const char* where;
     Bytes sent;  // after READY
     std::string message;
-    size_t replies = 0;  // refusals answered before giving up
+    int result = TRANSFER_STALLED;
+    size_t replies = 0;  // answers before giving up
+    uint32_t size = 2500;
   };
   Bytes refused;
   for (int i = 0; i < MAX_REFUSALS; i++)
@@ -160,7 +186,13 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
       {"block", Bytes(first.begin(), first.begin() + 700), in_file},
       {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
       {"refused", refused, "Gave up receiving b.bin: a block failed its check 50 times in a row\n",
-       MAX_REFUSALS},
+       TRANSFER_REFUSED, MAX_REFUSALS},
+      {"went on", Concat(Concat(PatternBytes(1024, 1), Word(0x1234)), second),
+       "Gave up receiving b.bin: another block came where a refused one was due\n",
+       TRANSFER_OUT_OF_STEP, 1},
+      {"after the last", Concat(first, second),
+       "Gave up receiving b.bin: more came after its last block; the sender was out of step\n",
+       TRANSFER_OUT_OF_STEP, 1, 1024},
   };
   for (const Silence& silence : silences) {
     SCOPED_TRACE(silence.where);
@@ -171,33 +203,44 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     WriteAll(link_.theirs, {START});
     EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
     if (silence.message != in_header) {
-      WriteAll(link_.theirs, header);
+      WriteAll(link_.theirs, Header("b.bin", silence.size));
       EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
     }
     WriteAll(link_.theirs, silence.sent);
     receiver.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, silence.replies > 0 ? TRANSFER_REFUSED : TRANSFER_STALLED);
+    EXPECT_EQ(result, silence.result);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
     EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
     EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs), 0);  // as receive mode does
   }
 
   testing::internal::CaptureStdout();
   int result = -1;
-  std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
+  bool opened = false;
+  std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
   WriteAll(link_.theirs, {START});
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
   WriteAll(link_.theirs, Header("b.bin", 1024));
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
   WriteAll(link_.theirs, first);
   EXPECT_EQ(ReadExact(link_.theirs, 2), (Bytes{0xFF, 0xFF}));
+  WriteAll(link_.theirs, {START});  // the next file
   receiver.join();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(ReadFile("b.bin"), Bytes(first.begin(), first.end() - 2));
+  std::thread next([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, Header("c.bin", 0));
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  next.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(ReadFile("b.bin"), Bytes(first.begin(), first.end() - 2));
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"b.bin", "c.bin"}));
 }
 
 // Only silence counts: a file whose blocks come with pauses shorter than the

@@ -2,6 +2,7 @@
 // over a pair of pseudo-terminals. Wine opens COMn as whatever the link
 // dosdevices/comN in its prefix points to; each test links its own N.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "process_util.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -135,7 +137,10 @@ TEST_F(WineTest, WindowsSendsEveryByteValueAndExpandsWildcards) {
   pid_t sender =
       StartWindowsVelcot(tx, {"-p", "COM11", "-b", "115200", "*.bin", "empty.txt"}, "tx");
   ExpectExit(Finish(sender), 0, "tx");
-  // Every file is stored before the sender hears that its last block arrived.
+  // The empty file, the last, is in place once the receiver's watch after
+  // its answer has seen the line stay quiet.
+  EXPECT_TRUE(WaitForCondition([&] { return ListDirectory(rx).size() == 3; }, kLimitSeconds * 1000,
+                               receiver));
   KillProcess(receiver);
 
   EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"allbytes.bin", "big.bin", "empty.txt"}));
@@ -227,6 +232,34 @@ TEST_F(WineTest, WindowsSenderTakesEachReplyAsItArrives) {
   }
   ExpectExit(Finish(sender), 0, "tx");
   EXPECT_EQ(Output("tx.err"), "");
+}
+
+// Ctrl+C while the Windows receiver waits mid-file for a block that does
+// not come: the wait ends within a slice and the run unwinds. No temporary
+// file is left, the progress line is ended, the port gets back the settings
+// it had (its speed here), and the status tells the interrupt.
+TEST_F(WineTest, WindowsReceiverInterruptedOnAQuietLineLeavesNothingBehind) {
+  ASSERT_TRUE(StartLine(16));
+  ASSERT_TRUE(SetLinkSpeed(line_.link_a, B2400));
+  std::string rx = MakeFolder("rx");
+  pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM16", "-b", "115200"}, "rx");
+  std::string answer;
+  for (int tries = 0; answer.empty() && tries < kLimitSeconds / 2; tries++) {
+    ASSERT_TRUE(WriteAll(fd_b_, "\x99"));  // until velcot.exe has its port open
+    answer = ReadWithDeadline(fd_b_, 1, 2000);
+  }
+  ASSERT_EQ(answer, "\x33");
+  const std::string block = MakeContent(1024, 5);
+  ASSERT_TRUE(WriteAll(fd_b_, EncodeAnnouncement("keep.bin", 3000)));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\xCC");
+  ASSERT_TRUE(WriteAll(fd_b_, Frame(block)));
+  ASSERT_EQ(ReadWithDeadline(fd_b_, 2, kLimitSeconds * 1000), "\xFF\xFF");
+  SendSignal(receiver, SIGINT);  // Wine makes it a console Ctrl+C event
+  ExpectExit(Finish(receiver), 130, "rx");
+  EXPECT_TRUE(ListDirectory(rx).empty());
+  std::string shown = Output("rx.out");
+  EXPECT_EQ(shown.empty() ? ' ' : shown.back(), '\n');
+  EXPECT_EQ(ReadLinkSpeed(line_.link_a), speed_t(B2400));
 }
 
 TEST_F(WineTest, WindowsRefusesBadModesAndSaysWhyAPortWillNotOpen) {

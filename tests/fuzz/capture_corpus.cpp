@@ -49,10 +49,12 @@ void RunSender(PortHandle port, const std::vector<std::string>* paths) {
   CloseComPort(port);
 }
 
-// The driver's receive mode.
+// The driver's receive mode, with the waits of a fast line.
 void RunReceiver(PortHandle port) {
+  const ReceiverTimes times = {NO_STALL_LIMIT, 20, 200};
+  bool opened = false;
   for (;;) {
-    int result = RecvFile(port);
+    int result = RecvFile(port, times, &opened);
     if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) break;
   }
   CloseComPort(port);
@@ -168,6 +170,8 @@ std::vector<Scenario> MakeScenarios() {
   scenarios.push_back(ForReceiver("long-names", {{"verylongname1.txt", Pattern(40, 9)},
                                                  {"verylongname2.txt", Pattern(30, 10)},
                                                  {"abcdefgh.txt", Pattern(12, 11)}}));
+  // Full blocks only: the START of the next file comes in the watch after it.
+  scenarios.push_back(ForReceiver("full-blocks", {{"a.bin", Pattern(2048, 15)}, {"b.txt", "b"}}));
   scenarios.push_back(ForReceiver("windows-device", {{"notes.txt", "a"}, {"nul.txt", "b"}}));
   scenarios.push_back(ForReceiver("control-byte", {{"bell\a.txt", "ring"}}));
   scenarios.push_back(ForReceiver("dot-name", {{"..x", ""}, {".profile", Pattern(5, 12)}}));

@@ -45,43 +45,56 @@ std::string ShowDifference(const std::string& actual, const std::string& expecte
 
 // Writes the script and drains the other direction at the same time; a
 // blocking write could wait for a reader that is itself blocked writing.
-static void RunPeer(int fd, const std::string* script, std::string* heard) {
+static void RunPeer(Peer* peer) {
+  int fd = peer->theirs;
+  const std::string& script = peer->script;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   size_t sent = 0;
+  size_t pause = 0;  // the next of peer->pauses
   bool shut = false;
   for (;;) {
-    if (sent == script->size() && !shut) {
+    while (pause < peer->pauses.size() && sent == peer->pauses[pause].after &&
+           peer->heard.size() >= peer->pauses[pause].heard) {
+      pause++;
+    }
+    size_t until = pause < peer->pauses.size() ? peer->pauses[pause].after : script.size();
+    if (sent == script.size() && pause == peer->pauses.size() && !shut) {
       shutdown(fd, SHUT_WR);  // the port under test reads the end of input as a hang-up
       shut = true;
     }
-    pollfd wait = {fd, short(POLLIN | (shut ? 0 : POLLOUT)), 0};
+    bool writing = !shut && sent < until;
+    pollfd wait = {fd, short(POLLIN | (writing ? POLLOUT : 0)), 0};
     if (poll(&wait, 1, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (wait.revents & POLLOUT) {
-      ssize_t n = write(fd, script->data() + sent, std::min<size_t>(4096, script->size() - sent));
+    if (writing && (wait.revents & POLLOUT)) {
+      ssize_t n = write(fd, script.data() + sent, std::min<size_t>(4096, until - sent));
       if (n > 0) sent += size_t(n);
-      if (n < 0 && errno != EAGAIN && errno != EINTR) sent = script->size();  // nobody reads
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {  // nobody reads
+        sent = script.size();
+        pause = peer->pauses.size();
+      }
     }
     if (wait.revents & (POLLIN | POLLHUP | POLLERR)) {
       char buffer[4096];
       ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) heard->append(buffer, size_t(n));
+      if (n > 0) peer->heard.append(buffer, size_t(n));
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
     }
   }
 }
 
-void StartPeer(const uint8_t* script, size_t size, Peer* peer) {
+void StartPeer(const uint8_t* script, size_t size, Peer* peer, const std::vector<Pause>& pauses) {
   signal(SIGPIPE, SIG_IGN);  // writes to a closed end fail instead of killing
   int fds[2];
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
   peer->port = AdoptPortDescriptor(fds[0]);
   peer->theirs = fds[1];
   peer->script.assign(reinterpret_cast<const char*>(script), size);
+  peer->pauses = pauses;
   peer->heard.clear();
-  peer->thread = std::thread(RunPeer, peer->theirs, &peer->script, &peer->heard);
+  peer->thread = std::thread(RunPeer, peer);
 }
 
 void FinishPeer(Peer* peer) {

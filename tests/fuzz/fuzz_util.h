@@ -29,19 +29,30 @@
 // for failure messages.
 std::string ShowDifference(const std::string& actual, const std::string& expected);
 
-// The other end of a link: a thread writes the script into it, then shuts
-// its sending side, and keeps reading what the port under test writes until
-// that end is closed, so neither side ever blocks on the other.
+// A point in the script where the peer stops writing until the end under
+// test has written heard bytes in all (SIZE_MAX: until it closes its end),
+// as a sender waits for READY after START.
+struct Pause {
+  size_t after;  // bytes of the script written by then
+  size_t heard;
+};
+
+// The other end of a link: a thread writes the script into it, stopping at
+// each pause, then shuts its sending side, and keeps reading what the port
+// under test writes until that end is closed, so neither side ever blocks
+// on the other.
 struct Peer {
   PortHandle port = INVALID_PORT_HANDLE;  // the end under test, blocking
   int theirs = -1;
   std::string script;
-  std::string heard;  // complete once FinishPeer has returned
+  std::vector<Pause> pauses;  // in script order
+  std::string heard;          // complete once FinishPeer has returned
   std::thread thread;
 };
 
 // Starts the peer with the script; aborts when no link can be made.
-void StartPeer(const uint8_t* script, size_t size, Peer* peer);
+void StartPeer(const uint8_t* script, size_t size, Peer* peer,
+               const std::vector<Pause>& pauses = {});
 
 // Closes the end under test and waits for the peer to finish.
 void FinishPeer(Peer* peer);

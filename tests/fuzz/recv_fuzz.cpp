@@ -1,5 +1,7 @@
 // Plays an arbitrary sender against the receiver: the input is everything
 // the sender puts on the line, and the line hangs up when it runs out.
+// Where the receiver judges a START the sender waits, as a real one does,
+// so that the line is quiet after it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,18 +38,46 @@ struct Expected {
   std::map<std::string, std::string> files;  // stored: name and content
   std::string replies;                       // every byte it writes back
   size_t completed = 0;                      // exchanges carried to the end
-  bool declined = false;
-  bool refused = false;  // a block refused too often: the exchange is given up
+  int ending = TRANSFER_PORT_LOST;           // the result that ends receive mode
+  // Where the receiver judges a START: the peer waits after it, as a sender
+  // waits for READY, until READY has come (or for good).
+  std::vector<Pause> pauses;
 };
+
+// Notes a START the receiver judges, and whether it answers it.
+void PauseAfter(size_t pos, bool answered, Expected* expected) {
+  expected->pauses.push_back({pos, answered ? expected->replies.size() + 1 : SIZE_MAX});
+}
+
+// The watch after the last answer of a file whose blocks are all full:
+// a START alone, with the peer then waiting, is the next exchange's (1);
+// anything else is a sender out of step (0), even cut off by the end of the
+// input; the end of the input before anything came is a hang-up (-1) that
+// shows nothing out of step.
+int PredictWatch(const uint8_t* data, size_t size, size_t* pos, Expected* expected) {
+  if (*pos == size) return -1;
+  for (size_t count = 1; *pos < size; count++) {
+    uint8_t byte = data[(*pos)++];
+    if (count > OPENING_MAX_LENGTH) return 0;
+    if (byte == START) {
+      PauseAfter(*pos, count == 1, expected);
+      return count == 1 ? 1 : 0;
+    }
+  }
+  return 0;
+}
 
 Expected PredictReceiver(const uint8_t* data, size_t size) {
   Expected expected;
   expected.files[OLD_FILE] = "old";
+  bool opened = false;
   for (size_t pos = 0;;) {
-    while (pos < size && data[pos] != START)
-      pos++;
-    if (pos == size) return expected;
-    pos++;
+    if (!opened) {
+      while (pos < size && data[pos] != START)
+        pos++;
+      if (pos == size) return expected;
+      PauseAfter(++pos, true, &expected);
+    }
     expected.replies += char(READY);
     if (size - pos < NAME_FIELD_SIZE + 4) return expected;
     char name[NAME_FIELD_SIZE + 1] = {};
@@ -56,27 +86,47 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
     pos += NAME_FIELD_SIZE + 4;
     if (!IsPlainFileName(name) || strcmp(name, FOLDER) == 0) {
       expected.replies += char(DECLINE);
-      expected.declined = true;
+      expected.ending = TRANSFER_FAILED;
       return expected;
     }
-    expected.replies += char(ACCEPT);
     std::string content;
+    if (length > 0) expected.replies += char(ACCEPT);
     int refusals = 0;
+    std::string refused;  // the copy of the block last refused
     while (content.size() < length) {
       size_t n = std::min<size_t>(BLOCK_SIZE, length - content.size());
       if (size - pos < n + 2) return expected;
+      std::string block(reinterpret_cast<const char*>(data + pos), n);
+      size_t differing = 0;
+      for (size_t i = 0; refusals > 0 && i < n; i++)
+        differing += block[i] != refused[i];
+      if (differing > ComputeWentOnLimit(uint16_t(n))) {
+        expected.ending = TRANSFER_OUT_OF_STEP;  // another block: silent for the file
+        return expected;
+      }
       uint16_t received = ToWord(data + pos + n);
       uint16_t computed = GenerateChecksum(data + pos, uint16_t(n));
-      if (received == computed) content.append(reinterpret_cast<const char*>(data + pos), n);
-      expected.replies += FromWord(MakeReplyWord(received, computed));
       pos += n + 2;
+      if (received == computed) content += block;
+      if (content.size() == length) break;  // its answer waits
+      expected.replies += FromWord(MakeReplyWord(received, computed));
       refusals = received == computed ? 0 : refusals + 1;
+      if (refusals > 0) refused = block;
       if (refusals == MAX_REFUSALS) {
-        expected.refused = true;
+        expected.ending = TRANSFER_REFUSED;
         return expected;
       }
     }
+    expected.replies += length > 0 ? FromWord(REPLY_OK) : std::string(1, char(ACCEPT));
+    opened = false;
+    int watched = length % BLOCK_SIZE == 0 ? PredictWatch(data, size, &pos, &expected) : 2;
+    if (watched == 0) {
+      expected.ending = TRANSFER_OUT_OF_STEP;
+      return expected;
+    }
     expected.files[name] = content;
+    if (watched < 0) return expected;  // stored, and the port lost
+    opened = watched == 1;
     expected.completed++;
   }
 }
@@ -84,11 +134,15 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
 // Receive mode as the driver runs it: files until a result ends it, or
 // until a file is given up (the driver would then wait for the line to fall
 // quiet, which an input cannot). Returns that result; *calls counts the
-// calls. Each call that lets receive
-// mode go on has used up a START, so there can be no more calls than that.
+// calls. Each call that lets receive mode go on has used up a START, so
+// there can be no more calls than that. The waits for a quiet line are
+// short after a START, where the peer waits, and long after a file, where
+// it never does: the rest of the input or its end is always there.
 int RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
+  const ReceiverTimes times = {NO_STALL_LIMIT, 2, 20000};
+  bool opened = false;
   for (;;) {
-    int result = RecvFile(port);
+    int result = RecvFile(port, times, &opened);
     ++*calls;
     if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) return result;
     FUZZ_REQUIRE(*calls < max_calls);
@@ -132,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FurnishFolder();
   Expected expected = PredictReceiver(data, size);
   Peer peer;
-  StartPeer(data, size, &peer);
+  StartPeer(data, size, &peer, expected.pauses);
   size_t starts = size_t(std::count(data, data + size, uint8_t(START)));
   size_t calls = 0;
   // Returns once the input is exhausted at the latest: the peer then hangs
@@ -140,10 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = RunReceiveMode(peer.port, starts + 1, &calls);
   FinishPeer(&peer);
 
-  int ending = expected.declined  ? TRANSFER_FAILED
-               : expected.refused ? TRANSFER_REFUSED
-                                  : TRANSFER_PORT_LOST;
-  FUZZ_REQUIRE_EQ(result, ending, "result " + std::to_string(result));
+  FUZZ_REQUIRE_EQ(result, expected.ending, "result " + std::to_string(result));
   FUZZ_REQUIRE_EQ(calls, expected.completed + 1, std::to_string(calls) + " calls");
   FUZZ_REQUIRE_EQ(peer.heard, expected.replies, ShowDifference(peer.heard, expected.replies));
   CheckFolders(expected);
