@@ -5,6 +5,7 @@
 #ifndef VELCOT_COMMDEV_H
 #define VELCOT_COMMDEV_H
 
+#include <cstddef>
 #include <cstdint>
 
 // The open port, whatever the platform needs to move bytes: on Windows its
@@ -56,6 +57,12 @@ int WaitForByte(PortHandle port, uint32_t timeout_ms);
 // before it next reads or waits, when its buffer is full, and on close, so
 // their order on the line is the same and no reply waits behind them.
 int WriteByte(PortHandle port, int byte);
+
+// Bulk moves: a frame or a block in one call.
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length);  // 1, or PORT_LOST
+// 1 once all length bytes have come; 0 when the line was silent for silence_ms first
+// (0 = wait for ever); PORT_LOST when the port is gone or the run interrupted (EINTR).
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms);
 
 // Hands over what is still collected, puts back the settings the port had
 // when it was opened, and closes it.

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -299,6 +300,38 @@ int WriteByte(PortHandle port, int byte) {
     return PORT_LOST;
   }
   port->to_write[port->write_count++] = static_cast<unsigned char>(byte);
+  return 1;
+}
+
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    if (IsInterrupted()) return PORT_LOST;
+    if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
+      return PORT_LOST;
+    }
+    size_t n = std::min(length, sizeof port->to_write - port->write_count);
+    memcpy(port->to_write + port->write_count, bytes, n);
+    port->write_count += n;
+    bytes += n;
+    length -= n;
+  }
+  return 1;
+}
+
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  while (length > 0) {
+    if (port->read_next == port->read_end) {
+      int waiting = silence_ms == 0 ? 1 : WaitForByte(port, silence_ms);
+      if (waiting != 1) return waiting;
+      if (ReadByte(port) == PORT_LOST) return PORT_LOST;
+      port->read_next--;  // the byte just read stays in the read-ahead
+    }
+    size_t n = std::min(length, port->read_end - port->read_next);
+    memcpy(buffer, port->read_ahead + port->read_next, n);
+    port->read_next += n;
+    buffer += n;
+    length -= n;
+  }
   return 1;
 }
 

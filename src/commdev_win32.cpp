@@ -184,6 +184,26 @@ int WriteByte(PortHandle port, int byte) {
   return 1;
 }
 
+int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  for (size_t i = 0; i < length; i++) {
+    if (WriteByte(port, bytes[i]) == PORT_LOST) return PORT_LOST;
+  }
+  return 1;
+}
+
+int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  for (size_t i = 0; i < length; i++) {
+    if (silence_ms != 0) {
+      int waiting = WaitForByte(port, silence_ms);
+      if (waiting != 1) return waiting;
+    }
+    int byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+    buffer[i] = uint8_t(byte);
+  }
+  return 1;
+}
+
 int CloseComPort(PortHandle port) {
   int result = CloseHandle(port->file);
   free(port);

@@ -6,8 +6,8 @@
 #include <string>
 
 // One drawing of the progress line, carriage return included.
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
+std::string FormatProgress(const char* name, uint64_t total, uint64_t done, int error, bool utf8);
+void PrintProgress(const char* name, uint64_t total, uint64_t done, int error);
 
 // Closes the line with a line feed if one was drawn, and flushes the output
 // stream, so that a message on the error stream comes after it.

@@ -17,6 +17,7 @@
 #include "names.h"
 #include "progress.h"
 #include "store.h"
+#include "stream.h"
 
 // ---- wire encoding ----
 
@@ -143,7 +144,7 @@ static int SkipUntil(PortHandle port, int wanted) {
 // is checked is what was opened, and opening does not wait, so a path
 // swapped for a FIFO cannot block the sender. Returns the open file, or
 // nullptr after reporting why not.
-static FILE* OpenFileToSend(const char* path, uint32_t* size) {
+static FILE* OpenFileToSend(const char* path, uint64_t* size) {
   int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) {
     int reason = errno;
@@ -163,8 +164,6 @@ static FILE* OpenFileToSend(const char* path, uint32_t* size) {
     refused = strerror(errno);
   } else if (!S_ISREG(info.st_mode)) {
     refused = "not a regular file";
-  } else if (uint64_t(info.st_size) > UINT32_MAX) {
-    refused = "larger than 4294967295 bytes";
   }
   FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
@@ -173,12 +172,11 @@ static FILE* OpenFileToSend(const char* path, uint32_t* size) {
     close(fd);
     return nullptr;
   }
-  *size = uint32_t(info.st_size);
+  *size = uint64_t(info.st_size);
   return file;
 }
 
-// Ends a transfer whose port went away, keeping errno for the driver.
-static int AbandonTransfer(FILE* file, bool line_drawn) {
+int AbandonTransfer(FILE* file, bool line_drawn) {
   int reason = errno;
   EndProgress(line_drawn);
   if (file != nullptr) fclose(file);
@@ -186,20 +184,14 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
   return TRANSFER_PORT_LOST;
 }
 
-// Ends a file whose peer has been silent for longer than the limit: the
-// exchange is lost. what names the file, as in "sending a.txt".
-static int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms,
-                       bool line_drawn) {
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn) {
   EndProgress(line_drawn);
   fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
           static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
   return TRANSFER_STALLED;
 }
 
-#define BLOCK_REFUSED (-3)  // ReceiveBlocks: a block failed its check that often
-
-// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
-static int ReportRefusals(const std::string& what, const char* refused) {
+int ReportRefusals(const std::string& what, const char* refused) {
   EndProgress(true);
   fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
   return TRANSFER_REFUSED;
@@ -214,17 +206,24 @@ static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_m
 }
 
 // Forms the name field a file is announced under. False, after reporting
-// it, when a receiver would refuse that name: declining, it would leave
-// receive mode and the files after this one could not be sent.
-static bool FormNameField(const char* path, char* field) {
+// it if asked to, when a receiver would refuse that name: declining, it
+// would leave receive mode and the files after this one could not be sent.
+static bool FormNameField(const char* path, char* field, bool report) {
   TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
   char name[NAME_FIELD_SIZE + 1];
   memcpy(name, field, NAME_FIELD_SIZE);
   name[NAME_FIELD_SIZE] = '\0';
   if (IsPlainFileName(name)) return true;
-  fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
-          EscapeFileName(name).c_str());
+  if (report) {
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+            EscapeFileName(name).c_str());
+  }
   return false;
+}
+
+// Sizes beyond the classic size field.
+static void ReportTooLarge(const char* path) {
+  fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n", path);
 }
 
 // While no READY has come back, START goes out again, on a schedule that
@@ -243,39 +242,44 @@ static bool FormNameField(const char* path, char* field) {
 #define QUICK_START_MS 1000
 #define QUICK_STARTS 10
 
-static uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
-// Writes START until READY comes back; 0, or PORT_LOST. Other bytes that
-// come back (line noise, a device's banner, the rest of a dead exchange)
-// are not its answer.
-static int OpenExchange(PortHandle port, uint32_t limit_ms) {
+// Writes START until READY comes back: READY, READY_STREAM (only when the
+// streaming exchange is offered: PREAMBLE goes before each START), or
+// PORT_LOST. Other bytes that come back (line noise, a device's banner,
+// the rest of a dead exchange) are not its answer.
+static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
   uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
   bool stray = false;
   for (int starts = 1;; starts++) {
+    if (offer_stream &&
+        WriteBytes(port, reinterpret_cast<const uint8_t*>(PREAMBLE), PREAMBLE_SIZE) == PORT_LOST) {
+      return PORT_LOST;
+    }
     if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
       bool quick = !stray && starts <= QUICK_STARTS;
-      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntil(port, READY);
+      if (!quick && limit_ms == NO_STALL_LIMIT)
+        return SkipUntil(port, READY) == 0 ? READY : PORT_LOST;
       uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
       uint32_t waited = MillisecondsSince(sent);
       int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
       if (waiting == 0) break;
       int byte = waiting == PORT_LOST ? PORT_LOST : ReadByte(port);
       if (byte == PORT_LOST) return PORT_LOST;
-      if (byte == READY) return 0;
+      if (byte == READY || (offer_stream && byte == READY_STREAM)) return byte;
       stray = true;
     }
   }
 }
 
-// Announces the file: START, READY, name field, size field. Returns the
+// Announces the file after READY: name field, size field. Returns the
 // receiver's answer, PORT_LOST, or LINE_STALLED.
 static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint32_t limit_ms) {
-  if (OpenExchange(port, limit_ms) == PORT_LOST) return PORT_LOST;
   if (WriteBlock(port, reinterpret_cast<const uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;
@@ -295,9 +299,7 @@ static int ReadNextBlock(FILE* file, uint8_t* block, uint16_t length) {
   return ferror(file) ? (errno != 0 ? errno : EIO) : -1;
 }
 
-// The file did not yield the bytes it announced: the copy received is not
-// the file. Returns TRANSFER_FAILED.
-static int ReportBadSource(const char* path, int read_error) {
+int ReportBadSource(const char* path, int read_error) {
   if (read_error > 0) {
     fprintf(stderr, "Couldn't read %s: %s\n", path, strerror(read_error));
   } else {
@@ -306,14 +308,47 @@ static int ReportBadSource(const char* path, int read_error) {
   return TRANSFER_FAILED;
 }
 
-int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+// A classic receiver answered a file it cannot be announced to, after
+// START: nothing more goes out, and the next START waits until that
+// receiver has given up reading the name. Returns TRANSFER_FAILED, or
+// PORT_LOST.
+static int WithholdAnnouncement(PortHandle port, FILE* file, const char* path, bool named,
+                                uint32_t limit_ms) {
   char field[NAME_FIELD_SIZE];
-  if (!FormNameField(path, field)) return TRANSFER_FAILED;
-  uint32_t size = 0;
+  if (!named) FormNameField(path, field, true);
+  if (named) ReportTooLarge(path);
+  fclose(file);
+  uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
+  return WaitForQuietLine(port, slow_ms) == PORT_LOST ? AbandonTransfer(nullptr, false)
+                                                      : TRANSFER_FAILED;
+}
+
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+  // Which exchange the receiver speaks shows only in its READY: the
+  // streaming one is offered when the file can go that way.
+  char stream_name[STREAM_NAME_MAX + 1];
+  bool streamable = !IsClassicForced() && FormStreamName(path, stream_name, false);
+  char field[NAME_FIELD_SIZE];
+  bool named = FormNameField(path, field, !streamable);
+  if (!named && !streamable) return TRANSFER_FAILED;
+  uint64_t size = 0;
   FILE* file = OpenFileToSend(path, &size);
   if (file == nullptr) return TRANSFER_FAILED;
+  if (size > UINT32_MAX && !streamable) {
+    ReportTooLarge(path);
+    fclose(file);
+    return TRANSFER_FAILED;
+  }
 
-  int answer = AnnounceFile(port, field, size, stall_limit_ms);
+  int ready = OpenExchange(port, stall_limit_ms, streamable);
+  if (ready == PORT_LOST) return AbandonTransfer(file, false);
+  if (ready == READY_STREAM) {
+    return SendFileStreamed(port, file, path, stream_name, size, stall_limit_ms);
+  }
+  if (!named || size > UINT32_MAX) {
+    return WithholdAnnouncement(port, file, path, named, stall_limit_ms);
+  }
+  int answer = AnnounceFile(port, field, uint32_t(size), stall_limit_ms);
   if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
   if (answer != ACCEPT) {
     printf("file %s declined by receiver\n", path);
@@ -326,7 +361,7 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   uint16_t reply = REPLY_OK;
   int read_error = 0;  // the first: an errno, or -1 for a file that ended early
   int refusals = 0;
-  for (uint32_t done = 0; done < size;) {
+  for (uint64_t done = 0; done < size;) {
     uint16_t n = uint16_t(size - done < BLOCK_SIZE ? size - done : BLOCK_SIZE);
     // A refused block goes out again as it was, not read again from the file.
     if (reply == REPLY_OK) {
@@ -394,16 +429,40 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
   return 0;
 }
 
+// Reads and drops bytes until START: noise, or a sender that was not yet
+// there. *streamed tells whether PREAMBLE came right before it, from a
+// sender that offers the streaming exchange. 0, or PORT_LOST.
+static int SkipUntilStart(PortHandle port, bool* streamed) {
+  char last[PREAMBLE_SIZE] = {};
+  for (;;) {
+    int byte = ReadByte(port);
+    if (byte == PORT_LOST) return PORT_LOST;
+    if (byte == START) {
+      *streamed = memcmp(last, PREAMBLE, PREAMBLE_SIZE) == 0 && !IsClassicForced();
+      return 0;
+    }
+    memmove(last, last + 1, PREAMBLE_SIZE - 1);
+    last[PREAMBLE_SIZE - 1] = char(byte);
+  }
+}
+
+#define STREAM_OPENED (-7)  // ReadAnnouncement: STREAM_FIELD came in place of a name
+
 // Reads the announcement that follows START: READY, name and size.
-// Returns the size, PORT_LOST, or LINE_STALLED.
+// Returns the size, STREAM_OPENED, PORT_LOST, or LINE_STALLED.
 static int64_t ReadAnnouncement(PortHandle port, char* name, uint32_t limit_ms) {
-  // Anything before START is noise, or a sender that was not yet there.
-  if (SkipUntil(port, START) == PORT_LOST || WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
+  bool streamed = false;
+  if (SkipUntilStart(port, &streamed) == PORT_LOST ||
+      WriteByte(port, streamed ? READY_STREAM : READY) == PORT_LOST) {
+    return PORT_LOST;
+  }
   // A sender puts its name and size on the line right after READY; silence
   // means the START came from noise or from a sender that has gone.
   int got = ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, limit_ms);
   if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
+  // A name field after READY_STREAM: the PREAMBLE was noise.
+  if (streamed && IsStreamField(name)) return STREAM_OPENED;
   return ReadDword(port, limit_ms);
 }
 
@@ -418,6 +477,7 @@ static int StopReceiving(int64_t cause, const std::string& what, uint32_t limit_
 int RecvFile(PortHandle port, uint32_t stall_limit_ms) {
   char name[NAME_FIELD_SIZE + 1];
   int64_t announced = ReadAnnouncement(port, name, stall_limit_ms);
+  if (announced == STREAM_OPENED) return RecvFileStreamed(port, stall_limit_ms);
   if (announced < 0) {
     return StopReceiving(announced, "receiving an announced file", stall_limit_ms, false);
   }

@@ -40,6 +40,9 @@ enum TransferResult {
   TRANSFER_REFUSED = 6,     // one block was refused too often; the exchange is lost
 };
 
+// A block, or the data at one offset, refused MAX_REFUSALS times in a row.
+#define BLOCK_REFUSED (-3)
+
 // The readers' answer when the line has been silent for longer than their
 // limit. NO_STALL_LIMIT lets them wait for ever.
 #define LINE_STALLED (-2)
@@ -77,6 +80,27 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
 
 // The receiver's answer to a block: REPLY_OK exactly when the checksums agree.
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
+
+// ---- shared with the streaming exchange (stream.cpp) ----
+
+#include <chrono>
+#include <cstdio>
+
+uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start);
+
+// Ends a transfer whose port went away, keeping errno for the driver.
+int AbandonTransfer(FILE* file, bool line_drawn);
+
+// Ends a file whose peer has been silent for longer than the limit. what
+// names the file, as in "sending a.txt"; peer is "sender" or "receiver".
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn);
+
+// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
+int ReportRefusals(const std::string& what, const char* refused);
+
+// The file did not yield the bytes it announced (read_error: an errno, or
+// -1 for a file that ended early). Returns TRANSFER_FAILED.
+int ReportBadSource(const char* path, int read_error);
 
 // One file each. Once a file is under way, a peer silent for longer than
 // stall_limit_ms (from ComputeStallLimit) ends it with TRANSFER_STALLED;
