@@ -84,6 +84,16 @@ Bytes SizeField(uint32_t size) {
   return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
 }
 
+ForceClassic::ForceClassic(bool classic) {
+  if (classic) setenv("VELCOT_CLASSIC", "1", 1);
+}
+
+ForceClassic::~ForceClassic() {
+  unsetenv("VELCOT_CLASSIC");
+}
+
+const Bytes kOpening = {0x16, 'V', 'C', 'T', START};
+
 Bytes PatternBytes(size_t n, unsigned seed) {
   Bytes bytes(n);
   for (size_t i = 0; i < n; i++)

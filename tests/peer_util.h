@@ -44,6 +44,17 @@ Bytes Concat(Bytes a, const Bytes& b);
 Bytes NameField(const std::string& name);
 Bytes SizeField(uint32_t size);
 
+// What a velcot sender writes before READY: the preamble that offers the
+// streaming exchange, then START.
+extern const Bytes kOpening;
+
+// Forces the classic exchange at both ends while it is in scope, if asked.
+class ForceClassic {
+ public:
+  explicit ForceClassic(bool classic);
+  ~ForceClassic();
+};
+
 Bytes PatternBytes(size_t n, unsigned seed);
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);

@@ -81,7 +81,7 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::thread sender([&] { result = SendFile(link_.ours, "a.bin", kLimitMs); });
-    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+    EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
     WriteAll(link_.theirs, {READY});
     EXPECT_EQ(ReadExact(link_.theirs, 16), Header("a.bin", 3000));
     if (point > 0) {
@@ -118,12 +118,12 @@ TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
   int result = -1;
   testing::internal::CaptureStdout();
   std::thread sender([&] { result = SendFile(link_.ours, "d.bin", kNameLimitMs); });
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   auto answered = std::chrono::steady_clock::now();
   WriteAll(link_.theirs, {READY ^ 0x04});
   std::this_thread::sleep_until(answered + std::chrono::milliseconds(kNameLimitMs));
   EXPECT_EQ(CountPending(link_.theirs), 0u);
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   WriteAll(link_.theirs, {READY});
   EXPECT_EQ(ReadExact(link_.theirs, 16), Header("d.bin", 4));
   WriteAll(link_.theirs, {ACCEPT});
