@@ -108,11 +108,11 @@ struct Frame {
 
 // What the line brought besides frames, while reading them.
 struct LineWatch {
-  bool heard;    // some byte came
-  bool opening;  // a START came between frames: a sender's next opening
+  bool heard;  // some byte came
 };
 
 #define FRAME_DAMAGED 2  // ReadFrame: the header passed its check, the payload not
+#define FRAME_OPENING 3  // ReadFrame: PREAMBLE and START came between frames
 // The longest silence inside a frame: a character at 50 baud, with room.
 #define FRAME_GAP_MS 1000
 
@@ -160,22 +160,44 @@ static int WriteOffsetFrame(PortHandle port, uint8_t type, uint8_t sequence, uin
   return WriteFrame(port, type, sequence, payload, 8);
 }
 
+// Hunts for the next frame header, byte by byte through garbage: 1 with
+// the header whole, FRAME_OPENING as soon as a sender's opening has come
+// (a sender that started again, or the next file's), 0 when a byte did
+// not follow in time or garbage has kept coming for longer than wait_ms,
+// or PORT_LOST.
+static int HuntHeader(PortHandle port, uint8_t* header, uint32_t wait_ms,
+                      Clock::time_point started) {
+  static const uint8_t kOpening[PREAMBLE_SIZE + 1] = {0x16, 'V', 'C', 'T', START};
+  uint8_t recent[PREAMBLE_SIZE + 1] = {};
+  size_t have = 0;  // header bytes so far
+  for (;;) {
+    size_t wanted = have < 2 ? 1 : HEADER_SIZE - have;
+    int got = ReadBytes(port, header + have, wanted, FRAME_GAP_MS);
+    if (got != 1) return got;
+    if (wanted == 1) {
+      memmove(recent, recent + 1, PREAMBLE_SIZE);
+      recent[PREAMBLE_SIZE] = header[have];
+      if (memcmp(recent, kOpening, sizeof recent) == 0) return FRAME_OPENING;
+    }
+    have += wanted;
+    bool synced = have < 2 || (header[0] == SYNC_0 && header[1] == SYNC_1);
+    if (synced && have < HEADER_SIZE) continue;
+    if (synced && IsFrameHeader(header)) return 1;
+    memmove(header, header + 1, --have);  // garbage: on by one byte
+    if (MillisecondsSince(started) > std::max<uint32_t>(wait_ms, 50)) return 0;
+  }
+}
+
 // The next frame off the line: 1 for a whole frame that passed both
-// checks, FRAME_DAMAGED, 0 when none began within wait_ms (or one stopped
-// short, or garbage kept coming that long), or PORT_LOST.
+// checks, FRAME_DAMAGED, FRAME_OPENING, 0 when none began within wait_ms
+// (or one stopped short, or garbage kept coming that long), or PORT_LOST.
 static int ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, LineWatch* watch) {
   auto started = Clock::now();
   int waiting = WaitForByte(port, wait_ms);
   if (waiting != 1) return waiting;
   watch->heard = true;
   uint8_t header[HEADER_SIZE];
-  int got = ReadBytes(port, header, HEADER_SIZE, FRAME_GAP_MS);
-  while (got == 1 && !IsFrameHeader(header)) {
-    if (header[0] == START) watch->opening = true;
-    if (MillisecondsSince(started) > wait_ms) return 0;
-    memmove(header, header + 1, HEADER_SIZE - 1);
-    got = ReadBytes(port, header + HEADER_SIZE - 1, 1, FRAME_GAP_MS);
-  }
+  int got = HuntHeader(port, header, wait_ms, started);
   if (got != 1) return got;
   frame->type = header[2];
   frame->sequence = header[3];
@@ -299,8 +321,10 @@ static int SendDataFrame(Sender* s) {
   ReadAhead(s, s->sent + n);
   uint8_t payload[PAYLOAD_MAX];
   PutUint(payload, s->sent, 8);
-  for (uint32_t i = 0; i < n; i++)
-    payload[8 + i] = s->ring[size_t((s->sent + i) % RING_SIZE)];
+  size_t at = size_t(s->sent % RING_SIZE);
+  size_t first = std::min<size_t>(n, RING_SIZE - at);
+  memcpy(payload + 8, s->ring.data() + at, first);
+  memcpy(payload + 8 + first, s->ring.data(), n - first);
   if (WriteFrame(s->port, FRAME_DATA, s->epoch, payload, uint16_t(8 + n)) == PORT_LOST) {
     return PORT_LOST;
   }
@@ -423,7 +447,7 @@ static int StreamData(Sender* s) {
       if (SendClosing(s) == PORT_LOST) return AbandonTransfer(s->file, true);
     }
     can_send = s->sent < s->size && s->sent - s->acked < s->window;
-    LineWatch watch = {false, false};
+    LineWatch watch = {false};
     int got = ReadFrame(s->port, &answer, can_send ? 0 : s->retry_ms, &watch);
     if (got == PORT_LOST) return AbandonTransfer(s->file, true);
     if (watch.heard) {
@@ -471,7 +495,7 @@ static int OfferFile(Sender* s, const char* name) {
       return PORT_LOST;
     }
     for (;;) {
-      LineWatch watch = {false, false};
+      LineWatch watch = {false};
       int got = ReadFrame(s->port, &answer, s->retry_ms, &watch);
       if (got == PORT_LOST) return PORT_LOST;
       if (watch.heard) s->last_heard = Clock::now();
@@ -497,8 +521,8 @@ int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* 
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
   s.ring.resize(RING_SIZE);
-  s.frame_max = 1024;
-  s.window = 4 * 1024;
+  s.frame_max = 4096;
+  s.window = 2 * 4096;
   s.retry_ms = StartingRetryMs(stall_limit_ms);
   s.last_heard = Clock::now();
   s.line = {path, size, Clock::now(), false};
@@ -561,6 +585,7 @@ struct Receiver {
 #define STREAM_MISMATCH (-4)  // END came and the file differs from it
 #define STREAM_CANCELLED (-5)
 #define STREAM_WRITE_FAILED (-6)
+#define STREAM_REOPENED (-8)  // a sender's opening came: it started again
 
 // Asks for the data from the next byte wanted; a frame of the same epoch
 // as the last request is still the stream that request cut short.
@@ -621,7 +646,7 @@ static int ReceiveData(Receiver* r) {
   for (;;) {
     uint32_t wait = r->asked ? RESEND_AGAIN_MS : r->stall_limit_ms;
     if (r->stall_limit_ms == NO_STALL_LIMIT && !r->asked) wait = 0;
-    LineWatch watch = {false, false};
+    LineWatch watch = {false};
     int got = ReadFrame(r->port, &frame, wait == 0 ? UINT32_MAX : wait, &watch);
     if (got == PORT_LOST) return PORT_LOST;
     if (watch.heard) r->last_heard = Clock::now();
@@ -634,6 +659,8 @@ static int ReceiveData(Receiver* r) {
       if (r->asked && MillisecondsSince(r->asked_at) >= RESEND_AGAIN_MS) {
         state = AskResend(r, r->asked_epoch, true);
       }
+    } else if (got == FRAME_OPENING) {
+      return STREAM_REOPENED;
     } else if (got == FRAME_DAMAGED) {
       state = AskResend(r, frame.sequence, frame.type != FRAME_DATA);
     } else if (IsWellFormed(frame)) {
@@ -649,10 +676,10 @@ static int ReceiveData(Receiver* r) {
 static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t length) {
   Frame frame;
   for (;;) {
-    LineWatch watch = {false, false};
+    LineWatch watch = {false};
     int got = ReadFrame(port, &frame, LINGER_MS, &watch);
     if (got == PORT_LOST) return PORT_LOST;
-    if (got == 0 || watch.opening) return 0;
+    if (got == 0 || got == FRAME_OPENING) return 0;
     if (got != 1 || !IsWellFormed(frame)) continue;
     if (frame.type == FRAME_BYE) return 0;
     if ((frame.type == FRAME_END || frame.type == FRAME_CANCEL) &&
@@ -671,6 +698,14 @@ static int AnswerLast(Receiver* r, uint8_t type, const uint8_t* payload, uint16_
     return result == TRANSFER_DONE ? AbandonTransfer(nullptr, false) : TRANSFER_PORT_LOST;
   }
   return result;
+}
+
+// A sender that started again while a file was under way: its next START
+// comes soon, and finds the receiver waiting.
+static int ReportSenderStartedAgain(const std::string& what, bool line_drawn) {
+  EndProgress(line_drawn);
+  fprintf(stderr, "Gave up %s: the sender started again\n", what.c_str());
+  return TRANSFER_NOT_STORED;
 }
 
 // Says why the file was not stored and answers so.
@@ -696,16 +731,18 @@ struct Offer {
   char name[STREAM_NAME_MAX + 1];
 };
 
-// Reads the FILE frame that follows the field. 0, PORT_LOST or LINE_STALLED.
+// Reads the FILE frame that follows the field. 0, PORT_LOST, LINE_STALLED or
+// STREAM_REOPENED.
 static int ReadOffer(PortHandle port, uint32_t stall_limit_ms, Offer* offer) {
   Frame frame;
   auto started = Clock::now();
   for (;;) {
-    LineWatch watch = {false, false};
+    LineWatch watch = {false};
     uint32_t wait = stall_limit_ms == NO_STALL_LIMIT ? UINT32_MAX : stall_limit_ms;
     int got = ReadFrame(port, &frame, wait, &watch);
     if (got == PORT_LOST) return PORT_LOST;
     if (watch.heard) started = Clock::now();
+    if (got == FRAME_OPENING) return STREAM_REOPENED;
     if (got == 1 && frame.type == FRAME_FILE && IsWellFormed(frame)) break;
     if (got == FRAME_DAMAGED && WriteOffsetFrame(port, FRAME_RESEND, 0, 0) == PORT_LOST) {
       return PORT_LOST;
@@ -743,6 +780,8 @@ int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms) {
   if (read == LINE_STALLED) {
     return ReportStall("receiving an announced file", "sender", stall_limit_ms, false);
   }
+  if (read == STREAM_REOPENED)
+    return ReportSenderStartedAgain("receiving an announced file", false);
   std::string temp_name;
   FILE* file = IsUtf8NameShown(offer.name) ? OpenFileToStore(offer.name, &temp_name) : nullptr;
   if (file == nullptr) {
@@ -766,6 +805,7 @@ int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms) {
     if (state == PORT_LOST) return AbandonTransfer(nullptr, true);
     if (state == LINE_STALLED) return ReportStall(what, "sender", stall_limit_ms, true);
     if (state == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
+    if (state == STREAM_REOPENED) return ReportSenderStartedAgain(what, true);
     if (state == STREAM_WRITE_FAILED) return RefuseLast(&r, FAILED_WRITE);
     return RefuseLast(&r, state == STREAM_CANCELLED ? FAILED_CANCELLED : FAILED_CHECK);
   }

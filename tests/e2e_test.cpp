@@ -200,8 +200,7 @@ TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissionsOrTakingTheSenders
     // The console's character set comes from LANG when nothing overrides it.
     const std::vector<std::string> utf8 = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8",
                                            classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
-    pid_t receiver =
-        StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, run + "-rx", utf8, 027);
+    pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, run + "-rx", utf8, 027);
     ProcessEnd sent = Finish(
         StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", "same.txt"}, run + "-tx", utf8));
     EXPECT_EQ(sent.status, 0);

@@ -249,9 +249,12 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
     std::vector<std::string> stored;
   };
   const std::vector<Case> cases = {
-      {true, "Gave up sending big.bin: the receiver was silent for 30 s\nfile small.bin not sent\n",
+      {true,
+       "Gave up sending big.bin: the receiver was silent for 30 s\nfile small.bin not sent\n",
        {"big.bin"}},
-      {false, "Gave up sending big.bin: the receiver could not store it\n", {"big.bin", "small.bin"}},
+      {false,
+       "Gave up sending big.bin: the receiver could not store it\n",
+       {"big.bin", "small.bin"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.classic ? "classic" : "streaming");
@@ -273,8 +276,8 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
     ProcessEnd received = Finish(receiver);
     ExpectPortLost(received, run + "-rx", line.pair.link_a);
 
-    EXPECT_EQ(Output(run + "-rx.err").rfind("Couldn't write big.bin: File too large\nlost port ", 0),
-              0u)
+    EXPECT_EQ(
+        Output(run + "-rx.err").rfind("Couldn't write big.bin: File too large\nlost port ", 0), 0u)
         << Output(run + "-rx.err");
     EXPECT_EQ(ListDirectory(rx), c.stored);
     EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), "old");
