@@ -121,12 +121,12 @@ int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
   }
 }
 
-// Reads and drops bytes until the wanted one; 0, or PORT_LOST.
-static int SkipUntil(PortHandle port, int wanted) {
+// Reads and drops bytes until READY, or READY_STREAM when the streaming
+// exchange is offered: that byte, or PORT_LOST.
+static int SkipUntilReady(PortHandle port, bool offer_stream) {
   for (;;) {
     int byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
-    if (byte == wanted) return 0;
+    if (byte == PORT_LOST || byte == READY || (offer_stream && byte == READY_STREAM)) return byte;
   }
 }
 
@@ -263,8 +263,7 @@ static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
       bool quick = !stray && starts <= QUICK_STARTS;
-      if (!quick && limit_ms == NO_STALL_LIMIT)
-        return SkipUntil(port, READY) == 0 ? READY : PORT_LOST;
+      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntilReady(port, offer_stream);
       uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
       uint32_t waited = MillisecondsSince(sent);
       int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
