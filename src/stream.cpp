@@ -25,7 +25,7 @@ bool IsClassicForced() {
 
 bool IsStreamField(const char* field) {
   return (field[0] == '\0' && field[1] != '\0') ||
-         memcmp(field + 1, STREAM_FIELD + 1, NAME_FIELD_SIZE - 1) == 0;
+         memcmp(field + 1, &STREAM_FIELD[1], NAME_FIELD_SIZE - 1) == 0;
 }
 
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length) {
@@ -689,13 +689,12 @@ static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_
   }
 }
 
-// Answers the file's fate and lingers; returns result, or
-// TRANSFER_PORT_LOST.
+// Answers the file's fate and lingers; returns result, which stands
+// whatever the port does now: a lost port shows at the next read.
 static int AnswerLast(Receiver* r, uint8_t type, const uint8_t* payload, uint16_t length,
                       int result) {
-  if (WriteFrame(r->port, type, 0, payload, length) == PORT_LOST ||
-      Linger(r->port, type, payload, length) == PORT_LOST) {
-    return result == TRANSFER_DONE ? AbandonTransfer(nullptr, false) : TRANSFER_PORT_LOST;
+  if (WriteFrame(r->port, type, 0, payload, length) != PORT_LOST) {
+    Linger(r->port, type, payload, length);
   }
   return result;
 }
