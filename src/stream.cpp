@@ -290,13 +290,20 @@ struct Sender {
   uint32_t retry_ms;
   uint64_t timed_end;  // a frame ending here is being timed, or 0
   Clock::time_point timed_at, last_heard;
+  uint8_t offer[20 + STREAM_NAME_MAX];  // the FILE frame's payload
+  uint16_t offer_length;
+  bool offer_out;    // FILE sent since the last rewind
+  bool accepted;     // ACCEPT came: the progress line is drawn
   bool closing_out;  // END or CANCEL sent since the last rewind
   int closings;      // END or CANCEL frames sent in all
   ProgressLine line;
 };
 
+// Until an answer has been timed: half the stall limit, which is at least
+// two rounds of 1028 bytes at the line's speed, so the first window (two
+// frames of 1024) is answered in time however slow the line.
 static uint32_t StartingRetryMs(uint32_t stall_limit_ms) {
-  return std::max<uint32_t>(2000, stall_limit_ms / 8);
+  return std::max<uint32_t>(2000, stall_limit_ms / 2);
 }
 
 // Fills the ring from the file up to the window's end, for the whole-file
@@ -355,6 +362,7 @@ static void Rewind(Sender* s, uint64_t offset) {
   s->sent = std::max(offset, s->acked);
   s->epoch++;
   s->closing_out = false;
+  s->offer_out = s->accepted;
   s->frame_max = std::max<uint32_t>(DATA_MIN, s->frame_max / 2);
   s->window = std::max<uint64_t>(2 * s->frame_max, in_flight / 2);
   s->good_run = 0;
@@ -386,6 +394,7 @@ static void NoteProgress(Sender* s, uint64_t offset) {
 #define SENDING_ON 0      // HandleAnswer: go on
 #define SENDING_DONE 1    // the receiver stored the file
 #define SENDING_FAILED 2  // the receiver did not store it: already reported
+#define SENDING_DECLINED 3
 
 // Acts on one answer.
 static int HandleAnswer(Sender* s, const Frame& answer) {
@@ -399,13 +408,23 @@ static int HandleAnswer(Sender* s, const Frame& answer) {
       if (answer.type == FRAME_RESEND && answer.sequence == s->epoch) Rewind(s, offset);
       return SENDING_ON;
     }
+    case FRAME_ACCEPT:
+      if (!s->accepted) PrintProgress(s->path, s->size, 0, 0);
+      s->accepted = true;
+      s->offer_out = true;
+      return SENDING_ON;
+    case FRAME_DECLINE:
+      return s->accepted ? SENDING_ON : SENDING_DECLINED;
     case FRAME_STORED:
-      if (s->acked != s->size || GetUint(answer.payload, 8) != s->size ||
+      // It answers the last data too: every byte sent is stored.
+      if (!s->accepted || s->sent != s->size || GetUint(answer.payload, 8) != s->size ||
           GetUint(answer.payload + 8, 4) != s->crc || s->read_error != 0) {
         return SENDING_ON;
       }
+      if (s->acked < s->size) NoteProgress(s, s->size);
       return SENDING_DONE;
     case FRAME_FAILED:
+      if (!s->accepted) return SENDING_ON;
       EndProgress(true);
       if (s->read_error != 0) {
         ReportBadSource(s->path, s->read_error);
@@ -426,7 +445,8 @@ static int HandleAnswer(Sender* s, const Frame& answer) {
 static int HandleSilence(Sender* s) {
   if (s->stall_limit_ms != NO_STALL_LIMIT &&
       MillisecondsSince(s->last_heard) >= s->stall_limit_ms) {
-    return ReportStall(std::string("sending ") + s->path, "receiver", s->stall_limit_ms, true);
+    return ReportStall(std::string("sending ") + s->path, "receiver", s->stall_limit_ms,
+                       s->accepted);
   }
   bool counted = s->heard_since_rewind;
   Rewind(s, s->acked);
@@ -436,20 +456,29 @@ static int HandleSilence(Sender* s) {
   return 0;
 }
 
-// Streams the data and the closing frame until the receiver's last answer.
+// Offers the file and streams the data and the closing frame until the
+// receiver's last answer. The first window goes out with the FILE frame,
+// before the receiver accepts: a small file then costs one round trip
+// less. Until ACCEPT, each rewind sends FILE again.
 static int StreamData(Sender* s) {
   Frame answer;
   for (;;) {
+    if (!s->offer_out) {
+      if (WriteFrame(s->port, FRAME_FILE, 0, s->offer, s->offer_length) == PORT_LOST) {
+        return AbandonTransfer(s->file, false);
+      }
+      s->offer_out = true;
+    }
     bool can_send = s->sent < s->size && s->sent - s->acked < s->window;
     if (can_send) {
-      if (SendDataFrame(s) == PORT_LOST) return AbandonTransfer(s->file, true);
+      if (SendDataFrame(s) == PORT_LOST) return AbandonTransfer(s->file, s->accepted);
     } else if (s->sent == s->size && !s->closing_out) {
-      if (SendClosing(s) == PORT_LOST) return AbandonTransfer(s->file, true);
+      if (SendClosing(s) == PORT_LOST) return AbandonTransfer(s->file, s->accepted);
     }
     can_send = s->sent < s->size && s->sent - s->acked < s->window;
     LineWatch watch = {false};
     int got = ReadFrame(s->port, &answer, can_send ? 0 : s->retry_ms, &watch);
-    if (got == PORT_LOST) return AbandonTransfer(s->file, true);
+    if (got == PORT_LOST) return AbandonTransfer(s->file, s->accepted);
     if (watch.heard) {
       s->last_heard = Clock::now();
       s->heard_since_rewind = true;
@@ -463,8 +492,13 @@ static int StreamData(Sender* s) {
     }
     if (got == 1 && IsWellFormed(answer)) {
       int state = HandleAnswer(s, answer);
+      if (state == SENDING_DECLINED) {
+        printf("file %s declined by receiver\n", s->path);
+        fclose(s->file);
+        return TRANSFER_DECLINED;
+      }
       if (state != SENDING_ON) return state == SENDING_DONE ? TRANSFER_DONE : TRANSFER_FAILED;
-      DrawProgress(&s->line, s->acked, false);
+      if (s->accepted) DrawProgress(&s->line, s->acked, false);
     }
     if (s->refusals >= MAX_REFUSALS) {
       fclose(s->file);
@@ -473,43 +507,16 @@ static int StreamData(Sender* s) {
   }
 }
 
-// Offers the file: the field and the FILE frame, again until the receiver
-// accepts or declines. Returns ACCEPT, DECLINE, PORT_LOST or LINE_STALLED.
-static int OfferFile(Sender* s, const char* name) {
+// Forms the FILE frame's payload: size, time, mode and name.
+static void FormOffer(Sender* s, const char* name) {
   struct stat info;
-  int64_t mtime = fstat(fileno(s->file), &info) == 0 ? int64_t(info.st_mtime) : 0;
-  uint32_t mode = uint32_t(info.st_mode & 0777);
-  uint8_t payload[20 + STREAM_NAME_MAX];
+  bool known = fstat(fileno(s->file), &info) == 0;
   size_t name_length = strlen(name);
-  PutUint(payload, s->size, 8);
-  PutUint(payload + 8, uint64_t(mtime), 8);
-  PutUint(payload + 16, mode, 4);
-  memcpy(payload + 20, name, name_length);
-  if (WriteBytes(s->port, reinterpret_cast<const uint8_t*>(STREAM_FIELD), NAME_FIELD_SIZE) ==
-      PORT_LOST) {
-    return PORT_LOST;
-  }
-  Frame answer;
-  for (;;) {
-    if (WriteFrame(s->port, FRAME_FILE, 0, payload, uint16_t(20 + name_length)) == PORT_LOST) {
-      return PORT_LOST;
-    }
-    for (;;) {
-      LineWatch watch = {false};
-      int got = ReadFrame(s->port, &answer, s->retry_ms, &watch);
-      if (got == PORT_LOST) return PORT_LOST;
-      if (watch.heard) s->last_heard = Clock::now();
-      if (got == 0) break;
-      if (got != 1 || !IsWellFormed(answer)) continue;
-      if (answer.type == FRAME_ACCEPT) return ACCEPT;
-      if (answer.type == FRAME_DECLINE) return DECLINE;
-      if (answer.type == FRAME_RESEND) break;  // the FILE frame came damaged
-    }
-    if (s->stall_limit_ms != NO_STALL_LIMIT &&
-        MillisecondsSince(s->last_heard) >= s->stall_limit_ms) {
-      return LINE_STALLED;
-    }
-  }
+  PutUint(s->offer, s->size, 8);
+  PutUint(s->offer + 8, known ? uint64_t(int64_t(info.st_mtime)) : 0, 8);
+  PutUint(s->offer + 16, known ? uint32_t(info.st_mode & 0777) : 0644, 4);
+  memcpy(s->offer + 20, name, name_length);
+  s->offer_length = uint16_t(20 + name_length);
 }
 
 int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* name, uint64_t size,
@@ -521,24 +528,16 @@ int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* 
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
   s.ring.resize(RING_SIZE);
-  s.frame_max = 4096;
-  s.window = 2 * 4096;
+  s.frame_max = 1024;
+  s.window = 2 * 1024;
   s.retry_ms = StartingRetryMs(stall_limit_ms);
   s.last_heard = Clock::now();
   s.line = {path, size, Clock::now(), false};
-
-  int answer = OfferFile(&s, name);
-  if (answer == PORT_LOST) return AbandonTransfer(file, false);
-  if (answer == LINE_STALLED) {
-    fclose(file);
-    return ReportStall(std::string("sending ") + path, "receiver", stall_limit_ms, false);
+  FormOffer(&s, name);
+  if (WriteBytes(port, reinterpret_cast<const uint8_t*>(STREAM_FIELD), NAME_FIELD_SIZE) ==
+      PORT_LOST) {
+    return AbandonTransfer(file, false);
   }
-  if (answer == DECLINE) {
-    printf("file %s declined by receiver\n", path);
-    fclose(file);
-    return TRANSFER_DECLINED;
-  }
-  PrintProgress(path, size, 0, 0);
   int result = StreamData(&s);
   if (result != TRANSFER_DONE && result != TRANSFER_FAILED) return result;
   // Answers to closing frames sent again may still be on their way.
@@ -614,6 +613,8 @@ static int StoreData(Receiver* r, const Frame& frame) {
   r->refusals = 0;
   r->asked = false;
   DrawProgress(&r->line, r->expected, false);
+  // The last data is answered by STORED, after the END that follows it.
+  if (r->expected == r->size) return 0;
   return WriteOffsetFrame(r->port, FRAME_ACK, 0, r->expected);
 }
 

@@ -481,13 +481,15 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
       {"a copy", DataFrame(2, 0, content, 1000), OffsetAnswer('K', 0, 1000)},
       {"after garbage", Concat({0xF3, 0x5C, 0x44, 0x99}, DataFrame(2, 1000, content, 1000)),
        OffsetAnswer('K', 0, 2000)},
-      {"behind a damaged length", Concat(damaged_length, DataFrame(2, 2000, content, 1000)),
-       OffsetAnswer('K', 0, 3000)},
+      // The last data is answered by STORED, once END has come.
+      {"behind a damaged length", Concat(damaged_length, DataFrame(2, 2000, content, 1000)), {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     WriteAll(link.theirs, row.sent);
-    EXPECT_EQ(ReadPeerFrame(link.theirs), row.answer);
+    if (row.answer.type != 0) {
+      EXPECT_EQ(ReadPeerFrame(link.theirs), row.answer);
+    }
     EXPECT_EQ(ReadFile("réport ✓.bin"), (Bytes{'o', 'l', 'd'}));
   }
   Bytes end = EncodeFrame('E', 2, Concat(BigEndian(3000, 8), BigEndian(Crc32(content), 4)));
@@ -552,9 +554,7 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
     } else {
       EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
-      WriteAll(link.theirs, DataFrame(0, 0, content, 100));
-      EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('K', 0, 100));
-      WriteAll(link.theirs, c.closing);
+      WriteAll(link.theirs, Concat(DataFrame(0, 0, content, 100), c.closing));
       EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'X', 0, {c.reason}}));
       WriteAll(link.theirs, EncodeFrame('B', 0, {}));
     }
