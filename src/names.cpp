@@ -1,6 +1,10 @@
 #include "names.h"
 
 #include <algorithm>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -132,3 +136,48 @@ std::string EscapeForTerminal(const char* name, bool utf8) {
   }
   return shown;
 }
+
+bool IsValidUtf8(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p;) {
+    int length = MeasureUtf8Character(p);
+    if (length == 0) return false;
+    p += length;
+  }
+  return true;
+}
+
+bool HasNoC1Controls(const char* utf8) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8); *p; p++) {
+    if (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) return false;
+  }
+  return true;
+}
+
+#ifdef _WIN32
+std::string ConvertNameToUtf8(const char* name) {
+  int wide_length = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (wide_length <= 0) return "";
+  std::wstring wide(size_t(wide_length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], wide_length);
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return "";
+  std::string utf8(size_t(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &utf8[0], length, nullptr, nullptr);
+  utf8.resize(size_t(length - 1));
+  return utf8;
+}
+#else
+std::string ConvertNameToUtf8(const char* name) {
+  if (IsValidUtf8(name)) return name;
+  std::string utf8;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
+    if (*p < 0x80) {
+      utf8 += char(*p);
+    } else {
+      utf8 += char(0xC0 | *p >> 6);
+      utf8 += char(0x80 | (*p & 0x3F));
+    }
+  }
+  return utf8;
+}
+#endif

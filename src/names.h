@@ -23,6 +23,20 @@ bool IsWindowsDeviceName(const char* name);
 // directory that is safe to print and names no Windows device.
 bool IsPlainFileName(const char* name);
 
+// True for bytes that are well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+bool IsValidUtf8(const char* text);
+
+// A name whose characters a terminal shows as they are: no C1 control
+// (U+0080 to U+009F), which a terminal may act on.
+bool HasNoC1Controls(const char* utf8);
+
+// A name in the system's own encoding as UTF-8: on Windows from the ANSI
+// code page; elsewhere as it is when it is UTF-8 already, and otherwise
+// read as Latin-1 (each byte one character), the legacy encoding it most
+// likely is.
+std::string ConvertNameToUtf8(const char* name);
+
 // The name with bytes outside printable ASCII shown as \xHH.
 std::string EscapeFileName(const char* name);
 

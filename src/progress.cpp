@@ -33,9 +33,16 @@ static bool IsConsoleUtf8() {
 }
 #endif
 
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8) {
-  // An empty file is complete from the start.
-  uint64_t cells = total == 0 ? 30 : uint64_t(done) * 30 / total;
+// Done cells of 30: exact while done * 30 fits 64 bits (files up to 512
+// PiB), which every 32-bit count does.
+static uint64_t CountDoneCells(uint64_t total, uint64_t done) {
+  if (total == 0) return 30;  // an empty file is complete from the start
+  if (done <= UINT64_MAX / 30) return done * 30 / total;
+  return uint64_t(double(done) / double(total) * 30);
+}
+
+std::string FormatProgress(const char* name, uint64_t total, uint64_t done, int error, bool utf8) {
+  uint64_t cells = CountDoneCells(total, done);
   std::string line;
   for (uint64_t i = 0; i < 30; i++) {
     if (utf8) {
@@ -50,10 +57,9 @@ std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int 
   line += ' ';
   if (shown.size() < 12) line.append(12 - shown.size(), ' ');
   line += shown;
+  // " %lu/%lu " for counts of any size, without the runtime's %llu.
+  line += ' ' + std::to_string(done) + '/' + std::to_string(total) + ' ';
   char text[64];
-  snprintf(text, sizeof text, " %lu/%lu ", static_cast<unsigned long>(done),
-           static_cast<unsigned long>(total));
-  line += text;
   if (error) {
     line += "(ERROR)";
   } else {
@@ -69,7 +75,7 @@ std::string EscapeForConsole(const char* name) {
   return EscapeForTerminal(name, IsConsoleUtf8());
 }
 
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error) {
+void PrintProgress(const char* name, uint64_t total, uint64_t done, int error) {
   std::string line = FormatProgress(name, total, done, error, IsConsoleUtf8());
   fwrite(line.data(), 1, line.size(), stdout);
   fflush(stdout);

@@ -6,8 +6,8 @@
 #include <string>
 
 // One drawing of the progress line, carriage return included.
-std::string FormatProgress(const char* name, uint32_t total, uint32_t done, int error, bool utf8);
-void PrintProgress(const char* name, uint32_t total, uint32_t done, int error);
+std::string FormatProgress(const char* name, uint64_t total, uint64_t done, int error, bool utf8);
+void PrintProgress(const char* name, uint64_t total, uint64_t done, int error);
 
 // The name with the bytes a terminal would act on escaped, for this
 // console's character set (EscapeForTerminal).

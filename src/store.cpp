@@ -22,6 +22,19 @@
 #include "names.h"
 #include "progress.h"
 
+#ifdef _WIN32
+// The name as the wide string Windows' own calls take.
+static std::wstring WidenName(const char* name) {
+  UINT code_page = IsValidUtf8(name) ? CP_UTF8 : CP_ACP;
+  int length = MultiByteToWideChar(code_page, 0, name, -1, nullptr, 0);
+  if (length <= 0) return L"";
+  std::wstring wide(size_t(length), L'\0');
+  MultiByteToWideChar(code_page, 0, name, -1, &wide[0], length);
+  wide.resize(size_t(length - 1));
+  return wide;
+}
+#endif
+
 #ifndef O_BINARY
 #define O_BINARY 0  // POSIX files have no text mode
 #endif
@@ -45,7 +58,10 @@ static FILE* CreateNewFile(const char* name) {
 // the errno of the failure. (Windows' rename never replaces a file.)
 static int MoveFileIntoPlace(const char* from, const char* to) {
 #ifdef _WIN32
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  if (MoveFileExW(WidenName(from).c_str(), WidenName(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return 0;
+  }
   return ErrnoFromWin32Error(GetLastError());
 #else
   return rename(from, to) == 0 ? 0 : errno;
@@ -151,19 +167,24 @@ static FILE* CreateTempFile(std::string* temp_name) {
 // a folder, EACCES for a file this user may not write (opening it for
 // writing would have failed), or 0. A link is replaced, not followed,
 // whatever it points at. *info holds what is there, if anything.
-static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
 #ifdef _WIN32
-  *exists = stat(name, info) == 0;
-  const int kWritable = 2;
+static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
+  DWORD attributes = GetFileAttributesW(WidenName(name).c_str());
+  *exists = attributes != INVALID_FILE_ATTRIBUTES;
+  info->st_mode = 0;  // Windows keeps no permission bits to carry over
+  if (!*exists) return 0;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EISDIR;
+  return attributes & FILE_ATTRIBUTE_READONLY ? EACCES : 0;
+}
 #else
+static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
   *exists = lstat(name, info) == 0;
-  const int kWritable = W_OK;
-#endif
   if (!*exists) return 0;
   if (S_ISDIR(info->st_mode)) return EISDIR;
-  if (S_ISREG(info->st_mode) && access(name, kWritable) != 0 && errno == EACCES) return EACCES;
+  if (S_ISREG(info->st_mode) && access(name, W_OK) != 0 && errno == EACCES) return EACCES;
   return 0;
 }
+#endif
 
 // Checks the received name and opens the temporary file that will become
 // it. Returns nullptr after reporting why the file cannot be stored.
@@ -235,6 +256,28 @@ int StoreFile(FILE* file, const std::string& temp_name, const char* name) {
   }
   return SyncCurrentDirectory();
 }
+
+#ifdef _WIN32
+int ApplyFileFacts(FILE* file, int64_t mtime, uint32_t) {
+  if (fflush(file) != 0) return errno;
+  // FILETIME counts 100 ns steps from 1601.
+  uint64_t steps = uint64_t(mtime + 11644473600LL) * 10000000u;
+  FILETIME written = {DWORD(steps), DWORD(steps >> 32)};
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (!SetFileTime(handle, nullptr, nullptr, &written)) return ErrnoFromWin32Error(GetLastError());
+  return 0;
+}
+#else
+int ApplyFileFacts(FILE* file, int64_t mtime, uint32_t mode) {
+  // Written out first: a later write would set the time anew.
+  if (fflush(file) != 0) return errno;
+  mode_t withheld = umask(0);
+  umask(withheld);
+  if (fchmod(fileno(file), mode_t(mode & 0777) & ~withheld) != 0) return errno;
+  struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(mtime), 0}};
+  return futimens(fileno(file), times) == 0 ? 0 : errno;
+}
+#endif
 
 // Drops a partly received file, keeping errno for the driver.
 void DiscardFile(FILE* file, const std::string& temp_name) {

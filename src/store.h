@@ -4,8 +4,13 @@
 #ifndef VELCOT_STORE_H
 #define VELCOT_STORE_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+// On Windows a received name is taken as UTF-8 when it is valid UTF-8 (as
+// the streaming exchange sends every name), and in the ANSI code page
+// otherwise (as a classic Windows sender writes it).
 
 // Checks the received name and opens the temporary file that will become
 // it; temp_name is its name, empty for an anonymous file. Returns nullptr
@@ -20,6 +25,11 @@ int SyncFile(FILE* file);
 // file of that name only now, and closes it. Returns 0, or the errno of
 // what failed.
 int StoreFile(FILE* file, const std::string& temp_name, const char* name);
+
+// Gives a completely written file the sender's modification time (seconds
+// since 1970) and, where the system has them, its permission bits less
+// those the umask withholds. Returns 0, or the errno of what failed.
+int ApplyFileFacts(FILE* file, int64_t mtime, uint32_t mode);
 
 // Drops a partly received file, keeping errno for the driver.
 void DiscardFile(FILE* file, const std::string& temp_name);

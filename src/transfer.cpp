@@ -17,6 +17,7 @@
 #include "names.h"
 #include "progress.h"
 #include "store.h"
+#include "stream.h"
 
 // ---- wire encoding ----
 
@@ -174,12 +175,12 @@ int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
   }
 }
 
-// Reads and drops bytes until the wanted one; 0, or PORT_LOST.
-static int SkipUntil(PortHandle port, int wanted) {
+// Reads and drops bytes until READY, or READY_STREAM when the streaming
+// exchange is offered: that byte, or PORT_LOST.
+static int SkipUntilReady(PortHandle port, bool offer_stream) {
   for (;;) {
     int byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
-    if (byte == wanted) return 0;
+    if (byte == PORT_LOST || byte == READY || (offer_stream && byte == READY_STREAM)) return byte;
   }
 }
 
@@ -197,7 +198,7 @@ static int SkipUntil(PortHandle port, int wanted) {
 // is checked is what was opened, and opening does not wait, so a path
 // swapped for a FIFO cannot block the sender. Returns the open file, or
 // nullptr after reporting why not.
-static FILE* OpenFileToSend(const char* path, uint32_t* size) {
+static FILE* OpenFileToSend(const char* path, uint64_t* size) {
   int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) {
     int reason = errno;
@@ -217,8 +218,6 @@ static FILE* OpenFileToSend(const char* path, uint32_t* size) {
     refused = strerror(errno);
   } else if (!S_ISREG(info.st_mode)) {
     refused = "not a regular file";
-  } else if (uint64_t(info.st_size) > UINT32_MAX) {
-    refused = "larger than 4294967295 bytes";
   }
   FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
@@ -227,12 +226,11 @@ static FILE* OpenFileToSend(const char* path, uint32_t* size) {
     close(fd);
     return nullptr;
   }
-  *size = uint32_t(info.st_size);
+  *size = uint64_t(info.st_size);
   return file;
 }
 
-// Ends a transfer whose port went away, keeping errno for the driver.
-static int AbandonTransfer(FILE* file, bool line_drawn) {
+int AbandonTransfer(FILE* file, bool line_drawn) {
   int reason = errno;
   EndProgress(line_drawn);
   if (file != nullptr) fclose(file);
@@ -240,20 +238,14 @@ static int AbandonTransfer(FILE* file, bool line_drawn) {
   return TRANSFER_PORT_LOST;
 }
 
-// Ends a file whose peer has been silent for longer than the limit: the
-// exchange is lost. what names the file, as in "sending a.txt".
-static int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms,
-                       bool line_drawn) {
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn) {
   EndProgress(line_drawn);
   fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
           static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
   return TRANSFER_STALLED;
 }
 
-#define BLOCK_REFUSED (-3)  // ReceiveBlocks: a block failed its check that often
-
-// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
-static int ReportRefusals(const std::string& what, const char* refused) {
+int ReportRefusals(const std::string& what, const char* refused) {
   EndProgress(true);
   fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
   return TRANSFER_REFUSED;
@@ -268,17 +260,24 @@ static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_m
 }
 
 // Forms the name field a file is announced under. False, after reporting
-// it, when a receiver would refuse that name: declining, it would leave
-// receive mode and the files after this one could not be sent.
-static bool FormNameField(const char* path, char* field) {
+// it if asked to, when a receiver would refuse that name: declining, it
+// would leave receive mode and the files after this one could not be sent.
+static bool FormNameField(const char* path, char* field, bool report) {
   TruncFilename8Dot3(FindBaseName(path), field, NAME_FIELD_SIZE);
   char name[NAME_FIELD_SIZE + 1];
   memcpy(name, field, NAME_FIELD_SIZE);
   name[NAME_FIELD_SIZE] = '\0';
   if (IsPlainFileName(name)) return true;
-  fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
-          EscapeFileName(name).c_str());
+  if (report) {
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+            EscapeFileName(name).c_str());
+  }
   return false;
+}
+
+// Sizes beyond the classic size field.
+static void ReportTooLarge(const char* path) {
+  fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n", path);
 }
 
 // While no READY has come back, START goes out again, on a schedule that
@@ -298,7 +297,7 @@ static bool FormNameField(const char* path, char* field) {
 // the sender is waiting for.
 #define QUICK_STARTS 10
 
-static uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
@@ -312,35 +311,39 @@ static void ReportNoAnswer() {
           QUICK_STARTS * QUICK_START_MS / 1000);
 }
 
-// Writes START until READY comes back; 0, or PORT_LOST. Other bytes that
-// come back (line noise, a device's banner, the rest of a dead exchange)
-// are not its answer.
-static int OpenExchange(PortHandle port, uint32_t limit_ms) {
+// Writes START until READY comes back: READY, READY_STREAM (only when the
+// streaming exchange is offered: PREAMBLE goes before each START), or
+// PORT_LOST. Other bytes that come back (line noise, a device's banner,
+// the rest of a dead exchange) are not its answer.
+static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
   uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
   bool stray = false;
   for (int starts = 1;; starts++) {
     if (starts == QUICK_STARTS + 1 && !stray) ReportNoAnswer();
+    if (offer_stream &&
+        WriteBytes(port, reinterpret_cast<const uint8_t*>(PREAMBLE), PREAMBLE_SIZE) == PORT_LOST) {
+      return PORT_LOST;
+    }
     if (WriteByte(port, START) == PORT_LOST) return PORT_LOST;
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
       bool quick = !stray && starts <= QUICK_STARTS;
-      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntil(port, READY);
+      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntilReady(port, offer_stream);
       uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
       uint32_t waited = MillisecondsSince(sent);
       int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
       if (waiting == 0) break;
       int byte = waiting == PORT_LOST ? PORT_LOST : ReadByte(port);
       if (byte == PORT_LOST) return PORT_LOST;
-      if (byte == READY) return 0;
+      if (byte == READY || (offer_stream && byte == READY_STREAM)) return byte;
       stray = true;
     }
   }
 }
 
-// Announces the file: START, READY, name field, size field. Returns the
+// Announces the file after READY: name field, size field. Returns the
 // receiver's answer, PORT_LOST, or LINE_STALLED.
 static int AnnounceFile(PortHandle port, const char* field, uint32_t size, uint32_t limit_ms) {
-  if (OpenExchange(port, limit_ms) == PORT_LOST) return PORT_LOST;
   if (WriteBlock(port, reinterpret_cast<const uint8_t*>(field), NAME_FIELD_SIZE) == PORT_LOST ||
       WriteDword(port, size) == PORT_LOST) {
     return PORT_LOST;
@@ -371,6 +374,14 @@ static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block)
   block->unread = got == length ? 0 : ferror(file) ? (errno != 0 ? errno : EIO) : -1;
 }
 
+void ReportBadSource(const char* path, int read_error) {
+  if (read_error > 0) {
+    fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", path, strerror(read_error));
+  } else {
+    fprintf(stderr, "Gave up sending %s: it changed while being sent\n", path);
+  }
+}
+
 // The file did not yield the bytes it announced. The block it could not
 // fill never goes out, so the receiver cannot store a file that is not
 // this one: it keeps its old file and gives this one up when its stall
@@ -378,29 +389,28 @@ static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block)
 static int WithdrawFile(FILE* file, const char* path, int unread) {
   EndProgress(true);
   fclose(file);
-  if (unread > 0) {
-    fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", path, strerror(unread));
-  } else {
-    fprintf(stderr, "Gave up sending %s: it changed while being sent\n", path);
-  }
+  ReportBadSource(path, unread);
   return TRANSFER_WITHDRAWN;
 }
 
-int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+// A classic receiver answered a file it cannot be announced to, after
+// START: nothing more goes out, and the next START waits until that
+// receiver has given up reading the name. Returns TRANSFER_FAILED, or
+// PORT_LOST.
+static int WithholdAnnouncement(PortHandle port, FILE* file, const char* path, bool named,
+                                uint32_t limit_ms) {
   char field[NAME_FIELD_SIZE];
-  if (!FormNameField(path, field)) return TRANSFER_FAILED;
-  uint32_t size = 0;
-  FILE* file = OpenFileToSend(path, &size);
-  if (file == nullptr) return TRANSFER_FAILED;
+  if (!named) FormNameField(path, field, true);
+  if (named) ReportTooLarge(path);
+  fclose(file);
+  uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
+  return WaitForQuietLine(port, slow_ms) == PORT_LOST ? AbandonTransfer(nullptr, false)
+                                                      : TRANSFER_FAILED;
+}
 
-  int answer = AnnounceFile(port, field, size, stall_limit_ms);
-  if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
-  if (answer != ACCEPT) {
-    printf("file %s declined by receiver\n", path);
-    fclose(file);
-    return TRANSFER_DECLINED;
-  }
-
+// Sends the blocks of a file the receiver accepted, each until it passes.
+static int SendBlocks(PortHandle port, FILE* file, const char* path, uint32_t size,
+                      uint32_t stall_limit_ms) {
   // The block at done goes out, and is on its way before the progress line
   // is drawn and the next block is read and summed; a refused block goes
   // out again as it was, not read again from the file.
@@ -444,6 +454,41 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
   return TRANSFER_DONE;
 }
 
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+  // Which exchange the receiver speaks shows only in its READY: the
+  // streaming one is offered when the file can go that way.
+  char stream_name[STREAM_NAME_MAX + 1];
+  bool streamable = !IsClassicForced() && FormStreamName(path, stream_name, false);
+  char field[NAME_FIELD_SIZE];
+  bool named = FormNameField(path, field, !streamable);
+  if (!named && !streamable) return TRANSFER_FAILED;
+  uint64_t size = 0;
+  FILE* file = OpenFileToSend(path, &size);
+  if (file == nullptr) return TRANSFER_FAILED;
+  if (size > UINT32_MAX && !streamable) {
+    ReportTooLarge(path);
+    fclose(file);
+    return TRANSFER_FAILED;
+  }
+
+  int ready = OpenExchange(port, stall_limit_ms, streamable);
+  if (ready == PORT_LOST) return AbandonTransfer(file, false);
+  if (ready == READY_STREAM) {
+    return SendFileStreamed(port, file, path, stream_name, size, stall_limit_ms);
+  }
+  if (!named || size > UINT32_MAX) {
+    return WithholdAnnouncement(port, file, path, named, stall_limit_ms);
+  }
+  int answer = AnnounceFile(port, field, uint32_t(size), stall_limit_ms);
+  if (answer < 0) return StopSending(answer, file, path, stall_limit_ms, false);
+  if (answer != ACCEPT) {
+    printf("file %s declined by receiver\n", path);
+    fclose(file);
+    return TRANSFER_DECLINED;
+  }
+  return SendBlocks(port, file, path, uint32_t(size), stall_limit_ms);
+}
+
 // ---- receiver ----
 
 // Where a sender may open an exchange (while the receiver waits for a file,
@@ -456,20 +501,35 @@ struct LineBurst {
   uint8_t tail[BURST_TAIL];  // the last bytes, the latest at the end
 };
 
+// A velcot sender writes PREAMBLE right before its START: such a burst
+// ends an opening at once, as no block data holds those five bytes.
+static bool EndsWithStreamOpening(const LineBurst& burst) {
+  const uint8_t* end = burst.tail + BURST_TAIL;
+  return burst.count > PREAMBLE_SIZE && end[-1] == START &&
+         memcmp(end - 1 - PREAMBLE_SIZE, PREAMBLE, PREAMBLE_SIZE) == 0;
+}
+
 // Judges a burst after which the line stayed quiet. A sender's opening ends
-// with START: a sender writes it and waits for READY, while a 0x99 in block
-// data is followed at once by more. Bytes ahead of it in the burst are not
-// the sender's own (noise, what a sender not yet listening left): a
-// receiver waiting for a file drops them, while right after a file they
-// are the sender out of step.
+// with START, after PREAMBLE from a velcot sender: a sender writes it and
+// waits for READY, while a 0x99 in block data is followed at once by more.
+// Bytes ahead of it in the burst are not the sender's own (noise, what a
+// sender not yet listening left): a receiver waiting for a file drops
+// them, while right after a file they are the sender out of step.
 enum Opening { NO_OPENING, OPENING_ALONE, OPENING_AFTER_OTHERS };
 static Opening JudgeOpening(const LineBurst& burst) {
   if (burst.count == 0 || burst.tail[BURST_TAIL - 1] != START) return NO_OPENING;
-  return burst.count == 1 ? OPENING_ALONE : OPENING_AFTER_OTHERS;
+  uint32_t length = EndsWithStreamOpening(burst) ? PREAMBLE_SIZE + 1 : 1;
+  return burst.count == length ? OPENING_ALONE : OPENING_AFTER_OTHERS;
+}
+
+// Which sender's opening a burst that JudgeOpening took ends with.
+static SeenOpening NameOpening(const LineBurst& burst) {
+  return EndsWithStreamOpening(burst) ? STREAM_OPENING_SEEN : CLASSIC_OPENING_SEEN;
 }
 
 // Takes bytes off the line until it has stayed quiet for quiet_ms after
-// one (1), or the burst has grown past max_count (0); or PORT_LOST.
+// one, or a velcot sender's opening has come (1), or the burst has grown
+// past max_count (0); or PORT_LOST.
 static int ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count, LineBurst* burst) {
   for (;;) {
     int byte = ReadByte(port);
@@ -478,34 +538,37 @@ static int ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count, Lin
     burst->tail[BURST_TAIL - 1] = uint8_t(byte);
     if (burst->count < UINT32_MAX) burst->count++;
     if (burst->count > max_count) return 0;
+    if (EndsWithStreamOpening(*burst)) return 1;
     int waiting = WaitForByte(port, quiet_ms);
     if (waiting != 1) return waiting == 0 ? 1 : PORT_LOST;
   }
 }
 
 // Waits, however long it takes, for a sender's opening; whatever comes
-// before it is dropped. 0, or PORT_LOST.
+// before it is dropped. Returns the opening seen, or PORT_LOST.
 static int WaitForOpening(PortHandle port, uint32_t quiet_ms) {
   for (;;) {
     LineBurst burst = {};
     if (ReadBurst(port, quiet_ms, UINT32_MAX, &burst) == PORT_LOST) return PORT_LOST;
-    if (JudgeOpening(burst) != NO_OPENING) return 0;
+    if (JudgeOpening(burst) != NO_OPENING) return NameOpening(burst);
   }
 }
 
 // After the last answer of a file, tells a sender in step from one out of
-// step. In step, it writes START for its next file and waits, or writes
-// nothing; out of step, it took the answer for a refusal and sends a whole
-// block at once. Returns 1 in step, with *opened set when its START came,
-// 0 out of step, or PORT_LOST when the port went before anything came.
-static int WatchLine(PortHandle port, const ReceiverTimes& times, bool* opened) {
+// step. In step, it writes its opening for its next file and waits, or
+// writes nothing; out of step, it took the answer for a refusal and sends
+// a whole block at once. Returns 1 in step, with *opened set when its
+// opening came, 0 out of step, or PORT_LOST when the port went before
+// anything came.
+static int WatchLine(PortHandle port, const ReceiverTimes& times, SeenOpening* opened) {
   int waiting = WaitForByte(port, times.watch_ms);
   if (waiting != 1) return waiting == 0 ? 1 : PORT_LOST;
   LineBurst burst = {};
   int read = ReadBurst(port, times.opening_quiet_ms, BURST_TAIL, &burst);
   if (read == PORT_LOST && burst.count == 0) return PORT_LOST;
-  *opened = read == 1 && JudgeOpening(burst) == OPENING_ALONE;
-  return *opened ? 1 : 0;
+  if (read != 1 || JudgeOpening(burst) != OPENING_ALONE) return 0;
+  *opened = NameOpening(burst);
+  return 1;
 }
 
 // Declines the file on the line; the receiver leaves receive mode.
@@ -583,19 +646,29 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
   return 0;
 }
 
-// Reads the announcement that follows START: READY, name and size. A START
-// already seen (opened) is answered at once. Returns the size, PORT_LOST,
-// or LINE_STALLED.
+#define STREAM_OPENED (-7)  // ReadAnnouncement: STREAM_FIELD came in place of a name
+
+// Reads the announcement that follows a sender's opening: READY (or
+// READY_STREAM to a velcot sender's), name and size. An opening already
+// seen is answered at once. Returns the size, STREAM_OPENED, PORT_LOST, or
+// LINE_STALLED.
 static int64_t ReadAnnouncement(PortHandle port, char* name, const ReceiverTimes& times,
-                                bool opened) {
-  if (!opened && WaitForOpening(port, times.opening_quiet_ms) == PORT_LOST) return PORT_LOST;
-  if (WriteByte(port, READY) == PORT_LOST) return PORT_LOST;
+                                SeenOpening opened) {
+  if (opened == NO_OPENING_SEEN) {
+    int seen = WaitForOpening(port, times.opening_quiet_ms);
+    if (seen == PORT_LOST) return PORT_LOST;
+    opened = SeenOpening(seen);
+  }
+  bool streamed = opened == STREAM_OPENING_SEEN && !IsClassicForced();
+  if (WriteByte(port, streamed ? READY_STREAM : READY) == PORT_LOST) return PORT_LOST;
   // A sender puts its name and size on the line right after READY; silence
   // means the START came from noise or from a sender that has gone.
   int got =
       ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, times.stall_limit_ms);
   if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
+  // A name field after READY_STREAM: the PREAMBLE was noise.
+  if (streamed && IsStreamField(name)) return STREAM_OPENED;
   return ReadDword(port, times.stall_limit_ms);
 }
 
@@ -630,7 +703,7 @@ static int ReportOutOfStep(const char* name, const char* reason) {
 // watched first; a port that goes meanwhile showed nothing out of step, so
 // the file is kept and the lost port reported after.
 static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name, const char* name,
-                      uint32_t size, const ReceiverTimes& times, bool* opened) {
+                      uint32_t size, const ReceiverTimes& times, SeenOpening* opened) {
   int write_error = SyncFile(file);
   if (write_error != 0) {
     DiscardFile(file, temp_name);
@@ -656,10 +729,11 @@ static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name,
   return TRANSFER_DONE;
 }
 
-int RecvFile(PortHandle port, const ReceiverTimes& times, bool* opened) {
+int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened) {
   char name[NAME_FIELD_SIZE + 1];
   int64_t announced = ReadAnnouncement(port, name, times, *opened);
-  *opened = false;
+  *opened = NO_OPENING_SEEN;
+  if (announced == STREAM_OPENED) return RecvFileStreamed(port, times.stall_limit_ms, opened);
   if (announced < 0) {
     return StopReceiving(announced, "receiving an announced file", times.stall_limit_ms, false);
   }

@@ -15,8 +15,8 @@
 #define DECLINE 0x55  // receiver: the file cannot be created, the exchange ends
 
 #define BLOCK_SIZE 1024
-// The longest a sender's opening may be (START alone, for now): right after
-// a file a receiver judges no longer burst.
+// The longest a sender's opening may be (PREAMBLE and START, from a velcot
+// sender): right after a file a receiver judges no longer burst.
 #define OPENING_MAX_LENGTH 8
 #define NAME_FIELD_SIZE 12
 #define REPLY_OK 0xFFFF
@@ -47,6 +47,9 @@ enum TransferResult {
   TRANSFER_OUT_OF_STEP = 7,  // receiver: the sender was out of step; the file is given up
   TRANSFER_WITHDRAWN = 8,    // sender: the file could not be read to its end; it fell silent
 };
+
+// A block, or the data at one offset, refused MAX_REFUSALS times in a row.
+#define BLOCK_REFUSED (-3)
 
 // The readers' answer when the line has been silent for longer than their
 // limit. NO_STALL_LIMIT lets them wait for ever.
@@ -118,12 +121,39 @@ uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);
 // The receiver's answer to a block: REPLY_OK exactly when the checksums agree.
 uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
 
+// ---- shared with the streaming exchange (stream.cpp) ----
+
+#include <chrono>
+#include <cstdio>
+
+uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start);
+
+// Ends a transfer whose port went away, keeping errno for the driver.
+int AbandonTransfer(FILE* file, bool line_drawn);
+
+// Ends a file whose peer has been silent for longer than the limit. what
+// names the file, as in "sending a.txt"; peer is "sender" or "receiver".
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn);
+
+// Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
+int ReportRefusals(const std::string& what, const char* refused);
+
+// Says why the file did not yield the bytes it announced (read_error: an
+// errno, or -1 for a file that ended early).
+void ReportBadSource(const char* path, int read_error);
+
+// A sender's opening that a receiver has already taken off the line, for
+// the next RecvFile to answer: START alone (a classic sender, or a velcot
+// sender whose PREAMBLE was lost), or PREAMBLE and START (a velcot sender
+// offering the streaming exchange).
+enum SeenOpening { NO_OPENING_SEEN, CLASSIC_OPENING_SEEN, STREAM_OPENING_SEEN };
+
 // One file each. Once a file is under way, a peer silent for longer than
 // the stall limit (from ComputeStallLimit) ends it with TRANSFER_STALLED;
-// waiting for START or READY has no limit. *opened carries a sender's START
-// from one RecvFile to the next: true on return when the watch after the
-// file saw it, and true on entry to answer it at once.
+// waiting for START or READY has no limit. *opened carries a sender's
+// opening from one RecvFile to the next: set on return when the receiver
+// took one off the line after the file, and answered at once on entry.
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT);
-int RecvFile(PortHandle port, const ReceiverTimes& times, bool* opened);
+int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened);
 
 #endif

@@ -123,12 +123,14 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
 static int RunReceiveMode(PortHandle port, const Settings& settings, const ReceiverTimes& times,
                           uint32_t quiet_ms) {
   int status = EXIT_COMPLETE;
-  bool opened = false;
+  SeenOpening opened = NO_OPENING_SEEN;
   for (;;) {
     int result = RecvFile(port, times, &opened);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) return status;
+    // A sender's opening that came already ends what was left to pass.
+    if (opened != NO_OPENING_SEEN && result == TRANSFER_NOT_STORED) continue;
     if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) {
       if (WaitForQuietLine(port, quiet_ms) == 0) continue;
       if (GetInterruption() != 0) return status;

@@ -1,5 +1,6 @@
 // Two real velcot processes, or one velcot and a scripted peer, over a pair
 // of pseudo-terminals linked by socat.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -82,14 +83,14 @@ class EndToEndTest : public ProgramTest {
   }
 
   pid_t StartReceiver(const std::string& folder, const std::string& log = "rx") {
-    return StartVelcot(folder, {"-p", line_.link_a, "-b", "115200"}, log);
+    return StartVelcot(folder, {"-p", line_.link_a, "-b", "115200"}, log, env_);
   }
 
   pid_t StartSender(const std::string& folder, const std::vector<std::string>& files,
                     const std::string& log = "tx") {
     std::vector<std::string> args = {"-p", line_.link_b, "-b", "115200"};
     args.insert(args.end(), files.begin(), files.end());
-    return StartVelcot(folder, args, log);
+    return StartVelcot(folder, args, log, env_);
   }
 
   std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
@@ -102,14 +103,36 @@ class EndToEndTest : public ProgramTest {
         << Output(log + ".err");
   }
 
+  // Forces the classic exchange at both ends, or not.
+  void ForceClassic(bool classic) {
+    env_ = {"LC_ALL=C", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+  }
+
+  void SendFilesOfEveryBlockShape(const std::string& run, bool classic);
+
   PtyPair line_;
   int fd_a_ = -1;
   int fd_b_ = -1;
+  std::vector<std::string> env_ = {"LC_ALL=C"};
 };
 
+const bool kProtocols[] = {true, false};  // classic, streaming
+const char* NameProtocol(bool classic) {
+  return classic ? "classic" : "streaming";
+}
+
+// Both exchanges; the classic one draws a line after every block.
 TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
+  for (bool classic : kProtocols) {
+    SCOPED_TRACE(NameProtocol(classic));
+    ForceClassic(classic);
+    SendFilesOfEveryBlockShape(NameProtocol(classic), classic);
+  }
+}
+
+void EndToEndTest::SendFilesOfEveryBlockShape(const std::string& run, bool classic) {
+  std::string tx = MakeFolder(run + "-tx");
+  std::string rx = MakeFolder(run + "-rx");
   std::string every_byte;
   for (int i = 0; i < 256; i++)
     every_byte += char(i);
@@ -127,19 +150,19 @@ TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {
     names.push_back(name);
   }
   ASSERT_TRUE(StartLine());
-  pid_t receiver = StartReceiver(rx);
-  ProcessEnd sent = Finish(StartSender(tx, names));
+  pid_t receiver = StartReceiver(rx, run + "-rx");
+  ProcessEnd sent = Finish(StartSender(tx, names, run + "-tx"));
   EXPECT_TRUE(sent.exited);
   EXPECT_EQ(sent.status, 0);
-  EXPECT_EQ(Output("tx.err"), "");
+  EXPECT_EQ(Output(run + "-tx.err"), "");
   StopLine();
-  ExpectPortLost(Finish(receiver), "rx");
+  ExpectPortLost(Finish(receiver), run + "-rx");
 
   std::vector<std::string> sorted = names;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(ListDirectory(rx), sorted);
-  std::string sender_out = Output("tx.out");
-  std::string receiver_out = Output("rx.out");
+  std::string sender_out = Output(run + "-tx.out");
+  std::string receiver_out = Output(run + "-rx.out");
   for (const auto& [name, content] : files) {
     SCOPED_TRACE(name);
     bool ok = false;
@@ -149,39 +172,51 @@ TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {
     EXPECT_NE(sender_out.find(complete), std::string::npos);
     EXPECT_NE(receiver_out.find(complete), std::string::npos);
   }
+  if (!classic) return;
   // 1024 of 2500 bytes fill 12 of the 30 cells.
   std::string partial = DrawProgress(12, "big.bin", "1024/2500", "41.0%", false);
   EXPECT_NE(sender_out.find(partial), std::string::npos);
   EXPECT_NE(receiver_out.find(partial), std::string::npos);
 }
 
-// The new content replaces the old file, whose permissions it keeps
-// rather than those a new file would get.
-TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissions) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
-  std::string content = MakeContent(1500, 5);
-  ASSERT_TRUE(WriteWholeFile(tx + "/same.txt", content));
-  ASSERT_TRUE(WriteWholeFile(rx + "/same.txt", MakeContent(4000, 6)));
-  ASSERT_EQ(chmod((rx + "/same.txt").c_str(), 0600), 0);
-  ASSERT_TRUE(StartLine());
-  // The console's character set comes from LANG when nothing overrides it.
-  const std::vector<std::string> utf8 = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8"};
-  pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, "rx", utf8, 027);
-  ProcessEnd sent =
-      Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", "same.txt"}, "tx", utf8));
-  EXPECT_EQ(sent.status, 0);
-  StopLine();
-  ExpectPortLost(Finish(receiver), "rx");
+// The new content replaces the old file. In the classic exchange it keeps
+// the old file's permissions rather than those a new file would get; in
+// the streaming one it takes the sender's permission bits, less the
+// receiver's umask, and the sender's modification time.
+TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissionsOrTakingTheSenders) {
+  for (bool classic : kProtocols) {
+    std::string run = NameProtocol(classic);
+    SCOPED_TRACE(run);
+    std::string tx = MakeFolder(run + "-tx");
+    std::string rx = MakeFolder(run + "-rx");
+    std::string content = MakeContent(1500, 5);
+    ASSERT_TRUE(WriteWholeFile(tx + "/same.txt", content));
+    ASSERT_EQ(chmod((tx + "/same.txt").c_str(), 0755), 0);
+    const struct timespec kWritten[2] = {{0, UTIME_OMIT}, {1234567890, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tx + "/same.txt").c_str(), kWritten, 0), 0);
+    ASSERT_TRUE(WriteWholeFile(rx + "/same.txt", MakeContent(4000, 6)));
+    ASSERT_EQ(chmod((rx + "/same.txt").c_str(), 0600), 0);
+    ASSERT_TRUE(StartLine());
+    // The console's character set comes from LANG when nothing overrides it.
+    const std::vector<std::string> utf8 = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8",
+                                           classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, run + "-rx", utf8, 027);
+    ProcessEnd sent = Finish(
+        StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", "same.txt"}, run + "-tx", utf8));
+    EXPECT_EQ(sent.status, 0);
+    StopLine();
+    ExpectPortLost(Finish(receiver), run + "-rx");
 
-  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"same.txt"});
-  EXPECT_EQ(ReadWholeFile(rx + "/same.txt"), content);
-  struct stat info;
-  ASSERT_EQ(stat((rx + "/same.txt").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
-  std::string complete = DrawCompleteProgress("same.txt", content.size(), true);
-  EXPECT_NE(Output("rx.out").find(complete), std::string::npos) << Output("rx.out");
-  EXPECT_NE(Output("tx.out").find(complete), std::string::npos);
+    EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"same.txt"});
+    EXPECT_EQ(ReadWholeFile(rx + "/same.txt"), content);
+    struct stat info;
+    ASSERT_EQ(stat((rx + "/same.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, classic ? 0600u : 0750u);
+    EXPECT_EQ(info.st_mtime == 1234567890, !classic);
+    std::string complete = DrawCompleteProgress("same.txt", content.size(), true);
+    EXPECT_NE(Output(run + "-rx.out").find(complete), std::string::npos) << Output(run + "-rx.out");
+    EXPECT_NE(Output(run + "-tx.out").find(complete), std::string::npos);
+  }
 }
 
 // A scripted sender stops halfway: the old file stays until a file is
@@ -228,7 +263,9 @@ TEST_F(EndToEndTest, SenderFollowsWireFormatAndResendsRefusedBlocks) {
   ASSERT_TRUE(WriteWholeFile(tx + "/wire.bin", content));
   ASSERT_TRUE(StartLine());
   pid_t sender = StartSender(tx, {"wire.bin"});
-  ASSERT_EQ(ReadWithDeadline(fd_a_, 1, kLimitMilliseconds), "\x99");
+  // A classic receiver drops the preamble and answers READY: from there on
+  // the exchange is the classic one, byte for byte.
+  ASSERT_EQ(ReadWithDeadline(fd_a_, 5, kLimitMilliseconds), kSenderOpening);
   ASSERT_TRUE(WriteAll(fd_a_, "\x33"));
   ASSERT_EQ(ReadWithDeadline(fd_a_, 16, kLimitMilliseconds), EncodeAnnouncement("wire.bin", 1027));
   ASSERT_TRUE(WriteAll(fd_a_, "\xCC"));
@@ -273,35 +310,49 @@ TEST_F(EndToEndTest, DeclinedFileEndsBothSides) {
 }
 
 // Files that cannot be sent are skipped with nothing on the line; the others
-// arrive under their base names cut to 8.3.
-TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresShortBaseNames) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
-  MakeFolder("tx/sub");
-  MakeFolder("tx/sub/dir");
-  std::string report = MakeContent(3000, 8);
-  std::string long_named = MakeContent(77, 9);
-  ASSERT_TRUE(WriteWholeFile(tx + "/sub/dir/report.txt", report));
-  ASSERT_TRUE(WriteWholeFile(tx + "/verylongname.txt", long_named));
-  ASSERT_TRUE(StartLine());
-  pid_t receiver = StartReceiver(rx);
-  ProcessEnd sent =
-      Finish(StartSender(tx, {"sub/dir/report.txt", "missing.txt", "sub", "verylongname.txt"}));
-  StopLine();
-  ProcessEnd received = Finish(receiver);
+// arrive under their base names: cut to 8.3 in the classic exchange, whole
+// (UTF-8, up to 255 bytes) in the streaming one.
+TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
+  const std::string kLong = std::string(240, 'n') + "-\xC3\xA9t\xC3\xA9.txt";  // 251 bytes
+  for (bool classic : kProtocols) {
+    std::string run = NameProtocol(classic);
+    SCOPED_TRACE(run);
+    ForceClassic(classic);
+    std::string tx = MakeFolder(run + "-tx");
+    std::string rx = MakeFolder(run + "-rx");
+    MakeFolder(run + "-tx/sub");
+    MakeFolder(run + "-tx/sub/dir");
+    std::string report = MakeContent(3000, 8);
+    std::string long_named = MakeContent(77, 9);
+    std::string utf8_named = MakeContent(1, 10);
+    ASSERT_TRUE(WriteWholeFile(tx + "/sub/dir/report.txt", report));
+    ASSERT_TRUE(WriteWholeFile(tx + "/verylongname.txt", long_named));
+    ASSERT_TRUE(WriteWholeFile(tx + "/" + kLong, utf8_named));
+    ASSERT_TRUE(StartLine());
+    pid_t receiver = StartReceiver(rx, run + "-rx");
+    ProcessEnd sent = Finish(StartSender(
+        tx, {"sub/dir/report.txt", "missing.txt", "sub", "verylongname.txt", kLong}, run + "-tx"));
+    StopLine();
+    ProcessEnd received = Finish(receiver);
 
-  EXPECT_TRUE(sent.exited);
-  EXPECT_EQ(sent.status, 2);
-  EXPECT_EQ(Output("tx.err"),
-            "Couldn't stat missing.txt: No such file or directory\n"
-            "Couldn't send sub: not a regular file\n");
-  EXPECT_EQ(Output("tx.out").find("declined"), std::string::npos);
-  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"report.txt", "verylong.txt"}));
-  EXPECT_EQ(ReadWholeFile(rx + "/report.txt"), report);
-  EXPECT_EQ(ReadWholeFile(rx + "/verylong.txt"), long_named);
-  // The receiver saw no other name: its only message is the lost line.
-  ExpectPortLost(received, "rx");
-  EXPECT_EQ(Output("rx.err").find('\n'), Output("rx.err").size() - 1);
+    EXPECT_TRUE(sent.exited);
+    EXPECT_EQ(sent.status, 2);
+    EXPECT_EQ(Output(run + "-tx.err"),
+              "Couldn't stat missing.txt: No such file or directory\n"
+              "Couldn't send sub: not a regular file\n");
+    EXPECT_EQ(Output(run + "-tx.out").find("declined"), std::string::npos);
+    std::string stored_long = classic ? "verylong.txt" : "verylongname.txt";
+    std::string stored_utf8 = classic ? "nnnnnnnn.txt" : kLong;
+    std::vector<std::string> stored = {"report.txt", stored_long, stored_utf8};
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(ListDirectory(rx), stored);
+    EXPECT_EQ(ReadWholeFile(rx + "/report.txt"), report);
+    EXPECT_EQ(ReadWholeFile(rx + "/" + stored_long), long_named);
+    EXPECT_EQ(ReadWholeFile(rx + "/" + stored_utf8), utf8_named);
+    // The receiver saw no other name: its only message is the lost line.
+    ExpectPortLost(received, run + "-rx");
+    EXPECT_EQ(Output(run + "-rx.err").find('\n'), Output(run + "-rx.err").size() - 1);
+  }
 }
 
 // A scripted sender announces names that would leave the receiver's folder,

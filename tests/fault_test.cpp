@@ -82,7 +82,7 @@ class FaultTest : public ProgramTest {
     options.working_dir = folder;
     options.stdout_path = log + ".out";
     options.stderr_path = log + ".err";
-    options.env = {"LC_ALL=C"};
+    options.env = env_;
     options.ignored_signals = ignored_signals;
     return StartProgram(options);
   }
@@ -106,6 +106,8 @@ class FaultTest : public ProgramTest {
     if (cable.pid > 0) StopCable(cable);
     return noise;
   }
+
+  std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
 };
 
 // Plays a sender's START until READY comes back, as a receiver only just
@@ -136,6 +138,7 @@ LineCounters ReadCounters(const std::string& log, const std::string& direction) 
 // Bits flip from sender to receiver once the opening has crossed; replies
 // stay clean. Every damaged block is refused and sent again whole.
 TEST_F(FaultTest, ResendsBlocksDamagedOnTheLine) {
+  env_.push_back("VELCOT_CLASSIC=1");
   // 64 blocks; at 3e-5 a bit, about one in five arrives damaged. Two flips
   // in one block can cancel in the 16-bit sum: seed 2 does that to block 55
   // of its file, which is then stored damaged, so it is not used.
@@ -169,6 +172,46 @@ TEST_F(FaultTest, ResendsBlocksDamagedOnTheLine) {
     // Each refusal took at least one flipped bit and cost one whole block.
     EXPECT_GE(sent_line.flipped, refused);
     EXPECT_EQ(sent_line.carried, kOpeningBytes + (kBlocks + refused) * kBlockBytes);
+  }
+}
+
+// Two velcots stream over a line that flips bits both ways, from the first
+// byte on: each copy arrives right, or fails and is reported so at both
+// ends; the old file of that name stays unless the new one is whole.
+TEST_F(FaultTest, StreamsThroughBitErrorsBothWaysWithoutAWrongFile) {
+  const std::string kOld = "the receiver's own file";
+  struct Noise {
+    const char* seed;
+    const char* ber;
+  };
+  for (const Noise& noise : {Noise{"1", "1e-4"}, Noise{"2", "1e-4"}, Noise{"3", "3e-5"}}) {
+    std::string run = std::string("seed") + noise.seed;
+    SCOPED_TRACE(run + " at " + noise.ber);
+    std::string dir = MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx");
+    std::string rx = MakeFolder(run + "/rx");
+    std::string content = MakeContent(40000, uint32_t(std::stoul(noise.seed)));
+    ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", content));
+    ASSERT_TRUE(WriteWholeFile(rx + "/data.bin", kOld));
+    NullModem cable = StartCable(
+        dir, {"-b", "0", "--seed", noise.seed, "--ber-ab", noise.ber, "--ber-ba", noise.ber});
+    ASSERT_GT(cable.pid, 0);
+    pid_t receiver = StartReceiver(rx, {"-p", cable.link_b, "-b", "115200"}, dir + "/rx");
+    ProcessEnd sent =
+        Finish(StartVelcot(tx, {"-p", cable.link_a, "-b", "115200", "data.bin"}, dir + "/tx"));
+    std::string log = StopCable(cable);
+    Finish(receiver);
+    EXPECT_TRUE(sent.exited);
+    EXPECT_GT(ReadCounters(log, "A->B").flipped, 0u);
+    std::string kept = ReadWholeFile(rx + "/data.bin");
+    EXPECT_TRUE(kept == content || kept == kOld) << "a wrong file was stored";
+    if (sent.status == 0) {
+      EXPECT_TRUE(kept == content) << "success reported for a wrong copy";
+    } else {
+      EXPECT_NE(ReadWholeFile(dir + "/tx.err"), "");
+    }
+    for (const std::string& name : ListDirectory(rx))
+      EXPECT_EQ(name, "data.bin");
   }
 }
 
@@ -244,12 +287,16 @@ TEST_F(FaultTest, SevenDataBitsStartNoExchange) {
 
 // Start in any order: a sender started two seconds before its receiver
 // (its first START reaches no one), and a sender interrupted mid-file and
-// started again at once (the receiver reads its STARTs as block data until
-// it gives the dead exchange up, which waits out the 30 s stall limit). A
-// later START is answered each time, and the file arrives.
+// started again at once. In the classic exchange the receiver reads its
+// STARTs as block data until it gives the dead exchange up, which waits
+// out the 30 s stall limit; a streaming receiver knows the opening between
+// frames at once. A later START is answered each time, and the file
+// arrives.
 TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
-  for (bool again : {false, true}) {
-    std::string run = again ? "again" : "early";
+  for (std::string run : {"early", "again-classic", "again"}) {
+    bool again = run != "early";
+    bool classic = run == "again-classic";
+    env_ = {"LC_ALL=C", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
     SCOPED_TRACE(run);
     std::string dir = MakeFolder(run);
     std::string tx = MakeFolder(run + "/tx");
@@ -264,7 +311,8 @@ TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
     if (again) {
       receiver = StartVelcot(rx, receive, dir + "/rx");
       pid_t first = StartVelcot(tx, send, dir + "/tx1");
-      ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 1024/4000 ", kLimitSeconds * 1000, receiver));
+      ASSERT_TRUE(WaitForFileText(dir + "/rx.out", classic ? " 1024/4000 " : " 0/4000 ",
+                                  kLimitSeconds * 1000, receiver));
       SendSignal(first, SIGINT);
       Finish(first);
     }

@@ -84,7 +84,7 @@ class HostileTest : public ProgramTest {
     options.working_dir = folder;
     options.stdout_path = scratch_ + "/logs/" + log + ".out";
     options.stderr_path = scratch_ + "/logs/" + log + ".err";
-    options.env = {"LC_ALL=C"};
+    options.env = env_;
     options.file_size_limit = file_size_limit;
     return StartProgram(options);
   }
@@ -128,6 +128,8 @@ class HostileTest : public ProgramTest {
     EXPECT_NE(Output(log + ".err").find("lost port " + port + ": "), std::string::npos)
         << Output(log + ".err");
   }
+
+  std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
 };
 
 // Names that only look like the ones Windows keeps for devices, and a name
@@ -236,35 +238,58 @@ TEST_F(HostileTest, HugeAnnouncedSizeCostsOnlyWhatArrived) {
 }
 
 // The receiver may write no file longer than 3000 bytes, and velcot itself
-// must keep SIGXFSZ from ending it. A longer file is reported and not
-// stored, and from the write that fails on no block is answered, so the
-// sender gives the file up when its stall limit runs out rather than send
-// the rest or report it sent; the old file of that name stays.
+// must keep SIGXFSZ from ending it. It stores nothing and keeps the old file
+// of that name. In the classic exchange, from the write that fails on, no
+// block is answered, so the sender gives the file up when its stall limit
+// runs out rather than send the rest or report it sent, and sends no more;
+// in the streaming exchange the receiver says so at once, and the next file
+// follows.
 TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
-  std::string tx = MakeFolder("tx");
-  std::string rx = MakeFolder("rx");
-  std::string big = MakeContent(40 * 1024, 5);
-  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
-  ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", "small"));
-  ASSERT_TRUE(WriteWholeFile(rx + "/big.bin", "old"));
-  Line line = StartLine("line");
-  pid_t receiver = StartReceiver(line, rx, "rx", 3000);
-  ProcessEnd sent = Finish(StartSender(line, tx, {"big.bin", "small.bin"}, "tx"));
-  EXPECT_TRUE(sent.exited);
-  EXPECT_EQ(sent.status, 2);
-  EXPECT_EQ(Output("tx.err"),
-            "Gave up sending big.bin: the receiver was silent for 30 s\nfile small.bin not sent\n");
-  // The third block's write goes past 3000 bytes: it is the last answered.
-  EXPECT_NE(Output("tx.out").find(" 3072/40960 "), std::string::npos) << Output("tx.out");
-  EXPECT_EQ(Output("tx.out").find(" 4096/40960 "), std::string::npos) << Output("tx.out");
-  CutLine(line);
-  ProcessEnd received = Finish(receiver);
-  ExpectPortLost(received, "rx", line.pair.link_a);
+  struct Case {
+    bool classic;
+    std::string sender_errors;
+    std::vector<std::string> stored;
+  };
+  const std::vector<Case> cases = {
+      {true,
+       "Gave up sending big.bin: the receiver was silent for 30 s\nfile small.bin not sent\n",
+       {"big.bin"}},
+      {false,
+       "Gave up sending big.bin: the receiver could not store it\n",
+       {"big.bin", "small.bin"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.classic ? "classic" : "streaming");
+    std::string run = c.classic ? "classic" : "stream";
+    env_ = {"LC_ALL=C", c.classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    std::string tx = MakeFolder(run + "-tx");
+    std::string rx = MakeFolder(run + "-rx");
+    std::string big = MakeContent(40 * 1024, 5);
+    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
+    ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", "small"));
+    ASSERT_TRUE(WriteWholeFile(rx + "/big.bin", "old"));
+    Line line = StartLine(run);
+    pid_t receiver = StartReceiver(line, rx, run + "-rx", 3000);
+    ProcessEnd sent = Finish(StartSender(line, tx, {"big.bin", "small.bin"}, run + "-tx"));
+    EXPECT_TRUE(sent.exited);
+    EXPECT_EQ(sent.status, 2);
+    EXPECT_EQ(Output(run + "-tx.err"), c.sender_errors);
+    if (c.classic) {
+      // The third block's write goes past 3000 bytes: it is the last answered.
+      std::string shown = Output(run + "-tx.out");
+      EXPECT_NE(shown.find(" 3072/40960 "), std::string::npos) << shown;
+      EXPECT_EQ(shown.find(" 4096/40960 "), std::string::npos) << shown;
+    }
+    CutLine(line);
+    ProcessEnd received = Finish(receiver);
+    ExpectPortLost(received, run + "-rx", line.pair.link_a);
 
-  EXPECT_EQ(Output("rx.err").rfind("Couldn't write big.bin: File too large\nlost port ", 0), 0u)
-      << Output("rx.err");
-  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"big.bin"}));
-  EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), "old");
+    EXPECT_EQ(
+        Output(run + "-rx.err").rfind("Couldn't write big.bin: File too large\nlost port ", 0), 0u)
+        << Output(run + "-rx.err");
+    EXPECT_EQ(ListDirectory(rx), c.stored);
+    EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), "old");
+  }
 }
 
 // A sender out of step: it sends its last block again after the answer
@@ -358,10 +383,11 @@ TEST_F(HostileTest, SecondVelcotOnAPortFailsWithoutDisturbingTheFirst) {
   EXPECT_EQ(ReadWholeFile(rx + "/kept.bin"), content);
 }
 
-// A folder, a FIFO with no writer, a character device and a file too large
-// to announce are each refused before anything about them goes on the line;
-// the files around them travel.
+// A folder, a FIFO with no writer, a character device and, in the classic
+// exchange, a file too large to announce are each refused before anything
+// about them goes on the line; the files around them travel.
 TEST_F(HostileTest, SenderRefusesWhatIsNotAFileAndSendsTheRest) {
+  env_.push_back("VELCOT_CLASSIC=1");
   std::string tx = MakeFolder("tx");
   std::string rx = MakeFolder("rx");
   MakeFolder("tx/folder");
@@ -435,7 +461,7 @@ TEST_F(HostileTest, SenderGivesUpOnASilentReceiverAndSendsNoMore) {
   Line line = StartLine("line");
   ASSERT_GE(line.fd_a, 0);
   pid_t sender = StartSender(line, tx, {"big.bin", "next.txt"}, "tx");
-  ASSERT_EQ(ReadWithDeadline(line.fd_a, 1, kLimitMilliseconds), "\x99");
+  ASSERT_EQ(ReadWithDeadline(line.fd_a, 5, kLimitMilliseconds), kSenderOpening);
   ASSERT_TRUE(WriteAll(line.fd_a, "\x33"));
   ASSERT_EQ(ReadWithDeadline(line.fd_a, 16, kLimitMilliseconds),
             EncodeAnnouncement("big.bin", 5000));

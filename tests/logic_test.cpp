@@ -9,6 +9,7 @@
 
 #include "names.h"
 #include "progress.h"
+#include "stream.h"
 #include "transfer.h"
 
 #ifdef _WIN32
@@ -149,6 +150,48 @@ TEST(IsPlainFileName, RefusesWhatWindowsForbidsInFileNamesOnWindows) {
   }
 }
 
+TEST(IsValidUtf8, AcceptsWellFormedUtf8Only) {
+  for (const char* good : {"", "plain.txt", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
+    EXPECT_TRUE(IsValidUtf8(good)) << EscapeFileName(good);
+  }
+  // A lone Latin-1 byte, a cut sequence, an overlong '/', a surrogate, and
+  // beyond U+10FFFF.
+  for (const char* bad : {"caf\xE9", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+    EXPECT_FALSE(IsValidUtf8(bad)) << EscapeFileName(bad);
+  }
+  EXPECT_FALSE(HasNoC1Controls("a\xC2\x9B[2J"));
+  EXPECT_TRUE(HasNoC1Controls("\xC2\xA0\xC3\x9B"));
+}
+
+#ifndef _WIN32
+TEST(ConvertNameToUtf8, KeepsUtf8AndReadsOtherNamesAsLatin1) {
+  EXPECT_EQ(ConvertNameToUtf8("r\xC3\xA9sum\xC3\xA9.txt"), "r\xC3\xA9sum\xC3\xA9.txt");
+  EXPECT_EQ(ConvertNameToUtf8("r\xE9sum\xE9.txt"), "r\xC3\xA9sum\xC3\xA9.txt");
+}
+#endif
+
+// The check value of CRC-32 (zlib, ZMODEM), in one piece and in two.
+TEST(UpdateCrc32, GivesTheStandardCheckValue) {
+  const uint8_t* digits = reinterpret_cast<const uint8_t*>("123456789");
+  EXPECT_EQ(UpdateCrc32(0, digits, 9), 0xCBF43926u);
+  EXPECT_EQ(UpdateCrc32(UpdateCrc32(0, digits, 4), digits + 4, 5), 0xCBF43926u);
+  EXPECT_EQ(UpdateCrc32(0, digits, 0), 0u);
+}
+
+TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
+  EXPECT_TRUE(IsStreamField(STREAM_FIELD));
+  char damaged[12];
+  memcpy(damaged, STREAM_FIELD, 12);
+  damaged[0] = 0x40;  // its first byte damaged: no classic name holds the rest
+  EXPECT_TRUE(IsStreamField(damaged));
+  char field[12];
+  for (const char* name : {"report.txt", "", "VELCOT", "abcdefgh.txt"}) {
+    memset(field, 0, sizeof field);
+    memcpy(field, name, strlen(name));
+    EXPECT_FALSE(IsStreamField(field)) << name;
+  }
+}
+
 // ---- progress line ----
 
 TEST(FormatProgress, DrawsBarNameCountsAndPercentage) {
@@ -161,6 +204,9 @@ TEST(FormatProgress, DrawsBarNameCountsAndPercentage) {
   // The product of done and 30 does not fit in 32 bits.
   EXPECT_EQ(FormatProgress("big", 4000000000u, 3000000000u, 0, false),
             Cells(22, 8) + "          big 3000000000/4000000000 (75.0%)\r");
+  // Counts beyond 32 bits, as the streaming exchange carries them.
+  EXPECT_EQ(FormatProgress("huge", 6000000000u, 4500000000u, 0, false),
+            Cells(22, 8) + "         huge 4500000000/6000000000 (75.0%)\r");
 }
 
 TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {

@@ -22,8 +22,8 @@ Link OpenLink() {
   return {AdoptPortDescriptor(fds[0]), fds[1]};
 }
 
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms, bool* opened) {
-  bool none = false;
+int ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened) {
+  SeenOpening none = NO_OPENING_SEEN;
   int result = RecvFile(port, {stall_limit_ms, kOpeningQuietMs, kWatchMs},
                         opened != nullptr ? opened : &none);
   WaitForByte(port, 0);
@@ -84,6 +84,77 @@ Bytes NameField(const std::string& name) {
 
 Bytes SizeField(uint32_t size) {
   return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
+}
+
+ForceClassic::ForceClassic(bool classic) {
+  if (classic) setenv("VELCOT_CLASSIC", "1", 1);
+}
+
+ForceClassic::~ForceClassic() {
+  unsetenv("VELCOT_CLASSIC");
+}
+
+const Bytes kOpening = {0x16, 'V', 'C', 'T', START};
+
+const Bytes kStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
+
+uint32_t Crc32(const Bytes& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; bit++)
+      crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0);
+  }
+  return ~crc;
+}
+
+Bytes BigEndian(uint64_t value, int bytes) {
+  Bytes out(size_t(bytes), 0);
+  for (int i = bytes - 1; i >= 0; i--, value >>= 8)
+    out[size_t(i)] = uint8_t(value);
+  return out;
+}
+
+uint64_t FromBigEndian(const Bytes& bytes, size_t at, int count) {
+  uint64_t value = 0;
+  for (int i = 0; i < count; i++)
+    value = value << 8 | bytes.at(at + size_t(i));
+  return value;
+}
+
+Bytes EncodeFrame(uint8_t type, uint8_t sequence, const Bytes& payload) {
+  Bytes checked = Concat({type, sequence}, BigEndian(payload.size(), 2));
+  Bytes frame = Concat({0xF3, 0x5C}, checked);
+  frame = Concat(frame, BigEndian(Crc32(checked) & 0xFFFF, 2));
+  frame = Concat(frame, payload);
+  return Concat(frame, BigEndian(Crc32(Concat(checked, payload)), 4));
+}
+
+bool operator==(const PeerFrame& a, const PeerFrame& b) {
+  return a.type == b.type && a.sequence == b.sequence && a.payload == b.payload;
+}
+
+std::ostream& operator<<(std::ostream& out, const PeerFrame& frame) {
+  out << char(frame.type) << int(frame.sequence) << ":";
+  for (uint8_t byte : frame.payload)
+    out << ' ' << int(byte);
+  return out;
+}
+
+PeerFrame ReadPeerFrame(int fd) {
+  PeerFrame frame;
+  Bytes header = ReadExact(fd, 8);
+  if (header.size() < 8) return frame;
+  EXPECT_EQ(header[0], 0xF3);
+  EXPECT_EQ(header[1], 0x5C);
+  Bytes checked(header.begin() + 2, header.begin() + 6);
+  EXPECT_EQ(FromBigEndian(header, 6, 2), Crc32(checked) & 0xFFFF);
+  frame.type = header[2];
+  frame.sequence = header[3];
+  frame.payload = ReadExact(fd, size_t(FromBigEndian(header, 4, 2)));
+  Bytes trailer = ReadExact(fd, 4);
+  EXPECT_EQ(FromBigEndian(trailer, 0, 4), Crc32(Concat(checked, frame.payload)));
+  return frame;
 }
 
 Bytes PatternBytes(size_t n, unsigned seed) {

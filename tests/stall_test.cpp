@@ -3,6 +3,7 @@
 // point where they wait for the peer, against a scripted peer over a
 // socketpair with a short limit.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -100,7 +101,7 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::thread sender([&] { result = SendFile(link_.ours, "a.bin", kLimitMs); });
-    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+    EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
     WriteAll(link_.theirs, {READY});
     EXPECT_EQ(ReadExact(link_.theirs, 16), Header("a.bin", 3000));
     if (point > 0) {
@@ -137,12 +138,12 @@ TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
   int result = -1;
   testing::internal::CaptureStdout();
   std::thread sender([&] { result = SendFile(link_.ours, "d.bin", kNameLimitMs); });
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   auto answered = std::chrono::steady_clock::now();
   WriteAll(link_.theirs, {READY ^ 0x04});
   std::this_thread::sleep_until(answered + std::chrono::milliseconds(kNameLimitMs));
   EXPECT_EQ(CountPending(link_.theirs), 0u);
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{START});
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   WriteAll(link_.theirs, {READY});
   EXPECT_EQ(ReadExact(link_.theirs, 16), Header("d.bin", 4));
   WriteAll(link_.theirs, {ACCEPT});
@@ -219,7 +220,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
 
   testing::internal::CaptureStdout();
   int result = -1;
-  bool opened = false;
+  SeenOpening opened = NO_OPENING_SEEN;
   std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
   WriteAll(link_.theirs, {START});
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
@@ -230,7 +231,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   WriteAll(link_.theirs, {START});  // the next file
   receiver.join();
   EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_TRUE(opened);
+  EXPECT_EQ(opened, CLASSIC_OPENING_SEEN);
   EXPECT_EQ(ReadFile("b.bin"), Bytes(first.begin(), first.end() - 2));
   std::thread next([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
   EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
@@ -280,6 +281,66 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
   EXPECT_EQ(ReadFile("c.bin"), content);
+}
+
+// ---- the streaming exchange ----
+
+// A file the classic exchange cannot announce, offered to a receiver that
+// turns out to be classic: nothing follows READY, and the sender waits
+// until that receiver has given up reading the name before it goes on.
+TEST_F(StallTest, SenderWithholdsAFileTooLargeForAClassicReceiver) {
+  std::ofstream("huge.bin");
+  ASSERT_EQ(truncate("huge.bin", 4294967296LL), 0);  // sparse
+  int result = -1;
+  testing::internal::CaptureStderr();
+  std::thread sender([&] { result = SendFile(link_.ours, "huge.bin", kLimitMs); });
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
+  WriteAll(link_.theirs, {READY});
+  sender.join();
+  EXPECT_EQ(result, TRANSFER_FAILED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Couldn't send huge.bin: larger than 4294967295 bytes\n");
+  EXPECT_EQ(CountPending(link_.theirs), 0u);
+}
+
+// A streaming peer that falls silent mid-file: each end gives up after the
+// limit with the classic exchange's words, and the receiver keeps the old
+// file.
+TEST_F(StallTest, StreamingEndsGiveUpOnASilentPeer) {
+  std::ofstream("s.bin", std::ios::binary) << std::string(20000, 's');
+  int result = -1;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread sender([&] { result = SendFile(link_.ours, "s.bin", kLimitMs); });
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
+  WriteAll(link_.theirs, {kReadyStream});
+  EXPECT_EQ(ReadExact(link_.theirs, 12), kStreamField);
+  EXPECT_EQ(ReadPeerFrame(link_.theirs).type, 'F');
+  WriteAll(link_.theirs, EncodeFrame('A', 0, BigEndian(0, 8)));
+  sender.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_STALLED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Gave up sending s.bin: the receiver was silent for 1 s\n");
+  CountPending(link_.theirs);
+
+  std::ofstream("r.bin", std::ios::binary) << "old";
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
+  WriteAll(link_.theirs, kOpening);
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReadyStream});
+  Bytes offer = Concat(Concat(BigEndian(5000, 8), BigEndian(0, 8)), BigEndian(0644, 4));
+  WriteAll(link_.theirs,
+           Concat(kStreamField, EncodeFrame('F', 0, Concat(offer, {'r', '.', 'b', 'i', 'n'}))));
+  EXPECT_EQ(ReadPeerFrame(link_.theirs).type, 'A');
+  WriteAll(link_.theirs, EncodeFrame('D', 0, Concat(BigEndian(0, 8), Bytes(1000, 'r'))));
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_STALLED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Gave up receiving r.bin: the sender was silent for 1 s\n");
+  EXPECT_EQ(ReadFile("r.bin"), (Bytes{'o', 'l', 'd'}));
 }
 
 }  // namespace

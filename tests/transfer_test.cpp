@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -80,7 +81,7 @@ class SendFileTest : public InScratchFolder {};
 // Plays the receiver's part up to the answer; returns the announced name
 // field and size.
 std::pair<Bytes, Bytes> AnswerAnnouncement(int fd, uint8_t answer) {
-  EXPECT_EQ(ReadExact(fd, 1), Bytes{START});
+  EXPECT_EQ(ReadExact(fd, kOpening.size()), kOpening);
   WriteAll(fd, {READY});
   Bytes name = ReadExact(fd, NAME_FIELD_SIZE);
   Bytes size = ReadExact(fd, 4);
@@ -136,13 +137,15 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
     EXPECT_EQ(SendFile(link.ours, "locked.txt"), TRANSFER_FAILED);
   }
   // Names a receiver must refuse: a device, ".", a control byte, and here
-  // a backslash, which is part of a file name on this system.
+  // a backslash, which is part of a file name on this system. "..." is cut
+  // to "." for the classic exchange only.
   const std::vector<std::pair<std::string, std::string>> refused = {{"con.txt", "con.txt"},
                                                                     {"...", "."},
                                                                     {"tab\tname", "tab\\x09name"},
                                                                     {"a\\b.txt", "a\\b.txt"}};
   for (const auto& name : refused) {
     WriteFile(name.first, {1});
+    ForceClassic classic(name.first == "...");
     EXPECT_EQ(SendFile(link.ours, name.first.c_str()), TRANSFER_FAILED) << name.second;
   }
   mkfifo("fifo", 0600);
@@ -447,6 +450,245 @@ TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
   CloseLink(link);
 }
 
+// ---- agreement and the streaming exchange ----
+
+// A preamble that was noise: the receiver offers to stream, the classic
+// sender writes its name field anyway, and the classic exchange goes on.
+// Forced to the classic exchange, the receiver answers READY to the same.
+TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
+  for (bool forced : {false, true}) {
+    SCOPED_TRACE(forced ? "forced" : "offered");
+    ForceClassic classic(forced);
+    std::string name = forced ? "forced.txt" : "noise.txt";
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStdout();
+    std::thread receiver([&] { result = ReceiveFile(link.ours); });
+    WriteAll(link.theirs, kOpening);
+    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{forced ? uint8_t(READY) : kReadyStream});
+    WriteAll(link.theirs, Concat(NameField(name), SizeField(3)));
+    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{ACCEPT});
+    EXPECT_EQ(SendBlock(link.theirs, {1, 2, 3}, GenerateChecksum(Bytes{1, 2, 3}.data(), 3)),
+              REPLY_OK);
+    receiver.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TRANSFER_DONE);
+    EXPECT_EQ(ReadFile(name), (Bytes{1, 2, 3}));
+    CloseLink(link);
+  }
+}
+
+// A streaming sender, scripted: opening, field, FILE frame.
+Bytes FileFrame(uint64_t size, int64_t mtime, uint32_t mode, const std::string& name) {
+  Bytes payload =
+      Concat(Concat(BigEndian(size, 8), BigEndian(uint64_t(mtime), 8)), BigEndian(mode, 4));
+  return EncodeFrame('F', 0, Concat(payload, Bytes(name.begin(), name.end())));
+}
+
+Bytes DataFrame(uint8_t epoch, uint64_t offset, const Bytes& content, size_t length) {
+  Bytes data(content.begin() + long(offset), content.begin() + long(offset + length));
+  return EncodeFrame('D', epoch, Concat(BigEndian(offset, 8), data));
+}
+
+PeerFrame OffsetAnswer(char type, uint8_t sequence, uint64_t offset) {
+  return {uint8_t(type), sequence, BigEndian(offset, 8)};
+}
+
+// Frames damaged, lost, sent twice, out of order, or behind a damaged
+// length: none is stored, each is answered with how far the data is
+// stored, and the file is complete and in place, with the sender's time
+// and mode, before the last answer; that answer comes again for an END
+// sent again.
+TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored) {
+  WriteFile("réport ✓.bin", {'o', 'l', 'd'});
+  Bytes content = PatternBytes(3000, 8);
+  Link link = OpenLink();
+  int result = -1;
+  // On a UTF-8 console the name shows as it is (elsewhere the 0x9C in its
+  // last character would be escaped, a C1 control to an 8-bit terminal).
+  std::string locale = setlocale(LC_CTYPE, nullptr);
+  ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  testing::internal::CaptureStdout();
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
+  WriteAll(link.theirs, Concat({0x00, 0x16, 0x56, 0x33}, kOpening));  // noise first
+  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kReadyStream});
+  WriteAll(link.theirs, Concat(kStreamField, FileFrame(3000, 1234567890, 0640, "réport ✓.bin")));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
+
+  Bytes damaged = DataFrame(0, 0, content, 1000);
+  damaged[20] ^= 0x08;
+  Bytes damaged_length = DataFrame(1, 2000, content, 1000);
+  damaged_length[5] ^= 0x01;  // the length: the header's check fails
+  struct Row {
+    const char* what;
+    Bytes sent;
+    PeerFrame answer;
+  };
+  const std::vector<Row> rows = {
+      {"damaged", damaged, OffsetAnswer('R', 0, 0)},
+      {"sent again", DataFrame(1, 0, content, 1000), OffsetAnswer('K', 0, 1000)},
+      {"after a lost one", DataFrame(1, 2000, content, 1000), OffsetAnswer('R', 1, 1000)},
+      {"a copy", DataFrame(2, 0, content, 1000), OffsetAnswer('K', 0, 1000)},
+      {"after garbage", Concat({0xF3, 0x5C, 0x44, 0x99}, DataFrame(2, 1000, content, 1000)),
+       OffsetAnswer('K', 0, 2000)},
+      // The last data is answered by STORED, once END has come.
+      {"behind a damaged length", Concat(damaged_length, DataFrame(2, 2000, content, 1000)), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    WriteAll(link.theirs, row.sent);
+    if (row.answer.type != 0) {
+      EXPECT_EQ(ReadPeerFrame(link.theirs), row.answer);
+    }
+    EXPECT_EQ(ReadFile("réport ✓.bin"), (Bytes{'o', 'l', 'd'}));
+  }
+  Bytes end = EncodeFrame('E', 2, Concat(BigEndian(3000, 8), BigEndian(Crc32(content), 4)));
+  PeerFrame stored = {'S', 0, Concat(BigEndian(3000, 8), BigEndian(Crc32(content), 4))};
+  WriteAll(link.theirs, end);
+  EXPECT_EQ(ReadPeerFrame(link.theirs), stored);
+  EXPECT_EQ(ReadFile("réport ✓.bin"), content);
+  struct stat info;
+  ASSERT_EQ(stat("réport ✓.bin", &info), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(info.st_mode & 0777, 0640u & ~mask);
+  EXPECT_EQ(info.st_mtime, 1234567890);
+  WriteAll(link.theirs, end);  // the answer was lost
+  EXPECT_EQ(ReadPeerFrame(link.theirs), stored);
+  WriteAll(link.theirs, EncodeFrame('B', 0, {}));
+  receiver.join();
+  std::string shown = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  setlocale(LC_CTYPE, locale.c_str());
+  EXPECT_NE(shown.find(" réport ✓.bin 3000/3000 (100.0%)\r\n"), std::string::npos) << shown;
+  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"réport ✓.bin"});
+  EXPECT_EQ(CountPending(link.theirs), 0u);
+  CloseLink(link);
+}
+
+// A file whose whole-file check fails, or that its sender cancels, is not
+// stored, and the receiver says why; a name no receiver may store is
+// declined as in the classic exchange.
+TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStored) {
+  WriteFile("keep.bin", {'o', 'l', 'd'});
+  Bytes content = PatternBytes(100, 9);
+  struct Case {
+    std::string name;
+    Bytes closing;
+    uint8_t reason;  // 0: declined
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"keep.bin", EncodeFrame('E', 0, Concat(BigEndian(100, 8), BigEndian(Crc32(content) ^ 1, 4))),
+       2, "Gave up receiving keep.bin: the whole-file check failed\n"},
+      {"keep.bin", EncodeFrame('C', 0, {}), 3,
+       "Gave up receiving keep.bin: the sender could not read it whole\n"},
+      {"bad\xC3(.bin", {}, 0, "Refusing file \"bad\\xC3(.bin\": not a plain file name\n"},
+      {"c1\xC2\x9B.bin", {}, 0, "Refusing file \"c1\\xC2\\x9B.bin\": not a plain file name\n"},
+      {std::string("nul\0.bin", 8),
+       {},
+       0,
+       "Refusing file \"nul\\x01.bin\": not a plain file name\n"},
+      {"../up.bin", {}, 0, "Refusing file \"../up.bin\": not a plain file name\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(EscapeFileName(c.name.c_str()));
+    Link link = OpenLink();
+    int result = -1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread receiver([&] { result = ReceiveFile(link.ours); });
+    WriteAll(link.theirs, kOpening);
+    ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kReadyStream});
+    WriteAll(link.theirs, Concat(kStreamField, FileFrame(100, 0, 0644, c.name)));
+    if (c.reason == 0) {
+      EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
+    } else {
+      EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
+      WriteAll(link.theirs, Concat(DataFrame(0, 0, content, 100), c.closing));
+      EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'X', 0, {c.reason}}));
+      WriteAll(link.theirs, EncodeFrame('B', 0, {}));
+    }
+    receiver.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(result, c.reason == 0 ? TRANSFER_FAILED : TRANSFER_NOT_STORED);
+    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.bin"});
+    EXPECT_EQ(ReadFile("keep.bin"), (Bytes{'o', 'l', 'd'}));
+    CloseLink(link);
+  }
+}
+
+// A scripted streaming receiver asks for data again, answers with garbage,
+// and loses its first STORED: the sender sends from where it is asked,
+// proves the whole file, and asks again for the last answer.
+TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) {
+  Bytes content = PatternBytes(20000, 3);
+  WriteFile("ünï.bin", content);
+  chmod("ünï.bin", 0604);
+  Link link = OpenLink();
+  int result = -1;
+  testing::internal::CaptureStdout();
+  std::thread sender([&] { result = SendFile(link.ours, "ünï.bin", 5000); });
+  ASSERT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
+  WriteAll(link.theirs, {kReadyStream});
+  EXPECT_EQ(ReadExact(link.theirs, 12), kStreamField);
+  PeerFrame file = ReadPeerFrame(link.theirs);
+  EXPECT_EQ(file.type, 'F');
+  EXPECT_EQ(FromBigEndian(file.payload, 0, 8), 20000u);
+  struct stat info;
+  ASSERT_EQ(stat("ünï.bin", &info), 0);
+  EXPECT_EQ(int64_t(FromBigEndian(file.payload, 8, 8)), int64_t(info.st_mtime));
+  EXPECT_EQ(FromBigEndian(file.payload, 16, 4), 0604u);
+  EXPECT_EQ(Bytes(file.payload.begin() + 20, file.payload.end()),
+            Bytes({0xC3, 0xBC, 'n', 0xC3, 0xAF, '.', 'b', 'i', 'n'}));
+  WriteAll(link.theirs, EncodeFrame('A', 0, BigEndian(0, 8)));
+
+  Bytes stored;
+  bool asked = false, garbled = false, lost = false;
+  for (;;) {
+    PeerFrame frame = ReadPeerFrame(link.theirs);
+    if (frame.type == 'D') {
+      uint64_t offset = FromBigEndian(frame.payload, 0, 8);
+      if (offset > stored.size()) continue;  // in flight after a request: dropped
+      if (offset < stored.size()) {          // a copy: say how far
+        WriteAll(link.theirs, EncodeFrame('K', 0, BigEndian(stored.size(), 8)));
+        continue;
+      }
+      if (!asked && offset >= 4096) {  // "damaged": send again from here
+        asked = true;
+        WriteAll(link.theirs, EncodeFrame('R', frame.sequence, BigEndian(offset, 8)));
+        continue;
+      }
+      stored.insert(stored.end(), frame.payload.begin() + 8, frame.payload.end());
+      if (!garbled) WriteAll(link.theirs, {0xF3, 0x5C, 0x00, 0x12});
+      garbled = true;
+      WriteAll(link.theirs, EncodeFrame('K', 0, BigEndian(stored.size(), 8)));
+    } else if (frame.type == 'E') {
+      EXPECT_EQ(frame.payload, Concat(BigEndian(20000, 8), BigEndian(Crc32(content), 4)));
+      if (!lost) {  // this STORED is lost on the way
+        lost = true;
+        continue;
+      }
+      WriteAll(link.theirs, EncodeFrame('S', 0, frame.payload));
+      break;
+    } else {
+      ADD_FAILURE() << "frame " << frame;
+      break;
+    }
+  }
+  sender.join();
+  WaitForByte(link.ours, 0);  // hands over what the port collected: the goodbye
+  EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'B');
+  std::string shown = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(stored, content);
+  EXPECT_TRUE(asked);
+  EXPECT_NE(shown.find(" ünï.bin 20000/20000 (100.0%)\r\n"), std::string::npos) << shown;
+  EXPECT_EQ(CountPending(link.theirs), 0u);
+  CloseLink(link);
+}
+
 // ---- both ends ----
 
 TEST_F(RecvFileTest, SenderAndReceiverMoveEveryByteValue) {
@@ -537,8 +779,8 @@ TEST_F(RecvFileTest, ProgressLineWaitsBehindTheExchange) {
     std::thread end(
         [&] { result = sending ? SendFile(link.ours, "p.bin") : ReceiveFile(link.ours); });
     Bytes opening, arrived;  // what came while the output was blocked
-    if (sending) {
-      opening = ReadQuietly(link.theirs, 1, 20000);
+    if (sending) {           // a classic receiver: the preamble is dropped
+      opening = ReadQuietly(link.theirs, kOpening.size(), 20000);
       WriteAll(link.theirs, {READY});
       ReadQuietly(link.theirs, 16, 20000);
       WriteAll(link.theirs, {ACCEPT});
@@ -560,7 +802,7 @@ TEST_F(RecvFileTest, ProgressLineWaitsBehindTheExchange) {
       }
       end.join();
     });
-    EXPECT_EQ(opening, Bytes{uint8_t(sending ? START : READY)});
+    EXPECT_EQ(opening, sending ? kOpening : Bytes{READY});
     EXPECT_EQ(arrived, sending ? framed : Bytes{ACCEPT});
     EXPECT_EQ(result, TRANSFER_DONE);
     CloseLink(link);

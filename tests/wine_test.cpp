@@ -1,6 +1,7 @@
 // The Windows program, velcot.exe, run by Wine against the Linux velcot
 // over a pair of pseudo-terminals. Wine opens COMn as whatever the link
 // dosdevices/comN in its prefix points to; each test links its own N.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -73,11 +74,13 @@ class WineTest : public ProgramTest {
   }
 
   pid_t StartWindowsVelcot(const std::string& folder, const std::vector<std::string>& args,
-                           const std::string& log) {
+                           const std::string& log, bool classic = false) {
     SpawnOptions options;
     options.argv = {WINE_PATH, VELCOT_EXE_PATH};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return Start(options, folder, log, {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all"});
+    return Start(options, folder, log,
+                 {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
+                  classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"});
   }
 
   pid_t StartLinuxVelcot(const std::string& folder, const std::vector<std::string>& args,
@@ -98,10 +101,12 @@ class WineTest : public ProgramTest {
     EXPECT_EQ(end.status, status) << log << ": " << Output(log + ".err");
   }
 
-  // Plays the receiver at link B up to the answer: READY to START, then the
-  // name and size fields that follow.
-  std::string AnswerStart() {
-    EXPECT_EQ(ReadWithDeadline(fd_b_, 1, kLimitSeconds * 1000), "\x99");
+  // Plays a classic receiver at link B up to the answer: READY to START
+  // (after the preamble that offers the streaming exchange, unless the
+  // sender was forced to the classic one), then the name and size fields.
+  std::string AnswerStart(bool classic = false) {
+    std::string opening = classic ? "\x99" : "\x16VCT\x99";
+    EXPECT_EQ(ReadWithDeadline(fd_b_, opening.size(), kLimitSeconds * 1000), opening);
     EXPECT_TRUE(WriteAll(fd_b_, "\x33"));
     return ReadWithDeadline(fd_b_, 16, kLimitSeconds * 1000);
   }
@@ -187,9 +192,9 @@ TEST_F(WineTest, WindowsAnnouncesSizesAbove2GiBAndSkipsFilesAbove4GiB) {
   ASSERT_TRUE(MakeSparseFile(tx + "/huge.bin", 3000000000));
   ASSERT_TRUE(MakeSparseFile(tx + "/over.bin", 4294967296));
 
-  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM13", "over.bin", "huge.bin"}, "tx");
+  pid_t sender = StartWindowsVelcot(tx, {"-p", "COM13", "over.bin", "huge.bin"}, "tx", true);
   // This end plays the receiver up to the size field, then declines.
-  std::string announced = AnswerStart();
+  std::string announced = AnswerStart(true);
   ASSERT_TRUE(WriteAll(fd_b_, "\x55"));
   ExpectExit(Finish(sender), 2, "tx");
 
@@ -292,6 +297,38 @@ TEST_F(WineTest, WindowsRefusesBadModesAndSaysWhyAPortWillNotOpen) {
                                       "\ncould not open " + refusal.port + "\n");
   }
   EXPECT_EQ(ReadWithDeadline(fd_b_, 1, 0), "");  // nothing went on the line
+}
+
+// The streaming exchange both ways: whole names, UTF-8 on the wire and
+// Unicode on Windows, and the sender's modification time.
+TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
+  ASSERT_TRUE(StartLine(16));
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), back = MakeFolder("back");
+  const std::string kName =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x80\x93 \xCE\xB1\xCE\xB2\xCE\xB3.txt";
+  const std::string content = MakeContent(30000, 5), reply = MakeContent(7000, 6);
+  ASSERT_TRUE(WriteWholeFile(tx + "/" + kName, content));
+  const struct timespec kWritten[2] = {{0, UTIME_OMIT}, {1234567890, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (tx + "/" + kName).c_str(), kWritten, 0), 0);
+  ASSERT_TRUE(WriteWholeFile(rx + "/a-long-report-name.csv", reply));
+
+  pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM16", "-b", "115200"}, "rx");
+  ExpectExit(Finish(StartLinuxVelcot(tx, {"-p", line_.link_b, "-b", "115200", kName}, "tx")), 0,
+             "tx");
+  KillProcess(receiver);
+  EXPECT_EQ(ReadWholeFile(rx + "/" + kName), content);
+  struct stat info;
+  ASSERT_EQ(stat((rx + "/" + kName).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, 1234567890);
+
+  pid_t linux_receiver = StartLinuxVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
+  ExpectExit(Finish(StartWindowsVelcot(
+                 rx, {"-p", "COM16", "-b", "115200", "a-long-report-name.csv"}, "tx-win")),
+             0, "tx-win");
+  KillProcess(linux_receiver);
+  EXPECT_EQ(ListDirectory(back), std::vector<std::string>{"a-long-report-name.csv"});
+  EXPECT_EQ(ReadWholeFile(back + "/a-long-report-name.csv"), reply);
 }
 
 }  // namespace

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string>
 
+// What a velcot sender writes to open each exchange: a preamble that offers
+// the streaming exchange, which a classic receiver drops, then START.
+const char kSenderOpening[] = "\x16VCT\x99";
+
 inline uint16_t SumBlock(const std::string& block) {
   uint16_t sum = 0;
   for (size_t i = 0; i < block.size(); i++) {

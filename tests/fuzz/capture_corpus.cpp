@@ -3,7 +3,11 @@
 // two threads, joined by a relay that records both directions and can add
 // noise or damage a byte on the way.
 //
-//   capture_corpus FOLDER     writes FOLDER/{recv,send,args,name}/*
+// Each scenario runs twice: in the classic exchange (forced) for recv and
+// send, and in the streaming one for stream_recv and stream_send, whose
+// seeds start after the agreement (the targets play that part).
+//
+//   capture_corpus FOLDER     writes FOLDER/{recv,send,stream_recv,stream_send,args,name}/*
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -52,7 +56,7 @@ void RunSender(PortHandle port, const std::vector<std::string>* paths) {
 // The driver's receive mode, with the waits of a fast line.
 void RunReceiver(PortHandle port) {
   const ReceiverTimes times = {NO_STALL_LIMIT, 20, 200};
-  bool opened = false;
+  SeenOpening opened = NO_OPENING_SEEN;
   for (;;) {
     int result = RecvFile(port, times, &opened);
     if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) break;
@@ -228,11 +232,23 @@ int main(int argc, char** argv) {
   FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);  // progress lines
   int saved = EnterWorkFolder();
   for (const Scenario& scenario : MakeScenarios()) {
+    std::string header(reinterpret_cast<const char*>(scenario.header), SEND_HEADER_SIZE);
+    setenv("VELCOT_CLASSIC", "1", 1);
     Capture capture = RunScenario(scenario);
     WriteSeed(out / "recv", scenario.name, capture.to_receiver);
+    if (scenario.for_sender) WriteSeed(out / "send", scenario.name, header + capture.to_sender);
+    if (scenario.damaged >= 0) continue;  // an offset into the classic exchange
+    unsetenv("VELCOT_CLASSIC");
+    capture = RunScenario(scenario);
+    std::string agreed = FUZZ_OPENING + FUZZ_STREAM_FIELD;
+    size_t opened = capture.to_receiver.find(agreed);
+    size_t answered = capture.to_sender.find(FUZZ_READY_STREAM);
+    if (opened == std::string::npos || answered == std::string::npos) continue;
+    WriteSeed(out / "stream_recv", scenario.name,
+              capture.to_receiver.substr(opened + agreed.size()));
     if (scenario.for_sender) {
-      std::string header(reinterpret_cast<const char*>(scenario.header), SEND_HEADER_SIZE);
-      WriteSeed(out / "send", scenario.name, header + capture.to_sender);
+      WriteSeed(out / "stream_send", scenario.name,
+                header + capture.to_sender.substr(answered + 1));
     }
   }
   EmptyFolder(".");

@@ -178,6 +178,56 @@ std::string FromDword(uint32_t value) {
   return FromWord(uint16_t(value >> 16)) + FromWord(uint16_t(value & 0xFFFF));
 }
 
+uint32_t Crc32(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; bit++)
+      crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0);
+  }
+  return ~crc;
+}
+
+uint64_t ToUint(const std::string& bytes, size_t at, int count) {
+  uint64_t value = 0;
+  for (int i = 0; i < count; i++)
+    value = value << 8 | static_cast<unsigned char>(bytes.at(at + size_t(i)));
+  return value;
+}
+
+std::string FromUint(uint64_t value, int count) {
+  std::string out(size_t(count), '\0');
+  for (int i = count - 1; i >= 0; i--, value >>= 8)
+    out[size_t(i)] = char(value & 0xFF);
+  return out;
+}
+
+std::string EncodeFrame(uint8_t type, uint8_t sequence, const std::string& payload) {
+  std::string checked = std::string{char(type), char(sequence)} + FromUint(payload.size(), 2);
+  return "\xF3\x5C" + checked + FromUint(Crc32(checked) & 0xFFFF, 2) + payload +
+         FromUint(Crc32(checked + payload), 4);
+}
+
+std::vector<WireFrame> ParseFrames(const std::string& bytes) {
+  std::vector<WireFrame> frames;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    std::string checked = bytes.substr(at + 2, 4);
+    size_t length = size_t(ToUint(bytes, at + 4, 2));
+    bool header = bytes.compare(at, 2, "\xF3\x5C") == 0 &&
+                  ToUint(bytes, at + 6, 2) == (Crc32(checked) & 0xFFFF) &&
+                  at + 8 + length + 4 <= bytes.size();
+    if (header &&
+        ToUint(bytes, at + 8 + length, 4) == Crc32(checked + bytes.substr(at + 8, length))) {
+      frames.push_back(
+          {uint8_t(bytes[at + 2]), uint8_t(bytes[at + 3]), bytes.substr(at + 8, length)});
+      at += 8 + length + 4;
+    } else {
+      at++;
+    }
+  }
+  return frames;
+}
+
 std::string MakeSendContent(const uint8_t* header) {
   size_t size = ToWord(header) % (SEND_MAX_SIZE + 1);
   std::string content(size, '\0');

@@ -82,6 +82,32 @@ uint32_t ToDword(const uint8_t* bytes);
 std::string FromWord(uint16_t value);
 std::string FromDword(uint32_t value);
 
+// ---- the streaming exchange, written apart from the program's code ----
+
+// What a velcot sender writes before READY, the field it writes after
+// READY_STREAM (0xC5), and the environment variable that forces the
+// classic exchange.
+#define FUZZ_OPENING std::string("\x16VCT\x99", 5)
+#define FUZZ_STREAM_FIELD std::string("\0VELCOT\x01\0\0\0\0", 12)
+#define FUZZ_READY_STREAM '\xC5'
+
+uint32_t Crc32(const std::string& bytes);
+
+struct WireFrame {
+  uint8_t type;
+  uint8_t sequence;
+  std::string payload;
+};
+
+std::string EncodeFrame(uint8_t type, uint8_t sequence, const std::string& payload);
+
+// Every frame in bytes that passes both its checks, in order; garbage
+// between them skipped.
+std::vector<WireFrame> ParseFrames(const std::string& bytes);
+
+uint64_t ToUint(const std::string& bytes, size_t at, int count);
+std::string FromUint(uint64_t value, int count);
+
 // The sender target's input: three bytes choose the file, the rest are the
 // receiver's answers.
 #define SEND_HEADER_SIZE 3

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 
 #include "fuzz_util.h"
 #include "names.h"
+#include "stream.h"
 #include "transfer.h"
 
 namespace fs = std::filesystem;
@@ -50,18 +52,21 @@ void PauseAfter(size_t pos, bool answered, Expected* expected) {
 }
 
 // The watch after the last answer of a file whose blocks are all full:
-// a START alone, with the peer then waiting, is the next exchange's (1);
-// anything else is a sender out of step (0), even cut off by the end of the
-// input; the end of the input before anything came is a hang-up (-1) that
-// shows nothing out of step.
+// an opening alone (START, or PREAMBLE and START), with the peer then
+// waiting, is the next exchange's (1); anything else is a sender out of
+// step (0), even cut off by the end of the input; the end of the input
+// before anything came is a hang-up (-1) that shows nothing out of step.
 int PredictWatch(const uint8_t* data, size_t size, size_t* pos, Expected* expected) {
   if (*pos == size) return -1;
+  size_t start = *pos;
   for (size_t count = 1; *pos < size; count++) {
     uint8_t byte = data[(*pos)++];
     if (count > OPENING_MAX_LENGTH) return 0;
     if (byte == START) {
-      PauseAfter(*pos, count == 1, expected);
-      return count == 1 ? 1 : 0;
+      bool alone = count == 1 || (count == PREAMBLE_SIZE + 1 &&
+                                  memcmp(data + start, PREAMBLE, PREAMBLE_SIZE) == 0);
+      PauseAfter(*pos, alone, expected);
+      return alone ? 1 : 0;
     }
   }
   return 0;
@@ -140,7 +145,7 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
 // it never does: the rest of the input or its end is always there.
 int RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
   const ReceiverTimes times = {NO_STALL_LIMIT, 2, 20000};
-  bool opened = false;
+  SeenOpening opened = NO_OPENING_SEEN;
   for (;;) {
     int result = RecvFile(port, times, &opened);
     ++*calls;
@@ -176,6 +181,8 @@ void CheckFolders(const Expected& expected) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The classic exchange alone: stream_*_fuzz play the streaming one.
+  setenv("VELCOT_CLASSIC", "1", 1);
   // Progress lines, thousands a second, are of no use here.
   FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
   return 0;
