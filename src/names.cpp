@@ -71,8 +71,26 @@ bool IsWindowsDeviceName(const char* name) {
   return length == 5 && unit[0] == '\xC2' && strchr("\xB9\xB2\xB3", unit[1]) != nullptr;
 }
 
+// True when text begins (at_end: ends) with piece, letters in any case.
+static bool HasPieceInAnyCase(const char* text, const char* piece, bool at_end) {
+  size_t length = strlen(text), piece_length = strlen(piece);
+  if (length < piece_length) return false;
+  const char* at = at_end ? text + length - piece_length : text;
+  for (size_t i = 0; i < piece_length; i++) {
+    if (tolower(static_cast<unsigned char>(at[i])) != piece[i]) return false;
+  }
+  return true;
+}
+
+bool IsTempFileName(const char* name) {
+  return HasPieceInAnyCase(name, TEMP_NAME_PREFIX, false) &&
+         HasPieceInAnyCase(name, TEMP_NAME_SUFFIX, true);
+}
+
 bool IsPlainFileName(const char* name) {
   if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  // A received file must never take the place of the one being received.
+  if (IsTempFileName(name)) return false;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
     if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\' || *p == ':') return false;
 #ifdef _WIN32

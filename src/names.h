@@ -19,8 +19,15 @@ const char* FindBaseName(const char* path);
 // extension.
 bool IsWindowsDeviceName(const char* name);
 
+// The receiver writes a file under a name of this form
+// (.velcot-XXXXXXXX.part) until it is complete.
+#define TEMP_NAME_PREFIX ".velcot-"
+#define TEMP_NAME_SUFFIX ".part"
+bool IsTempFileName(const char* name);
+
 // A received name is stored only if it is a plain name in the current
-// directory that is safe to print and names no Windows device.
+// directory that is safe to print, names no Windows device and is not of
+// the form of the receiver's temporary files.
 bool IsPlainFileName(const char* name);
 
 // True for bytes that are well-formed UTF-8 (no overlong forms, no

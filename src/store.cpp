@@ -91,15 +91,16 @@ static uint32_t SeedTempNames() {
 }
 
 // Tries fresh temporary names until make, which returns 0 or an errno,
-// succeeds on one that is not taken yet. A name is longer than any received
-// name can be, so it never stands for one. Returns 0 with *temp_name set,
-// or the errno of the failure.
+// succeeds on one that is not taken yet. No received file may bear such a
+// name (IsPlainFileName). Returns 0 with *temp_name set, or the errno of the
+// failure.
 static int PickTempName(int (*make)(const char* name, void* context), void* context,
                         std::string* temp_name) {
   std::mt19937 pick(SeedTempNames());
   for (int attempt = 0; attempt < 100; attempt++) {
     char name[32];
-    snprintf(name, sizeof name, ".velcot-%08lx.part", static_cast<unsigned long>(pick()));
+    snprintf(name, sizeof name, TEMP_NAME_PREFIX "%08lx" TEMP_NAME_SUFFIX,
+             static_cast<unsigned long>(pick()));
     int failed = make(name, context);
     if (failed == 0) {
       *temp_name = name;

@@ -117,11 +117,12 @@ TEST(FindBaseName, DropsDriveAndDirectories) {
 }
 
 TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
-  for (const char* name : {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt"}) {
+  for (const char* name :
+       {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt", ".velcot-a.txt"}) {
     EXPECT_TRUE(IsPlainFileName(name)) << name;
   }
-  for (const char* name :
-       {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t", "del\x7f"}) {
+  for (const char* name : {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t",
+                           "del\x7f", ".velcot-1a2b3c4d.part", ".VELCOT-x.Part"}) {
     EXPECT_FALSE(IsPlainFileName(name)) << EscapeFileName(name);
   }
   EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
