@@ -646,6 +646,21 @@ static int ReceiveBlocks(PortHandle port, FILE* file, const char* name, uint32_t
   return 0;
 }
 
+// Reads the field that follows READY. A velcot sender that heard no READY
+// for a while writes its opening again, and an answer to an earlier one
+// (taken late, or only now off the line) may cross it: such openings ahead
+// of the field are dropped. No name a receiver stores begins with one, as
+// PREAMBLE begins with a control byte. 0, PORT_LOST or LINE_STALLED.
+static int ReadNameField(PortHandle port, uint8_t* field, uint32_t limit_ms) {
+  const size_t kOpeningLength = PREAMBLE_SIZE + 1;
+  int got = ReadBlock(port, field, NAME_FIELD_SIZE, limit_ms);
+  while (got == 0 && memcmp(field, PREAMBLE, PREAMBLE_SIZE) == 0 && field[PREAMBLE_SIZE] == START) {
+    memmove(field, field + kOpeningLength, NAME_FIELD_SIZE - kOpeningLength);
+    got = ReadBlock(port, field + NAME_FIELD_SIZE - kOpeningLength, kOpeningLength, limit_ms);
+  }
+  return got;
+}
+
 #define STREAM_OPENED (-7)  // ReadAnnouncement: STREAM_FIELD came in place of a name
 
 // Reads the announcement that follows a sender's opening: READY (or
@@ -663,8 +678,7 @@ static int64_t ReadAnnouncement(PortHandle port, char* name, const ReceiverTimes
   if (WriteByte(port, streamed ? READY_STREAM : READY) == PORT_LOST) return PORT_LOST;
   // A sender puts its name and size on the line right after READY; silence
   // means the START came from noise or from a sender that has gone.
-  int got =
-      ReadBlock(port, reinterpret_cast<uint8_t*>(name), NAME_FIELD_SIZE, times.stall_limit_ms);
+  int got = ReadNameField(port, reinterpret_cast<uint8_t*>(name), times.stall_limit_ms);
   if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
   // A name field after READY_STREAM: the PREAMBLE was noise.

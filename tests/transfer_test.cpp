@@ -455,6 +455,7 @@ TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
 // A preamble that was noise: the receiver offers to stream, the classic
 // sender writes its name field anyway, and the classic exchange goes on.
 // Forced to the classic exchange, the receiver answers READY to the same.
+// An opening written again while the answer was on its way is dropped.
 TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
   for (bool forced : {false, true}) {
     SCOPED_TRACE(forced ? "forced" : "offered");
@@ -466,7 +467,7 @@ TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
     std::thread receiver([&] { result = ReceiveFile(link.ours); });
     WriteAll(link.theirs, kOpening);
     EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{forced ? uint8_t(READY) : kReadyStream});
-    WriteAll(link.theirs, Concat(NameField(name), SizeField(3)));
+    WriteAll(link.theirs, Concat(kOpening, Concat(NameField(name), SizeField(3))));
     EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{ACCEPT});
     EXPECT_EQ(SendBlock(link.theirs, {1, 2, 3}, GenerateChecksum(Bytes{1, 2, 3}.data(), 3)),
               REPLY_OK);
@@ -512,7 +513,10 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
   WriteAll(link.theirs, Concat({0x00, 0x16, 0x56, 0x33}, kOpening));  // noise first
   ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kReadyStream});
-  WriteAll(link.theirs, Concat(kStreamField, FileFrame(3000, 1234567890, 0640, "réport ✓.bin")));
+  // Two openings written again while the answer was on their way.
+  WriteAll(link.theirs,
+           Concat(Concat(kOpening, kOpening),
+                  Concat(kStreamField, FileFrame(3000, 1234567890, 0640, "réport ✓.bin"))));
   EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
 
   Bytes damaged = DataFrame(0, 0, content, 1000);
