@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "exchange.h"
 #include "names.h"
 #include "progress.h"
 #include "store.h"
-#include "transfer.h"
 
 typedef std::chrono::steady_clock Clock;
 

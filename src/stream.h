@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "commdev.h"
-#include "transfer.h"
+#include "exchange.h"
 
 // Written before each START. None of its bytes is START, and four given
 // bytes in a row are no likely noise. A classic receiver drops them.

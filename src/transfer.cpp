@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "exchange.h"
 #include "names.h"
 #include "progress.h"
 #include "store.h"
@@ -167,14 +168,6 @@ ReceiverTimes ComputeReceiverTimes(uint32_t baudrate, const LineFormat& format) 
           ComputeWatchTime(baudrate, format)};
 }
 
-int WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
-  for (;;) {
-    int waiting = WaitForByte(port, quiet_ms);
-    if (waiting == 0) return 0;
-    if (waiting == PORT_LOST || ReadByte(port) == PORT_LOST) return PORT_LOST;
-  }
-}
-
 // Reads and drops bytes until READY, or READY_STREAM when the streaming
 // exchange is offered: that byte, or PORT_LOST.
 static int SkipUntilReady(PortHandle port, bool offer_stream) {
@@ -230,27 +223,6 @@ static FILE* OpenFileToSend(const char* path, uint64_t* size) {
   return file;
 }
 
-int AbandonTransfer(FILE* file, bool line_drawn) {
-  int reason = errno;
-  EndProgress(line_drawn);
-  if (file != nullptr) fclose(file);
-  errno = reason;
-  return TRANSFER_PORT_LOST;
-}
-
-int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn) {
-  EndProgress(line_drawn);
-  fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
-          static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
-  return TRANSFER_STALLED;
-}
-
-int ReportRefusals(const std::string& what, const char* refused) {
-  EndProgress(true);
-  fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), refused, MAX_REFUSALS);
-  return TRANSFER_REFUSED;
-}
-
 // Ends a file the sender cannot finish: PORT_LOST or LINE_STALLED.
 static int StopSending(int cause, FILE* file, const char* path, uint32_t limit_ms,
                        bool line_drawn) {
@@ -296,11 +268,6 @@ static void ReportTooLarge(const char* path) {
 // When the quick STARTs have all gone unanswered, the user hears once what
 // the sender is waiting for.
 #define QUICK_STARTS 10
-
-uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
 
 // Says once what a sender whose quick STARTs met silence is waiting for.
 static void ReportNoAnswer() {
@@ -372,14 +339,6 @@ static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block)
   block->length = length;
   block->checksum = GenerateChecksum(block->bytes, length);
   block->unread = got == length ? 0 : ferror(file) ? (errno != 0 ? errno : EIO) : -1;
-}
-
-void ReportBadSource(const char* path, int read_error) {
-  if (read_error > 0) {
-    fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", path, strerror(read_error));
-  } else {
-    fprintf(stderr, "Gave up sending %s: it changed while being sent\n", path);
-  }
 }
 
 // The file did not yield the bytes it announced. The block it could not
