@@ -9,7 +9,9 @@
 # older build can be measured on the same cable (build/nullmodem). -e adds
 # a variable to both ends' environment, which they otherwise inherit from
 # the script's. SEEDS (default 10) runs per setting, BERS (default "1e-4
-# 1e-5") the bit error rates, set for both directions (--ber-ab, --ber-ba).
+# 1e-5") the bit error rates, set for both directions (--ber-ab, --ber-ba),
+# CABLE more options for the cable (e.g. "--latency-ms 50", "--noise-a
+# 300", "--cut-after 500000"; see build/nullmodem -h).
 #
 # Each run: the receiver's folder holds an old file of the name first; the
 # sender sends one file, 1048576 bytes (every block full) or 1048000 (the
@@ -99,7 +101,8 @@ run_once() {  # run_once BER SEED NAME SIZE
   openssl enc -aes-128-ctr -nosalt -pass "pass:$size" -pbkdf2 </dev/zero 2>/dev/null |
     head -c "$size" >"$run/tx/$name" || true
   printf 'the old file\n' >"$run/rx/$name"
-  "$nullmodem" -b 0 --seed "$seed" --ber-ab "$ber" --ber-ba "$ber" "$run/A" "$run/B" \
+  # shellcheck disable=SC2086  # CABLE is a list of options
+  "$nullmodem" -b 0 --seed "$seed" --ber-ab "$ber" --ber-ba "$ber" ${CABLE:-} "$run/A" "$run/B" \
     2>"$run/nullmodem.log" &
   local cable=$!
   pids+=("$cable")
@@ -132,7 +135,7 @@ run_once() {  # run_once BER SEED NAME SIZE
   rm -rf "$run"
 }
 
-echo "velcot: $velcot${extra_env[*]:+ (${extra_env[*]})}"
+echo "velcot: $velcot${extra_env[*]:+ (${extra_env[*]})}${CABLE:+, cable: $CABLE}"
 echo
 echo "| BER both ways | size | runs | right | wrong, reported sent | wrong, reported received | wrong in place | of those, blind spot | stored under a damaged name |"
 echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"

@@ -284,6 +284,9 @@ static void ReportNoAnswer() {
 // the rest of a dead exchange) are not its answer.
 static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
   uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
+  // What came before the first START (line noise from a peer that powered
+  // up, the rest of an earlier exchange) cannot be an answer to it.
+  if (WaitForQuietLine(port, 0) == PORT_LOST) return PORT_LOST;
   bool stray = false;
   for (int starts = 1;; starts++) {
     if (starts == QUICK_STARTS + 1 && !stray) ReportNoAnswer();
