@@ -443,11 +443,23 @@ int WriteByte(PortHandle port, int byte) {
   return WriteBytes(port, &value, 1);
 }
 
+// The settings the port had, which usually echo. A USB adapter's driver
+// takes milliseconds to apply them (control transfers), and what arrives
+// meanwhile is echoed if echo is already on: the line's settings go back
+// first with echo off, what came meanwhile is dropped, then echo alone.
+static void PutSettingsBack(PortHandle port) {
+  struct termios quiet = port->original_settings;
+  quiet.c_lflag &= ~(ECHO | ECHONL);
+  tcsetattr(port->fd, TCSANOW, &quiet);
+  tcflush(port->fd, TCIFLUSH);
+  tcsetattr(port->fd, TCSANOW, &port->original_settings);
+}
+
 // What is still to go out leaves first, at the speed it was sent at, unless
 // the run was asked to end: then it is dropped, as a drain at 300 baud can
-// last half a minute. The settings put back usually echo: what is waiting
-// to be read is discarded right before they are, and the port closed at
-// once, so that bytes still arriving are not sent back to the peer.
+// last half a minute. What is waiting to be read is discarded before the
+// settings go back, and the port closed at once, so that bytes still
+// arriving are not sent back to the peer.
 int CloseComPort(PortHandle port) {
   bool interrupted = IsInterrupted();
   if (!interrupted) {
@@ -465,7 +477,7 @@ int CloseComPort(PortHandle port) {
   // sender may still be sending: what was echoed meanwhile goes too.
   int discarded = interrupted ? TCIOFLUSH : TCIFLUSH;
   tcflush(port->fd, discarded);
-  if (port->settings_saved) tcsetattr(port->fd, TCSANOW, &port->original_settings);
+  if (port->settings_saved) PutSettingsBack(port);
   if (interrupted) tcflush(port->fd, discarded);
   int result = close(port->fd);
   free(port);
