@@ -143,7 +143,8 @@ void PrintUsage(FILE* f) {
       "both ptys open itself, so an end that is closed does not hang up the\n"
       "line; what that end's program left unread is discarded, as a serial\n"
       "driver does at the last close. A paced cable runs at\n"
-      "real-time priority when allowed, for precise timing.\n",
+      "real-time priority when allowed, for precise timing. On SIGUSR1 it\n"
+      "prints the same counters, as they stand, and goes on.\n",
       f);
 }
 
@@ -516,6 +517,19 @@ int WaitUntil(int epollFd, epoll_event* ev, int size, int64_t deadline) {
   }
 }
 
+void PrintSummary(const Cable& c) {
+  for (const Line& l : c.line)
+    fprintf(stderr, "%s: %llu bytes carried, %llu bits flipped, %llu bytes dropped\n", l.name,
+            static_cast<unsigned long long>(l.carried), static_cast<unsigned long long>(l.flipped),
+            static_cast<unsigned long long>(l.dropped));
+}
+
+// The signal that came, 0 if it was taken already.
+uint32_t TakeSignal(int sigFd) {
+  signalfd_siginfo si;
+  return read(sigFd, &si, sizeof si) == sizeof si ? si.ssi_signo : 0;
+}
+
 // Sleeps until the next delivery or until an end writes or a signal comes.
 Step Wait(Cable* c) {
   bool spin;
@@ -526,7 +540,13 @@ Step Wait(Cable* c) {
   while (n == 0 && spin && NowNs() < deadline) {
   }
   for (int i = 0; i < n; i++) {
-    if (ev[i].data.u32 == 2) return kStop;
+    if (ev[i].data.u32 == 2) {
+      // SIGUSR1 asks for the counters so far and leaves the cable running.
+      uint32_t signo = TakeSignal(c->sigFd);
+      if (signo == SIGUSR1) PrintSummary(*c);
+      if (signo != SIGUSR1 && signo != 0) return kStop;
+      continue;
+    }
     if (ev[i].data.u32 == 3) {
       CountUsers(c);
       continue;
@@ -586,9 +606,10 @@ bool OpenEvents(Cable* c) {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR1);
   c->epollFd = epoll_create1(EPOLL_CLOEXEC);
   bool ok = c->epollFd >= 0 && sigprocmask(SIG_BLOCK, &set, nullptr) == 0 &&
-            (c->sigFd = signalfd(-1, &set, SFD_CLOEXEC)) >= 0 &&
+            (c->sigFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) >= 0 &&
             WatchFd(c->epollFd, c->sigFd, EPOLLIN, 2) &&
             (c->notifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) >= 0 &&
             WatchFd(c->epollFd, c->notifyFd, EPOLLIN, 3);
@@ -668,13 +689,6 @@ void RaisePriority(const Options& o) {
   p.sched_priority = 1;
   if (o.baud != 0) sched_setscheduler(0, SCHED_FIFO, &p);
   prctl(PR_SET_TIMERSLACK, 1UL);  // else sleeps overshoot by up to 50 us
-}
-
-void PrintSummary(const Cable& c) {
-  for (const Line& l : c.line)
-    fprintf(stderr, "%s: %llu bytes carried, %llu bits flipped, %llu bytes dropped\n", l.name,
-            static_cast<unsigned long long>(l.carried), static_cast<unsigned long long>(l.flipped),
-            static_cast<unsigned long long>(l.dropped));
 }
 
 }  // namespace
