@@ -22,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string answers(1, FUZZ_READY_STREAM);
   answers.append(reinterpret_cast<const char*>(data) + SEND_HEADER_SIZE, size - SEND_HEADER_SIZE);
 
+  // The receiver answers once the sender has opened: what is on the line
+  // before the first START is dropped.
   Peer peer;
-  StartPeer(reinterpret_cast<const uint8_t*>(answers.data()), answers.size(), &peer);
+  StartPeer(reinterpret_cast<const uint8_t*>(answers.data()), answers.size(), &peer, {{0, 1}});
   int result = SendFile(peer.port, SEND_PATH);
   FinishPeer(&peer);
 
