@@ -259,7 +259,7 @@ run_case() {
       # 20 bytes), and what arrives between echo going back on and the port
       # closing, which the driver echoes: on the FTDI chip that window holds
       # a USB control transfer. Seen here, with the sender's data piled up:
-      # 0-57 bytes on the 16550 and 11-35 on the FTDI chip; 5-107 and 295
+      # 0-61 bytes on the 16550 and 11-39 on the FTDI chip; 5-107 and 295
       # when the settings, echo with them, went back in one step.
       local allowed=100
       local before after
