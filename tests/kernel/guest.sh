@@ -42,11 +42,17 @@ wait_for() {
 }
 
 # A velcot in the background, ended later by Ctrl+C (kill -INT): this shell
-# starts background jobs with SIGINT ignored.
+# starts background jobs with SIGINT ignored. It is ready once it has set
+# the port up: what arrives before then meets the port's own settings
+# (echo, and ^V, the preamble's first byte, taking the next byte
+# literally), and the sender's opening would reach it as a classic one.
 receiver() {
-  (cd /rx && exec portinfo --interruptible velcot -p "$(port_of "$1")" -b "$2" \
+  rx_port=$(port_of "$1")
+  (cd /rx && exec portinfo --interruptible velcot -p "$rx_port" -b "$2" \
     >/tmp/rx.out 2>/tmp/rx.err) &
   pid=$!
+  wait_for "stty -F $rx_port -a 2>/dev/null | grep -q -- -icanon" 30 ||
+    fail "velcot did not set $rx_port up"
 }
 
 # mtime_check FILE COPY: the streaming exchange sends the modification
