@@ -129,6 +129,17 @@ class HostileTest : public ProgramTest {
         << Output(log + ".err");
   }
 
+  // A receiver that gave keep.bin up stores the next file beside the old
+  // one, and ends when the line is cut.
+  void ExpectNextFileStored(const Line& line, pid_t receiver, const std::string& rx,
+                            const std::string& next) {
+    ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
+    ASSERT_TRUE(SendBlocks(line, next));
+    CutLine(line);
+    ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
+    EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
+    EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
+  }
   std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
 };
 
@@ -336,13 +347,7 @@ TEST_F(HostileTest, ReceiverGivesUpOnASenderOutOfStepAndTakesTheNextFile) {
     EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
   }
 
-  std::string next = MakeContent(2000, 13);
-  ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
-  ASSERT_TRUE(SendBlocks(line, next));
-  CutLine(line);
-  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
-  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
-  EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
+  ExpectNextFileStored(line, receiver, rx, MakeContent(2000, 13));
 }
 
 // A second velcot, sending or receiving, cannot take a port another one is
@@ -442,13 +447,7 @@ TEST_F(HostileTest, ReceiverGivesUpOnASilentSenderAndTakesTheNextFile) {
 
   // It takes a START again once the line has been quiet for half a second.
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kQuietMilliseconds));
-  std::string next = MakeContent(1500, 9);
-  ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
-  ASSERT_TRUE(SendBlocks(line, next));
-  CutLine(line);
-  ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
-  EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
-  EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
+  ExpectNextFileStored(line, receiver, rx, MakeContent(1500, 9));
   EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old");
 }
 
