@@ -451,6 +451,7 @@ static void PutSettingsBack(PortHandle port) {
   struct termios quiet = port->original_settings;
   quiet.c_lflag &= ~(ECHO | ECHONL);
   tcsetattr(port->fd, TCSANOW, &quiet);
+  if (quiet.c_lflag == port->original_settings.c_lflag) return;
   tcflush(port->fd, TCIFLUSH);
   tcsetattr(port->fd, TCSANOW, &port->original_settings);
 }
