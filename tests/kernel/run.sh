@@ -260,7 +260,7 @@ run_case() {
       # closing, which the driver echoes: a few milliseconds of the line
       # under the emulator, and on the FTDI chip a USB control transfer
       # more. Seen here, with the sender's data piled up: 0-89 bytes on the
-      # 16550 and 11-39 on the FTDI chip; on the FTDI chip 295 when the
+      # 16550 and 0-70 on the FTDI chip; on the FTDI chip 295 when the
       # settings, echo with them, went back in one step.
       local allowed=300
       [[ $port == ftdi ]] && allowed=100
