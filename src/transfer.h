@@ -89,4 +89,10 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
 int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT);
 int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened);
 
+// Waits at most limit_ms for a sender's opening, dropping whatever comes
+// before it, for the next RecvFile to answer: 1 with *opened set, 0 when
+// none came in time, or PORT_LOST.
+int WaitForOpeningWithin(PortHandle port, const ReceiverTimes& times, uint32_t limit_ms,
+                         SeenOpening* opened);
+
 #endif
