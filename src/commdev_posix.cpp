@@ -536,6 +536,10 @@ static int64_t ReadClockNs() {
 // ahead: 1, 0 when the time ran out, or PORT_LOST. Telnet commands that
 // come meanwhile are answered, and are no bytes of the line.
 static int AwaitData(PortHandle port, int timeout_ms) {
+  // Without Telnet a wait for ever is a read that blocks: every byte is data.
+  if (timeout_ms < 0 && !port->telnet && port->read_next == port->read_end) {
+    return FillReadAhead(port) == PORT_LOST ? PORT_LOST : 1;
+  }
   int64_t start_ns = ReadClockNs();
   while (port->read_next == port->read_end) {
     int left = timeout_ms;

@@ -7,7 +7,9 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -56,7 +58,7 @@ pid_t SpawnProcess(const SpawnOptions& options) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
 #endif
   if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(127);
-  RedirectOrDie(STDIN_FILENO, "", O_RDONLY);
+  RedirectOrDie(STDIN_FILENO, options.stdin_path, O_RDONLY);
   RedirectOrDie(STDOUT_FILENO, options.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
   RedirectOrDie(STDERR_FILENO, options.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
   for (const std::string& entry : options.env) {
@@ -279,6 +281,34 @@ bool WriteAll(int fd, const std::string& bytes) {
     written += size_t(n);
   }
   return true;
+}
+
+int ListenOnFreeTcpPort(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int FindFreeTcpPort() {
+  int port = 0;
+  int fd = ListenOnFreeTcpPort(&port);
+  if (fd >= 0) close(fd);
+  return fd >= 0 ? port : 0;
+}
+
+int AcceptWithin(int listener, int timeout_ms) {
+  struct pollfd waiting = {listener, POLLIN, 0};
+  if (poll(&waiting, 1, timeout_ms) != 1) return -1;
+  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 std::string MakeScratchDir(const std::string& prefix) {

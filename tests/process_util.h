@@ -18,6 +18,7 @@
 struct SpawnOptions {
   std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
   std::string working_dir;        // empty: the caller's
+  std::string stdin_path;         // empty: /dev/null
   std::string stdout_path;        // empty: /dev/null; otherwise created or truncated
   std::string stderr_path;        // empty: /dev/null
   std::vector<std::string> env;   // on top of the caller's: "NAME=value" sets, "NAME" unsets
@@ -38,7 +39,7 @@ struct ProcessEnd {
   bool wait_failed = false;  // not our child, or already reaped
 };
 
-// Starts a child; its stdin is /dev/null, and on Linux it is killed when the
+// Starts a child; its stdin is /dev/null unless given, and on Linux it is killed when the
 // caller ends. Returns its pid, or -1.
 pid_t SpawnProcess(const SpawnOptions& options);
 
@@ -123,6 +124,15 @@ std::string ReadWithDeadline(int fd, size_t length, int timeout_ms);
 
 // Writes all bytes; true when all were written.
 bool WriteAll(int fd, const std::string& bytes);
+
+// A local TCP port no program listens on, or 0.
+int FindFreeTcpPort();
+
+// Listens on a free local TCP port: the descriptor, *port set; or -1.
+int ListenOnFreeTcpPort(int* port);
+
+// Accepts one connection within timeout_ms: its descriptor, or -1.
+int AcceptWithin(int listener, int timeout_ms);
 
 // Creates a new directory under $TMPDIR (or /tmp); empty on failure.
 std::string MakeScratchDir(const std::string& prefix);
