@@ -118,11 +118,14 @@ TEST(FindBaseName, DropsDriveAndDirectories) {
 
 TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
   for (const char* name :
-       {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt", ".velcot-a.txt"}) {
+       {"report.txt", "a", ".profile", "name with.spc", " lead", "\xE4.txt", ".velcot-a.txt"}) {
     EXPECT_TRUE(IsPlainFileName(name)) << name;
   }
-  for (const char* name : {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t",
-                           "del\x7f", ".velcot-1a2b3c4d.part", ".VELCOT-x.Part"}) {
+  for (const char* name :
+       {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t", "del\x7f",
+        ".velcot-1a2b3c4d.part", ".VELCOT-x.Part",
+        // Windows would store these under another name.
+        "...", "a.", "a ", "b. .", ".velcot-12345678.part.", ".velcot-12345678.part "}) {
     EXPECT_FALSE(IsPlainFileName(name)) << EscapeFileName(name);
   }
   EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
@@ -185,11 +188,17 @@ TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
   memcpy(damaged, STREAM_FIELD, 12);
   damaged[0] = 0x40;  // its first byte damaged: no classic name holds the rest
   EXPECT_TRUE(IsStreamField(damaged));
+  damaged[5] = 'x';  // two bytes damaged: still it after READY_STREAM
+  EXPECT_FALSE(IsStreamField(damaged));
+  EXPECT_TRUE(IsDamagedStreamField(damaged));
+  damaged[10] = 'x';
+  EXPECT_FALSE(IsDamagedStreamField(damaged));
   char field[12];
   for (const char* name : {"report.txt", "", "VELCOT", "abcdefgh.txt"}) {
     memset(field, 0, sizeof field);
     memcpy(field, name, strlen(name));
     EXPECT_FALSE(IsStreamField(field)) << name;
+    EXPECT_FALSE(IsDamagedStreamField(field)) << name;
   }
 }
 

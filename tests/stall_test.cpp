@@ -152,6 +152,10 @@ TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
   sender.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
+  // A sender allowed to wait only so long for an answer gives the file up.
+  EXPECT_EQ(SendFile(link_.ours, "d.bin", kNameLimitMs, 200), TRANSFER_UNANSWERED);
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
+  EXPECT_EQ(CountPending(link_.theirs), 0u);
 }
 
 // The sender goes silent in the name, in the size, inside a block and
