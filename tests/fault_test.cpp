@@ -537,6 +537,30 @@ TEST_F(FaultTest, MismatchedSpeedsStoreNothingOutsideReceiverFolder) {
   }
 }
 
+// The cable drops, damages, duplicates and delays the frames it is told
+// to, counted by type and sequence one way, rewrites the string it is told
+// to, and passes every other byte as it came: a false sync, a frame going
+// the other way, a lone sync byte the writer ends with.
+TEST_F(FaultTest, CableActsOnChosenFramesOnly) {
+  NullModem cable = StartCable(
+      scratch_, {"-b", "0", "--frame", "ab:K:2-3:drop", "--frame", "ab:K:4:damage", "--frame",
+                 "ab:D/1:1:dup", "--frame", "ab:K:1:delay=300", "--rewrite", "ab:99=33:2"});
+  ASSERT_GT(cable.pid, 0);
+  int a = OpenPtyLink(cable.link_a), b = OpenPtyLink(cable.link_b);
+  held_fds_.insert(held_fds_.end(), {a, b});
+  auto ack = [](char n) { return EncodeStreamFrame('K', 0, std::string(7, '\0') + n); };
+  std::string data = EncodeStreamFrame('D', 1, "data"), damaged = ack(4);
+  damaged.back() ^= 1;
+  ASSERT_TRUE(WriteAll(a, "\x99\xF3\x5C\x99" + ack(1) + ack(2) + ack(3) + ack(4) + data +
+                              EncodeStreamFrame('D', 0, "data") + ack(5) + "\xF3"));
+  ASSERT_TRUE(WriteAll(b, ack(2)));
+  std::string passed = "\x99\xF3\x5C\x33" + damaged + data + data +
+                       EncodeStreamFrame('D', 0, "data") + ack(5) + "\xF3" + ack(1);
+  EXPECT_EQ(ReadWithDeadline(b, passed.size(), kLimitSeconds * 1000), passed);
+  EXPECT_EQ(ReadWithDeadline(a, ack(2).size(), kLimitSeconds * 1000), ack(2));
+  EXPECT_EQ(ReadCounters(StopCable(cable), "A->B").frames_acted, 6u);
+}
+
 // Like a serial port, an end that no program has open loses what reaches
 // it, and what its last program left unread; an FTDI end passes on packets
 // of 62 chars until its latency timer fires.
