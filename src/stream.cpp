@@ -449,7 +449,9 @@ static int HandleAnswer(Sender* s, const Frame& answer) {
       // the receiver may hold more than what was sent since.
       uint64_t offset = GetUint(answer.payload, 8);
       if (offset > s->highest) return SENDING_ON;
-      NoteAccepted(s);
+      // RESEND(0) may be a receiver that has yet to open the file asking
+      // for the FILE frame again.
+      if (answer.type == FRAME_ACK || offset > 0) NoteAccepted(s);
       if (offset > s->acked) NoteProgress(s, offset);
       // A RESEND of an earlier epoch came before the rewind it asked for.
       if (answer.type == FRAME_RESEND && answer.sequence == s->epoch) Rewind(s, offset);

@@ -583,6 +583,8 @@ const FrameFault kFrameFaults[] = {
     {"AcksLost", {"--frame", "ba:K:5-35:drop"}, {500000}, 0, "", 0, false},
     {"FirstAcceptDamaged", {"--frame", "ba:A:1:damage"}, kThreeSmall, 0, "", 0, false},
     {"FirstStoredLost", {"--frame", "ba:S:1:drop"}, kThreeSmall, 0, "", 0, false},
+    // Its RESEND(0) asks for the offer again: no sign of an open file.
+    {"FirstOfferDamaged", {"--frame", "ab:F:1:damage"}, kThreeSmall, 0, "", 0, false},
     // The receiver repeats its RESEND of epoch 0 faster than the sender's
     // retry time while every frame of epoch 1 is lost.
     {"OldEpochResends",

@@ -9,6 +9,7 @@
 
 #include "names.h"
 #include "progress.h"
+#include "store.h"
 #include "stream.h"
 #include "transfer.h"
 
@@ -153,6 +154,26 @@ TEST(IsPlainFileName, RefusesWhatWindowsForbidsInFileNamesOnWindows) {
 #endif
   }
 }
+
+#ifdef _WIN32
+// Windows finds a file under its short (8.3) alias as well: a received name
+// that is another file's alias would replace that file, and is refused.
+TEST(OpenFileToStore, RefusesANameThatIsAnotherFilesShortAlias) {
+  const char* kLong = "velcot-test-long-name.txt";
+  fclose(fopen(kLong, "wb"));
+  char alias[MAX_PATH] = "";
+  GetShortPathNameA(kLong, alias, MAX_PATH);
+  std::string temp_name;
+  if (strcmp(alias, kLong) != 0 && alias[0] != '\0') {
+    EXPECT_EQ(OpenFileToStore(alias, &temp_name), nullptr) << alias;
+  }
+  FILE* same = OpenFileToStore(kLong, &temp_name);
+  EXPECT_NE(same, nullptr);
+  if (same != nullptr) DiscardFile(same, temp_name);
+  remove(kLong);
+  EXPECT_NE(alias[0], '\0');
+}
+#endif
 
 TEST(IsValidUtf8, AcceptsWellFormedUtf8Only) {
   for (const char* good : {"", "plain.txt", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
