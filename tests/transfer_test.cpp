@@ -505,8 +505,9 @@ TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
     } else {
       EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
     }
-    CloseLink(link);
+    close(link.theirs);  // the line goes
     receiver.join();
+    CloseComPort(link.ours);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Refusing a file", 0) == 0, forced);
     EXPECT_EQ(result, forced ? TRANSFER_NOT_STORED : TRANSFER_PORT_LOST);
   }
