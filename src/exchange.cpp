@@ -26,9 +26,11 @@ int AbandonTransfer(FILE* file, bool line_drawn) {
   return TRANSFER_PORT_LOST;
 }
 
-int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn) {
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn,
+                bool silent) {
   EndProgress(line_drawn);
-  fprintf(stderr, "Gave up %s: the %s was silent for %lu s\n", what.c_str(), peer,
+  fprintf(stderr, "Gave up %s: the %s %s for %lu s\n", what.c_str(), peer,
+          silent ? "was silent" : "made no progress",
           static_cast<unsigned long>((uint64_t(limit_ms) + 999) / 1000));
   return TRANSFER_STALLED;
 }

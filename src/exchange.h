@@ -17,6 +17,8 @@
 #define START 0x99
 #define READY 0x33
 #define NAME_FIELD_SIZE 12
+// The receiver's answer to a file it cannot take, in either exchange.
+#define DECLINE 0x55
 
 // Both ends give a file up once one of its blocks has been refused this
 // many times in a row: two ends out of step refuse every block however
@@ -43,6 +45,7 @@ enum TransferResult {
   TRANSFER_REFUSED = 6,      // one block was refused too often; the exchange is lost
   TRANSFER_OUT_OF_STEP = 7,  // receiver: the sender was out of step; the file is given up
   TRANSFER_WITHDRAWN = 8,    // sender: the file could not be read to its end; it fell silent
+  TRANSFER_UNANSWERED = 9,   // sender: no receiver answered the opening in the time allowed
 };
 
 // A block, or the data at one offset, refused MAX_REFUSALS times in a row.
@@ -68,9 +71,11 @@ uint32_t MillisecondsSince(std::chrono::steady_clock::time_point start);
 // Ends a transfer whose port went away, keeping errno for the driver.
 int AbandonTransfer(FILE* file, bool line_drawn);
 
-// Ends a file whose peer has been silent for longer than the limit. what
-// names the file, as in "sending a.txt"; peer is "sender" or "receiver".
-int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn);
+// Ends a file that has not moved forward for limit_ms: its peer was silent,
+// or (silent false) talked without moving it. what names the file, as in
+// "sending a.txt"; peer is "sender" or "receiver".
+int ReportStall(const std::string& what, const char* peer, uint32_t limit_ms, bool line_drawn,
+                bool silent = true);
 
 // Ends a file one of whose blocks was refused MAX_REFUSALS times in a row.
 int ReportRefusals(const std::string& what, const char* refused);

@@ -88,7 +88,11 @@ bool IsTempFileName(const char* name) {
 }
 
 bool IsPlainFileName(const char* name) {
-  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  // Windows drops trailing dots and blanks, so "a." and "a " would land on
+  // "a" there; refused on every system, every receiver stores the same
+  // names. This covers names of dots alone too ("." "..", "...").
+  size_t length = strlen(name);
+  if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return false;
   // A received file must never take the place of the one being received.
   if (IsTempFileName(name)) return false;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {

@@ -26,8 +26,9 @@ bool IsWindowsDeviceName(const char* name);
 bool IsTempFileName(const char* name);
 
 // A received name is stored only if it is a plain name in the current
-// directory that is safe to print, names no Windows device and is not of
-// the form of the receiver's temporary files.
+// directory that is safe to print, names no Windows device, does not end
+// in a dot or a blank (which Windows drops) and is not of the form of the
+// receiver's temporary files.
 bool IsPlainFileName(const char* name);
 
 // True for bytes that are well-formed UTF-8 (no overlong forms, no

@@ -187,10 +187,27 @@ static int CheckReplaceable(const char* name, struct stat* info, bool* exists) {
 }
 #endif
 
+#ifdef _WIN32
+// True when Windows takes the name for the short (8.3) alias of a file
+// whose own name is another: storing under it would replace that file.
+static bool IsAliasOfAnotherFile(const char* name) {
+  std::wstring wide = WidenName(name);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return _wcsicmp(found.cFileName, wide.c_str()) != 0;
+}
+#else
+static bool IsAliasOfAnotherFile(const char*) {
+  return false;
+}
+#endif
+
 // Checks the received name and opens the temporary file that will become
 // it. Returns nullptr after reporting why the file cannot be stored.
 FILE* OpenFileToStore(const char* name, std::string* temp_name) {
-  if (!IsPlainFileName(name)) {
+  if (!IsPlainFileName(name) || IsAliasOfAnotherFile(name)) {
     fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
     return nullptr;
   }

@@ -28,6 +28,13 @@ bool IsStreamField(const char* field) {
          memcmp(field + 1, &STREAM_FIELD[1], NAME_FIELD_SIZE - 1) == 0;
 }
 
+bool IsDamagedStreamField(const char* field) {
+  int differences = 0;
+  for (int i = 0; i < NAME_FIELD_SIZE; i++)
+    differences += field[i] != STREAM_FIELD[i];
+  return IsStreamField(field) || differences <= 2;
+}
+
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length) {
   static const std::array<uint32_t, 256> kTable = [] {
     std::array<uint32_t, 256> table{};
@@ -78,6 +85,7 @@ bool FormStreamName(const char* path, char* name, bool report) {
 #define DATA_MAX 8192
 #define DATA_MIN 128
 #define PAYLOAD_MAX (8 + DATA_MAX)
+static_assert(STREAM_FRAME_MAX == HEADER_SIZE + PAYLOAD_MAX + TRAILER_SIZE, "longest frame");
 
 enum FrameType : uint8_t {
   FRAME_FILE = 'F',     // sender: size 8, mtime 8, mode 4, name
@@ -113,6 +121,9 @@ struct LineWatch {
 
 #define FRAME_DAMAGED 2  // ReadFrame: the header passed its check, the payload not
 #define FRAME_OPENING 3  // ReadFrame: PREAMBLE and START came between frames
+// ReadFrame: a lone DECLINE byte, then silence: a receiver that read the
+// stream field as a classic name it refused.
+#define FRAME_DECLINE_BYTE 4
 // The longest silence inside a frame: a character at 50 baud, with room.
 #define FRAME_GAP_MS 1000
 
@@ -162,18 +173,21 @@ static int WriteOffsetFrame(PortHandle port, uint8_t type, uint8_t sequence, uin
 
 // Hunts for the next frame header, byte by byte through garbage: 1 with
 // the header whole, FRAME_OPENING as soon as a sender's opening has come
-// (a sender that started again, or the next file's), 0 when a byte did
-// not follow in time or garbage has kept coming for longer than wait_ms,
-// or PORT_LOST.
+// (a sender that started again, or the next file's), FRAME_DECLINE_BYTE
+// for a DECLINE alone, 0 when a byte did not follow in time or garbage has
+// kept coming for longer than wait_ms, or PORT_LOST.
 static int HuntHeader(PortHandle port, uint8_t* header, uint32_t wait_ms,
                       Clock::time_point started) {
   static const uint8_t kOpening[PREAMBLE_SIZE + 1] = {0x16, 'V', 'C', 'T', START};
   uint8_t recent[PREAMBLE_SIZE + 1] = {};
-  size_t have = 0;  // header bytes so far
+  size_t have = 0;   // header bytes so far
+  size_t count = 0;  // bytes taken
   for (;;) {
     size_t wanted = have < 2 ? 1 : HEADER_SIZE - have;
     int got = ReadBytes(port, header + have, wanted, FRAME_GAP_MS);
+    if (got == 0 && count == 1 && header[0] == DECLINE) return FRAME_DECLINE_BYTE;
     if (got != 1) return got;
+    count += wanted;
     if (wanted == 1) {
       memmove(recent, recent + 1, PREAMBLE_SIZE);
       recent[PREAMBLE_SIZE] = header[have];
@@ -277,6 +291,7 @@ struct Sender {
   std::vector<uint8_t> ring;  // file bytes [acked, read), at offset % RING_SIZE
   uint64_t acked;             // every byte before it stored at the receiver
   uint64_t sent;              // the next byte to send
+  uint64_t highest;           // the end of the furthest data sent: no answer goes beyond it
   uint64_t read;              // the next byte to read from the file
   uint32_t crc;               // of the file's bytes [0, read)
   int read_error;             // an errno, or -1 for a file that ended early
@@ -290,12 +305,16 @@ struct Sender {
   uint32_t retry_ms;
   uint64_t timed_end;  // a frame ending here is being timed, or 0
   Clock::time_point timed_at, last_heard;
+  Clock::time_point started;     // the FILE frame first went out
+  Clock::time_point progressed;  // the file last moved forward
+  Clock::time_point waiting;     // the retry time runs from here: a frame sent or a useful answer
   uint8_t offer[20 + STREAM_NAME_MAX];  // the FILE frame's payload
   uint16_t offer_length;
-  bool offer_out;    // FILE sent since the last rewind
-  bool accepted;     // ACCEPT came: the progress line is drawn
-  bool closing_out;  // END or CANCEL sent since the last rewind
-  int closings;      // END or CANCEL frames sent in all
+  bool offer_out;     // FILE sent since the last rewind
+  bool accepted;      // the receiver has the file open: the progress line is drawn
+  bool closing_out;   // END or CANCEL sent since the last rewind
+  bool closing_sent;  // END or CANCEL went out at least once
+  bool late_answers;  // sent again after a closing: more last answers may be on their way
   ProgressLine line;
 };
 
@@ -340,14 +359,17 @@ static int SendDataFrame(Sender* s) {
     s->timed_at = Clock::now();
   }
   s->sent += n;
+  s->highest = std::max(s->highest, s->sent);
+  s->waiting = Clock::now();
   return 0;
 }
 
 // END with the whole file's check, or CANCEL for a file that could not be
 // read whole.
 static int SendClosing(Sender* s) {
-  s->closings++;
+  s->closing_sent = true;
   s->closing_out = true;
+  s->waiting = Clock::now();
   if (s->read_error != 0) return WriteFrame(s->port, FRAME_CANCEL, s->epoch, nullptr, 0);
   uint8_t payload[12];
   PutUint(payload, s->size, 8);
@@ -361,6 +383,7 @@ static void Rewind(Sender* s, uint64_t offset) {
   uint64_t in_flight = s->sent - s->acked;
   s->sent = std::max(offset, s->acked);
   s->epoch++;
+  s->late_answers = s->late_answers || s->closing_sent;
   s->closing_out = false;
   s->offer_out = s->accepted;
   s->frame_max = std::max<uint32_t>(DATA_MIN, s->frame_max / 2);
@@ -369,7 +392,16 @@ static void Rewind(Sender* s, uint64_t offset) {
   s->timed_end = 0;  // an answer after a resend times neither copy
   s->refusals++;
   s->heard_since_rewind = false;
+  s->waiting = Clock::now();
   s->line.error = true;
+}
+
+// True when a frame of n bytes takes at most a quarter of the stall limit at
+// the rate this file has moved so far, so that on a slow line each frame
+// still shows the receiver progress well within its limit.
+static bool IsQuickEnough(const Sender* s, uint64_t n) {
+  if (s->stall_limit_ms == NO_STALL_LIMIT) return true;
+  return n * MillisecondsSince(s->started) <= s->acked * (s->stall_limit_ms / 4);
 }
 
 static void NoteProgress(Sender* s, uint64_t offset) {
@@ -377,9 +409,11 @@ static void NoteProgress(Sender* s, uint64_t offset) {
   s->acked = offset;
   s->sent = std::max(s->sent, offset);
   s->refusals = 0;
+  s->progressed = s->waiting = Clock::now();
   s->window = std::min<uint64_t>(WINDOW_MAX, s->window + gained);
   s->good_run += gained;
-  if (s->good_run >= 8ull * s->frame_max && s->frame_max < DATA_MAX) {
+  if (s->good_run >= 8ull * s->frame_max && s->frame_max < DATA_MAX &&
+      IsQuickEnough(s, 2ull * s->frame_max)) {
     s->frame_max *= 2;
     s->good_run = 0;
   }
@@ -389,6 +423,16 @@ static void NoteProgress(Sender* s, uint64_t offset) {
     s->retry_ms = std::max<uint32_t>(RETRY_MIN_MS, 2 * s->srtt_ms + 100);
     s->timed_end = 0;
   }
+}
+
+// The receiver has the file open: ACCEPT said so, or an answer about its
+// data or its end did, when ACCEPT itself was lost.
+static void NoteAccepted(Sender* s) {
+  if (s->accepted) return;
+  PrintProgress(s->path, s->size, 0, 0);
+  s->accepted = true;
+  s->offer_out = true;
+  s->progressed = s->waiting = Clock::now();
 }
 
 #define SENDING_ON 0      // HandleAnswer: go on
@@ -401,31 +445,35 @@ static int HandleAnswer(Sender* s, const Frame& answer) {
   switch (answer.type) {
     case FRAME_ACK:
     case FRAME_RESEND: {
+      // Any offset up to the furthest data sent counts, also above a rewind:
+      // the receiver may hold more than what was sent since.
       uint64_t offset = GetUint(answer.payload, 8);
-      if (offset > s->size || offset > std::max(s->sent, s->acked)) return SENDING_ON;
+      if (offset > s->highest) return SENDING_ON;
+      // RESEND(0) may be a receiver that has yet to open the file asking
+      // for the FILE frame again.
+      if (answer.type == FRAME_ACK || offset > 0) NoteAccepted(s);
       if (offset > s->acked) NoteProgress(s, offset);
       // A RESEND of an earlier epoch came before the rewind it asked for.
       if (answer.type == FRAME_RESEND && answer.sequence == s->epoch) Rewind(s, offset);
       return SENDING_ON;
     }
     case FRAME_ACCEPT:
-      if (!s->accepted) PrintProgress(s->path, s->size, 0, 0);
-      s->accepted = true;
-      s->offer_out = true;
+      NoteAccepted(s);
       return SENDING_ON;
     case FRAME_DECLINE:
       return s->accepted ? SENDING_ON : SENDING_DECLINED;
     case FRAME_STORED:
-      // It answers the last data too: every byte sent is stored.
-      if (!s->accepted || s->sent != s->size || GetUint(answer.payload, 8) != s->size ||
-          GetUint(answer.payload + 8, 4) != s->crc || s->read_error != 0) {
+      // The receiver checked the whole file against the same CRC-32: it holds
+      // every byte, whatever answers to the data were lost on the way.
+      if (s->read != s->size || s->read_error != 0 || GetUint(answer.payload, 8) != s->size ||
+          GetUint(answer.payload + 8, 4) != s->crc) {
         return SENDING_ON;
       }
+      NoteAccepted(s);
       if (s->acked < s->size) NoteProgress(s, s->size);
       return SENDING_DONE;
     case FRAME_FAILED:
-      if (!s->accepted) return SENDING_ON;
-      EndProgress(true);
+      EndProgress(s->accepted);
       if (s->read_error != 0) {
         ReportBadSource(s->path, s->read_error);
       } else if (answer.payload[0] == FAILED_CHECK) {
@@ -440,21 +488,22 @@ static int HandleAnswer(Sender* s, const Frame& answer) {
   }
 }
 
-// Nothing came back in time: sends again from the last answer, or the
-// closing frame. 0, or a result once the receiver has been silent too
-// long or everything it said refused the same bytes too often.
-static int HandleSilence(Sender* s) {
-  if (s->stall_limit_ms != NO_STALL_LIMIT &&
-      MillisecondsSince(s->last_heard) >= s->stall_limit_ms) {
-    return ReportStall(std::string("sending ") + s->path, "receiver", s->stall_limit_ms,
-                       s->accepted);
-  }
+// The file has not moved forward for the stall limit: the receiver was
+// silent, or kept the line busy without moving it.
+static int ReportNoProgress(Sender* s) {
+  bool silent = MillisecondsSince(s->last_heard) >= s->stall_limit_ms;
+  return ReportStall(std::string("sending ") + s->path, "receiver", s->stall_limit_ms, s->accepted,
+                     silent);
+}
+
+// No useful answer came in the retry time: sends again from the last
+// answer, or the closing frame, and waits longer next time.
+static void HandleSilence(Sender* s) {
   bool counted = s->heard_since_rewind;
   Rewind(s, s->acked);
   if (!counted) s->refusals--;  // silence is the stall limit's to judge
   s->retry_ms =
       std::min<uint32_t>(std::max<uint32_t>(s->stall_limit_ms / 2, RETRY_MIN_MS), 2 * s->retry_ms);
-  return 0;
 }
 
 // Offers the file and streams the data and the closing frame until the
@@ -469,6 +518,7 @@ static int StreamData(Sender* s) {
         return AbandonTransfer(s->file, false);
       }
       s->offer_out = true;
+      s->waiting = Clock::now();
     }
     bool can_send = s->sent < s->size && s->sent - s->acked < s->window;
     if (can_send) {
@@ -477,30 +527,33 @@ static int StreamData(Sender* s) {
       if (SendClosing(s) == PORT_LOST) return AbandonTransfer(s->file, s->accepted);
     }
     can_send = s->sent < s->size && s->sent - s->acked < s->window;
+    // The retry time runs from the last frame sent or useful answer: answers
+    // that move nothing (an old RESEND repeated) must not hide a silence.
+    uint32_t waited = MillisecondsSince(s->waiting);
+    uint32_t wait = can_send || waited >= s->retry_ms ? 0 : s->retry_ms - waited;
     LineWatch watch = {false};
-    int got = ReadFrame(s->port, &answer, can_send ? 0 : s->retry_ms, &watch);
+    int got = ReadFrame(s->port, &answer, wait, &watch);
     if (got == PORT_LOST) return AbandonTransfer(s->file, s->accepted);
     if (watch.heard) {
       s->last_heard = Clock::now();
       s->heard_since_rewind = true;
     }
-    if (got == 0 && !can_send) {
-      int stopped = HandleSilence(s);
-      if (stopped != 0) {
-        fclose(s->file);
-        return stopped;
-      }
+    int state = SENDING_ON;
+    if (got == FRAME_DECLINE_BYTE && !s->accepted) state = SENDING_DECLINED;
+    if (got == 1 && IsWellFormed(answer)) state = HandleAnswer(s, answer);
+    if (state == SENDING_DECLINED) {
+      printf("file %s declined by receiver\n", s->path);
+      fclose(s->file);
+      return TRANSFER_DECLINED;
     }
-    if (got == 1 && IsWellFormed(answer)) {
-      int state = HandleAnswer(s, answer);
-      if (state == SENDING_DECLINED) {
-        printf("file %s declined by receiver\n", s->path);
-        fclose(s->file);
-        return TRANSFER_DECLINED;
-      }
-      if (state != SENDING_ON) return state == SENDING_DONE ? TRANSFER_DONE : TRANSFER_FAILED;
-      if (s->accepted) DrawProgress(&s->line, s->acked, false);
+    if (state != SENDING_ON) return state == SENDING_DONE ? TRANSFER_DONE : TRANSFER_FAILED;
+    if (s->accepted) DrawProgress(&s->line, s->acked, false);
+    if (s->stall_limit_ms != NO_STALL_LIMIT &&
+        MillisecondsSince(s->progressed) >= s->stall_limit_ms) {
+      fclose(s->file);
+      return ReportNoProgress(s);
     }
+    if (!can_send && MillisecondsSince(s->waiting) >= s->retry_ms) HandleSilence(s);
     if (s->refusals >= MAX_REFUSALS) {
       fclose(s->file);
       return ReportRefusals(std::string("sending ") + s->path, "the receiver refused a block");
@@ -532,7 +585,7 @@ int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* 
   s.frame_max = 1024;
   s.window = 2 * 1024;
   s.retry_ms = StartingRetryMs(stall_limit_ms);
-  s.last_heard = Clock::now();
+  s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
   s.line = {path, size, Clock::now(), false};
   FormOffer(&s, name);
   if (WriteBytes(port, reinterpret_cast<const uint8_t*>(STREAM_FIELD), NAME_FIELD_SIZE) ==
@@ -541,8 +594,9 @@ int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* 
   }
   int result = StreamData(&s);
   if (result != TRANSFER_DONE && result != TRANSFER_FAILED) return result;
-  // Answers to closing frames sent again may still be on their way.
-  if (s.closings > 1 && WaitForQuietLine(port, s.retry_ms) == PORT_LOST) {
+  // Answers to frames sent again after the closing one may still be on
+  // their way.
+  if (s.late_answers && WaitForQuietLine(port, s.retry_ms) == PORT_LOST) {
     return AbandonTransfer(file, result == TRANSFER_DONE);
   }
   if (WriteFrame(port, FRAME_BYE, 0, nullptr, 0) == PORT_LOST) {
@@ -567,10 +621,12 @@ struct Receiver {
   uint64_t expected;  // every byte before it stored
   uint32_t crc;       // of the bytes stored
   int write_error;
-  int refusals;         // RESENDs since the last progress
-  bool asked;           // a RESEND is outstanding
-  uint8_t asked_epoch;  // the sender's epoch it was sent in
+  uint32_t progress_limit_ms;  // the stall limit and one longest frame's time
+  int refusals;                // RESENDs since the last progress
+  bool asked;                  // a RESEND is outstanding
+  uint8_t asked_epoch;         // the sender's epoch it was sent in
   Clock::time_point asked_at, last_heard;
+  Clock::time_point progressed;  // the file last moved forward
   ProgressLine line;
   SeenOpening* opened;  // set when a sender's next opening comes
 };
@@ -612,6 +668,7 @@ static int StoreData(Receiver* r, const Frame& frame) {
   }
   r->crc = UpdateCrc32(r->crc, data, n);
   r->expected += n;
+  r->progressed = Clock::now();
   r->refusals = 0;
   r->asked = false;
   DrawProgress(&r->line, r->expected, false);
@@ -655,10 +712,6 @@ static int ReceiveData(Receiver* r) {
     if (watch.heard) r->last_heard = Clock::now();
     int state = 0;
     if (got == 0) {
-      if (r->stall_limit_ms != NO_STALL_LIMIT &&
-          MillisecondsSince(r->last_heard) >= r->stall_limit_ms) {
-        return LINE_STALLED;
-      }
       if (r->asked && MillisecondsSince(r->asked_at) >= RESEND_AGAIN_MS) {
         state = AskResend(r, r->asked_epoch, true);
       }
@@ -666,20 +719,32 @@ static int ReceiveData(Receiver* r) {
       return STREAM_REOPENED;
     } else if (got == FRAME_DAMAGED) {
       state = AskResend(r, frame.sequence, frame.type != FRAME_DATA);
-    } else if (IsWellFormed(frame)) {
+    } else if (got == 1 && IsWellFormed(frame)) {
       state = HandleFrame(r, frame);
     }
     if (state != 0) return state;
+    // A sender that keeps the line busy without moving the file forward is
+    // given up as a silent one is.
+    if (r->stall_limit_ms != NO_STALL_LIMIT &&
+        (MillisecondsSince(r->last_heard) >= r->stall_limit_ms ||
+         MillisecondsSince(r->progressed) >= r->progress_limit_ms)) {
+      return LINE_STALLED;
+    }
   }
 }
 
 // After the last answer: answers a closing frame sent again (its answer was
-// lost), until the sender says goodbye, a sender's next opening comes, or
-// the line has been quiet for LINGER_MS. 0, or PORT_LOST.
+// lost), and data sent again after a rewind (the sender may wait for an
+// answer before it closes again), until the sender says goodbye, a sender's
+// next opening comes, the line has been quiet for LINGER_MS, or limit_ms
+// has passed. 0, or PORT_LOST.
 static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t length,
-                  SeenOpening* opened) {
+                  uint32_t limit_ms, SeenOpening* opened) {
+  auto started = Clock::now();
+  auto answered = started;
+  int answered_epoch = -1;  // of the data last answered
   Frame frame;
-  for (;;) {
+  while (MillisecondsSince(started) < limit_ms) {
     LineWatch watch = {false};
     int got = ReadFrame(port, &frame, LINGER_MS, &watch);
     if (got == PORT_LOST) return PORT_LOST;
@@ -687,19 +752,27 @@ static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_
     if (got == 0 || got == FRAME_OPENING) return 0;
     if (got != 1 || !IsWellFormed(frame)) continue;
     if (frame.type == FRAME_BYE) return 0;
-    if ((frame.type == FRAME_END || frame.type == FRAME_CANCEL) &&
-        WriteFrame(port, type, 0, payload, length) == PORT_LOST) {
-      return PORT_LOST;
+    // A window of data sent again is answered once, not frame by frame.
+    bool data = frame.type == FRAME_DATA && (frame.sequence != answered_epoch ||
+                                             MillisecondsSince(answered) >= RESEND_AGAIN_MS);
+    if (data || frame.type == FRAME_END || frame.type == FRAME_CANCEL) {
+      if (WriteFrame(port, type, 0, payload, length) == PORT_LOST) return PORT_LOST;
+      answered = Clock::now();
+      if (frame.type == FRAME_DATA) answered_epoch = frame.sequence;
     }
   }
+  return 0;
 }
 
 // Answers the file's fate and lingers; returns result, which stands
 // whatever the port does now: a lost port shows at the next read.
 static int AnswerLast(Receiver* r, uint8_t type, const uint8_t* payload, uint16_t length,
                       int result) {
+  // Lingering is bounded too: a sender that keeps talking holds it no longer
+  // than a stall limit, or six quiet spells where there is none.
+  uint32_t limit = r->stall_limit_ms != NO_STALL_LIMIT ? r->stall_limit_ms : 6 * LINGER_MS;
   if (WriteFrame(r->port, type, 0, payload, length) != PORT_LOST) {
-    Linger(r->port, type, payload, length, r->opened);
+    Linger(r->port, type, payload, length, limit, r->opened);
   }
   return result;
 }
@@ -735,23 +808,26 @@ struct Offer {
   char name[STREAM_NAME_MAX + 1];
 };
 
-// Reads the FILE frame that follows the field. 0, PORT_LOST, LINE_STALLED or
-// STREAM_REOPENED.
-static int ReadOffer(PortHandle port, uint32_t stall_limit_ms, Offer* offer) {
+// Reads the FILE frame that follows the field. 0, PORT_LOST, LINE_STALLED
+// (*silent tells whether anything came) or STREAM_REOPENED.
+static int ReadOffer(PortHandle port, uint32_t stall_limit_ms, Offer* offer, bool* silent) {
   Frame frame;
   auto started = Clock::now();
+  auto heard = started;
   for (;;) {
     LineWatch watch = {false};
     uint32_t wait = stall_limit_ms == NO_STALL_LIMIT ? UINT32_MAX : stall_limit_ms;
     int got = ReadFrame(port, &frame, wait, &watch);
     if (got == PORT_LOST) return PORT_LOST;
-    if (watch.heard) started = Clock::now();
+    if (watch.heard) heard = Clock::now();
     if (got == FRAME_OPENING) return STREAM_REOPENED;
     if (got == 1 && frame.type == FRAME_FILE && IsWellFormed(frame)) break;
     if (got == FRAME_DAMAGED && WriteOffsetFrame(port, FRAME_RESEND, 0, 0) == PORT_LOST) {
       return PORT_LOST;
     }
+    // Garbage, or frames other than FILE, are no more progress than silence.
     if (stall_limit_ms != NO_STALL_LIMIT && MillisecondsSince(started) >= stall_limit_ms) {
+      *silent = MillisecondsSince(heard) >= stall_limit_ms;
       return LINE_STALLED;
     }
   }
@@ -777,21 +853,25 @@ static bool IsUtf8NameShown(const char* name) {
   return false;
 }
 
-int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened) {
+int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, uint32_t frame_ms,
+                     SeenOpening* opened) {
   Offer offer;
-  int read = ReadOffer(port, stall_limit_ms, &offer);
+  bool silent = true;
+  int read = ReadOffer(port, stall_limit_ms, &offer, &silent);
   if (read == STREAM_REOPENED) *opened = STREAM_OPENING_SEEN;
   if (read == PORT_LOST) return AbandonTransfer(nullptr, false);
   if (read == LINE_STALLED) {
-    return ReportStall("receiving an announced file", "sender", stall_limit_ms, false);
+    return ReportStall("receiving an announced file", "sender", stall_limit_ms, false, silent);
   }
   if (read == STREAM_REOPENED)
     return ReportSenderStartedAgain("receiving an announced file", false);
+  // A file refused is not the end of the run: the sender goes on with its
+  // next one.
   std::string temp_name;
   FILE* file = IsUtf8NameShown(offer.name) ? OpenFileToStore(offer.name, &temp_name) : nullptr;
   if (file == nullptr) {
     return WriteFrame(port, FRAME_DECLINE, 0, nullptr, 0) == PORT_LOST ? TRANSFER_PORT_LOST
-                                                                       : TRANSFER_FAILED;
+                                                                       : TRANSFER_NOT_STORED;
   }
   Receiver r = {};
   r.port = port;
@@ -799,7 +879,9 @@ int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, SeenOpening* open
   r.name = offer.name;
   r.size = offer.size;
   r.stall_limit_ms = stall_limit_ms;
-  r.last_heard = Clock::now();
+  r.progress_limit_ms =
+      uint32_t(std::min<uint64_t>(uint64_t(stall_limit_ms) + frame_ms, UINT32_MAX));
+  r.last_heard = r.progressed = Clock::now();
   r.line = {offer.name, offer.size, Clock::now(), false};
   r.opened = opened;
   PrintProgress(offer.name, offer.size, 0, 0);
@@ -809,7 +891,11 @@ int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, SeenOpening* open
     DiscardFile(file, temp_name);
     std::string what = std::string("receiving ") + offer.name;
     if (state == PORT_LOST) return AbandonTransfer(nullptr, true);
-    if (state == LINE_STALLED) return ReportStall(what, "sender", stall_limit_ms, true);
+    if (state == LINE_STALLED) {
+      silent = MillisecondsSince(r.last_heard) >= stall_limit_ms;
+      return ReportStall(what, "sender", silent ? stall_limit_ms : r.progress_limit_ms, true,
+                         silent);
+    }
     if (state == BLOCK_REFUSED) return ReportRefusals(what, "a block failed its check");
     if (state == STREAM_REOPENED) {
       *opened = STREAM_OPENING_SEEN;

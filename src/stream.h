@@ -39,6 +39,10 @@ bool IsClassicForced();
 // damaged on the way still counts: no classic name holds the rest.
 bool IsStreamField(const char* field);
 
+// The same, or the field with up to two bytes damaged: what follows
+// READY_STREAM, which only a velcot sender's opening gets, is taken so.
+bool IsDamagedStreamField(const char* field);
+
 // The standard CRC-32 (of zlib and ZMODEM): crc of what came before, 0 to
 // start, and the next bytes.
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length);
@@ -53,8 +57,14 @@ bool FormStreamName(const char* path, char* name, bool report);
 int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* name, uint64_t size,
                      uint32_t stall_limit_ms);
 
-// Receives one file after STREAM_FIELD has been read. The result is one of
-// RecvFile's; *opened is set when a sender's next opening came meanwhile.
-int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened);
+// The longest frame on the line, in bytes: header, offset, data, CRC-32.
+#define STREAM_FRAME_MAX (8 + 8 + 8192 + 4)
+
+// Receives one file after STREAM_FIELD has been read. A sender that moves
+// the file forward by no frame for the stall limit and frame_ms (the line
+// time of the longest frame) has stalled. The result is one of RecvFile's;
+// *opened is set when a sender's next opening came meanwhile.
+int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, uint32_t frame_ms,
+                     SeenOpening* opened);
 
 #endif

@@ -124,10 +124,6 @@ uint32_t ComputeStallLimit(uint32_t baudrate, const LineFormat& format) {
   return uint32_t(std::min<uint64_t>(std::max(kShortestMs, four_rounds_ms), UINT32_MAX));
 }
 
-// A sender that has no answer writes START again after this long (see
-// OpenExchange); the receiver's waits for a quiet line are kept shorter.
-#define QUICK_START_MS 1000
-
 // An FTDI USB adapter holds what it receives until 62 characters have
 // collected or its latency timer, 16 ms unless set lower, runs out.
 #define USB_LATENCY_MS 16
@@ -164,8 +160,10 @@ uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format) {
 }
 
 ReceiverTimes ComputeReceiverTimes(uint32_t baudrate, const LineFormat& format) {
+  uint64_t frame_ms =
+      std::min<uint64_t>(CountLineTime(STREAM_FRAME_MAX, baudrate, format), UINT32_MAX);
   return {ComputeStallLimit(baudrate, format), ComputeOpeningQuiet(baudrate, format),
-          ComputeWatchTime(baudrate, format)};
+          ComputeWatchTime(baudrate, format), uint32_t(frame_ms)};
 }
 
 // Reads and drops bytes until READY, or READY_STREAM when the streaming
@@ -267,7 +265,6 @@ static void ReportTooLarge(const char* path) {
 // A receiver that is waiting answers the first START and sees no other.
 // When the quick STARTs have all gone unanswered, the user hears once what
 // the sender is waiting for.
-#define QUICK_STARTS 10
 
 // Says once what a sender whose quick STARTs met silence is waiting for.
 static void ReportNoAnswer() {
@@ -279,16 +276,20 @@ static void ReportNoAnswer() {
 }
 
 // Writes START until READY comes back: READY, READY_STREAM (only when the
-// streaming exchange is offered: PREAMBLE goes before each START), or
-// PORT_LOST. Other bytes that come back (line noise, a device's banner,
-// the rest of a dead exchange) are not its answer.
-static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
+// streaming exchange is offered: PREAMBLE goes before each START),
+// LINE_STALLED once give_up_ms (0: never) have passed without either, or
+// PORT_LOST. Other bytes that come back (line noise, a device's banner, the
+// rest of a dead exchange) are not its answer.
+static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream,
+                        uint32_t give_up_ms) {
   uint32_t slow_ms = uint32_t(std::min<uint64_t>(uint64_t(limit_ms) * 5 / 4, UINT32_MAX));
   // What came before the first START (line noise from a peer that powered
   // up, the rest of an earlier exchange) cannot be an answer to it.
   if (WaitForQuietLine(port, 0) == PORT_LOST) return PORT_LOST;
+  auto opened = std::chrono::steady_clock::now();
   bool stray = false;
   for (int starts = 1;; starts++) {
+    if (give_up_ms != 0 && MillisecondsSince(opened) >= give_up_ms) return LINE_STALLED;
     if (starts == QUICK_STARTS + 1 && !stray) ReportNoAnswer();
     if (offer_stream &&
         WriteBytes(port, reinterpret_cast<const uint8_t*>(PREAMBLE), PREAMBLE_SIZE) == PORT_LOST) {
@@ -298,9 +299,15 @@ static int OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream) {
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
       bool quick = !stray && starts <= QUICK_STARTS;
-      if (!quick && limit_ms == NO_STALL_LIMIT) return SkipUntilReady(port, offer_stream);
+      if (!quick && limit_ms == NO_STALL_LIMIT && give_up_ms == 0) {
+        return SkipUntilReady(port, offer_stream);
+      }
       uint32_t wait_ms = quick ? QUICK_START_MS : slow_ms;
       uint32_t waited = MillisecondsSince(sent);
+      if (give_up_ms != 0) {
+        uint32_t elapsed = MillisecondsSince(opened);
+        wait_ms = std::min(wait_ms, waited + (elapsed < give_up_ms ? give_up_ms - elapsed : 0));
+      }
       int waiting = waited < wait_ms ? WaitForByte(port, wait_ms - waited) : 0;
       if (waiting == 0) break;
       int byte = waiting == PORT_LOST ? PORT_LOST : ReadByte(port);
@@ -416,7 +423,7 @@ static int SendBlocks(PortHandle port, FILE* file, const char* path, uint32_t si
   return TRANSFER_DONE;
 }
 
-int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms, uint32_t give_up_ms) {
   // Which exchange the receiver speaks shows only in its READY: the
   // streaming one is offered when the file can go that way.
   char stream_name[STREAM_NAME_MAX + 1];
@@ -433,8 +440,12 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms) {
     return TRANSFER_FAILED;
   }
 
-  int ready = OpenExchange(port, stall_limit_ms, streamable);
+  int ready = OpenExchange(port, stall_limit_ms, streamable, give_up_ms);
   if (ready == PORT_LOST) return AbandonTransfer(file, false);
+  if (ready == LINE_STALLED) {
+    fclose(file);
+    return TRANSFER_UNANSWERED;
+  }
   if (ready == READY_STREAM) {
     return SendFileStreamed(port, file, path, stream_name, size, stall_limit_ms);
   }
@@ -643,6 +654,8 @@ static int ReadNameField(PortHandle port, uint8_t* field, uint32_t limit_ms) {
 }
 
 #define STREAM_OPENED (-7)  // ReadAnnouncement: STREAM_FIELD came in place of a name
+#define STREAM_REFUSED \
+  (-9)  // ReadAnnouncement: STREAM_FIELD came, and the streaming exchange is off
 
 // Reads the announcement that follows a sender's opening: READY (or
 // READY_STREAM to a velcot sender's), name and size. An opening already
@@ -662,8 +675,11 @@ static int64_t ReadAnnouncement(PortHandle port, char* name, const ReceiverTimes
   int got = ReadNameField(port, reinterpret_cast<uint8_t*>(name), times.stall_limit_ms);
   if (got < 0) return got;
   name[NAME_FIELD_SIZE] = '\0';
-  // A name field after READY_STREAM: the PREAMBLE was noise.
-  if (streamed && IsStreamField(name)) return STREAM_OPENED;
+  // A name field after READY_STREAM: the PREAMBLE was noise. The field after
+  // READY: a velcot sender that heard our READY damaged into READY_STREAM.
+  if (streamed ? IsDamagedStreamField(name) : IsStreamField(name)) {
+    return IsClassicForced() ? STREAM_REFUSED : STREAM_OPENED;
+  }
   return ReadDword(port, times.stall_limit_ms);
 }
 
@@ -725,7 +741,16 @@ int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened) {
   char name[NAME_FIELD_SIZE + 1];
   int64_t announced = ReadAnnouncement(port, name, times, *opened);
   *opened = NO_OPENING_SEEN;
-  if (announced == STREAM_OPENED) return RecvFileStreamed(port, times.stall_limit_ms, opened);
+  if (announced == STREAM_OPENED) {
+    return RecvFileStreamed(port, times.stall_limit_ms, times.frame_ms, opened);
+  }
+  if (announced == STREAM_REFUSED) {
+    // Not a file that cannot be created: receive mode goes on once the rest
+    // of the offer has passed.
+    fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",
+            CLASSIC_VARIABLE);
+    return WriteByte(port, DECLINE) == PORT_LOST ? TRANSFER_PORT_LOST : TRANSFER_NOT_STORED;
+  }
   if (announced < 0) {
     return StopReceiving(announced, "receiving an announced file", times.stall_limit_ms, false);
   }

@@ -10,14 +10,19 @@
 #include "exchange.h"
 
 // Protocol bytes after the opening (START, READY).
-#define ACCEPT 0xCC   // receiver: the file is created, blocks may follow
-#define DECLINE 0x55  // receiver: the file cannot be created, the exchange ends
+#define ACCEPT 0xCC  // receiver: the file is created, blocks may follow
 
 #define BLOCK_SIZE 1024
 // The longest a sender's opening may be (PREAMBLE and START, from a velcot
 // sender): right after a file a receiver judges no longer burst.
 #define OPENING_MAX_LENGTH 8
 #define REPLY_OK 0xFFFF
+
+// A sender that has no answer writes START again after QUICK_START_MS (see
+// OpenExchange), QUICK_STARTS times; the receiver's waits for a quiet line
+// are kept shorter. A receiver waiting for a file answers within them.
+#define QUICK_START_MS 1000
+#define QUICK_STARTS 10
 
 // How long a file in progress may go without a byte from the peer before the
 // exchange counts as lost, in milliseconds: 30 s, or four times one block
@@ -48,6 +53,7 @@ struct ReceiverTimes {
   uint32_t stall_limit_ms;    // ComputeStallLimit, or NO_STALL_LIMIT
   uint32_t opening_quiet_ms;  // ComputeOpeningQuiet
   uint32_t watch_ms;          // ComputeWatchTime
+  uint32_t frame_ms = 0;      // the line time of the streaming exchange's longest frame
 };
 ReceiverTimes ComputeReceiverTimes(uint32_t baudrate, const LineFormat& format);
 
@@ -86,7 +92,10 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
 // waiting for START or READY has no limit. *opened carries a sender's
 // opening from one RecvFile to the next: set on return when the receiver
 // took one off the line after the file, and answered at once on entry.
-int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT);
+// A sender whose opening no receiver has answered within give_up_ms (0:
+// however long it takes) returns TRANSFER_UNANSWERED.
+int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STALL_LIMIT,
+             uint32_t give_up_ms = 0);
 int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened);
 
 // Waits at most limit_ms for a sender's opening, dropping whatever comes

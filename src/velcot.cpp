@@ -1,6 +1,7 @@
 // velcot: sends or receives files over a serial line.
 #include "velcot.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <clocale>
@@ -95,28 +96,39 @@ static void ReportLostPort(const char* port_name) {
 
 // A file given up mid-exchange: the peer fell silent, refused one block too
 // often or was out of step, or the sender could not read the file to its
-// end. There is no telling where the other end stands.
+// end; or the receiver declined it. There is no telling at once where the
+// other end stands.
 static bool IsExchangeLost(int result) {
   return result == TRANSFER_STALLED || result == TRANSFER_REFUSED ||
-         result == TRANSFER_OUT_OF_STEP || result == TRANSFER_WITHDRAWN;
+         result == TRANSFER_OUT_OF_STEP || result == TRANSFER_WITHDRAWN ||
+         result == TRANSFER_DECLINED;
 }
 
-// Sends the files in order. Once the receiver has declined one, it has left
-// receive mode, and once it has fallen silent there is no telling where it
-// stands, so the rest are reported and not offered.
+// Sends the files in order. A file that fails is reported and the next one
+// follows. After a lost exchange the next opening waits only as long as a
+// receiver takes to give the dead one up (a receiver that declined answers
+// at once, or has left receive mode); with no answer by then, or once the
+// port is lost, the rest are reported and not offered.
 static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
   int status = EXIT_COMPLETE;
+  uint32_t give_up_ms = 0;
   for (int i = 0; i < settings.file_count; i++) {
-    int result = SendFile(port, settings.files[i], stall_limit_ms);
+    int result = SendFile(port, settings.files[i], stall_limit_ms, give_up_ms);
+    if (result == TRANSFER_DONE) give_up_ms = 0;
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) break;
     if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST || IsExchangeLost(result)) {
-      for (int j = i + 1; j < settings.file_count; j++) {
+    if (result == TRANSFER_PORT_LOST || result == TRANSFER_UNANSWERED) {
+      for (int j = result == TRANSFER_UNANSWERED ? i : i + 1; j < settings.file_count; j++) {
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
       }
       break;
+    }
+    if (result == TRANSFER_DECLINED) {
+      give_up_ms = QUICK_STARTS * QUICK_START_MS;
+    } else if (IsExchangeLost(result)) {
+      give_up_ms = uint32_t(std::min<uint64_t>(uint64_t(stall_limit_ms) * 5 / 2, UINT32_MAX));
     }
   }
   return status;

@@ -50,7 +50,7 @@ bool IsStoredNamePlain(const std::string& name) {
 
 class FaultTest : public ProgramTest {
  protected:
-  FaultTest() : ProgramTest(kLimitSeconds) {}
+  explicit FaultTest(int limit_seconds = kLimitSeconds) : ProgramTest(limit_seconds) {}
 
   void SetUp() override { MakeScratch("velcot-fault"); }
 
@@ -536,6 +536,134 @@ TEST_F(FaultTest, MismatchedSpeedsStoreNothingOutsideReceiverFolder) {
       EXPECT_TRUE(IsStoredNamePlain(name)) << name;
   }
 }
+
+// The cable drops, damages, duplicates and delays the frames it is told
+// to, counted by type and sequence one way, rewrites the string it is told
+// to, and passes every other byte as it came: a false sync, a frame going
+// the other way, a lone sync byte the writer ends with.
+TEST_F(FaultTest, CableActsOnChosenFramesOnly) {
+  NullModem cable = StartCable(
+      scratch_, {"-b", "0", "--frame", "ab:K:2-3:drop", "--frame", "ab:K:4:damage", "--frame",
+                 "ab:D/1:1:dup", "--frame", "ab:K:1:delay=300", "--rewrite", "ab:99=33:2"});
+  ASSERT_GT(cable.pid, 0);
+  int a = OpenPtyLink(cable.link_a), b = OpenPtyLink(cable.link_b);
+  held_fds_.insert(held_fds_.end(), {a, b});
+  auto ack = [](char n) { return EncodeStreamFrame('K', 0, std::string(7, '\0') + n); };
+  std::string data = EncodeStreamFrame('D', 1, "data"), damaged = ack(4);
+  damaged.back() ^= 1;
+  ASSERT_TRUE(WriteAll(a, "\x99\xF3\x5C\x99" + ack(1) + ack(2) + ack(3) + ack(4) + data +
+                              EncodeStreamFrame('D', 0, "data") + ack(5) + "\xF3"));
+  ASSERT_TRUE(WriteAll(b, ack(2)));
+  std::string passed = "\x99\xF3\x5C\x33" + damaged + data + data +
+                       EncodeStreamFrame('D', 0, "data") + ack(5) + "\xF3" + ack(1);
+  EXPECT_EQ(ReadWithDeadline(b, passed.size(), kLimitSeconds * 1000), passed);
+  EXPECT_EQ(ReadWithDeadline(a, ack(2).size(), kLimitSeconds * 1000), ack(2));
+  EXPECT_EQ(ReadCounters(StopCable(cable), "A->B").frames_acted, 6u);
+}
+
+// A fault the cable puts on chosen frames (or bytes) between two velcots
+// that stream, and what the sender must make of it.
+struct FrameFault {
+  const char* name;
+  std::vector<std::string> cable;  // nullmodem's options on top of -b 0
+  std::vector<size_t> sizes;       // of the files sent, f1.bin on
+  int status;                      // the sender's
+  const char* said;                // in the sender's output
+  size_t declined;                 // the first files, which are not stored
+  bool classic_receiver;           // VELCOT_CLASSIC=1 at the receiver only
+};
+
+void PrintTo(const FrameFault& row, std::ostream* out) {
+  *out << row.name;
+}
+
+const std::vector<size_t> kThreeSmall = {5000, 5000, 5000};
+const FrameFault kFrameFaults[] = {
+    // After the rewinds the receiver holds more than the sender has resent.
+    {"AcksLost", {"--frame", "ba:K:5-35:drop"}, {500000}, 0, "", 0, false},
+    {"FirstAcceptDamaged", {"--frame", "ba:A:1:damage"}, kThreeSmall, 0, "", 0, false},
+    {"FirstStoredLost", {"--frame", "ba:S:1:drop"}, kThreeSmall, 0, "", 0, false},
+    // Its RESEND(0) asks for the offer again: no sign of an open file.
+    {"FirstOfferDamaged", {"--frame", "ab:F:1:damage"}, kThreeSmall, 0, "", 0, false},
+    // The receiver repeats its RESEND of epoch 0 faster than the sender's
+    // retry time while every frame of epoch 1 is lost.
+    {"OldEpochResends",
+     {"--latency-ms", "300", "--frame", "ab:D:3:damage", "--frame", "ab:D/1:1-:drop"},
+     {300000},
+     0,
+     "",
+     0,
+     false},
+    {"ReadyDamagedIntoReadyStream",
+     {"--rewrite", "ba:33=C5"},
+     {300, 300, 300},
+     2,
+     "file f1.bin declined by receiver\n",
+     1,
+     true},
+    // Bytes 0 and 5 of the field: no longer the field, nor a name to store.
+    {"StreamFieldDamaged",
+     {"--rewrite", "ab:0056454C434F540100000000=6156454C436F540100000000"},
+     kThreeSmall,
+     0,
+     "",
+     0,
+     false},
+};
+
+class FrameFaultTest : public FaultTest, public testing::WithParamInterface<FrameFault> {
+ protected:
+  FrameFaultTest() : FaultTest(150) {}
+};
+
+// Every file the line let through is stored right and reported so, and the
+// sender goes on with the next file; nothing but the files sent is left in
+// the receiver's folder.
+TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
+  const FrameFault& row = GetParam();
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  std::vector<std::string> names, contents;
+  for (size_t i = 0; i < row.sizes.size(); i++) {
+    names.push_back("f" + std::to_string(i + 1) + ".bin");
+    contents.push_back(MakeContent(row.sizes[i], uint32_t(20 + i)));
+    ASSERT_TRUE(WriteWholeFile(tx + "/" + names[i], contents[i]));
+  }
+  std::vector<std::string> options = {"-b", "0"};
+  options.insert(options.end(), row.cable.begin(), row.cable.end());
+  NullModem cable = StartCable(scratch_, options);
+  ASSERT_GT(cable.pid, 0);
+  if (row.classic_receiver) env_.push_back("VELCOT_CLASSIC=1");
+  pid_t receiver = StartReceiver(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx");
+  env_ = {"LC_ALL=C"};
+  std::vector<std::string> send = {"-p", cable.link_a, "-b", "115200"};
+  send.insert(send.end(), names.begin(), names.end());
+  ProcessEnd sent = Finish(StartVelcot(tx, send, scratch_ + "/tx"));
+  std::string log = StopCable(cable);
+  Finish(receiver);
+
+  std::string errors = ReadWholeFile(scratch_ + "/tx.err");
+  EXPECT_TRUE(sent.exited);
+  EXPECT_EQ(sent.status, row.status) << errors;
+  EXPECT_NE(ReadWholeFile(scratch_ + "/tx.out").find(row.said), std::string::npos) << errors;
+  if (row.status == 0) {
+    EXPECT_EQ(errors.find("Gave up"), std::string::npos) << errors;
+  }
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>(names.begin() + row.declined, names.end()));
+  std::string shown = ReadWholeFile(scratch_ + "/rx.out");
+  for (size_t i = row.declined; i < names.size(); i++) {
+    EXPECT_TRUE(ReadWholeFile(rx + "/" + names[i]) == contents[i]) << names[i] << " differs";
+    std::string size = std::to_string(row.sizes[i]);
+    EXPECT_NE(shown.find(" " + names[i] + " " + size + "/" + size + " (100.0%)\r"),
+              std::string::npos);
+  }
+  // The cable did what the row asks.
+  EXPECT_GT(ReadCounters(log, "A->B").frames_acted + ReadCounters(log, "B->A").frames_acted, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FrameFaultTest, testing::ValuesIn(kFrameFaults),
+                         [](const testing::TestParamInfo<FrameFault>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Like a serial port, an end that no program has open loses what reaches
 // it, and what its last program left unread; an FTDI end passes on packets

@@ -9,6 +9,7 @@
 
 #include "names.h"
 #include "progress.h"
+#include "store.h"
 #include "stream.h"
 #include "telnet.h"
 #include "transfer.h"
@@ -230,11 +231,14 @@ TEST(FindBaseName, DropsDriveAndDirectories) {
 
 TEST(IsPlainFileName, AcceptsOnlyPrintableNamesInTheCurrentDirectory) {
   for (const char* name :
-       {"report.txt", "a", ".profile", "...", "name with.spc", "\xE4.txt", ".velcot-a.txt"}) {
+       {"report.txt", "a", ".profile", "name with.spc", " lead", "\xE4.txt", ".velcot-a.txt"}) {
     EXPECT_TRUE(IsPlainFileName(name)) << name;
   }
-  for (const char* name : {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t",
-                           "del\x7f", ".velcot-1a2b3c4d.part", ".VELCOT-x.Part"}) {
+  for (const char* name :
+       {"", ".", "..", "../x", "/etc/x", "a\\b", "C:x", "a\x1b[2J", "tab\t", "del\x7f",
+        ".velcot-1a2b3c4d.part", ".VELCOT-x.Part",
+        // Windows would store these under another name.
+        "...", "a.", "a ", "b. .", ".velcot-12345678.part.", ".velcot-12345678.part "}) {
     EXPECT_FALSE(IsPlainFileName(name)) << EscapeFileName(name);
   }
   EXPECT_EQ(EscapeFileName("a\x1b[2J\x7f\xE4z"), "a\\x1B[2J\\x7F\\xE4z");
@@ -262,6 +266,26 @@ TEST(IsPlainFileName, RefusesWhatWindowsForbidsInFileNamesOnWindows) {
 #endif
   }
 }
+
+#ifdef _WIN32
+// Windows finds a file under its short (8.3) alias as well: a received name
+// that is another file's alias would replace that file, and is refused.
+TEST(OpenFileToStore, RefusesANameThatIsAnotherFilesShortAlias) {
+  const char* kLong = "velcot-test-long-name.txt";
+  fclose(fopen(kLong, "wb"));
+  char alias[MAX_PATH] = "";
+  GetShortPathNameA(kLong, alias, MAX_PATH);
+  std::string temp_name;
+  if (strcmp(alias, kLong) != 0 && alias[0] != '\0') {
+    EXPECT_EQ(OpenFileToStore(alias, &temp_name), nullptr) << alias;
+  }
+  FILE* same = OpenFileToStore(kLong, &temp_name);
+  EXPECT_NE(same, nullptr);
+  if (same != nullptr) DiscardFile(same, temp_name);
+  remove(kLong);
+  EXPECT_NE(alias[0], '\0');
+}
+#endif
 
 TEST(IsValidUtf8, AcceptsWellFormedUtf8Only) {
   for (const char* good : {"", "plain.txt", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
@@ -297,11 +321,17 @@ TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
   memcpy(damaged, STREAM_FIELD, 12);
   damaged[0] = 0x40;  // its first byte damaged: no classic name holds the rest
   EXPECT_TRUE(IsStreamField(damaged));
+  damaged[5] = 'x';  // two bytes damaged: still it after READY_STREAM
+  EXPECT_FALSE(IsStreamField(damaged));
+  EXPECT_TRUE(IsDamagedStreamField(damaged));
+  damaged[10] = 'x';
+  EXPECT_FALSE(IsDamagedStreamField(damaged));
   char field[12];
   for (const char* name : {"report.txt", "", "VELCOT", "abcdefgh.txt"}) {
     memset(field, 0, sizeof field);
     memcpy(field, name, strlen(name));
     EXPECT_FALSE(IsStreamField(field)) << name;
+    EXPECT_FALSE(IsDamagedStreamField(field)) << name;
   }
 }
 

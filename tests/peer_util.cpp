@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "transfer.h"
+#include "wire_util.h"
 
 namespace fs = std::filesystem;
 
@@ -99,13 +100,7 @@ const Bytes kOpening = {0x16, 'V', 'C', 'T', START};
 const Bytes kStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
 
 uint32_t Crc32(const Bytes& bytes) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; bit++)
-      crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0);
-  }
-  return ~crc;
+  return Crc32(std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes BigEndian(uint64_t value, int bytes) {
@@ -123,11 +118,9 @@ uint64_t FromBigEndian(const Bytes& bytes, size_t at, int count) {
 }
 
 Bytes EncodeFrame(uint8_t type, uint8_t sequence, const Bytes& payload) {
-  Bytes checked = Concat({type, sequence}, BigEndian(payload.size(), 2));
-  Bytes frame = Concat({0xF3, 0x5C}, checked);
-  frame = Concat(frame, BigEndian(Crc32(checked) & 0xFFFF, 2));
-  frame = Concat(frame, payload);
-  return Concat(frame, BigEndian(Crc32(Concat(checked, payload)), 4));
+  std::string frame =
+      EncodeStreamFrame(type, sequence, std::string(payload.begin(), payload.end()));
+  return Bytes(frame.begin(), frame.end());
 }
 
 bool operator==(const PeerFrame& a, const PeerFrame& b) {

@@ -186,10 +186,16 @@ LineCounters ParseLineCounters(const std::string& log, const std::string& direct
   std::string lines = "\n" + log;
   size_t at = lines.find("\n" + direction + ": ");
   if (at == std::string::npos) return counters;
-  unsigned long long carried = 0, flipped = 0, dropped = 0;
+  unsigned long long carried = 0, flipped = 0, dropped = 0, acted[5] = {};
   const char* values = lines.c_str() + at + direction.size() + 3;
-  counters.found = sscanf(values, "%llu bytes carried, %llu bits flipped, %llu bytes dropped",
-                          &carried, &flipped, &dropped) == 3;
+  int found =
+      sscanf(values,
+             "%llu bytes carried, %llu bits flipped, %llu bytes dropped; frames %llu "
+             "dropped, %llu damaged, %llu duplicated, %llu delayed; %llu rewritten",
+             &carried, &flipped, &dropped, &acted[0], &acted[1], &acted[2], &acted[3], &acted[4]);
+  counters.found = found >= 3;
+  for (unsigned long long count : acted)
+    counters.frames_acted += count;
   counters.carried = carried;
   counters.flipped = flipped;
   counters.dropped = dropped;

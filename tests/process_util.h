@@ -103,6 +103,7 @@ struct LineCounters {
   uint64_t carried = 0;
   uint64_t flipped = 0;
   uint64_t dropped = 0;
+  uint64_t frames_acted = 0;  // with --frame or --rewrite: frames and strings acted on
 };
 
 // The counters of direction "A->B" or "B->A" in a nullmodem's log.

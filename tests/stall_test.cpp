@@ -3,8 +3,10 @@
 // point where they wait for the peer, against a scripted peer over a
 // socketpair with a short limit.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -152,6 +154,10 @@ TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
   sender.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TRANSFER_DONE);
+  // A sender allowed to wait only so long for an answer gives the file up.
+  EXPECT_EQ(SendFile(link_.ours, "d.bin", kNameLimitMs, 200), TRANSFER_UNANSWERED);
+  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
+  EXPECT_EQ(CountPending(link_.theirs), 0u);
 }
 
 // The sender goes silent in the name, in the size, inside a block and
@@ -303,27 +309,70 @@ TEST_F(StallTest, SenderWithholdsAFileTooLargeForAClassicReceiver) {
   EXPECT_EQ(CountPending(link_.theirs), 0u);
 }
 
-// A streaming peer that falls silent mid-file: each end gives up after the
-// limit with the classic exchange's words, and the receiver keeps the old
-// file.
-TEST_F(StallTest, StreamingEndsGiveUpOnASilentPeer) {
+// A streaming receiver that accepts and then falls silent, or keeps the
+// line busy while the file makes no progress: ACK(0) every 100 ms, or
+// frames of an unknown type at the longest length, back to back. The
+// sender gives the file up either way, with the classic exchange's words
+// for silence.
+TEST_F(StallTest, StreamingSenderGivesUpOnAReceiverThatMakesNoProgress) {
   std::ofstream("s.bin", std::ios::binary) << std::string(20000, 's');
-  int result = -1;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  std::thread sender([&] { result = SendFile(link_.ours, "s.bin", kLimitMs); });
-  EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
-  WriteAll(link_.theirs, {kReadyStream});
-  EXPECT_EQ(ReadExact(link_.theirs, 12), kStreamField);
-  EXPECT_EQ(ReadPeerFrame(link_.theirs).type, 'F');
-  WriteAll(link_.theirs, EncodeFrame('A', 0, BigEndian(0, 8)));
-  sender.join();
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_STALLED);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Gave up sending s.bin: the receiver was silent for 1 s\n");
-  CountPending(link_.theirs);
+  struct Peer {
+    const char* what;
+    Bytes chatter;  // written again and again after ACCEPT
+    int pause_ms;   // after each
+    uint32_t limit_ms;
+    std::string message;  // how the sender's errors begin
+  };
+  const Peer peers[] = {
+      {"silent", {}, 0, kLimitMs, "Gave up sending s.bin: the receiver was silent for 1 s\n"},
+      {"ACK(0)", EncodeFrame('K', 0, BigEndian(0, 8)), 100, 2000, "Gave up sending s.bin: "},
+      {"unknown frames", EncodeFrame('Z', 0, Bytes(8200, 'z')), 0, 2000, "Gave up sending s.bin: "},
+  };
+  for (const Peer& peer : peers) {
+    SCOPED_TRACE(peer.what);
+    Link link = OpenLink();
+    int result = -1;
+    std::atomic<bool> done(false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread sender([&] {
+      result = SendFile(link.ours, "s.bin", peer.limit_ms);
+      done = true;
+    });
+    EXPECT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
+    WriteAll(link.theirs, {kReadyStream});
+    EXPECT_EQ(ReadExact(link.theirs, 12), kStreamField);
+    EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'F');
+    WriteAll(link.theirs, EncodeFrame('A', 0, BigEndian(0, 8)));
+    // A sender that never gives up is hung up on, so that the test ends.
+    auto hang_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    Bytes unsent;
+    while (!done && std::chrono::steady_clock::now() < hang_up) {
+      uint8_t dropped[65536];
+      while (recv(link.theirs, dropped, sizeof dropped, MSG_DONTWAIT) > 0) {
+      }
+      if (unsent.empty()) unsent = peer.chatter;
+      ssize_t n = send(link.theirs, unsent.data(), unsent.size(), MSG_DONTWAIT);
+      if (n > 0) unsent.erase(unsent.begin(), unsent.begin() + n);
+      if (n <= 0 || unsent.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(n <= 0 ? 1 : peer.pause_ms));
+    }
+    bool gave_up = done;
+    if (!gave_up) shutdown(link.theirs, SHUT_RDWR);
+    sender.join();
+    testing::internal::GetCapturedStdout();
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(gave_up) << "still sending when hung up on";
+    EXPECT_NE(result, TRANSFER_DONE);
+    EXPECT_EQ(errors.rfind(peer.message, 0), 0u) << errors;
+    CloseLink(link);
+  }
+}
 
+// A streaming sender that falls silent mid-file: the receiver gives up
+// after the limit with the classic exchange's words and keeps the old file.
+TEST_F(StallTest, StreamingReceiverGivesUpOnASilentSender) {
+  int result = -1;
   std::ofstream("r.bin", std::ios::binary) << "old";
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();

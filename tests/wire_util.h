@@ -36,4 +36,25 @@ inline std::string EncodeAnnouncement(const std::string& name, uint32_t size) {
   return field + EncodeWord(uint16_t(size >> 16)) + EncodeWord(uint16_t(size));
 }
 
+// CRC-32 (zlib's), bit by bit.
+inline uint32_t Crc32(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; bit++)
+      crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0);
+  }
+  return ~crc;
+}
+
+// A frame of the streaming exchange: sync, type, sequence, length, header
+// check, payload, CRC-32.
+inline std::string EncodeStreamFrame(uint8_t type, uint8_t sequence, const std::string& payload) {
+  std::string checked = {char(type), char(sequence)};
+  checked += EncodeWord(uint16_t(payload.size()));
+  uint32_t crc = Crc32(checked + payload);
+  return "\xF3\x5C" + checked + EncodeWord(uint16_t(Crc32(checked))) + payload +
+         EncodeWord(uint16_t(crc >> 16)) + EncodeWord(uint16_t(crc));
+}
+
 #endif

@@ -28,6 +28,8 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "commdev.h"
 
@@ -49,6 +51,35 @@ constexpr int64_t kRetryNs = 1000000;
 // them its status: a packet goes as soon as 62 chars are in, else when the
 // chip's latency timer next fires.
 constexpr size_t kUsbPacket = 62;
+// velcot's streaming frames (doc/protocol.md): sync F3 5C, type, sequence,
+// length (2), header check (2), payload, CRC-32 (4).
+constexpr size_t kHeaderSize = 8, kTrailerSize = 4, kPayloadMax = 8200;
+// What may begin a frame header or a string to rewrite is held for the
+// bytes after it, at most this long once the writer pauses; a frame whose
+// header has come, until its last byte or for 1 s (a receiver drops a
+// frame that pauses that long).
+constexpr int64_t kHoldNs = 10000000, kFrameHoldNs = 1000000000;
+
+enum FrameAction { kDrop, kDamage, kDup, kDelay };
+
+// --frame: the first..last (1-based) of the frames of type (and sequence,
+// if seq >= 0) going one way get the action.
+struct FrameRule {
+  int dir;
+  uint8_t type;
+  int seq;
+  uint64_t first, last;
+  FrameAction action;
+  int64_t delayNs;
+  uint64_t seen;
+};
+
+// --rewrite: the nth occurrence of from going one way becomes to.
+struct Rewrite {
+  int dir;
+  std::string from, to;
+  uint64_t nth, seen;
+};
 
 struct Options {
   int64_t baud = -1;  // -1: each end's own termios speed
@@ -63,6 +94,8 @@ struct Options {
   int64_t latencyNs = 0;
   int64_t usbLatencyNs[2] = {0, 0};  // [0] end A, [1] end B; 0: not USB
   const char* link[2] = {nullptr, nullptr};
+  std::vector<FrameRule> frames;
+  std::vector<Rewrite> rewrites;
 };
 
 // One direction of the cable: a queue of chars on the wire with the time
@@ -85,6 +118,16 @@ struct Line {
   uint64_t spare;    // chars still to be kept error-free
   uint64_t rng;
   uint64_t carried, flipped, dropped;
+  // With --frame or --rewrite: what was read, before the rewrites; after
+  // them, a header or a frame being collected; what has been judged and
+  // waits for room on the line; frames held back, with when they go.
+  std::vector<FrameRule> rules;
+  std::vector<Rewrite> rewrites;
+  std::string raw, unjudged, out;
+  std::vector<std::pair<int64_t, std::string>> delayed;
+  int64_t lastRead;
+  uint64_t frames[4];  // by FrameAction
+  uint64_t rewritten;
 };
 
 struct Cable {
@@ -133,13 +176,30 @@ void PrintUsage(FILE* f) {
       "                   bursts of 62 (B's timer runs at a phase to A's\n"
       "                   that --seed picks)\n"
       "  --usb-latency-b MS  likewise end B\n"
+      "  --frame DIR:TYPE[/SEQ]:N[-M]:ACTION  acts on velcot's streaming\n"
+      "                   frames going DIR (ab or ba) whose type is the\n"
+      "                   letter TYPE (and sequence byte SEQ): the Nth to\n"
+      "                   Mth of them (N-: from the Nth on); ACTION is drop,\n"
+      "                   damage (the CRC-32 fails, the header passes), dup\n"
+      "                   (sent twice) or delay=MS (held while later bytes\n"
+      "                   pass); may be given more than once, the first\n"
+      "                   that acts on a frame wins\n"
+      "  --rewrite DIR:HEX=HEX[:N]  replaces the Nth (default first)\n"
+      "                   occurrence of a byte string going DIR with another\n"
+      "                   as long; may be given more than once\n"
       "  -h               show this help\n"
+      "Frames are told by their header's check, before bit errors; bytes\n"
+      "that may begin a header or a string to rewrite wait for the rest (at\n"
+      "most 10 ms once the writer pauses; a frame whose header has come, 1 s);\n"
+      "everything else passes at once.\n"
       "A->B is what end A writes and end B reads. Prints \"nullmodem: ready\"\n"
       "when the links exist. On SIGINT/SIGTERM/SIGHUP or a cut, prints per\n"
       "direction the bytes carried, bits flipped and bytes dropped (on the\n"
       "line or unread from the writer at that moment, sent while an end's\n"
       "speed was 0, or reaching an end that no program had open, as a\n"
-      "closed port loses them), removes the links, exits 0. The cable keeps\n"
+      "closed port loses them), and with --frame or --rewrite the frames\n"
+      "dropped, damaged, duplicated and delayed and the strings rewritten;\n"
+      "removes the links, exits 0. The cable keeps\n"
       "both ptys open itself, so an end that is closed does not hang up the\n"
       "line; what that end's program left unread is discarded, as a serial\n"
       "driver does at the last close. A paced cable runs at\n"
@@ -162,6 +222,76 @@ bool ParseReal(const char* s, double lo, double hi, double* out) {
   double v = strtod(s, &end);
   if (end == s || *end != '\0' || !(v >= lo && v <= hi)) return false;
   *out = v;
+  return true;
+}
+
+// DIR as "ab" or "ba": the direction's index.
+bool ParseDirection(const std::string& s, int* dir) {
+  *dir = s == "ab" ? 0 : s == "ba" ? 1 : -1;
+  return *dir >= 0;
+}
+
+bool ParseHex(const std::string& s, std::string* out) {
+  if (s.empty() || s.size() % 2 != 0 || s.find_first_not_of("0123456789abcdefABCDEF") != s.npos)
+    return false;
+  for (size_t i = 0; i < s.size(); i += 2)
+    *out += static_cast<char>(strtoul(s.substr(i, 2).c_str(), nullptr, 16));
+  return true;
+}
+
+// Splits at each ':', as many parts as given or fewer.
+std::vector<std::string> SplitFields(const char* s) {
+  std::vector<std::string> parts(1);
+  for (; *s; s++) {
+    if (*s == ':') {
+      parts.emplace_back();
+    } else {
+      parts.back() += *s;
+    }
+  }
+  return parts;
+}
+
+// DIR:TYPE[/SEQ]:N[-M]:ACTION
+bool ParseFrameRule(const char* arg, Options* o) {
+  std::vector<std::string> f = SplitFields(arg);
+  FrameRule r{};
+  uint64_t seq = 0, ms = 0;
+  if (f.size() != 4 || !ParseDirection(f[0], &r.dir) || f[1].empty()) return false;
+  r.type = static_cast<uint8_t>(f[1][0]);
+  r.seq = -1;
+  if (f[1].size() > 1) {
+    if (f[1][1] != '/' || !ParseCount(f[1].c_str() + 2, &seq) || seq > 255) return false;
+    r.seq = static_cast<int>(seq);
+  }
+  size_t dash = f[2].find('-');
+  r.last = UINT64_MAX;
+  if (!ParseCount(f[2].substr(0, dash).c_str(), &r.first) || r.first == 0) return false;
+  if (dash == f[2].npos) r.last = r.first;
+  if (dash != f[2].npos && dash + 1 < f[2].size() &&
+      (!ParseCount(f[2].c_str() + dash + 1, &r.last) || r.last < r.first))
+    return false;
+  const std::string& a = f[3];
+  r.action = a == "drop" ? kDrop : a == "damage" ? kDamage : a == "dup" ? kDup : kDelay;
+  if (r.action == kDelay && (a.compare(0, 6, "delay=") != 0 || !ParseCount(a.c_str() + 6, &ms)))
+    return false;
+  r.delayNs = static_cast<int64_t>(std::min<uint64_t>(ms, 1000000000)) * 1000000;
+  o->frames.push_back(r);
+  return true;
+}
+
+// DIR:HEX=HEX[:N]
+bool ParseRewrite(const char* arg, Options* o) {
+  std::vector<std::string> f = SplitFields(arg);
+  Rewrite r{};
+  r.nth = 1;
+  size_t equals = f.size() > 1 ? f[1].find('=') : std::string::npos;
+  if (f.size() < 2 || f.size() > 3 || !ParseDirection(f[0], &r.dir) || equals == f[1].npos ||
+      !ParseHex(f[1].substr(0, equals), &r.from) || !ParseHex(f[1].substr(equals + 1), &r.to) ||
+      r.from.size() != r.to.size() ||
+      (f.size() == 3 && (!ParseCount(f[2].c_str(), &r.nth) || r.nth == 0)))
+    return false;
+  o->rewrites.push_back(r);
   return true;
 }
 
@@ -202,6 +332,10 @@ bool ParseOption(int c, const char* arg, Options* o) {
     case 'u':
     case 'U':
       return ParseReal(arg, 0, 1e6, &r) && (o->usbLatencyNs[c == 'U'] = llround(r * 1e6), true);
+    case 'r':
+      return ParseFrameRule(arg, o);
+    case 'w':
+      return ParseRewrite(arg, o);
   }
   return false;
 }
@@ -218,6 +352,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                  {"latency-ms", required_argument, nullptr, 'l'},
                                  {"usb-latency-a", required_argument, nullptr, 'u'},
                                  {"usb-latency-b", required_argument, nullptr, 'U'},
+                                 {"frame", required_argument, nullptr, 'r'},
+                                 {"rewrite", required_argument, nullptr, 'w'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   const char* kShortUsage = "usage: nullmodem [options] LINK_A LINK_B (-h for help)\n";
@@ -356,12 +492,19 @@ size_t Available(int fd) {
   return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-// Puts what the writing end has sent onto the line. The speeds are read
-// each time: ends set them whenever they like.
-bool ReadSource(Line* l, const Options& o) {
-  uint8_t buf[kInFlight];
-  size_t want = std::min(Available(l->src), kInFlight - l->count);
-  l->pending = want == kInFlight - l->count;
+// Room for more of what the writing end sent: what waits to go on the line
+// counts.
+size_t Room(const Line& l) {
+  size_t used = l.count + l.out.size();
+  return used < kInFlight ? kInFlight - used : 0;
+}
+
+// Takes what the writing end has sent, as far as the line has room.
+bool ReadSource(Line* l) {
+  char buf[kInFlight];
+  size_t room = Room(*l);
+  size_t want = std::min(Available(l->src), room);
+  l->pending = want == room;
   if (want == 0) return true;
   ssize_t n = read(l->src, buf, want);
   if (n <= 0) {
@@ -369,21 +512,158 @@ bool ReadSource(Line* l, const Options& o) {
             n < 0 ? strerror(errno) : "end of file");
     return false;
   }
+  l->lastRead = NowNs();
+  (l->rules.empty() && l->rewrites.empty() ? l->out : l->raw).append(buf, n);
+  return true;
+}
+
+uint32_t Crc32(const uint8_t* p, size_t n) {  // zlib's
+  uint32_t crc = ~0u;
+  while (n-- > 0) {
+    crc ^= *p++;
+    for (int k = 0; k < 8; k++)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+// What the bytes from p on hold: -1 no frame header, 0 too few bytes to
+// tell, else the length of the frame that starts there.
+long FrameAt(const std::string& s, size_t p) {
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data()) + p;
+  size_t n = s.size() - p;
+  if (b[0] != 0xF3 || (n > 1 && b[1] != 0x5C)) return -1;
+  if (n < kHeaderSize) return 0;
+  size_t length = b[4] << 8 | b[5];
+  uint32_t check = b[6] << 8 | b[7];
+  if (length > kPayloadMax || (Crc32(b + 2, 4) & 0xFFFF) != check) return -1;
+  return static_cast<long>(kHeaderSize + length + kTrailerSize);
+}
+
+// Every rule that matches the frame counts it; the first whose range holds
+// that count acts.
+void ActOnFrame(Line* l, std::string frame, int64_t now) {
+  const FrameRule* acting = nullptr;
+  for (FrameRule& r : l->rules) {
+    if (r.type != static_cast<uint8_t>(frame[2]) ||
+        (r.seq >= 0 && r.seq != static_cast<uint8_t>(frame[3])))
+      continue;
+    r.seen++;
+    if (acting == nullptr && r.seen >= r.first && r.seen <= r.last) acting = &r;
+  }
+  if (acting == nullptr) {
+    l->out += frame;
+    return;
+  }
+  FrameAction action = acting->action;
+  l->frames[action]++;
+  if (action == kDamage) frame.back() ^= 1;  // in the CRC-32
+  if (action == kDelay) {
+    l->delayed.emplace_back(now + acting->delayNs, frame);
+  } else if (action != kDrop) {
+    l->out += action == kDup ? frame + frame : frame;
+  }
+}
+
+// Moves what was read on, rewriting as asked; what may begin a string to
+// rewrite waits for the rest, unless flush.
+void PassRewrites(Line* l, bool flush) {
+  std::string& in = l->raw;
+  auto active = [](const Rewrite& r) { return r.seen < r.nth; };
+  size_t p = 0;
+  if (std::none_of(l->rewrites.begin(), l->rewrites.end(), active)) p = in.size();
+  for (; p < in.size(); p++) {
+    size_t left = in.size() - p;
+    bool wait = false;
+    for (const Rewrite& r : l->rewrites)
+      wait |= active(r) && left < r.from.size() && in.compare(p, left, r.from, 0, left) == 0;
+    if (wait && !flush) break;
+    for (Rewrite& r : l->rewrites) {
+      if (active(r) && in.compare(p, r.from.size(), r.from) == 0 && ++r.seen == r.nth) {
+        in.replace(p, r.to.size(), r.to);
+        l->rewritten++;
+      }
+    }
+  }
+  l->unjudged.append(in, 0, p);
+  in.erase(0, p);
+}
+
+// Passes bytes on and acts on each whole frame; a header or a frame that
+// has begun waits for the rest, unless flush.
+void JudgeFrames(Line* l, int64_t now, bool flush) {
+  std::string& in = l->unjudged;
+  size_t p = l->rules.empty() ? std::string::npos : 0, plain = 0;  // in[plain, p) passes
+  while ((p = in.find('\xF3', p)) != std::string::npos) {
+    long length = FrameAt(in, p);
+    bool whole = length > 0 && in.size() - p >= static_cast<size_t>(length);
+    if (!whole && length >= 0 && !flush) break;
+    if (!whole) {
+      p++;
+      continue;
+    }
+    l->out.append(in, plain, p - plain);
+    ActOnFrame(l, in.substr(p, length), now);
+    plain = p += length;
+  }
+  p = std::min(p, in.size());
+  l->out.append(in, plain, p - plain);
+  in.erase(0, p);
+}
+
+// When held bytes go as they are, unless the writer has more waiting.
+int64_t HoldDeadline(const Line& l) {
+  if (l.pending || (l.raw.empty() && l.unjudged.empty())) return INT64_MAX;
+  if (!l.raw.empty()) return l.lastRead + kHoldNs;
+  return l.lastRead + (FrameAt(l.unjudged, 0) > 0 ? kFrameHoldNs : kHoldNs);
+}
+
+int64_t FilterDeadline(const Line& l) {
+  int64_t next = HoldDeadline(l);
+  for (const auto& held : l.delayed)
+    next = std::min(next, held.first);
+  return next;
+}
+
+// Held bytes go before delayed frames that are due with them: they were
+// due first.
+void FilterLine(Line* l, int64_t now) {
+  bool due = now >= HoldDeadline(*l);
+  bool flushRaw = due && !l->raw.empty();
+  PassRewrites(l, flushRaw);
+  JudgeFrames(l, now, due && !flushRaw);
+  for (auto it = l->delayed.begin(); it != l->delayed.end();) {
+    if (it->first > now) {
+      ++it;
+      continue;
+    }
+    l->out += it->second;
+    it = l->delayed.erase(it);
+  }
+}
+
+// Puts what has passed onto the line, as far as it has room. The speeds
+// are read each time: ends set them whenever they like.
+void FeedLine(Line* l, const Options& o) {
+  size_t n = std::min(l->out.size(), kInFlight - l->count);
+  if (n == 0) return;
   int64_t now = NowNs();
   uint32_t fixed = static_cast<uint32_t>(o.baud);
   uint32_t tx = o.baud >= 0 ? fixed : ReadSpeed(l->src, false);
   uint32_t rx = o.baud >= 0 ? fixed : ReadSpeed(l->dst, true);
-  if (o.baud < 0 && (tx == 0 || rx == 0)) return l->dropped += n, true;
   int64_t charNs = tx > 0 ? CharNs(o, tx) : 0;
   uint8_t mask = static_cast<uint8_t>((1u << o.dataBits) - 1);
-  for (ssize_t i = 0; i < n; i++) {
-    uint8_t c = tx != rx ? Garble(o, buf[i], tx, rx) : buf[i] & mask;
+  bool lost = o.baud < 0 && (tx == 0 || rx == 0);
+  if (lost) l->dropped += n;
+  for (size_t i = 0; i < n && !lost; i++) {
+    uint8_t b = static_cast<uint8_t>(l->out[i]);
+    uint8_t c = tx != rx ? Garble(o, b, tx, rx) : b & mask;
     size_t tail = (l->head + l->count++) % kInFlight;
     l->data[tail] = AddBitErrors(l, o.dataBits, c);
     l->lineFree = std::max(now, l->lineFree) + charNs;
     l->due[tail] = l->lineFree + o.latencyNs;
   }
-  return true;
+  l->out.erase(0, n);
 }
 
 // The first tick of the reading end's latency timer at or after t.
@@ -459,8 +739,14 @@ bool DeliverDue(Cable* c, Line* l, int64_t now, uint64_t budget) {
 // Counts what is on the line or still unread from the writer as lost.
 void DiscardInFlight(Line* l) {
   uint8_t buf[kInFlight];
-  l->dropped += l->count;
+  l->dropped += l->count + l->raw.size() + l->unjudged.size() + l->out.size();
+  for (const auto& held : l->delayed)
+    l->dropped += held.second.size();
   l->count = 0;
+  l->raw.clear();
+  l->unjudged.clear();
+  l->out.clear();
+  l->delayed.clear();
   size_t n;
   for (int i = 0; i < 64 && (n = Available(l->src)) > 0; i++)
     l->dropped += std::max<ssize_t>(read(l->src, buf, std::min(n, kInFlight)), 0);
@@ -491,6 +777,11 @@ int64_t NextDeadline(const Line* lines, bool* spin) {
       next = at;
       *spin = last;
     }
+    at = FilterDeadline(lines[i]);
+    if (at < next) {
+      next = at;
+      *spin = false;
+    }
   }
   return next;
 }
@@ -518,10 +809,17 @@ int WaitUntil(int epollFd, epoll_event* ev, int size, int64_t deadline) {
 }
 
 void PrintSummary(const Cable& c) {
-  for (const Line& l : c.line)
-    fprintf(stderr, "%s: %llu bytes carried, %llu bits flipped, %llu bytes dropped\n", l.name,
-            static_cast<unsigned long long>(l.carried), static_cast<unsigned long long>(l.flipped),
-            static_cast<unsigned long long>(l.dropped));
+  typedef unsigned long long Count;
+  for (const Line& l : c.line) {
+    fprintf(stderr, "%s: %llu bytes carried, %llu bits flipped, %llu bytes dropped", l.name,
+            Count(l.carried), Count(l.flipped), Count(l.dropped));
+    if (!c.opt.frames.empty() || !c.opt.rewrites.empty())
+      fprintf(stderr,
+              "; frames %llu dropped, %llu damaged, %llu duplicated, %llu delayed; %llu rewritten",
+              Count(l.frames[kDrop]), Count(l.frames[kDamage]), Count(l.frames[kDup]),
+              Count(l.frames[kDelay]), Count(l.rewritten));
+    fputc('\n', stderr);
+  }
 }
 
 // The signal that came, 0 if it was taken already.
@@ -582,8 +880,11 @@ Step RunCable(Cable* c) {
     for (Line& l : c->line)
       if (!DeliverDue(c, &l, now, Budget(*c))) return kFail;
     if (Budget(*c) == 0) return CutCable(c), kCut;
-    for (Line& l : c->line)
-      if (l.pending && l.count < kInFlight && !ReadSource(&l, c->opt)) return kFail;
+    for (Line& l : c->line) {
+      if (l.pending && Room(l) > 0 && !ReadSource(&l)) return kFail;
+      FilterLine(&l, NowNs());
+      FeedLine(&l, c->opt);
+    }
     Step s = Wait(c);
     if (s != kGoOn) return s;
   }
@@ -665,6 +966,10 @@ void InitLines(Cable* c) {
     l.ber = c->opt.ber[e];
     l.spare = c->opt.spare[e];
     l.rng = c->opt.seed ^ (e ? 0xB5AD4ECEDA1CE2A9ULL : 0);
+    for (const FrameRule& r : c->opt.frames)
+      if (r.dir == e) l.rules.push_back(r);
+    for (const Rewrite& r : c->opt.rewrites)
+      if (r.dir == e) l.rewrites.push_back(r);
   }
 }
 
