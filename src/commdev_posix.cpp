@@ -350,6 +350,17 @@ static int FillReadAhead(PortHandle port);
 static int PollLine(PortHandle port, int timeout_ms);
 static int64_t ReadClockNs();
 
+// A server that refuses a client (ser2net does while another holds the
+// device) closes the connection while the settings are asked for: 0.
+static int ReportServerGone() {
+  if (errno == 0) {
+    fprintf(stderr, "the port server closed the connection\n");
+  } else {
+    fprintf(stderr, "lost the connection to the port server: %s\n", strerror(errno));
+  }
+  return 0;
+}
+
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
 // server answers, as the speed a driver reports is checked: 1, or 0 after
 // a line that says why.
@@ -358,8 +369,7 @@ static int ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFor
   if (QueueBytes(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) ==
           PORT_LOST ||
       FlushWrites(port) == PORT_LOST) {
-    fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
-    return 0;
+    return ReportServerGone();
   }
   // The line's own bytes that come meanwhile stay read ahead.
   int64_t start_ns = ReadClockNs();
@@ -374,9 +384,9 @@ static int ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFor
     int64_t left = COM_PORT_ANSWER_LIMIT_MS - (ReadClockNs() - start_ns) / 1000000;
     int ready = left > 0 ? PollLine(port, int(left)) : 0;
     if (ready == 1) ready = FillReadAhead(port);
-    if (ready == PORT_LOST || left <= 0) {
-      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings%s\n",
-              ready == PORT_LOST ? "" : " within 5 s");
+    if (ready == PORT_LOST) return ReportServerGone();
+    if (left <= 0) {
+      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
       return 0;
     }
   }
@@ -710,11 +720,24 @@ int CloseComPort(PortHandle port) {
   return result;
 }
 
+// The device a terminal descriptor reaches. One opened as /dev/console (a
+// board's shell often is) reaches the UART behind it, which Linux names.
+static dev_t FindTerminalDevice(int fd, const struct stat& info) {
+#ifdef TIOCGDEV
+  unsigned int device = 0;  // encoded as st_rdev is
+  if (ioctl(fd, TIOCGDEV, &device) == 0) return dev_t(device);
+#endif
+  (void)fd;
+  return info.st_rdev;
+}
+
 // Two descriptors of one terminal, or of one pipe, socket or file.
 static bool IsSameFile(int a, int b) {
   struct stat first, second;
   if (fstat(a, &first) != 0 || fstat(b, &second) != 0) return false;
-  if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
+  if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) {
+    return FindTerminalDevice(a, first) == FindTerminalDevice(b, second);
+  }
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 

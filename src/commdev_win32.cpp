@@ -289,11 +289,14 @@ static int ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFor
     int got = waited < COM_PORT_ANSWER_LIMIT_MS
                   ? FillReadAhead(port, COM_PORT_ANSWER_LIMIT_MS - waited, false)
                   : 0;
-    if (got != 1) {
-      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings%s\n",
-              got == PORT_LOST ? "" : " within 5 s");
-      return 0;
+    // A server that refuses a client (ser2net does while another holds the
+    // device) closes the connection; a Winsock call that failed has said so.
+    if (got == PORT_LOST && errno == 0) {
+      fprintf(stderr, "the port server closed the connection\n");
+    } else if (got != 1 && got != PORT_LOST) {
+      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
     }
+    if (got != 1) return 0;
   }
 }
 

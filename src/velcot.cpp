@@ -134,23 +134,27 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
   return status;
 }
 
-// A line handed over (-p -) belongs to the program that handed it over,
-// which waits for velcot to end: a receiver there takes one run of files.
-// It waits this long for the first file, and ends once no next file has
-// been opened for the second: a sender opens its next file within
-// milliseconds of the last one's end, and a hang-up ends the run at once.
+// A line handed over (-p -), or the console velcot was typed on, belongs
+// to the program at its other end, which waits for velcot to end: a
+// receiver there takes one run of files. It waits this long for the first
+// file; then for the next one this long after a file stored or refused (a
+// sender opens its next file at once), and after a lost exchange as long
+// as a sender takes to give that file up and open its next one (its stall
+// limit, then a quarter more before a START it holds back). A hang-up ends
+// the run at once.
 #define FIRST_FILE_WAIT_MS 60000
-#define NEXT_FILE_WAIT_MS 2000
+#define NEXT_FILE_WAIT_MS 5000
 
-static bool IsHandedOver(const Settings& settings) {
-  return strcmp(settings.port, "-") == 0;
+static uint32_t ComputeNextFileWait(const ReceiverTimes& times, int result) {
+  if (result == TRANSFER_DONE || result == TRANSFER_NOT_STORED) return NEXT_FILE_WAIT_MS;
+  uint64_t wait_ms = uint64_t(times.stall_limit_ms) * 5 / 4 + NEXT_FILE_WAIT_MS;
+  return uint32_t(std::min<uint64_t>(wait_ms, UINT32_MAX));
 }
 
-// On a line handed over, waits for the next sender's opening: 1 when one
-// came, 0 when the run is over (status tells how it went), or PORT_LOST.
-static int AwaitNextFile(PortHandle port, const ReceiverTimes& times, bool first,
+// In a run of files, waits limit_ms for a sender's opening: 1 when one
+// came, 0 when the run is over (*status tells how it went), or PORT_LOST.
+static int AwaitNextFile(PortHandle port, const ReceiverTimes& times, uint32_t limit_ms, bool first,
                          SeenOpening* opened, int* status) {
-  uint32_t limit_ms = first ? FIRST_FILE_WAIT_MS : NEXT_FILE_WAIT_MS;
   int seen = WaitForOpeningWithin(port, times, limit_ms, opened);
   if (seen == 0 && first) {
     fprintf(stderr, "No sender opened a file within %d s\n", FIRST_FILE_WAIT_MS / 1000);
@@ -160,23 +164,25 @@ static int AwaitNextFile(PortHandle port, const ReceiverTimes& times, bool first
   return seen;
 }
 
-// Receives files until one is declined or the port is lost, or on a line
-// handed over until the sender's run is over. A file not stored, or given
-// up mid-exchange, leaves the next one welcome; what is left of its
-// exchange is let pass first, so that the sender's last bytes are not
-// taken for a new one. A START that the watch after a file saw is answered
-// by the next call.
+// Receives files until one is declined or the port is lost, or in one run
+// until the sender's run is over. A file not stored, or given up
+// mid-exchange, leaves the next one welcome; what is left of its exchange
+// is let pass first, so that the sender's last bytes are not taken for a
+// new one. A START that the watch after a file saw is answered by the next
+// call.
 static int RunReceiveMode(PortHandle port, const Settings& settings, const ReceiverTimes& times,
-                          uint32_t quiet_ms) {
+                          uint32_t quiet_ms, bool one_run) {
   int status = EXIT_COMPLETE;
   SeenOpening opened = NO_OPENING_SEEN;
+  uint32_t wait_ms = FIRST_FILE_WAIT_MS;
   for (bool first = true;; first = false) {
     int result = TRANSFER_PORT_LOST;
-    int next = opened != NO_OPENING_SEEN || !IsHandedOver(settings)
+    int next = opened != NO_OPENING_SEEN || !one_run
                    ? 1
-                   : AwaitNextFile(port, times, first, &opened, &status);
+                   : AwaitNextFile(port, times, wait_ms, first, &opened, &status);
     if (next == 0) return status;
     if (next == 1) result = RecvFile(port, times, &opened);
+    wait_ms = ComputeNextFileWait(times, result);
     if (result == TRANSFER_DONE) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) return status;
@@ -197,6 +203,7 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Recei
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
+#define isatty _isatty
 #else
 #define NULL_DEVICE "/dev/null"
 #endif
@@ -269,7 +276,9 @@ static void CopyHeldText(FILE* held, FILE* to) {
 }
 
 // Once the port's settings are back: the streams as they were, and what
-// they held.
+// they held. A terminal is a console someone reads; a pipe or a socket
+// that is the line leads to a program, and what it held is dropped rather
+// than put on it.
 static void RestoreConsole(ConsoleStreams* console) {
   for (int stream = 0; stream < 2; stream++) {
     if (console->saved[stream] < 0) continue;
@@ -281,7 +290,7 @@ static void RestoreConsole(ConsoleStreams* console) {
     _setmode(fileno(to), _O_TEXT);
 #endif
     if (console->held[stream] == nullptr) continue;
-    CopyHeldText(console->held[stream], to);
+    if (isatty(fileno(to))) CopyHeldText(console->held[stream], to);
     fclose(console->held[stream]);
     fflush(to);
   }
@@ -315,6 +324,10 @@ static int Run(int argc, char** argv, Settings* settings) {
     fprintf(stderr, "could not open %s\n", settings->port);
     return EXIT_NOT_STARTED;
   }
+  // The console velcot was typed on, or a line handed over, is given back
+  // after one run of files.
+  bool one_run =
+      IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
   ConsoleStreams console = KeepConsoleOffLine(port);
   int status = EXIT_NOT_STARTED;
   LineFormat format;
@@ -325,7 +338,7 @@ static int Run(int argc, char** argv, Settings* settings) {
     status = settings->file_count > 0
                  ? RunSendMode(port, *settings, ComputeStallLimit(settings->baudrate, format))
                  : RunReceiveMode(port, *settings, ComputeReceiverTimes(settings->baudrate, format),
-                                  ComputeQuietTime(settings->baudrate, format));
+                                  ComputeQuietTime(settings->baudrate, format), one_run);
   }
   CloseComPort(port);
   RestoreConsole(&console);
