@@ -311,6 +311,29 @@ int FindFreeTcpPort() {
   return fd >= 0 ? port : 0;
 }
 
+bool HoldsFile(pid_t pid, const std::string& path) {
+  std::error_code error;
+  std::filesystem::path target = std::filesystem::canonical(path, error);
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(entry.path(), unreadable) == target) return true;
+  }
+  return false;
+}
+
+bool CanConnect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(uint16_t(port));
+  bool connected =
+      fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return connected;
+}
+
 int AcceptWithin(int listener, int timeout_ms) {
   struct pollfd waiting = {listener, POLLIN, 0};
   if (poll(&waiting, 1, timeout_ms) != 1) return -1;

@@ -132,6 +132,12 @@ int FindFreeTcpPort();
 // Listens on a free local TCP port: the descriptor, *port set; or -1.
 int ListenOnFreeTcpPort(int* port);
 
+// True when the child has the file open (a terminal given by a link too).
+bool HoldsFile(pid_t pid, const std::string& path);
+
+// True when a program listens on the local TCP port.
+bool CanConnect(int port);
+
 // Accepts one connection within timeout_ms: its descriptor, or -1.
 int AcceptWithin(int listener, int timeout_ms);
 
