@@ -47,8 +47,9 @@ enum PortKind { COMM_PORT, PIPE_PORT, NETWORK_PORT };
 
 struct PortState {
   PortKind kind;
-  HANDLE file;  // the COM port, or standard input
-  HANDLE out;   // standard output
+  HANDLE file;                 // the COM port, or standard input
+  HANDLE out;                  // standard output
+  HANDLE given_in, given_out;  // the handles standard input and output had
   SOCKET socket;
   bool telnet;  // RFC 2217: Telnet around the line's data
   TelnetState telnet_state;
@@ -100,10 +101,20 @@ static PortHandle OpenStandardStreams() {
     fprintf(stderr, "standard input and output must be pipes\n");
     return INVALID_PORT_HANDLE;
   }
+  // Copies, so that the driver may point standard output elsewhere: msvcrt
+  // closes the handle a descriptor had when it is redirected.
   PortState* port = MakePort(PIPE_PORT);
   if (port == nullptr) return INVALID_PORT_HANDLE;
-  port->file = in;
-  port->out = out;
+  HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, in, self, &port->file, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+      !DuplicateHandle(self, out, self, &port->out, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    fprintf(stderr, "DuplicateHandle() failed with %lu\n", GetLastError());
+    if (port->file != INVALID_HANDLE_VALUE) CloseHandle(port->file);
+    free(port);
+    return INVALID_PORT_HANDLE;
+  }
+  port->given_in = in;
+  port->given_out = out;
   return port;
 }
 
@@ -575,10 +586,12 @@ int FlushPort(PortHandle) {
 
 int CloseComPort(PortHandle port) {
   if (port->kind != COMM_PORT) {
-    int result = 1;  // standard input and output stay open
+    int result = 1;
     if (port->kind == NETWORK_PORT) {
       result = closesocket(port->socket) == 0;
       WSACleanup();
+    } else {  // the copies: standard input and output stay open
+      result = CloseHandle(port->file) && CloseHandle(port->out);
     }
     free(port);
     return result;
@@ -595,5 +608,5 @@ int CloseComPort(PortHandle port) {
 bool IsLineStream(PortHandle port, FILE* stream) {
   if (port->kind != PIPE_PORT) return false;  // a COM port opened by name is ours alone
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return handle == port->out || handle == port->file;
+  return handle == port->given_out || handle == port->given_in;
 }

@@ -812,30 +812,13 @@ TEST_F(SerialUsersTest, Ser2netServesTheLineAsRfc2217AndRawTcp) {
   std::string content = MakeContent(70000, 35);
   ASSERT_TRUE(WriteWholeFile(tx + "/net.bin", content));
   ASSERT_TRUE(StartLine());
-  int rfc2217 = 0, raw = 0;
-  int first = ListenOnFreeTcpPort(&rfc2217), second = ListenOnFreeTcpPort(&raw);  // two apart
-  close(first);
-  close(second);
-  std::string yaml = scratch_ + "/ser2net.yaml";
-  std::ofstream(yaml)
-      << "%YAML 1.1\n---\nconnection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << rfc2217
-      << "\n  connector: serialdev," << line_.link_a
-      << ",9600n81,local\nconnection: &raw\n  accepter: tcp,127.0.0.1," << raw
-      << "\n  connector: serialdev," << line_.link_a << ",115200n81,local\n";
-  SpawnOptions server;
-  server.argv = {"ser2net", "-n", "-d", "-c", yaml};
-  server.stderr_path = scratch_ + "/logs/ser2net.err";
-  pid_t ser2net = StartProgram(server);
-  ASSERT_TRUE(WaitForCondition([&] { return CanConnect(rfc2217) && CanConnect(raw); },
-                               kLimitMilliseconds, ser2net));
+  Ser2net ser2net = StartSer2net(line_.link_a);
+  ASSERT_GT(ser2net.pid, 0);
   for (bool telnet : {true, false}) {
-    std::string url = (telnet ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") +
-                      std::to_string(telnet ? rfc2217 : raw);
+    std::string url = telnet ? ser2net.rfc2217 : ser2net.raw;
     SCOPED_TRACE(url);
     std::vector<std::string> args = {"-p", url, "-b", "57600", "-m", "8N2"};
-    // ser2net takes a client while no other holds the device.
-    auto device_free = [&] { return !HoldsFile(ser2net, line_.link_a); };
-    ASSERT_TRUE(WaitForCondition(device_free, kLimitMilliseconds, ser2net));
+    ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
     ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
     pid_t receiver = StartVelcot(net, args, "net-rx", env_);
     speed_t set = telnet ? B57600 : B115200;
@@ -861,14 +844,12 @@ TEST_F(SerialUsersTest, Ser2netServesTheLineAsRfc2217AndRawTcp) {
     receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "57600"}, "rx", env_);
     ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
     args.push_back("net.bin");
-    ASSERT_TRUE(WaitForCondition(device_free, kLimitMilliseconds, ser2net));
+    ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
     EXPECT_EQ(Finish(StartVelcot(tx, args, "net-tx", env_)).status, 0) << Output("net-tx.err");
     SendSignal(receiver, SIGTERM);
     EXPECT_EQ(Finish(receiver).status, 128 + SIGTERM) << Output("rx.err");
     EXPECT_TRUE(ReadWholeFile(peer + "/net.bin") == content);
   }
-  SendSignal(ser2net, SIGTERM);
-  Finish(ser2net);
 }
 
 // What goes wrong on the network gets a clear word and stores nothing; the

@@ -150,6 +150,41 @@ TEST(ComPortSettings, AskWithIacDoubledAndTakeOnlyWhatWasAsked) {
             "the port server refuses COM-PORT-OPTION (RFC 2217)");
 }
 
+#ifdef _WIN32
+// -p - on Windows: the pipes a program hands over on standard input and
+// output are a line without a speed, until the other end closes.
+TEST(OpenComPort, TakesPipesOnStandardInputAndOutputAsTheLine) {
+  HANDLE ours_read, theirs_write, theirs_read, ours_write;
+  ASSERT_TRUE(CreatePipe(&ours_read, &theirs_write, nullptr, 0));
+  ASSERT_TRUE(CreatePipe(&theirs_read, &ours_write, nullptr, 0));
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_INPUT_HANDLE, ours_read);
+  SetStdHandle(STD_OUTPUT_HANDLE, ours_write);
+  PortHandle port = OpenComPort("-");
+  SetStdHandle(STD_INPUT_HANDLE, in);
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  EXPECT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
+  EXPECT_EQ(WaitForByte(port, 50), 0);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(theirs_write, "a\xFF", 2, &moved, nullptr));
+  EXPECT_EQ(WaitForByte(port, 5000), 1);
+  EXPECT_EQ(ReadByte(port), 'a');
+  EXPECT_EQ(ReadByte(port), 0xFF);
+  const uint8_t answer[] = {0x33, 0xFF};
+  EXPECT_EQ(WriteBytes(port, answer, 2), 1);
+  EXPECT_EQ(FlushPort(port), 1);
+  char back[2] = {};
+  ASSERT_TRUE(ReadFile(theirs_read, back, 2, &moved, nullptr));
+  EXPECT_EQ(std::string(back, moved), "\x33\xFF");
+  CloseHandle(theirs_write);
+  EXPECT_EQ(ReadByte(port), PORT_LOST);
+  CloseComPort(port);
+  for (HANDLE handle : {ours_read, ours_write, theirs_read})
+    CloseHandle(handle);
+}
+#endif
+
 // ---- wire format ----
 
 TEST(GenerateChecksum, SumsPairsLowByteFirstWithAnOddLastByteHigh) {

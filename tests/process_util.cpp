@@ -426,6 +426,40 @@ HeldLine ProgramTest::StartHeldLine(const std::string& dir) {
   return line;
 }
 
+Ser2net ProgramTest::StartSer2net(const std::string& device) {
+  Ser2net server;
+  int rfc2217 = 0, raw = 0;
+  int first = ListenOnFreeTcpPort(&rfc2217), second = ListenOnFreeTcpPort(&raw);  // two apart
+  close(first);
+  close(second);
+  std::string yaml = scratch_ + "/ser2net.yaml";
+  WriteWholeFile(yaml,
+                 "%YAML 1.1\n---\nconnection: &rfc2217\n  accepter: telnet(rfc2217),tcp,"
+                 "127.0.0.1," +
+                     std::to_string(rfc2217) + "\n  connector: serialdev," + device +
+                     ",9600n81,local\nconnection: &raw\n  accepter: tcp,127.0.0.1," +
+                     std::to_string(raw) + "\n  connector: serialdev," + device +
+                     ",115200n81,local\n");
+  SpawnOptions options;
+  options.argv = {"ser2net", "-n", "-d", "-c", yaml};
+  options.stderr_path = scratch_ + "/ser2net.err";
+  pid_t pid = StartProgram(options);
+  auto listening = [&] { return CanConnect(rfc2217) && CanConnect(raw); };
+  if (!WaitForCondition(listening, limit_seconds_ * 1000, pid)) {
+    ADD_FAILURE() << "ser2net: " << ReadWholeFile(options.stderr_path);
+    return server;
+  }
+  server.pid = pid;
+  server.rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(rfc2217);
+  server.raw = "socket://127.0.0.1:" + std::to_string(raw);
+  return server;
+}
+
+bool ProgramTest::AwaitDeviceFree(const Ser2net& server, const std::string& device) {
+  return WaitForCondition([&] { return !HoldsFile(server.pid, device); }, limit_seconds_ * 1000,
+                          server.pid);
+}
+
 pid_t ProgramTest::StartProgram(const SpawnOptions& options) {
   pid_t pid = SpawnProcess(options);
   EXPECT_GT(pid, 0) << options.argv[0];

@@ -169,6 +169,14 @@ struct HeldLine {
   int fd_b = -1;
 };
 
+// A running ser2net 4 that serves one device on local ports as RFC 2217
+// (at 9600n81 until a client sets it) and as raw TCP (at 115200n81).
+struct Ser2net {
+  pid_t pid = -1;
+  std::string rfc2217;  // rfc2217://127.0.0.1:PORT
+  std::string raw;      // socket://127.0.0.1:PORT
+};
+
 // A test that runs programs in a scratch directory. The children it starts
 // and the fds it holds are ended, and the directory removed, even when an
 // assertion fails.
@@ -186,6 +194,14 @@ class ProgramTest : public ::testing::Test {
   // Starts a line whose links are dir/A and dir/B, ended with the test;
   // fd_a and fd_b are -1 after a reported failure.
   HeldLine StartHeldLine(const std::string& dir);
+
+  // Starts ser2net on device, ended with the test, and waits until it
+  // listens; pid is -1 after a reported failure.
+  Ser2net StartSer2net(const std::string& device);
+
+  // Waits until ser2net has let the device go: only then does it take a
+  // client, who would otherwise find the connection closed.
+  bool AwaitDeviceFree(const Ser2net& server, const std::string& device);
 
   // Starts a child that is ended with the test.
   pid_t StartProgram(const SpawnOptions& options);
