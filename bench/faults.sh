@@ -41,30 +41,34 @@
 # (an 8.3 name) and filled with bytes drawn from its size and the seed, the
 # same for every build; the receiver's folder holds an old file under each
 # name first. SETTINGS lists the cable's settings, separated by ";", each
-# "BER LATENCY [MORE...]": the bit error rate both ways, the latency each
-# way in ms (--latency-ms) and more nullmodem options. The default:
-# 1e-4 and 1e-3 at 20 ms and 100 ms, then 1e-4 at 20 ms with
-# "--noise-a 300" (random bytes at the sender first) and with "--cut-after
-# 200000" (the line hangs up during the 300000-byte file). A run still
-# going after HANG_S seconds (default 600) is stopped: both ends are
-# killed. KEEP=DIR keeps the logs of each run with a fault (anything but
-# right, failed and not sent) in DIR.
+# "BER LATENCY [sizes=A,B,...] [MORE...]": the bit error rate both ways,
+# the latency each way in ms (--latency-ms), the sizes if not SIZES, and
+# more nullmodem options. The default: 1e-4 at 20 ms and 100 ms; 1e-3 at
+# 20 ms and 100 ms with files of 0 to 16384 bytes (a frame crosses whole
+# about one time in three, and a run of SIZES would take about 50 minutes
+# at 20 ms, hours at 100 ms); 1e-4 at 20 ms with "--noise-a 300" (random
+# bytes reach the sender first) and with "--cut-after 200000" (the line
+# hangs up during the 300000-byte file). A run still going after HANG_S
+# seconds (default 900: a run of SIZES at 1e-4 and 100 ms takes about 9
+# minutes when every file goes) is stopped, both ends killed. KEEP=DIR
+# keeps the logs of each run with a fault (anything but right, failed and
+# not sent) in DIR.
 #
-# Columns, per setting, in files (each file of each run counts in one):
-# right (the stored file is the file sent, reported sent); wrong (under the
-# file's name neither the old file nor the file sent, or a stray file in
-# the receiver's folder, each counting one); false failure (stored right,
-# but the sender reported it failed: "Gave up sending", "declined", "Couldn't
-# send" or "not sent" for it, the port lost while it was under way, or a
-# status other than 0 while every file arrived right and none was named);
-# false success (the old file kept, reported sent); failed (the old file
-# kept, reported failed); not sent (the old file kept, "file NAME not sent");
-# hang (the run was stopped before the sender had finished with the file:
-# its progress line ended complete, or a line named it). Then the mean and
-# the longest run time (the sender's wall time).
+# Columns, per setting, in files (each file of each run counts in one, the
+# first that fits): wrong (under the file's name neither the old file nor
+# the file sent; a stray file in the receiver's folder counts one more);
+# hang (the run was stopped before the sender was done with the file: its
+# progress line ended complete, or a line named it); right (the stored file
+# is the file sent, reported sent); false failure (stored right, but the
+# sender reported it failed: "Gave up sending", "declined", "Couldn't send"
+# or "not sent" for it, the port lost while it was under way, or a status
+# other than 0 while every file arrived right and none was named); false
+# success (the old file kept, reported sent); failed (the old file kept,
+# reported failed); not sent (the old file kept, "file NAME not sent").
+# Then the mean and the longest run time (the sender's wall time).
 #
-# The fault run of the streaming exchange, "before" and "after" on the same
-# cable (build/nullmodem from this tree; about 18 runs each):
+# The fault run of the streaming exchange, "before" (a build of commit
+# cc86d6b) and "after", on the same cable (build/nullmodem of this tree):
 #
 #   MODE=batch SEEDS=3 bash bench/faults.sh /work/baseline/velcot-cc86d6b
 #   MODE=batch SEEDS=3 bash bench/faults.sh build/velcot
@@ -232,6 +236,10 @@ run_single() {
 # ---- MODE=batch ----
 
 outcomes=(right wrong false_failure false_success failed not_sent hang)
+# Smaller files at 1e-3, where a run of SIZES takes far too long (see the top).
+small=sizes=0,1,1024,2048,5000,8192,16384
+default_settings="1e-4 20; 1e-4 100; 1e-3 20 $small; 1e-3 100 $small"
+default_settings+="; 1e-4 20 --noise-a 300; 1e-4 20 --cut-after 200000"
 
 # What the sender said of a file: sent, failed, not_sent or unfinished.
 # OUT and ERR are its output; EXITED is 1 when it ended by itself, LOST 1
@@ -336,6 +344,7 @@ run_batch() {  # run_batch SEED BER LATENCY [MORE...]
 
   echo "faults: $ber ${latency}ms${*:+ $*} seed $seed:$verdicts strays $strays status $status" \
     "$( ((exited)) || echo "stopped ")${took}s" >&2
+  sed 's/^/faults:   sender: /' "$err" >&2
   if [[ -n ${KEEP:-} ]] && ((count[wrong] + ${count[false_failure]:-0} + ${count[false_success]:-0} + \
     ${count[hang]:-0} > 0)); then
     local kept
@@ -351,18 +360,26 @@ run_batch() {  # run_batch SEED BER LATENCY [MORE...]
 }
 
 run_batches() {
-  local seeds=${SEEDS:-3} settings setting seed i
-  IFS=';' read -r -a settings <<<"${SETTINGS:-1e-4 20; 1e-4 100; 1e-3 20; 1e-3 100; 1e-4 20 --noise-a 300; 1e-4 20 --cut-after 200000}"
-  read -r -a sizes <<<"${SIZES:-0 1 1024 5000 65536 300000 1048576}"
-  hang_s=${HANG_S:-600}
-  echo "velcot: $velcot${extra_env[*]:+ (${extra_env[*]})}; files of ${sizes[*]} bytes a run;" \
-    "a run stopped after ${hang_s} s"
+  local seeds=${SEEDS:-3} settings setting seed i word defaults
+  IFS=';' read -r -a settings <<<"${SETTINGS:-$default_settings}"
+  read -r -a defaults <<<"${SIZES:-0 1 1024 5000 65536 300000 1048576}"
+  hang_s=${HANG_S:-900}
+  echo "velcot: $velcot${extra_env[*]:+ (${extra_env[*]})}; files of ${defaults[*]} bytes a run" \
+    "unless the setting says; a run stopped after ${hang_s} s"
   echo
   echo "| BER both ways | latency each way | more | runs | files | right | wrong | false failure | false success | failed | not sent | hang | run time, mean | run time, longest |"
   echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
   for setting in "${settings[@]}"; do
-    local args totals=(0 0 0 0 0 0 0) time_sum=0 time_max=0 fields
-    read -r -a args <<<"$setting"
+    local words args=() totals=(0 0 0 0 0 0 0) time_sum=0 time_max=0 fields
+    read -r -a words <<<"$setting"
+    sizes=("${defaults[@]}")
+    for word in "${words[@]}"; do
+      if [[ $word == sizes=* ]]; then
+        IFS=, read -r -a sizes <<<"${word#sizes=}"
+      else
+        args+=("$word")
+      fi
+    done
     for ((seed = 1; seed <= seeds; seed++)); do
       # Not in a subshell: the ends it starts stay ours to stop on the way out.
       run_batch "$seed" "${args[@]}" >"$scratch/counts"
@@ -371,10 +388,10 @@ run_batches() {
       time_sum=$(echo "$time_sum + ${fields[7]}" | bc)
       time_max=$(echo "if (${fields[7]} > $time_max) ${fields[7]} else $time_max" | bc)
     done
-    local more=${args[*]:2}
-    local row="| ${args[0]} | ${args[1]} ms | ${more:--} | $seeds | $((seeds * ${#sizes[@]})) |"
+    local more=${words[*]:2}
+    local row="| ${words[0]} | ${words[1]} ms | ${more:--} | $seeds | $((seeds * ${#sizes[@]})) |"
     for ((i = 0; i < ${#outcomes[@]}; i++)); do row+=" ${totals[i]} |"; done
-    printf '%s %.0f s | %.0f s |\n' "$row" "$(echo "$time_sum / $seeds" | bc -l)" "$time_max"
+    printf '%s %.1f s | %.1f s |\n' "$row" "$(echo "$time_sum / $seeds" | bc -l)" "$time_max"
   done
 }
 
