@@ -48,7 +48,8 @@
 # about one time in three, and a run of SIZES would take about 50 minutes
 # at 20 ms, hours at 100 ms); 1e-4 at 20 ms with "--noise-a 300" (random
 # bytes reach the sender first) and with "--cut-after 200000" (the line
-# hangs up during the 300000-byte file). A run still going after HANG_S
+# hangs up part-way through the batch: resent data counts, so with cc86d6b
+# during the 65536-byte file). A run still going after HANG_S
 # seconds (default 900: a run of SIZES at 1e-4 and 100 ms takes about 9
 # minutes when every file goes) is stopped, both ends killed. KEEP=DIR
 # keeps the logs of each run with a fault (anything but right, failed and
