@@ -89,6 +89,15 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
            data[pos + PREAMBLE_SIZE] == START) {
       pos += PREAMBLE_SIZE + 1;
     }
+    // A streaming sender that took READY for READY_STREAM: its field is
+    // declined, and receive mode goes on.
+    if (size - pos >= NAME_FIELD_SIZE && IsStreamField(reinterpret_cast<const char*>(data + pos))) {
+      expected.replies += char(DECLINE);
+      pos += NAME_FIELD_SIZE;
+      opened = false;
+      expected.completed++;
+      continue;
+    }
     if (size - pos < NAME_FIELD_SIZE + 4) return expected;
     char name[NAME_FIELD_SIZE + 1] = {};
     memcpy(name, data + pos, NAME_FIELD_SIZE);
