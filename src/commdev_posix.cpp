@@ -546,10 +546,6 @@ static int64_t ReadClockNs() {
 // ahead: 1, 0 when the time ran out, or PORT_LOST. Telnet commands that
 // come meanwhile are answered, and are no bytes of the line.
 static int AwaitData(PortHandle port, int timeout_ms) {
-  // Without Telnet a wait for ever is a read that blocks: every byte is data.
-  if (timeout_ms < 0 && !port->telnet && port->read_next == port->read_end) {
-    return FillReadAhead(port) == PORT_LOST ? PORT_LOST : 1;
-  }
   int64_t start_ns = ReadClockNs();
   while (port->read_next == port->read_end) {
     int left = timeout_ms;
@@ -565,7 +561,12 @@ static int AwaitData(PortHandle port, int timeout_ms) {
 }
 
 int ReadByte(PortHandle port) {
-  if (TurnToReading(port) == PORT_LOST || AwaitData(port, -1) != 1) return PORT_LOST;
+  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+  // Without Telnet every byte is data: a read that blocks is the wait.
+  int ready = port->read_next < port->read_end ? 1
+              : port->telnet                   ? AwaitData(port, -1)
+                                               : FillReadAhead(port);
+  if (ready != 1) return PORT_LOST;
   return port->read_ahead[port->read_next++];
 }
 
