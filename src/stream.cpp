@@ -625,8 +625,12 @@ struct Receiver {
 #define RESEND_AGAIN_MS 500
 // How long the receiver lingers after its last answer while the line is
 // quiet, to answer a closing frame sent again: longer than a sender waits
-// for that answer before it sends the closing frame again.
+// for that answer before it sends something again, which its retry time,
+// doubled at each silence, may make half the stall limit.
 #define LINGER_MS 5000
+static uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
+  return std::max<uint32_t>(LINGER_MS, stall_limit_ms / 2 + 1000);
+}
 
 #define STREAM_CLOSED 1       // ReceiveData: END came and the file matches it
 #define STREAM_MISMATCH (-4)  // END came and the file differs from it
@@ -726,17 +730,17 @@ static int ReceiveData(Receiver* r) {
 // After the last answer: answers a closing frame sent again (its answer was
 // lost), and data sent again after a rewind (the sender may wait for an
 // answer before it closes again), until the sender says goodbye, a sender's
-// next opening comes, the line has been quiet for LINGER_MS, or limit_ms
+// next opening comes, the line has been quiet for quiet_ms, or limit_ms
 // has passed. 0, or PORT_LOST.
 static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t length,
-                  uint32_t limit_ms, SeenOpening* opened) {
+                  uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* opened) {
   auto started = Clock::now();
   auto answered = started;
   int answered_epoch = -1;  // of the data last answered
   Frame frame;
   while (MillisecondsSince(started) < limit_ms) {
     LineWatch watch = {false};
-    int got = ReadFrame(port, &frame, LINGER_MS, &watch);
+    int got = ReadFrame(port, &frame, quiet_ms, &watch);
     if (got == PORT_LOST) return PORT_LOST;
     if (got == FRAME_OPENING) *opened = STREAM_OPENING_SEEN;
     if (got == 0 || got == FRAME_OPENING) return 0;
@@ -759,10 +763,11 @@ static int Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_
 static int AnswerLast(Receiver* r, uint8_t type, const uint8_t* payload, uint16_t length,
                       int result) {
   // Lingering is bounded too: a sender that keeps talking holds it no longer
-  // than a stall limit, or six quiet spells where there is none.
-  uint32_t limit = r->stall_limit_ms != NO_STALL_LIMIT ? r->stall_limit_ms : 6 * LINGER_MS;
+  // than two stall limits, or six quiet spells where there is none.
+  uint32_t quiet = ComputeLingerQuiet(r->stall_limit_ms);
+  uint32_t limit = r->stall_limit_ms != NO_STALL_LIMIT ? 2 * r->stall_limit_ms : 6 * quiet;
   if (WriteFrame(r->port, type, 0, payload, length) != PORT_LOST) {
-    Linger(r->port, type, payload, length, limit, r->opened);
+    Linger(r->port, type, payload, length, quiet, limit, r->opened);
   }
   return result;
 }
@@ -804,6 +809,8 @@ static int ReadOffer(PortHandle port, uint32_t stall_limit_ms, Offer* offer, boo
   Frame frame;
   auto started = Clock::now();
   auto heard = started;
+  auto asked_at = started;
+  int asked_epoch = -1;  // the sender's epoch last asked for the offer
   for (;;) {
     LineWatch watch = {false};
     uint32_t wait = stall_limit_ms == NO_STALL_LIMIT ? UINT32_MAX : stall_limit_ms;
@@ -812,8 +819,16 @@ static int ReadOffer(PortHandle port, uint32_t stall_limit_ms, Offer* offer, boo
     if (watch.heard) heard = Clock::now();
     if (got == FRAME_OPENING) return STREAM_REOPENED;
     if (got == 1 && frame.type == FRAME_FILE && IsWellFormed(frame)) break;
-    if (got == FRAME_DAMAGED && WriteOffsetFrame(port, FRAME_RESEND, 0, 0) == PORT_LOST) {
-      return PORT_LOST;
+    // A damaged frame, or the sender's data before its offer: the offer was
+    // damaged or lost. Asked for again in that frame's epoch, the sender goes
+    // back to it at once; once an epoch, or again after RESEND_AGAIN_MS.
+    bool sent_on =
+        got == 1 && IsWellFormed(frame) && (frame.type == FRAME_DATA || frame.type == FRAME_END);
+    if ((got == FRAME_DAMAGED || sent_on) &&
+        (frame.sequence != asked_epoch || MillisecondsSince(asked_at) >= RESEND_AGAIN_MS)) {
+      if (WriteOffsetFrame(port, FRAME_RESEND, frame.sequence, 0) == PORT_LOST) return PORT_LOST;
+      asked_epoch = frame.sequence;
+      asked_at = Clock::now();
     }
     // Garbage, or frames other than FILE, are no more progress than silence.
     if (stall_limit_ms != NO_STALL_LIMIT && MillisecondsSince(started) >= stall_limit_ms) {

@@ -482,6 +482,19 @@ static bool EndsWithStreamOpening(const LineBurst& burst) {
          memcmp(end - 1 - PREAMBLE_SIZE, PREAMBLE, PREAMBLE_SIZE) == 0;
 }
 
+// A burst after which the line stayed quiet, ending in START with PREAMBLE
+// before it, one of its bytes damaged on the line: a velcot sender's
+// opening still. Answering READY_STREAM to anything else is harmless: a
+// classic sender writes its name field, which is taken as one.
+static bool EndsWithDamagedStreamOpening(const LineBurst& burst) {
+  const uint8_t* end = burst.tail + BURST_TAIL;
+  if (burst.count <= PREAMBLE_SIZE || end[-1] != START) return false;
+  int differences = 0;
+  for (int i = 0; i < PREAMBLE_SIZE; i++)
+    differences += end[-1 - PREAMBLE_SIZE + i] != uint8_t(PREAMBLE[i]);
+  return differences <= 1;
+}
+
 // Judges a burst after which the line stayed quiet. A sender's opening ends
 // with START, after PREAMBLE from a velcot sender: a sender writes it and
 // waits for READY, while a 0x99 in block data is followed at once by more.
@@ -491,13 +504,13 @@ static bool EndsWithStreamOpening(const LineBurst& burst) {
 enum Opening { NO_OPENING, OPENING_ALONE, OPENING_AFTER_OTHERS };
 static Opening JudgeOpening(const LineBurst& burst) {
   if (burst.count == 0 || burst.tail[BURST_TAIL - 1] != START) return NO_OPENING;
-  uint32_t length = EndsWithStreamOpening(burst) ? PREAMBLE_SIZE + 1 : 1;
+  uint32_t length = EndsWithDamagedStreamOpening(burst) ? PREAMBLE_SIZE + 1 : 1;
   return burst.count == length ? OPENING_ALONE : OPENING_AFTER_OTHERS;
 }
 
 // Which sender's opening a burst that JudgeOpening took ends with.
 static SeenOpening NameOpening(const LineBurst& burst) {
-  return EndsWithStreamOpening(burst) ? STREAM_OPENING_SEEN : CLASSIC_OPENING_SEEN;
+  return EndsWithDamagedStreamOpening(burst) ? STREAM_OPENING_SEEN : CLASSIC_OPENING_SEEN;
 }
 
 // Takes bytes off the line until it has stayed quiet for quiet_ms after
