@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // The open port, whatever the platform needs to move bytes: on Windows its
 // handle and the byte a wait took off the line; elsewhere its descriptor,
@@ -40,13 +41,27 @@ void CatchInterrupts();
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
 int GetInterruption();
 
-// Opens an existing device exclusively; INVALID_PORT_HANDLE on failure, after
-// a line on stderr that says why.
+// Opens a port; INVALID_PORT_HANDLE on failure, after a line on stderr that
+// says why. A name is one of:
+// - "-": standard input and output, as a terminal program, socat or ssh
+//   hands a line over; not locked (that program holds it), and left open
+//   at close;
+// - "socket://HOST:PORT" or "tcp:HOST:PORT": a TCP connection whose bytes
+//   are the line's (a network serial server in raw mode);
+// - "rfc2217://HOST:PORT": a Telnet connection to a network serial server,
+//   BINARY both ways, whose UART COM-PORT-OPTION sets up (RFC 2217);
+// - any other: a device, opened exclusively.
 PortHandle OpenComPort(const char* name);
 
 // Sets speed and line format from a mode string such as "8N1".
-// Returns 1 when configured, 0 when not.
+// Returns 1 when configured, 0 when not. A pipe or a socket has no speed:
+// it takes any valid mode string. An RFC 2217 server must set what was
+// asked, as a driver must.
 int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
+
+// True when what is written to stream goes onto the line: standard output
+// of "-", or a terminal that is the port itself (a board's console).
+bool IsLineStream(PortHandle port, FILE* stream);
 
 // Waits for the next byte from the line: 0..255, or PORT_LOST.
 int ReadByte(PortHandle port);

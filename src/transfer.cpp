@@ -540,6 +540,25 @@ static int WaitForOpening(PortHandle port, uint32_t quiet_ms) {
   }
 }
 
+int WaitForOpeningWithin(PortHandle port, const ReceiverTimes& times, uint32_t limit_ms,
+                         SeenOpening* opened) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    uint32_t waited = MillisecondsSince(start);
+    int waiting = waited < limit_ms ? WaitForByte(port, limit_ms - waited) : 0;
+    if (waiting != 1) return waiting;
+    // A line that never falls quiet is judged every few kilobytes, so the
+    // limit holds.
+    LineBurst burst = {};
+    int read = ReadBurst(port, times.opening_quiet_ms, 4096, &burst);
+    if (read == PORT_LOST) return PORT_LOST;
+    if (read == 1 && JudgeOpening(burst) != NO_OPENING) {
+      *opened = NameOpening(burst);
+      return 1;
+    }
+  }
+}
+
 // After the last answer of a file, tells a sender in step from one out of
 // step. In step, it writes its opening for its next file and waits, or
 // writes nothing; out of step, it took the answer for a refusal and sends
@@ -706,7 +725,7 @@ static int ReportOutOfStep(const char* name, const char* reason) {
 // turns out to be out of step. Where every block was a full one, a sender
 // out of step would have ended one block early and unseen, so the line is
 // watched first; a port that goes meanwhile showed nothing out of step, so
-// the file is kept and the lost port reported after.
+// the file is kept.
 static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name, const char* name,
                       uint32_t size, const ReceiverTimes& times, SeenOpening* opened) {
   int write_error = SyncFile(file);
@@ -725,13 +744,10 @@ static int FinishFile(PortHandle port, FILE* file, const std::string& temp_name,
     DiscardFile(file, temp_name);
     return ReportOutOfStep(name, "more came after its last block; the sender was out of step");
   }
-  int lost = errno;
   write_error = StoreFile(file, temp_name, name);
   if (write_error != 0) return ReportWriteError(name, write_error, true);
-  errno = lost;
-  if (in_step == PORT_LOST) return AbandonTransfer(nullptr, true);
   EndProgress(true);
-  return TRANSFER_DONE;
+  return TRANSFER_DONE;  // a port that went meanwhile shows at the next read
 }
 
 int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened) {

@@ -98,4 +98,10 @@ int SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = NO_STA
              uint32_t give_up_ms = 0);
 int RecvFile(PortHandle port, const ReceiverTimes& times, SeenOpening* opened);
 
+// Waits at most limit_ms for a sender's opening, dropping whatever comes
+// before it, for the next RecvFile to answer: 1 with *opened set, 0 when
+// none came in time, or PORT_LOST.
+int WaitForOpeningWithin(PortHandle port, const ReceiverTimes& times, uint32_t limit_ms,
+                         SeenOpening* opened);
+
 #endif
