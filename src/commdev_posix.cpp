@@ -40,6 +40,7 @@ struct PortState {
   bool settings_saved;  // original_settings are to be put back
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
+  int error;         // why the port was lost: an errno value, or 0 for a hang-up
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.
@@ -218,22 +219,20 @@ static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
   return reported != 0 && ClearModemLines(fd) ? reported : 0;
 }
 
-int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
-  if (!ParseLineMode(mode, &format)) return 0;
+  if (!ParseLineMode(mode, &format)) return false;
   uint32_t reported = SetUpLine(port->fd, format, baudrate);
   if (reported == 0) {
     fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
-    return 0;
+    return false;
   }
-  if (!IsRateMade(port->fd, baudrate, reported)) return 0;
+  if (!IsRateMade(port->fd, baudrate, reported)) return false;
 #ifdef __linux__
   if (port->serial_flags < 0) port->serial_flags = RequestLowLatency(port->fd);
 #endif
-  uint64_t bits =
-      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
-  port->char_ns = bits * 1000000000 / std::max(baudrate, 1u);
-  return 1;
+  port->char_ns = uint64_t(CountBitsPerCharacter(format)) * 1000000000 / std::max(baudrate, 1u);
+  return true;
 }
 
 // The signal that asked the run to end, or 0: the program's one global,
@@ -263,17 +262,25 @@ int GetInterruption() {
   return interruption;
 }
 
-// True, with errno set to EINTR, once the run has been asked to end. (A
-// signal that comes between this check and a blocking read is seen when the
-// read returns: with the next byte, or at the next signal.)
+// True once the run has been asked to end. (A signal that comes between
+// this check and a blocking read is seen when the read returns: with the
+// next byte, or at the next signal.)
 static bool IsInterrupted() {
-  if (interruption == 0) return false;
-  errno = EINTR;
-  return true;
+  return interruption != 0;
+}
+
+int GetPortError(PortHandle port) {
+  return port->error;
+}
+
+// Notes why the port is lost.
+static PortResult LosePort(PortHandle port, int error) {
+  port->error = error;
+  return PortResult::kLost;
 }
 
 // Hands the collected bytes to the driver.
-static int FlushWrites(PortHandle port) {
+static PortResult FlushWrites(PortHandle port) {
   size_t done = 0;
   while (done < port->write_count) {
     ssize_t n = write(port->fd, port->to_write + done, port->write_count - done);
@@ -282,27 +289,25 @@ static int FlushWrites(PortHandle port) {
     } else if (n < 0 && errno == EINTR && !IsInterrupted()) {
       continue;
     } else {
-      if (n == 0) errno = 0;
       port->write_count = 0;
-      return PORT_LOST;
+      return LosePort(port, n == 0 ? 0 : errno);
     }
   }
   port->write_count = 0;
-  return 1;
+  return PortResult::kDone;
 }
 
 // Waits for bytes and takes all the driver has.
-static int FillReadAhead(PortHandle port) {
+static PortResult FillReadAhead(PortHandle port) {
   for (;;) {
     ssize_t n = read(port->fd, port->read_ahead, sizeof port->read_ahead);
     if (n > 0) {
       port->read_next = 0;
       port->read_end = size_t(n);
-      return 1;
+      return PortResult::kDone;
     }
     if (n < 0 && errno == EINTR && !IsInterrupted()) continue;
-    if (n == 0) errno = 0;  // hung up
-    return PORT_LOST;
+    return LosePort(port, n == 0 ? 0 : errno);  // 0: hung up
   }
 }
 
@@ -314,38 +319,39 @@ static size_t TakeReadAhead(PortHandle port, uint8_t* buffer, size_t length) {
   return n;
 }
 
-int FlushPort(PortHandle port) {
-  if (IsInterrupted()) return PORT_LOST;
-  return port->write_count > 0 ? FlushWrites(port) : 1;
+PortResult FlushPort(PortHandle port) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
+  return port->write_count > 0 ? FlushWrites(port) : PortResult::kDone;
 }
 
 // Before any read or wait: a run asked to end stops here, and the collected
-// bytes go out, so that no answer waits behind them. 1, or PORT_LOST.
-static int TurnToReading(PortHandle port) {
+// bytes go out, so that no answer waits behind them.
+static PortResult TurnToReading(PortHandle port) {
   return FlushPort(port);
 }
 
-// Waits at most timeout_ms (-1: for ever) until the driver has bytes: 1, 0
-// when the time ran out, or PORT_LOST.
-static int PollLine(PortHandle port, int timeout_ms) {
+// Waits at most timeout_ms (-1: for ever) until the driver has bytes:
+// kDone, kTimedOut, or kLost.
+static PortResult PollLine(PortHandle port, int timeout_ms) {
   struct pollfd wanted = {port->fd, POLLIN, 0};
   for (;;) {
     int n = poll(&wanted, 1, timeout_ms);
-    if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
-    if (n == 0) return 0;
-    if (errno != EINTR || IsInterrupted()) return PORT_LOST;
+    if (n > 0) return PortResult::kDone;  // a byte, or a hang-up that the next read reports
+    if (n == 0) return PortResult::kTimedOut;
+    if (errno != EINTR || IsInterrupted()) return LosePort(port, errno);
   }
 }
 
-int ReadByte(PortHandle port) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
-  if (port->read_next == port->read_end && FillReadAhead(port) == PORT_LOST) return PORT_LOST;
-  return port->read_ahead[port->read_next++];
+PortResult ReadByte(PortHandle port, uint8_t* byte) {
+  PortResult got = TurnToReading(port);
+  if (got == PortResult::kDone && port->read_next == port->read_end) got = FillReadAhead(port);
+  if (got == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
+  return got;
 }
 
-int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
-  if (port->read_next < port->read_end) return 1;
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  PortResult turned = TurnToReading(port);
+  if (turned != PortResult::kDone || port->read_next < port->read_end) return turned;
   return PollLine(port, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
 }
 
@@ -363,14 +369,14 @@ static int CountSilenceLeft(uint32_t silence_ms, int64_t quiet_ns) {
   return int(std::min<int64_t>(std::max<int64_t>(left_ms, 0), INT_MAX));
 }
 
-// Sleeps for ns nanoseconds: 1, or PORT_LOST once the run is asked to end.
-static int SleepFor(uint64_t ns) {
+// Sleeps for ns nanoseconds: kDone, or kLost once the run is asked to end.
+static PortResult SleepFor(PortHandle port, uint64_t ns) {
   struct timespec left = {time_t(ns / 1000000000), long(ns % 1000000000)};
   while (nanosleep(&left, &left) != 0) {
-    if (errno != EINTR) return 1;  // not slept: the reader only wakes sooner
-    if (IsInterrupted()) return PORT_LOST;
+    if (errno != EINTR) break;  // not slept: the reader only wakes sooner
+    if (IsInterrupted()) return LosePort(port, EINTR);
   }
-  return 1;
+  return PortResult::kDone;
 }
 
 // True when one arrival after a wait brought more than the line could have
@@ -388,10 +394,10 @@ static bool IsFasterThanLine(uint64_t char_ns, size_t arrived, int64_t waited_ns
 // for a line up to 1/32 faster than the speed set (the two ends' clocks may
 // differ by a few percent) and for a sleep that ends up to a quarter of a
 // millisecond late (a timer's slack, 50 us on Linux, and the wake-up).
-static int SleepWhileArriving(PortHandle port, size_t coming) {
+static PortResult SleepWhileArriving(PortHandle port, size_t coming) {
   uint64_t margin = std::max<uint64_t>(4, 250000 / port->char_ns);
   uint64_t surely = coming - coming / 32;
-  return surely > margin ? SleepFor((surely - margin) * port->char_ns) : 1;
+  return surely > margin ? SleepFor(port, (surely - margin) * port->char_ns) : PortResult::kDone;
 }
 
 // Takes what has already come, then each arrival as it comes. Bytes that
@@ -399,35 +405,38 @@ static int SleepWhileArriving(PortHandle port, size_t coming) {
 // then on: had the driver or an adapter been holding any, it would have
 // handed them over with these. So the sleep is sized from that moment, not
 // from bytes that were waiting, which may have come long before.
-int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  PortResult ready = TurnToReading(port);
+  if (ready != PortResult::kDone) return ready;
   size_t got = TakeReadAhead(port, buffer, length);
   int64_t heard_ns = ReadClockNs();  // since then the line has been quiet, at the most
   while (got < length) {
     int64_t asked_ns = ReadClockNs();
-    int ready = PollLine(port, 0);
-    bool fresh = ready == 0;
+    ready = PollLine(port, 0);
+    bool fresh = ready == PortResult::kTimedOut;
     if (fresh) ready = PollLine(port, CountSilenceLeft(silence_ms, asked_ns - heard_ns));
-    if (ready != 1) return ready;
-    if (FillReadAhead(port) == PORT_LOST) return PORT_LOST;
+    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (ready != PortResult::kDone) return ready;
     size_t arrived = TakeReadAhead(port, buffer + got, length - got);
     got += arrived;
     heard_ns = ReadClockNs();
     if (!fresh || port->char_ns == 0) continue;
     if (IsFasterThanLine(port->char_ns, arrived, heard_ns - asked_ns)) {
       port->char_ns = 0;  // an unpaced line, a socket: no sleeping from now on
-    } else if (got < length && SleepWhileArriving(port, length - got) == PORT_LOST) {
-      return PORT_LOST;
+    } else if (got < length) {
+      ready = SleepWhileArriving(port, length - got);
+      if (ready != PortResult::kDone) return ready;
     }
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
-  if (IsInterrupted()) return PORT_LOST;
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
   while (length > 0) {
-    if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
-      return PORT_LOST;
+    if (port->write_count == sizeof port->to_write) {
+      PortResult flushed = FlushWrites(port);
+      if (flushed != PortResult::kDone) return flushed;
     }
     size_t n = std::min(length, sizeof port->to_write - port->write_count);
     memcpy(port->to_write + port->write_count, bytes, n);
@@ -435,12 +444,11 @@ int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
     bytes += n;
     length -= n;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int WriteByte(PortHandle port, int byte) {
-  uint8_t value = static_cast<uint8_t>(byte);
-  return WriteBytes(port, &value, 1);
+PortResult WriteByte(PortHandle port, uint8_t byte) {
+  return WriteBytes(port, &byte, 1);
 }
 
 // The settings the port had, which usually echo. A USB adapter's driver
@@ -461,7 +469,7 @@ static void PutSettingsBack(PortHandle port) {
 // last half a minute. What is waiting to be read is discarded before the
 // settings go back, and the port closed at once, so that bytes still
 // arriving are not sent back to the peer.
-int CloseComPort(PortHandle port) {
+void CloseComPort(PortHandle port) {
   bool interrupted = IsInterrupted();
   if (!interrupted) {
     FlushWrites(port);
@@ -480,7 +488,6 @@ int CloseComPort(PortHandle port) {
   tcflush(port->fd, discarded);
   if (port->settings_saved) PutSettingsBack(port);
   if (interrupted) tcflush(port->fd, discarded);
-  int result = close(port->fd);
+  close(port->fd);
   free(port);
-  return result;
 }

@@ -38,6 +38,7 @@ struct PortState {
   bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
   DWORD timeout_ms;
   bool settings_saved;  // original_settings and original_timeouts are to be put back
+  int error;            // why the port was lost: the errno nearest its Win32 error, or EINTR
   DCB original_settings;
   COMMTIMEOUTS original_timeouts;
 };
@@ -75,9 +76,9 @@ PortHandle OpenComPort(const char* name) {
   return port;
 }
 
-int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
-  if (!ParseLineMode(mode, &format)) return 0;
+  if (!ParseLineMode(mode, &format)) return false;
   DCB settings;
   memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
@@ -93,9 +94,9 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   settings.XoffChar = 0x13;
   if (!SetCommState(port->file, &settings)) {
     fprintf(stderr, "SetCommState() failed with %lu\n", GetLastError());
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 // The signal that stands for the console event that asked the run to end,
@@ -122,21 +123,29 @@ int GetInterruption() {
   return int(interruption);
 }
 
-// True, with errno set to EINTR, once the run has been asked to end.
+// True once the run has been asked to end.
 static bool IsInterrupted() {
-  if (interruption == 0) return false;
-  errno = EINTR;
-  return true;
+  return interruption != 0;
+}
+
+int GetPortError(PortHandle port) {
+  return port->error;
+}
+
+// A run asked to end loses the port.
+static PortResult LoseToInterruption(PortState* port) {
+  port->error = EINTR;
+  return PortResult::kLost;
 }
 
 // A call that fails, rather than moving no byte yet, means the device is
 // gone (an adapter pulled out). Its Win32 code is shown, since errno can
 // only approximate it.
-static int ReportLostPort(const char* call) {
+static PortResult ReportLostPort(PortState* port, const char* call) {
   DWORD error = GetLastError();
   fprintf(stderr, "%s() failed with %lu\n", call, error);
-  errno = ErrnoFromWin32Error(error);
-  return PORT_LOST;
+  port->error = ErrnoFromWin32Error(error);
+  return PortResult::kLost;
 }
 
 // A read waits at most this long at a time, so that a run asked to end is
@@ -161,90 +170,86 @@ static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
 }
 
 // Takes one byte off the line within timeout_ms, or however long it takes
-// for INFINITE, in slices: 1 with *byte set, 0 once the time has run out,
-// or PORT_LOST.
-static int ReadWithin(PortState* port, DWORD timeout_ms, unsigned char* byte) {
+// for INFINITE, in slices: kDone with *byte set, kTimedOut, or kLost.
+static PortResult ReadWithin(PortState* port, DWORD timeout_ms, uint8_t* byte) {
   DWORD started = GetTickCount();
   for (;;) {
-    if (IsInterrupted()) return PORT_LOST;
+    if (IsInterrupted()) return LoseToInterruption(port);
     DWORD waited = GetTickCount() - started;
     DWORD slice = SLICE_MS;
     if (timeout_ms != INFINITE)
       slice = std::min<DWORD>(slice, timeout_ms - std::min(waited, timeout_ms));
     if ((!port->timeouts_set || port->timeout_ms != slice) && !SetReadTimeout(port, slice)) {
-      return ReportLostPort("SetCommTimeouts");
+      return ReportLostPort(port, "SetCommTimeouts");
     }
     DWORD moved = 0;
-    if (!ReadFile(port->file, byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
-    if (moved == 1) return 1;
-    if (timeout_ms != INFINITE && GetTickCount() - started >= timeout_ms) return 0;
+    if (!ReadFile(port->file, byte, 1, &moved, nullptr)) return ReportLostPort(port, "ReadFile");
+    if (moved == 1) return PortResult::kDone;
+    if (timeout_ms != INFINITE && GetTickCount() - started >= timeout_ms) {
+      return PortResult::kTimedOut;
+    }
   }
 }
 
-int ReadByte(PortHandle port) {
+PortResult ReadByte(PortHandle port, uint8_t* byte) {
   if (port->held_byte >= 0) {
-    int byte = port->held_byte;
+    *byte = uint8_t(port->held_byte);
     port->held_byte = -1;
-    return byte;
+    return PortResult::kDone;
   }
-  unsigned char byte;
-  int read = ReadWithin(port, INFINITE, &byte);
-  return read == 1 ? byte : PORT_LOST;
+  return ReadWithin(port, INFINITE, byte);
 }
 
-int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (IsInterrupted()) return PORT_LOST;
-  if (port->held_byte >= 0) return 1;
-  unsigned char byte;
-  int read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
-  if (read == 1) port->held_byte = byte;
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  if (IsInterrupted()) return LoseToInterruption(port);
+  if (port->held_byte >= 0) return PortResult::kDone;
+  uint8_t byte;
+  PortResult read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
+  if (read == PortResult::kDone) port->held_byte = byte;
   return read;
 }
 
-int WriteByte(PortHandle port, int byte) {
-  unsigned char value = static_cast<unsigned char>(byte);
+PortResult WriteByte(PortHandle port, uint8_t byte) {
   DWORD moved = 0;
   do {
-    if (IsInterrupted()) return PORT_LOST;
-    if (!WriteFile(port->file, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
+    if (IsInterrupted()) return LoseToInterruption(port);
+    if (!WriteFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort(port, "WriteFile");
   } while (moved == 0);
-  return 1;
+  return PortResult::kDone;
 }
 
-int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   while (length > 0) {
-    if (IsInterrupted()) return PORT_LOST;
+    if (IsInterrupted()) return LoseToInterruption(port);
     DWORD moved = 0;
     if (!WriteFile(port->file, bytes, DWORD(length), &moved, nullptr)) {
-      return ReportLostPort("WriteFile");
+      return ReportLostPort(port, "WriteFile");
     }
     bytes += moved;  // a write time-out may have moved only some
     length -= moved;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
   for (size_t i = 0; i < length; i++) {
-    int waiting = silence_ms == 0 ? 1 : WaitForByte(port, silence_ms);
-    if (waiting != 1) return waiting;
-    int byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
-    buffer[i] = uint8_t(byte);
+    PortResult got = silence_ms == 0 ? PortResult::kDone : WaitForByte(port, silence_ms);
+    if (got == PortResult::kDone) got = ReadByte(port, &buffer[i]);
+    if (got != PortResult::kDone) return got;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int FlushPort(PortHandle) {
-  return IsInterrupted() ? PORT_LOST : 1;  // every byte was written at once
+PortResult FlushPort(PortHandle port) {
+  // Every byte was written at once.
+  return IsInterrupted() ? LoseToInterruption(port) : PortResult::kDone;
 }
 
-int CloseComPort(PortHandle port) {
+void CloseComPort(PortHandle port) {
   if (port->settings_saved) {
     SetCommState(port->file, &port->original_settings);
     SetCommTimeouts(port->file, &port->original_timeouts);
   }
-  int result = CloseHandle(port->file);
+  CloseHandle(port->file);
   free(port);
-  return result;
 }

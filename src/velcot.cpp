@@ -83,18 +83,16 @@ const char* FindMissingSetting(const Settings& settings) {
 
 // The unit tests link the parsing above without what follows.
 #ifndef VELCOT_NO_MAIN
-static void ReportLostPort(const char* port_name) {
-  fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
+static void ReportLostPort(const char* port_name, PortHandle port) {
+  fprintf(stderr, "lost port %s: %s\n", port_name, DescribePortLoss(port));
 }
 
 // A file given up mid-exchange: the peer fell silent, refused one block too
 // often or was out of step, or the sender could not read the file to its
-// end; or the receiver declined it. There is no telling at once where the
-// other end stands.
-static bool IsExchangeLost(int result) {
-  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED ||
-         result == TRANSFER_OUT_OF_STEP || result == TRANSFER_WITHDRAWN ||
-         result == TRANSFER_DECLINED;
+// end. There is no telling at once where the other end stands.
+static bool IsExchangeLost(TransferResult result) {
+  return result == TransferResult::kStalled || result == TransferResult::kRefused ||
+         result == TransferResult::kOutOfStep || result == TransferResult::kWithdrawn;
 }
 
 // Sends the files in order. A file that fails is reported and the next one
@@ -102,53 +100,53 @@ static bool IsExchangeLost(int result) {
 // receiver takes to give the dead one up (a receiver that declined answers
 // at once, or has left receive mode); with no answer by then, or once the
 // port is lost, the rest are reported and not offered.
-static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
+static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
   int status = EXIT_COMPLETE;
   uint32_t give_up_ms = 0;
   for (int i = 0; i < settings.file_count; i++) {
-    int result = SendFile(port, settings.files[i], stall_limit_ms, give_up_ms);
-    if (result == TRANSFER_DONE) give_up_ms = 0;
-    if (result == TRANSFER_DONE) continue;
+    TransferResult result = SendFile(port, settings.files[i], session, give_up_ms);
+    if (result == TransferResult::kDone) give_up_ms = 0;
+    if (result == TransferResult::kDone) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) break;
-    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_PORT_LOST || result == TRANSFER_UNANSWERED) {
-      for (int j = result == TRANSFER_UNANSWERED ? i : i + 1; j < settings.file_count; j++) {
+    if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
+    if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
+      int first = result == TransferResult::kUnanswered ? i : i + 1;
+      for (int j = first; j < settings.file_count; j++)
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
-      }
       break;
     }
-    if (result == TRANSFER_DECLINED) {
-      give_up_ms = QUICK_STARTS * QUICK_START_MS;
+    if (result == TransferResult::kDeclined) {
+      give_up_ms = kQuickStarts * kQuickStartMs;
     } else if (IsExchangeLost(result)) {
-      give_up_ms = uint32_t(std::min<uint64_t>(uint64_t(stall_limit_ms) * 5 / 2, UINT32_MAX));
+      give_up_ms = ScaleStallLimit(session.times.stall_limit_ms, 10);
     }
   }
   return status;
 }
 
-// Receives files until one is declined or the port is lost. A file not
-// stored, or given up mid-exchange, leaves the next one welcome; what is
-// left of its exchange is let pass first, so that the sender's last bytes
-// are not taken for a new one. A START that the watch after a file saw is
-// answered by the next call.
-static int RunReceiveMode(PortHandle port, const Settings& settings, const ReceiverTimes& times,
-                          uint32_t quiet_ms) {
+// Receives files until a classic receiver declines one or the port is
+// lost. A file not stored, or given up mid-exchange, leaves the next one
+// welcome; what is left of its exchange is let pass first, so that the
+// sender's last bytes are not taken for a new one. A START that the watch
+// after a file saw is answered by the next call.
+static int RunReceiveMode(PortHandle port, const Settings& settings,
+                          const SessionSettings& session) {
   int status = EXIT_COMPLETE;
-  SeenOpening opened = NO_OPENING_SEEN;
+  SeenOpening opened = SeenOpening::kNone;
   for (;;) {
-    int result = RecvFile(port, times, &opened);
-    if (result == TRANSFER_DONE) continue;
+    TransferResult result = RecvFile(port, session, &opened);
+    if (result == TransferResult::kDone) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) return status;
     // A sender's opening that came already ends what was left to pass.
-    if (opened != NO_OPENING_SEEN && result == TRANSFER_NOT_STORED) continue;
-    if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) {
-      if (WaitForQuietLine(port, quiet_ms) == 0) continue;
+    if (opened != SeenOpening::kNone && result == TransferResult::kNotStored) continue;
+    if (result == TransferResult::kNotStored || IsExchangeLost(result)) {
+      if (WaitForQuietLine(port, session.times.quiet_ms) == PortResult::kDone) continue;
       if (GetInterruption() != 0) return status;
-      result = TRANSFER_PORT_LOST;
+      result = TransferResult::kPortLost;
     }
-    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
+    if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     return status;
   }
 }
@@ -182,10 +180,11 @@ static int Run(int argc, char** argv, Settings* settings) {
       !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
-    status = settings->file_count > 0
-                 ? RunSendMode(port, *settings, ComputeStallLimit(settings->baudrate, format))
-                 : RunReceiveMode(port, *settings, ComputeReceiverTimes(settings->baudrate, format),
-                                  ComputeQuietTime(settings->baudrate, format));
+    SessionSettings session;
+    session.times = ComputeLineTimes(settings->baudrate, format);
+    session.classic_only = settings->classic_only;
+    status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
+                                      : RunReceiveMode(port, *settings, session);
   }
   CloseComPort(port);
   return GetInterruption() != 0 ? 128 + GetInterruption() : status;
@@ -199,6 +198,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "Out of memory, try fewer files\n");
     return EXIT_NOT_STARTED;
   }
+  const char* classic = getenv(kClassicVariable);
+  settings.classic_only = classic != nullptr && classic[0] != '\0' && strcmp(classic, "0") != 0;
   int status = Run(argc, argv, &settings);
   free(settings.files);
   return status;

@@ -15,6 +15,7 @@ struct Settings {
   const char* mode;
   const char** files;  // entries point into argv; room for argc entries
   int file_count;
+  bool classic_only = false;  // the classic exchange only (kClassicVariable)
 };
 
 // The rules of strtoul in base 0, for an unsigned 32-bit result.

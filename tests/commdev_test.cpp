@@ -55,6 +55,12 @@ std::string ReadWhatCame(int master) {
 
 typedef std::vector<uint8_t> Bytes;
 
+// The next byte from the port, or -1 when it could not be read.
+int TakeByte(PortHandle port) {
+  uint8_t byte;
+  return ReadByte(port, &byte) == PortResult::kDone ? byte : -1;
+}
+
 // ---- a read watched through /proc ----
 
 // A ReadBytes on a thread of its own, on a pty whose master the test
@@ -65,7 +71,7 @@ struct Reader {
   Bytes buffer;
   std::atomic<pid_t> tid{0};
   long reads = -1;  // the thread's reads when last seen blocked
-  int result = -2;
+  PortResult result = PortResult::kDone;
   int error = 0;
   std::thread thread;
 };
@@ -122,7 +128,7 @@ void StartReading(Reader* reader, uint32_t baudrate, size_t length) {
   reader->thread = std::thread([=] {
     reader->tid = pid_t(syscall(SYS_gettid));
     reader->result = ReadBytes(reader->port, reader->buffer.data(), length, 0);
-    reader->error = errno;
+    reader->error = GetPortError(reader->port);
   });
   ASSERT_EQ(WaitForReader(reader, "poll"), "poll");
 }
@@ -195,8 +201,8 @@ TEST(CloseComPort, SendsTheLastBytesButEchoesNothingBack) {
   ASSERT_EQ(fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
   std::string arriving(16384, 'x');
   ASSERT_GT(write(pty.master, arriving.data(), arriving.size()), 4096);
-  EXPECT_EQ(WriteByte(port, 0xFF), 1);
-  EXPECT_EQ(WriteByte(port, 0xFE), 1);
+  EXPECT_EQ(WriteByte(port, 0xFF), PortResult::kDone);
+  EXPECT_EQ(WriteByte(port, 0xFE), PortResult::kDone);
   CloseComPort(port);
   EXPECT_EQ(ReadWhatCame(pty.master), "\xFF\xFE");
   close(pty.master);
@@ -293,8 +299,8 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   for (int value : {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x99}) {
     unsigned char byte = static_cast<unsigned char>(value);
     ASSERT_EQ(write(pty.master, &byte, 1), 1);
-    EXPECT_EQ(WriteByte(port, value), 1);
-    EXPECT_EQ(ReadByte(port), value);  // hands over the written byte first
+    EXPECT_EQ(WriteByte(port, uint8_t(value)), PortResult::kDone);
+    EXPECT_EQ(TakeByte(port), value);  // hands over the written byte first
     ASSERT_EQ(read(pty.master, &byte, 1), 1);
     EXPECT_EQ(byte, value);
   }
@@ -303,10 +309,10 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   for (int value = 0; value < 256; value++)
     every[size_t(value)] = uint8_t(value);
   ASSERT_EQ(write(pty.master, every.data(), every.size()), 256);
-  EXPECT_EQ(WriteByte(port, 0x33), 1);
-  EXPECT_EQ(WriteBytes(port, every.data(), every.size()), 1);
+  EXPECT_EQ(WriteByte(port, 0x33), PortResult::kDone);
+  EXPECT_EQ(WriteBytes(port, every.data(), every.size()), PortResult::kDone);
   Bytes got(256);
-  EXPECT_EQ(ReadBytes(port, got.data(), 256, 1000), 1);
+  EXPECT_EQ(ReadBytes(port, got.data(), 256, 1000), PortResult::kDone);
   EXPECT_EQ(got, every);
   Bytes out(257);
   for (size_t n = 0; n < out.size();) {
@@ -318,13 +324,13 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   EXPECT_EQ(Bytes(out.begin() + 1, out.end()), every);
   // Silence part-way is no complete run, and no hang-up.
   ASSERT_EQ(write(pty.master, every.data(), 10), 10);
-  EXPECT_EQ(ReadBytes(port, got.data(), 20, 50), 0);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 50), PortResult::kTimedOut);
 
   close(pty.master);  // the cable is pulled
-  EXPECT_EQ(ReadByte(port), PORT_LOST);
-  EXPECT_EQ(ReadBytes(port, got.data(), 20, 0), PORT_LOST);
-  EXPECT_EQ(WriteByte(port, 0x41), 1);  // collected: the loss shows when it is handed over
-  EXPECT_EQ(WaitForByte(port, 0), PORT_LOST);
+  EXPECT_EQ(ReadByte(port, got.data()), PortResult::kLost);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 0), PortResult::kLost);
+  EXPECT_EQ(WriteByte(port, 0x41), PortResult::kDone);  // collected: lost once handed over
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kLost);
   CloseComPort(port);
 }
 
@@ -333,13 +339,13 @@ TEST(WaitForByte, TellsAWaitingByteFromSilenceWithoutTakingIt) {
   PortHandle port = OpenComPort(pty.slave.c_str());
   ASSERT_NE(port, INVALID_PORT_HANDLE);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
-  EXPECT_EQ(WaitForByte(port, 20), 0);
+  EXPECT_EQ(WaitForByte(port, 20), PortResult::kTimedOut);
   unsigned char byte = 0x5A;
   ASSERT_EQ(write(pty.master, &byte, 1), 1);
-  EXPECT_EQ(WaitForByte(port, 5000), 1);
-  EXPECT_EQ(WaitForByte(port, 0), 1);  // still there
-  EXPECT_EQ(ReadByte(port), 0x5A);
-  EXPECT_EQ(WaitForByte(port, 0), 0);
+  EXPECT_EQ(WaitForByte(port, 5000), PortResult::kDone);
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kDone);  // still there
+  EXPECT_EQ(TakeByte(port), 0x5A);
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kTimedOut);
   CloseComPort(port);
   close(pty.master);
 }
@@ -361,7 +367,7 @@ TEST(ReadBytes, SleepsWhileARunArrivesAndTakesEveryByte) {
   EXPECT_EQ(FeedReader(&reader, Bytes(sent.begin() + 101, sent.begin() + 102)), "sleep");
   WriteToReader(&reader, Bytes(sent.begin() + 102, sent.end()));
   FinishReading(&reader);
-  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.result, PortResult::kDone);
   EXPECT_EQ(reader.buffer, sent);
 }
 
@@ -373,7 +379,7 @@ TEST(ReadBytes, DoesNotSleepOnALineFasterThanItsSpeed) {
   EXPECT_EQ(FeedReader(&reader, Bytes(600, 0x5A)), "poll");
   WriteToReader(&reader, Bytes(400, 0x5A));
   FinishReading(&reader);
-  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.result, PortResult::kDone);
   EXPECT_EQ(reader.buffer, Bytes(1000, 0x5A));
 }
 
@@ -390,16 +396,17 @@ TEST(ReadBytes, ReturnsPortLostOnceInterruptedInItsSleep) {
         WriteToReader(&reader, Bytes(99, 0x02));  // what an unheeded signal would read
         reader.thread.join();
         uint8_t byte = 0;
-        errno = 0;
-        bool then_lost = ReadBytes(reader.port, &byte, 1, 0) == PORT_LOST && errno == EINTR &&
-                         WriteBytes(reader.port, &byte, 1) == PORT_LOST && errno == EINTR &&
-                         ReadByte(reader.port) == PORT_LOST &&
-                         WaitForByte(reader.port, 0) == PORT_LOST;
-        fprintf(stderr, "%s, result %d errno %d, then lost %d\n", call.c_str(), reader.result,
-                reader.error, then_lost);
+        bool then_lost = ReadBytes(reader.port, &byte, 1, 0) == PortResult::kLost &&
+                         GetPortError(reader.port) == EINTR &&
+                         WriteBytes(reader.port, &byte, 1) == PortResult::kLost &&
+                         GetPortError(reader.port) == EINTR &&
+                         ReadByte(reader.port, &byte) == PortResult::kLost &&
+                         WaitForByte(reader.port, 0) == PortResult::kLost;
+        fprintf(stderr, "%s, %s errno %d, then lost %d\n", call.c_str(),
+                reader.result == PortResult::kLost ? "lost" : "not lost", reader.error, then_lost);
         _exit(0);
       },
-      testing::ExitedWithCode(0), "sleep, result -1 errno 4, then lost 1");
+      testing::ExitedWithCode(0), "sleep, lost errno 4, then lost 1");
 }
 
 }  // namespace

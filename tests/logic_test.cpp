@@ -10,8 +10,7 @@
 #include "names.h"
 #include "progress.h"
 #include "store.h"
-#include "stream.h"
-#include "transfer.h"
+#include "wire.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -22,7 +21,7 @@ typedef std::vector<uint8_t> Bytes;
 namespace {
 
 Bytes NameField(const std::string& name) {
-  Bytes field(NAME_FIELD_SIZE, 0);
+  Bytes field(kNameFieldSize, 0);
   memcpy(field.data(), name.data(), name.size());
   return field;
 }
@@ -47,8 +46,8 @@ TEST(GenerateChecksum, SumsPairsLowByteFirstWithAnOddLastByteHigh) {
   EXPECT_EQ(GenerateChecksum(bytes, 2), 0x0201);
   EXPECT_EQ(GenerateChecksum(bytes, 3), 0x0501);
   EXPECT_EQ(GenerateChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xC561);
-  Bytes ones(BLOCK_SIZE, 0xFF);
-  EXPECT_EQ(GenerateChecksum(ones.data(), BLOCK_SIZE), 0xFE00);
+  Bytes ones(kBlockSize, 0xFF);
+  EXPECT_EQ(GenerateChecksum(ones.data(), kBlockSize), 0xFE00);
   // Every single flipped bit changes the sum.
   Bytes block = PatternBytes(1023, 3);
   uint16_t sum = GenerateChecksum(block.data(), 1023);
@@ -95,10 +94,10 @@ TEST(TruncFilename8Dot3, CutsNamesTo8Dot3) {
       {"..\\up.txt", ".", 1},
   };
   for (const Case& c : cases) {
-    char field[NAME_FIELD_SIZE];
+    char field[kNameFieldSize];
     memset(field, '#', sizeof field);
-    EXPECT_EQ(TruncFilename8Dot3(c.source, field, NAME_FIELD_SIZE), c.shortened) << c.source;
-    EXPECT_EQ(Bytes(field, field + NAME_FIELD_SIZE), NameField(c.field)) << c.source;
+    EXPECT_EQ(TruncFilename8Dot3(c.source, field, kNameFieldSize), c.shortened) << c.source;
+    EXPECT_EQ(Bytes(field, field + kNameFieldSize), NameField(c.field)) << c.source;
   }
 }
 
@@ -163,13 +162,13 @@ TEST(OpenFileToStore, RefusesANameThatIsAnotherFilesShortAlias) {
   fclose(fopen(kLong, "wb"));
   char alias[MAX_PATH] = "";
   GetShortPathNameA(kLong, alias, MAX_PATH);
-  std::string temp_name;
+  ReceivedFile received;
   if (strcmp(alias, kLong) != 0 && alias[0] != '\0') {
-    EXPECT_EQ(OpenFileToStore(alias, &temp_name), nullptr) << alias;
+    EXPECT_FALSE(OpenFileToStore(alias, false, &received)) << alias;
   }
-  FILE* same = OpenFileToStore(kLong, &temp_name);
-  EXPECT_NE(same, nullptr);
-  if (same != nullptr) DiscardFile(same, temp_name);
+  bool same = OpenFileToStore(kLong, false, &received);
+  EXPECT_TRUE(same);
+  if (same) DiscardFile(&received);
   remove(kLong);
   EXPECT_NE(alias[0], '\0');
 }
@@ -204,9 +203,9 @@ TEST(UpdateCrc32, GivesTheStandardCheckValue) {
 }
 
 TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
-  EXPECT_TRUE(IsStreamField(STREAM_FIELD));
-  char damaged[12];
-  memcpy(damaged, STREAM_FIELD, 12);
+  EXPECT_TRUE(IsStreamField(kStreamField));
+  uint8_t damaged[12];
+  memcpy(damaged, kStreamField, 12);
   damaged[0] = 0x40;  // its first byte damaged: no classic name holds the rest
   EXPECT_TRUE(IsStreamField(damaged));
   damaged[5] = 'x';  // two bytes damaged: still it after READY_STREAM
@@ -214,7 +213,7 @@ TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
   EXPECT_TRUE(IsDamagedStreamField(damaged));
   damaged[10] = 'x';
   EXPECT_FALSE(IsDamagedStreamField(damaged));
-  char field[12];
+  uint8_t field[12];
   for (const char* name : {"report.txt", "", "VELCOT", "abcdefgh.txt"}) {
     memset(field, 0, sizeof field);
     memcpy(field, name, strlen(name));
@@ -290,8 +289,9 @@ TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
 
 #ifdef _WIN32
 std::string CapturePrintProgress() {
+  ProgressLine line = {"report.txt", 1000};
   testing::internal::CaptureStdout();
-  PrintProgress("report.txt", 1000, 500, 0);
+  DrawProgress(&line, 500, false);
   return testing::internal::GetCapturedStdout();
 }
 

@@ -23,12 +23,23 @@ Link OpenLink() {
   return {AdoptPortDescriptor(fds[0]), fds[1]};
 }
 
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened) {
-  SeenOpening none = NO_OPENING_SEEN;
-  int result = RecvFile(port, {stall_limit_ms, kOpeningQuietMs, kWatchMs},
-                        opened != nullptr ? opened : &none);
+TransferResult SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms,
+                        uint32_t give_up_ms, bool classic) {
+  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  return SendFile(port, path, settings, give_up_ms);
+}
+
+TransferResult ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened,
+                           bool classic) {
+  SeenOpening none = SeenOpening::kNone;
+  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  TransferResult result = RecvFile(port, settings, opened != nullptr ? opened : &none);
   WaitForByte(port, 0);
   return result;
+}
+
+std::ostream& operator<<(std::ostream& out, TransferResult result) {
+  return out << "result " << int(result);
 }
 
 void CloseLink(const Link& link) {
@@ -78,7 +89,7 @@ Bytes Concat(Bytes a, const Bytes& b) {
 }
 
 Bytes NameField(const std::string& name) {
-  Bytes field(NAME_FIELD_SIZE, 0);
+  Bytes field(kNameFieldSize, 0);
   memcpy(field.data(), name.data(), name.size());
   return field;
 }
@@ -87,17 +98,9 @@ Bytes SizeField(uint32_t size) {
   return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
 }
 
-ForceClassic::ForceClassic(bool classic) {
-  if (classic) setenv("VELCOT_CLASSIC", "1", 1);
-}
+const Bytes kOpening = {0x16, 'V', 'C', 'T', kStart};
 
-ForceClassic::~ForceClassic() {
-  unsetenv("VELCOT_CLASSIC");
-}
-
-const Bytes kOpening = {0x16, 'V', 'C', 'T', START};
-
-const Bytes kStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
+const Bytes kPeerStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
 
 uint32_t Crc32(const Bytes& bytes) {
   return Crc32(std::string(bytes.begin(), bytes.end()));

@@ -30,11 +30,20 @@ Link OpenLink();
 const uint32_t kOpeningQuietMs = 20;
 const uint32_t kWatchMs = 100;
 
+// SendFile with the stall limit given (no limit by default), and the
+// classic exchange alone if asked.
+TransferResult SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = kNoStallLimit,
+                        uint32_t give_up_ms = 0, bool classic = false);
+
 // RecvFile as receive mode calls it: the port then turns to the line again,
 // which hands over the answer the receiver collected last. *opened, if
 // given, carries a START from one call to the next.
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT,
-                SeenOpening* opened = nullptr);
+TransferResult ReceiveFile(PortHandle port, uint32_t stall_limit_ms = kNoStallLimit,
+                           SeenOpening* opened = nullptr, bool classic = false);
+
+// A result no call returns: what a thread under test has until it returns.
+constexpr TransferResult kNoResult = static_cast<TransferResult>(-1);
+std::ostream& operator<<(std::ostream& out, TransferResult result);
 void CloseLink(const Link& link);
 
 // Reads exactly n bytes, failing the test instead of hanging on a silent
@@ -58,19 +67,12 @@ Bytes SizeField(uint32_t size);
 // streaming exchange, then START.
 extern const Bytes kOpening;
 
-// Forces the classic exchange at both ends while it is in scope, if asked.
-class ForceClassic {
- public:
-  explicit ForceClassic(bool classic);
-  ~ForceClassic();
-};
-
 // ---- the streaming exchange, as a scripted peer writes it ----
 
 // The receiver's READY to an opening with the preamble, and the field a
 // streaming sender writes in place of the name field.
-const uint8_t kReadyStream = 0xC5;
-extern const Bytes kStreamField;
+const uint8_t kPeerReadyStream = 0xC5;
+extern const Bytes kPeerStreamField;
 
 // CRC-32 (zlib's), bit by bit: apart from the program's table.
 uint32_t Crc32(const Bytes& bytes);

@@ -26,7 +26,6 @@ bool IsAnswerFrame(uint8_t type) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  unsetenv("VELCOT_CLASSIC");
   return 0;
 }
 
@@ -38,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script.append(reinterpret_cast<const char*>(data), size);
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(script.data()), script.size(), &peer);
-  const ReceiverTimes times = {NO_STALL_LIMIT, 20, 200};
-  SeenOpening opened = NO_OPENING_SEEN;
-  int result = RecvFile(peer.port, times, &opened);
+  const SessionSettings settings = {{kNoStallLimit, 20, 200}, false};
+  SeenOpening opened = SeenOpening::kNone;
+  TransferResult result = RecvFile(peer.port, settings, &opened);
   FinishPeer(&peer);
 
   // It answered the opening, and then only with frames of its own.
@@ -59,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A file is stored only whole: with the size and the whole-file check
   // the sender declared, which its last answer repeats.
-  if (result == TRANSFER_DONE) {
+  if (result == TransferResult::kDone) {
     FUZZ_REQUIRE(!answers.empty() && answers.back().type == 'S');
     const std::string& proof = answers.back().payload;
     std::string content = ReadWholeFile(stored);

@@ -10,7 +10,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  unsetenv("VELCOT_CLASSIC");
   return 0;
 }
 
@@ -26,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // before the first START is dropped.
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(answers.data()), answers.size(), &peer, {{0, 1}});
-  int result = SendFile(peer.port, SEND_PATH);
+  TransferResult result = SendFile(peer.port, SEND_PATH, SessionSettings{{kNoStallLimit, 0, 0}});
   FinishPeer(&peer);
 
   // The opening, the field, then frames alone; every byte of data it sends
@@ -51,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // Success only on the receiver's word that the whole file is stored.
-  if (result == TRANSFER_DONE) {
+  if (result == TransferResult::kDone) {
     std::string proof = FromUint(content.size(), 8) + FromUint(Crc32(content), 4);
     bool proved = false;
     for (const WireFrame& answer : ParseFrames(answers.substr(1)))
