@@ -11,27 +11,13 @@
 #include "progress.h"
 #include "store.h"
 #include "wire.h"
+#include "wire_util.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-typedef std::vector<uint8_t> Bytes;
-
 namespace {
-
-Bytes NameField(const std::string& name) {
-  Bytes field(kNameFieldSize, 0);
-  memcpy(field.data(), name.data(), name.size());
-  return field;
-}
-
-Bytes PatternBytes(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
-  return bytes;
-}
 
 std::string Cells(int done, int to_go) {
   return std::string(size_t(done), char(0xB2)) + std::string(size_t(to_go), char(0xB0));

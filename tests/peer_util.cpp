@@ -8,8 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "transfer.h"
 #include "wire_util.h"
@@ -88,12 +86,6 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-Bytes NameField(const std::string& name) {
-  Bytes field(kNameFieldSize, 0);
-  memcpy(field.data(), name.data(), name.size());
-  return field;
-}
-
 Bytes SizeField(uint32_t size) {
   return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
 }
@@ -153,30 +145,13 @@ PeerFrame ReadPeerFrame(int fd) {
   return frame;
 }
 
-Bytes PatternBytes(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
-  return bytes;
-}
-
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  WriteWholeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+  std::string content = ReadWholeFile(path);
+  return Bytes(content.begin(), content.end());
 }
 
 void InScratchFolder::SetUp() {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "commdev.h"
+#include "file_util.h"
 #include "transfer.h"
-
-typedef std::vector<uint8_t> Bytes;
+#include "wire_util.h"
 
 struct Link {
   PortHandle ours;  // the port under test
@@ -59,8 +59,7 @@ Bytes Word(uint16_t value);
 uint16_t ToWord(const Bytes& bytes);
 Bytes Concat(Bytes a, const Bytes& b);
 
-// The name field and the size field of an announcement.
-Bytes NameField(const std::string& name);
+// The size field of an announcement.
 Bytes SizeField(uint32_t size);
 
 // What a velcot sender writes before READY: the preamble that offers the
@@ -95,12 +94,8 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 // Reads one whole frame, failing the test if its checks fail.
 PeerFrame ReadPeerFrame(int fd);
 
-Bytes PatternBytes(size_t n, unsigned seed);
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
-
-// The sorted names in a folder.
-std::vector<std::string> ListFolder(const std::string& folder);
 
 // A scratch folder that is the current directory while a test runs, since
 // the receiver stores what it receives there.

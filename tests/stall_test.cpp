@@ -219,7 +219,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     EXPECT_EQ(result, silence.result);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
     EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs), PortResult::kDone);  // as receive mode does
   }
@@ -247,7 +247,7 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TransferResult::kDone);
   EXPECT_EQ(opened, SeenOpening::kNone);
-  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"b.bin", "c.bin"}));
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"b.bin", "c.bin"}));
 }
 
 // Only silence counts: a file whose blocks come with pauses shorter than the

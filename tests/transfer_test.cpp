@@ -311,7 +311,7 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   EXPECT_EQ(fs::status("report.txt").permissions(), fs::perms(0604));
   std::string shown = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TransferResult::kDone);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"report.txt"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"report.txt"});
   EXPECT_NE(shown.find("   report.txt 0/2500 (ERROR)\r"), std::string::npos) << shown;
   EXPECT_NE(shown.find("   report.txt 2500/2500 (100.0%)\r\n"), std::string::npos);
   EXPECT_EQ(CountPending(link.theirs), 0u);
@@ -362,7 +362,7 @@ TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
   receiver.join();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TransferResult::kDone);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"abcdefgh.txt"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"abcdefgh.txt"});
   EXPECT_EQ(fs::file_size("abcdefgh.txt"), 0u);
   CloseLink(link);
 }
@@ -382,7 +382,7 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesNamesOfFoldersAndFilesItMayNotWrite) {
     receiver.join();
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, TransferResult::kDeclined);
-    EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"locked.txt", "taken"}));
+    EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"locked.txt", "taken"}));
     if (name == "taken") {
       EXPECT_EQ(errors, "Couldn't open taken for writing: Is a directory\n");
     } else if (name == "locked.txt") {
@@ -413,7 +413,7 @@ TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, TransferResult::kPortLost);
   EXPECT_EQ(ReadFile("keep.txt"), (Bytes{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"keep.txt"});
   CloseLink(link);
 }
 
@@ -453,7 +453,7 @@ TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
   // The second block goes past 1500 bytes; its answer went out before it
   // was written, and none after.
   EXPECT_EQ(answered, 2u);
-  EXPECT_TRUE(ListFolder(".").empty());
+  EXPECT_TRUE(ListDirectory(".").empty());
   CloseLink(link);
 }
 
@@ -590,7 +590,7 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   EXPECT_EQ(result, TransferResult::kDone);
   setlocale(LC_CTYPE, locale.c_str());
   EXPECT_NE(shown.find(" réport ✓.bin 3000/3000 (100.0%)\r\n"), std::string::npos) << shown;
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"réport ✓.bin"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"réport ✓.bin"});
   EXPECT_EQ(CountPending(link.theirs), 0u);
   CloseLink(link);
 }
@@ -642,7 +642,7 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     EXPECT_EQ(result, TransferResult::kNotStored);  // receive mode goes on
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.bin"});
+    EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"keep.bin"});
     EXPECT_EQ(ReadFile("keep.bin"), (Bytes{'o', 'l', 'd'}));
     CloseLink(link);
   }
@@ -743,7 +743,7 @@ TEST_F(RecvFileTest, SenderAndReceiverMoveEveryByteValue) {
   EXPECT_EQ(sent, TransferResult::kDone);
   EXPECT_EQ(received, TransferResult::kDone);
   EXPECT_EQ(ReadFile("allbytes.bin"), content);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"allbytes.bin"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"allbytes.bin"});
   CloseLink(link);
 }
 

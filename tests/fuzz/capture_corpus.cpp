@@ -106,7 +106,7 @@ Capture RunScenario(const Scenario& scenario, bool classic) {
   std::vector<std::string> paths;
   for (const auto& [name, content] : scenario.files) {
     paths.push_back("out/" + name);
-    WriteWholeFile(paths.back(), content);
+    FUZZ_REQUIRE(WriteWholeFile(paths.back(), content));
   }
   if (!scenario.blocking_dir.empty()) fs::create_directory(scenario.blocking_dir);
   int a[2], b[2];
@@ -191,7 +191,7 @@ std::vector<Scenario> MakeScenarios() {
 
 void WriteSeed(const fs::path& folder, const std::string& name, const std::string& bytes) {
   fs::create_directories(folder);
-  WriteWholeFile((folder / name).string(), bytes);
+  FUZZ_REQUIRE(WriteWholeFile((folder / name).string(), bytes));
 }
 
 // Command lines from the help text and the parser's rules, NUL-separated.

@@ -29,9 +29,9 @@ namespace {
 #define OUTSIDE "../outside.txt"  // the link's target, beside the folder
 
 void FurnishFolder() {
-  WriteWholeFile(OLD_FILE, "old");
+  FUZZ_REQUIRE(WriteWholeFile(OLD_FILE, "old"));
   FUZZ_REQUIRE(mkdir(FOLDER, 0700) == 0);
-  WriteWholeFile(OUTSIDE, "outside");
+  FUZZ_REQUIRE(WriteWholeFile(OUTSIDE, "outside"));
   FUZZ_REQUIRE(symlink(OUTSIDE, LINK) == 0);
 }
 
@@ -163,12 +163,12 @@ TransferResult RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) 
 // The folder holds the stored files, the furnishings that no file replaced,
 // and nothing else; outside it nothing changed.
 void CheckFolders(const Expected& expected) {
-  FUZZ_REQUIRE(ListFolder("..") == (std::vector<std::string>{"outside.txt", "work"}));
+  FUZZ_REQUIRE(ListDirectory("..") == (std::vector<std::string>{"outside.txt", "work"}));
   FUZZ_REQUIRE(ReadWholeFile(OUTSIDE) == "outside");
   FUZZ_REQUIRE(fs::is_directory(FOLDER) && fs::is_empty(FOLDER));
   bool link_kept = expected.files.count(LINK) == 0;
   FUZZ_REQUIRE(fs::is_symlink(LINK) == link_kept);
-  std::vector<std::string> names = ListFolder(".");
+  std::vector<std::string> names = ListDirectory(".");
   std::string shown;
   for (const std::string& name : names)
     shown += EscapeFileName(name.c_str()) + " ";
@@ -185,12 +185,6 @@ void CheckFolders(const Expected& expected) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Progress lines, thousands a second, are of no use here.
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int saved = EnterWorkFolder();

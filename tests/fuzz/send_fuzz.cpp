@@ -63,16 +63,11 @@ TransferResult RunSendFile(PortHandle port) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < SEND_HEADER_SIZE) return 0;
   int saved = EnterWorkFolder();
   std::string content = MakeSendContent(data);
-  WriteWholeFile(SEND_PATH, content);
+  FUZZ_REQUIRE(WriteWholeFile(SEND_PATH, content));
   const uint8_t* answers = data + SEND_HEADER_SIZE;
   size_t answer_count = size - SEND_HEADER_SIZE;
   Expected expected = PredictSender(content, answers, answer_count);
@@ -86,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_REQUIRE_EQ(result, expected.result, "result " + std::to_string(int(result)));
   FUZZ_REQUIRE_EQ(peer.heard, expected.written, ShowDifference(peer.heard, expected.written));
-  FUZZ_REQUIRE(ListFolder(".") == std::vector<std::string>{SEND_PATH});
+  FUZZ_REQUIRE(ListDirectory(".") == std::vector<std::string>{SEND_PATH});
   FUZZ_REQUIRE(ReadWholeFile(SEND_PATH) == content);
   EmptyFolder(".");
   LeaveWorkFolder(saved);

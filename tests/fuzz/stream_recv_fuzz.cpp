@@ -24,15 +24,10 @@ bool IsAnswerFrame(uint8_t type) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int saved = EnterWorkFolder();
-  WriteWholeFile(OLD_FILE, "old");
-  WriteWholeFile(OUTSIDE, "outside");
+  FUZZ_REQUIRE(WriteWholeFile(OLD_FILE, "old"));
+  FUZZ_REQUIRE(WriteWholeFile(OUTSIDE, "outside"));
   std::string script = FUZZ_OPENING + FUZZ_STREAM_FIELD;
   script.append(reinterpret_cast<const char*>(data), size);
   Peer peer;
@@ -49,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(IsAnswerFrame(answer.type));
   // Nothing changed outside its folder, and nothing was left behind.
   FUZZ_REQUIRE(ReadWholeFile(OUTSIDE) == "outside");
-  std::vector<std::string> names = ListFolder(".");
+  std::vector<std::string> names = ListDirectory(".");
   std::string stored;
   for (const std::string& name : names) {
     FUZZ_REQUIRE_EQ(name.rfind(".velcot-", 0), std::string::npos, EscapeFileName(name.c_str()));

@@ -8,16 +8,11 @@
 #include "fuzz_util.h"
 #include "transfer.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < SEND_HEADER_SIZE) return 0;
   int saved = EnterWorkFolder();
   std::string content = MakeSendContent(data);
-  WriteWholeFile(SEND_PATH, content);
+  FUZZ_REQUIRE(WriteWholeFile(SEND_PATH, content));
   std::string answers(1, FUZZ_READY_STREAM);
   answers.append(reinterpret_cast<const char*>(data) + SEND_HEADER_SIZE, size - SEND_HEADER_SIZE);
 
@@ -58,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(proved);
     FUZZ_REQUIRE(frames.back().type == 'B');
   }
-  FUZZ_REQUIRE(ListFolder(".") == std::vector<std::string>{SEND_PATH});
+  FUZZ_REQUIRE(ListDirectory(".") == std::vector<std::string>{SEND_PATH});
   FUZZ_REQUIRE(ReadWholeFile(SEND_PATH) == content);
   EmptyFolder(".");
   LeaveWorkFolder(saved);
