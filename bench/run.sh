@@ -21,6 +21,18 @@
 # line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
 # draws the saved figures again.
 #
+# BAUD/corpus (not among the default rows: some 11 minutes at 115200, 90 s
+# at 921600) sends each file of bench/corpus.sh's corpus alone at BAUD, by
+# velcot (streaming) and by sz/rz, and prints a table of its own: each
+# file's figures, then the whole corpus's (its bytes over the time all its
+# files took). Before the first such table comes what the codecs make of
+# each file (build/codec_ratio, zlib and zstd): its size over the size
+# raw deflate at level 6 makes of it, whole or flushed after every 8 KiB
+# (as a stream cut into frames), and over zstd's at levels 3 and 19, with
+# each codec's CPU time per MiB; over the whole corpus a ratio is the most
+# that codec's goodput can be, in multiples of baud/10. The corpus is made
+# in the scratch folder for each run, or taken from CORPUS=DIR.
+#
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
 # against the classic exchange's own ceiling (each 1024-byte block costs
@@ -30,7 +42,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-bash tools/setup.sh --bench velcot nullmodem
+bash tools/setup.sh --bench velcot nullmodem codec_ratio
 missing=()
 command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
 if ((${#missing[@]})); then
@@ -190,6 +202,58 @@ PLOT
   rm -rf "$dir"
 }
 
+# What the codecs make of each file of the corpus, and of all of it.
+print_codec_table() {  # print_codec_table DIR
+  echo
+  echo "| file | size | deflate-6 | deflate-6, flushed every 8 KiB | zstd-3 | zstd-19 |\
+ CPU s/MiB deflate-6 / zstd-3 / zstd-19 |"
+  echo "| --- | --- | --- | --- | --- | --- | --- |"
+  "$repo/build/codec_ratio" "$1"/* | awk -F'\t' '
+    function row(name, size, d, f, z3, z19, cd, c3, c19, mib) {
+      mib = size / 1048576
+      printf "| %s | %d | %.2f | %.2f | %.2f | %.2f | %.3f / %.3f / %.3f |\n", name, size, size / d,
+        size / f, size / z3, size / z19, cd / mib, c3 / mib, c19 / mib
+    }
+    { row($1, $2, $3, $4, $5, $6, $7, $8, $9)
+      for (i = 2; i <= 9; i++) sum[i] += $i }
+    END { row("whole corpus", sum[2], sum[3], sum[4], sum[5], sum[6], sum[7], sum[8], sum[9]) }'
+}
+
+# One line of a corpus table.
+report_corpus() {  # report_corpus TOOL BAUD NAME SIZE SECONDS TX_CPU RX_CPU
+  awk -v tool="$1" -v baud="$2" -v name="$3" -v size="$4" -v secs="$5" -v tx="$6" -v rx="$7" 'BEGIN {
+    goodput = size / secs; mib = size / 1048576
+    line = baud > 0 ? sprintf("%.1f%%", 100 * goodput / (baud / 10)) : "-"
+    printf "| %s | %s | %s | %d | %.2f s | %.0f B/s | %s | %.3f | %.3f |\n", tool,
+      (baud > 0 ? baud : "unpaced"), name, size, secs, goodput, line, tx / mib, rx / mib
+  }'
+}
+
+# Each file of the corpus in DIR sent alone at BAUD by each tool in turn;
+# then each tool's figures for the whole corpus.
+run_corpus_row() {  # run_corpus_row DIR BAUD
+  local dir=$1 baud=$2 tool file secs tx rx
+  local corpus_tools=(velcot)
+  [[ -n ${BASELINE:-} ]] && corpus_tools+=(baseline)
+  corpus_tools+=(zmodem)
+  echo
+  echo "| tool | baud | file | size | time | goodput | of baud/10 | CPU s/MiB sender | CPU s/MiB receiver |"
+  echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+  for file in "$dir"/*; do
+    for tool in "${corpus_tools[@]}"; do
+      read -r secs tx rx < <(measure "$tool" "$baud" "" "$file")
+      [[ -n ${rx:-} ]] || exit 1 # measure has said why
+      echo "$(stat -c %s "$file") $secs $tx $rx" >>"$scratch/corpus-$baud-$tool"
+      report_corpus "$tool" "$baud" "$(basename "$file")" "$(stat -c %s "$file")" "$secs" "$tx" "$rx"
+    done
+  done
+  for tool in "${corpus_tools[@]}"; do
+    # shellcheck disable=SC2046  # the four sums as four arguments
+    report_corpus "$tool" "$baud" "whole corpus" $(awk '{ for (i = 1; i <= 4; i++) sum[i] += $i }
+      END { print sum[1], sum[2], sum[3], sum[4] }' "$scratch/corpus-$baud-$tool")
+  done
+}
+
 if [[ ${1:-} == --plot ]]; then
   plot
   exit 0
@@ -198,11 +262,19 @@ fi
 rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
   921600/usb1 115200/files100)
-echo "| tool | baud | size | time | goodput | of baud/10 | of classic ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
-echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+corpus_rows=()
+ordinary=0
+for row in "${rows[@]}"; do
+  if [[ $row == */corpus ]]; then corpus_rows+=("${row%/corpus}"); else ordinary=1; fi
+done
+if ((ordinary)); then
+  echo "| tool | baud | size | time | goodput | of baud/10 | of classic ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
+  echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+fi
 tools=(velcot velcot-classic)
 [[ -n ${BASELINE:-} ]] && tools+=(baseline)
 for row in "${rows[@]}"; do
+  [[ $row == */corpus ]] && continue
   baud=${row%%/*}
   usb=
   [[ $row == */usb* ]] && usb=${row#*/usb}
@@ -226,6 +298,14 @@ for row in "${rows[@]}"; do
     report "$tool" "$row" "$baud" "$size" "$count" "$secs" "$tx" "$rx"
   done
 done
+if ((${#corpus_rows[@]})); then
+  corpus=${CORPUS:-$scratch/corpus}
+  [[ -n ${CORPUS:-} ]] || bash "$repo/bench/corpus.sh" "$corpus"
+  print_codec_table "$corpus"
+  for baud in "${corpus_rows[@]}"; do
+    run_corpus_row "$corpus" "$baud"
+  done
+fi
 # Only a run of the default rows replaces the saved figures and the picture.
 if (($# == 0)); then
   cp "$scratch/goodput.tsv" "$repo/bench/goodput.tsv"

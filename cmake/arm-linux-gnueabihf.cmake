@@ -12,7 +12,10 @@ require_program(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 require_program(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 set(ARMHF_SYSROOT /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH ${ARMHF_SYSROOT})
+# Debian's armhf packages (zlib1g-dev:armhf) put their libraries in
+# /usr/lib/arm-linux-gnueabihf and their headers in /usr/include, which the
+# cross compiler searches itself.
+set(CMAKE_FIND_ROOT_PATH ${ARMHF_SYSROOT} /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -3,6 +3,7 @@
 // a drawing. Built for every platform.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -186,6 +187,24 @@ TEST(UpdateCrc32, GivesTheStandardCheckValue) {
   EXPECT_EQ(UpdateCrc32(0, digits, 9), 0xCBF43926u);
   EXPECT_EQ(UpdateCrc32(UpdateCrc32(0, digits, 4), digits + 4, 5), 0xCBF43926u);
   EXPECT_EQ(UpdateCrc32(0, digits, 0), 0u);
+  EXPECT_EQ(UpdateCrc32(0xCBF43926u, nullptr, 0), 0xCBF43926u);  // an empty vector's data()
+}
+
+// Long runs take other paths through a table-driven CRC than nine bytes do:
+// against the bit-by-bit one, whole and in pieces at odd places.
+TEST(UpdateCrc32, AgreesWithTheBitwiseCrcOnLongRuns) {
+  std::string bytes;
+  uint32_t state = 1;
+  for (int i = 0; i < 70001; i++) {
+    state = state * 1103515245u + 12345u;
+    bytes += char(state >> 23);
+  }
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  EXPECT_EQ(UpdateCrc32(0, data, bytes.size()), Crc32(bytes));
+  uint32_t pieces = 0;
+  for (size_t at = 0, step = 1; at < bytes.size(); at += step, step = step * 3 + 1)
+    pieces = UpdateCrc32(pieces, data + at, std::min(step, bytes.size() - at));
+  EXPECT_EQ(pieces, Crc32(bytes));
 }
 
 TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {

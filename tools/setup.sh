@@ -8,7 +8,8 @@
 #
 #   --bench     also install lrzsz (sz/rz), which the benchmark compares with
 #   --fuzz      also install clang and its runtimes (libFuzzer, sanitizers)
-#   --armhf     also install the 32-bit ARM cross compiler and qemu-user
+#   --armhf     also install the 32-bit ARM cross compiler, qemu-user and
+#               the armhf zlib and zstd (dpkg architecture armhf)
 #               (tools/run-armhf.sh builds and tests with them)
 #   --kernel    also install QEMU's PC emulator, Debian's kernel and a static
 #               busybox (tests/kernel/run.sh boots them)
@@ -62,7 +63,12 @@ need_command() {  # need_command COMMAND PACKAGE
 }
 need_package() {  # need_package PACKAGE
   if command -v dpkg >/dev/null 2>&1; then
-    [[ $(dpkg -s "$1" 2>/dev/null) == *$'\nStatus: install ok installed'* ]] || missing+=("$1")
+    # Installed for two architectures (zlib1g-dev, zlib1g-dev:armhf), a
+    # package answers only to its name with the architecture.
+    local status
+    status=$(dpkg -s "$1" 2>/dev/null || dpkg -s "$1:$(dpkg --print-architecture)" 2>/dev/null) ||
+      true
+    [[ $status == *$'\nStatus: install ok installed'* ]] || missing+=("$1")
   fi
 }
 
@@ -70,6 +76,8 @@ need_command cmake cmake
 need_command g++ g++
 need_command make make
 need_package libgtest-dev
+need_package zlib1g-dev  # compression between velcots
+need_package libzstd-dev
 need_command socat socat
 need_command groff groff-base        # checks the manual page
 need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
@@ -86,6 +94,8 @@ if [[ $want_armhf == 1 ]]; then
   need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
   need_command qemu-arm qemu-user
   need_package googletest  # GoogleTest's sources, built for armhf
+  need_package zlib1g-dev:armhf
+  need_package libzstd-dev:armhf
 fi
 
 if [[ $want_kernel == 1 ]]; then
@@ -98,18 +108,14 @@ fi
 # The Windows program: cross compiler, GoogleTest's sources, 32-bit Wine.
 build_windows=0
 [[ $want_wine == 1 && ${#targets[@]} == 0 ]] && build_windows=1
-add_i386=0
 if [[ $build_windows == 1 ]]; then
   # The program's compiler, and the one GoogleTest needs for its unit tests.
   need_command i686-w64-mingw32-g++-win32 g++-mingw-w64-i686-win32
   need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
   need_package googletest
+  need_package libz-mingw-w64-dev  # zlib, linked into velcot.exe
   need_command wine wine
   need_package wine32:i386
-  if [[ " ${missing[*]} " == *" wine32:i386 "* ]] &&
-    ! dpkg --print-foreign-architectures | grep -qx i386; then
-    add_i386=1
-  fi
 fi
 
 if ((${#missing[@]} > 0)); then
@@ -127,9 +133,14 @@ if ((${#missing[@]} > 0)); then
   fi
   echo "setup.sh: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  if [[ $add_i386 == 1 ]]; then
-    "${as_root[@]}" dpkg --add-architecture i386
-  fi
+  # A package of another architecture (wine32:i386, zlib1g-dev:armhf)
+  # needs that architecture added to dpkg first.
+  for package in "${missing[@]}"; do
+    [[ $package == *:* ]] || continue
+    if ! dpkg --print-foreign-architectures | grep -qx "${package#*:}"; then
+      "${as_root[@]}" dpkg --add-architecture "${package#*:}"
+    fi
+  done
   "${as_root[@]}" apt-get update -qq
   "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -89,6 +89,15 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
            data[pos + kPreambleSize] == kStart) {
       pos += kPreambleSize + 1;
     }
+    // A streaming sender that took READY for READY_STREAM: its field is
+    // declined, and receive mode goes on.
+    if (size - pos >= kNameFieldSize && IsStreamField(data + pos)) {
+      expected.replies += char(kDecline);
+      pos += kNameFieldSize;
+      opened = false;
+      expected.completed++;
+      continue;
+    }
     if (size - pos < kNameFieldSize + 4) return expected;
     char name[kNameFieldSize + 1] = {};
     memcpy(name, data + pos, kNameFieldSize);
