@@ -64,13 +64,20 @@ static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block)
   block->unread = got == length ? 0 : ferror(file) ? (errno != 0 ? errno : EIO) : -1;
 }
 
-// Sends the blocks of a file the receiver accepted, each until it passes.
-// The block at done is on its way before the progress line is drawn and the
-// next block is read and summed; a refused block goes out again as it was.
-// A block the file cannot fill never goes out, so the receiver cannot store
-// a file that is not this one: it gives it up when its stall limit runs out.
-static Ending SendBlocks(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
-                         ProgressLine* line) {
+Ending SendClassic(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
+                   ProgressLine* line) {
+  uint32_t answer = 0;
+  PortResult got = WriteNumber(port, size, 4);
+  if (got == PortResult::kDone) got = ReadNumber(port, 1, stall_limit_ms, &answer);
+  if (got != PortResult::kDone) return EndReading(got, stall_limit_ms);
+  // Any answer but ACCEPT declines the file.
+  if (answer != kAccept) return {Reason::kDeclined};
+  line->begun = true;
+  // Each block until it passes. The block at done is on its way before the
+  // progress line is drawn and the next block is read and summed; a refused
+  // block goes out again as it was. A block the file cannot fill never goes
+  // out, so the receiver cannot store a file that is not this one: it gives
+  // it up when its stall limit runs out.
   OutgoingBlock blocks[2];
   int current = 0;
   bool next_read = false;  // blocks[1 - current] holds the block after the current one
@@ -93,7 +100,7 @@ static Ending SendBlocks(PortHandle port, FILE* file, uint32_t size, uint32_t st
       next_read = true;
     }
     uint32_t reply;
-    PortResult got = ReadNumber(port, 2, stall_limit_ms, &reply);
+    got = ReadNumber(port, 2, stall_limit_ms, &reply);
     if (got != PortResult::kDone) return EndReading(got, stall_limit_ms);
     refusals = reply == kReplyOk ? 0 : refusals + 1;
     if (refusals == kMaxRefusals) {
@@ -106,18 +113,6 @@ static Ending SendBlocks(PortHandle port, FILE* file, uint32_t size, uint32_t st
       next_read = false;
     }
   }
-}
-
-Ending SendClassic(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
-                   ProgressLine* line) {
-  if (WriteNumber(port, size, 4) != PortResult::kDone) return {Reason::kPortLost};
-  uint8_t answer;
-  PortResult got = ReadBytes(port, &answer, 1, stall_limit_ms);
-  if (got != PortResult::kDone) return EndReading(got, stall_limit_ms);
-  // Any answer but ACCEPT declines the file.
-  if (answer != kAccept) return {Reason::kDeclined};
-  line->begun = true;
-  return SendBlocks(port, file, size, stall_limit_ms, line);
 }
 
 // ---- receiver ----

@@ -175,33 +175,6 @@ TransferResult SendFile(PortHandle port, const char* path, const SessionSettings
 
 // ---- receiver ----
 
-// The exchange a sender's opening and the field after the answer agree on.
-enum class Exchange { kClassic, kStream, kStreamOff };
-
-// Answers a sender's opening, waiting for one unless it was seen already,
-// and reads the field after the answer: kDone with *exchange set, kTimedOut
-// after the stall limit, or kLost.
-static PortResult AgreeOnExchange(PortHandle port, const SessionSettings& settings,
-                                  SeenOpening opened, uint8_t* field, Exchange* exchange) {
-  PortResult got = opened == SeenOpening::kNone
-                       ? WaitForOpening(port, settings.times.opening_quiet_ms, &opened)
-                       : PortResult::kDone;
-  bool streamed = opened == SeenOpening::kStream && !settings.classic_only;
-  if (got == PortResult::kDone) got = WriteByte(port, streamed ? kReadyStream : kReady);
-  // A sender puts its field on the line right after READY; silence means
-  // the START came from noise or from a sender that has gone.
-  if (got == PortResult::kDone) got = ReadNameField(port, field, settings.times.stall_limit_ms);
-  if (got != PortResult::kDone) return got;
-  // A name field after READY_STREAM: the preamble was noise. The stream
-  // field after READY: a velcot sender that heard READY damaged into
-  // READY_STREAM.
-  bool stream = streamed ? IsDamagedStreamField(field) : IsStreamField(field);
-  *exchange = !stream                 ? Exchange::kClassic
-              : settings.classic_only ? Exchange::kStreamOff
-                                      : Exchange::kStream;
-  return got;
-}
-
 // Moves a file that came whole into place, or drops it; the ending then
 // says whether it was stored.
 static Ending KeepOrDrop(ReceivedFile* received, const char* name, Ending ending) {
@@ -257,21 +230,32 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const LineTimes& time
 }
 
 TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened) {
-  uint8_t field[kNameFieldSize + 1] = {};
-  Exchange exchange = Exchange::kClassic;
-  PortResult agreed = AgreeOnExchange(port, settings, *opened, field, &exchange);
+  // The opening: waited for unless it was seen already, and answered.
+  SeenOpening seen = *opened;
   *opened = SeenOpening::kNone;
-  if (agreed != PortResult::kDone) {
-    return ReportEnding(nullptr, EndReading(agreed, settings.times.stall_limit_ms), false, nullptr);
+  PortResult got = seen == SeenOpening::kNone
+                       ? WaitForOpening(port, settings.times.opening_quiet_ms, &seen)
+                       : PortResult::kDone;
+  bool streamed = seen == SeenOpening::kStream && !settings.classic_only;
+  if (got == PortResult::kDone) got = WriteByte(port, streamed ? kReadyStream : kReady);
+  // A sender puts its field on the line right after READY; silence means
+  // the START came from noise or from a sender that has gone.
+  uint8_t field[kNameFieldSize + 1] = {};
+  if (got == PortResult::kDone) got = ReadNameField(port, field, settings.times.stall_limit_ms);
+  if (got != PortResult::kDone) {
+    return ReportEnding(nullptr, EndReading(got, settings.times.stall_limit_ms), false, nullptr);
   }
-  if (exchange == Exchange::kStream) return ReceiveStreamedFile(port, settings.times, opened);
-  if (exchange == Exchange::kStreamOff) {
-    // Not a file that cannot be created: receive mode goes on once the rest
-    // of the offer has passed.
-    fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",
-            kClassicVariable);
-    return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kNotStored
-                                                          : TransferResult::kPortLost;
+  // A name field after READY_STREAM: the preamble was noise. The stream
+  // field after READY: a velcot sender that heard READY damaged into
+  // READY_STREAM.
+  if (!(streamed ? IsDamagedStreamField(field) : IsStreamField(field))) {
+    return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
   }
-  return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
+  if (!settings.classic_only) return ReceiveStreamedFile(port, settings.times, opened);
+  // Not a file that cannot be created: receive mode goes on once the rest of
+  // the offer has passed.
+  fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",
+          kClassicVariable);
+  return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kNotStored
+                                                        : TransferResult::kPortLost;
 }
