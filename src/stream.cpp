@@ -382,7 +382,7 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       NoteAccepted(s);
       return true;
     case FRAME_DECLINE:
-      s->ending = {Reason::kDeclined};
+      if (!s->accepted) s->ending = {Reason::kDeclined};
       return s->accepted;
     case FRAME_STORED: {
       // The receiver checked the whole file against the same CRC-32: it holds
@@ -594,9 +594,8 @@ static bool HandleFrame(Receiver* r, const Frame& frame) {
       if (r->expected < r->size) return AskResend(r, frame.sequence, true);
       uint8_t proof[12];
       PutProof(proof, r->size, r->crc);
-      r->ending.whole = memcmp(frame.payload, proof, 12) == 0;
-      return EndData(
-          r, {r->ending.whole ? Reason::kDone : Reason::kCheckFailed, 0, 0, r->ending.whole});
+      bool whole = memcmp(frame.payload, proof, 12) == 0;
+      return EndData(r, {whole ? Reason::kDone : Reason::kCheckFailed, 0, 0, whole});
     }
     case FRAME_CANCEL:
       return EndData(r, {Reason::kCancelled});

@@ -32,7 +32,8 @@ bool IsStreamOpening(const uint8_t* bytes);
 constexpr size_t kNameFieldSize = 12;
 constexpr uint8_t kStreamField[kNameFieldSize] = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
 
-// The longest a sender's opening is: the preamble and START.
+// The longest burst taken for a sender's opening right after a file, with
+// room for the preamble and START; and the bytes of a burst a receiver keeps.
 constexpr uint32_t kOpeningMaxLength = 8;
 
 // A sender that has no answer writes START again after kQuickStartMs,
