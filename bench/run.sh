@@ -7,10 +7,16 @@
 # A row is a baud rate (0 = unpaced), BAUD/usbMS for a cable whose ends
 # both behave like FTDI USB adapters with an MS ms latency timer
 # (nullmodem --usb-latency-a/-b), or BAUD/filesN for N files of 1 KiB sent
-# in one run (what each file's opening and closing cost). The default rows
-# are 9600 115200 921600 3000000 0, the USB model at 16 ms (Linux's
-# default) and 1 ms (what velcot asks the driver for) at 115200 and 921600,
-# and 100 files at 115200. Each row is measured for velcot (two velcots:
+# in one run (what each file's opening and closing cost), or BAUD/PATH for
+# the sender reaching its end of the cable another way: rfc2217 and raw
+# through ser2net (RFC 2217 and raw TCP accepters on end A: velcot's
+# rfc2217:// and socket:// ports; sz through socat, over RFC 2217 through
+# pyserial's client, the usual bridge for a program without it) or picocom
+# (its send command, typed into picocom under script(1) as a person
+# would: velcot -p - or sz). The default rows are 9600 115200 921600
+# 3000000 0, the USB model at 16 ms (Linux's default) and 1 ms (what
+# velcot asks the driver for) at 115200 and 921600, 100 files at 115200,
+# and the three paths at 115200. Each row is measured for velcot (two velcots:
 # the streaming exchange they agree on), velcot-classic (both forced to the
 # classic exchange with VELCOT_CLASSIC=1) and zmodem (sz/rz). SEED (default
 # 1) picks the phase of the two adapters' timers (nullmodem --seed); VELCOT
@@ -20,6 +26,10 @@
 # paced single-file row's goodput in bench/goodput.tsv and draws it against
 # line speed into bench/goodput.svg (gnuplot); `bash bench/run.sh --plot`
 # draws the saved figures again.
+#
+# On the paths the sender's CPU time includes its bridge's (socat,
+# pyserial) where it has one, and the baseline is left out (it has no
+# network ports or -p -).
 #
 # BAUD/corpus (not among the default rows: some 11 minutes at 115200, 90 s
 # at 921600) sends each file of bench/corpus.sh's corpus alone at BAUD, by
@@ -45,6 +55,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash tools/setup.sh --bench velcot nullmodem codec_ratio
 missing=()
 command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3-serial)
 if ((${#missing[@]})); then
   apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
@@ -52,8 +63,10 @@ fi
 repo=$PWD
 scratch=$(mktemp -d)
 nullmodem_pid=
+ser2net_pid=
 cleanup() {
   [[ -n $nullmodem_pid ]] && kill "$nullmodem_pid" 2>/dev/null && wait "$nullmodem_pid" 2>/dev/null
+  [[ -n $ser2net_pid ]] && kill "$ser2net_pid" 2>/dev/null && wait "$ser2net_pid" 2>/dev/null
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -80,6 +93,89 @@ stop_cable() {
 
 now() { date +%s.%N; }
 
+# ser2net serving end A of the cable (which each measurement starts
+# afresh) at 115200 8N1: RFC 2217 on port 7401, raw TCP on 7402.
+start_ser2net() {
+  [[ -n $ser2net_pid ]] && return 0
+  cat >"$scratch/ser2net.yaml" <<YAML
+%YAML 1.1
+---
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,7401
+  connector: serialdev,$scratch/A,115200n81,local
+connection: &raw
+  accepter: tcp,127.0.0.1,7402
+  connector: serialdev,$scratch/A,115200n81,local
+YAML
+  ser2net -n -d -c "$scratch/ser2net.yaml" 2>"$scratch/ser2net.log" &
+  ser2net_pid=$!
+  sleep 1
+}
+
+# A program without RFC 2217 reaches such a server through a bridge:
+# pyserial's client, between the server and standard input and output
+# (BRIDGE_URL, BRIDGE_SPEED). It has to ignore the answer to DTR, which
+# ser2net cannot set on a pseudo-terminal.
+cat >"$scratch/bridge.py" <<'PYTHON'
+import os, threading, serial
+port = serial.serial_for_url(os.environ["BRIDGE_URL"] + "?ign_set_control",
+                             baudrate=int(os.environ["BRIDGE_SPEED"]), timeout=0.02)
+def up():
+    while True:
+        data = os.read(0, 65536)
+        if not data:
+            break
+        port.write(data)
+writer = threading.Thread(target=up, daemon=True)
+writer.start()
+while writer.is_alive():
+    data = port.read(65536)
+    if data:
+        os.write(1, data)
+PYTHON
+
+# picocom's send command: the sender, whose wall and CPU time it keeps.
+cat >"$scratch/timed-send" <<'SH'
+#!/usr/bin/env bash
+started=$(date +%s.%N)
+"$@" 2>"$TIMED_DIR/tx.err"
+status=$?
+echo "$started $(date +%s.%N)" >"$TIMED_DIR/tx.time"
+times >"$TIMED_DIR/tx.cpu"
+exit $status
+SH
+chmod +x "$scratch/timed-send"
+
+# Waits until a file holds a text, for at most a minute.
+wait_for_text() {  # wait_for_text FILE TEXT
+  for ((tries = 0; tries < 6000; tries++)); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.01
+  done
+  echo "bench: no '$2' in $1" >&2
+  exit 1
+}
+
+# Types into picocom on end A as a person would: C-a C-s, the file names,
+# Enter; once the send command has ended, C-a C-x.
+send_through_picocom() {  # send_through_picocom SPEED COMMAND FILE...
+  local keys=$scratch/keys screen=$scratch/screen
+  rm -f "$keys" "$screen"
+  mkfifo "$keys"
+  TIMED_DIR=$scratch script -qfec "stty cols 80 rows 24; picocom -b $1 --send-cmd \
+'$scratch/timed-send $2' $scratch/A" /dev/null <"$keys" >"$screen" 2>&1 &
+  local picocom=$!
+  exec 7>"$keys"
+  wait_for_text "$screen" "Terminal ready"
+  printf '\001\023' >&7
+  wait_for_text "$screen" "*** file: "
+  printf '%s\r' "${*:3}" >&7
+  wait_for_text "$screen" "*** exit status"
+  printf '\001\030' >&7
+  exec 7>&-
+  wait "$picocom" || true
+}
+
 # Runs a command, then writes the CPU time it took to FILE, as bash's
 # `times` reports it (from getrusage): to the millisecond, where GNU time
 # rounds to 10 ms steps, coarse for the rows' few seconds of CPU. Run it in
@@ -100,11 +196,11 @@ cpu_seconds() {  # cpu_seconds FILE
 }
 
 # Runs one transfer of FILES (one file, or several from one folder) with
-# TOOL at BAUD (USB_MS: the adapters' latency timer, or empty); prints
-# "seconds tx_cpu rx_cpu".
-measure() {  # measure TOOL BAUD USB_MS FILE...
-  local tool=$1 baud=$2 usb=$3 speed=$2 started ended file
-  shift 3
+# TOOL at BAUD (USB_MS: the adapters' latency timer, or empty) by PATH
+# (cable, rfc2217, raw or picocom); prints "seconds tx_cpu rx_cpu".
+measure() {  # measure TOOL BAUD USB_MS PATH FILE...
+  local tool=$1 baud=$2 usb=$3 path=$4 speed=$2 started ended file
+  shift 4
   ((speed > 0)) || speed=115200 # unpaced: the cable ignores the port's speed
   rm -rf "$scratch/rx" && mkdir "$scratch/rx"
   start_cable "$baud" "$usb"
@@ -123,18 +219,35 @@ measure() {  # measure TOOL BAUD USB_MS FILE...
   esac
   local receiver=$!
   sleep 0.3
+  local port=$scratch/A
+  [[ $path == rfc2217 ]] && port=rfc2217://127.0.0.1:7401
+  [[ $path == raw ]] && port=socket://127.0.0.1:7402
   started=$(now)
-  case $tool in
-    velcot* | baseline)
-      (VELCOT_CLASSIC=$classic run_timed "$scratch/tx.cpu" \
-        "$velcot" -p "$scratch/A" -b "$speed" "$@" >/dev/null 2>"$scratch/tx.err")
+  case $tool,$path in
+    *,picocom)
+      local command="sz -b -q"
+      [[ $tool == velcot* ]] && command="env VELCOT_CLASSIC=$classic $velcot -p - -b $speed"
+      send_through_picocom "$speed" "$command" "$@"
+      read -r started ended <"$scratch/tx.time"
       ;;
-    zmodem)
+    velcot* | baseline,*)
+      (VELCOT_CLASSIC=$classic run_timed "$scratch/tx.cpu" \
+        "$velcot" -p "$port" -b "$speed" "$@" >/dev/null 2>"$scratch/tx.err")
+      ;;
+    zmodem,cable)
       (run_timed "$scratch/tx.cpu" \
         sz -b -q "$@" <"$scratch/A" >"$scratch/A" 2>"$scratch/tx.err")
       ;;
+    zmodem,raw)
+      (run_timed "$scratch/tx.cpu" socat TCP:127.0.0.1:7402 EXEC:"sz -b -q $*" \
+        2>"$scratch/tx.err")
+      ;;
+    zmodem,rfc2217)
+      (BRIDGE_URL=$port BRIDGE_SPEED=$speed run_timed "$scratch/tx.cpu" \
+        socat EXEC:"/usr/bin/python3 $scratch/bridge.py" EXEC:"sz -b -q $*" 2>"$scratch/tx.err")
+      ;;
   esac
-  ended=$(now)
+  [[ $path == picocom ]] || ended=$(now)
   # rz ends by itself after the session; a velcot receiver ends when the
   # cable goes away.
   [[ $tool == zmodem ]] && wait "$receiver" 2>/dev/null
@@ -166,7 +279,7 @@ report() {  # report TOOL ROW BAUD SIZE FILES SECONDS TX_CPU RX_CPU
     shown = files > 1 ? sprintf("%d x %d KiB", files, size / 1024) : sprintf("%d KiB", size / 1024)
     printf "| %s | %s | %s | %.2f s | %.0f B/s | %s | %s | %.3f | %.3f |\n",
       tool, (baud > 0 ? row : "unpaced"), shown, secs, goodput, line, ceiling, tx / mib, rx / mib
-    if (baud > 0 && files == 1 && tool != "baseline")
+    if (baud > 0 && files == 1 && tool != "baseline" && row !~ /rfc2217|raw|picocom/)
       printf "%s\t%d\t%.2f\n", series, baud, 100 * goodput / (baud / 10) >> data
   }'
 }
@@ -241,7 +354,7 @@ run_corpus_row() {  # run_corpus_row DIR BAUD
   echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
   for file in "$dir"/*; do
     for tool in "${corpus_tools[@]}"; do
-      read -r secs tx rx < <(measure "$tool" "$baud" "" "$file")
+      read -r secs tx rx < <(measure "$tool" "$baud" "" cable "$file")
       [[ -n ${rx:-} ]] || exit 1 # measure has said why
       echo "$(stat -c %s "$file") $secs $tx $rx" >>"$scratch/corpus-$baud-$tool"
       report_corpus "$tool" "$baud" "$(basename "$file")" "$(stat -c %s "$file")" "$secs" "$tx" "$rx"
@@ -261,7 +374,7 @@ fi
 
 rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
-  921600/usb1 115200/files100)
+  921600/usb1 115200/files100 115200/rfc2217 115200/raw 115200/picocom)
 corpus_rows=()
 ordinary=0
 for row in "${rows[@]}"; do
@@ -280,6 +393,9 @@ for row in "${rows[@]}"; do
   [[ $row == */usb* ]] && usb=${row#*/usb}
   count=1
   [[ $row == */files* ]] && count=${row#*/files}
+  path=cable
+  [[ $row =~ /(rfc2217|raw|picocom)$ ]] && path=${BASH_REMATCH[1]}
+  [[ $path == rfc2217 || $path == raw ]] && start_ser2net
   case $baud in
     9600) size=$((16 * 1024)) ;;
     0) size=$((8 * 1024 * 1024)) ;;
@@ -294,7 +410,8 @@ for row in "${rows[@]}"; do
     [[ -e ${files[i]} ]] || head -c "$size" /dev/urandom >"${files[i]}"
   done
   for tool in "${tools[@]}" zmodem; do
-    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "${files[@]}")
+    [[ $tool == baseline && $path != cable ]] && continue
+    read -r secs tx rx < <(measure "$tool" "$baud" "$usb" "$path" "${files[@]}")
     report "$tool" "$row" "$baud" "$size" "$count" "$secs" "$tx" "$rx"
   done
 done

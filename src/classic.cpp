@@ -124,13 +124,6 @@ uint16_t ComputeWentOnLimit(uint16_t length) {
   return std::max<uint16_t>(length / 16, 4);
 }
 
-static uint16_t CountDifferences(const uint8_t* a, const uint8_t* b, uint16_t length) {
-  uint16_t count = 0;
-  for (uint16_t i = 0; i < length; i++)
-    count += a[i] != b[i];
-  return count;
-}
-
 // Appends a block that passed.
 static Ending AppendBlock(FILE* file, const uint8_t* block, uint16_t length) {
   errno = 0;
@@ -191,7 +184,7 @@ Ending ReceiveClassic(PortHandle port, FILE* file, uint32_t size, const LineTime
   // ACCEPT), and where every block was a full one the line is watched, as a
   // sender out of step would have ended one block early and unseen. A port
   // lost while watching showed nothing out of step: the file is kept, and
-  // the lost port reported after.
+  // the lost port shows at the next read.
   int write_error = SyncFile(file);
   if (write_error != 0) return {Reason::kWriteFailed, write_error};
   PortResult answered = size > 0 ? WriteNumber(port, kReplyOk, 2) : WriteByte(port, kAccept);
@@ -201,5 +194,5 @@ Ending ReceiveClassic(PortHandle port, FILE* file, uint32_t size, const LineTime
                   ? WatchForSender(port, times.watch_ms, times.opening_quiet_ms, opened)
                   : Step::kInStep;
   if (step == Step::kOutOfStep) return {Reason::kMoreAfterLast};
-  return {step == Step::kLost ? Reason::kPortLost : Reason::kDone, 0, 0, true};
+  return {Reason::kDone, 0, 0, true};
 }

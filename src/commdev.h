@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 // The open port, whatever the platform needs to move bytes: on Windows its
@@ -33,12 +34,14 @@ enum class PortResult {
 };
 
 // Why the port was lost: an errno value (EINTR once the run was asked to
-// end), or 0 when the line hung up.
+// end), or kHungUp when the other end closed (a line hung up, a pipe or a
+// connection closed).
+constexpr int kHungUp = 0;
 int GetPortError(PortHandle port);
 
 // The reason a lost port is reported with: "hung up", or the error's text.
 inline const char* DescribePortLoss(PortHandle port) {
-  return GetPortError(port) != 0 ? strerror(GetPortError(port)) : "hung up";
+  return GetPortError(port) != kHungUp ? strerror(GetPortError(port)) : "hung up";
 }
 
 // Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
@@ -52,13 +55,27 @@ void CatchInterrupts();
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
 int GetInterruption();
 
-// Opens an existing device exclusively; INVALID_PORT_HANDLE on failure, after
-// a line on stderr that says why.
+// Opens a port; INVALID_PORT_HANDLE on failure, after a line on stderr that
+// says why. A name is one of:
+// - "-": standard input and output, as a terminal program, socat or ssh
+//   hands a line over; not locked (that program holds it), and left open
+//   at close;
+// - "socket://HOST:PORT" or "tcp:HOST:PORT": a TCP connection whose bytes
+//   are the line's (a network serial server in raw mode);
+// - "rfc2217://HOST:PORT": a Telnet connection to a network serial server,
+//   BINARY both ways, whose UART COM-PORT-OPTION sets up (RFC 2217);
+// - any other: a device, opened exclusively.
 PortHandle OpenComPort(const char* name);
 
 // Sets speed and line format from a mode string such as "8N1". False, after
-// a line on stderr when the platform refused, when not configured.
+// a line on stderr when the platform refused, when not configured. A pipe
+// or a socket has no speed: it takes any valid mode string. An RFC 2217
+// server must set what was asked, as a driver must.
 bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
+
+// True when what is written to stream goes onto the line: standard output
+// of "-", or a terminal that is the port itself (a board's console).
+bool IsLineStream(PortHandle port, FILE* stream);
 
 // Waits for the next byte from the line: kDone with *byte set, or kLost.
 PortResult ReadByte(PortHandle port, uint8_t* byte);

@@ -1,8 +1,14 @@
-// The serial port on POSIX systems, through termios.
+// The serial port on POSIX systems, through termios; a line handed over
+// on standard input and output; a network serial port over TCP.
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +23,7 @@
 #include <string>
 
 #include "commdev.h"
+#include "telnet.h"
 #ifdef __linux__
 #include "commdev_linux.h"
 #endif
@@ -35,12 +42,20 @@ static std::string MapPortName(const char* name) {
 // go out in one call once this much is waiting.
 #define PORT_BUFFER_SIZE 4096
 
+// A device opened by name; standard input and output (-p -); a TCP
+// connection, or a descriptor adopted as one: bytes only.
+enum PortKind { DEVICE_PORT, STANDARD_PORT, NETWORK_PORT };
+
 struct PortState {
-  int fd;
+  int fd;        // read from, and written to unless write_fd differs
+  int write_fd;  // for standard streams, a copy of standard output
+  PortKind kind;
+  bool telnet;  // RFC 2217: Telnet around the line's data
+  TelnetState telnet_state;
   bool settings_saved;  // original_settings are to be put back
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
-  int error;         // why the port was lost: an errno value, or 0 for a hang-up
+  int error;         // why the port was lost: an errno value, or kHungUp
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.
@@ -56,6 +71,8 @@ PortHandle AdoptPortDescriptor(int fd) {
   PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
   if (port == nullptr) return INVALID_PORT_HANDLE;
   port->fd = fd;
+  port->write_fd = fd;
+  port->kind = NETWORK_PORT;
   port->serial_flags = -1;
   return port;
 }
@@ -93,7 +110,113 @@ static int OpenExclusively(const std::string& path) {
   return fd;
 }
 
+// The line a terminal program, socat or ssh hands over: copies of standard
+// input and output, so that the driver may point those elsewhere. No lock:
+// the program that handed the line over holds it.
+static PortHandle OpenStandardStreams() {
+  int in = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  int out = in < 0 ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  PortHandle port = out < 0 ? INVALID_PORT_HANDLE : AdoptPortDescriptor(in);
+  if (port == INVALID_PORT_HANDLE) {
+    ReportOpenFailure("dup", "-", out < 0 ? errno : ENOMEM);
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return INVALID_PORT_HANDLE;
+  }
+  port->write_fd = out;
+  port->kind = STANDARD_PORT;
+  port->settings_saved = isatty(in) && tcgetattr(in, &port->original_settings) == 0;
+  return port;
+}
+
+static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length);
+
+// A network port gives up on a host that does not answer after this long.
+#define CONNECT_LIMIT_MS 10000
+
+static bool IsInterrupted();
+
+// Waits for a non-blocking connect: 0 once connected, or an errno.
+static int FinishConnect(int fd) {
+  struct pollfd wanted = {fd, POLLOUT, 0};
+  int n;
+  while ((n = poll(&wanted, 1, CONNECT_LIMIT_MS)) < 0 && errno == EINTR && !IsInterrupted()) {
+  }
+  if (n < 0) return errno;
+  if (n == 0) return ETIMEDOUT;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+// Connects to the first address of the host that answers: the descriptor,
+// or -1 after a line on stderr that says why the last one failed.
+static int ConnectTo(const NetworkAddress& address) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  int lookup = getaddrinfo(address.host.c_str(), address.service.c_str(), &hints, &found);
+  if (lookup != 0) {
+    fprintf(stderr, "Couldn't connect to %s: %s\n", address.shown.c_str(),
+            lookup == EAI_SYSTEM ? strerror(errno) : gai_strerror(lookup));
+    return -1;
+  }
+  int error = ENOENT;
+  int fd = -1;
+  for (struct addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) error = FinishConnect(fd);
+    if (error != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd < 0) {
+    fprintf(stderr, "Couldn't connect to %s: %s\n", address.shown.c_str(), strerror(error));
+    return -1;
+  }
+  // Blocking from here on; every small reply goes out at once, as on a line.
+  int one = 1;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+static PortHandle OpenNetworkPort(const NetworkAddress& address) {
+  int fd = ConnectTo(address);
+  if (fd < 0) return INVALID_PORT_HANDLE;
+  PortHandle port = AdoptPortDescriptor(fd);
+  if (port == INVALID_PORT_HANDLE) {
+    ReportOpenFailure("calloc", address.shown, ENOMEM);
+    close(fd);
+    return INVALID_PORT_HANDLE;
+  }
+  port->telnet = address.telnet;
+  if (port->telnet) {
+    std::string start = StartTelnet(&port->telnet_state, true);
+    QueueBytes(port, reinterpret_cast<const uint8_t*>(start.data()), start.size());
+  }
+  return port;
+}
+
 PortHandle OpenComPort(const char* name) {
+  if (strcmp(name, "-") == 0) return OpenStandardStreams();
+  NetworkAddress address;
+  int network = ParseNetworkAddress(name, &address);
+  if (network < 0) {
+    fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
+    return INVALID_PORT_HANDLE;
+  }
+  if (network > 0) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   int fd = OpenExclusively(path);
   if (fd < 0) return INVALID_PORT_HANDLE;
@@ -103,6 +226,7 @@ PortHandle OpenComPort(const char* name) {
     close(fd);
     return INVALID_PORT_HANDLE;
   }
+  port->kind = DEVICE_PORT;
   port->settings_saved = tcgetattr(fd, &port->original_settings) == 0;
   return port;
 }
@@ -219,9 +343,61 @@ static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
   return reported != 0 && ClearModemLines(fd) ? reported : 0;
 }
 
+// How long an RFC 2217 server has to answer the settings.
+#define COM_PORT_ANSWER_LIMIT_MS 5000
+
+static PortResult FlushWrites(PortHandle port);
+static PortResult FillReadAhead(PortHandle port);
+static PortResult PollLine(PortHandle port, int timeout_ms);
+static int64_t ReadClockNs();
+
+// A server that refuses a client (ser2net does while another holds the
+// device) closes the connection while the settings are asked for: false.
+static bool ReportServerGone(PortHandle port) {
+  if (GetPortError(port) == kHungUp) {
+    fprintf(stderr, "the port server closed the connection\n");
+  } else {
+    fprintf(stderr, "lost the connection to the port server: %s\n", DescribePortLoss(port));
+  }
+  return false;
+}
+
+// Sets the remote UART up through COM-PORT-OPTION and checks what the
+// server answers, as the speed a driver reports is checked: false after a
+// line that says why.
+static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFormat& format) {
+  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
+  PortResult sent =
+      QueueBytes(port, reinterpret_cast<const uint8_t*>(request.data()), request.size());
+  if (sent == PortResult::kDone) sent = FlushWrites(port);
+  if (sent != PortResult::kDone) return ReportServerGone(port);
+  // The line's own bytes that come meanwhile stay read ahead.
+  int64_t start_ns = ReadClockNs();
+  for (;;) {
+    bool complete = false;
+    std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
+    if (complete) {
+      if (refusal.empty()) return true;
+      fprintf(stderr, "%s\n", refusal.c_str());
+      return false;
+    }
+    int64_t left = COM_PORT_ANSWER_LIMIT_MS - (ReadClockNs() - start_ns) / 1000000;
+    PortResult ready = left > 0 ? PollLine(port, int(left)) : PortResult::kTimedOut;
+    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (ready == PortResult::kLost) return ReportServerGone(port);
+    if (left <= 0) {
+      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
+      return false;
+    }
+  }
+}
+
 bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
   if (!ParseLineMode(mode, &format)) return false;
+  if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
+  // A pipe or a socket has no speed: the stall limits come from -b all the same.
+  if (port->kind != DEVICE_PORT && !isatty(port->fd)) return true;
   uint32_t reported = SetUpLine(port->fd, format, baudrate);
   if (reported == 0) {
     fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
@@ -283,31 +459,54 @@ static PortResult LosePort(PortHandle port, int error) {
 static PortResult FlushWrites(PortHandle port) {
   size_t done = 0;
   while (done < port->write_count) {
-    ssize_t n = write(port->fd, port->to_write + done, port->write_count - done);
+    ssize_t n = write(port->write_fd, port->to_write + done, port->write_count - done);
     if (n > 0) {
       done += size_t(n);
     } else if (n < 0 && errno == EINTR && !IsInterrupted()) {
       continue;
+    } else if (n < 0 && errno == EAGAIN) {  // a non-blocking descriptor handed over
+      struct pollfd room = {port->write_fd, POLLOUT, 0};
+      poll(&room, 1, -1);
     } else {
       port->write_count = 0;
-      return LosePort(port, n == 0 ? 0 : errno);
+      return LosePort(port, n == 0 ? kHungUp : errno);
     }
   }
   port->write_count = 0;
   return PortResult::kDone;
 }
 
-// Waits for bytes and takes all the driver has.
+// Takes the Telnet commands out of what was just read, and answers them.
+static PortResult DecodeReadAhead(PortHandle port, size_t from) {
+  std::string reply;
+  uint8_t* fresh = port->read_ahead + from;
+  port->read_end =
+      from + DecodeTelnet(&port->telnet_state, fresh, port->read_end - from, fresh, &reply);
+  if (reply.empty()) return PortResult::kDone;
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(reply.data());
+  PortResult queued = QueueBytes(port, bytes, reply.size());
+  return queued == PortResult::kDone ? FlushWrites(port) : queued;
+}
+
+// Waits for bytes and takes all the driver has, after those read ahead. On
+// a Telnet connection they may all turn out to be commands.
 static PortResult FillReadAhead(PortHandle port) {
+  if (port->read_next == port->read_end) port->read_next = port->read_end = 0;
+  size_t room = sizeof port->read_ahead - port->read_end;
+  if (room == 0) return PortResult::kDone;
   for (;;) {
-    ssize_t n = read(port->fd, port->read_ahead, sizeof port->read_ahead);
+    ssize_t n = read(port->fd, port->read_ahead + port->read_end, room);
     if (n > 0) {
-      port->read_next = 0;
-      port->read_end = size_t(n);
-      return PortResult::kDone;
+      size_t from = port->read_end;
+      port->read_end += size_t(n);
+      return port->telnet ? DecodeReadAhead(port, from) : PortResult::kDone;
     }
     if (n < 0 && errno == EINTR && !IsInterrupted()) continue;
-    return LosePort(port, n == 0 ? 0 : errno);  // 0: hung up
+    if (n < 0 && errno == EAGAIN) {  // a non-blocking descriptor handed over
+      if (PollLine(port, -1) == PortResult::kLost) return PortResult::kLost;
+      continue;
+    }
+    return LosePort(port, n == 0 ? kHungUp : errno);
   }
 }
 
@@ -342,23 +541,44 @@ static PortResult PollLine(PortHandle port, int timeout_ms) {
   }
 }
 
-PortResult ReadByte(PortHandle port, uint8_t* byte) {
-  PortResult got = TurnToReading(port);
-  if (got == PortResult::kDone && port->read_next == port->read_end) got = FillReadAhead(port);
-  if (got == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
-  return got;
-}
-
-PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  PortResult turned = TurnToReading(port);
-  if (turned != PortResult::kDone || port->read_next < port->read_end) return turned;
-  return PollLine(port, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
-}
-
 static int64_t ReadClockNs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Waits at most timeout_ms (-1: for ever) until bytes of the line are read
+// ahead: kDone, kTimedOut, or kLost. Telnet commands that come meanwhile
+// are answered, and are no bytes of the line.
+static PortResult AwaitData(PortHandle port, int timeout_ms) {
+  int64_t start_ns = ReadClockNs();
+  while (port->read_next == port->read_end) {
+    int left = timeout_ms;
+    if (timeout_ms > 0) {
+      left = int(std::max<int64_t>(timeout_ms - (ReadClockNs() - start_ns) / 1000000, 0));
+    }
+    PortResult ready = PollLine(port, left);
+    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (ready != PortResult::kDone) return ready;
+    if (left == 0 && port->read_next == port->read_end) return PortResult::kTimedOut;
+  }
+  return PortResult::kDone;
+}
+
+PortResult ReadByte(PortHandle port, uint8_t* byte) {
+  PortResult ready = TurnToReading(port);
+  // Without Telnet every byte is data: a read that blocks is the wait.
+  if (ready == PortResult::kDone && port->read_next == port->read_end) {
+    ready = port->telnet ? AwaitData(port, -1) : FillReadAhead(port);
+  }
+  if (ready == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
+  return ready;
+}
+
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  PortResult turned = TurnToReading(port);
+  if (turned != PortResult::kDone) return turned;
+  return AwaitData(port, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
 }
 
 // What is left of silence_ms once the line has been quiet for quiet_ns, as
@@ -412,10 +632,9 @@ PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t s
   int64_t heard_ns = ReadClockNs();  // since then the line has been quiet, at the most
   while (got < length) {
     int64_t asked_ns = ReadClockNs();
-    ready = PollLine(port, 0);
+    ready = AwaitData(port, 0);
     bool fresh = ready == PortResult::kTimedOut;
-    if (fresh) ready = PollLine(port, CountSilenceLeft(silence_ms, asked_ns - heard_ns));
-    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (fresh) ready = AwaitData(port, CountSilenceLeft(silence_ms, asked_ns - heard_ns));
     if (ready != PortResult::kDone) return ready;
     size_t arrived = TakeReadAhead(port, buffer + got, length - got);
     got += arrived;
@@ -431,8 +650,8 @@ PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t s
   return PortResult::kDone;
 }
 
-PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
-  if (IsInterrupted()) return LosePort(port, EINTR);
+// Collects bytes as they go on the connection.
+static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   while (length > 0) {
     if (port->write_count == sizeof port->to_write) {
       PortResult flushed = FlushWrites(port);
@@ -443,6 +662,18 @@ PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
     port->write_count += n;
     bytes += n;
     length -= n;
+  }
+  return PortResult::kDone;
+}
+
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
+  if (!port->telnet) return QueueBytes(port, bytes, length);
+  uint8_t encoded[2 * 512];
+  for (size_t done = 0; done < length; done += 512) {
+    size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
+    PortResult queued = QueueBytes(port, encoded, n);
+    if (queued != PortResult::kDone) return queued;
   }
   return PortResult::kDone;
 }
@@ -473,14 +704,20 @@ void CloseComPort(PortHandle port) {
   bool interrupted = IsInterrupted();
   if (!interrupted) {
     FlushWrites(port);
-    tcdrain(port->fd);  // a signal meanwhile ends it
+    if (port->kind != NETWORK_PORT) tcdrain(port->write_fd);  // a signal meanwhile ends it
+  }
+  if (port->kind == STANDARD_PORT && port->write_fd != port->fd) close(port->write_fd);
+  if (port->kind == NETWORK_PORT || !isatty(port->fd)) {
+    close(port->fd);
+    free(port);
+    return;
   }
 #ifdef __linux__
   if (port->serial_flags >= 0) RestoreSerialFlags(port->fd, port->serial_flags);
 #endif
   // Exclusive use outlives us while another process holds the terminal open
   // (a virtual cable does), and would keep the next run out.
-  ioctl(port->fd, TIOCNXCL);
+  if (port->kind == DEVICE_PORT) ioctl(port->fd, TIOCNXCL);
   // Output is dropped only when interrupted: on a pseudo-terminal what was
   // drained may still wait for the other side to read it. Interrupted, a
   // sender may still be sending: what was echoed meanwhile goes too.
@@ -490,4 +727,30 @@ void CloseComPort(PortHandle port) {
   if (interrupted) tcflush(port->fd, discarded);
   close(port->fd);
   free(port);
+}
+
+// The device a terminal descriptor reaches. One opened as /dev/console (a
+// board's shell often is) reaches the UART behind it, which Linux names.
+static dev_t FindTerminalDevice(int fd, const struct stat& info) {
+#ifdef TIOCGDEV
+  unsigned int device = 0;  // encoded as st_rdev is
+  if (ioctl(fd, TIOCGDEV, &device) == 0) return dev_t(device);
+#endif
+  (void)fd;
+  return info.st_rdev;
+}
+
+// Two descriptors of one terminal, or of one pipe, socket or file.
+static bool IsSameFile(int a, int b) {
+  struct stat first, second;
+  if (fstat(a, &first) != 0 || fstat(b, &second) != 0) return false;
+  if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) {
+    return FindTerminalDevice(a, first) == FindTerminalDevice(b, second);
+  }
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool IsLineStream(PortHandle port, FILE* stream) {
+  int fd = fileno(stream);
+  return fd >= 0 && (IsSameFile(fd, port->fd) || IsSameFile(fd, port->write_fd));
 }

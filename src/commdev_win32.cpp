@@ -1,10 +1,17 @@
-// The serial port on Windows, through the Win32 communications functions.
+// The serial port on Windows, through the Win32 communications functions;
+// a line handed over on standard input and output (pipes); a network serial
+// port through Winsock.
 //
 // The port's buffers are left as they are: whatever is waiting in the port
 // is read like any other byte. Every read waits in slices, with read
 // time-outs set so that it returns the moment a byte arrives; the byte a
 // wait takes is kept for the next ReadByte. At close the port gets back the
-// settings and time-outs it had.
+// settings and time-outs it had. Pipes and sockets are read ahead into a
+// buffer, in slices too.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// after Winsock's headers, which windows.h would otherwise replace
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -17,6 +24,7 @@
 #include <string>
 
 #include "commdev.h"
+#include "telnet.h"
 #include "win32_error.h"
 
 // COM10 and above open only through the device namespace; "COMn" always
@@ -32,13 +40,27 @@ static std::string MapPortName(const char* name) {
   return is_com ? std::string("\\\\.\\") + name : std::string(name);
 }
 
+// A COM port; standard input and output (-p -), pipes; a TCP connection.
+enum PortKind { COMM_PORT, PIPE_PORT, NETWORK_PORT };
+
+#define READ_AHEAD_SIZE 4096
+
 struct PortState {
-  HANDLE file;
+  PortKind kind;
+  HANDLE file;                 // the COM port, or standard input
+  HANDLE out;                  // standard output
+  HANDLE given_in, given_out;  // the handles standard input and output had
+  SOCKET socket;
+  bool telnet;  // RFC 2217: Telnet around the line's data
+  TelnetState telnet_state;
+  size_t read_next;  // pipes and sockets: read_ahead[read_next..read_end) not taken yet
+  size_t read_end;
+  unsigned char read_ahead[READ_AHEAD_SIZE];
   int held_byte;      // taken off the line by a wait, not yet read; or -1
   bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
   DWORD timeout_ms;
   bool settings_saved;  // original_settings and original_timeouts are to be put back
-  int error;            // why the port was lost: the errno nearest its Win32 error, or EINTR
+  int error;  // why the port was lost: the errno nearest its Win32 error, EINTR, or kHungUp
   DCB original_settings;
   COMMTIMEOUTS original_timeouts;
 };
@@ -54,7 +76,185 @@ static void ReportOpenFailure(DWORD error) {
   fprintf(stderr, "CreateFile() failed with %lu%s\n", error, hint);
 }
 
+static PortState* MakePort(PortKind kind) {
+  PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
+  if (port == nullptr) {
+    fprintf(stderr, "calloc() failed: %s\n", strerror(ENOMEM));
+    return nullptr;
+  }
+  port->kind = kind;
+  port->file = port->out = INVALID_HANDLE_VALUE;
+  port->socket = INVALID_SOCKET;
+  port->held_byte = -1;
+  return port;
+}
+
+// Pipes a program hands over: a console is not a serial line.
+static PortHandle OpenStandardStreams() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (GetConsoleMode(in, &mode) || GetConsoleMode(out, &mode)) {
+    fprintf(stderr, "standard input or output is a console, not a serial line\n");
+    return INVALID_PORT_HANDLE;
+  }
+  if (GetFileType(in) != FILE_TYPE_PIPE || GetFileType(out) != FILE_TYPE_PIPE) {
+    fprintf(stderr, "standard input and output must be pipes\n");
+    return INVALID_PORT_HANDLE;
+  }
+  // Copies, so that the driver may point standard output elsewhere: msvcrt
+  // closes the handle a descriptor had when it is redirected.
+  PortState* port = MakePort(PIPE_PORT);
+  if (port == nullptr) return INVALID_PORT_HANDLE;
+  HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, in, self, &port->file, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+      !DuplicateHandle(self, out, self, &port->out, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    fprintf(stderr, "DuplicateHandle() failed with %lu\n", GetLastError());
+    if (port->file != INVALID_HANDLE_VALUE) CloseHandle(port->file);
+    free(port);
+    return INVALID_PORT_HANDLE;
+  }
+  port->given_in = in;
+  port->given_out = out;
+  return port;
+}
+
+static bool IsInterrupted();
+
+// What Winsock's error numbers mean, in the words of the POSIX build.
+static const char* DescribeSocketError(int error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return "Connection refused";
+    case WSAETIMEDOUT:
+      return "Connection timed out";
+    case WSAEHOSTUNREACH:
+      return "No route to host";
+    case WSAENETUNREACH:
+      return "Network is unreachable";
+    case WSAHOST_NOT_FOUND:
+    case WSANO_DATA:
+      return "Name or service not known";
+    case WSATRY_AGAIN:
+      return "Temporary failure in name resolution";
+    case WSAEINTR:
+      return "Interrupted";
+    default:
+      return nullptr;
+  }
+}
+
+static void ReportConnectFailure(const NetworkAddress& address, int error) {
+  const char* meaning = DescribeSocketError(error);
+  if (meaning != nullptr) {
+    fprintf(stderr, "Couldn't connect to %s: %s\n", address.shown.c_str(), meaning);
+  } else {
+    fprintf(stderr, "Couldn't connect to %s: Winsock error %d\n", address.shown.c_str(), error);
+  }
+}
+
+// A network port gives up on a host that does not answer after this long.
+#define CONNECT_LIMIT_MS 10000
+
+// Waits for a non-blocking connect, in slices: 0 once connected, or a
+// Winsock error.
+static int FinishConnect(SOCKET socket) {
+  DWORD started = GetTickCount();
+  while (GetTickCount() - started < CONNECT_LIMIT_MS) {
+    if (IsInterrupted()) return WSAEINTR;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    struct timeval slice = {0, 250000};
+    int n = select(0, nullptr, &writable, &failed, &slice);
+    if (n == SOCKET_ERROR) return WSAGetLastError();
+    if (n == 0) continue;
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+      return WSAGetLastError();
+    return error;
+  }
+  return WSAETIMEDOUT;
+}
+
+// Connects to the first address of the host that answers, or says why not.
+static SOCKET ConnectTo(const NetworkAddress& address) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(address.host.c_str(), address.service.c_str(), &hints, &found) != 0) {
+    ReportConnectFailure(address, WSAGetLastError());
+    return INVALID_SOCKET;
+  }
+  int error = WSAHOST_NOT_FOUND;
+  SOCKET connected = INVALID_SOCKET;
+  for (struct addrinfo* a = found; a != nullptr && connected == INVALID_SOCKET; a = a->ai_next) {
+    SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      error = WSAGetLastError();
+      continue;
+    }
+    u_long nonblocking = 1;
+    ioctlsocket(s, FIONBIO, &nonblocking);
+    error = connect(s, a->ai_addr, int(a->ai_addrlen)) == 0 ? 0 : WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) error = FinishConnect(s);
+    if (error == 0) {
+      connected = s;
+    } else {
+      closesocket(s);
+    }
+  }
+  freeaddrinfo(found);
+  if (connected == INVALID_SOCKET) {
+    ReportConnectFailure(address, error);
+    return INVALID_SOCKET;
+  }
+  // Every small reply goes out at once, as on a line.
+  u_long blocking = 0;
+  ioctlsocket(connected, FIONBIO, &blocking);
+  BOOL one = TRUE;
+  setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  return connected;
+}
+
+static PortResult SendRaw(PortState* port, const uint8_t* bytes, size_t length);
+
+static PortHandle OpenNetworkPort(const NetworkAddress& address) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    fprintf(stderr, "WSAStartup() failed\n");
+    return INVALID_PORT_HANDLE;
+  }
+  SOCKET socket = ConnectTo(address);
+  PortState* port = socket == INVALID_SOCKET ? nullptr : MakePort(NETWORK_PORT);
+  if (port == nullptr) {
+    if (socket != INVALID_SOCKET) closesocket(socket);
+    WSACleanup();
+    return INVALID_PORT_HANDLE;
+  }
+  port->socket = socket;
+  port->telnet = address.telnet;
+  if (port->telnet) {
+    std::string start = StartTelnet(&port->telnet_state, true);
+    SendRaw(port, reinterpret_cast<const uint8_t*>(start.data()), start.size());
+  }
+  return port;
+}
+
 PortHandle OpenComPort(const char* name) {
+  if (strcmp(name, "-") == 0) return OpenStandardStreams();
+  NetworkAddress address;
+  int network = ParseNetworkAddress(name, &address);
+  if (network < 0) {
+    fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
+    return INVALID_PORT_HANDLE;
+  }
+  if (network > 0) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             0, nullptr);
@@ -62,23 +262,61 @@ PortHandle OpenComPort(const char* name) {
     ReportOpenFailure(GetLastError());
     return INVALID_PORT_HANDLE;
   }
-  PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
+  PortState* port = MakePort(COMM_PORT);
   if (port == nullptr) {
-    fprintf(stderr, "calloc() failed: %s\n", strerror(ENOMEM));
     CloseHandle(file);
     return INVALID_PORT_HANDLE;
   }
   port->file = file;
-  port->held_byte = -1;
   port->original_settings.DCBlength = sizeof port->original_settings;
   port->settings_saved = GetCommState(file, &port->original_settings) &&
                          GetCommTimeouts(file, &port->original_timeouts);
   return port;
 }
 
+static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only);
+
+// How long an RFC 2217 server has to answer the settings.
+#define COM_PORT_ANSWER_LIMIT_MS 5000
+
+// Sets the remote UART up through COM-PORT-OPTION and checks what the
+// server answers, as SetCommState's refusal is checked: false after a
+// line that says why.
+static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFormat& format) {
+  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
+  if (SendRaw(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) !=
+      PortResult::kDone) {
+    return false;
+  }
+  DWORD started = GetTickCount();
+  for (;;) {
+    bool complete = false;
+    std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
+    if (complete) {
+      if (refusal.empty()) return true;
+      fprintf(stderr, "%s\n", refusal.c_str());
+      return false;
+    }
+    DWORD waited = GetTickCount() - started;
+    PortResult got = waited < COM_PORT_ANSWER_LIMIT_MS
+                         ? FillReadAhead(port, COM_PORT_ANSWER_LIMIT_MS - waited, false)
+                         : PortResult::kTimedOut;
+    // A server that refuses a client (ser2net does while another holds the
+    // device) closes the connection; a Winsock call that failed has said so.
+    if (got == PortResult::kLost && port->error == kHungUp) {
+      fprintf(stderr, "the port server closed the connection\n");
+    } else if (got == PortResult::kTimedOut) {
+      fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
+    }
+    if (got != PortResult::kDone) return false;
+  }
+}
+
 bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
   if (!ParseLineMode(mode, &format)) return false;
+  if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
+  if (port->kind != COMM_PORT) return true;  // no speed: the stall limits come from -b all the same
   DCB settings;
   memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
@@ -132,9 +370,9 @@ int GetPortError(PortHandle port) {
   return port->error;
 }
 
-// A run asked to end loses the port.
-static PortResult LoseToInterruption(PortState* port) {
-  port->error = EINTR;
+// Notes why the port is lost.
+static PortResult LosePort(PortState* port, int error) {
+  port->error = error;
   return PortResult::kLost;
 }
 
@@ -144,8 +382,7 @@ static PortResult LoseToInterruption(PortState* port) {
 static PortResult ReportLostPort(PortState* port, const char* call) {
   DWORD error = GetLastError();
   fprintf(stderr, "%s() failed with %lu\n", call, error);
-  port->error = ErrnoFromWin32Error(error);
-  return PortResult::kLost;
+  return LosePort(port, ErrnoFromWin32Error(error));
 }
 
 // A read waits at most this long at a time, so that a run asked to end is
@@ -174,7 +411,7 @@ static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
 static PortResult ReadWithin(PortState* port, DWORD timeout_ms, uint8_t* byte) {
   DWORD started = GetTickCount();
   for (;;) {
-    if (IsInterrupted()) return LoseToInterruption(port);
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD waited = GetTickCount() - started;
     DWORD slice = SLICE_MS;
     if (timeout_ms != INFINITE)
@@ -191,7 +428,106 @@ static PortResult ReadWithin(PortState* port, DWORD timeout_ms, uint8_t* byte) {
   }
 }
 
+// Reports a Winsock call that failed: the connection is gone.
+static PortResult ReportLostSocket(PortState* port, const char* call) {
+  int error = WSAGetLastError();
+  fprintf(stderr, "%s() failed with %d\n", call, error);
+  return LosePort(port, error == WSAECONNRESET || error == WSAECONNABORTED ? EPIPE : EIO);
+}
+
+static PortResult SendRaw(PortState* port, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    if (IsInterrupted()) return LosePort(port, EINTR);
+    DWORD moved = 0;
+    if (port->kind == NETWORK_PORT) {
+      int n = send(port->socket, reinterpret_cast<const char*>(bytes), int(length), 0);
+      if (n == SOCKET_ERROR) return ReportLostSocket(port, "send");
+      moved = DWORD(n);
+    } else if (!WriteFile(port->out, bytes, DWORD(length), &moved, nullptr)) {
+      return ReportLostPort(port, "WriteFile");
+    }
+    bytes += moved;
+    length -= moved;
+  }
+  return PortResult::kDone;
+}
+
+// Reads what the pipe or the socket has, waiting at most one slice: kDone
+// with *moved set (0 for none yet), or kLost (kHungUp when the other end
+// closed).
+static PortResult ReadSlice(PortState* port, DWORD slice_ms, unsigned char* buffer, size_t room,
+                            size_t* moved) {
+  *moved = 0;
+  if (port->kind == NETWORK_PORT) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(port->socket, &readable);
+    struct timeval slice = {long(slice_ms / 1000), long(slice_ms % 1000) * 1000};
+    int ready = select(0, &readable, nullptr, nullptr, &slice);
+    if (ready == SOCKET_ERROR) return ReportLostSocket(port, "select");
+    if (ready == 0) return PortResult::kDone;
+    int n = recv(port->socket, reinterpret_cast<char*>(buffer), int(room), 0);
+    if (n == SOCKET_ERROR) return ReportLostSocket(port, "recv");
+    if (n == 0) return LosePort(port, kHungUp);
+    *moved = size_t(n);
+    return PortResult::kDone;
+  }
+  // An anonymous pipe has no time-outs: it is looked at every millisecond.
+  DWORD started = GetTickCount();
+  for (;;) {
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(port->file, nullptr, 0, nullptr, &waiting, nullptr)) {
+      if (GetLastError() != ERROR_BROKEN_PIPE) return ReportLostPort(port, "PeekNamedPipe");
+      return LosePort(port, kHungUp);
+    }
+    if (waiting > 0) {
+      DWORD read = 0;
+      if (!ReadFile(port->file, buffer, std::min<DWORD>(waiting, DWORD(room)), &read, nullptr))
+        return ReportLostPort(port, "ReadFile");
+      *moved = read;
+      return PortResult::kDone;
+    }
+    if (GetTickCount() - started >= slice_ms) return PortResult::kDone;
+    Sleep(1);
+  }
+}
+
+// Waits at most timeout_ms (INFINITE: for ever), in slices, until bytes of
+// the line are read ahead (any byte at all, Telnet commands included, when
+// not data_only): kDone, kTimedOut, or kLost.
+static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only) {
+  DWORD started = GetTickCount();
+  if (port->read_next == port->read_end) port->read_next = port->read_end = 0;
+  for (;;) {
+    if (port->read_next < port->read_end) return PortResult::kDone;
+    if (IsInterrupted()) return LosePort(port, EINTR);
+    DWORD waited = GetTickCount() - started;
+    if (timeout_ms != INFINITE && waited >= timeout_ms) return PortResult::kTimedOut;
+    DWORD slice = SLICE_MS;
+    if (timeout_ms != INFINITE) slice = std::min<DWORD>(slice, timeout_ms - waited);
+    size_t from = port->read_end;
+    size_t n = 0;
+    PortResult read = ReadSlice(port, slice, port->read_ahead + from, READ_AHEAD_SIZE - from, &n);
+    if (read != PortResult::kDone) return read;
+    port->read_end += n;
+    if (n == 0 || !port->telnet) continue;
+    std::string reply;
+    unsigned char* fresh = port->read_ahead + from;
+    port->read_end = from + DecodeTelnet(&port->telnet_state, fresh, n, fresh, &reply);
+    if (!reply.empty()) {
+      read = SendRaw(port, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+      if (read != PortResult::kDone) return read;
+    }
+    if (!data_only) return PortResult::kDone;
+  }
+}
+
 PortResult ReadByte(PortHandle port, uint8_t* byte) {
+  if (port->kind != COMM_PORT) {
+    PortResult read = FillReadAhead(port, INFINITE, true);
+    if (read == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
+    return read;
+  }
   if (port->held_byte >= 0) {
     *byte = uint8_t(port->held_byte);
     port->held_byte = -1;
@@ -201,7 +537,10 @@ PortResult ReadByte(PortHandle port, uint8_t* byte) {
 }
 
 PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (IsInterrupted()) return LoseToInterruption(port);
+  if (IsInterrupted()) return LosePort(port, EINTR);
+  if (port->kind != COMM_PORT) {
+    return FillReadAhead(port, std::min<DWORD>(timeout_ms, INFINITE - 1), true);
+  }
   if (port->held_byte >= 0) return PortResult::kDone;
   uint8_t byte;
   PortResult read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
@@ -210,17 +549,28 @@ PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
 }
 
 PortResult WriteByte(PortHandle port, uint8_t byte) {
+  if (port->kind != COMM_PORT) return WriteBytes(port, &byte, 1);
   DWORD moved = 0;
   do {
-    if (IsInterrupted()) return LoseToInterruption(port);
+    if (IsInterrupted()) return LosePort(port, EINTR);
     if (!WriteFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort(port, "WriteFile");
   } while (moved == 0);
   return PortResult::kDone;
 }
 
 PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  if (port->kind != COMM_PORT && !port->telnet) return SendRaw(port, bytes, length);
+  if (port->kind != COMM_PORT) {
+    uint8_t encoded[2 * 512];
+    for (size_t done = 0; done < length; done += 512) {
+      size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
+      PortResult sent = SendRaw(port, encoded, n);
+      if (sent != PortResult::kDone) return sent;
+    }
+    return PortResult::kDone;
+  }
   while (length > 0) {
-    if (IsInterrupted()) return LoseToInterruption(port);
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD moved = 0;
     if (!WriteFile(port->file, bytes, DWORD(length), &moved, nullptr)) {
       return ReportLostPort(port, "WriteFile");
@@ -242,14 +592,28 @@ PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t s
 
 PortResult FlushPort(PortHandle port) {
   // Every byte was written at once.
-  return IsInterrupted() ? LoseToInterruption(port) : PortResult::kDone;
+  return IsInterrupted() ? LosePort(port, EINTR) : PortResult::kDone;
 }
 
 void CloseComPort(PortHandle port) {
-  if (port->settings_saved) {
-    SetCommState(port->file, &port->original_settings);
-    SetCommTimeouts(port->file, &port->original_timeouts);
+  if (port->kind == NETWORK_PORT) {
+    closesocket(port->socket);
+    WSACleanup();
+  } else if (port->kind == PIPE_PORT) {  // the copies: standard input and output stay open
+    CloseHandle(port->file);
+    CloseHandle(port->out);
+  } else {
+    if (port->settings_saved) {
+      SetCommState(port->file, &port->original_settings);
+      SetCommTimeouts(port->file, &port->original_timeouts);
+    }
+    CloseHandle(port->file);
   }
-  CloseHandle(port->file);
   free(port);
+}
+
+bool IsLineStream(PortHandle port, FILE* stream) {
+  if (port->kind != PIPE_PORT) return false;  // a COM port opened by name is ours alone
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return handle == port->given_out || handle == port->given_in;
 }

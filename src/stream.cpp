@@ -534,8 +534,12 @@ struct Receiver {
 constexpr uint32_t kResendAgainMs = 500;
 // How long the receiver lingers after its last answer while the line is
 // quiet, to answer a closing frame sent again: longer than a sender waits
-// for that answer before it sends the closing frame again.
+// for that answer before it sends something again, which its retry time,
+// doubled at each silence, may make half the stall limit.
 constexpr uint32_t kLingerMs = 5000;
+static uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
+  return std::max<uint32_t>(kLingerMs, stall_limit_ms / 2 + 1000);
+}
 
 // The functions below return true while the data goes on, and false once
 // they have set how it ended.
@@ -645,6 +649,8 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
   Frame frame;
   auto started = Clock::now();
   auto heard_at = started;
+  auto asked_at = started;
+  int asked_epoch = -1;  // the sender's epoch last asked for the offer
   for (;;) {
     bool heard = false;
     uint32_t wait = stall_limit_ms == kNoStallLimit ? UINT32_MAX : stall_limit_ms;
@@ -655,10 +661,19 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
       *opened = SeenOpening::kStream;
       return {Reason::kStartedAgain};
     }
-    if (IsWellFormed(got, frame) && frame.type == FRAME_FILE) break;
-    if (got == FrameRead::kDamaged &&
-        WriteOffsetFrame(port, FRAME_RESEND, 0, 0) != PortResult::kDone) {
-      return {Reason::kPortLost};
+    bool well_formed = IsWellFormed(got, frame);
+    if (well_formed && frame.type == FRAME_FILE) break;
+    // A damaged frame, or the sender's data before its offer: the offer was
+    // damaged or lost. Asked for again in that frame's epoch, the sender goes
+    // back to it at once; once an epoch, or again after kResendAgainMs.
+    bool sent_on = well_formed && (frame.type == FRAME_DATA || frame.type == FRAME_END);
+    if ((got == FrameRead::kDamaged || sent_on) &&
+        (frame.sequence != asked_epoch || MillisecondsSince(asked_at) >= kResendAgainMs)) {
+      if (WriteOffsetFrame(port, FRAME_RESEND, frame.sequence, 0) != PortResult::kDone) {
+        return {Reason::kPortLost};
+      }
+      asked_epoch = frame.sequence;
+      asked_at = Clock::now();
     }
     if (HasRunOut(stall_limit_ms, started)) {
       return EndStalled(stall_limit_ms, heard_at, stall_limit_ms);
@@ -702,17 +717,17 @@ Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTim
 // After the last answer: answers a closing frame sent again (its answer was
 // lost), and data sent again after a rewind (the sender may wait for an
 // answer before it closes again), until the sender says goodbye, a sender's
-// next opening comes, the line has been quiet for kLingerMs, or limit_ms
+// next opening comes, the line has been quiet for quiet_ms, or limit_ms
 // has passed.
 static void Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t length,
-                   uint32_t limit_ms, SeenOpening* opened) {
+                   uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* opened) {
   auto started = Clock::now();
   auto answered = started;
   int answered_epoch = -1;  // of the data last answered
   Frame frame;
   while (MillisecondsSince(started) < limit_ms) {
     bool heard = false;
-    FrameRead got = ReadFrame(port, &frame, kLingerMs, &heard);
+    FrameRead got = ReadFrame(port, &frame, quiet_ms, &heard);
     if (got == FrameRead::kOpening) *opened = SeenOpening::kStream;
     if (got == FrameRead::kLost || got == FrameRead::kSilent || got == FrameRead::kOpening) return;
     if (!IsWellFormed(got, frame)) continue;
@@ -743,9 +758,10 @@ void AnswerStreamed(PortHandle port, const Ending& ending, uint64_t size, uint32
   uint8_t type = stored ? FRAME_STORED : FRAME_FAILED;
   uint16_t length = stored ? 12 : 1;
   // Lingering is bounded too: a sender that keeps talking holds it no longer
-  // than a stall limit, or six quiet spells where there is none.
-  uint32_t limit = stall_limit_ms != kNoStallLimit ? stall_limit_ms : 6 * kLingerMs;
+  // than two stall limits, or six quiet spells where there is none.
+  uint32_t quiet = ComputeLingerQuiet(stall_limit_ms);
+  uint32_t limit = stall_limit_ms != kNoStallLimit ? 2 * stall_limit_ms : 6 * quiet;
   if (WriteFrame(port, type, 0, payload, length) == PortResult::kDone) {
-    Linger(port, type, payload, length, limit, opened);
+    Linger(port, type, payload, length, quiet, limit, opened);
   }
 }

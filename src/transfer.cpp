@@ -229,13 +229,17 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const LineTimes& time
   return result;
 }
 
+PortResult AwaitSender(PortHandle port, const SessionSettings& settings, uint32_t wait_ms,
+                       SeenOpening* opened) {
+  return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened);
+}
+
 TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened) {
   // The opening: waited for unless it was seen already, and answered.
   SeenOpening seen = *opened;
   *opened = SeenOpening::kNone;
-  PortResult got = seen == SeenOpening::kNone
-                       ? WaitForOpening(port, settings.times.opening_quiet_ms, &seen)
-                       : PortResult::kDone;
+  PortResult got =
+      seen == SeenOpening::kNone ? AwaitSender(port, settings, kForEver, &seen) : PortResult::kDone;
   bool streamed = seen == SeenOpening::kStream && !settings.classic_only;
   if (got == PortResult::kDone) got = WriteByte(port, streamed ? kReadyStream : kReady);
   // A sender puts its field on the line right after READY; silence means

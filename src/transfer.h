@@ -34,4 +34,10 @@ TransferResult SendFile(PortHandle port, const char* path, const SessionSettings
 // once on entry.
 TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened);
 
+// Waits at most wait_ms for a sender to open a file, dropping whatever
+// comes before its opening, for the next RecvFile to answer at once: kDone
+// with *opened set, kTimedOut when none came in time, or kLost.
+PortResult AwaitSender(PortHandle port, const SessionSettings& settings, uint32_t wait_ms,
+                       SeenOpening* opened);
+
 #endif

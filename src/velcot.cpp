@@ -9,6 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "commdev.h"
 #include "transfer.h"
@@ -125,17 +132,62 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
   return status;
 }
 
+// A line handed over (-p -), or the console velcot was typed on, belongs
+// to the program at its other end, which waits for velcot to end: a
+// receiver there takes one run of files. It waits this long for the first
+// file; then for the next one this long after a file stored or refused (a
+// sender opens its next file at once), and after a lost exchange as long
+// as a sender takes to give that file up and open its next one (its stall
+// limit, then a quarter more before a START it holds back). A hang-up ends
+// the run at once.
+constexpr uint32_t kFirstFileWaitMs = 60000;
+constexpr uint32_t kNextFileWaitMs = 5000;
+
+static uint32_t ComputeNextFileWait(const LineTimes& times, TransferResult result) {
+  if (result == TransferResult::kDone || result == TransferResult::kNotStored) {
+    return kNextFileWaitMs;
+  }
+  uint64_t wait_ms = uint64_t(times.stall_limit_ms) * 5 / 4 + kNextFileWaitMs;
+  return uint32_t(std::min<uint64_t>(wait_ms, UINT32_MAX));
+}
+
+// In a run of files, waits limit_ms for a sender's opening: kDone when one
+// came, kTimedOut when the run is over (*status tells how it went), or
+// kLost.
+static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session, uint32_t limit_ms,
+                                bool first, SeenOpening* opened, int* status) {
+  PortResult seen = AwaitSender(port, session, limit_ms, opened);
+  if (seen == PortResult::kTimedOut && first) {
+    fprintf(stderr, "No sender opened a file within %lu s\n",
+            static_cast<unsigned long>(kFirstFileWaitMs / 1000));
+    *status = EXIT_INCOMPLETE;
+  }
+  if (seen == PortResult::kLost && !first && GetPortError(port) == kHungUp &&
+      GetInterruption() == 0) {
+    return PortResult::kTimedOut;
+  }
+  return seen;
+}
+
 // Receives files until a classic receiver declines one or the port is
-// lost. A file not stored, or given up mid-exchange, leaves the next one
-// welcome; what is left of its exchange is let pass first, so that the
-// sender's last bytes are not taken for a new one. A START that the watch
-// after a file saw is answered by the next call.
-static int RunReceiveMode(PortHandle port, const Settings& settings,
-                          const SessionSettings& session) {
+// lost, or in one run until the sender's run is over. A file not stored,
+// or given up mid-exchange, leaves the next one welcome; what is left of
+// its exchange is let pass first, so that the sender's last bytes are not
+// taken for a new one. A START that the watch after a file saw is answered
+// by the next call.
+static int RunReceiveMode(PortHandle port, const Settings& settings, const SessionSettings& session,
+                          bool one_run) {
   int status = EXIT_COMPLETE;
   SeenOpening opened = SeenOpening::kNone;
-  for (;;) {
-    TransferResult result = RecvFile(port, session, &opened);
+  uint32_t wait_ms = kFirstFileWaitMs;
+  for (bool first = true;; first = false) {
+    PortResult next = opened != SeenOpening::kNone || !one_run
+                          ? PortResult::kDone
+                          : AwaitNextFile(port, session, wait_ms, first, &opened, &status);
+    if (next == PortResult::kTimedOut) return status;
+    TransferResult result =
+        next == PortResult::kDone ? RecvFile(port, session, &opened) : TransferResult::kPortLost;
+    wait_ms = ComputeNextFileWait(session.times, result);
     if (result == TransferResult::kDone) continue;
     status = EXIT_INCOMPLETE;
     if (GetInterruption() != 0) return status;
@@ -148,6 +200,104 @@ static int RunReceiveMode(PortHandle port, const Settings& settings,
     }
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     return status;
+  }
+}
+
+#ifdef _WIN32
+#define NULL_DEVICE "NUL"
+#define dup _dup
+#define dup2 _dup2
+#define fileno _fileno
+#define isatty _isatty
+#else
+#define NULL_DEVICE "/dev/null"
+#endif
+
+// Standard output and error while the port is open, when one of them is
+// the line itself: nothing but the exchange may go there. Plain data: for
+// each of the two, the descriptor it had (or -1, left as it was) and the
+// temporary file that holds its text until the port's settings are back.
+struct ConsoleStreams {
+  int saved[2];
+  FILE* held[2];
+};
+
+static FILE* PickStream(int stream) {
+  return stream == 0 ? stdout : stderr;
+}
+
+// Points stream (0 stdout, 1 stderr) at the file target, keeping what it was.
+static void RedirectStream(ConsoleStreams* console, int stream, FILE* target) {
+  FILE* from = PickStream(stream);
+  fflush(from);
+  console->saved[stream] = dup(fileno(from));
+  dup2(fileno(target), fileno(from));
+#ifdef _WIN32
+  _setmode(fileno(from), _O_BINARY);  // the text is copied out as it was written
+#endif
+}
+
+// Holds a stream's text in a temporary file (where none can be made, it is
+// dropped rather than put on the line).
+static void HoldStream(ConsoleStreams* console, int stream) {
+  FILE* held = tmpfile();
+  if (held == nullptr) held = fopen(NULL_DEVICE, "w");
+  if (held == nullptr) return;
+  RedirectStream(console, stream, held);
+  console->held[stream] = held;
+}
+
+// Decides, once the port is open, where the program's own output goes: the
+// progress line to standard error when only standard output is the line
+// (with standard output's messages, at once), and left out when both are;
+// the messages of a stream that is the line are held until the end.
+static ConsoleStreams KeepConsoleOffLine(PortHandle port) {
+  ConsoleStreams console = {{-1, -1}, {nullptr, nullptr}};
+  bool out_on_line = IsLineStream(port, stdout);
+  bool err_on_line = IsLineStream(port, stderr);
+  if (out_on_line && !err_on_line) {
+    RedirectStream(&console, 0, stderr);
+    return console;
+  }
+  if (out_on_line) HoldStream(&console, 0);
+  if (err_on_line) HoldStream(&console, 1);
+  return console;
+}
+
+// Copies held text out: lines as they were written, but of a line redrawn
+// with carriage returns (the progress line) nothing.
+static void CopyHeldText(FILE* held, FILE* to) {
+  rewind(held);
+  std::string line;
+  for (int c = fgetc(held);; c = fgetc(held)) {
+    if (c != EOF && c != '\n') {
+      line += char(c);
+      continue;
+    }
+    if (!line.empty() && line.find('\r') == std::string::npos) fprintf(to, "%s\n", line.c_str());
+    line.clear();
+    if (c == EOF) break;
+  }
+}
+
+// Once the port's settings are back: the streams as they were, and what
+// they held. A terminal is a console someone reads; a pipe or a socket
+// that is the line leads to a program, and what it held is dropped rather
+// than put on it.
+static void RestoreConsole(ConsoleStreams* console) {
+  for (int stream = 0; stream < 2; stream++) {
+    if (console->saved[stream] < 0) continue;
+    FILE* to = PickStream(stream);
+    fflush(to);
+    dup2(console->saved[stream], fileno(to));
+    close(console->saved[stream]);
+#ifdef _WIN32
+    _setmode(fileno(to), _O_TEXT);
+#endif
+    if (console->held[stream] == nullptr) continue;
+    if (isatty(fileno(to))) CopyHeldText(console->held[stream], to);
+    fclose(console->held[stream]);
+    fflush(to);
   }
 }
 
@@ -169,11 +319,21 @@ static int Run(int argc, char** argv, Settings* settings) {
   // reported, rather than the signal ending the run without a word.
   signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef SIGPIPE
+  // A pipe or a socket that closes under a write is a lost port, reported
+  // as one, rather than the signal ending the run without a word.
+  signal(SIGPIPE, SIG_IGN);
+#endif
   PortHandle port = OpenComPort(settings->port);
   if (port == INVALID_PORT_HANDLE) {
     fprintf(stderr, "could not open %s\n", settings->port);
     return EXIT_NOT_STARTED;
   }
+  // The console velcot was typed on, or a line handed over, is given back
+  // after one run of files.
+  bool one_run =
+      IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
+  ConsoleStreams console = KeepConsoleOffLine(port);
   int status = EXIT_NOT_STARTED;
   LineFormat format;
   if (!ConfigureComPort(port, settings->baudrate, settings->mode) ||
@@ -184,9 +344,10 @@ static int Run(int argc, char** argv, Settings* settings) {
     session.times = ComputeLineTimes(settings->baudrate, format);
     session.classic_only = settings->classic_only;
     status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
-                                      : RunReceiveMode(port, *settings, session);
+                                      : RunReceiveMode(port, *settings, session, one_run);
   }
   CloseComPort(port);
+  RestoreConsole(&console);
   return GetInterruption() != 0 ? 128 + GetInterruption() : status;
 }
 

@@ -32,6 +32,16 @@ static bool EndsWithStreamOpening(const LineBurst& burst) {
          IsStreamOpening(burst.tail + kOpeningMaxLength - 1 - kPreambleSize);
 }
 
+// The same with one byte of the preamble damaged on the line, once the line
+// is quiet: a velcot sender's opening still. Answering READY_STREAM to
+// anything else is harmless: a classic sender writes its name field, which
+// is taken as one.
+static bool EndsWithDamagedStreamOpening(const LineBurst& burst) {
+  const uint8_t* preamble = burst.tail + kOpeningMaxLength - 1 - kPreambleSize;
+  return burst.count > kPreambleSize && preamble[kPreambleSize] == kStart &&
+         CountDifferences(preamble, kPreamble, kPreambleSize) <= 1;
+}
+
 // Takes bytes off the line until it has stayed quiet for quiet_ms after
 // one, a velcot sender's opening has come, or the burst has grown past
 // max_count.
@@ -57,19 +67,29 @@ static BurstEnd ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count
 // came before it.
 static SeenOpening JudgeOpening(const LineBurst& burst, bool* alone) {
   if (burst.count == 0 || burst.tail[kOpeningMaxLength - 1] != kStart) return SeenOpening::kNone;
-  bool stream = EndsWithStreamOpening(burst);
+  bool stream = EndsWithDamagedStreamOpening(burst);
   *alone = burst.count == (stream ? kPreambleSize + 1 : 1);
   return stream ? SeenOpening::kStream : SeenOpening::kClassic;
 }
 
-PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, SeenOpening* seen) {
-  bool alone = false;
-  do {
+PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms,
+                          SeenOpening* seen) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    uint32_t waited = MillisecondsSince(start);
+    PortResult waiting = limit_ms == kForEver ? PortResult::kDone
+                         : waited < limit_ms  ? WaitForByte(port, limit_ms - waited)
+                                              : PortResult::kTimedOut;
+    if (waiting != PortResult::kDone) return waiting;
+    // Within a limit, a line that never falls quiet is judged every few
+    // kilobytes, so that the limit holds.
     LineBurst burst = {};
-    if (ReadBurst(port, quiet_ms, UINT32_MAX, &burst) == BurstEnd::kLost) return PortResult::kLost;
-    *seen = JudgeOpening(burst, &alone);
-  } while (*seen == SeenOpening::kNone);
-  return PortResult::kDone;
+    BurstEnd read = ReadBurst(port, quiet_ms, limit_ms == kForEver ? UINT32_MAX : 4096, &burst);
+    if (read == BurstEnd::kLost) return PortResult::kLost;
+    bool alone = false;
+    *seen = read == BurstEnd::kQuiet ? JudgeOpening(burst, &alone) : SeenOpening::kNone;
+    if (*seen != SeenOpening::kNone) return PortResult::kDone;
+  }
 }
 
 Step WatchForSender(PortHandle port, uint32_t watch_ms, uint32_t quiet_ms, SeenOpening* opened) {
@@ -105,10 +125,7 @@ bool IsStreamField(const uint8_t* field) {
 }
 
 bool IsDamagedStreamField(const uint8_t* field) {
-  size_t differences = 0;
-  for (size_t i = 0; i < kNameFieldSize; i++)
-    differences += field[i] != kStreamField[i];
-  return IsStreamField(field) || differences <= 2;
+  return IsStreamField(field) || CountDifferences(field, kStreamField, kNameFieldSize) <= 2;
 }
 
 PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
@@ -123,6 +140,13 @@ PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
 }
 
 // ---- byte order and checksums ----
+
+size_t CountDifferences(const uint8_t* a, const uint8_t* b, size_t length) {
+  size_t count = 0;
+  for (size_t i = 0; i < length; i++)
+    count += a[i] != b[i];
+  return count;
+}
 
 void PutBigEndian(uint8_t* at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; i--, value >>= 8)

@@ -60,11 +60,12 @@ constexpr uint32_t kLongestFrame = 8 + 8 + 8192 + 4;
 // preamble was lost), or the preamble and START.
 enum class SeenOpening { kNone, kClassic, kStream };
 
-// Waits, however long it takes, for a sender's opening, dropping whatever
-// comes before it (noise, what a sender not yet listening left): kDone with
-// *seen set, or kLost. The line counts as quiet after a byte once quiet_ms
-// have passed.
-PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, SeenOpening* seen);
+// Waits at most limit_ms (kForEver: however long it takes) for a sender's
+// opening, dropping whatever comes before it (noise, what a sender not yet
+// listening left): kDone with *seen set, kTimedOut, or kLost. The line
+// counts as quiet after a byte once quiet_ms have passed.
+constexpr uint32_t kForEver = 0;
+PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* seen);
 
 // After the last answer of a classic file whose blocks were all full, tells
 // a sender in step from one out of step, for watch_ms. In step, a sender
@@ -91,6 +92,9 @@ bool IsDamagedStreamField(const uint8_t* field);
 PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms);
 
 // ---- byte order and checksums ----
+
+// The bytes in which a and b, of length bytes each, differ.
+size_t CountDifferences(const uint8_t* a, const uint8_t* b, size_t length);
 
 // Integers of 2, 4 or 8 bytes go most significant byte first.
 void PutBigEndian(uint8_t* at, uint64_t value, int bytes);

@@ -3,16 +3,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "process_util.h"
 #include "wire_util.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -501,6 +507,381 @@ TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
       << errors;
   StopLine(line_);
   ExpectPortLost(Finish(first), "first", line_.link_a, true);
+}
+
+// ---- where serial users are: handed-over lines, consoles, networks ----
+
+class SerialUsersTest : public EndToEndTest {
+ protected:
+  // velcot with the given standard streams (a path each: a terminal is
+  // given as the same path three times); empty streams go to the logs.
+  pid_t StartWithStreams(const std::string& folder, const std::vector<std::string>& args,
+                         const std::string& streams, const std::string& log = "console") {
+    SpawnOptions options;
+    options.argv = {VELCOT_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.working_dir = folder;
+    options.stdin_path = streams;
+    options.stdout_path = streams.empty() ? scratch_ + "/logs/" + log + ".out" : streams;
+    options.stderr_path = streams.empty() ? scratch_ + "/logs/" + log + ".err" : streams;
+    options.env = env_;
+    return StartProgram(options);
+  }
+
+  // A shell command run by a helper program, whose status goes to logs/<log>.status.
+  std::string Shell(const std::string& folder, const std::string& args, const std::string& log) {
+    std::string logs = scratch_ + "/logs/" + log;
+    return "cd " + folder + " && " + VELCOT_PATH + " " + args + " 2>" + logs + ".err; echo $? >" +
+           logs + ".status";
+  }
+
+  int Status(const std::string& log) { return atoi(Output(log + ".status").c_str()); }
+
+  // Waits until a velcot on link A has set the line up: it was left at
+  // 9600 baud, and velcot runs at 115200.
+  bool AwaitLineSetUp(pid_t pid = -1) {
+    return WaitForCondition([&] { return ReadLinkSpeed(line_.link_a) == B115200; },
+                            kLimitMilliseconds, pid);
+  }
+
+  // Plays a classic sender of one file on fd_b_ up to the last answer.
+  void SendClassically(const std::string& name, const std::string& content) {
+    ASSERT_TRUE(WriteAll(fd_b_, "\x99"));
+    ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\x33");
+    ASSERT_TRUE(WriteAll(fd_b_, EncodeAnnouncement(name, uint32_t(content.size()))));
+    ASSERT_EQ(ReadWithDeadline(fd_b_, 1, kLimitMilliseconds), "\xCC");
+    for (size_t at = 0; at < content.size(); at += 1024) {
+      ASSERT_TRUE(WriteAll(fd_b_, Frame(content.substr(at, 1024))));
+      ASSERT_EQ(ReadWithDeadline(fd_b_, 2, kLimitMilliseconds), "\xFF\xFF");
+    }
+  }
+
+  // Plays a classic receiver of one file on fd_b_, from a velcot sender's
+  // opening to the last answer: every byte it reads is the exchange's.
+  void ReceiveClassically(const std::string& name, const std::string& content) {
+    ASSERT_EQ(ReadWithDeadline(fd_b_, 5, kLimitMilliseconds), kSenderOpening);
+    ASSERT_TRUE(WriteAll(fd_b_, "\x33"));
+    ASSERT_EQ(ReadWithDeadline(fd_b_, 16, kLimitMilliseconds),
+              EncodeAnnouncement(name, uint32_t(content.size())));
+    ASSERT_TRUE(WriteAll(fd_b_, "\xCC"));
+    for (size_t at = 0; at < content.size(); at += 1024) {
+      std::string framed = Frame(content.substr(at, 1024));
+      ASSERT_EQ(ReadWithDeadline(fd_b_, framed.size(), kLimitMilliseconds), framed);
+      ASSERT_TRUE(WriteAll(fd_b_, "\xFF\xFF"));
+    }
+  }
+
+  // picocom on link A, in folder, with velcot as its send and receive
+  // commands. Its terminal is one end of a second line, whose other end
+  // (terminal_) the test types into and reads as a person would.
+  pid_t StartPicocom(const std::string& folder) {
+    std::string dir = MakeFolder("terminal");
+    HeldLine terminal = StartHeldLine(dir);
+    terminal_ = terminal.fd_b;
+    struct winsize size = {24, 80, 0, 0};  // or picocom's line editor asks the terminal
+    EXPECT_EQ(ioctl(terminal.fd_a, TIOCSWINSZ, &size), 0);
+    std::string command = std::string(VELCOT_PATH) + " -p - -b 115200";
+    SpawnOptions picocom;
+    picocom.argv = {"picocom",       "-b",    "9600",      "--send-cmd", command,
+                    "--receive-cmd", command, line_.link_a};
+    picocom.working_dir = folder;
+    picocom.stdin_path = picocom.stdout_path = picocom.stderr_path = terminal.pair.link_a;
+    picocom.env = {"LC_ALL=C.UTF-8"};
+    return StartProgram(picocom);
+  }
+
+  // Reads picocom's screen until text shows after what was awaited before.
+  bool AwaitScreen(const std::string& text) {
+    size_t at = std::string::npos;
+    bool shown = WaitForCondition(
+        [&] {
+          screen_ += ReadWithDeadline(terminal_, 65536, 20);
+          at = screen_.find(text, screen_seen_);
+          return at != std::string::npos;
+        },
+        kLimitMilliseconds);
+    if (shown) screen_seen_ = at + text.size();
+    return shown;
+  }
+
+  int terminal_ = -1;
+  std::string screen_;
+  size_t screen_seen_ = 0;
+};
+
+// ssh and socat hand the line over on pipes: both ends end by themselves,
+// the progress line on standard error, in both exchanges. A file the
+// receiver refuses does not end its run (in the streaming exchange; a
+// classic receiver that declines leaves).
+TEST_F(SerialUsersTest, PipesAtBothEndsCarryBothExchanges) {
+  for (bool classic : kProtocols) {
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
+    SCOPED_TRACE(run);
+    std::string content = MakeContent(200000, 31);
+    ASSERT_TRUE(WriteWholeFile(tx + "/img.bin", content));
+    ASSERT_TRUE(WriteWholeFile(tx + "/two.bin", "\xFF\xFF"));
+    std::string files = "img.bin two.bin";
+    if (!classic) {
+      ASSERT_TRUE(WriteWholeFile(tx + "/taken.bin", "a folder has its name"));
+      MakeFolder(run + "-rx/taken.bin");
+      files = "img.bin taken.bin two.bin";
+    }
+    SpawnOptions socat;
+    socat.argv = {"socat", "SYSTEM:" + Shell(tx, "-p - -b 115200 " + files, run + "-tx"),
+                  "SYSTEM:" + Shell(rx, "-p - -b 115200", run + "-rx")};
+    socat.env = env_;
+    EXPECT_EQ(Finish(StartProgram(socat)).status, 0);
+    EXPECT_EQ(Status(run + "-tx"), classic ? 0 : 2) << Output(run + "-tx.err");
+    EXPECT_EQ(Status(run + "-rx"), classic ? 0 : 2) << Output(run + "-rx.err");
+    EXPECT_TRUE(ReadWholeFile(rx + "/img.bin") == content);
+    EXPECT_EQ(ReadWholeFile(rx + "/two.bin"), "\xFF\xFF");
+    for (const char* end : {"-tx.err", "-rx.err"}) {
+      std::string shown = Output(run + end);
+      EXPECT_NE(shown.find(DrawCompleteProgress("img.bin", content.size(), false)),
+                std::string::npos);
+      EXPECT_EQ(shown.find("lost"), std::string::npos) << shown;
+    }
+    if (!classic) {
+      EXPECT_NE(Output(run + "-tx.err").find("file taken.bin declined by receiver\n"),
+                std::string::npos);
+    }
+  }
+}
+
+// Typed on a board's console, whose terminal is the port: nothing but the
+// exchange goes on the line, and the messages come once the settings are
+// back. A receiver there ends after the run, on the line handed over
+// (-p -) or named.
+TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  std::string content = MakeContent(2500, 32);
+  ASSERT_TRUE(WriteWholeFile(tx + "/one.bin", content));
+  ASSERT_TRUE(StartLine());
+
+  // A receiver against a classic sender.
+  ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
+  pid_t receiver = StartWithStreams(rx, {"-p", "-", "-b", "115200"}, line_.link_a);
+  ASSERT_TRUE(AwaitLineSetUp(receiver));
+  SendClassically("one.bin", content);
+  EXPECT_EQ(Finish(receiver).status, 0);
+  EXPECT_EQ(ReadWholeFile(rx + "/one.bin"), content);
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 1, 0), "");
+
+  // A sender against a classic receiver; its message about the missing file
+  // follows the exchange.
+  pid_t sender = StartWithStreams(
+      tx, {"-p", line_.link_a, "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  ReceiveClassically("one.bin", content);
+  EXPECT_EQ(Finish(sender).status, 2);
+  EXPECT_EQ(ReadWithDeadline(fd_b_, 100, 1000),
+            "Couldn't stat missing.bin: No such file or directory\n");
+
+  // The same against a velcot, in the streaming exchange: the receiver
+  // named its port.
+  std::string again = MakeFolder("again"), peer = MakeFolder("peer");
+  ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
+  receiver = StartWithStreams(again, {"-p", line_.link_a, "-b", "115200"}, line_.link_a);
+  ASSERT_TRUE(AwaitLineSetUp(receiver));
+  EXPECT_EQ(Finish(StartSender(tx, {"one.bin"})).status, 0);
+  EXPECT_EQ(Finish(receiver).status, 0);
+  EXPECT_EQ(ReadWholeFile(again + "/one.bin"), content);
+  receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "115200"}, "peer");
+  ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
+  sender =
+      StartWithStreams(tx, {"-p", "-", "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  EXPECT_EQ(Finish(sender).status, 2);
+  StopLine(line_);
+  EXPECT_EQ(ReadWholeFile(peer + "/one.bin"), content);
+  EXPECT_EQ(Finish(receiver).status, 2);
+  EXPECT_EQ(Output("peer.err"), "lost port " + line_.link_b + ": hung up\n");
+}
+
+// A person at picocom: C-a C-s, a file name and Enter send it; C-a C-r and
+// Enter receive; C-a C-x leaves. velcot runs as picocom's commands on the
+// line it hands over, against a velcot and against a classic peer, and the
+// screen shows picocom's words and velcot's progress, never a byte of the
+// exchange. picocom runs at 9600 baud, velcot at 115200: its speed on the
+// line shows when it has set the line up.
+TEST_F(SerialUsersTest, PicocomSendsAndReceivesThroughVelcot) {
+  std::string here = MakeFolder("here"), there = MakeFolder("there");
+  std::string content = MakeContent(30000, 33), back = MakeContent(5000, 34);
+  ASSERT_TRUE(WriteWholeFile(here + "/a.bin", content));
+  ASSERT_TRUE(WriteWholeFile(there + "/back.bin", back));
+  ASSERT_TRUE(StartLine());
+  pid_t picocom = StartPicocom(here);
+  ASSERT_TRUE(AwaitScreen("Terminal ready"));
+  for (bool classic_peer : {false, true}) {
+    SCOPED_TRACE(classic_peer ? "a classic peer" : "a velcot peer");
+    std::remove((here + "/back.bin").c_str());
+    pid_t peer = -1;
+    if (!classic_peer) {
+      peer = StartVelcot(there, {"-p", line_.link_b, "-b", "115200"}, "rx");
+      ASSERT_TRUE(WaitForReader(peer, kLimitMilliseconds));
+    }
+    ASSERT_TRUE(WriteAll(terminal_, "\x01\x13"));
+    ASSERT_TRUE(AwaitScreen("*** file: ")) << screen_;
+    ASSERT_TRUE(WriteAll(terminal_, "a.bin\r"));
+    if (classic_peer) ReceiveClassically("a.bin", content);
+    EXPECT_TRUE(AwaitScreen("*** exit status: 0 ***")) << screen_;
+    if (!classic_peer) {
+      SendSignal(peer, SIGTERM);
+      EXPECT_EQ(Finish(peer).status, 128 + SIGTERM);
+      EXPECT_TRUE(ReadWholeFile(there + "/a.bin") == content);
+    }
+
+    ASSERT_TRUE(WriteAll(terminal_, "\x01\x12"));
+    ASSERT_TRUE(AwaitScreen("*** file: ")) << screen_;
+    ASSERT_TRUE(WriteAll(terminal_, "\r"));
+    ASSERT_TRUE(AwaitLineSetUp(picocom));
+    if (classic_peer) {
+      SendClassically("back.bin", back);
+    } else {
+      EXPECT_EQ(
+          Finish(StartVelcot(there, {"-p", line_.link_b, "-b", "115200", "back.bin"}, "tx")).status,
+          0);
+    }
+    EXPECT_TRUE(AwaitScreen("*** exit status: 0 ***")) << screen_;
+    EXPECT_TRUE(ReadWholeFile(here + "/back.bin") == back);
+  }
+  ASSERT_TRUE(WriteAll(terminal_, "\x01\x18"));
+  EXPECT_EQ(Finish(picocom).status, 0);
+  // Each run's last drawing, and nothing else but printable text.
+  for (const char* drawn : {"a.bin 30000/30000 (100.0%)", "back.bin 5000/5000 (100.0%)"}) {
+    size_t at = screen_.find(drawn);
+    ASSERT_NE(at, std::string::npos) << drawn;
+    EXPECT_NE(screen_.find(drawn, at + 1), std::string::npos) << drawn;
+  }
+  // (The line editor's escape sequences, and the progress line's cells.)
+  std::string text = std::regex_replace(screen_, std::regex("\x1B\\[[0-9;]*[A-Za-z]"), "");
+  text = std::regex_replace(text, std::regex("\xE2\x96[\x91\x93]"), "");
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(byte == '\r' || byte == '\n' || (byte >= 0x20 && byte < 0x7F))
+        << "byte " << int(byte) << " on the screen";
+  }
+}
+
+// ser2net 4 serves one end of the line as RFC 2217 and as raw TCP; velcot
+// on the network side receives, then sends. Through RFC 2217 the device
+// ser2net opened takes the speed and stop bits asked for (a
+// pseudo-terminal keeps 8 data bits and no parity whatever it is told);
+// the raw port has the speed of ser2net's configuration.
+TEST_F(SerialUsersTest, Ser2netServesTheLineAsRfc2217AndRawTcp) {
+  std::string tx = MakeFolder("tx"), net = MakeFolder("net"), peer = MakeFolder("peer");
+  std::string content = MakeContent(70000, 35);
+  ASSERT_TRUE(WriteWholeFile(tx + "/net.bin", content));
+  ASSERT_TRUE(StartLine());
+  Ser2net ser2net = StartSer2net(line_.link_a);
+  ASSERT_GT(ser2net.pid, 0);
+  for (bool telnet : {true, false}) {
+    std::string url = telnet ? ser2net.rfc2217 : ser2net.raw;
+    SCOPED_TRACE(url);
+    std::vector<std::string> args = {"-p", url, "-b", "57600", "-m", "8N2"};
+    ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
+    ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
+    pid_t receiver = StartVelcot(net, args, "net-rx");
+    speed_t set = telnet ? B57600 : B115200;
+    ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(line_.link_a) == set; },
+                                 kLimitMilliseconds, receiver))
+        << Output("net-rx.err");
+    SpawnOptions stty;
+    stty.argv = {"stty", "-F", line_.link_a, "-a"};
+    stty.stdout_path = scratch_ + "/logs/stty";
+    Finish(StartProgram(stty));
+    std::string settings = " " + Output("stty") + " ";
+    std::replace(settings.begin(), settings.end(), '\n', ' ');
+    EXPECT_EQ(settings.find(" cstopb ") != std::string::npos, telnet) << settings;
+    EXPECT_EQ(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "57600", "net.bin"}, "tx")).status,
+              0)
+        << Output("tx.err") << Output("net-rx.err");
+    SendSignal(receiver, SIGTERM);
+    EXPECT_EQ(Finish(receiver).status, 128 + SIGTERM) << Output("net-rx.err");
+    EXPECT_TRUE(ReadWholeFile(net + "/net.bin") == content);
+
+    std::remove((peer + "/net.bin").c_str());
+    receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "57600"}, "rx");
+    ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
+    args.push_back("net.bin");
+    ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
+    EXPECT_EQ(Finish(StartVelcot(tx, args, "net-tx")).status, 0) << Output("net-tx.err");
+    SendSignal(receiver, SIGTERM);
+    EXPECT_EQ(Finish(receiver).status, 128 + SIGTERM) << Output("rx.err");
+    EXPECT_TRUE(ReadWholeFile(peer + "/net.bin") == content);
+  }
+}
+
+// What goes wrong on the network gets a clear word and stores nothing; the
+// test plays the server.
+TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
+  std::string rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(rx + "/keep.bin", "old content"));
+  int closed = FindFreeTcpPort();
+  const struct {
+    std::string port;
+    std::string reason;
+  } kUnopenable[] = {
+      {"socket://127.0.0.1:" + std::to_string(closed),
+       "Couldn't connect to 127.0.0.1:" + std::to_string(closed) + ": Connection refused\n"},
+      {"rfc2217://host.invalid:2217", "Couldn't connect to host.invalid:2217: "},
+      {"tcp:host-without-port", "Couldn't connect to tcp:host-without-port: not HOST:PORT\n"},
+  };
+  for (const auto& c : kUnopenable) {
+    SCOPED_TRACE(c.port);
+    ProcessEnd end = Finish(StartVelcot(rx, {"-p", c.port, "-b", "115200"}, "open"));
+    EXPECT_EQ(end.status, 1);
+    EXPECT_EQ(Output("open.err").rfind(c.reason, 0), 0u) << Output("open.err");
+    EXPECT_NE(Output("open.err").find("could not open " + c.port + "\n"), std::string::npos);
+  }
+
+  // An RFC 2217 server that sets another speed, or answers with garbage.
+  int port = 0;
+  int listener = ListenOnFreeTcpPort(&port);
+  ASSERT_GE(listener, 0);
+  held_fds_.push_back(listener);
+  std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+  const struct {
+    std::string answer;
+    std::string refusal;
+  } kServers[] = {
+      {"\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0\xFF\xFA\x2C\x66\x08\xFF\xF0"
+       "\xFF\xFA\x2C\x67\x01\xFF\xF0\xFF\xFA\x2C\x68\x01\xFF\xF0\xFF\xFA\x2C\x69\x01\xFF\xF0"s,
+       "the port server set baud rate 9600 when 100000 was asked\n"},
+      {"\xFF\xFB\xC8\xFF\xFA\x2C\xFF\xFD\x99\xFF\xFB",
+       "the port server did not answer COM-PORT-OPTION's settings within 5 s\n"},
+      {"", "the port server closed the connection\n"},  // as ser2net does to a second client
+  };
+  for (const auto& server : kServers) {
+    pid_t client = StartVelcot(rx, {"-p", url, "-b", "100000"}, "rfc");
+    int connection = AcceptWithin(listener, kLimitMilliseconds);
+    ASSERT_GE(connection, 0);
+    held_fds_.push_back(connection);
+    EXPECT_NE(ReadWithDeadline(connection, 200, 500).find("\xFF\xFA\x2C\x01\x00\x01\x86\xA0"s),
+              std::string::npos);
+    if (server.answer.empty()) shutdown(connection, SHUT_RDWR);
+    ASSERT_TRUE(server.answer.empty() || WriteAll(connection, server.answer));
+    ProcessEnd end = Finish(client);
+    EXPECT_EQ(end.status, 1);
+    EXPECT_EQ(Output("rfc.err"), server.refusal + "couldn't configure port\n");
+  }
+
+  // A server that drops the connection mid-file: the old file stays.
+  pid_t receiver =
+      StartVelcot(rx, {"-p", "socket://127.0.0.1:" + std::to_string(port), "-b", "115200"}, "drop");
+  int connection = AcceptWithin(listener, kLimitMilliseconds);
+  ASSERT_GE(connection, 0);
+  std::string block = MakeContent(1024, 36);
+  ASSERT_TRUE(WriteAll(connection, "\x99"));
+  ASSERT_EQ(ReadWithDeadline(connection, 1, kLimitMilliseconds), "\x33");
+  ASSERT_TRUE(WriteAll(connection, EncodeAnnouncement("keep.bin", 3000)));
+  ASSERT_EQ(ReadWithDeadline(connection, 1, kLimitMilliseconds), "\xCC");
+  ASSERT_TRUE(WriteAll(connection, Frame(block)));
+  ASSERT_EQ(ReadWithDeadline(connection, 2, kLimitMilliseconds), "\xFF\xFF");
+  close(connection);
+  ProcessEnd end = Finish(receiver);
+  EXPECT_EQ(end.status, 2);
+  EXPECT_NE(Output("drop.err").find("lost port socket://127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"keep.bin"});
+  EXPECT_EQ(ReadWholeFile(rx + "/keep.bin"), "old content");
 }
 
 }  // namespace

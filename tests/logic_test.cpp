@@ -11,6 +11,7 @@
 #include "names.h"
 #include "progress.h"
 #include "store.h"
+#include "telnet.h"
 #include "wire.h"
 #include "wire_util.h"
 
@@ -18,11 +19,161 @@
 #include <windows.h>
 #endif
 
+using namespace std::string_literals;
+
 namespace {
 
 std::string Cells(int done, int to_go) {
   return std::string(size_t(done), char(0xB2)) + std::string(size_t(to_go), char(0xB0));
 }
+
+// ---- network ports ----
+
+TEST(ParseNetworkAddress, TakesPyserialsNamesAndLeavesDevicesAlone) {
+  const struct {
+    const char* name;
+    int kind;
+    const char* host;
+    const char* service;
+    bool telnet;
+  } kCases[] = {
+      {"socket://ser2net.local:2000", 1, "ser2net.local", "2000", false},
+      {"tcp:10.0.0.5:4001", 1, "10.0.0.5", "4001", false},
+      {"rfc2217://[::1]:7000", 1, "::1", "7000", true},
+      {"rfc2217://box:telnet", 1, "box", "telnet", true},
+      {"socket://host", -1, "", "", false},
+      {"tcp::2000", -1, "", "", false},
+      {"socket://::1:2000", -1, "", "", false},  // IPv6 takes brackets
+      {"/dev/ttyUSB0", 0, "", "", false},
+      {"COM3", 0, "", "", false},
+      {"-", 0, "", "", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    NetworkAddress address;
+    ASSERT_EQ(ParseNetworkAddress(c.name, &address), c.kind);
+    if (c.kind != 1) continue;
+    EXPECT_EQ(address.host, c.host);
+    EXPECT_EQ(address.service, c.service);
+    EXPECT_EQ(address.telnet, c.telnet);
+  }
+}
+
+// What a server sends, byte for byte, and what the client makes of it.
+std::string Decode(TelnetState* state, const std::string& in, std::string* reply) {
+  std::string data(in.size(), '\0');
+  size_t n = DecodeTelnet(state, reinterpret_cast<const uint8_t*>(in.data()), in.size(),
+                          reinterpret_cast<uint8_t*>(&data[0]), reply);
+  return data.substr(0, n);
+}
+
+TEST(DecodeTelnet, PassesDataAndAnswersOnlyWhatChanges) {
+  TelnetState state;
+  StartTelnet(&state, true);
+  std::string reply;
+  // ser2net's greeting: SGA and BINARY, already asked for, need no word;
+  // ECHO is refused.
+  EXPECT_EQ(Decode(&state, "\xFF\xFB\x03\xFF\xFD\x03\xFF\xFB\x01\xFF\xFD\x00\xFF\xFD\x2C"s, &reply),
+            "");
+  EXPECT_EQ(reply, "\xFF\xFE\x01"s);
+  // 0xFF doubled is data; commands split anywhere between two reads.
+  reply.clear();
+  EXPECT_EQ(Decode(&state,
+                   "a\xFF\xFF\0"
+                   "b\xFF"s,
+                   &reply),
+            "a\xFF\0"
+            "b"s);
+  EXPECT_EQ(Decode(&state,
+                   "\xF1"
+                   "c\xFF\xFE"s,
+                   &reply),
+            "c");  // NOP, then DONT split
+  EXPECT_EQ(Decode(&state,
+                   "\x00"
+                   "d"s,
+                   &reply),
+            "d");
+  EXPECT_EQ(reply, "\xFF\xFC\x00"s);  // BINARY off on request, once
+  EXPECT_FALSE(state.we_binary);
+  // Garbage: unknown options refused, a short answer ignored, a
+  // subnegotiation never closed ended by the next command, a lone SE.
+  reply.clear();
+  const std::string garbage =
+      "\xFF\xFB\xC8"
+      "\xFF\xFA\x2C\x65\x00\xFF\xF0"
+      "e"
+      "\xFF\xFA\x99xyz\xFF\xF1"
+      "f"
+      "\xFF\xF0"
+      "g"s;
+  EXPECT_EQ(Decode(&state, garbage, &reply), "efg");
+  EXPECT_EQ(reply, "\xFF\xFE\xC8"s);
+}
+
+TEST(ComPortSettings, AskWithIacDoubledAndTakeOnlyWhatWasAsked) {
+  TelnetState state;
+  StartTelnet(&state, true);
+  LineFormat format = {8, 'E', 1};
+  std::string request = RequestComPortSettings(&state, 0xFF00FF, format);
+  EXPECT_EQ(request.substr(0, 12), "\xFF\xFA\x2C\x01\x00\xFF\xFF\x00\xFF\xFF\xFF\xF0"s);
+  EXPECT_NE(request.find("\xFF\xFA\x2C\x03\x03\xFF\xF0"s), std::string::npos);  // even parity
+  bool complete = true;
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete), "");
+  EXPECT_FALSE(complete);
+  std::string reply;
+  const std::string answers =
+      "\xFF\xFA\x2C\x65\x00\xFF\xFF\x00\xFF\xFF\xFF\xF0\xFF\xFA\x2C\x66\x08\xFF\xF0"s +
+      "\xFF\xFA\x2C\x68\x01\xFF\xF0\xFF\xFA\x2C\x69\x01\xFF\xF0"s;
+  Decode(&state, answers + "\xFF\xFA\x2C\x67\x03\xFF\xF0"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete), "");
+  EXPECT_TRUE(complete);
+  Decode(&state, "\xFF\xFA\x2C\x67\x01\xFF\xF0"s, &reply);  // parity changed to none
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete),
+            "the port server set parity 1 when 3 was asked");
+  Decode(&state, "\xFF\xFE\x2C"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete),
+            "the port server refuses COM-PORT-OPTION (RFC 2217)");
+}
+
+#ifdef _WIN32
+// -p - on Windows: the pipes a program hands over on standard input and
+// output are a line without a speed, until the other end closes.
+TEST(OpenComPort, TakesPipesOnStandardInputAndOutputAsTheLine) {
+  HANDLE ours_read, theirs_write, theirs_read, ours_write;
+  ASSERT_TRUE(CreatePipe(&ours_read, &theirs_write, nullptr, 0));
+  ASSERT_TRUE(CreatePipe(&theirs_read, &ours_write, nullptr, 0));
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_INPUT_HANDLE, ours_read);
+  SetStdHandle(STD_OUTPUT_HANDLE, ours_write);
+  PortHandle port = OpenComPort("-");
+  SetStdHandle(STD_INPUT_HANDLE, in);
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  EXPECT_TRUE(ConfigureComPort(port, 115200, "8N1"));
+  EXPECT_EQ(WaitForByte(port, 50), PortResult::kTimedOut);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(theirs_write, "a\xFF", 2, &moved, nullptr));
+  EXPECT_EQ(WaitForByte(port, 5000), PortResult::kDone);
+  uint8_t a = 0, ff = 0;
+  EXPECT_EQ(ReadByte(port, &a), PortResult::kDone);
+  EXPECT_EQ(ReadByte(port, &ff), PortResult::kDone);
+  EXPECT_EQ(a, 'a');
+  EXPECT_EQ(ff, 0xFF);
+  const uint8_t answer[] = {0x33, 0xFF};
+  EXPECT_EQ(WriteBytes(port, answer, 2), PortResult::kDone);
+  EXPECT_EQ(FlushPort(port), PortResult::kDone);
+  char back[2] = {};
+  ASSERT_TRUE(ReadFile(theirs_read, back, 2, &moved, nullptr));
+  EXPECT_EQ(std::string(back, moved), "\x33\xFF");
+  CloseHandle(theirs_write);
+  EXPECT_EQ(ReadByte(port, &a), PortResult::kLost);
+  EXPECT_EQ(GetPortError(port), kHungUp);
+  CloseComPort(port);
+  for (HANDLE handle : {ours_read, ours_write, theirs_read})
+    CloseHandle(handle);
+}
+#endif
 
 // ---- wire format ----
 

@@ -7,7 +7,9 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -54,7 +56,7 @@ pid_t SpawnProcess(const SpawnOptions& options) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
 #endif
   if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(127);
-  RedirectOrDie(STDIN_FILENO, "", O_RDONLY);
+  RedirectOrDie(STDIN_FILENO, options.stdin_path, O_RDONLY);
   RedirectOrDie(STDOUT_FILENO, options.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
   RedirectOrDie(STDERR_FILENO, options.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
   for (const std::string& entry : options.env) {
@@ -285,6 +287,57 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
+int ListenOnFreeTcpPort(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int FindFreeTcpPort() {
+  int port = 0;
+  int fd = ListenOnFreeTcpPort(&port);
+  if (fd >= 0) close(fd);
+  return fd >= 0 ? port : 0;
+}
+
+bool HoldsFile(pid_t pid, const std::string& path) {
+  std::error_code error;
+  std::filesystem::path target = std::filesystem::canonical(path, error);
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(entry.path(), unreadable) == target) return true;
+  }
+  return false;
+}
+
+bool CanConnect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(uint16_t(port));
+  bool connected =
+      fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return connected;
+}
+
+int AcceptWithin(int listener, int timeout_ms) {
+  struct pollfd waiting = {listener, POLLIN, 0};
+  if (poll(&waiting, 1, timeout_ms) != 1) return -1;
+  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
 std::string MakeScratchDir(const std::string& prefix) {
   const char* base = getenv("TMPDIR");
   std::string pattern =
@@ -346,6 +399,40 @@ HeldLine ProgramTest::StartHeldLine(const std::string& dir) {
   }
   if (line.fd_a < 0 || line.fd_b < 0) ADD_FAILURE() << "cannot open the line's links";
   return line;
+}
+
+Ser2net ProgramTest::StartSer2net(const std::string& device) {
+  Ser2net server;
+  int rfc2217 = 0, raw = 0;
+  int first = ListenOnFreeTcpPort(&rfc2217), second = ListenOnFreeTcpPort(&raw);  // two apart
+  close(first);
+  close(second);
+  std::string yaml = scratch_ + "/ser2net.yaml";
+  WriteWholeFile(yaml,
+                 "%YAML 1.1\n---\nconnection: &rfc2217\n  accepter: telnet(rfc2217),tcp,"
+                 "127.0.0.1," +
+                     std::to_string(rfc2217) + "\n  connector: serialdev," + device +
+                     ",9600n81,local\nconnection: &raw\n  accepter: tcp,127.0.0.1," +
+                     std::to_string(raw) + "\n  connector: serialdev," + device +
+                     ",115200n81,local\n");
+  SpawnOptions options;
+  options.argv = {"ser2net", "-n", "-d", "-c", yaml};
+  options.stderr_path = scratch_ + "/ser2net.err";
+  pid_t pid = StartProgram(options);
+  auto listening = [&] { return CanConnect(rfc2217) && CanConnect(raw); };
+  if (!WaitForCondition(listening, limit_seconds_ * 1000, pid)) {
+    ADD_FAILURE() << "ser2net: " << ReadWholeFile(options.stderr_path);
+    return server;
+  }
+  server.pid = pid;
+  server.rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(rfc2217);
+  server.raw = "socket://127.0.0.1:" + std::to_string(raw);
+  return server;
+}
+
+bool ProgramTest::AwaitDeviceFree(const Ser2net& server, const std::string& device) {
+  return WaitForCondition([&] { return !HoldsFile(server.pid, device); }, limit_seconds_ * 1000,
+                          server.pid);
 }
 
 pid_t ProgramTest::StartProgram(const SpawnOptions& options) {

@@ -20,6 +20,7 @@
 struct SpawnOptions {
   std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
   std::string working_dir;        // empty: the caller's
+  std::string stdin_path;         // empty: /dev/null
   std::string stdout_path;        // empty: /dev/null; otherwise created or truncated
   std::string stderr_path;        // empty: /dev/null
   std::vector<std::string> env;   // on top of the caller's: "NAME=value" sets, "NAME" unsets
@@ -40,7 +41,7 @@ struct ProcessEnd {
   bool wait_failed = false;  // not our child, or already reaped
 };
 
-// Starts a child; its stdin is /dev/null, and on Linux it is killed when the
+// Starts a child; its stdin is /dev/null unless given, and on Linux it is killed when the
 // caller ends. Returns its pid, or -1.
 pid_t SpawnProcess(const SpawnOptions& options);
 
@@ -127,6 +128,21 @@ std::string ReadWithDeadline(int fd, size_t length, int timeout_ms);
 // Writes all bytes; true when all were written.
 bool WriteAll(int fd, const std::string& bytes);
 
+// A local TCP port no program listens on, or 0.
+int FindFreeTcpPort();
+
+// Listens on a free local TCP port: the descriptor, *port set; or -1.
+int ListenOnFreeTcpPort(int* port);
+
+// True when the child has the file open (a terminal given by a link too).
+bool HoldsFile(pid_t pid, const std::string& path);
+
+// True when a program listens on the local TCP port.
+bool CanConnect(int port);
+
+// Accepts one connection within timeout_ms: its descriptor, or -1.
+int AcceptWithin(int listener, int timeout_ms);
+
 // Creates a new directory under $TMPDIR (or /tmp); empty on failure.
 std::string MakeScratchDir(const std::string& prefix);
 
@@ -146,6 +162,14 @@ struct HeldLine {
   int fd_b = -1;
 };
 
+// A running ser2net 4 that serves one device on local ports as RFC 2217
+// (at 9600n81 until a client sets it) and as raw TCP (at 115200n81).
+struct Ser2net {
+  pid_t pid = -1;
+  std::string rfc2217;  // rfc2217://127.0.0.1:PORT
+  std::string raw;      // socket://127.0.0.1:PORT
+};
+
 // A test that runs programs in a scratch directory. The children it starts
 // and the fds it holds are ended, and the directory removed, even when an
 // assertion fails.
@@ -163,6 +187,14 @@ class ProgramTest : public ::testing::Test {
   // Starts a line whose links are dir/A and dir/B, ended with the test;
   // fd_a and fd_b are -1 after a reported failure.
   HeldLine StartHeldLine(const std::string& dir);
+
+  // Starts ser2net on device, ended with the test, and waits until it
+  // listens; pid is -1 after a reported failure.
+  Ser2net StartSer2net(const std::string& device);
+
+  // Waits until ser2net has let the device go: only then does it take a
+  // client, who would otherwise find the connection closed.
+  bool AwaitDeviceFree(const Ser2net& server, const std::string& device);
 
   // Starts a child that is ended with the test.
   pid_t StartProgram(const SpawnOptions& options);

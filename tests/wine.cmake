@@ -12,9 +12,11 @@ set(WINE_ENVIRONMENT WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all)
 # Creating the prefix takes several seconds, once; every Wine test needs it.
 # One wineserver then serves every test: whoever starts it hands it their
 # stderr, and it writes a dump there when a pseudo-terminal it opened hangs
-# up, so it gets a log of its own. It is stopped after the last Wine test.
+# up, so it gets a log of its own, and so do Wine's services, started once
+# it runs: a service started by a test keeps the test's output open, and
+# ctest waits for it. It is stopped after the last Wine test.
 add_test(NAME wine.prefix COMMAND sh -c
-  "\"$0\" --init && \"$1\" --wait && \"$1\" --persistent=600 >\"$2\" 2>&1"
+  "\"$0\" --init && \"$1\" --wait && \"$1\" --persistent=600 >\"$2\" 2>&1 && \"$0\" >>\"$2\" 2>&1"
   ${WINEBOOT_PROGRAM} ${WINESERVER_PROGRAM} ${CMAKE_BINARY_DIR}/wineserver.log)
 set_tests_properties(wine.prefix PROPERTIES
   FIXTURES_SETUP wine ENVIRONMENT "${WINE_ENVIRONMENT}" TIMEOUT 300)

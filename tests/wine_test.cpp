@@ -339,4 +339,37 @@ TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
   EXPECT_EQ(ReadWholeFile(back + "/a-long-report-name.csv"), reply);
 }
 
+// velcot.exe on network ports, through ser2net on the host: it receives
+// over RFC 2217, which gives the device its speed, and sends over RFC 2217
+// and raw TCP; every byte value, 0xFF (Telnet's IAC) among them, arrives.
+TEST_F(WineTest, WindowsReachesALineThroughANetworkSerialServer) {
+  ASSERT_TRUE(StartLine(17));
+  Ser2net ser2net = StartSer2net(line_.link_a);
+  ASSERT_GT(ser2net.pid, 0);
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), back = MakeFolder("back");
+  const std::string content = EveryByteValue(100);
+  ASSERT_TRUE(WriteWholeFile(tx + "/every.bin", content));
+
+  pid_t receiver = StartWindowsVelcot(rx, {"-p", ser2net.rfc2217, "-b", "57600"}, "rx");
+  ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(line_.link_a) == B57600; },
+                               kLimitSeconds * 1000, receiver))
+      << Output("rx.err");
+  ExpectExit(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "57600", "every.bin"}, "tx")), 0,
+             "tx");
+  KillProcess(receiver);
+  EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == content);
+
+  for (const std::string& port : {ser2net.rfc2217, ser2net.raw}) {
+    SCOPED_TRACE(port);
+    std::remove((back + "/every.bin").c_str());
+    pid_t linux_receiver = StartVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
+    ASSERT_TRUE(WaitForReader(linux_receiver, kLimitSeconds * 1000));
+    ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
+    ExpectExit(Finish(StartWindowsVelcot(tx, {"-p", port, "-b", "115200", "every.bin"}, "tx-win")),
+               0, "tx-win");
+    KillProcess(linux_receiver);
+    EXPECT_TRUE(ReadWholeFile(back + "/every.bin") == content);
+  }
+}
+
 }  // namespace

@@ -79,6 +79,8 @@ need_package libgtest-dev
 need_package zlib1g-dev  # compression between velcots
 need_package libzstd-dev
 need_command socat socat
+need_command ser2net ser2net         # network ports: RFC 2217 and raw TCP
+need_command picocom picocom         # -p - as a terminal program's command
 need_command groff groff-base        # checks the manual page
 need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 need_command file file               # cpack needs it to read the program

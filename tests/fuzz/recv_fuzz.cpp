@@ -144,9 +144,9 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
       return expected;
     }
     expected.files[name] = content;
-    if (watched < 0) return expected;  // stored, and the port lost
-    opened = watched == 1;
     expected.completed++;
+    if (watched < 0) return expected;  // stored; the lost port shows at the next call
+    opened = watched == 1;
   }
 }
 

@@ -190,6 +190,7 @@ case $case_name in
     refuse ftdi 100000 ""
     ;;
   uart-interrupt) interrupt uart 115200 huge.bin ;;
+  uart-rfc2217-receive) receive uart 115200 big.bin ;;
   ftdi-interrupt) interrupt ftdi 115200 huge.bin ;;
   *) fail "unknown case '$case_name'" ;;
 esac

@@ -26,7 +26,7 @@ bash tools/setup.sh --kernel --no-wine velcot nullmodem
 cases=(uart-9600-send uart-9600-receive uart-115200-send uart-115200-receive
   uart-115200-classic-send ftdi-9600-send ftdi-9600-receive ftdi-115200-send
   ftdi-115200-receive ftdi-115200-classic-receive uart-to-ftdi refusals
-  uart-interrupt ftdi-interrupt)
+  uart-interrupt ftdi-interrupt uart-rfc2217-receive)
 (($# == 0)) || cases=("$@")
 work=$(mkdir -p "${KERNEL_BUILD_DIR:-build-kernel}" && cd "${KERNEL_BUILD_DIR:-build-kernel}" && pwd)
 velcot=$source_dir/${BUILD_DIR:-build}/velcot
@@ -146,13 +146,14 @@ check() {
 
 # host_velcot FOLDER LOG LINK RATE [FILE]: a host velcot in the background,
 # which kill -INT ends as Ctrl+C would even if this script was started with
-# SIGINT ignored.
+# SIGINT ignored. A LINK with :// is a network port.
 host_velcot() {
-  local folder=$1 log=$2
+  local folder=$1 log=$2 port=$dir/$3
   shift 2
+  [[ $1 == *://* ]] && port=$1
   mkdir -p "$folder"
   (cd "$folder" && VELCOT_CLASSIC=$classic exec "$work/portinfo" --interruptible "$velcot" \
-    -p "$dir/$1" -b "$2" "${@:3}" >"$dir/$log.out" 2>"$dir/$log.err") &
+    -p "$port" -b "$2" "${@:3}" >"$dir/$log.out" 2>"$dir/$log.err") &
   pids+=($!)
   host_pid=$!
 }
@@ -240,7 +241,19 @@ run_case() {
       ;;
     receive)
       wait_for_console ready || failed "the guest's receiver did not start"
-      host_velcot "$dir/tx" tx "$port-host" "$rate" "$work/data/$file"
+      local link=$port-host
+      # *-rfc2217-*: the host reaches its end through ser2net, which sets
+      # the speed velcot asks for on it.
+      if [[ $name == *-rfc2217-* ]]; then
+        printf '%s\n' '%YAML 1.1' --- 'connection: &host' \
+          '  accepter: telnet(rfc2217),tcp,127.0.0.1,7421' \
+          "  connector: serialdev,$dir/$link,9600n81,local" >"$dir/ser2net.yaml"
+        ser2net -n -d -c "$dir/ser2net.yaml" 2>"$dir/ser2net.log" &
+        pids+=($!)
+        sleep 1
+        link=rfc2217://127.0.0.1:7421
+      fi
+      host_velcot "$dir/tx" tx "$link" "$rate" "$work/data/$file"
       wait "$host_pid" && status=0 || status=$?
       check "host sender's status" 0 "$status"
       tell_guest "sent"

@@ -1,0 +1,234 @@
+#include "telnet.h"
+
+#include <cstdio>
+#include <cstring>
+
+static void AddNegotiation(std::string* out, uint8_t verb, uint8_t option) {
+  *out += char(TELNET_IAC);
+  *out += char(verb);
+  *out += char(option);
+}
+
+std::string StartTelnet(TelnetState* state, bool com_port) {
+  *state = TelnetState();
+  std::string out;
+  AddNegotiation(&out, TELNET_WILL, TELNET_BINARY);
+  AddNegotiation(&out, TELNET_DO, TELNET_BINARY);
+  AddNegotiation(&out, TELNET_WILL, TELNET_SGA);
+  AddNegotiation(&out, TELNET_DO, TELNET_SGA);
+  if (com_port) AddNegotiation(&out, TELNET_WILL, TELNET_COM_PORT);
+  state->we_binary = state->they_binary = state->we_sga = state->they_sga = true;
+  state->we_com_port = com_port;
+  return out;
+}
+
+// The flag of an option this end takes (*ours: on our side, DO/DONT; on
+// theirs, WILL/WONT), or nullptr for one it refuses.
+static bool* FindOption(TelnetState* state, uint8_t option, bool ours) {
+  switch (option) {
+    case TELNET_BINARY:
+      return ours ? &state->we_binary : &state->they_binary;
+    case TELNET_SGA:
+      return ours ? &state->we_sga : &state->they_sga;
+    case TELNET_COM_PORT:
+      return ours ? &state->we_com_port : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+// Answers only a change, so that two ends never answer each other's
+// answers for ever: an option asked for that is on, or refused that is
+// off, needs no word.
+static void Negotiate(TelnetState* state, uint8_t verb, uint8_t option, std::string* reply) {
+  bool ours = verb == TELNET_DO || verb == TELNET_DONT;
+  bool wanted = verb == TELNET_DO || verb == TELNET_WILL;
+  bool* flag = FindOption(state, option, ours);
+  uint8_t yes = ours ? TELNET_WILL : TELNET_DO;
+  uint8_t no = ours ? TELNET_WONT : TELNET_DONT;
+  if (flag == nullptr) {
+    if (wanted) AddNegotiation(reply, no, option);
+    return;
+  }
+  if (*flag == wanted) return;
+  *flag = wanted;
+  AddNegotiation(reply, wanted ? yes : no, option);
+}
+
+// A whole subnegotiation: the server's answer to one of our settings.
+static void TakeSubnegotiation(TelnetState* state) {
+  if (state->sub_length < 3 || state->sub[0] != TELNET_COM_PORT) return;
+  int setting = state->sub[1] - COM_PORT_ANSWER - 1;
+  if (setting < 0 || setting >= COM_PORT_SETTINGS) return;
+  uint32_t value = state->sub[2];
+  if (setting == 0) {  // the baud rate: four bytes
+    if (state->sub_length < 6) return;
+    value = uint32_t(state->sub[2]) << 24 | uint32_t(state->sub[3]) << 16 |
+            uint32_t(state->sub[4]) << 8 | state->sub[5];
+  }
+  state->answered[setting] = true;
+  state->answers[setting] = value;
+}
+
+// The byte after IAC.
+static void TakeCommand(TelnetState* state, uint8_t byte, uint8_t* data, size_t* out) {
+  state->step = 0;
+  if (byte == TELNET_IAC) {
+    data[(*out)++] = byte;
+  } else if (byte >= TELNET_WILL) {
+    state->verb = byte;
+    state->step = 2;
+  } else if (byte == TELNET_SB) {
+    state->sub_length = 0;
+    state->step = 3;
+  }  // NOP, GA, a lone SE and the other commands carry nothing
+}
+
+size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_t* data,
+                    std::string* reply) {
+  size_t out = 0;
+  for (size_t i = 0; i < length; i++) {
+    uint8_t byte = in[i];
+    switch (state->step) {
+      case 0:
+        if (byte == TELNET_IAC) {
+          state->step = 1;
+        } else {
+          data[out++] = byte;
+        }
+        break;
+      case 1:
+        TakeCommand(state, byte, data, &out);
+        break;
+      case 2:
+        Negotiate(state, state->verb, byte, reply);
+        state->step = 0;
+        break;
+      case 3:
+        if (byte == TELNET_IAC) {
+          state->step = 4;
+        } else if (state->sub_length < sizeof state->sub) {
+          state->sub[state->sub_length++] = byte;
+        }
+        break;
+      case 4:
+        if (byte == TELNET_IAC) {
+          if (state->sub_length < sizeof state->sub) state->sub[state->sub_length++] = byte;
+          state->step = 3;
+          break;
+        }
+        TakeSubnegotiation(state);
+        if (byte == TELNET_SE) {
+          state->step = 0;
+          break;
+        }
+        TakeCommand(state, byte, data, &out);  // an unterminated one ends at the next command
+        break;
+    }
+  }
+  return out;
+}
+
+size_t EncodeTelnet(const uint8_t* in, size_t length, uint8_t* out) {
+  size_t n = 0;
+  for (size_t i = 0; i < length; i++) {
+    out[n++] = in[i];
+    if (in[i] == TELNET_IAC) out[n++] = TELNET_IAC;
+  }
+  return n;
+}
+
+static void AddSetting(std::string* out, uint8_t command, const uint8_t* value, size_t length) {
+  *out += char(TELNET_IAC);
+  *out += char(TELNET_SB);
+  *out += char(TELNET_COM_PORT);
+  *out += char(command);
+  uint8_t encoded[8];
+  out->append(reinterpret_cast<const char*>(encoded), EncodeTelnet(value, length, encoded));
+  *out += char(TELNET_IAC);
+  *out += char(TELNET_SE);
+}
+
+// RFC 2217's codes: parity 1 none, 2 odd, 3 even; stop size 1 or 2; flow
+// control 1 none.
+static uint32_t FindWanted(int setting, uint32_t baudrate, const LineFormat& format) {
+  switch (setting) {
+    case 0:
+      return baudrate;
+    case 1:
+      return uint32_t(format.data_bits);
+    case 2:
+      return format.parity == 'O' ? 2 : format.parity == 'E' ? 3 : 1;
+    case 3:
+      return uint32_t(format.stop_bits);
+    default:
+      return 1;
+  }
+}
+
+std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate,
+                                   const LineFormat& format) {
+  std::string out;
+  const uint8_t rate[4] = {uint8_t(baudrate >> 24), uint8_t(baudrate >> 16), uint8_t(baudrate >> 8),
+                           uint8_t(baudrate)};
+  AddSetting(&out, 1, rate, 4);
+  for (int setting = 1; setting < COM_PORT_SETTINGS; setting++) {
+    uint8_t value = uint8_t(FindWanted(setting, baudrate, format));
+    AddSetting(&out, uint8_t(setting + 1), &value, 1);
+  }
+  for (bool& answered : state->answered)
+    answered = false;
+  return out;
+}
+
+std::string CheckComPortAnswers(const TelnetState& state, uint32_t baudrate,
+                                const LineFormat& format, bool* complete) {
+  static const char* const kNames[COM_PORT_SETTINGS] = {"baud rate", "data size", "parity",
+                                                        "stop size", "flow control"};
+  *complete = true;
+  if (!state.we_com_port) return "the port server refuses COM-PORT-OPTION (RFC 2217)";
+  if (!state.we_binary || !state.they_binary) return "the port server refuses Telnet BINARY";
+  for (int setting = 0; setting < COM_PORT_SETTINGS; setting++) {
+    if (!state.answered[setting]) {
+      *complete = false;
+      return "";
+    }
+  }
+  for (int setting = 0; setting < COM_PORT_SETTINGS; setting++) {
+    uint32_t wanted = FindWanted(setting, baudrate, format);
+    if (state.answers[setting] != wanted) {
+      char text[96];
+      snprintf(text, sizeof text, "the port server set %s %lu when %lu was asked", kNames[setting],
+               static_cast<unsigned long>(state.answers[setting]),
+               static_cast<unsigned long>(wanted));
+      return text;
+    }
+  }
+  return "";
+}
+
+int ParseNetworkAddress(const char* name, NetworkAddress* address) {
+  static const struct {
+    const char* prefix;
+    bool telnet;
+  } kSchemes[] = {{"socket://", false}, {"tcp:", false}, {"rfc2217://", true}};
+  std::string text;
+  for (const auto& scheme : kSchemes) {
+    size_t length = strlen(scheme.prefix);
+    if (strncmp(name, scheme.prefix, length) != 0) continue;
+    text = name + length;
+    address->telnet = scheme.telnet;
+    address->shown = text;
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return -1;
+    address->host = text.substr(0, colon);
+    address->service = text.substr(colon + 1);
+    if (address->host.size() > 2 && address->host.front() == '[' && address->host.back() == ']') {
+      address->host = address->host.substr(1, address->host.size() - 2);
+    } else if (address->host.find(':') != std::string::npos) {
+      return -1;  // an IPv6 address takes brackets
+    }
+    return 1;
+  }
+  return 0;
+}
