@@ -1,7 +1,6 @@
 #include "classic.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "store.h"
@@ -47,8 +46,7 @@ static uint16_t FindBlockLength(uint32_t size, uint32_t done) {
 // ---- sender ----
 
 // A block of the file ready to go out: its bytes and their checksum, or
-// why the file could not fill it (an errno, or -1 for a file that ended
-// early).
+// why the file could not fill it (ReadFileBytes).
 struct OutgoingBlock {
   uint8_t bytes[kBlockSize];
   uint16_t length;
@@ -57,11 +55,10 @@ struct OutgoingBlock {
 };
 
 static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block) {
-  errno = 0;
-  size_t got = fread(block->bytes, 1, length, file);
+  size_t got = 0;
+  block->unread = ReadFileBytes(file, block->bytes, length, &got);
   block->length = length;
   block->checksum = GenerateChecksum(block->bytes, length);
-  block->unread = got == length ? 0 : ferror(file) ? (errno != 0 ? errno : EIO) : -1;
 }
 
 Ending SendClassic(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
@@ -126,9 +123,8 @@ uint16_t ComputeWentOnLimit(uint16_t length) {
 
 // Appends a block that passed.
 static Ending AppendBlock(FILE* file, const uint8_t* block, uint16_t length) {
-  errno = 0;
-  if (fwrite(block, 1, length, file) == length) return {Reason::kDone};
-  return {Reason::kWriteFailed, errno != 0 ? errno : EIO};
+  int failed = WriteFileBytes(file, block, length);
+  return failed == 0 ? Ending{Reason::kDone} : Ending{Reason::kWriteFailed, failed};
 }
 
 // Puts what has been written on the line now, ahead of drawing and storing.

@@ -16,12 +16,12 @@
 // settings to put back when it is closed.
 struct PortState;
 typedef PortState* PortHandle;
-#define INVALID_PORT_HANDLE (static_cast<PortHandle>(nullptr))
+constexpr PortHandle kInvalidPortHandle = nullptr;
 
 #ifndef _WIN32
 // A line that is already open as a descriptor (a socket to a terminal
 // server, one end of a socketpair): bytes only, nothing to configure.
-// CloseComPort closes the descriptor. INVALID_PORT_HANDLE when out of memory.
+// CloseComPort closes the descriptor. kInvalidPortHandle when out of memory.
 PortHandle AdoptPortDescriptor(int fd);
 #endif
 
@@ -55,7 +55,7 @@ void CatchInterrupts();
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
 int GetInterruption();
 
-// Opens a port; INVALID_PORT_HANDLE on failure, after a line on stderr that
+// Opens a port; kInvalidPortHandle on failure, after a line on stderr that
 // says why. A name is one of:
 // - "-": standard input and output, as a terminal program, socat or ssh
 //   hands a line over; not locked (that program holds it), and left open

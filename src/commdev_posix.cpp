@@ -40,7 +40,7 @@ static std::string MapPortName(const char* name) {
 
 // One read takes whatever the driver has, up to this much; collected writes
 // go out in one call once this much is waiting.
-#define PORT_BUFFER_SIZE 4096
+constexpr size_t kPortBufferSize = 4096;
 
 // A device opened by name; standard input and output (-p -); a TCP
 // connection, or a descriptor adopted as one: bytes only.
@@ -63,13 +63,13 @@ struct PortState {
   size_t read_next;  // read_ahead[read_next..read_end) not taken yet
   size_t read_end;
   size_t write_count;  // to_write[0..write_count) not handed over yet
-  unsigned char read_ahead[PORT_BUFFER_SIZE];
-  unsigned char to_write[PORT_BUFFER_SIZE];
+  unsigned char read_ahead[kPortBufferSize];
+  unsigned char to_write[kPortBufferSize];
 };
 
 PortHandle AdoptPortDescriptor(int fd) {
   PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
-  if (port == nullptr) return INVALID_PORT_HANDLE;
+  if (port == nullptr) return kInvalidPortHandle;
   port->fd = fd;
   port->write_fd = fd;
   port->kind = NETWORK_PORT;
@@ -116,12 +116,12 @@ static int OpenExclusively(const std::string& path) {
 static PortHandle OpenStandardStreams() {
   int in = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
   int out = in < 0 ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  PortHandle port = out < 0 ? INVALID_PORT_HANDLE : AdoptPortDescriptor(in);
-  if (port == INVALID_PORT_HANDLE) {
+  PortHandle port = out < 0 ? kInvalidPortHandle : AdoptPortDescriptor(in);
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("dup", "-", out < 0 ? errno : ENOMEM);
     if (in >= 0) close(in);
     if (out >= 0) close(out);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->write_fd = out;
   port->kind = STANDARD_PORT;
@@ -132,7 +132,7 @@ static PortHandle OpenStandardStreams() {
 static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length);
 
 // A network port gives up on a host that does not answer after this long.
-#define CONNECT_LIMIT_MS 10000
+constexpr int kConnectLimitMs = 10000;
 
 static bool IsInterrupted();
 
@@ -140,7 +140,7 @@ static bool IsInterrupted();
 static int FinishConnect(int fd) {
   struct pollfd wanted = {fd, POLLOUT, 0};
   int n;
-  while ((n = poll(&wanted, 1, CONNECT_LIMIT_MS)) < 0 && errno == EINTR && !IsInterrupted()) {
+  while ((n = poll(&wanted, 1, kConnectLimitMs)) < 0 && errno == EINTR && !IsInterrupted()) {
   }
   if (n < 0) return errno;
   if (n == 0) return ETIMEDOUT;
@@ -193,12 +193,12 @@ static int ConnectTo(const NetworkAddress& address) {
 
 static PortHandle OpenNetworkPort(const NetworkAddress& address) {
   int fd = ConnectTo(address);
-  if (fd < 0) return INVALID_PORT_HANDLE;
+  if (fd < 0) return kInvalidPortHandle;
   PortHandle port = AdoptPortDescriptor(fd);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("calloc", address.shown, ENOMEM);
     close(fd);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->telnet = address.telnet;
   if (port->telnet) {
@@ -211,20 +211,20 @@ static PortHandle OpenNetworkPort(const NetworkAddress& address) {
 PortHandle OpenComPort(const char* name) {
   if (strcmp(name, "-") == 0) return OpenStandardStreams();
   NetworkAddress address;
-  int network = ParseNetworkAddress(name, &address);
-  if (network < 0) {
+  AddressKind kind = ParseNetworkAddress(name, &address);
+  if (kind == AddressKind::kMalformed) {
     fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
-  if (network > 0) return OpenNetworkPort(address);
+  if (kind == AddressKind::kNetwork) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   int fd = OpenExclusively(path);
-  if (fd < 0) return INVALID_PORT_HANDLE;
+  if (fd < 0) return kInvalidPortHandle;
   PortHandle port = AdoptPortDescriptor(fd);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("calloc", path, ENOMEM);
     close(fd);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->kind = DEVICE_PORT;
   port->settings_saved = tcgetattr(fd, &port->original_settings) == 0;
@@ -344,7 +344,7 @@ static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
 }
 
 // How long an RFC 2217 server has to answer the settings.
-#define COM_PORT_ANSWER_LIMIT_MS 5000
+constexpr int64_t kComPortAnswerLimitMs = 5000;
 
 static PortResult FlushWrites(PortHandle port);
 static PortResult FillReadAhead(PortHandle port);
@@ -381,7 +381,7 @@ static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFo
       fprintf(stderr, "%s\n", refusal.c_str());
       return false;
     }
-    int64_t left = COM_PORT_ANSWER_LIMIT_MS - (ReadClockNs() - start_ns) / 1000000;
+    int64_t left = kComPortAnswerLimitMs - (ReadClockNs() - start_ns) / 1000000;
     PortResult ready = left > 0 ? PollLine(port, int(left)) : PortResult::kTimedOut;
     if (ready == PortResult::kDone) ready = FillReadAhead(port);
     if (ready == PortResult::kLost) return ReportServerGone(port);

@@ -43,7 +43,7 @@ static std::string MapPortName(const char* name) {
 // A COM port; standard input and output (-p -), pipes; a TCP connection.
 enum PortKind { COMM_PORT, PIPE_PORT, NETWORK_PORT };
 
-#define READ_AHEAD_SIZE 4096
+constexpr size_t kReadAheadSize = 4096;
 
 struct PortState {
   PortKind kind;
@@ -55,7 +55,7 @@ struct PortState {
   TelnetState telnet_state;
   size_t read_next;  // pipes and sockets: read_ahead[read_next..read_end) not taken yet
   size_t read_end;
-  unsigned char read_ahead[READ_AHEAD_SIZE];
+  unsigned char read_ahead[kReadAheadSize];
   int held_byte;      // taken off the line by a wait, not yet read; or -1
   bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
   DWORD timeout_ms;
@@ -96,23 +96,23 @@ static PortHandle OpenStandardStreams() {
   DWORD mode;
   if (GetConsoleMode(in, &mode) || GetConsoleMode(out, &mode)) {
     fprintf(stderr, "standard input or output is a console, not a serial line\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   if (GetFileType(in) != FILE_TYPE_PIPE || GetFileType(out) != FILE_TYPE_PIPE) {
     fprintf(stderr, "standard input and output must be pipes\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   // Copies, so that the driver may point standard output elsewhere: msvcrt
   // closes the handle a descriptor had when it is redirected.
   PortState* port = MakePort(PIPE_PORT);
-  if (port == nullptr) return INVALID_PORT_HANDLE;
+  if (port == nullptr) return kInvalidPortHandle;
   HANDLE self = GetCurrentProcess();
   if (!DuplicateHandle(self, in, self, &port->file, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
       !DuplicateHandle(self, out, self, &port->out, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     fprintf(stderr, "DuplicateHandle() failed with %lu\n", GetLastError());
     if (port->file != INVALID_HANDLE_VALUE) CloseHandle(port->file);
     free(port);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->given_in = in;
   port->given_out = out;
@@ -154,13 +154,13 @@ static void ReportConnectFailure(const NetworkAddress& address, int error) {
 }
 
 // A network port gives up on a host that does not answer after this long.
-#define CONNECT_LIMIT_MS 10000
+constexpr DWORD kConnectLimitMs = 10000;
 
 // Waits for a non-blocking connect, in slices: 0 once connected, or a
 // Winsock error.
 static int FinishConnect(SOCKET socket) {
   DWORD started = GetTickCount();
-  while (GetTickCount() - started < CONNECT_LIMIT_MS) {
+  while (GetTickCount() - started < kConnectLimitMs) {
     if (IsInterrupted()) return WSAEINTR;
     fd_set writable, failed;
     FD_ZERO(&writable);
@@ -228,14 +228,14 @@ static PortHandle OpenNetworkPort(const NetworkAddress& address) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
     fprintf(stderr, "WSAStartup() failed\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   SOCKET socket = ConnectTo(address);
   PortState* port = socket == INVALID_SOCKET ? nullptr : MakePort(NETWORK_PORT);
   if (port == nullptr) {
     if (socket != INVALID_SOCKET) closesocket(socket);
     WSACleanup();
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->socket = socket;
   port->telnet = address.telnet;
@@ -249,23 +249,23 @@ static PortHandle OpenNetworkPort(const NetworkAddress& address) {
 PortHandle OpenComPort(const char* name) {
   if (strcmp(name, "-") == 0) return OpenStandardStreams();
   NetworkAddress address;
-  int network = ParseNetworkAddress(name, &address);
-  if (network < 0) {
+  AddressKind kind = ParseNetworkAddress(name, &address);
+  if (kind == AddressKind::kMalformed) {
     fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
-  if (network > 0) return OpenNetworkPort(address);
+  if (kind == AddressKind::kNetwork) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     ReportOpenFailure(GetLastError());
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   PortState* port = MakePort(COMM_PORT);
   if (port == nullptr) {
     CloseHandle(file);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->file = file;
   port->original_settings.DCBlength = sizeof port->original_settings;
@@ -277,7 +277,7 @@ PortHandle OpenComPort(const char* name) {
 static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only);
 
 // How long an RFC 2217 server has to answer the settings.
-#define COM_PORT_ANSWER_LIMIT_MS 5000
+constexpr DWORD kComPortAnswerLimitMs = 5000;
 
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
 // server answers, as SetCommState's refusal is checked: false after a
@@ -298,8 +298,8 @@ static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFo
       return false;
     }
     DWORD waited = GetTickCount() - started;
-    PortResult got = waited < COM_PORT_ANSWER_LIMIT_MS
-                         ? FillReadAhead(port, COM_PORT_ANSWER_LIMIT_MS - waited, false)
+    PortResult got = waited < kComPortAnswerLimitMs
+                         ? FillReadAhead(port, kComPortAnswerLimitMs - waited, false)
                          : PortResult::kTimedOut;
     // A server that refuses a client (ser2net does while another holds the
     // device) closes the connection; a Winsock call that failed has said so.
@@ -387,7 +387,7 @@ static PortResult ReportLostPort(PortState* port, const char* call) {
 
 // A read waits at most this long at a time, so that a run asked to end is
 // seen within a quarter of a second, however long the wait.
-#define SLICE_MS 250
+constexpr DWORD kSliceMs = 250;
 
 // A read then returns at once with a byte that is waiting, or as soon as one
 // arrives, or with none after timeout_ms: the driver's own wait, which no
@@ -413,7 +413,7 @@ static PortResult ReadWithin(PortState* port, DWORD timeout_ms, uint8_t* byte) {
   for (;;) {
     if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD waited = GetTickCount() - started;
-    DWORD slice = SLICE_MS;
+    DWORD slice = kSliceMs;
     if (timeout_ms != INFINITE)
       slice = std::min<DWORD>(slice, timeout_ms - std::min(waited, timeout_ms));
     if ((!port->timeouts_set || port->timeout_ms != slice) && !SetReadTimeout(port, slice)) {
@@ -503,11 +503,11 @@ static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_onl
     if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD waited = GetTickCount() - started;
     if (timeout_ms != INFINITE && waited >= timeout_ms) return PortResult::kTimedOut;
-    DWORD slice = SLICE_MS;
+    DWORD slice = kSliceMs;
     if (timeout_ms != INFINITE) slice = std::min<DWORD>(slice, timeout_ms - waited);
     size_t from = port->read_end;
     size_t n = 0;
-    PortResult read = ReadSlice(port, slice, port->read_ahead + from, READ_AHEAD_SIZE - from, &n);
+    PortResult read = ReadSlice(port, slice, port->read_ahead + from, kReadAheadSize - from, &n);
     if (read != PortResult::kDone) return read;
     port->read_end += n;
     if (n == 0 || !port->telnet) continue;

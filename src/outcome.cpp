@@ -5,6 +5,7 @@
 #include <iterator>
 #include <string>
 
+#include "store.h"
 #include "wire.h"
 
 // Each reason's result and, where its message is "Gave up WHAT: PHRASE",
@@ -69,8 +70,7 @@ TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sendi
     fprintf(stderr, "Couldn't write %s: %s\n", EscapeForConsole(shown).c_str(),
             strerror(ending.error));
   } else if (ending.reason == Reason::kWithdrawn || ending.reason == Reason::kCancelled) {
-    // The file did not yield the bytes it announced: an errno, or -1.
-    if (ending.error > 0) {
+    if (ending.error != kEndedEarly) {
       fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", shown, strerror(ending.error));
     } else {
       fprintf(stderr, "Gave up sending %s: it changed while being sent\n", shown);

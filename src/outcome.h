@@ -41,8 +41,8 @@ enum class Reason {
 
 struct Ending {
   Reason reason = Reason::kDone;
-  int error = 0;          // kWithdrawn, kCancelled, kWriteFailed: an errno, or -1 for
-                          // a file that changed while it was sent
+  int error = 0;          // kWithdrawn, kCancelled, kWriteFailed: an errno, or for the
+                          // first two kEndedEarly (a file that changed while it was sent)
   uint32_t limit_ms = 0;  // kSilent, kNoProgress: how long
   bool whole = false;     // receiver: the file came whole and in step: it is stored
 };

@@ -268,6 +268,19 @@ bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received) {
   return true;
 }
 
+int ReadFileBytes(FILE* file, uint8_t* bytes, size_t length, size_t* got) {
+  errno = 0;
+  *got = fread(bytes, 1, length, file);
+  if (*got == length) return 0;
+  return ferror(file) ? (errno != 0 ? errno : EIO) : kEndedEarly;
+}
+
+int WriteFileBytes(FILE* file, const uint8_t* bytes, size_t length) {
+  errno = 0;
+  if (fwrite(bytes, 1, length, file) == length) return 0;
+  return errno != 0 ? errno : EIO;
+}
+
 int SyncFile(FILE* file) {
   if (fflush(file) != 0) return errno;
 #ifdef _WIN32

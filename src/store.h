@@ -24,6 +24,19 @@ struct ReceivedFile {
   std::string temp_name;  // empty for an anonymous file
 };
 
+// Why a file to send yielded fewer bytes than asked: kEndedEarly when it
+// ended first (it shrank, or changed while it was sent), or the errno of
+// the read that failed.
+constexpr int kEndedEarly = -1;
+
+// Reads length bytes of a file to send: 0 once all came, or why not (as
+// above); *got tells how many came.
+int ReadFileBytes(FILE* file, uint8_t* bytes, size_t length, size_t* got);
+
+// Appends length bytes to a received file: 0, or the errno of the write
+// that failed.
+int WriteFileBytes(FILE* file, const uint8_t* bytes, size_t length);
+
 // Checks the received name and opens the temporary file that will become
 // it. A name the streaming exchange carried must be UTF-8 without C1
 // controls (utf8_only). False after reporting why the file cannot be stored.

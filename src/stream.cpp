@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "names.h"
+#include "store.h"
 
 typedef std::chrono::steady_clock Clock;
 
@@ -37,23 +37,23 @@ constexpr uint16_t kPayloadMax = 8 + kDataMax;
 static_assert(kLongestFrame == kHeaderSize + kPayloadMax + kTrailerSize, "longest frame");
 
 enum FrameType : uint8_t {
-  FRAME_FILE = 'F',     // sender: size 8, mtime 8, mode 4, name
-  FRAME_ACCEPT = 'A',   // receiver: offset 8 (where the data starts: 0)
-  FRAME_DECLINE = 'N',  // receiver: the file cannot be stored
-  FRAME_DATA = 'D',     // sender: offset 8, bytes; sequence: the sender's epoch
-  FRAME_ACK = 'K',      // receiver: offset 8, every byte before it stored
-  FRAME_RESEND = 'R',   // receiver: offset 8, send again from there; sequence: epoch seen
-  FRAME_END = 'E',      // sender: size 8, CRC-32 of the whole file 4
-  FRAME_CANCEL = 'C',   // sender: the file could not be read; drop it
-  FRAME_STORED = 'S',   // receiver: size 8, CRC-32 4: the file is in place
-  FRAME_FAILED = 'X',   // receiver: reason 1: the file was not stored
-  FRAME_BYE = 'B',      // sender: the last answer arrived
+  kFrameFile = 'F',     // sender: size 8, mtime 8, mode 4, name
+  kFrameAccept = 'A',   // receiver: offset 8 (where the data starts: 0)
+  kFrameDecline = 'N',  // receiver: the file cannot be stored
+  kFrameData = 'D',     // sender: offset 8, bytes; sequence: the sender's epoch
+  kFrameAck = 'K',      // receiver: offset 8, every byte before it stored
+  kFrameResend = 'R',   // receiver: offset 8, send again from there; sequence: epoch seen
+  kFrameEnd = 'E',      // sender: size 8, CRC-32 of the whole file 4
+  kFrameCancel = 'C',   // sender: the file could not be read; drop it
+  kFrameStored = 'S',   // receiver: size 8, CRC-32 4: the file is in place
+  kFrameFailed = 'X',   // receiver: reason 1: the file was not stored
+  kFrameBye = 'B',      // sender: the last answer arrived
 };
 
 enum FailReason : uint8_t {
-  FAILED_WRITE = 1,      // the receiver could not write the file
-  FAILED_CHECK = 2,      // the whole-file check did not match
-  FAILED_CANCELLED = 3,  // the sender cancelled the file
+  kFailedWrite = 1,      // the receiver could not write the file
+  kFailedCheck = 2,      // the whole-file check did not match
+  kFailedCancelled = 3,  // the sender cancelled the file
 };
 
 struct Frame {
@@ -165,24 +165,33 @@ static FrameRead ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, bool
   return crc == GetBigEndian(trailer, 4) ? FrameRead::kGot : FrameRead::kDamaged;
 }
 
-// The payload length each type must have; -1 for the variable ones.
-static int FixedLength(uint8_t type) {
-  const uint8_t kOffset[] = {FRAME_ACCEPT, FRAME_ACK, FRAME_RESEND};
-  const uint8_t kProof[] = {FRAME_END, FRAME_STORED};
-  const uint8_t kEmpty[] = {FRAME_DECLINE, FRAME_CANCEL, FRAME_BYE};
-  if (memchr(kOffset, type, sizeof kOffset) != nullptr) return 8;
-  if (memchr(kProof, type, sizeof kProof) != nullptr) return 12;
-  if (memchr(kEmpty, type, sizeof kEmpty) != nullptr) return 0;
-  return type == FRAME_FAILED ? 1 : -1;
-}
+// The payload lengths each type may have.
+struct FrameShape {
+  uint8_t type;
+  uint16_t shortest, longest;
+};
+constexpr FrameShape kFrameShapes[] = {
+    {kFrameFile, 21, 20 + kStreamNameMax},
+    {kFrameAccept, 8, 8},
+    {kFrameDecline, 0, 0},
+    {kFrameData, 9, kPayloadMax},
+    {kFrameAck, 8, 8},
+    {kFrameResend, 8, 8},
+    {kFrameEnd, 12, 12},
+    {kFrameCancel, 0, 0},
+    {kFrameStored, 12, 12},
+    {kFrameFailed, 1, 1},
+    {kFrameBye, 0, 0},
+};
 
-// A whole frame of a known type with the length that type takes.
+// A whole frame of a known type with a length that type takes.
 static bool IsWellFormed(FrameRead read, const Frame& frame) {
   if (read != FrameRead::kGot) return false;
-  int fixed = FixedLength(frame.type);
-  if (fixed >= 0) return frame.length == fixed;
-  if (frame.type == FRAME_DATA) return frame.length > 8;
-  return frame.type == FRAME_FILE && frame.length > 20 && frame.length <= 20 + kStreamNameMax;
+  for (const FrameShape& shape : kFrameShapes) {
+    if (shape.type == frame.type)
+      return frame.length >= shape.shortest && frame.length <= shape.longest;
+  }
+  return false;
 }
 
 // The size and whole-file check that END declares and STORED repeats.
@@ -226,7 +235,7 @@ struct Sender {
   uint64_t highest;            // the end of the furthest data sent: no answer goes beyond it
   uint64_t read;               // the next byte to read from the file
   uint32_t crc;                // of the file's bytes [0, read)
-  int read_error;              // an errno, or -1 for a file that ended early
+  int read_error;              // 0, or why the file yielded less (ReadFileBytes)
   uint8_t epoch;               // counts rewinds: a RESEND of another epoch is stale
   uint32_t frame_max = 1024;   // data bytes in a frame now
   uint64_t window = 2 * 1024;  // bytes in flight now
@@ -261,8 +270,8 @@ static void ReadAhead(Sender* s, uint64_t until) {
     size_t at = size_t(s->read % kRingSize);
     size_t n = size_t(std::min<uint64_t>(until - s->read, kRingSize - at));
     uint8_t* into = s->ring.data() + at;
-    size_t got = s->read_error == 0 ? fread(into, 1, n, s->file) : 0;
-    if (got < n && s->read_error == 0) s->read_error = ferror(s->file) ? (errno ? errno : EIO) : -1;
+    size_t got = 0;
+    if (s->read_error == 0) s->read_error = ReadFileBytes(s->file, into, n, &got);
     memset(into + got, 0, n - got);
     s->crc = UpdateCrc32(s->crc, into, n);
     s->read += n;
@@ -278,7 +287,7 @@ static PortResult SendDataFrame(Sender* s) {
   size_t first = std::min<size_t>(n, kRingSize - at);
   memcpy(payload + 8, s->ring.data() + at, first);
   memcpy(payload + 8 + first, s->ring.data(), n - first);
-  PortResult written = WriteFrame(s->port, FRAME_DATA, s->epoch, payload, uint16_t(8 + n));
+  PortResult written = WriteFrame(s->port, kFrameData, s->epoch, payload, uint16_t(8 + n));
   if (written != PortResult::kDone) return written;
   if (s->timed_end == 0) {
     s->timed_end = s->sent + n;
@@ -296,10 +305,10 @@ static PortResult SendClosing(Sender* s) {
   s->closing_sent = true;
   s->closing_out = true;
   s->waiting = Clock::now();
-  if (s->read_error != 0) return WriteFrame(s->port, FRAME_CANCEL, s->epoch, nullptr, 0);
+  if (s->read_error != 0) return WriteFrame(s->port, kFrameCancel, s->epoch, nullptr, 0);
   uint8_t payload[12];
   PutProof(payload, s->size, s->crc);
-  return WriteFrame(s->port, FRAME_END, s->epoch, payload, 12);
+  return WriteFrame(s->port, kFrameEnd, s->epoch, payload, 12);
 }
 
 // Goes back to offset: what followed is lost or was refused. The frames
@@ -364,27 +373,27 @@ static void NoteAccepted(Sender* s) {
 // (s->ending).
 static bool HandleAnswer(Sender* s, const Frame& answer) {
   switch (answer.type) {
-    case FRAME_ACK:
-    case FRAME_RESEND: {
+    case kFrameAck:
+    case kFrameResend: {
       // Any offset up to the furthest data sent counts, also above a rewind:
       // the receiver may hold more than what was sent since.
       uint64_t offset = GetBigEndian(answer.payload, 8);
       if (offset > s->highest) return true;
       // RESEND(0) may be a receiver that has yet to open the file asking
       // for the FILE frame again.
-      if (answer.type == FRAME_ACK || offset > 0) NoteAccepted(s);
+      if (answer.type == kFrameAck || offset > 0) NoteAccepted(s);
       if (offset > s->acked) NoteProgress(s, offset);
       // A RESEND of an earlier epoch came before the rewind it asked for.
-      if (answer.type == FRAME_RESEND && answer.sequence == s->epoch) Rewind(s, offset);
+      if (answer.type == kFrameResend && answer.sequence == s->epoch) Rewind(s, offset);
       return true;
     }
-    case FRAME_ACCEPT:
+    case kFrameAccept:
       NoteAccepted(s);
       return true;
-    case FRAME_DECLINE:
+    case kFrameDecline:
       if (!s->accepted) s->ending = {Reason::kDeclined};
       return s->accepted;
-    case FRAME_STORED: {
+    case kFrameStored: {
       // The receiver checked the whole file against the same CRC-32: it holds
       // every byte, whatever answers to the data were lost on the way.
       uint8_t proof[12];
@@ -398,11 +407,11 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       s->answered = true;
       return false;
     }
-    case FRAME_FAILED:
+    case kFrameFailed:
       if (s->read_error != 0) {
         s->ending = {Reason::kCancelled, s->read_error};
       } else {
-        s->ending = {answer.payload[0] == FAILED_CHECK ? Reason::kCheckFailed
+        s->ending = {answer.payload[0] == kFailedCheck ? Reason::kCheckFailed
                                                        : Reason::kWriteFailed};
       }
       s->answered = true;
@@ -430,7 +439,7 @@ static Ending StreamData(Sender* s) {
   Frame answer;
   for (;;) {
     if (!s->offer_out) {
-      if (WriteFrame(s->port, FRAME_FILE, 0, s->offer, s->offer_length) != PortResult::kDone) {
+      if (WriteFrame(s->port, kFrameFile, 0, s->offer, s->offer_length) != PortResult::kDone) {
         return {Reason::kPortLost};
       }
       s->offer_out = true;
@@ -508,7 +517,7 @@ PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye) {
   if (goodbye.quiet_ms != 0 && WaitForQuietLine(port, goodbye.quiet_ms) != PortResult::kDone) {
     return PortResult::kLost;
   }
-  return WriteFrame(port, FRAME_BYE, 0, nullptr, 0);
+  return WriteFrame(port, kFrameBye, 0, nullptr, 0);
 }
 
 // ---- receiver ----
@@ -556,7 +565,7 @@ static bool CheckWritten(Receiver* r, PortResult written) {
 // as the last request is still the stream that request cut short.
 static bool AskResend(Receiver* r, uint8_t epoch, bool again) {
   if (r->asked && !again && epoch == r->asked_epoch) return true;
-  if (!CheckWritten(r, WriteOffsetFrame(r->port, FRAME_RESEND, epoch, r->expected))) return false;
+  if (!CheckWritten(r, WriteOffsetFrame(r->port, kFrameResend, epoch, r->expected))) return false;
   r->asked = true;
   r->asked_epoch = epoch;
   r->asked_at = Clock::now();
@@ -570,9 +579,8 @@ static bool StoreData(Receiver* r, const Frame& frame) {
   const uint8_t* data = frame.payload + 8;
   size_t n = frame.length - 8u;
   if (n > r->size - r->expected) return true;  // beyond the announced size: damaged
-  if (fwrite(data, 1, n, r->file) != n) {
-    return EndData(r, {Reason::kWriteFailed, errno != 0 ? errno : EIO});
-  }
+  int failed = WriteFileBytes(r->file, data, n);
+  if (failed != 0) return EndData(r, {Reason::kWriteFailed, failed});
   r->crc = UpdateCrc32(r->crc, data, n);
   r->expected += n;
   r->progressed = Clock::now();
@@ -581,30 +589,30 @@ static bool StoreData(Receiver* r, const Frame& frame) {
   PaceProgress(r->line, r->expected, false);
   // The last data is answered by STORED, after the END that follows it.
   return r->expected == r->size ||
-         CheckWritten(r, WriteOffsetFrame(r->port, FRAME_ACK, 0, r->expected));
+         CheckWritten(r, WriteOffsetFrame(r->port, kFrameAck, 0, r->expected));
 }
 
 // Acts on one whole frame.
 static bool HandleFrame(Receiver* r, const Frame& frame) {
   switch (frame.type) {
-    case FRAME_DATA: {
+    case kFrameData: {
       uint64_t offset = GetBigEndian(frame.payload, 8);
       if (offset == r->expected) return StoreData(r, frame);
       if (offset > r->expected) return AskResend(r, frame.sequence, false);
       // A copy: say how far.
-      return CheckWritten(r, WriteOffsetFrame(r->port, FRAME_ACK, 0, r->expected));
+      return CheckWritten(r, WriteOffsetFrame(r->port, kFrameAck, 0, r->expected));
     }
-    case FRAME_END: {
+    case kFrameEnd: {
       if (r->expected < r->size) return AskResend(r, frame.sequence, true);
       uint8_t proof[12];
       PutProof(proof, r->size, r->crc);
       bool whole = memcmp(frame.payload, proof, 12) == 0;
       return EndData(r, {whole ? Reason::kDone : Reason::kCheckFailed, 0, 0, whole});
     }
-    case FRAME_CANCEL:
+    case kFrameCancel:
       return EndData(r, {Reason::kCancelled});
-    case FRAME_FILE:  // the ACCEPT was lost
-      return r->expected != 0 || CheckWritten(r, WriteOffsetFrame(r->port, FRAME_ACCEPT, 0, 0));
+    case kFrameFile:  // the ACCEPT was lost
+      return r->expected != 0 || CheckWritten(r, WriteOffsetFrame(r->port, kFrameAccept, 0, 0));
     default:
       return true;
   }
@@ -629,7 +637,7 @@ static Ending ReceiveData(Receiver* r, SeenOpening* opened) {
       *opened = SeenOpening::kStream;
       on = EndData(r, {Reason::kStartedAgain});
     } else if (got == FrameRead::kDamaged) {
-      on = AskResend(r, frame.sequence, frame.type != FRAME_DATA);
+      on = AskResend(r, frame.sequence, frame.type != kFrameData);
     } else if (IsWellFormed(got, frame)) {
       on = HandleFrame(r, frame);
     }
@@ -662,14 +670,14 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
       return {Reason::kStartedAgain};
     }
     bool well_formed = IsWellFormed(got, frame);
-    if (well_formed && frame.type == FRAME_FILE) break;
+    if (well_formed && frame.type == kFrameFile) break;
     // A damaged frame, or the sender's data before its offer: the offer was
     // damaged or lost. Asked for again in that frame's epoch, the sender goes
     // back to it at once; once an epoch, or again after kResendAgainMs.
-    bool sent_on = well_formed && (frame.type == FRAME_DATA || frame.type == FRAME_END);
+    bool sent_on = well_formed && (frame.type == kFrameData || frame.type == kFrameEnd);
     if ((got == FrameRead::kDamaged || sent_on) &&
         (frame.sequence != asked_epoch || MillisecondsSince(asked_at) >= kResendAgainMs)) {
-      if (WriteOffsetFrame(port, FRAME_RESEND, frame.sequence, 0) != PortResult::kDone) {
+      if (WriteOffsetFrame(port, kFrameResend, frame.sequence, 0) != PortResult::kDone) {
         return {Reason::kPortLost};
       }
       asked_epoch = frame.sequence;
@@ -692,7 +700,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
 }
 
 PortResult DeclineStreamed(PortHandle port) {
-  return WriteFrame(port, FRAME_DECLINE, 0, nullptr, 0);
+  return WriteFrame(port, kFrameDecline, 0, nullptr, 0);
 }
 
 Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,
@@ -707,7 +715,7 @@ Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTim
   r.last_heard = r.progressed = Clock::now();
   r.line = line;
   DrawProgress(line, 0, false);
-  Ending ending = WriteOffsetFrame(port, FRAME_ACCEPT, 0, 0) == PortResult::kDone
+  Ending ending = WriteOffsetFrame(port, kFrameAccept, 0, 0) == PortResult::kDone
                       ? ReceiveData(&r, opened)
                       : Ending{Reason::kPortLost};
   *crc = r.crc;
@@ -731,14 +739,14 @@ static void Linger(PortHandle port, uint8_t type, const uint8_t* payload, uint16
     if (got == FrameRead::kOpening) *opened = SeenOpening::kStream;
     if (got == FrameRead::kLost || got == FrameRead::kSilent || got == FrameRead::kOpening) return;
     if (!IsWellFormed(got, frame)) continue;
-    if (frame.type == FRAME_BYE) return;
+    if (frame.type == kFrameBye) return;
     // A window of data sent again is answered once, not frame by frame.
-    bool data = frame.type == FRAME_DATA &&
+    bool data = frame.type == kFrameData &&
                 (frame.sequence != answered_epoch || MillisecondsSince(answered) >= kResendAgainMs);
-    if (data || frame.type == FRAME_END || frame.type == FRAME_CANCEL) {
+    if (data || frame.type == kFrameEnd || frame.type == kFrameCancel) {
       if (WriteFrame(port, type, 0, payload, length) != PortResult::kDone) return;
       answered = Clock::now();
-      if (frame.type == FRAME_DATA) answered_epoch = frame.sequence;
+      if (frame.type == kFrameData) answered_epoch = frame.sequence;
     }
   }
 }
@@ -748,14 +756,14 @@ void AnswerStreamed(PortHandle port, const Ending& ending, uint64_t size, uint32
   // STORED with the proof, or FAILED with why; the sender of a file given
   // up otherwise waits for no answer: its exchange is lost.
   bool stored = ending.reason == Reason::kDone;
-  uint8_t why = ending.reason == Reason::kWriteFailed   ? FAILED_WRITE
-                : ending.reason == Reason::kCheckFailed ? FAILED_CHECK
-                : ending.reason == Reason::kCancelled   ? FAILED_CANCELLED
+  uint8_t why = ending.reason == Reason::kWriteFailed   ? kFailedWrite
+                : ending.reason == Reason::kCheckFailed ? kFailedCheck
+                : ending.reason == Reason::kCancelled   ? kFailedCancelled
                                                         : 0;
   if (!stored && why == 0) return;
   uint8_t payload[12] = {why};
   if (stored) PutProof(payload, size, crc);
-  uint8_t type = stored ? FRAME_STORED : FRAME_FAILED;
+  uint8_t type = stored ? kFrameStored : kFrameFailed;
   uint16_t length = stored ? 12 : 1;
   // Lingering is bounded too: a sender that keeps talking holds it no longer
   // than two stall limits, or six quiet spells where there is none.

@@ -22,37 +22,47 @@ struct NetworkAddress {
   bool telnet;
 };
 
-// 1 for a network port's name, 0 for any other name (a device), -1 for a
-// network port's name without HOST:PORT.
-int ParseNetworkAddress(const char* name, NetworkAddress* address);
+// What a port's name names: a network port, a network port without
+// HOST:PORT, or anything else (a device, "-").
+enum class AddressKind { kNotNetwork, kNetwork, kMalformed };
+AddressKind ParseNetworkAddress(const char* name, NetworkAddress* address);
 
-#define TELNET_IAC 255
-#define TELNET_DONT 254
-#define TELNET_DO 253
-#define TELNET_WONT 252
-#define TELNET_WILL 251
-#define TELNET_SB 250
-#define TELNET_SE 240
-#define TELNET_BINARY 0
-#define TELNET_SGA 3
-#define TELNET_COM_PORT 44
+constexpr uint8_t kTelnetIac = 255;
+constexpr uint8_t kTelnetDont = 254;
+constexpr uint8_t kTelnetDo = 253;
+constexpr uint8_t kTelnetWont = 252;
+constexpr uint8_t kTelnetWill = 251;
+constexpr uint8_t kTelnetSb = 250;
+constexpr uint8_t kTelnetSe = 240;
+constexpr uint8_t kTelnetBinary = 0;
+constexpr uint8_t kTelnetSga = 3;
+constexpr uint8_t kTelnetComPort = 44;
 
 // COM-PORT-OPTION's settings, as the client sets them (the server answers
 // each with 100 added): SET-BAUDRATE, SET-DATASIZE, SET-PARITY,
 // SET-STOPSIZE, SET-CONTROL.
-#define COM_PORT_SETTINGS 5
-#define COM_PORT_ANSWER 100
+constexpr int kComPortSettings = 5;
+constexpr uint8_t kComPortAnswer = 100;
 
-// Where the reader stands in the connection's bytes, which options are on
-// at each end, and the server's answers to the settings asked for.
+// Where the reader stands in the connection's bytes.
+enum class TelnetStep {
+  kData,
+  kCommand,     // after IAC
+  kOption,      // the option of a negotiation
+  kSub,         // inside SB
+  kSubCommand,  // IAC inside SB
+};
+
+// Where the reader stands, which options are on at each end, and the
+// server's answers to the settings asked for.
 struct TelnetState {
-  int step;        // 0 data; 1 after IAC; 2 option of a negotiation; 3 inside SB; 4 IAC inside SB
+  TelnetStep step;
   uint8_t verb;    // the WILL, WONT, DO or DONT being read
   uint8_t sub[8];  // the start of a subnegotiation: option, command, value
   size_t sub_length;
   bool we_binary, they_binary, we_sga, they_sga, we_com_port;
-  bool answered[COM_PORT_SETTINGS];
-  uint32_t answers[COM_PORT_SETTINGS];
+  bool answered[kComPortSettings];
+  uint32_t answers[kComPortSettings];
 };
 
 // The client's opening: BINARY both ways (so that a server passes every

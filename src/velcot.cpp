@@ -25,9 +25,9 @@
 #endif
 
 // Exit statuses.
-#define EXIT_COMPLETE 0  // every file transferred (or help shown)
-#define EXIT_NOT_STARTED 1
-#define EXIT_INCOMPLETE 2  // some file not transferred, or the port was lost
+constexpr int kExitComplete = 0;  // every file transferred (or help shown)
+constexpr int kExitNotStarted = 1;
+constexpr int kExitIncomplete = 2;  // some file not transferred, or the port was lost
 // Interrupted by a signal: 128 + its number (130 for Ctrl+C).
 
 void PrintHelp() {
@@ -41,8 +41,8 @@ void PrintHelp() {
   puts("                 if you don't understand this you won't need this");
   puts("");
   puts("Started without filenames will put velcot into receive mode.");
-  printf("Default settings: -p %s -b %lu -m %s.\n", DEFAULT_PORT,
-         static_cast<unsigned long>(DEFAULT_BAUDRATE), DEFAULT_MODE);
+  printf("Default settings: -p %s -b %lu -m %s.\n", kDefaultPort,
+         static_cast<unsigned long>(kDefaultBaudrate), kDefaultMode);
   puts("");
   puts("For bugreports or comments, please visit (URL:" PROJECT_URL ").");
   puts("");
@@ -108,13 +108,13 @@ static bool IsExchangeLost(TransferResult result) {
 // at once, or has left receive mode); with no answer by then, or once the
 // port is lost, the rest are reported and not offered.
 static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
-  int status = EXIT_COMPLETE;
+  int status = kExitComplete;
   uint32_t give_up_ms = 0;
   for (int i = 0; i < settings.file_count; i++) {
     TransferResult result = SendFile(port, settings.files[i], session, give_up_ms);
     if (result == TransferResult::kDone) give_up_ms = 0;
     if (result == TransferResult::kDone) continue;
-    status = EXIT_INCOMPLETE;
+    status = kExitIncomplete;
     if (GetInterruption() != 0) break;
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
@@ -160,7 +160,7 @@ static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session,
   if (seen == PortResult::kTimedOut && first) {
     fprintf(stderr, "No sender opened a file within %lu s\n",
             static_cast<unsigned long>(kFirstFileWaitMs / 1000));
-    *status = EXIT_INCOMPLETE;
+    *status = kExitIncomplete;
   }
   if (seen == PortResult::kLost && !first && GetPortError(port) == kHungUp &&
       GetInterruption() == 0) {
@@ -177,7 +177,7 @@ static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session,
 // by the next call.
 static int RunReceiveMode(PortHandle port, const Settings& settings, const SessionSettings& session,
                           bool one_run) {
-  int status = EXIT_COMPLETE;
+  int status = kExitComplete;
   SeenOpening opened = SeenOpening::kNone;
   uint32_t wait_ms = kFirstFileWaitMs;
   for (bool first = true;; first = false) {
@@ -189,7 +189,7 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Sessi
         next == PortResult::kDone ? RecvFile(port, session, &opened) : TransferResult::kPortLost;
     wait_ms = ComputeNextFileWait(session.times, result);
     if (result == TransferResult::kDone) continue;
-    status = EXIT_INCOMPLETE;
+    status = kExitIncomplete;
     if (GetInterruption() != 0) return status;
     // A sender's opening that came already ends what was left to pass.
     if (opened != SeenOpening::kNone && result == TransferResult::kNotStored) continue;
@@ -204,13 +204,13 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Sessi
 }
 
 #ifdef _WIN32
-#define NULL_DEVICE "NUL"
+constexpr char kNullDevice[] = "NUL";
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
 #define isatty _isatty
 #else
-#define NULL_DEVICE "/dev/null"
+constexpr char kNullDevice[] = "/dev/null";
 #endif
 
 // Standard output and error while the port is open, when one of them is
@@ -241,7 +241,7 @@ static void RedirectStream(ConsoleStreams* console, int stream, FILE* target) {
 // dropped rather than put on the line).
 static void HoldStream(ConsoleStreams* console, int stream) {
   FILE* held = tmpfile();
-  if (held == nullptr) held = fopen(NULL_DEVICE, "w");
+  if (held == nullptr) held = fopen(kNullDevice, "w");
   if (held == nullptr) return;
   RedirectStream(console, stream, held);
   console->held[stream] = held;
@@ -304,12 +304,12 @@ static void RestoreConsole(ConsoleStreams* console) {
 static int Run(int argc, char** argv, Settings* settings) {
   if (ParseArguments(argc, argv, settings)) {
     PrintHelp();
-    return EXIT_COMPLETE;
+    return kExitComplete;
   }
   const char* missing = FindMissingSetting(*settings);
   if (missing != nullptr) {
     fputs(missing, stderr);
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
   // Interrupted, the run still ends the progress line, drops a partial
   // file and puts the port back, and its status tells the signal.
@@ -325,16 +325,16 @@ static int Run(int argc, char** argv, Settings* settings) {
   signal(SIGPIPE, SIG_IGN);
 #endif
   PortHandle port = OpenComPort(settings->port);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     fprintf(stderr, "could not open %s\n", settings->port);
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
   // The console velcot was typed on, or a line handed over, is given back
   // after one run of files.
   bool one_run =
       IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
   ConsoleStreams console = KeepConsoleOffLine(port);
-  int status = EXIT_NOT_STARTED;
+  int status = kExitNotStarted;
   LineFormat format;
   if (!ConfigureComPort(port, settings->baudrate, settings->mode) ||
       !ParseLineMode(settings->mode, &format)) {
@@ -353,11 +353,11 @@ static int Run(int argc, char** argv, Settings* settings) {
 
 int main(int argc, char** argv) {
   setlocale(LC_CTYPE, "");  // the progress bar's shade blocks follow the console
-  Settings settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, nullptr, 0};
+  Settings settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, nullptr, 0};
   settings.files = static_cast<const char**>(calloc(argc, sizeof(const char*)));
   if (settings.files == nullptr) {
     fprintf(stderr, "Out of memory, try fewer files\n");
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
   const char* classic = getenv(kClassicVariable);
   settings.classic_only = classic != nullptr && classic[0] != '\0' && strcmp(classic, "0") != 0;

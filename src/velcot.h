@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#define DEFAULT_PORT "COM1"
-#define DEFAULT_BAUDRATE 9600
-#define DEFAULT_MODE "8N1"
+constexpr char kDefaultPort[] = "COM1";
+constexpr uint32_t kDefaultBaudrate = 9600;
+constexpr char kDefaultMode[] = "8N1";
 
 // The run's settings. A missing setting is nullptr, or 0 for the baud rate.
 struct Settings {

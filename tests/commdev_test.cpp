@@ -152,7 +152,7 @@ void FinishReading(Reader* reader) {
 TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   for (uint32_t rate : {9600u, 115200u, 921600u, 12345u, 1u}) {
     ASSERT_EQ(ConfigureComPort(port, rate, "8N1"), 1) << rate;
   }
@@ -175,7 +175,7 @@ TEST(CloseComPort, PutsBackTheSettingsThePortHad) {
   termios before;
   ASSERT_EQ(tcgetattr(pty.master, &before), 0);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 921600, "7E2"), 1);
   CloseComPort(port);
   termios after;
@@ -196,7 +196,7 @@ TEST(CloseComPort, SendsTheLastBytesButEchoesNothingBack) {
   ASSERT_EQ(tcgetattr(pty.master, &echoing), 0);
   ASSERT_NE(echoing.c_lflag & ECHO, 0u);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
   ASSERT_EQ(fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
   std::string arriving(16384, 'x');
@@ -217,7 +217,7 @@ TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     PortHandle port = OpenComPort(pty.slave.c_str());
-    if (port == INVALID_PORT_HANDLE || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
+    if (port == kInvalidPortHandle || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
     WriteByte(port, 0x41);
     CatchInterrupts();
     raise(SIGINT);
@@ -234,7 +234,7 @@ TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
 TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   testing::internal::CaptureStderr();
   EXPECT_EQ(ConfigureComPort(port, 9600, "8X1"), 0);
   EXPECT_EQ(ConfigureComPort(port, 9600, "8N3"), 0);
@@ -252,9 +252,9 @@ TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
 TEST(OpenComPort, OpensExistingDevicesExclusivelyOrSaysWhyNot) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenComPort(pty.slave.c_str()), INVALID_PORT_HANDLE);  // held by us
+  EXPECT_EQ(OpenComPort(pty.slave.c_str()), kInvalidPortHandle);  // held by us
   std::string said = testing::internal::GetCapturedStderr();
   // Root passes the terminal's exclusive flag and meets the lock instead.
   EXPECT_TRUE(said == "open(" + pty.slave + ") failed: " + strerror(EBUSY) +
@@ -264,11 +264,11 @@ TEST(OpenComPort, OpensExistingDevicesExclusivelyOrSaysWhyNot) {
       << said;
   CloseComPort(port);
   port = OpenComPort(pty.slave.c_str());
-  EXPECT_NE(port, INVALID_PORT_HANDLE);
+  EXPECT_NE(port, kInvalidPortHandle);
   CloseComPort(port);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenComPort("/nonexistent/port"), INVALID_PORT_HANDLE);
-  EXPECT_EQ(OpenComPort("COM256"), INVALID_PORT_HANDLE);
+  EXPECT_EQ(OpenComPort("/nonexistent/port"), kInvalidPortHandle);
+  EXPECT_EQ(OpenComPort("COM256"), kInvalidPortHandle);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "open(/nonexistent/port) failed: No such file or directory\n"
             "open(/dev/ttyS255) failed: No such file or directory\n");
@@ -280,7 +280,7 @@ TEST(CloseComPort, GivesUpExclusiveUseWhileOthersHoldTheTerminal) {
   int held = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);  // as a virtual cable holds it
   ASSERT_GE(held, 0);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   int exclusive = -1;
   ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
@@ -294,7 +294,7 @@ TEST(CloseComPort, GivesUpExclusiveUseWhileOthersHoldTheTerminal) {
 TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
   for (int value : {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x99}) {
     unsigned char byte = static_cast<unsigned char>(value);
@@ -337,7 +337,7 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
 TEST(WaitForByte, TellsAWaitingByteFromSilenceWithoutTakingIt) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
   EXPECT_EQ(WaitForByte(port, 20), PortResult::kTimedOut);
   unsigned char byte = 0x5A;

@@ -32,27 +32,27 @@ std::string Cells(int done, int to_go) {
 TEST(ParseNetworkAddress, TakesPyserialsNamesAndLeavesDevicesAlone) {
   const struct {
     const char* name;
-    int kind;
+    AddressKind kind;
     const char* host;
     const char* service;
     bool telnet;
   } kCases[] = {
-      {"socket://ser2net.local:2000", 1, "ser2net.local", "2000", false},
-      {"tcp:10.0.0.5:4001", 1, "10.0.0.5", "4001", false},
-      {"rfc2217://[::1]:7000", 1, "::1", "7000", true},
-      {"rfc2217://box:telnet", 1, "box", "telnet", true},
-      {"socket://host", -1, "", "", false},
-      {"tcp::2000", -1, "", "", false},
-      {"socket://::1:2000", -1, "", "", false},  // IPv6 takes brackets
-      {"/dev/ttyUSB0", 0, "", "", false},
-      {"COM3", 0, "", "", false},
-      {"-", 0, "", "", false},
+      {"socket://ser2net.local:2000", AddressKind::kNetwork, "ser2net.local", "2000", false},
+      {"tcp:10.0.0.5:4001", AddressKind::kNetwork, "10.0.0.5", "4001", false},
+      {"rfc2217://[::1]:7000", AddressKind::kNetwork, "::1", "7000", true},
+      {"rfc2217://box:telnet", AddressKind::kNetwork, "box", "telnet", true},
+      {"socket://host", AddressKind::kMalformed, "", "", false},
+      {"tcp::2000", AddressKind::kMalformed, "", "", false},
+      {"socket://::1:2000", AddressKind::kMalformed, "", "", false},  // IPv6 takes brackets
+      {"/dev/ttyUSB0", AddressKind::kNotNetwork, "", "", false},
+      {"COM3", AddressKind::kNotNetwork, "", "", false},
+      {"-", AddressKind::kNotNetwork, "", "", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     NetworkAddress address;
     ASSERT_EQ(ParseNetworkAddress(c.name, &address), c.kind);
-    if (c.kind != 1) continue;
+    if (c.kind != AddressKind::kNetwork) continue;
     EXPECT_EQ(address.host, c.host);
     EXPECT_EQ(address.service, c.service);
     EXPECT_EQ(address.telnet, c.telnet);
@@ -149,7 +149,7 @@ TEST(OpenComPort, TakesPipesOnStandardInputAndOutputAsTheLine) {
   PortHandle port = OpenComPort("-");
   SetStdHandle(STD_INPUT_HANDLE, in);
   SetStdHandle(STD_OUTPUT_HANDLE, out);
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   EXPECT_TRUE(ConfigureComPort(port, 115200, "8N1"));
   EXPECT_EQ(WaitForByte(port, 50), PortResult::kTimedOut);
   DWORD moved = 0;

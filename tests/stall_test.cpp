@@ -89,7 +89,7 @@ class StallTest : public InScratchFolder {
     CloseLink(link_);
     InScratchFolder::TearDown();
   }
-  Link link_ = {INVALID_PORT_HANDLE, -1};
+  Link link_ = {kInvalidPortHandle, -1};
 };
 
 // The receiver answers the first block and goes silent: before the answer

@@ -107,7 +107,7 @@ void FinishPeer(Peer* peer) {
   CloseComPort(peer->port);
   peer->thread.join();
   close(peer->theirs);
-  peer->port = INVALID_PORT_HANDLE;
+  peer->port = kInvalidPortHandle;
   peer->theirs = -1;
 }
 

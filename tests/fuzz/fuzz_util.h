@@ -44,7 +44,7 @@ struct Pause {
 // under test writes until that end is closed, so neither side ever blocks
 // on the other.
 struct Peer {
-  PortHandle port = INVALID_PORT_HANDLE;  // the end under test, blocking
+  PortHandle port = kInvalidPortHandle;  // the end under test, blocking
   int theirs = -1;
   std::string script;
   std::vector<Pause> pauses;  // in script order
