@@ -513,19 +513,11 @@ TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
 
 class SerialUsersTest : public EndToEndTest {
  protected:
-  // velcot with the given standard streams (a path each: a terminal is
-  // given as the same path three times); empty streams go to the logs.
-  pid_t StartWithStreams(const std::string& folder, const std::vector<std::string>& args,
-                         const std::string& streams, const std::string& log = "console") {
+  // velcot typed on the console that is link A: its standard streams.
+  pid_t StartOnConsole(const std::string& folder, const std::vector<std::string>& args) {
     SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.working_dir = folder;
-    options.stdin_path = streams;
-    options.stdout_path = streams.empty() ? scratch_ + "/logs/" + log + ".out" : streams;
-    options.stderr_path = streams.empty() ? scratch_ + "/logs/" + log + ".err" : streams;
-    options.env = env_;
-    return StartProgram(options);
+    options.stdin_path = options.stdout_path = options.stderr_path = line_.link_a;
+    return StartVelcot(folder, args, "console", options);
   }
 
   // A shell command run by a helper program, whose status goes to logs/<log>.status.
@@ -660,7 +652,7 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
 
   // A receiver against a classic sender.
   ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
-  pid_t receiver = StartWithStreams(rx, {"-p", "-", "-b", "115200"}, line_.link_a);
+  pid_t receiver = StartOnConsole(rx, {"-p", "-", "-b", "115200"});
   ASSERT_TRUE(AwaitLineSetUp(receiver));
   SendClassically("one.bin", content);
   EXPECT_EQ(Finish(receiver).status, 0);
@@ -669,8 +661,7 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
 
   // A sender against a classic receiver; its message about the missing file
   // follows the exchange.
-  pid_t sender = StartWithStreams(
-      tx, {"-p", line_.link_a, "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  pid_t sender = StartOnConsole(tx, {"-p", line_.link_a, "-b", "115200", "missing.bin", "one.bin"});
   ReceiveClassically("one.bin", content);
   EXPECT_EQ(Finish(sender).status, 2);
   EXPECT_EQ(ReadWithDeadline(fd_b_, 100, 1000),
@@ -680,15 +671,14 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
   // named its port.
   std::string again = MakeFolder("again"), peer = MakeFolder("peer");
   ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
-  receiver = StartWithStreams(again, {"-p", line_.link_a, "-b", "115200"}, line_.link_a);
+  receiver = StartOnConsole(again, {"-p", line_.link_a, "-b", "115200"});
   ASSERT_TRUE(AwaitLineSetUp(receiver));
   EXPECT_EQ(Finish(StartSender(tx, {"one.bin"})).status, 0);
   EXPECT_EQ(Finish(receiver).status, 0);
   EXPECT_EQ(ReadWholeFile(again + "/one.bin"), content);
   receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "115200"}, "peer");
   ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
-  sender =
-      StartWithStreams(tx, {"-p", "-", "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  sender = StartOnConsole(tx, {"-p", "-", "-b", "115200", "missing.bin", "one.bin"});
   EXPECT_EQ(Finish(sender).status, 2);
   StopLine(line_);
   EXPECT_EQ(ReadWholeFile(peer + "/one.bin"), content);

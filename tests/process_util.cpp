@@ -446,8 +446,8 @@ pid_t ProgramTest::StartLogged(SpawnOptions options, const std::string& folder,
                                const std::string& log) {
   std::string path = log[0] == '/' ? log : scratch_ + "/logs/" + log;
   options.working_dir = folder;
-  options.stdout_path = path + ".out";
-  options.stderr_path = path + ".err";
+  if (options.stdout_path.empty()) options.stdout_path = path + ".out";
+  if (options.stderr_path.empty()) options.stderr_path = path + ".err";
   return StartProgram(options);
 }
 

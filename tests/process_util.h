@@ -204,8 +204,8 @@ class ProgramTest : public ::testing::Test {
   ProcessEnd Finish(pid_t pid);
 
   // Starts a program (options.argv) in folder, its output going to LOG.out
-  // and LOG.err: under the scratch directory's logs/, or where LOG says if
-  // it is an absolute path.
+  // and LOG.err (unless options names where): under the scratch directory's
+  // logs/, or where LOG says if it is an absolute path.
   pid_t StartLogged(SpawnOptions options, const std::string& folder, const std::string& log);
 
   // Starts velcot with args, and env_ unless options sets an environment.

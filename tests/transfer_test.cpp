@@ -417,18 +417,23 @@ TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   CloseLink(link);
 }
 
-// Once a block cannot be written, no more are answered: the sender gives
-// the file up when its stall limit runs out, rather than send the rest of
-// a file that cannot be stored, or report it sent.
-TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
-  // Files larger than 1500 bytes cannot be written here.
+// Files larger than bytes cannot be written here until the limit returned
+// is put back; a write beyond it fails with EFBIG.
+rlimit LimitFileSize(rlim_t bytes) {
   signal(SIGXFSZ, SIG_IGN);
   rlimit saved;
   getrlimit(RLIMIT_FSIZE, &saved);
   rlimit small = saved;
-  small.rlim_cur = 1500;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  small.rlim_cur = bytes;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  return saved;
+}
 
+// Once a block cannot be written, no more are answered: the sender gives
+// the file up when its stall limit runs out, rather than send the rest of
+// a file that cannot be stored, or report it sent.
+TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
+  rlimit saved = LimitFileSize(1500);
   const size_t kBlocks = 20;
   Bytes content = PatternBytes(kBlocks * 1024, 7);
   Link link = OpenLink();
@@ -598,23 +603,26 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   CloseLink(link);
 }
 
-// A file whose whole-file check fails, or that its sender cancels, is not
-// stored, and the receiver says why; a name no receiver may store is
-// declined as in the classic exchange.
+// A file whose whole-file check fails, that its sender cancels, or that
+// cannot be written is not stored, and the receiver says why, the name
+// escaped for the console as in the classic exchange; a name no receiver
+// may store is declined as in the classic exchange.
 TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStored) {
   WriteFile("keep.bin", {'o', 'l', 'd'});
   Bytes content = PatternBytes(100, 9);
   struct Case {
     std::string name;
     Bytes closing;
-    uint8_t reason;  // 0: declined
+    uint8_t reason;  // 0: declined; 1: written where files over 64 bytes cannot be
     std::string message;
   };
+  Bytes end = EncodeFrame('E', 0, Concat(BigEndian(100, 8), BigEndian(Crc32(content), 4)));
   const std::vector<Case> cases = {
       {"keep.bin", EncodeFrame('E', 0, Concat(BigEndian(100, 8), BigEndian(Crc32(content) ^ 1, 4))),
        2, "Gave up receiving keep.bin: the whole-file check failed\n"},
       {"keep.bin", EncodeFrame('C', 0, {}), 3,
        "Gave up receiving keep.bin: the sender could not read it whole\n"},
+      {"\xC4\x80.bin", end, 1, "Couldn't write \xC4\\x80.bin: File too large\n"},
       {"bad\xC3(.bin", {}, 0, "Refusing file \"bad\\xC3(.bin\": not a plain file name\n"},
       {"c1\xC2\x9B.bin", {}, 0, "Refusing file \"c1\\xC2\\x9B.bin\": not a plain file name\n"},
       {std::string("nul\0.bin", 8),
@@ -629,6 +637,7 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
     TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    rlimit saved = c.reason == 1 ? LimitFileSize(64) : rlimit{};
     std::thread receiver([&] { result = ReceiveFile(link.ours); });
     WriteAll(link.theirs, kOpening);
     ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
@@ -642,6 +651,7 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
       WriteAll(link.theirs, EncodeFrame('B', 0, {}));
     }
     receiver.join();
+    if (c.reason == 1) setrlimit(RLIMIT_FSIZE, &saved);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     EXPECT_EQ(result, TransferResult::kNotStored);  // receive mode goes on
