@@ -179,16 +179,15 @@ Ending ReceiveClassic(PortHandle port, FILE* file, uint32_t size, const LineTime
   // the last answer goes out (the last block's reply, or for an empty file
   // ACCEPT), and where every block was a full one the line is watched, as a
   // sender out of step would have ended one block early and unseen. A port
-  // lost while watching showed nothing out of step: the file is kept, and
-  // the lost port shows at the next read.
+  // lost meanwhile shows at the next read.
   int write_error = SyncFile(file);
   if (write_error != 0) return {Reason::kWriteFailed, write_error};
   PortResult answered = size > 0 ? WriteNumber(port, kReplyOk, 2) : WriteByte(port, kAccept);
   if (SendNow(port, answered) != PortResult::kDone) return {Reason::kPortLost};
   DrawProgress(line, size, false);
-  Step step = size % kBlockSize == 0
-                  ? WatchForSender(port, times.watch_ms, times.opening_quiet_ms, opened)
-                  : Step::kInStep;
-  if (step == Step::kOutOfStep) return {Reason::kMoreAfterLast};
+  if (size % kBlockSize == 0 &&
+      WatchForSender(port, times.watch_ms, times.opening_quiet_ms, opened)) {
+    return {Reason::kMoreAfterLast};
+  }
   return {Reason::kDone, 0, 0, true};
 }

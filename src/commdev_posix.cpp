@@ -131,16 +131,13 @@ static PortHandle OpenStandardStreams() {
 
 static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length);
 
-// A network port gives up on a host that does not answer after this long.
-constexpr int kConnectLimitMs = 10000;
-
 static bool IsInterrupted();
 
 // Waits for a non-blocking connect: 0 once connected, or an errno.
 static int FinishConnect(int fd) {
   struct pollfd wanted = {fd, POLLOUT, 0};
   int n;
-  while ((n = poll(&wanted, 1, kConnectLimitMs)) < 0 && errno == EINTR && !IsInterrupted()) {
+  while ((n = poll(&wanted, 1, int(kConnectLimitMs))) < 0 && errno == EINTR && !IsInterrupted()) {
   }
   if (n < 0) return errno;
   if (n == 0) return ETIMEDOUT;
@@ -343,9 +340,6 @@ static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
   return reported != 0 && ClearModemLines(fd) ? reported : 0;
 }
 
-// How long an RFC 2217 server has to answer the settings.
-constexpr int64_t kComPortAnswerLimitMs = 5000;
-
 static PortResult FlushWrites(PortHandle port);
 static PortResult FillReadAhead(PortHandle port);
 static PortResult PollLine(PortHandle port, int timeout_ms);
@@ -381,7 +375,7 @@ static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFo
       fprintf(stderr, "%s\n", refusal.c_str());
       return false;
     }
-    int64_t left = kComPortAnswerLimitMs - (ReadClockNs() - start_ns) / 1000000;
+    int64_t left = int64_t(kComPortAnswerLimitMs) - (ReadClockNs() - start_ns) / 1000000;
     PortResult ready = left > 0 ? PollLine(port, int(left)) : PortResult::kTimedOut;
     if (ready == PortResult::kDone) ready = FillReadAhead(port);
     if (ready == PortResult::kLost) return ReportServerGone(port);
@@ -669,13 +663,8 @@ static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t lengt
 PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   if (IsInterrupted()) return LosePort(port, EINTR);
   if (!port->telnet) return QueueBytes(port, bytes, length);
-  uint8_t encoded[2 * 512];
-  for (size_t done = 0; done < length; done += 512) {
-    size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
-    PortResult queued = QueueBytes(port, encoded, n);
-    if (queued != PortResult::kDone) return queued;
-  }
-  return PortResult::kDone;
+  std::string encoded = EncodeTelnet(bytes, length);
+  return QueueBytes(port, reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
 }
 
 PortResult WriteByte(PortHandle port, uint8_t byte) {

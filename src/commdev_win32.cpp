@@ -153,9 +153,6 @@ static void ReportConnectFailure(const NetworkAddress& address, int error) {
   }
 }
 
-// A network port gives up on a host that does not answer after this long.
-constexpr DWORD kConnectLimitMs = 10000;
-
 // Waits for a non-blocking connect, in slices: 0 once connected, or a
 // Winsock error.
 static int FinishConnect(SOCKET socket) {
@@ -275,9 +272,6 @@ PortHandle OpenComPort(const char* name) {
 }
 
 static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only);
-
-// How long an RFC 2217 server has to answer the settings.
-constexpr DWORD kComPortAnswerLimitMs = 5000;
 
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
 // server answers, as SetCommState's refusal is checked: false after a
@@ -452,12 +446,12 @@ static PortResult SendRaw(PortState* port, const uint8_t* bytes, size_t length) 
   return PortResult::kDone;
 }
 
-// Reads what the pipe or the socket has, waiting at most one slice: kDone
-// with *moved set (0 for none yet), or kLost (kHungUp when the other end
-// closed).
-static PortResult ReadSlice(PortState* port, DWORD slice_ms, unsigned char* buffer, size_t room,
-                            size_t* moved) {
-  *moved = 0;
+// Reads what the pipe or the socket has after the bytes read ahead, waiting
+// at most one slice: kDone (whether or not any came), or kLost (kHungUp
+// when the other end closed).
+static PortResult ReadSlice(PortState* port, DWORD slice_ms) {
+  unsigned char* buffer = port->read_ahead + port->read_end;
+  size_t room = kReadAheadSize - port->read_end;
   if (port->kind == NETWORK_PORT) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -469,7 +463,7 @@ static PortResult ReadSlice(PortState* port, DWORD slice_ms, unsigned char* buff
     int n = recv(port->socket, reinterpret_cast<char*>(buffer), int(room), 0);
     if (n == SOCKET_ERROR) return ReportLostSocket(port, "recv");
     if (n == 0) return LosePort(port, kHungUp);
-    *moved = size_t(n);
+    port->read_end += size_t(n);
     return PortResult::kDone;
   }
   // An anonymous pipe has no time-outs: it is looked at every millisecond.
@@ -481,10 +475,10 @@ static PortResult ReadSlice(PortState* port, DWORD slice_ms, unsigned char* buff
       return LosePort(port, kHungUp);
     }
     if (waiting > 0) {
-      DWORD read = 0;
-      if (!ReadFile(port->file, buffer, std::min<DWORD>(waiting, DWORD(room)), &read, nullptr))
+      DWORD moved = 0;
+      if (!ReadFile(port->file, buffer, std::min<DWORD>(waiting, DWORD(room)), &moved, nullptr))
         return ReportLostPort(port, "ReadFile");
-      *moved = read;
+      port->read_end += moved;
       return PortResult::kDone;
     }
     if (GetTickCount() - started >= slice_ms) return PortResult::kDone;
@@ -506,10 +500,9 @@ static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_onl
     DWORD slice = kSliceMs;
     if (timeout_ms != INFINITE) slice = std::min<DWORD>(slice, timeout_ms - waited);
     size_t from = port->read_end;
-    size_t n = 0;
-    PortResult read = ReadSlice(port, slice, port->read_ahead + from, kReadAheadSize - from, &n);
+    PortResult read = ReadSlice(port, slice);
     if (read != PortResult::kDone) return read;
-    port->read_end += n;
+    size_t n = port->read_end - from;
     if (n == 0 || !port->telnet) continue;
     std::string reply;
     unsigned char* fresh = port->read_ahead + from;
@@ -561,13 +554,8 @@ PortResult WriteByte(PortHandle port, uint8_t byte) {
 PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   if (port->kind != COMM_PORT && !port->telnet) return SendRaw(port, bytes, length);
   if (port->kind != COMM_PORT) {
-    uint8_t encoded[2 * 512];
-    for (size_t done = 0; done < length; done += 512) {
-      size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
-      PortResult sent = SendRaw(port, encoded, n);
-      if (sent != PortResult::kDone) return sent;
-    }
-    return PortResult::kDone;
+    std::string encoded = EncodeTelnet(bytes, length);
+    return SendRaw(port, reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
   }
   while (length > 0) {
     if (IsInterrupted()) return LosePort(port, EINTR);

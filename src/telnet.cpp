@@ -3,6 +3,20 @@
 #include <cstdio>
 #include <cstring>
 
+// Telnet's commands and options (RFC 854, 856, 858), and COM-PORT-OPTION's
+// (RFC 2217), whose server answers each setting with 100 added.
+constexpr uint8_t kTelnetIac = 255;
+constexpr uint8_t kTelnetDont = 254;
+constexpr uint8_t kTelnetDo = 253;
+constexpr uint8_t kTelnetWont = 252;
+constexpr uint8_t kTelnetWill = 251;
+constexpr uint8_t kTelnetSb = 250;
+constexpr uint8_t kTelnetSe = 240;
+constexpr uint8_t kTelnetBinary = 0;
+constexpr uint8_t kTelnetSga = 3;
+constexpr uint8_t kTelnetComPort = 44;
+constexpr uint8_t kComPortAnswer = 100;
+
 static void AddNegotiation(std::string* out, uint8_t verb, uint8_t option) {
   *out += char(kTelnetIac);
   *out += char(verb);
@@ -129,13 +143,14 @@ size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_
   return out;
 }
 
-size_t EncodeTelnet(const uint8_t* in, size_t length, uint8_t* out) {
-  size_t n = 0;
+std::string EncodeTelnet(const uint8_t* in, size_t length) {
+  std::string out;
+  out.reserve(length);
   for (size_t i = 0; i < length; i++) {
-    out[n++] = in[i];
-    if (in[i] == kTelnetIac) out[n++] = kTelnetIac;
+    out += char(in[i]);
+    if (in[i] == kTelnetIac) out += char(kTelnetIac);
   }
-  return n;
+  return out;
 }
 
 static void AddSetting(std::string* out, uint8_t command, const uint8_t* value, size_t length) {
@@ -143,8 +158,7 @@ static void AddSetting(std::string* out, uint8_t command, const uint8_t* value, 
   *out += char(kTelnetSb);
   *out += char(kTelnetComPort);
   *out += char(command);
-  uint8_t encoded[8];
-  out->append(reinterpret_cast<const char*>(encoded), EncodeTelnet(value, length, encoded));
+  *out += EncodeTelnet(value, length);
   *out += char(kTelnetIac);
   *out += char(kTelnetSe);
 }
@@ -220,9 +234,8 @@ AddressKind ParseNetworkAddress(const char* name, NetworkAddress* address) {
     address->telnet = scheme.telnet;
     address->shown = text;
     size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-      return AddressKind::kMalformed;
-    }
+    bool no_port = colon == std::string::npos || colon == 0 || colon + 1 == text.size();
+    if (no_port) return AddressKind::kMalformed;
     address->host = text.substr(0, colon);
     address->service = text.substr(colon + 1);
     if (address->host.size() > 2 && address->host.front() == '[' && address->host.back() == ']') {

@@ -27,31 +27,18 @@ struct NetworkAddress {
 enum class AddressKind { kNotNetwork, kNetwork, kMalformed };
 AddressKind ParseNetworkAddress(const char* name, NetworkAddress* address);
 
-constexpr uint8_t kTelnetIac = 255;
-constexpr uint8_t kTelnetDont = 254;
-constexpr uint8_t kTelnetDo = 253;
-constexpr uint8_t kTelnetWont = 252;
-constexpr uint8_t kTelnetWill = 251;
-constexpr uint8_t kTelnetSb = 250;
-constexpr uint8_t kTelnetSe = 240;
-constexpr uint8_t kTelnetBinary = 0;
-constexpr uint8_t kTelnetSga = 3;
-constexpr uint8_t kTelnetComPort = 44;
+// A network port gives up on a host that does not answer after this long,
+// and on an RFC 2217 server that has not answered the settings after this.
+constexpr uint32_t kConnectLimitMs = 10000;
+constexpr uint32_t kComPortAnswerLimitMs = 5000;
 
-// COM-PORT-OPTION's settings, as the client sets them (the server answers
-// each with 100 added): SET-BAUDRATE, SET-DATASIZE, SET-PARITY,
-// SET-STOPSIZE, SET-CONTROL.
+// COM-PORT-OPTION's settings, as the client sets them: SET-BAUDRATE,
+// SET-DATASIZE, SET-PARITY, SET-STOPSIZE, SET-CONTROL.
 constexpr int kComPortSettings = 5;
-constexpr uint8_t kComPortAnswer = 100;
 
-// Where the reader stands in the connection's bytes.
-enum class TelnetStep {
-  kData,
-  kCommand,     // after IAC
-  kOption,      // the option of a negotiation
-  kSub,         // inside SB
-  kSubCommand,  // IAC inside SB
-};
+// Where the reader stands in the connection's bytes: in the data, after
+// IAC, at the option of a negotiation, inside SB, or at IAC inside SB.
+enum class TelnetStep { kData, kCommand, kOption, kSub, kSubCommand };
 
 // Where the reader stands, which options are on at each end, and the
 // server's answers to the settings asked for.
@@ -77,9 +64,8 @@ std::string StartTelnet(TelnetState* state, bool com_port);
 size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_t* data,
                     std::string* reply);
 
-// The line's data for the connection, 0xFF doubled; out has room for
-// twice length. Returns the bytes written.
-size_t EncodeTelnet(const uint8_t* in, size_t length, uint8_t* out);
+// The line's data for the connection, 0xFF doubled.
+std::string EncodeTelnet(const uint8_t* in, size_t length);
 
 // The COM-PORT-OPTION settings for a speed and format, no flow control.
 // Clears the answers state holds.

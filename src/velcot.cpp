@@ -1,7 +1,6 @@
 // velcot: sends or receives files over a serial line.
 #include "velcot.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <clocale>
@@ -134,21 +133,16 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
 
 // A line handed over (-p -), or the console velcot was typed on, belongs
 // to the program at its other end, which waits for velcot to end: a
-// receiver there takes one run of files. It waits this long for the first
-// file; then for the next one this long after a file stored or refused (a
-// sender opens its next file at once), and after a lost exchange as long
-// as a sender takes to give that file up and open its next one (its stall
-// limit, then a quarter more before a START it holds back). A hang-up ends
-// the run at once.
+// receiver there takes one run of files, and ends once no sender opens the
+// next one in time, or the line hangs up (doc/design.md).
 constexpr uint32_t kFirstFileWaitMs = 60000;
 constexpr uint32_t kNextFileWaitMs = 5000;
 
+// After a lost exchange, the sender gives the file up (its stall limit)
+// and holds back a quarter more before its next START.
 static uint32_t ComputeNextFileWait(const LineTimes& times, TransferResult result) {
-  if (result == TransferResult::kDone || result == TransferResult::kNotStored) {
-    return kNextFileWaitMs;
-  }
-  uint64_t wait_ms = uint64_t(times.stall_limit_ms) * 5 / 4 + kNextFileWaitMs;
-  return uint32_t(std::min<uint64_t>(wait_ms, UINT32_MAX));
+  bool lost = result != TransferResult::kDone && result != TransferResult::kNotStored;
+  return (lost ? ScaleStallLimit(times.stall_limit_ms, 5) : 0) + kNextFileWaitMs;
 }
 
 // In a run of files, waits limit_ms for a sender's opening: kDone when one
@@ -162,11 +156,8 @@ static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session,
             static_cast<unsigned long>(kFirstFileWaitMs / 1000));
     *status = kExitIncomplete;
   }
-  if (seen == PortResult::kLost && !first && GetPortError(port) == kHungUp &&
-      GetInterruption() == 0) {
-    return PortResult::kTimedOut;
-  }
-  return seen;
+  bool hung_up = seen == PortResult::kLost && GetPortError(port) == kHungUp;
+  return hung_up && !first && GetInterruption() == 0 ? PortResult::kTimedOut : seen;
 }
 
 // Receives files until a classic receiver declines one or the port is

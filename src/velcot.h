@@ -28,6 +28,7 @@ bool ParseArguments(int argc, char** argv, Settings* settings);
 // The message for the first missing setting, or nullptr.
 const char* FindMissingSetting(const Settings& settings);
 
+// Prints the usage and the defaults.
 void PrintHelp();
 
 #endif

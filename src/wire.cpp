@@ -92,18 +92,15 @@ PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms,
   }
 }
 
-Step WatchForSender(PortHandle port, uint32_t watch_ms, uint32_t quiet_ms, SeenOpening* opened) {
-  PortResult waiting = WaitForByte(port, watch_ms);
-  if (waiting == PortResult::kTimedOut) return Step::kInStep;
-  if (waiting == PortResult::kLost) return Step::kLost;
+bool WatchForSender(PortHandle port, uint32_t watch_ms, uint32_t quiet_ms, SeenOpening* opened) {
+  if (WaitForByte(port, watch_ms) != PortResult::kDone) return false;
   LineBurst burst = {};
   BurstEnd read = ReadBurst(port, quiet_ms, kOpeningMaxLength, &burst);
-  if (read == BurstEnd::kLost && burst.count == 0) return Step::kLost;
+  if (read == BurstEnd::kLost && burst.count == 0) return false;
   bool alone = false;
   SeenOpening seen = read == BurstEnd::kQuiet ? JudgeOpening(burst, &alone) : SeenOpening::kNone;
-  if (!alone) return Step::kOutOfStep;
-  *opened = seen;
-  return Step::kInStep;
+  if (alone) *opened = seen;
+  return !alone;
 }
 
 // A velcot sender that heard no READY for a while writes its opening again,

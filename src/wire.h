@@ -67,13 +67,12 @@ enum class SeenOpening { kNone, kClassic, kStream };
 constexpr uint32_t kForEver = 0;
 PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* seen);
 
-// After the last answer of a classic file whose blocks were all full, tells
-// a sender in step from one out of step, for watch_ms. In step, a sender
-// writes its opening for its next file (then *opened is set) and waits, or
-// writes nothing; out of step, it took the answer for a refusal and sends
-// a whole block at once.
-enum class Step { kInStep, kOutOfStep, kLost };
-Step WatchForSender(PortHandle port, uint32_t watch_ms, uint32_t quiet_ms, SeenOpening* opened);
+// After the last answer of a classic file whose blocks were all full,
+// watches for watch_ms for a sender out of step: true when one came. Out of
+// step, a sender took the answer for a refusal and sends a whole block at
+// once; in step, it writes its opening for its next file (then *opened is
+// set) and waits, or writes nothing. A port lost meanwhile showed nothing.
+bool WatchForSender(PortHandle port, uint32_t watch_ms, uint32_t quiet_ms, SeenOpening* opened);
 
 // Reads the field that follows READY, dropping a velcot sender's openings
 // written again ahead of it: kDone, kTimedOut after limit_ms of silence, or
