@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 // The open port, whatever the platform needs to move bytes: on Windows its
 // handle and the byte a wait took off the line; elsewhere its descriptor,
@@ -15,33 +16,46 @@
 // settings to put back when it is closed.
 struct PortState;
 typedef PortState* PortHandle;
-#define INVALID_PORT_HANDLE (static_cast<PortHandle>(nullptr))
+constexpr PortHandle kInvalidPortHandle = nullptr;
 
 #ifndef _WIN32
 // A line that is already open as a descriptor (a socket to a terminal
 // server, one end of a socketpair): bytes only, nothing to configure.
-// CloseComPort closes the descriptor. INVALID_PORT_HANDLE when out of memory.
+// CloseComPort closes the descriptor. kInvalidPortHandle when out of memory.
 PortHandle AdoptPortDescriptor(int fd);
 #endif
 
-// Returned by the reads and writes below when the port has gone away
-// (unplugged, hung up): a persistent device error, already reported on
-// stderr; or, with errno EINTR, once the run has been asked to end (see
-// CatchInterrupts).
-#define PORT_LOST (-1)
+// What a port operation came to. A lost port (unplugged, hung up, or a run
+// asked to end: see CatchInterrupts) stays lost; the port keeps why.
+enum class PortResult {
+  kDone,      // the bytes moved, or one is waiting
+  kTimedOut,  // the time allowed passed with the line silent
+  kLost,
+};
+
+// Why the port was lost: an errno value (EINTR once the run was asked to
+// end), or kHungUp when the other end closed (a line hung up, a pipe or a
+// connection closed).
+constexpr int kHungUp = 0;
+int GetPortError(PortHandle port);
+
+// The reason a lost port is reported with: "hung up", or the error's text.
+inline const char* DescribePortLoss(PortHandle port) {
+  return GetPortError(port) != kHungUp ? strerror(GetPortError(port)) : "hung up";
+}
 
 // Catches the requests to end the run (Ctrl+C, SIGTERM and SIGHUP; on
 // Windows the console's control events) in the program's one global flag.
-// Once one has come, every port operation returns PORT_LOST with errno
-// EINTR, so the run unwinds, puts the port back and ends. A request the
-// run was started to ignore (nohup; on Windows a Ctrl+C ignored by the
-// parent) stays ignored.
+// Once one has come, every port operation returns kLost (error EINTR), so
+// the run unwinds, puts the port back and ends. A request the run was
+// started to ignore (nohup; on Windows a Ctrl+C ignored by the parent)
+// stays ignored.
 void CatchInterrupts();
 
 // The signal that asked the run to end (SIGINT for Ctrl+C), or 0.
 int GetInterruption();
 
-// Opens a port; INVALID_PORT_HANDLE on failure, after a line on stderr that
+// Opens a port; kInvalidPortHandle on failure, after a line on stderr that
 // says why. A name is one of:
 // - "-": standard input and output, as a terminal program, socat or ssh
 //   hands a line over; not locked (that program holds it), and left open
@@ -53,50 +67,50 @@ int GetInterruption();
 // - any other: a device, opened exclusively.
 PortHandle OpenComPort(const char* name);
 
-// Sets speed and line format from a mode string such as "8N1".
-// Returns 1 when configured, 0 when not. A pipe or a socket has no speed:
-// it takes any valid mode string. An RFC 2217 server must set what was
-// asked, as a driver must.
-int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
+// Sets speed and line format from a mode string such as "8N1". False, after
+// a line on stderr when the platform refused, when not configured. A pipe
+// or a socket has no speed: it takes any valid mode string. An RFC 2217
+// server must set what was asked, as a driver must.
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
 
 // True when what is written to stream goes onto the line: standard output
 // of "-", or a terminal that is the port itself (a board's console).
 bool IsLineStream(PortHandle port, FILE* stream);
 
-// Waits for the next byte from the line: 0..255, or PORT_LOST.
-int ReadByte(PortHandle port);
+// Waits for the next byte from the line: kDone with *byte set, or kLost.
+PortResult ReadByte(PortHandle port, uint8_t* byte);
 
-// Waits at most timeout_ms for a byte to arrive, without taking it: 1 when
-// one is waiting, 0 when the time ran out, or PORT_LOST.
-int WaitForByte(PortHandle port, uint32_t timeout_ms);
+// Waits at most timeout_ms for a byte to arrive, without taking it: kDone
+// when one is waiting, kTimedOut, or kLost.
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms);
 
-// Hands one byte (the low 8 bits) to the line: 1 when written, or PORT_LOST.
-// The POSIX port collects bytes and hands them to the driver in one call
-// before it next reads or waits, when its buffer is full, and on close
-// (unless the run was asked to end), so their order on the line is the same
-// and no reply waits behind them.
-int WriteByte(PortHandle port, int byte);
+// Hands one byte to the line: kDone, or kLost. The POSIX port collects
+// bytes and hands them to the driver in one call before it next reads or
+// waits, when its buffer is full, and on close (unless the run was asked to
+// end), so their order on the line is the same and no reply waits behind
+// them.
+PortResult WriteByte(PortHandle port, uint8_t byte);
 
-// Hands length bytes to the line, in order: 1, or PORT_LOST. The POSIX port
+// Hands length bytes to the line, in order: kDone, or kLost. The POSIX port
 // collects them as WriteByte does.
-int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length);
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length);
 
-// Reads length bytes: 1 once all have come; 0 when the line was silent for
-// silence_ms before they had (silence_ms 0 waits for ever); PORT_LOST when
-// the port is gone or the run was interrupted (errno EINTR). On a paced line
-// the POSIX port does not wake for every character: once bytes arrive it
-// sleeps while most of the rest travel, sized from the line's speed.
-int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms);
+// Reads length bytes: kDone once all have come; kTimedOut when the line was
+// silent for silence_ms before they had (silence_ms 0 waits for ever); kLost.
+// On a paced line the POSIX port does not wake for every character: once
+// bytes arrive it sleeps while most of the rest travel, sized from the
+// line's speed.
+PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms);
 
 // Hands the bytes collected by WriteByte to the driver now, rather than
-// when the port next reads or waits: 1, or PORT_LOST. Where nothing is
+// when the port next reads or waits: kDone, or kLost. Where nothing is
 // collected (Windows writes at once) it does nothing.
-int FlushPort(PortHandle port);
+PortResult FlushPort(PortHandle port);
 
 // Lets what is still collected leave the line (on POSIX, drops it instead
 // once the run has been asked to end), puts back the settings the port had
 // when it was opened without echoing what still arrives, and closes it.
-int CloseComPort(PortHandle port);
+void CloseComPort(PortHandle port);
 
 // A mode string such as "8N1": data bits, parity, stop bits.
 struct LineFormat {
@@ -129,6 +143,13 @@ inline bool ParseLineMode(const char* mode, LineFormat* format) {
   if (mode[2] != '1' && mode[2] != '2') return false;
   format->stop_bits = mode[2] - '0';
   return true;
+}
+
+// Bits a character takes on the line: a start bit, the data bits, a parity
+// bit if any, and the stop bits.
+inline uint32_t CountBitsPerCharacter(const LineFormat& format) {
+  return 1 + uint32_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) +
+         uint32_t(format.stop_bits);
 }
 
 #endif

@@ -40,7 +40,7 @@ static std::string MapPortName(const char* name) {
 
 // One read takes whatever the driver has, up to this much; collected writes
 // go out in one call once this much is waiting.
-#define PORT_BUFFER_SIZE 4096
+constexpr size_t kPortBufferSize = 4096;
 
 // A device opened by name; standard input and output (-p -); a TCP
 // connection, or a descriptor adopted as one: bytes only.
@@ -55,6 +55,7 @@ struct PortState {
   bool settings_saved;  // original_settings are to be put back
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
+  int error;         // why the port was lost: an errno value, or kHungUp
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.
@@ -62,13 +63,13 @@ struct PortState {
   size_t read_next;  // read_ahead[read_next..read_end) not taken yet
   size_t read_end;
   size_t write_count;  // to_write[0..write_count) not handed over yet
-  unsigned char read_ahead[PORT_BUFFER_SIZE];
-  unsigned char to_write[PORT_BUFFER_SIZE];
+  unsigned char read_ahead[kPortBufferSize];
+  unsigned char to_write[kPortBufferSize];
 };
 
 PortHandle AdoptPortDescriptor(int fd) {
   PortState* port = static_cast<PortState*>(calloc(1, sizeof(PortState)));
-  if (port == nullptr) return INVALID_PORT_HANDLE;
+  if (port == nullptr) return kInvalidPortHandle;
   port->fd = fd;
   port->write_fd = fd;
   port->kind = NETWORK_PORT;
@@ -115,12 +116,12 @@ static int OpenExclusively(const std::string& path) {
 static PortHandle OpenStandardStreams() {
   int in = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
   int out = in < 0 ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  PortHandle port = out < 0 ? INVALID_PORT_HANDLE : AdoptPortDescriptor(in);
-  if (port == INVALID_PORT_HANDLE) {
+  PortHandle port = out < 0 ? kInvalidPortHandle : AdoptPortDescriptor(in);
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("dup", "-", out < 0 ? errno : ENOMEM);
     if (in >= 0) close(in);
     if (out >= 0) close(out);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->write_fd = out;
   port->kind = STANDARD_PORT;
@@ -128,10 +129,7 @@ static PortHandle OpenStandardStreams() {
   return port;
 }
 
-static int QueueBytes(PortHandle port, const uint8_t* bytes, size_t length);
-
-// A network port gives up on a host that does not answer after this long.
-#define CONNECT_LIMIT_MS 10000
+static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length);
 
 static bool IsInterrupted();
 
@@ -139,7 +137,7 @@ static bool IsInterrupted();
 static int FinishConnect(int fd) {
   struct pollfd wanted = {fd, POLLOUT, 0};
   int n;
-  while ((n = poll(&wanted, 1, CONNECT_LIMIT_MS)) < 0 && errno == EINTR && !IsInterrupted()) {
+  while ((n = poll(&wanted, 1, int(kConnectLimitMs))) < 0 && errno == EINTR && !IsInterrupted()) {
   }
   if (n < 0) return errno;
   if (n == 0) return ETIMEDOUT;
@@ -192,12 +190,12 @@ static int ConnectTo(const NetworkAddress& address) {
 
 static PortHandle OpenNetworkPort(const NetworkAddress& address) {
   int fd = ConnectTo(address);
-  if (fd < 0) return INVALID_PORT_HANDLE;
+  if (fd < 0) return kInvalidPortHandle;
   PortHandle port = AdoptPortDescriptor(fd);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("calloc", address.shown, ENOMEM);
     close(fd);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->telnet = address.telnet;
   if (port->telnet) {
@@ -210,20 +208,20 @@ static PortHandle OpenNetworkPort(const NetworkAddress& address) {
 PortHandle OpenComPort(const char* name) {
   if (strcmp(name, "-") == 0) return OpenStandardStreams();
   NetworkAddress address;
-  int network = ParseNetworkAddress(name, &address);
-  if (network < 0) {
+  AddressKind kind = ParseNetworkAddress(name, &address);
+  if (kind == AddressKind::kMalformed) {
     fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
-  if (network > 0) return OpenNetworkPort(address);
+  if (kind == AddressKind::kNetwork) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   int fd = OpenExclusively(path);
-  if (fd < 0) return INVALID_PORT_HANDLE;
+  if (fd < 0) return kInvalidPortHandle;
   PortHandle port = AdoptPortDescriptor(fd);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     ReportOpenFailure("calloc", path, ENOMEM);
     close(fd);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->kind = DEVICE_PORT;
   port->settings_saved = tcgetattr(fd, &port->original_settings) == 0;
@@ -342,75 +340,69 @@ static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
   return reported != 0 && ClearModemLines(fd) ? reported : 0;
 }
 
-// How long an RFC 2217 server has to answer the settings.
-#define COM_PORT_ANSWER_LIMIT_MS 5000
-
-static int FlushWrites(PortHandle port);
-static int FillReadAhead(PortHandle port);
-static int PollLine(PortHandle port, int timeout_ms);
+static PortResult FlushWrites(PortHandle port);
+static PortResult FillReadAhead(PortHandle port);
+static PortResult PollLine(PortHandle port, int timeout_ms);
 static int64_t ReadClockNs();
 
 // A server that refuses a client (ser2net does while another holds the
-// device) closes the connection while the settings are asked for: 0.
-static int ReportServerGone() {
-  if (errno == 0) {
+// device) closes the connection while the settings are asked for: false.
+static bool ReportServerGone(PortHandle port) {
+  if (GetPortError(port) == kHungUp) {
     fprintf(stderr, "the port server closed the connection\n");
   } else {
-    fprintf(stderr, "lost the connection to the port server: %s\n", strerror(errno));
+    fprintf(stderr, "lost the connection to the port server: %s\n", DescribePortLoss(port));
   }
-  return 0;
+  return false;
 }
 
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
-// server answers, as the speed a driver reports is checked: 1, or 0 after
-// a line that says why.
-static int ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFormat& format) {
+// server answers, as the speed a driver reports is checked: false after a
+// line that says why.
+static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFormat& format) {
   std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
-  if (QueueBytes(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) ==
-          PORT_LOST ||
-      FlushWrites(port) == PORT_LOST) {
-    return ReportServerGone();
-  }
+  PortResult sent =
+      QueueBytes(port, reinterpret_cast<const uint8_t*>(request.data()), request.size());
+  if (sent == PortResult::kDone) sent = FlushWrites(port);
+  if (sent != PortResult::kDone) return ReportServerGone(port);
   // The line's own bytes that come meanwhile stay read ahead.
   int64_t start_ns = ReadClockNs();
   for (;;) {
     bool complete = false;
     std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
     if (complete) {
-      if (refusal.empty()) return 1;
+      if (refusal.empty()) return true;
       fprintf(stderr, "%s\n", refusal.c_str());
-      return 0;
+      return false;
     }
-    int64_t left = COM_PORT_ANSWER_LIMIT_MS - (ReadClockNs() - start_ns) / 1000000;
-    int ready = left > 0 ? PollLine(port, int(left)) : 0;
-    if (ready == 1) ready = FillReadAhead(port);
-    if (ready == PORT_LOST) return ReportServerGone();
+    int64_t left = int64_t(kComPortAnswerLimitMs) - (ReadClockNs() - start_ns) / 1000000;
+    PortResult ready = left > 0 ? PollLine(port, int(left)) : PortResult::kTimedOut;
+    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (ready == PortResult::kLost) return ReportServerGone(port);
     if (left <= 0) {
       fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
-      return 0;
+      return false;
     }
   }
 }
 
-int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
-  if (!ParseLineMode(mode, &format)) return 0;
+  if (!ParseLineMode(mode, &format)) return false;
   if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
   // A pipe or a socket has no speed: the stall limits come from -b all the same.
-  if (port->kind != DEVICE_PORT && !isatty(port->fd)) return 1;
+  if (port->kind != DEVICE_PORT && !isatty(port->fd)) return true;
   uint32_t reported = SetUpLine(port->fd, format, baudrate);
   if (reported == 0) {
     fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
-    return 0;
+    return false;
   }
-  if (!IsRateMade(port->fd, baudrate, reported)) return 0;
+  if (!IsRateMade(port->fd, baudrate, reported)) return false;
 #ifdef __linux__
   if (port->serial_flags < 0) port->serial_flags = RequestLowLatency(port->fd);
 #endif
-  uint64_t bits =
-      1 + uint64_t(format.data_bits) + (format.parity != 'N' ? 1 : 0) + uint64_t(format.stop_bits);
-  port->char_ns = bits * 1000000000 / std::max(baudrate, 1u);
-  return 1;
+  port->char_ns = uint64_t(CountBitsPerCharacter(format)) * 1000000000 / std::max(baudrate, 1u);
+  return true;
 }
 
 // The signal that asked the run to end, or 0: the program's one global,
@@ -440,17 +432,25 @@ int GetInterruption() {
   return interruption;
 }
 
-// True, with errno set to EINTR, once the run has been asked to end. (A
-// signal that comes between this check and a blocking read is seen when the
-// read returns: with the next byte, or at the next signal.)
+// True once the run has been asked to end. (A signal that comes between
+// this check and a blocking read is seen when the read returns: with the
+// next byte, or at the next signal.)
 static bool IsInterrupted() {
-  if (interruption == 0) return false;
-  errno = EINTR;
-  return true;
+  return interruption != 0;
+}
+
+int GetPortError(PortHandle port) {
+  return port->error;
+}
+
+// Notes why the port is lost.
+static PortResult LosePort(PortHandle port, int error) {
+  port->error = error;
+  return PortResult::kLost;
 }
 
 // Hands the collected bytes to the driver.
-static int FlushWrites(PortHandle port) {
+static PortResult FlushWrites(PortHandle port) {
   size_t done = 0;
   while (done < port->write_count) {
     ssize_t n = write(port->write_fd, port->to_write + done, port->write_count - done);
@@ -462,46 +462,45 @@ static int FlushWrites(PortHandle port) {
       struct pollfd room = {port->write_fd, POLLOUT, 0};
       poll(&room, 1, -1);
     } else {
-      if (n == 0) errno = 0;
       port->write_count = 0;
-      return PORT_LOST;
+      return LosePort(port, n == 0 ? kHungUp : errno);
     }
   }
   port->write_count = 0;
-  return 1;
+  return PortResult::kDone;
 }
 
 // Takes the Telnet commands out of what was just read, and answers them.
-static int DecodeReadAhead(PortHandle port, size_t from) {
+static PortResult DecodeReadAhead(PortHandle port, size_t from) {
   std::string reply;
   uint8_t* fresh = port->read_ahead + from;
   port->read_end =
       from + DecodeTelnet(&port->telnet_state, fresh, port->read_end - from, fresh, &reply);
-  if (reply.empty()) return 1;
+  if (reply.empty()) return PortResult::kDone;
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(reply.data());
-  return QueueBytes(port, bytes, reply.size()) == PORT_LOST ? PORT_LOST : FlushWrites(port);
+  PortResult queued = QueueBytes(port, bytes, reply.size());
+  return queued == PortResult::kDone ? FlushWrites(port) : queued;
 }
 
 // Waits for bytes and takes all the driver has, after those read ahead. On
 // a Telnet connection they may all turn out to be commands.
-static int FillReadAhead(PortHandle port) {
+static PortResult FillReadAhead(PortHandle port) {
   if (port->read_next == port->read_end) port->read_next = port->read_end = 0;
   size_t room = sizeof port->read_ahead - port->read_end;
-  if (room == 0) return 1;
+  if (room == 0) return PortResult::kDone;
   for (;;) {
     ssize_t n = read(port->fd, port->read_ahead + port->read_end, room);
     if (n > 0) {
       size_t from = port->read_end;
       port->read_end += size_t(n);
-      return port->telnet ? DecodeReadAhead(port, from) : 1;
+      return port->telnet ? DecodeReadAhead(port, from) : PortResult::kDone;
     }
     if (n < 0 && errno == EINTR && !IsInterrupted()) continue;
     if (n < 0 && errno == EAGAIN) {  // a non-blocking descriptor handed over
-      if (PollLine(port, -1) == PORT_LOST) return PORT_LOST;
+      if (PollLine(port, -1) == PortResult::kLost) return PortResult::kLost;
       continue;
     }
-    if (n == 0) errno = 0;  // hung up
-    return PORT_LOST;
+    return LosePort(port, n == 0 ? kHungUp : errno);
   }
 }
 
@@ -513,26 +512,26 @@ static size_t TakeReadAhead(PortHandle port, uint8_t* buffer, size_t length) {
   return n;
 }
 
-int FlushPort(PortHandle port) {
-  if (IsInterrupted()) return PORT_LOST;
-  return port->write_count > 0 ? FlushWrites(port) : 1;
+PortResult FlushPort(PortHandle port) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
+  return port->write_count > 0 ? FlushWrites(port) : PortResult::kDone;
 }
 
 // Before any read or wait: a run asked to end stops here, and the collected
-// bytes go out, so that no answer waits behind them. 1, or PORT_LOST.
-static int TurnToReading(PortHandle port) {
+// bytes go out, so that no answer waits behind them.
+static PortResult TurnToReading(PortHandle port) {
   return FlushPort(port);
 }
 
-// Waits at most timeout_ms (-1: for ever) until the driver has bytes: 1, 0
-// when the time ran out, or PORT_LOST.
-static int PollLine(PortHandle port, int timeout_ms) {
+// Waits at most timeout_ms (-1: for ever) until the driver has bytes:
+// kDone, kTimedOut, or kLost.
+static PortResult PollLine(PortHandle port, int timeout_ms) {
   struct pollfd wanted = {port->fd, POLLIN, 0};
   for (;;) {
     int n = poll(&wanted, 1, timeout_ms);
-    if (n > 0) return 1;  // a byte, or a hang-up that the next read reports
-    if (n == 0) return 0;
-    if (errno != EINTR || IsInterrupted()) return PORT_LOST;
+    if (n > 0) return PortResult::kDone;  // a byte, or a hang-up that the next read reports
+    if (n == 0) return PortResult::kTimedOut;
+    if (errno != EINTR || IsInterrupted()) return LosePort(port, errno);
   }
 }
 
@@ -543,35 +542,36 @@ static int64_t ReadClockNs() {
 }
 
 // Waits at most timeout_ms (-1: for ever) until bytes of the line are read
-// ahead: 1, 0 when the time ran out, or PORT_LOST. Telnet commands that
-// come meanwhile are answered, and are no bytes of the line.
-static int AwaitData(PortHandle port, int timeout_ms) {
+// ahead: kDone, kTimedOut, or kLost. Telnet commands that come meanwhile
+// are answered, and are no bytes of the line.
+static PortResult AwaitData(PortHandle port, int timeout_ms) {
   int64_t start_ns = ReadClockNs();
   while (port->read_next == port->read_end) {
     int left = timeout_ms;
     if (timeout_ms > 0) {
       left = int(std::max<int64_t>(timeout_ms - (ReadClockNs() - start_ns) / 1000000, 0));
     }
-    int ready = PollLine(port, left);
-    if (ready != 1) return ready;
-    if (FillReadAhead(port) == PORT_LOST) return PORT_LOST;
-    if (left == 0 && port->read_next == port->read_end) return 0;
+    PortResult ready = PollLine(port, left);
+    if (ready == PortResult::kDone) ready = FillReadAhead(port);
+    if (ready != PortResult::kDone) return ready;
+    if (left == 0 && port->read_next == port->read_end) return PortResult::kTimedOut;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int ReadByte(PortHandle port) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+PortResult ReadByte(PortHandle port, uint8_t* byte) {
+  PortResult ready = TurnToReading(port);
   // Without Telnet every byte is data: a read that blocks is the wait.
-  int ready = port->read_next < port->read_end ? 1
-              : port->telnet                   ? AwaitData(port, -1)
-                                               : FillReadAhead(port);
-  if (ready != 1) return PORT_LOST;
-  return port->read_ahead[port->read_next++];
+  if (ready == PortResult::kDone && port->read_next == port->read_end) {
+    ready = port->telnet ? AwaitData(port, -1) : FillReadAhead(port);
+  }
+  if (ready == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
+  return ready;
 }
 
-int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  PortResult turned = TurnToReading(port);
+  if (turned != PortResult::kDone) return turned;
   return AwaitData(port, timeout_ms > INT_MAX ? INT_MAX : int(timeout_ms));
 }
 
@@ -583,14 +583,14 @@ static int CountSilenceLeft(uint32_t silence_ms, int64_t quiet_ns) {
   return int(std::min<int64_t>(std::max<int64_t>(left_ms, 0), INT_MAX));
 }
 
-// Sleeps for ns nanoseconds: 1, or PORT_LOST once the run is asked to end.
-static int SleepFor(uint64_t ns) {
+// Sleeps for ns nanoseconds: kDone, or kLost once the run is asked to end.
+static PortResult SleepFor(PortHandle port, uint64_t ns) {
   struct timespec left = {time_t(ns / 1000000000), long(ns % 1000000000)};
   while (nanosleep(&left, &left) != 0) {
-    if (errno != EINTR) return 1;  // not slept: the reader only wakes sooner
-    if (IsInterrupted()) return PORT_LOST;
+    if (errno != EINTR) break;  // not slept: the reader only wakes sooner
+    if (IsInterrupted()) return LosePort(port, EINTR);
   }
-  return 1;
+  return PortResult::kDone;
 }
 
 // True when one arrival after a wait brought more than the line could have
@@ -608,10 +608,10 @@ static bool IsFasterThanLine(uint64_t char_ns, size_t arrived, int64_t waited_ns
 // for a line up to 1/32 faster than the speed set (the two ends' clocks may
 // differ by a few percent) and for a sleep that ends up to a quarter of a
 // millisecond late (a timer's slack, 50 us on Linux, and the wake-up).
-static int SleepWhileArriving(PortHandle port, size_t coming) {
+static PortResult SleepWhileArriving(PortHandle port, size_t coming) {
   uint64_t margin = std::max<uint64_t>(4, 250000 / port->char_ns);
   uint64_t surely = coming - coming / 32;
-  return surely > margin ? SleepFor((surely - margin) * port->char_ns) : 1;
+  return surely > margin ? SleepFor(port, (surely - margin) * port->char_ns) : PortResult::kDone;
 }
 
 // Takes what has already come, then each arrival as it comes. Bytes that
@@ -619,34 +619,37 @@ static int SleepWhileArriving(PortHandle port, size_t coming) {
 // then on: had the driver or an adapter been holding any, it would have
 // handed them over with these. So the sleep is sized from that moment, not
 // from bytes that were waiting, which may have come long before.
-int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
-  if (TurnToReading(port) == PORT_LOST) return PORT_LOST;
+PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+  PortResult ready = TurnToReading(port);
+  if (ready != PortResult::kDone) return ready;
   size_t got = TakeReadAhead(port, buffer, length);
   int64_t heard_ns = ReadClockNs();  // since then the line has been quiet, at the most
   while (got < length) {
     int64_t asked_ns = ReadClockNs();
-    int ready = AwaitData(port, 0);
-    bool fresh = ready == 0;
+    ready = AwaitData(port, 0);
+    bool fresh = ready == PortResult::kTimedOut;
     if (fresh) ready = AwaitData(port, CountSilenceLeft(silence_ms, asked_ns - heard_ns));
-    if (ready != 1) return ready;
+    if (ready != PortResult::kDone) return ready;
     size_t arrived = TakeReadAhead(port, buffer + got, length - got);
     got += arrived;
     heard_ns = ReadClockNs();
     if (!fresh || port->char_ns == 0) continue;
     if (IsFasterThanLine(port->char_ns, arrived, heard_ns - asked_ns)) {
       port->char_ns = 0;  // an unpaced line, a socket: no sleeping from now on
-    } else if (got < length && SleepWhileArriving(port, length - got) == PORT_LOST) {
-      return PORT_LOST;
+    } else if (got < length) {
+      ready = SleepWhileArriving(port, length - got);
+      if (ready != PortResult::kDone) return ready;
     }
   }
-  return 1;
+  return PortResult::kDone;
 }
 
 // Collects bytes as they go on the connection.
-static int QueueBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+static PortResult QueueBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   while (length > 0) {
-    if (port->write_count == sizeof port->to_write && FlushWrites(port) == PORT_LOST) {
-      return PORT_LOST;
+    if (port->write_count == sizeof port->to_write) {
+      PortResult flushed = FlushWrites(port);
+      if (flushed != PortResult::kDone) return flushed;
     }
     size_t n = std::min(length, sizeof port->to_write - port->write_count);
     memcpy(port->to_write + port->write_count, bytes, n);
@@ -654,23 +657,18 @@ static int QueueBytes(PortHandle port, const uint8_t* bytes, size_t length) {
     bytes += n;
     length -= n;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
-  if (IsInterrupted()) return PORT_LOST;
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
   if (!port->telnet) return QueueBytes(port, bytes, length);
-  uint8_t encoded[2 * 512];
-  for (size_t done = 0; done < length; done += 512) {
-    size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
-    if (QueueBytes(port, encoded, n) == PORT_LOST) return PORT_LOST;
-  }
-  return 1;
+  std::string encoded = EncodeTelnet(bytes, length);
+  return QueueBytes(port, reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
 }
 
-int WriteByte(PortHandle port, int byte) {
-  uint8_t value = static_cast<uint8_t>(byte);
-  return WriteBytes(port, &value, 1);
+PortResult WriteByte(PortHandle port, uint8_t byte) {
+  return WriteBytes(port, &byte, 1);
 }
 
 // The settings the port had, which usually echo. A USB adapter's driver
@@ -691,7 +689,7 @@ static void PutSettingsBack(PortHandle port) {
 // last half a minute. What is waiting to be read is discarded before the
 // settings go back, and the port closed at once, so that bytes still
 // arriving are not sent back to the peer.
-int CloseComPort(PortHandle port) {
+void CloseComPort(PortHandle port) {
   bool interrupted = IsInterrupted();
   if (!interrupted) {
     FlushWrites(port);
@@ -699,9 +697,9 @@ int CloseComPort(PortHandle port) {
   }
   if (port->kind == STANDARD_PORT && port->write_fd != port->fd) close(port->write_fd);
   if (port->kind == NETWORK_PORT || !isatty(port->fd)) {
-    int result = close(port->fd);
+    close(port->fd);
     free(port);
-    return result;
+    return;
   }
 #ifdef __linux__
   if (port->serial_flags >= 0) RestoreSerialFlags(port->fd, port->serial_flags);
@@ -716,9 +714,8 @@ int CloseComPort(PortHandle port) {
   tcflush(port->fd, discarded);
   if (port->settings_saved) PutSettingsBack(port);
   if (interrupted) tcflush(port->fd, discarded);
-  int result = close(port->fd);
+  close(port->fd);
   free(port);
-  return result;
 }
 
 // The device a terminal descriptor reaches. One opened as /dev/console (a

@@ -43,7 +43,7 @@ static std::string MapPortName(const char* name) {
 // A COM port; standard input and output (-p -), pipes; a TCP connection.
 enum PortKind { COMM_PORT, PIPE_PORT, NETWORK_PORT };
 
-#define READ_AHEAD_SIZE 4096
+constexpr size_t kReadAheadSize = 4096;
 
 struct PortState {
   PortKind kind;
@@ -55,11 +55,12 @@ struct PortState {
   TelnetState telnet_state;
   size_t read_next;  // pipes and sockets: read_ahead[read_next..read_end) not taken yet
   size_t read_end;
-  unsigned char read_ahead[READ_AHEAD_SIZE];
+  unsigned char read_ahead[kReadAheadSize];
   int held_byte;      // taken off the line by a wait, not yet read; or -1
   bool timeouts_set;  // the read time-outs are a wait's, of timeout_ms
   DWORD timeout_ms;
   bool settings_saved;  // original_settings and original_timeouts are to be put back
+  int error;  // why the port was lost: the errno nearest its Win32 error, EINTR, or kHungUp
   DCB original_settings;
   COMMTIMEOUTS original_timeouts;
 };
@@ -95,23 +96,23 @@ static PortHandle OpenStandardStreams() {
   DWORD mode;
   if (GetConsoleMode(in, &mode) || GetConsoleMode(out, &mode)) {
     fprintf(stderr, "standard input or output is a console, not a serial line\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   if (GetFileType(in) != FILE_TYPE_PIPE || GetFileType(out) != FILE_TYPE_PIPE) {
     fprintf(stderr, "standard input and output must be pipes\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   // Copies, so that the driver may point standard output elsewhere: msvcrt
   // closes the handle a descriptor had when it is redirected.
   PortState* port = MakePort(PIPE_PORT);
-  if (port == nullptr) return INVALID_PORT_HANDLE;
+  if (port == nullptr) return kInvalidPortHandle;
   HANDLE self = GetCurrentProcess();
   if (!DuplicateHandle(self, in, self, &port->file, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
       !DuplicateHandle(self, out, self, &port->out, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     fprintf(stderr, "DuplicateHandle() failed with %lu\n", GetLastError());
     if (port->file != INVALID_HANDLE_VALUE) CloseHandle(port->file);
     free(port);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->given_in = in;
   port->given_out = out;
@@ -152,14 +153,11 @@ static void ReportConnectFailure(const NetworkAddress& address, int error) {
   }
 }
 
-// A network port gives up on a host that does not answer after this long.
-#define CONNECT_LIMIT_MS 10000
-
 // Waits for a non-blocking connect, in slices: 0 once connected, or a
 // Winsock error.
 static int FinishConnect(SOCKET socket) {
   DWORD started = GetTickCount();
-  while (GetTickCount() - started < CONNECT_LIMIT_MS) {
+  while (GetTickCount() - started < kConnectLimitMs) {
     if (IsInterrupted()) return WSAEINTR;
     fd_set writable, failed;
     FD_ZERO(&writable);
@@ -221,20 +219,20 @@ static SOCKET ConnectTo(const NetworkAddress& address) {
   return connected;
 }
 
-static int SendRaw(PortState* port, const uint8_t* bytes, size_t length);
+static PortResult SendRaw(PortState* port, const uint8_t* bytes, size_t length);
 
 static PortHandle OpenNetworkPort(const NetworkAddress& address) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
     fprintf(stderr, "WSAStartup() failed\n");
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   SOCKET socket = ConnectTo(address);
   PortState* port = socket == INVALID_SOCKET ? nullptr : MakePort(NETWORK_PORT);
   if (port == nullptr) {
     if (socket != INVALID_SOCKET) closesocket(socket);
     WSACleanup();
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->socket = socket;
   port->telnet = address.telnet;
@@ -248,23 +246,23 @@ static PortHandle OpenNetworkPort(const NetworkAddress& address) {
 PortHandle OpenComPort(const char* name) {
   if (strcmp(name, "-") == 0) return OpenStandardStreams();
   NetworkAddress address;
-  int network = ParseNetworkAddress(name, &address);
-  if (network < 0) {
+  AddressKind kind = ParseNetworkAddress(name, &address);
+  if (kind == AddressKind::kMalformed) {
     fprintf(stderr, "Couldn't connect to %s: not HOST:PORT\n", name);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
-  if (network > 0) return OpenNetworkPort(address);
+  if (kind == AddressKind::kNetwork) return OpenNetworkPort(address);
   std::string path = MapPortName(name);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     ReportOpenFailure(GetLastError());
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   PortState* port = MakePort(COMM_PORT);
   if (port == nullptr) {
     CloseHandle(file);
-    return INVALID_PORT_HANDLE;
+    return kInvalidPortHandle;
   }
   port->file = file;
   port->original_settings.DCBlength = sizeof port->original_settings;
@@ -273,49 +271,46 @@ PortHandle OpenComPort(const char* name) {
   return port;
 }
 
-static int FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only);
-
-// How long an RFC 2217 server has to answer the settings.
-#define COM_PORT_ANSWER_LIMIT_MS 5000
+static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only);
 
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
-// server answers, as SetCommState's refusal is checked: 1, or 0 after a
+// server answers, as SetCommState's refusal is checked: false after a
 // line that says why.
-static int ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFormat& format) {
+static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFormat& format) {
   std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
-  if (SendRaw(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) ==
-      PORT_LOST) {
-    return 0;
+  if (SendRaw(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) !=
+      PortResult::kDone) {
+    return false;
   }
   DWORD started = GetTickCount();
   for (;;) {
     bool complete = false;
     std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
     if (complete) {
-      if (refusal.empty()) return 1;
+      if (refusal.empty()) return true;
       fprintf(stderr, "%s\n", refusal.c_str());
-      return 0;
+      return false;
     }
     DWORD waited = GetTickCount() - started;
-    int got = waited < COM_PORT_ANSWER_LIMIT_MS
-                  ? FillReadAhead(port, COM_PORT_ANSWER_LIMIT_MS - waited, false)
-                  : 0;
+    PortResult got = waited < kComPortAnswerLimitMs
+                         ? FillReadAhead(port, kComPortAnswerLimitMs - waited, false)
+                         : PortResult::kTimedOut;
     // A server that refuses a client (ser2net does while another holds the
     // device) closes the connection; a Winsock call that failed has said so.
-    if (got == PORT_LOST && errno == 0) {
+    if (got == PortResult::kLost && port->error == kHungUp) {
       fprintf(stderr, "the port server closed the connection\n");
-    } else if (got != 1 && got != PORT_LOST) {
+    } else if (got == PortResult::kTimedOut) {
       fprintf(stderr, "the port server did not answer COM-PORT-OPTION's settings within 5 s\n");
     }
-    if (got != 1) return 0;
+    if (got != PortResult::kDone) return false;
   }
 }
 
-int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   LineFormat format;
-  if (!ParseLineMode(mode, &format)) return 0;
+  if (!ParseLineMode(mode, &format)) return false;
   if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
-  if (port->kind != COMM_PORT) return 1;  // no speed: the stall limits come from -b all the same
+  if (port->kind != COMM_PORT) return true;  // no speed: the stall limits come from -b all the same
   DCB settings;
   memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
@@ -331,9 +326,9 @@ int ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   settings.XoffChar = 0x13;
   if (!SetCommState(port->file, &settings)) {
     fprintf(stderr, "SetCommState() failed with %lu\n", GetLastError());
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 // The signal that stands for the console event that asked the run to end,
@@ -360,26 +355,33 @@ int GetInterruption() {
   return int(interruption);
 }
 
-// True, with errno set to EINTR, once the run has been asked to end.
+// True once the run has been asked to end.
 static bool IsInterrupted() {
-  if (interruption == 0) return false;
-  errno = EINTR;
-  return true;
+  return interruption != 0;
+}
+
+int GetPortError(PortHandle port) {
+  return port->error;
+}
+
+// Notes why the port is lost.
+static PortResult LosePort(PortState* port, int error) {
+  port->error = error;
+  return PortResult::kLost;
 }
 
 // A call that fails, rather than moving no byte yet, means the device is
 // gone (an adapter pulled out). Its Win32 code is shown, since errno can
 // only approximate it.
-static int ReportLostPort(const char* call) {
+static PortResult ReportLostPort(PortState* port, const char* call) {
   DWORD error = GetLastError();
   fprintf(stderr, "%s() failed with %lu\n", call, error);
-  errno = ErrnoFromWin32Error(error);
-  return PORT_LOST;
+  return LosePort(port, ErrnoFromWin32Error(error));
 }
 
 // A read waits at most this long at a time, so that a run asked to end is
 // seen within a quarter of a second, however long the wait.
-#define SLICE_MS 250
+constexpr DWORD kSliceMs = 250;
 
 // A read then returns at once with a byte that is waiting, or as soon as one
 // arrives, or with none after timeout_ms: the driver's own wait, which no
@@ -399,210 +401,203 @@ static bool SetReadTimeout(PortState* port, uint32_t timeout_ms) {
 }
 
 // Takes one byte off the line within timeout_ms, or however long it takes
-// for INFINITE, in slices: 1 with *byte set, 0 once the time has run out,
-// or PORT_LOST.
-static int ReadWithin(PortState* port, DWORD timeout_ms, unsigned char* byte) {
+// for INFINITE, in slices: kDone with *byte set, kTimedOut, or kLost.
+static PortResult ReadWithin(PortState* port, DWORD timeout_ms, uint8_t* byte) {
   DWORD started = GetTickCount();
   for (;;) {
-    if (IsInterrupted()) return PORT_LOST;
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD waited = GetTickCount() - started;
-    DWORD slice = SLICE_MS;
+    DWORD slice = kSliceMs;
     if (timeout_ms != INFINITE)
       slice = std::min<DWORD>(slice, timeout_ms - std::min(waited, timeout_ms));
     if ((!port->timeouts_set || port->timeout_ms != slice) && !SetReadTimeout(port, slice)) {
-      return ReportLostPort("SetCommTimeouts");
+      return ReportLostPort(port, "SetCommTimeouts");
     }
     DWORD moved = 0;
-    if (!ReadFile(port->file, byte, 1, &moved, nullptr)) return ReportLostPort("ReadFile");
-    if (moved == 1) return 1;
-    if (timeout_ms != INFINITE && GetTickCount() - started >= timeout_ms) return 0;
+    if (!ReadFile(port->file, byte, 1, &moved, nullptr)) return ReportLostPort(port, "ReadFile");
+    if (moved == 1) return PortResult::kDone;
+    if (timeout_ms != INFINITE && GetTickCount() - started >= timeout_ms) {
+      return PortResult::kTimedOut;
+    }
   }
 }
 
 // Reports a Winsock call that failed: the connection is gone.
-static int ReportLostSocket(const char* call) {
+static PortResult ReportLostSocket(PortState* port, const char* call) {
   int error = WSAGetLastError();
   fprintf(stderr, "%s() failed with %d\n", call, error);
-  errno = error == WSAECONNRESET || error == WSAECONNABORTED ? EPIPE : EIO;
-  return PORT_LOST;
+  return LosePort(port, error == WSAECONNRESET || error == WSAECONNABORTED ? EPIPE : EIO);
 }
 
-static int SendRaw(PortState* port, const uint8_t* bytes, size_t length) {
+static PortResult SendRaw(PortState* port, const uint8_t* bytes, size_t length) {
   while (length > 0) {
-    if (IsInterrupted()) return PORT_LOST;
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD moved = 0;
     if (port->kind == NETWORK_PORT) {
       int n = send(port->socket, reinterpret_cast<const char*>(bytes), int(length), 0);
-      if (n == SOCKET_ERROR) return ReportLostSocket("send");
+      if (n == SOCKET_ERROR) return ReportLostSocket(port, "send");
       moved = DWORD(n);
     } else if (!WriteFile(port->out, bytes, DWORD(length), &moved, nullptr)) {
-      return ReportLostPort("WriteFile");
+      return ReportLostPort(port, "WriteFile");
     }
     bytes += moved;
     length -= moved;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-// Reads what the pipe or the socket has, waiting at most one slice: the
-// bytes read, 0 for none yet, or PORT_LOST (errno 0 when the other end
-// closed).
-static int ReadSlice(PortState* port, DWORD slice_ms, unsigned char* buffer, size_t room) {
+// Reads what the pipe or the socket has after the bytes read ahead, waiting
+// at most one slice: kDone (whether or not any came), or kLost (kHungUp
+// when the other end closed).
+static PortResult ReadSlice(PortState* port, DWORD slice_ms) {
+  unsigned char* buffer = port->read_ahead + port->read_end;
+  size_t room = kReadAheadSize - port->read_end;
   if (port->kind == NETWORK_PORT) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(port->socket, &readable);
     struct timeval slice = {long(slice_ms / 1000), long(slice_ms % 1000) * 1000};
     int ready = select(0, &readable, nullptr, nullptr, &slice);
-    if (ready == SOCKET_ERROR) return ReportLostSocket("select");
-    if (ready == 0) return 0;
+    if (ready == SOCKET_ERROR) return ReportLostSocket(port, "select");
+    if (ready == 0) return PortResult::kDone;
     int n = recv(port->socket, reinterpret_cast<char*>(buffer), int(room), 0);
-    if (n == SOCKET_ERROR) return ReportLostSocket("recv");
-    if (n == 0) errno = 0;  // closed
-    return n == 0 ? PORT_LOST : n;
+    if (n == SOCKET_ERROR) return ReportLostSocket(port, "recv");
+    if (n == 0) return LosePort(port, kHungUp);
+    port->read_end += size_t(n);
+    return PortResult::kDone;
   }
   // An anonymous pipe has no time-outs: it is looked at every millisecond.
   DWORD started = GetTickCount();
   for (;;) {
     DWORD waiting = 0;
     if (!PeekNamedPipe(port->file, nullptr, 0, nullptr, &waiting, nullptr)) {
-      if (GetLastError() != ERROR_BROKEN_PIPE) return ReportLostPort("PeekNamedPipe");
-      errno = 0;  // closed
-      return PORT_LOST;
+      if (GetLastError() != ERROR_BROKEN_PIPE) return ReportLostPort(port, "PeekNamedPipe");
+      return LosePort(port, kHungUp);
     }
     if (waiting > 0) {
       DWORD moved = 0;
       if (!ReadFile(port->file, buffer, std::min<DWORD>(waiting, DWORD(room)), &moved, nullptr))
-        return ReportLostPort("ReadFile");
-      return int(moved);
+        return ReportLostPort(port, "ReadFile");
+      port->read_end += moved;
+      return PortResult::kDone;
     }
-    if (GetTickCount() - started >= slice_ms) return 0;
+    if (GetTickCount() - started >= slice_ms) return PortResult::kDone;
     Sleep(1);
   }
 }
 
 // Waits at most timeout_ms (INFINITE: for ever), in slices, until bytes of
 // the line are read ahead (any byte at all, Telnet commands included, when
-// not data_only): 1, 0 once the time has run out, or PORT_LOST.
-static int FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only) {
+// not data_only): kDone, kTimedOut, or kLost.
+static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_only) {
   DWORD started = GetTickCount();
   if (port->read_next == port->read_end) port->read_next = port->read_end = 0;
   for (;;) {
-    if (port->read_next < port->read_end) return 1;
-    if (IsInterrupted()) return PORT_LOST;
+    if (port->read_next < port->read_end) return PortResult::kDone;
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD waited = GetTickCount() - started;
-    if (timeout_ms != INFINITE && waited >= timeout_ms) return 0;
-    DWORD slice = SLICE_MS;
+    if (timeout_ms != INFINITE && waited >= timeout_ms) return PortResult::kTimedOut;
+    DWORD slice = kSliceMs;
     if (timeout_ms != INFINITE) slice = std::min<DWORD>(slice, timeout_ms - waited);
     size_t from = port->read_end;
-    int n = ReadSlice(port, slice, port->read_ahead + from, READ_AHEAD_SIZE - from);
-    if (n == PORT_LOST) return PORT_LOST;
-    port->read_end += size_t(n);
+    PortResult read = ReadSlice(port, slice);
+    if (read != PortResult::kDone) return read;
+    size_t n = port->read_end - from;
     if (n == 0 || !port->telnet) continue;
     std::string reply;
     unsigned char* fresh = port->read_ahead + from;
-    port->read_end = from + DecodeTelnet(&port->telnet_state, fresh, size_t(n), fresh, &reply);
-    if (!reply.empty() &&
-        SendRaw(port, reinterpret_cast<const uint8_t*>(reply.data()), reply.size()) == PORT_LOST)
-      return PORT_LOST;
-    if (!data_only) return 1;
+    port->read_end = from + DecodeTelnet(&port->telnet_state, fresh, n, fresh, &reply);
+    if (!reply.empty()) {
+      read = SendRaw(port, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+      if (read != PortResult::kDone) return read;
+    }
+    if (!data_only) return PortResult::kDone;
   }
 }
 
-int ReadByte(PortHandle port) {
+PortResult ReadByte(PortHandle port, uint8_t* byte) {
   if (port->kind != COMM_PORT) {
-    if (FillReadAhead(port, INFINITE, true) != 1) return PORT_LOST;
-    return port->read_ahead[port->read_next++];
+    PortResult read = FillReadAhead(port, INFINITE, true);
+    if (read == PortResult::kDone) *byte = port->read_ahead[port->read_next++];
+    return read;
   }
   if (port->held_byte >= 0) {
-    int byte = port->held_byte;
+    *byte = uint8_t(port->held_byte);
     port->held_byte = -1;
-    return byte;
+    return PortResult::kDone;
   }
-  unsigned char byte;
-  int read = ReadWithin(port, INFINITE, &byte);
-  return read == 1 ? byte : PORT_LOST;
+  return ReadWithin(port, INFINITE, byte);
 }
 
-int WaitForByte(PortHandle port, uint32_t timeout_ms) {
-  if (IsInterrupted()) return PORT_LOST;
+PortResult WaitForByte(PortHandle port, uint32_t timeout_ms) {
+  if (IsInterrupted()) return LosePort(port, EINTR);
   if (port->kind != COMM_PORT) {
     return FillReadAhead(port, std::min<DWORD>(timeout_ms, INFINITE - 1), true);
   }
-  if (port->held_byte >= 0) return 1;
-  unsigned char byte;
-  int read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
-  if (read == 1) port->held_byte = byte;
+  if (port->held_byte >= 0) return PortResult::kDone;
+  uint8_t byte;
+  PortResult read = ReadWithin(port, std::min<DWORD>(timeout_ms, INFINITE - 1), &byte);
+  if (read == PortResult::kDone) port->held_byte = byte;
   return read;
 }
 
-int WriteByte(PortHandle port, int byte) {
-  unsigned char value = static_cast<unsigned char>(byte);
-  if (port->kind != COMM_PORT) return WriteBytes(port, &value, 1);
+PortResult WriteByte(PortHandle port, uint8_t byte) {
+  if (port->kind != COMM_PORT) return WriteBytes(port, &byte, 1);
   DWORD moved = 0;
   do {
-    if (IsInterrupted()) return PORT_LOST;
-    if (!WriteFile(port->file, &value, 1, &moved, nullptr)) return ReportLostPort("WriteFile");
+    if (IsInterrupted()) return LosePort(port, EINTR);
+    if (!WriteFile(port->file, &byte, 1, &moved, nullptr)) return ReportLostPort(port, "WriteFile");
   } while (moved == 0);
-  return 1;
+  return PortResult::kDone;
 }
 
-int WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
+PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   if (port->kind != COMM_PORT && !port->telnet) return SendRaw(port, bytes, length);
   if (port->kind != COMM_PORT) {
-    uint8_t encoded[2 * 512];
-    for (size_t done = 0; done < length; done += 512) {
-      size_t n = EncodeTelnet(bytes + done, std::min<size_t>(length - done, 512), encoded);
-      if (SendRaw(port, encoded, n) == PORT_LOST) return PORT_LOST;
-    }
-    return 1;
+    std::string encoded = EncodeTelnet(bytes, length);
+    return SendRaw(port, reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
   }
   while (length > 0) {
-    if (IsInterrupted()) return PORT_LOST;
+    if (IsInterrupted()) return LosePort(port, EINTR);
     DWORD moved = 0;
     if (!WriteFile(port->file, bytes, DWORD(length), &moved, nullptr)) {
-      return ReportLostPort("WriteFile");
+      return ReportLostPort(port, "WriteFile");
     }
     bytes += moved;  // a write time-out may have moved only some
     length -= moved;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
+PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
   for (size_t i = 0; i < length; i++) {
-    int waiting = silence_ms == 0 ? 1 : WaitForByte(port, silence_ms);
-    if (waiting != 1) return waiting;
-    int byte = ReadByte(port);
-    if (byte == PORT_LOST) return PORT_LOST;
-    buffer[i] = uint8_t(byte);
+    PortResult got = silence_ms == 0 ? PortResult::kDone : WaitForByte(port, silence_ms);
+    if (got == PortResult::kDone) got = ReadByte(port, &buffer[i]);
+    if (got != PortResult::kDone) return got;
   }
-  return 1;
+  return PortResult::kDone;
 }
 
-int FlushPort(PortHandle) {
-  return IsInterrupted() ? PORT_LOST : 1;  // every byte was written at once
+PortResult FlushPort(PortHandle port) {
+  // Every byte was written at once.
+  return IsInterrupted() ? LosePort(port, EINTR) : PortResult::kDone;
 }
 
-int CloseComPort(PortHandle port) {
-  if (port->kind != COMM_PORT) {
-    int result = 1;
-    if (port->kind == NETWORK_PORT) {
-      result = closesocket(port->socket) == 0;
-      WSACleanup();
-    } else {  // the copies: standard input and output stay open
-      result = CloseHandle(port->file) && CloseHandle(port->out);
+void CloseComPort(PortHandle port) {
+  if (port->kind == NETWORK_PORT) {
+    closesocket(port->socket);
+    WSACleanup();
+  } else if (port->kind == PIPE_PORT) {  // the copies: standard input and output stay open
+    CloseHandle(port->file);
+    CloseHandle(port->out);
+  } else {
+    if (port->settings_saved) {
+      SetCommState(port->file, &port->original_settings);
+      SetCommTimeouts(port->file, &port->original_timeouts);
     }
-    free(port);
-    return result;
+    CloseHandle(port->file);
   }
-  if (port->settings_saved) {
-    SetCommState(port->file, &port->original_settings);
-    SetCommTimeouts(port->file, &port->original_timeouts);
-  }
-  int result = CloseHandle(port->file);
   free(port);
-  return result;
 }
 
 bool IsLineStream(PortHandle port, FILE* stream) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 #endif
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,15 +19,12 @@ static bool IsConsoleUtf8() {
 }
 #else
 // True when the console's character set decodes the UTF-8 form of a dark
-// shade block as that character, which is what a UTF-8 locale does. errno,
-// which a failed decoding sets, is kept for the caller.
+// shade block as that character, which is what a UTF-8 locale does.
 static bool IsConsoleUtf8() {
   static const char kDarkShade[] = "\xE2\x96\x93";
-  int saved = errno;
   std::mbstate_t state{};
   wchar_t decoded = 0;
   size_t used = std::mbrtowc(&decoded, kDarkShade, 3, &state);
-  errno = saved;
   return used == 3 && decoded == 0x2593;
 }
 #endif
@@ -75,13 +71,26 @@ std::string EscapeForConsole(const char* name) {
   return EscapeForTerminal(name, IsConsoleUtf8());
 }
 
-void PrintProgress(const char* name, uint64_t total, uint64_t done, int error) {
-  std::string line = FormatProgress(name, total, done, error, IsConsoleUtf8());
-  fwrite(line.data(), 1, line.size(), stdout);
+void DrawProgress(ProgressLine* line, uint64_t done, bool error) {
+  std::string drawn = FormatProgress(line->name, line->total, done, error, IsConsoleUtf8());
+  fwrite(drawn.data(), 1, drawn.size(), stdout);
   fflush(stdout);
+  line->begun = true;
 }
 
-void EndProgress(bool drawn) {
-  if (drawn) putchar('\n');
+// How often a line that moves on its own is drawn.
+constexpr auto kPaceInterval = std::chrono::milliseconds(200);
+
+void PaceProgress(ProgressLine* line, uint64_t done, bool force) {
+  auto now = std::chrono::steady_clock::now();
+  if (!force && !line->error && now - line->paced_at < kPaceInterval) return;
+  DrawProgress(line, done, line->error);
+  line->paced_at = std::chrono::steady_clock::now();
+  line->error = false;
+}
+
+void EndProgress(ProgressLine* line) {
+  if (line->begun) putchar('\n');
+  line->begun = false;
   fflush(stdout);
 }

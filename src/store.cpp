@@ -38,6 +38,43 @@ static std::wstring WidenName(const char* name) {
 #ifndef O_BINARY
 #define O_BINARY 0  // POSIX files have no text mode
 #endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0  // Windows has no FIFOs to block on
+#endif
+
+// What is checked is what was opened, and opening does not wait, so a path
+// swapped for a FIFO cannot block the sender.
+FILE* OpenFileToSend(const char* path, uint64_t* size) {
+  int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
+  if (fd < 0) {
+    int reason = errno;
+    struct stat info;
+    if (stat(path, &info) != 0) {
+      fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+      fprintf(stderr, "Couldn't send %s: not a regular file\n", path);  // a Windows folder
+    } else {
+      fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(reason));
+    }
+    return nullptr;
+  }
+  struct stat info;
+  const char* refused = nullptr;
+  if (fstat(fd, &info) != 0) {
+    refused = strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    refused = "not a regular file";
+  }
+  FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
+  if (file == nullptr) {
+    if (refused == nullptr) refused = strerror(errno);
+    fprintf(stderr, "Couldn't send %s: %s\n", path, refused);
+    close(fd);
+    return nullptr;
+  }
+  *size = uint64_t(info.st_size);
+  return file;
+}
 
 // Creates a file that must not exist yet, for writing in binary mode;
 // nullptr with errno set otherwise. The runtime's fopen may not know "x".
@@ -204,22 +241,21 @@ static bool IsAliasOfAnotherFile(const char*) {
 }
 #endif
 
-// Checks the received name and opens the temporary file that will become
-// it. Returns nullptr after reporting why the file cannot be stored.
-FILE* OpenFileToStore(const char* name, std::string* temp_name) {
-  if (!IsPlainFileName(name) || IsAliasOfAnotherFile(name)) {
+bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received) {
+  bool shown = !utf8_only || (IsValidUtf8(name) && HasNoC1Controls(name));
+  if (!shown || !IsPlainFileName(name) || IsAliasOfAnotherFile(name)) {
     fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
-    return nullptr;
+    return false;
   }
   struct stat info;
   bool exists = false;
   int refused = CheckReplaceable(name, &info, &exists);
-  FILE* file = refused == 0 ? CreateTempFile(temp_name) : nullptr;
+  FILE* file = refused == 0 ? CreateTempFile(&received->temp_name) : nullptr;
   if (file == nullptr) {
     int reason = refused != 0 ? refused : errno;
     fprintf(stderr, "Couldn't open %s for writing: %s\n", EscapeForConsole(name).c_str(),
             strerror(reason));
-    return nullptr;
+    return false;
   }
 #ifndef _WIN32
   // A replaced file keeps its permissions, not those of a new file.
@@ -228,7 +264,21 @@ FILE* OpenFileToStore(const char* name, std::string* temp_name) {
   // Each block goes to the system as it is written, so a write that fails
   // (a full disk) is seen at that block, not some blocks later.
   setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+  received->file = file;
+  return true;
+}
+
+int ReadFileBytes(FILE* file, uint8_t* bytes, size_t length, size_t* got) {
+  errno = 0;
+  *got = fread(bytes, 1, length, file);
+  if (*got == length) return 0;
+  return ferror(file) ? (errno != 0 ? errno : EIO) : kEndedEarly;
+}
+
+int WriteFileBytes(FILE* file, const uint8_t* bytes, size_t length) {
+  errno = 0;
+  if (fwrite(bytes, 1, length, file) == length) return 0;
+  return errno != 0 ? errno : EIO;
 }
 
 int SyncFile(FILE* file) {
@@ -260,13 +310,13 @@ static int SyncCurrentDirectory() {
 // now, and makes it last: its name is on the disk before this returns, as
 // its data already is, since a receiver's power may simply be switched off
 // once the sender is done. Returns 0, or the errno of what failed.
-int StoreFile(FILE* file, const std::string& temp_name, const char* name) {
+int StoreFile(ReceivedFile* received, const char* name) {
   int failed = 0;
-  std::string named = temp_name;
+  std::string named = received->temp_name;
 #ifdef O_TMPFILE
-  if (named.empty()) failed = NameAnonymousFile(file, &named);
+  if (named.empty()) failed = NameAnonymousFile(received->file, &named);
 #endif
-  if (fclose(file) != 0 && failed == 0) failed = errno;
+  if (fclose(received->file) != 0 && failed == 0) failed = errno;
   if (failed == 0) failed = MoveFileIntoPlace(named.c_str(), name);
   if (failed != 0) {
     if (!named.empty()) remove(named.c_str());
@@ -297,10 +347,7 @@ int ApplyFileFacts(FILE* file, int64_t mtime, uint32_t mode) {
 }
 #endif
 
-// Drops a partly received file, keeping errno for the driver.
-void DiscardFile(FILE* file, const std::string& temp_name) {
-  int reason = errno;
-  fclose(file);
-  if (!temp_name.empty()) remove(temp_name.c_str());
-  errno = reason;
+void DiscardFile(ReceivedFile* received) {
+  fclose(received->file);
+  if (!received->temp_name.empty()) remove(received->temp_name.c_str());
 }

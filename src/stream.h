@@ -1,11 +1,13 @@
-// stream: the exchange two velcots agree on in place of the classic one.
+// stream: the exchange two velcots agree on in place of the classic one,
+// after the opening and the stream field (doc/protocol.md).
 //
-// Frames with their own check, whole names with size, time and mode,
-// data streamed in a window the receiver answers with cumulative offsets,
-// and a check of the whole file before the receiver moves it into place.
-// The classic exchange opens it (doc/protocol.md): the sender writes
-// PREAMBLE before START; a receiver that saw it answers READY_STREAM; the
-// sender then writes STREAM_FIELD where a name field would go.
+// Frames with their own check; whole names with size, time and mode; data
+// streamed in a window the receiver answers with cumulative offsets; a
+// check of the whole file before the receiver moves it into place. Its
+// entry points, in the order a file takes them:
+//   sender:   SendStreamed, then SayGoodbye once the receiver answered
+//   receiver: ReadStreamOffer, then DeclineStreamed or ReceiveStreamed,
+//             then AnswerStreamed
 #ifndef VELCOT_STREAM_H
 #define VELCOT_STREAM_H
 
@@ -14,57 +16,62 @@
 #include <cstdio>
 
 #include "commdev.h"
-#include "exchange.h"
+#include "outcome.h"
+#include "progress.h"
+#include "wire.h"
 
-// Written before each START. None of its bytes is START, and four given
-// bytes in a row are no likely noise. A classic receiver drops them.
-#define PREAMBLE_SIZE 4
-#define PREAMBLE "\x16VCT"
+// The longest name the exchange carries, in bytes of UTF-8.
+constexpr size_t kStreamNameMax = 255;
 
-// The receiver's answer to a PREAMBLE followed by START; six bits away
-// from READY, so one damaged into the other takes a lot of noise.
-#define READY_STREAM 0xC5
+// The name a file is offered under: its base name in UTF-8, or "" (false)
+// when no receiver would store it: the file then goes classically.
+bool FormStreamName(const char* path, char* name);
 
-// Written in place of the 12-byte name field. A classic name field is a
-// name, NUL-filled: it never begins with NUL followed by another byte.
-#define STREAM_FIELD "\0VELCOT\x01\0\0\0\0"
+// What the sender's goodbye needs: whether it is due (the receiver gave its
+// last answer) and how long the line must first be quiet, when answers to
+// frames sent again may still be on their way (0: at once).
+struct StreamGoodbye {
+  bool due;
+  uint32_t quiet_ms;
+};
 
-// Set to anything but "" or "0", this environment variable makes both ends
-// speak the classic exchange only: no PREAMBLE, and READY to every START.
-#define CLASSIC_VARIABLE "VELCOT_CLASSIC"
+// Sends one file under name: the offer and the data, until the receiver's
+// last answer. The progress line is drawn once the receiver has the file
+// open. The ending says why it stopped short; *goodbye whether to say it.
+Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
+                    uint32_t stall_limit_ms, ProgressLine* line, StreamGoodbye* goodbye);
 
-bool IsClassicForced();
+// Tells the receiver the last answer arrived: kDone, or kLost.
+PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye);
 
-// True for the field a streaming sender writes after READY_STREAM. Byte 0
-// damaged on the way still counts: no classic name holds the rest.
-bool IsStreamField(const char* field);
+// The offer a receiver reads: the file's facts, and a name for it with any
+// NUL in it turned into a control byte that no receiver stores.
+struct StreamOffer {
+  uint64_t size;
+  int64_t mtime;
+  uint32_t mode;
+  char name[kStreamNameMax + 1];
+};
 
-// The same, or the field with up to two bytes damaged: what follows
-// READY_STREAM, which only a velcot sender's opening gets, is taken so.
-bool IsDamagedStreamField(const char* field);
+// Reads the offer after the stream field. The ending is kDone once it has
+// come; kStartedAgain sets *opened.
+Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
+                       SeenOpening* opened);
 
-// The standard CRC-32 (of zlib and ZMODEM): crc of what came before, 0 to
-// start, and the next bytes.
-uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length);
+// Declines the offer; the receiver stays in receive mode.
+PortResult DeclineStreamed(PortHandle port);
 
-// The name a file is offered under: its base name in UTF-8, or "" when no
-// receiver would store it (reported when report is true).
-bool FormStreamName(const char* path, char* name, bool report);
-#define STREAM_NAME_MAX 255
+// Accepts the offer and receives its data into file up to the sender's
+// closing frame. The ending is whole when the file matches the sender's
+// whole-file check, which *crc then holds; kStartedAgain sets *opened.
+Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,
+                       ProgressLine* line, uint32_t* crc, SeenOpening* opened);
 
-// Sends one file after READY_STREAM, the field included. size is what
-// OpenFileToSend found; the result is one of SendFile's.
-int SendFileStreamed(PortHandle port, FILE* file, const char* path, const char* name, uint64_t size,
-                     uint32_t stall_limit_ms);
-
-// The longest frame on the line, in bytes: header, offset, data, CRC-32.
-#define STREAM_FRAME_MAX (8 + 8 + 8192 + 4)
-
-// Receives one file after STREAM_FIELD has been read. A sender that moves
-// the file forward by no frame for the stall limit and frame_ms (the line
-// time of the longest frame) has stalled. The result is one of RecvFile's;
-// *opened is set when a sender's next opening came meanwhile.
-int RecvFileStreamed(PortHandle port, uint32_t stall_limit_ms, uint32_t frame_ms,
-                     SeenOpening* opened);
+// Answers the file's fate where the sender waits for it (stored, or not
+// stored for a failed write, a failed check or a cancel), and lingers to
+// answer again what the sender repeats. A sender's next opening seen
+// meanwhile sets *opened.
+void AnswerStreamed(PortHandle port, const Ending& ending, uint64_t size, uint32_t crc,
+                    uint32_t stall_limit_ms, SeenOpening* opened);
 
 #endif

@@ -3,8 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
+// Telnet's commands and options (RFC 854, 856, 858), and COM-PORT-OPTION's
+// (RFC 2217), whose server answers each setting with 100 added.
+constexpr uint8_t kTelnetIac = 255;
+constexpr uint8_t kTelnetDont = 254;
+constexpr uint8_t kTelnetDo = 253;
+constexpr uint8_t kTelnetWont = 252;
+constexpr uint8_t kTelnetWill = 251;
+constexpr uint8_t kTelnetSb = 250;
+constexpr uint8_t kTelnetSe = 240;
+constexpr uint8_t kTelnetBinary = 0;
+constexpr uint8_t kTelnetSga = 3;
+constexpr uint8_t kTelnetComPort = 44;
+constexpr uint8_t kComPortAnswer = 100;
+
 static void AddNegotiation(std::string* out, uint8_t verb, uint8_t option) {
-  *out += char(TELNET_IAC);
+  *out += char(kTelnetIac);
   *out += char(verb);
   *out += char(option);
 }
@@ -12,11 +26,11 @@ static void AddNegotiation(std::string* out, uint8_t verb, uint8_t option) {
 std::string StartTelnet(TelnetState* state, bool com_port) {
   *state = TelnetState();
   std::string out;
-  AddNegotiation(&out, TELNET_WILL, TELNET_BINARY);
-  AddNegotiation(&out, TELNET_DO, TELNET_BINARY);
-  AddNegotiation(&out, TELNET_WILL, TELNET_SGA);
-  AddNegotiation(&out, TELNET_DO, TELNET_SGA);
-  if (com_port) AddNegotiation(&out, TELNET_WILL, TELNET_COM_PORT);
+  AddNegotiation(&out, kTelnetWill, kTelnetBinary);
+  AddNegotiation(&out, kTelnetDo, kTelnetBinary);
+  AddNegotiation(&out, kTelnetWill, kTelnetSga);
+  AddNegotiation(&out, kTelnetDo, kTelnetSga);
+  if (com_port) AddNegotiation(&out, kTelnetWill, kTelnetComPort);
   state->we_binary = state->they_binary = state->we_sga = state->they_sga = true;
   state->we_com_port = com_port;
   return out;
@@ -26,11 +40,11 @@ std::string StartTelnet(TelnetState* state, bool com_port) {
 // theirs, WILL/WONT), or nullptr for one it refuses.
 static bool* FindOption(TelnetState* state, uint8_t option, bool ours) {
   switch (option) {
-    case TELNET_BINARY:
+    case kTelnetBinary:
       return ours ? &state->we_binary : &state->they_binary;
-    case TELNET_SGA:
+    case kTelnetSga:
       return ours ? &state->we_sga : &state->they_sga;
-    case TELNET_COM_PORT:
+    case kTelnetComPort:
       return ours ? &state->we_com_port : nullptr;
     default:
       return nullptr;
@@ -41,11 +55,11 @@ static bool* FindOption(TelnetState* state, uint8_t option, bool ours) {
 // answers for ever: an option asked for that is on, or refused that is
 // off, needs no word.
 static void Negotiate(TelnetState* state, uint8_t verb, uint8_t option, std::string* reply) {
-  bool ours = verb == TELNET_DO || verb == TELNET_DONT;
-  bool wanted = verb == TELNET_DO || verb == TELNET_WILL;
+  bool ours = verb == kTelnetDo || verb == kTelnetDont;
+  bool wanted = verb == kTelnetDo || verb == kTelnetWill;
   bool* flag = FindOption(state, option, ours);
-  uint8_t yes = ours ? TELNET_WILL : TELNET_DO;
-  uint8_t no = ours ? TELNET_WONT : TELNET_DONT;
+  uint8_t yes = ours ? kTelnetWill : kTelnetDo;
+  uint8_t no = ours ? kTelnetWont : kTelnetDont;
   if (flag == nullptr) {
     if (wanted) AddNegotiation(reply, no, option);
     return;
@@ -57,9 +71,9 @@ static void Negotiate(TelnetState* state, uint8_t verb, uint8_t option, std::str
 
 // A whole subnegotiation: the server's answer to one of our settings.
 static void TakeSubnegotiation(TelnetState* state) {
-  if (state->sub_length < 3 || state->sub[0] != TELNET_COM_PORT) return;
-  int setting = state->sub[1] - COM_PORT_ANSWER - 1;
-  if (setting < 0 || setting >= COM_PORT_SETTINGS) return;
+  if (state->sub_length < 3 || state->sub[0] != kTelnetComPort) return;
+  int setting = state->sub[1] - kComPortAnswer - 1;
+  if (setting < 0 || setting >= kComPortSettings) return;
   uint32_t value = state->sub[2];
   if (setting == 0) {  // the baud rate: four bytes
     if (state->sub_length < 6) return;
@@ -72,15 +86,15 @@ static void TakeSubnegotiation(TelnetState* state) {
 
 // The byte after IAC.
 static void TakeCommand(TelnetState* state, uint8_t byte, uint8_t* data, size_t* out) {
-  state->step = 0;
-  if (byte == TELNET_IAC) {
+  state->step = TelnetStep::kData;
+  if (byte == kTelnetIac) {
     data[(*out)++] = byte;
-  } else if (byte >= TELNET_WILL) {
+  } else if (byte >= kTelnetWill) {
     state->verb = byte;
-    state->step = 2;
-  } else if (byte == TELNET_SB) {
+    state->step = TelnetStep::kOption;
+  } else if (byte == kTelnetSb) {
     state->sub_length = 0;
-    state->step = 3;
+    state->step = TelnetStep::kSub;
   }  // NOP, GA, a lone SE and the other commands carry nothing
 }
 
@@ -90,36 +104,36 @@ size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_
   for (size_t i = 0; i < length; i++) {
     uint8_t byte = in[i];
     switch (state->step) {
-      case 0:
-        if (byte == TELNET_IAC) {
-          state->step = 1;
+      case TelnetStep::kData:
+        if (byte == kTelnetIac) {
+          state->step = TelnetStep::kCommand;
         } else {
           data[out++] = byte;
         }
         break;
-      case 1:
+      case TelnetStep::kCommand:
         TakeCommand(state, byte, data, &out);
         break;
-      case 2:
+      case TelnetStep::kOption:
         Negotiate(state, state->verb, byte, reply);
-        state->step = 0;
+        state->step = TelnetStep::kData;
         break;
-      case 3:
-        if (byte == TELNET_IAC) {
-          state->step = 4;
+      case TelnetStep::kSub:
+        if (byte == kTelnetIac) {
+          state->step = TelnetStep::kSubCommand;
         } else if (state->sub_length < sizeof state->sub) {
           state->sub[state->sub_length++] = byte;
         }
         break;
-      case 4:
-        if (byte == TELNET_IAC) {
+      case TelnetStep::kSubCommand:
+        if (byte == kTelnetIac) {
           if (state->sub_length < sizeof state->sub) state->sub[state->sub_length++] = byte;
-          state->step = 3;
+          state->step = TelnetStep::kSub;
           break;
         }
         TakeSubnegotiation(state);
-        if (byte == TELNET_SE) {
-          state->step = 0;
+        if (byte == kTelnetSe) {
+          state->step = TelnetStep::kData;
           break;
         }
         TakeCommand(state, byte, data, &out);  // an unterminated one ends at the next command
@@ -129,24 +143,24 @@ size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_
   return out;
 }
 
-size_t EncodeTelnet(const uint8_t* in, size_t length, uint8_t* out) {
-  size_t n = 0;
+std::string EncodeTelnet(const uint8_t* in, size_t length) {
+  std::string out;
+  out.reserve(length);
   for (size_t i = 0; i < length; i++) {
-    out[n++] = in[i];
-    if (in[i] == TELNET_IAC) out[n++] = TELNET_IAC;
+    out += char(in[i]);
+    if (in[i] == kTelnetIac) out += char(kTelnetIac);
   }
-  return n;
+  return out;
 }
 
 static void AddSetting(std::string* out, uint8_t command, const uint8_t* value, size_t length) {
-  *out += char(TELNET_IAC);
-  *out += char(TELNET_SB);
-  *out += char(TELNET_COM_PORT);
+  *out += char(kTelnetIac);
+  *out += char(kTelnetSb);
+  *out += char(kTelnetComPort);
   *out += char(command);
-  uint8_t encoded[8];
-  out->append(reinterpret_cast<const char*>(encoded), EncodeTelnet(value, length, encoded));
-  *out += char(TELNET_IAC);
-  *out += char(TELNET_SE);
+  *out += EncodeTelnet(value, length);
+  *out += char(kTelnetIac);
+  *out += char(kTelnetSe);
 }
 
 // RFC 2217's codes: parity 1 none, 2 odd, 3 even; stop size 1 or 2; flow
@@ -172,7 +186,7 @@ std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate,
   const uint8_t rate[4] = {uint8_t(baudrate >> 24), uint8_t(baudrate >> 16), uint8_t(baudrate >> 8),
                            uint8_t(baudrate)};
   AddSetting(&out, 1, rate, 4);
-  for (int setting = 1; setting < COM_PORT_SETTINGS; setting++) {
+  for (int setting = 1; setting < kComPortSettings; setting++) {
     uint8_t value = uint8_t(FindWanted(setting, baudrate, format));
     AddSetting(&out, uint8_t(setting + 1), &value, 1);
   }
@@ -183,18 +197,18 @@ std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate,
 
 std::string CheckComPortAnswers(const TelnetState& state, uint32_t baudrate,
                                 const LineFormat& format, bool* complete) {
-  static const char* const kNames[COM_PORT_SETTINGS] = {"baud rate", "data size", "parity",
-                                                        "stop size", "flow control"};
+  static const char* const kNames[kComPortSettings] = {"baud rate", "data size", "parity",
+                                                       "stop size", "flow control"};
   *complete = true;
   if (!state.we_com_port) return "the port server refuses COM-PORT-OPTION (RFC 2217)";
   if (!state.we_binary || !state.they_binary) return "the port server refuses Telnet BINARY";
-  for (int setting = 0; setting < COM_PORT_SETTINGS; setting++) {
+  for (int setting = 0; setting < kComPortSettings; setting++) {
     if (!state.answered[setting]) {
       *complete = false;
       return "";
     }
   }
-  for (int setting = 0; setting < COM_PORT_SETTINGS; setting++) {
+  for (int setting = 0; setting < kComPortSettings; setting++) {
     uint32_t wanted = FindWanted(setting, baudrate, format);
     if (state.answers[setting] != wanted) {
       char text[96];
@@ -207,7 +221,7 @@ std::string CheckComPortAnswers(const TelnetState& state, uint32_t baudrate,
   return "";
 }
 
-int ParseNetworkAddress(const char* name, NetworkAddress* address) {
+AddressKind ParseNetworkAddress(const char* name, NetworkAddress* address) {
   static const struct {
     const char* prefix;
     bool telnet;
@@ -220,15 +234,16 @@ int ParseNetworkAddress(const char* name, NetworkAddress* address) {
     address->telnet = scheme.telnet;
     address->shown = text;
     size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return -1;
+    bool no_port = colon == std::string::npos || colon == 0 || colon + 1 == text.size();
+    if (no_port) return AddressKind::kMalformed;
     address->host = text.substr(0, colon);
     address->service = text.substr(colon + 1);
     if (address->host.size() > 2 && address->host.front() == '[' && address->host.back() == ']') {
       address->host = address->host.substr(1, address->host.size() - 2);
     } else if (address->host.find(':') != std::string::npos) {
-      return -1;  // an IPv6 address takes brackets
+      return AddressKind::kMalformed;  // an IPv6 address takes brackets
     }
-    return 1;
+    return AddressKind::kNetwork;
   }
-  return 0;
+  return AddressKind::kNotNetwork;
 }

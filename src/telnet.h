@@ -22,37 +22,34 @@ struct NetworkAddress {
   bool telnet;
 };
 
-// 1 for a network port's name, 0 for any other name (a device), -1 for a
-// network port's name without HOST:PORT.
-int ParseNetworkAddress(const char* name, NetworkAddress* address);
+// What a port's name names: a network port, a network port without
+// HOST:PORT, or anything else (a device, "-").
+enum class AddressKind { kNotNetwork, kNetwork, kMalformed };
+AddressKind ParseNetworkAddress(const char* name, NetworkAddress* address);
 
-#define TELNET_IAC 255
-#define TELNET_DONT 254
-#define TELNET_DO 253
-#define TELNET_WONT 252
-#define TELNET_WILL 251
-#define TELNET_SB 250
-#define TELNET_SE 240
-#define TELNET_BINARY 0
-#define TELNET_SGA 3
-#define TELNET_COM_PORT 44
+// A network port gives up on a host that does not answer after this long,
+// and on an RFC 2217 server that has not answered the settings after this.
+constexpr uint32_t kConnectLimitMs = 10000;
+constexpr uint32_t kComPortAnswerLimitMs = 5000;
 
-// COM-PORT-OPTION's settings, as the client sets them (the server answers
-// each with 100 added): SET-BAUDRATE, SET-DATASIZE, SET-PARITY,
-// SET-STOPSIZE, SET-CONTROL.
-#define COM_PORT_SETTINGS 5
-#define COM_PORT_ANSWER 100
+// COM-PORT-OPTION's settings, as the client sets them: SET-BAUDRATE,
+// SET-DATASIZE, SET-PARITY, SET-STOPSIZE, SET-CONTROL.
+constexpr int kComPortSettings = 5;
 
-// Where the reader stands in the connection's bytes, which options are on
-// at each end, and the server's answers to the settings asked for.
+// Where the reader stands in the connection's bytes: in the data, after
+// IAC, at the option of a negotiation, inside SB, or at IAC inside SB.
+enum class TelnetStep { kData, kCommand, kOption, kSub, kSubCommand };
+
+// Where the reader stands, which options are on at each end, and the
+// server's answers to the settings asked for.
 struct TelnetState {
-  int step;        // 0 data; 1 after IAC; 2 option of a negotiation; 3 inside SB; 4 IAC inside SB
+  TelnetStep step;
   uint8_t verb;    // the WILL, WONT, DO or DONT being read
   uint8_t sub[8];  // the start of a subnegotiation: option, command, value
   size_t sub_length;
   bool we_binary, they_binary, we_sga, they_sga, we_com_port;
-  bool answered[COM_PORT_SETTINGS];
-  uint32_t answers[COM_PORT_SETTINGS];
+  bool answered[kComPortSettings];
+  uint32_t answers[kComPortSettings];
 };
 
 // The client's opening: BINARY both ways (so that a server passes every
@@ -67,9 +64,8 @@ std::string StartTelnet(TelnetState* state, bool com_port);
 size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_t* data,
                     std::string* reply);
 
-// The line's data for the connection, 0xFF doubled; out has room for
-// twice length. Returns the bytes written.
-size_t EncodeTelnet(const uint8_t* in, size_t length, uint8_t* out);
+// The line's data for the connection, 0xFF doubled.
+std::string EncodeTelnet(const uint8_t* in, size_t length);
 
 // The COM-PORT-OPTION settings for a speed and format, no flow control.
 // Clears the answers state holds.

@@ -1,7 +1,6 @@
 // velcot: sends or receives files over a serial line.
 #include "velcot.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <clocale>
@@ -24,12 +23,6 @@
 #error "PROJECT_URL, the web address in the help text, comes from the build"
 #endif
 
-// Exit statuses.
-#define EXIT_COMPLETE 0  // every file transferred (or help shown)
-#define EXIT_NOT_STARTED 1
-#define EXIT_INCOMPLETE 2  // some file not transferred, or the port was lost
-// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
-
 void PrintHelp() {
   puts("Sends or receives files over serial COM lines (nullmodems).");
   puts("");
@@ -41,8 +34,8 @@ void PrintHelp() {
   puts("                 if you don't understand this you won't need this");
   puts("");
   puts("Started without filenames will put velcot into receive mode.");
-  printf("Default settings: -p %s -b %lu -m %s.\n", DEFAULT_PORT,
-         static_cast<unsigned long>(DEFAULT_BAUDRATE), DEFAULT_MODE);
+  printf("Default settings: -p %s -b %lu -m %s.\n", kDefaultPort,
+         static_cast<unsigned long>(kDefaultBaudrate), kDefaultMode);
   puts("");
   puts("For bugreports or comments, please visit (URL:" PROJECT_URL ").");
   puts("");
@@ -90,18 +83,22 @@ const char* FindMissingSetting(const Settings& settings) {
 
 // The unit tests link the parsing above without what follows.
 #ifndef VELCOT_NO_MAIN
-static void ReportLostPort(const char* port_name) {
-  fprintf(stderr, "lost port %s: %s\n", port_name, errno != 0 ? strerror(errno) : "hung up");
+// Exit statuses.
+constexpr int kExitComplete = 0;  // every file transferred (or help shown)
+constexpr int kExitNotStarted = 1;
+constexpr int kExitIncomplete = 2;  // some file not transferred, or the port was lost
+// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
+
+static void ReportLostPort(const char* port_name, PortHandle port) {
+  fprintf(stderr, "lost port %s: %s\n", port_name, DescribePortLoss(port));
 }
 
 // A file given up mid-exchange: the peer fell silent, refused one block too
 // often or was out of step, or the sender could not read the file to its
-// end; or the receiver declined it. There is no telling at once where the
-// other end stands.
-static bool IsExchangeLost(int result) {
-  return result == TRANSFER_STALLED || result == TRANSFER_REFUSED ||
-         result == TRANSFER_OUT_OF_STEP || result == TRANSFER_WITHDRAWN ||
-         result == TRANSFER_DECLINED;
+// end. There is no telling at once where the other end stands.
+static bool IsExchangeLost(TransferResult result) {
+  return result == TransferResult::kStalled || result == TransferResult::kRefused ||
+         result == TransferResult::kOutOfStep || result == TransferResult::kWithdrawn;
 }
 
 // Sends the files in order. A file that fails is reported and the next one
@@ -109,26 +106,26 @@ static bool IsExchangeLost(int result) {
 // receiver takes to give the dead one up (a receiver that declined answers
 // at once, or has left receive mode); with no answer by then, or once the
 // port is lost, the rest are reported and not offered.
-static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall_limit_ms) {
-  int status = EXIT_COMPLETE;
+static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
+  int status = kExitComplete;
   uint32_t give_up_ms = 0;
   for (int i = 0; i < settings.file_count; i++) {
-    int result = SendFile(port, settings.files[i], stall_limit_ms, give_up_ms);
-    if (result == TRANSFER_DONE) give_up_ms = 0;
-    if (result == TRANSFER_DONE) continue;
-    status = EXIT_INCOMPLETE;
+    TransferResult result = SendFile(port, settings.files[i], session, give_up_ms);
+    if (result == TransferResult::kDone) give_up_ms = 0;
+    if (result == TransferResult::kDone) continue;
+    status = kExitIncomplete;
     if (GetInterruption() != 0) break;
-    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
-    if (result == TRANSFER_PORT_LOST || result == TRANSFER_UNANSWERED) {
-      for (int j = result == TRANSFER_UNANSWERED ? i : i + 1; j < settings.file_count; j++) {
+    if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
+    if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
+      int first = result == TransferResult::kUnanswered ? i : i + 1;
+      for (int j = first; j < settings.file_count; j++)
         fprintf(stderr, "file %s not sent\n", settings.files[j]);
-      }
       break;
     }
-    if (result == TRANSFER_DECLINED) {
-      give_up_ms = QUICK_STARTS * QUICK_START_MS;
+    if (result == TransferResult::kDeclined) {
+      give_up_ms = kQuickStarts * kQuickStartMs;
     } else if (IsExchangeLost(result)) {
-      give_up_ms = uint32_t(std::min<uint64_t>(uint64_t(stall_limit_ms) * 5 / 2, UINT32_MAX));
+      give_up_ms = ScaleStallLimit(session.times.stall_limit_ms, 10);
     }
   }
   return status;
@@ -136,76 +133,75 @@ static int RunSendMode(PortHandle port, const Settings& settings, uint32_t stall
 
 // A line handed over (-p -), or the console velcot was typed on, belongs
 // to the program at its other end, which waits for velcot to end: a
-// receiver there takes one run of files. It waits this long for the first
-// file; then for the next one this long after a file stored or refused (a
-// sender opens its next file at once), and after a lost exchange as long
-// as a sender takes to give that file up and open its next one (its stall
-// limit, then a quarter more before a START it holds back). A hang-up ends
-// the run at once.
-#define FIRST_FILE_WAIT_MS 60000
-#define NEXT_FILE_WAIT_MS 5000
+// receiver there takes one run of files, and ends once no sender opens the
+// next one in time, or the line hangs up (doc/design.md).
+constexpr uint32_t kFirstFileWaitMs = 60000;
+constexpr uint32_t kNextFileWaitMs = 5000;
 
-static uint32_t ComputeNextFileWait(const ReceiverTimes& times, int result) {
-  if (result == TRANSFER_DONE || result == TRANSFER_NOT_STORED) return NEXT_FILE_WAIT_MS;
-  uint64_t wait_ms = uint64_t(times.stall_limit_ms) * 5 / 4 + NEXT_FILE_WAIT_MS;
-  return uint32_t(std::min<uint64_t>(wait_ms, UINT32_MAX));
+// After a lost exchange, the sender gives the file up (its stall limit)
+// and holds back a quarter more before its next START.
+static uint32_t ComputeNextFileWait(const LineTimes& times, TransferResult result) {
+  bool lost = result != TransferResult::kDone && result != TransferResult::kNotStored;
+  return (lost ? ScaleStallLimit(times.stall_limit_ms, 5) : 0) + kNextFileWaitMs;
 }
 
-// In a run of files, waits limit_ms for a sender's opening: 1 when one
-// came, 0 when the run is over (*status tells how it went), or PORT_LOST.
-static int AwaitNextFile(PortHandle port, const ReceiverTimes& times, uint32_t limit_ms, bool first,
-                         SeenOpening* opened, int* status) {
-  int seen = WaitForOpeningWithin(port, times, limit_ms, opened);
-  if (seen == 0 && first) {
-    fprintf(stderr, "No sender opened a file within %d s\n", FIRST_FILE_WAIT_MS / 1000);
-    *status = EXIT_INCOMPLETE;
+// In a run of files, waits limit_ms for a sender's opening: kDone when one
+// came, kTimedOut when the run is over (*status tells how it went), or
+// kLost.
+static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session, uint32_t limit_ms,
+                                bool first, SeenOpening* opened, int* status) {
+  PortResult seen = AwaitSender(port, session, limit_ms, opened);
+  if (seen == PortResult::kTimedOut && first) {
+    fprintf(stderr, "No sender opened a file within %lu s\n",
+            static_cast<unsigned long>(kFirstFileWaitMs / 1000));
+    *status = kExitIncomplete;
   }
-  if (seen == PORT_LOST && !first && errno == 0 && GetInterruption() == 0) return 0;
-  return seen;
+  bool hung_up = seen == PortResult::kLost && GetPortError(port) == kHungUp;
+  return hung_up && !first && GetInterruption() == 0 ? PortResult::kTimedOut : seen;
 }
 
-// Receives files until one is declined or the port is lost, or in one run
-// until the sender's run is over. A file not stored, or given up
-// mid-exchange, leaves the next one welcome; what is left of its exchange
-// is let pass first, so that the sender's last bytes are not taken for a
-// new one. A START that the watch after a file saw is answered by the next
-// call.
-static int RunReceiveMode(PortHandle port, const Settings& settings, const ReceiverTimes& times,
-                          uint32_t quiet_ms, bool one_run) {
-  int status = EXIT_COMPLETE;
-  SeenOpening opened = NO_OPENING_SEEN;
-  uint32_t wait_ms = FIRST_FILE_WAIT_MS;
+// Receives files until a classic receiver declines one or the port is
+// lost, or in one run until the sender's run is over. A file not stored,
+// or given up mid-exchange, leaves the next one welcome; what is left of
+// its exchange is let pass first, so that the sender's last bytes are not
+// taken for a new one. A START that the watch after a file saw is answered
+// by the next call.
+static int RunReceiveMode(PortHandle port, const Settings& settings, const SessionSettings& session,
+                          bool one_run) {
+  int status = kExitComplete;
+  SeenOpening opened = SeenOpening::kNone;
+  uint32_t wait_ms = kFirstFileWaitMs;
   for (bool first = true;; first = false) {
-    int result = TRANSFER_PORT_LOST;
-    int next = opened != NO_OPENING_SEEN || !one_run
-                   ? 1
-                   : AwaitNextFile(port, times, wait_ms, first, &opened, &status);
-    if (next == 0) return status;
-    if (next == 1) result = RecvFile(port, times, &opened);
-    wait_ms = ComputeNextFileWait(times, result);
-    if (result == TRANSFER_DONE) continue;
-    status = EXIT_INCOMPLETE;
+    PortResult next = opened != SeenOpening::kNone || !one_run
+                          ? PortResult::kDone
+                          : AwaitNextFile(port, session, wait_ms, first, &opened, &status);
+    if (next == PortResult::kTimedOut) return status;
+    TransferResult result =
+        next == PortResult::kDone ? RecvFile(port, session, &opened) : TransferResult::kPortLost;
+    wait_ms = ComputeNextFileWait(session.times, result);
+    if (result == TransferResult::kDone) continue;
+    status = kExitIncomplete;
     if (GetInterruption() != 0) return status;
     // A sender's opening that came already ends what was left to pass.
-    if (opened != NO_OPENING_SEEN && result == TRANSFER_NOT_STORED) continue;
-    if (result == TRANSFER_NOT_STORED || IsExchangeLost(result)) {
-      if (WaitForQuietLine(port, quiet_ms) == 0) continue;
+    if (opened != SeenOpening::kNone && result == TransferResult::kNotStored) continue;
+    if (result == TransferResult::kNotStored || IsExchangeLost(result)) {
+      if (WaitForQuietLine(port, session.times.quiet_ms) == PortResult::kDone) continue;
       if (GetInterruption() != 0) return status;
-      result = TRANSFER_PORT_LOST;
+      result = TransferResult::kPortLost;
     }
-    if (result == TRANSFER_PORT_LOST) ReportLostPort(settings.port);
+    if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     return status;
   }
 }
 
 #ifdef _WIN32
-#define NULL_DEVICE "NUL"
+constexpr char kNullDevice[] = "NUL";
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
 #define isatty _isatty
 #else
-#define NULL_DEVICE "/dev/null"
+constexpr char kNullDevice[] = "/dev/null";
 #endif
 
 // Standard output and error while the port is open, when one of them is
@@ -236,7 +232,7 @@ static void RedirectStream(ConsoleStreams* console, int stream, FILE* target) {
 // dropped rather than put on the line).
 static void HoldStream(ConsoleStreams* console, int stream) {
   FILE* held = tmpfile();
-  if (held == nullptr) held = fopen(NULL_DEVICE, "w");
+  if (held == nullptr) held = fopen(kNullDevice, "w");
   if (held == nullptr) return;
   RedirectStream(console, stream, held);
   console->held[stream] = held;
@@ -299,12 +295,12 @@ static void RestoreConsole(ConsoleStreams* console) {
 static int Run(int argc, char** argv, Settings* settings) {
   if (ParseArguments(argc, argv, settings)) {
     PrintHelp();
-    return EXIT_COMPLETE;
+    return kExitComplete;
   }
   const char* missing = FindMissingSetting(*settings);
   if (missing != nullptr) {
     fputs(missing, stderr);
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
   // Interrupted, the run still ends the progress line, drops a partial
   // file and puts the port back, and its status tells the signal.
@@ -320,25 +316,26 @@ static int Run(int argc, char** argv, Settings* settings) {
   signal(SIGPIPE, SIG_IGN);
 #endif
   PortHandle port = OpenComPort(settings->port);
-  if (port == INVALID_PORT_HANDLE) {
+  if (port == kInvalidPortHandle) {
     fprintf(stderr, "could not open %s\n", settings->port);
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
   // The console velcot was typed on, or a line handed over, is given back
   // after one run of files.
   bool one_run =
       IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
   ConsoleStreams console = KeepConsoleOffLine(port);
-  int status = EXIT_NOT_STARTED;
+  int status = kExitNotStarted;
   LineFormat format;
   if (!ConfigureComPort(port, settings->baudrate, settings->mode) ||
       !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
-    status = settings->file_count > 0
-                 ? RunSendMode(port, *settings, ComputeStallLimit(settings->baudrate, format))
-                 : RunReceiveMode(port, *settings, ComputeReceiverTimes(settings->baudrate, format),
-                                  ComputeQuietTime(settings->baudrate, format), one_run);
+    SessionSettings session;
+    session.times = ComputeLineTimes(settings->baudrate, format);
+    session.classic_only = settings->classic_only;
+    status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
+                                      : RunReceiveMode(port, *settings, session, one_run);
   }
   CloseComPort(port);
   RestoreConsole(&console);
@@ -347,12 +344,14 @@ static int Run(int argc, char** argv, Settings* settings) {
 
 int main(int argc, char** argv) {
   setlocale(LC_CTYPE, "");  // the progress bar's shade blocks follow the console
-  Settings settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, nullptr, 0};
+  Settings settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, nullptr, 0};
   settings.files = static_cast<const char**>(calloc(argc, sizeof(const char*)));
   if (settings.files == nullptr) {
     fprintf(stderr, "Out of memory, try fewer files\n");
-    return EXIT_NOT_STARTED;
+    return kExitNotStarted;
   }
+  const char* classic = getenv(kClassicVariable);
+  settings.classic_only = classic != nullptr && classic[0] != '\0' && strcmp(classic, "0") != 0;
   int status = Run(argc, argv, &settings);
   free(settings.files);
   return status;

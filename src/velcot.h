@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#define DEFAULT_PORT "COM1"
-#define DEFAULT_BAUDRATE 9600
-#define DEFAULT_MODE "8N1"
+constexpr char kDefaultPort[] = "COM1";
+constexpr uint32_t kDefaultBaudrate = 9600;
+constexpr char kDefaultMode[] = "8N1";
 
 // The run's settings. A missing setting is nullptr, or 0 for the baud rate.
 struct Settings {
@@ -15,6 +15,7 @@ struct Settings {
   const char* mode;
   const char** files;  // entries point into argv; room for argc entries
   int file_count;
+  bool classic_only = false;  // the classic exchange only (kClassicVariable)
 };
 
 // The rules of strtoul in base 0, for an unsigned 32-bit result.
@@ -27,6 +28,7 @@ bool ParseArguments(int argc, char** argv, Settings* settings);
 // The message for the first missing setting, or nullptr.
 const char* FindMissingSetting(const Settings& settings);
 
+// Prints the usage and the defaults.
 void PrintHelp();
 
 #endif

@@ -21,7 +21,7 @@ Parsed ParseCommandLine(std::vector<const char*> args) {
   args.insert(args.begin(), "velcot");
   Parsed parsed;
   parsed.files.assign(args.size(), nullptr);
-  parsed.settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, parsed.files.data(), 0};
+  parsed.settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, parsed.files.data(), 0};
   parsed.help = ParseArguments(int(args.size()), const_cast<char**>(args.data()), &parsed.settings);
   return parsed;
 }

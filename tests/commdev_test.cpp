@@ -55,6 +55,12 @@ std::string ReadWhatCame(int master) {
 
 typedef std::vector<uint8_t> Bytes;
 
+// The next byte from the port, or -1 when it could not be read.
+int TakeByte(PortHandle port) {
+  uint8_t byte;
+  return ReadByte(port, &byte) == PortResult::kDone ? byte : -1;
+}
+
 // ---- a read watched through /proc ----
 
 // A ReadBytes on a thread of its own, on a pty whose master the test
@@ -65,7 +71,7 @@ struct Reader {
   Bytes buffer;
   std::atomic<pid_t> tid{0};
   long reads = -1;  // the thread's reads when last seen blocked
-  int result = -2;
+  PortResult result = PortResult::kDone;
   int error = 0;
   std::thread thread;
 };
@@ -122,7 +128,7 @@ void StartReading(Reader* reader, uint32_t baudrate, size_t length) {
   reader->thread = std::thread([=] {
     reader->tid = pid_t(syscall(SYS_gettid));
     reader->result = ReadBytes(reader->port, reader->buffer.data(), length, 0);
-    reader->error = errno;
+    reader->error = GetPortError(reader->port);
   });
   ASSERT_EQ(WaitForReader(reader, "poll"), "poll");
 }
@@ -146,7 +152,7 @@ void FinishReading(Reader* reader) {
 TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   for (uint32_t rate : {9600u, 115200u, 921600u, 12345u, 1u}) {
     ASSERT_EQ(ConfigureComPort(port, rate, "8N1"), 1) << rate;
   }
@@ -169,7 +175,7 @@ TEST(CloseComPort, PutsBackTheSettingsThePortHad) {
   termios before;
   ASSERT_EQ(tcgetattr(pty.master, &before), 0);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 921600, "7E2"), 1);
   CloseComPort(port);
   termios after;
@@ -190,13 +196,13 @@ TEST(CloseComPort, SendsTheLastBytesButEchoesNothingBack) {
   ASSERT_EQ(tcgetattr(pty.master, &echoing), 0);
   ASSERT_NE(echoing.c_lflag & ECHO, 0u);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
   ASSERT_EQ(fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
   std::string arriving(16384, 'x');
   ASSERT_GT(write(pty.master, arriving.data(), arriving.size()), 4096);
-  EXPECT_EQ(WriteByte(port, 0xFF), 1);
-  EXPECT_EQ(WriteByte(port, 0xFE), 1);
+  EXPECT_EQ(WriteByte(port, 0xFF), PortResult::kDone);
+  EXPECT_EQ(WriteByte(port, 0xFE), PortResult::kDone);
   CloseComPort(port);
   EXPECT_EQ(ReadWhatCame(pty.master), "\xFF\xFE");
   close(pty.master);
@@ -211,7 +217,7 @@ TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     PortHandle port = OpenComPort(pty.slave.c_str());
-    if (port == INVALID_PORT_HANDLE || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
+    if (port == kInvalidPortHandle || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
     WriteByte(port, 0x41);
     CatchInterrupts();
     raise(SIGINT);
@@ -228,7 +234,7 @@ TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
 TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   testing::internal::CaptureStderr();
   EXPECT_EQ(ConfigureComPort(port, 9600, "8X1"), 0);
   EXPECT_EQ(ConfigureComPort(port, 9600, "8N3"), 0);
@@ -246,9 +252,9 @@ TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
 TEST(OpenComPort, OpensExistingDevicesExclusivelyOrSaysWhyNot) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenComPort(pty.slave.c_str()), INVALID_PORT_HANDLE);  // held by us
+  EXPECT_EQ(OpenComPort(pty.slave.c_str()), kInvalidPortHandle);  // held by us
   std::string said = testing::internal::GetCapturedStderr();
   // Root passes the terminal's exclusive flag and meets the lock instead.
   EXPECT_TRUE(said == "open(" + pty.slave + ") failed: " + strerror(EBUSY) +
@@ -258,11 +264,11 @@ TEST(OpenComPort, OpensExistingDevicesExclusivelyOrSaysWhyNot) {
       << said;
   CloseComPort(port);
   port = OpenComPort(pty.slave.c_str());
-  EXPECT_NE(port, INVALID_PORT_HANDLE);
+  EXPECT_NE(port, kInvalidPortHandle);
   CloseComPort(port);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenComPort("/nonexistent/port"), INVALID_PORT_HANDLE);
-  EXPECT_EQ(OpenComPort("COM256"), INVALID_PORT_HANDLE);
+  EXPECT_EQ(OpenComPort("/nonexistent/port"), kInvalidPortHandle);
+  EXPECT_EQ(OpenComPort("COM256"), kInvalidPortHandle);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "open(/nonexistent/port) failed: No such file or directory\n"
             "open(/dev/ttyS255) failed: No such file or directory\n");
@@ -274,7 +280,7 @@ TEST(CloseComPort, GivesUpExclusiveUseWhileOthersHoldTheTerminal) {
   int held = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);  // as a virtual cable holds it
   ASSERT_GE(held, 0);
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   int exclusive = -1;
   ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
@@ -288,13 +294,13 @@ TEST(CloseComPort, GivesUpExclusiveUseWhileOthersHoldTheTerminal) {
 TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
   for (int value : {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x99}) {
     unsigned char byte = static_cast<unsigned char>(value);
     ASSERT_EQ(write(pty.master, &byte, 1), 1);
-    EXPECT_EQ(WriteByte(port, value), 1);
-    EXPECT_EQ(ReadByte(port), value);  // hands over the written byte first
+    EXPECT_EQ(WriteByte(port, uint8_t(value)), PortResult::kDone);
+    EXPECT_EQ(TakeByte(port), value);  // hands over the written byte first
     ASSERT_EQ(read(pty.master, &byte, 1), 1);
     EXPECT_EQ(byte, value);
   }
@@ -303,10 +309,10 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   for (int value = 0; value < 256; value++)
     every[size_t(value)] = uint8_t(value);
   ASSERT_EQ(write(pty.master, every.data(), every.size()), 256);
-  EXPECT_EQ(WriteByte(port, 0x33), 1);
-  EXPECT_EQ(WriteBytes(port, every.data(), every.size()), 1);
+  EXPECT_EQ(WriteByte(port, 0x33), PortResult::kDone);
+  EXPECT_EQ(WriteBytes(port, every.data(), every.size()), PortResult::kDone);
   Bytes got(256);
-  EXPECT_EQ(ReadBytes(port, got.data(), 256, 1000), 1);
+  EXPECT_EQ(ReadBytes(port, got.data(), 256, 1000), PortResult::kDone);
   EXPECT_EQ(got, every);
   Bytes out(257);
   for (size_t n = 0; n < out.size();) {
@@ -318,28 +324,28 @@ TEST(ReadByte, CarriesEveryByteValueAndReportsAHangUp) {
   EXPECT_EQ(Bytes(out.begin() + 1, out.end()), every);
   // Silence part-way is no complete run, and no hang-up.
   ASSERT_EQ(write(pty.master, every.data(), 10), 10);
-  EXPECT_EQ(ReadBytes(port, got.data(), 20, 50), 0);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 50), PortResult::kTimedOut);
 
   close(pty.master);  // the cable is pulled
-  EXPECT_EQ(ReadByte(port), PORT_LOST);
-  EXPECT_EQ(ReadBytes(port, got.data(), 20, 0), PORT_LOST);
-  EXPECT_EQ(WriteByte(port, 0x41), 1);  // collected: the loss shows when it is handed over
-  EXPECT_EQ(WaitForByte(port, 0), PORT_LOST);
+  EXPECT_EQ(ReadByte(port, got.data()), PortResult::kLost);
+  EXPECT_EQ(ReadBytes(port, got.data(), 20, 0), PortResult::kLost);
+  EXPECT_EQ(WriteByte(port, 0x41), PortResult::kDone);  // collected: lost once handed over
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kLost);
   CloseComPort(port);
 }
 
 TEST(WaitForByte, TellsAWaitingByteFromSilenceWithoutTakingIt) {
   Pty pty = OpenPty();
   PortHandle port = OpenComPort(pty.slave.c_str());
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
+  ASSERT_NE(port, kInvalidPortHandle);
   ASSERT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
-  EXPECT_EQ(WaitForByte(port, 20), 0);
+  EXPECT_EQ(WaitForByte(port, 20), PortResult::kTimedOut);
   unsigned char byte = 0x5A;
   ASSERT_EQ(write(pty.master, &byte, 1), 1);
-  EXPECT_EQ(WaitForByte(port, 5000), 1);
-  EXPECT_EQ(WaitForByte(port, 0), 1);  // still there
-  EXPECT_EQ(ReadByte(port), 0x5A);
-  EXPECT_EQ(WaitForByte(port, 0), 0);
+  EXPECT_EQ(WaitForByte(port, 5000), PortResult::kDone);
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kDone);  // still there
+  EXPECT_EQ(TakeByte(port), 0x5A);
+  EXPECT_EQ(WaitForByte(port, 0), PortResult::kTimedOut);
   CloseComPort(port);
   close(pty.master);
 }
@@ -361,7 +367,7 @@ TEST(ReadBytes, SleepsWhileARunArrivesAndTakesEveryByte) {
   EXPECT_EQ(FeedReader(&reader, Bytes(sent.begin() + 101, sent.begin() + 102)), "sleep");
   WriteToReader(&reader, Bytes(sent.begin() + 102, sent.end()));
   FinishReading(&reader);
-  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.result, PortResult::kDone);
   EXPECT_EQ(reader.buffer, sent);
 }
 
@@ -373,7 +379,7 @@ TEST(ReadBytes, DoesNotSleepOnALineFasterThanItsSpeed) {
   EXPECT_EQ(FeedReader(&reader, Bytes(600, 0x5A)), "poll");
   WriteToReader(&reader, Bytes(400, 0x5A));
   FinishReading(&reader);
-  EXPECT_EQ(reader.result, 1);
+  EXPECT_EQ(reader.result, PortResult::kDone);
   EXPECT_EQ(reader.buffer, Bytes(1000, 0x5A));
 }
 
@@ -390,16 +396,17 @@ TEST(ReadBytes, ReturnsPortLostOnceInterruptedInItsSleep) {
         WriteToReader(&reader, Bytes(99, 0x02));  // what an unheeded signal would read
         reader.thread.join();
         uint8_t byte = 0;
-        errno = 0;
-        bool then_lost = ReadBytes(reader.port, &byte, 1, 0) == PORT_LOST && errno == EINTR &&
-                         WriteBytes(reader.port, &byte, 1) == PORT_LOST && errno == EINTR &&
-                         ReadByte(reader.port) == PORT_LOST &&
-                         WaitForByte(reader.port, 0) == PORT_LOST;
-        fprintf(stderr, "%s, result %d errno %d, then lost %d\n", call.c_str(), reader.result,
-                reader.error, then_lost);
+        bool then_lost = ReadBytes(reader.port, &byte, 1, 0) == PortResult::kLost &&
+                         GetPortError(reader.port) == EINTR &&
+                         WriteBytes(reader.port, &byte, 1) == PortResult::kLost &&
+                         GetPortError(reader.port) == EINTR &&
+                         ReadByte(reader.port, &byte) == PortResult::kLost &&
+                         WaitForByte(reader.port, 0) == PortResult::kLost;
+        fprintf(stderr, "%s, %s errno %d, then lost %d\n", call.c_str(),
+                reader.result == PortResult::kLost ? "lost" : "not lost", reader.error, then_lost);
         _exit(0);
       },
-      testing::ExitedWithCode(0), "sleep, result -1 errno 4, then lost 1");
+      testing::ExitedWithCode(0), "sleep, lost errno 4, then lost 1");
 }
 
 }  // namespace

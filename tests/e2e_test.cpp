@@ -65,79 +65,49 @@ class EndToEndTest : public ProgramTest {
     return fd_a_ >= 0 && fd_b_ >= 0;
   }
 
-  // Ends socat, so every velcot still on the line sees it hang up.
-  void StopLine() {
-    SendSignal(line_.socat_pid, SIGTERM);
-    EXPECT_FALSE(WaitForProcess(line_.socat_pid, kLimitSeconds).hung);
-  }
-
-  // Starts velcot in folder with the given arguments; its output goes to
-  // logs/<log>.out and logs/<log>.err.
-  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
-                    const std::string& log, const std::vector<std::string>& env = {"LC_ALL=C"},
-                    int umask_value = -1) {
-    SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.working_dir = folder;
-    options.stdout_path = scratch_ + "/logs/" + log + ".out";
-    options.stderr_path = scratch_ + "/logs/" + log + ".err";
-    options.env = env;
-    options.umask_value = umask_value;
-    return StartProgram(options);
-  }
-
-  pid_t StartReceiver(const std::string& folder, const std::string& log = "rx") {
-    return StartVelcot(folder, {"-p", line_.link_a, "-b", "115200"}, log, env_);
+  pid_t StartReceiver(const std::string& folder, const std::string& log = "rx",
+                      const SpawnOptions& options = {}) {
+    return StartVelcot(folder, {"-p", line_.link_a, "-b", "115200"}, log, options);
   }
 
   pid_t StartSender(const std::string& folder, const std::vector<std::string>& files,
                     const std::string& log = "tx") {
     std::vector<std::string> args = {"-p", line_.link_b, "-b", "115200"};
     args.insert(args.end(), files.begin(), files.end());
-    return StartVelcot(folder, args, log, env_);
+    return StartVelcot(folder, args, log);
   }
 
-  std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
-
-  // A receiver whose line was ended under it.
-  void ExpectPortLost(const ProcessEnd& end, const std::string& log) {
-    EXPECT_TRUE(end.exited);
-    EXPECT_EQ(end.status, 2);
-    EXPECT_EQ(Output(log + ".err").rfind("lost port " + line_.link_a + ": ", 0), 0u)
-        << Output(log + ".err");
+  // One exchange's run of a test: the classic exchange forced or not, and
+  // the folders RUN-tx and RUN-rx. Returns RUN.
+  std::string BeginRun(bool classic, std::string* tx, std::string* rx) {
+    std::string run = classic ? "classic" : "streaming";
+    ForceClassic(classic);
+    *tx = MakeFolder(run + "-tx");
+    *rx = MakeFolder(run + "-rx");
+    return run;
   }
 
-  // Forces the classic exchange at both ends, or not.
-  void ForceClassic(bool classic) {
-    env_ = {"LC_ALL=C", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
-  }
-
-  void SendFilesOfEveryBlockShape(const std::string& run, bool classic);
+  void SendFilesOfEveryBlockShape(const std::string& run, const std::string& tx,
+                                  const std::string& rx, bool classic);
 
   PtyPair line_;
   int fd_a_ = -1;
   int fd_b_ = -1;
-  std::vector<std::string> env_ = {"LC_ALL=C"};
 };
 
 const bool kProtocols[] = {true, false};  // classic, streaming
-const char* NameProtocol(bool classic) {
-  return classic ? "classic" : "streaming";
-}
 
 // Both exchanges; the classic one draws a line after every block.
 TEST_F(EndToEndTest, SendsFilesOfEveryBlockShapeIntact) {
   for (bool classic : kProtocols) {
-    SCOPED_TRACE(NameProtocol(classic));
-    ForceClassic(classic);
-    SendFilesOfEveryBlockShape(NameProtocol(classic), classic);
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
+    SCOPED_TRACE(run);
+    SendFilesOfEveryBlockShape(run, tx, rx, classic);
   }
 }
 
-void EndToEndTest::SendFilesOfEveryBlockShape(const std::string& run, bool classic) {
-  std::string tx = MakeFolder(run + "-tx");
-  std::string rx = MakeFolder(run + "-rx");
+void EndToEndTest::SendFilesOfEveryBlockShape(const std::string& run, const std::string& tx,
+                                              const std::string& rx, bool classic) {
   std::string every_byte;
   for (int i = 0; i < 256; i++)
     every_byte += char(i);
@@ -160,8 +130,8 @@ void EndToEndTest::SendFilesOfEveryBlockShape(const std::string& run, bool class
   EXPECT_TRUE(sent.exited);
   EXPECT_EQ(sent.status, 0);
   EXPECT_EQ(Output(run + "-tx.err"), "");
-  StopLine();
-  ExpectPortLost(Finish(receiver), run + "-rx");
+  StopLine(line_);
+  ExpectPortLost(Finish(receiver), run + "-rx", line_.link_a, true);
 
   std::vector<std::string> sorted = names;
   std::sort(sorted.begin(), sorted.end());
@@ -190,10 +160,8 @@ void EndToEndTest::SendFilesOfEveryBlockShape(const std::string& run, bool class
 // receiver's umask, and the sender's modification time.
 TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissionsOrTakingTheSenders) {
   for (bool classic : kProtocols) {
-    std::string run = NameProtocol(classic);
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
     SCOPED_TRACE(run);
-    std::string tx = MakeFolder(run + "-tx");
-    std::string rx = MakeFolder(run + "-rx");
     std::string content = MakeContent(1500, 5);
     ASSERT_TRUE(WriteWholeFile(tx + "/same.txt", content));
     ASSERT_EQ(chmod((tx + "/same.txt").c_str(), 0755), 0);
@@ -203,14 +171,14 @@ TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissionsOrTakingTheSenders
     ASSERT_EQ(chmod((rx + "/same.txt").c_str(), 0600), 0);
     ASSERT_TRUE(StartLine());
     // The console's character set comes from LANG when nothing overrides it.
-    const std::vector<std::string> utf8 = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8",
-                                           classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
-    pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, run + "-rx", utf8, 027);
-    ProcessEnd sent = Finish(
-        StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", "same.txt"}, run + "-tx", utf8));
+    env_ = {"LC_ALL", "LC_CTYPE", "LANG=C.UTF-8", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    SpawnOptions masked;
+    masked.umask_value = 027;
+    pid_t receiver = StartReceiver(rx, run + "-rx", masked);
+    ProcessEnd sent = Finish(StartSender(tx, {"same.txt"}, run + "-tx"));
     EXPECT_EQ(sent.status, 0);
-    StopLine();
-    ExpectPortLost(Finish(receiver), run + "-rx");
+    StopLine(line_);
+    ExpectPortLost(Finish(receiver), run + "-rx", line_.link_a, true);
 
     EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"same.txt"});
     EXPECT_EQ(ReadWholeFile(rx + "/same.txt"), content);
@@ -252,8 +220,8 @@ TEST_F(EndToEndTest, KeepsOldFileUntilTransferCompletes) {
     EXPECT_EQ(during[i].rfind(".velcot-", 0), 0u) << during[i];
   EXPECT_EQ(ReadWholeFile(rx + "/keep.txt"), "old content");
 
-  StopLine();
-  ExpectPortLost(Finish(receiver), "rx");
+  StopLine(line_);
+  ExpectPortLost(Finish(receiver), "rx", line_.link_a, true);
   EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"keep.txt"});
   EXPECT_EQ(ReadWholeFile(rx + "/keep.txt"), "old content");
   EXPECT_NE(Output("rx.out").find(" 0/2048 (ERROR)\r"), std::string::npos);
@@ -296,11 +264,8 @@ TEST_F(EndToEndTest, SenderFollowsWireFormatAndResendsRefusedBlocks) {
 // streaming exchange the receiver stays and the rest arrive.
 TEST_F(EndToEndTest, DeclinedFileEndsClassicReceiveModeOnly) {
   for (bool classic : kProtocols) {
-    std::string run = NameProtocol(classic);
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
     SCOPED_TRACE(run);
-    ForceClassic(classic);
-    std::string tx = MakeFolder(run + "-tx");
-    std::string rx = MakeFolder(run + "-rx");
     for (const char* name : {"first.txt", "decl.txt", "later.txt"})
       ASSERT_TRUE(WriteWholeFile(tx + "/" + name, std::string("content of ") + name));
     MakeFolder(run + "-rx/decl.txt");
@@ -312,7 +277,7 @@ TEST_F(EndToEndTest, DeclinedFileEndsClassicReceiveModeOnly) {
     EXPECT_NE(Output(run + "-tx.out").find("file decl.txt declined by receiver\n"),
               std::string::npos);
     EXPECT_EQ(Output(run + "-tx.err"), classic ? "file later.txt not sent\n" : "");
-    StopLine();
+    StopLine(line_);
     ProcessEnd received = Finish(receiver);
     EXPECT_TRUE(received.exited);
     EXPECT_EQ(received.status, 2);
@@ -333,11 +298,8 @@ TEST_F(EndToEndTest, DeclinedFileEndsClassicReceiveModeOnly) {
 TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
   const std::string kLong = std::string(240, 'n') + "-\xC3\xA9t\xC3\xA9.txt";  // 251 bytes
   for (bool classic : kProtocols) {
-    std::string run = NameProtocol(classic);
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
     SCOPED_TRACE(run);
-    ForceClassic(classic);
-    std::string tx = MakeFolder(run + "-tx");
-    std::string rx = MakeFolder(run + "-rx");
     MakeFolder(run + "-tx/sub");
     MakeFolder(run + "-tx/sub/dir");
     std::string report = MakeContent(3000, 8);
@@ -350,7 +312,7 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
     pid_t receiver = StartReceiver(rx, run + "-rx");
     ProcessEnd sent = Finish(StartSender(
         tx, {"sub/dir/report.txt", "missing.txt", "sub", "verylongname.txt", kLong}, run + "-tx"));
-    StopLine();
+    StopLine(line_);
     ProcessEnd received = Finish(receiver);
 
     EXPECT_TRUE(sent.exited);
@@ -368,7 +330,7 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
     EXPECT_EQ(ReadWholeFile(rx + "/" + stored_long), long_named);
     EXPECT_EQ(ReadWholeFile(rx + "/" + stored_utf8), utf8_named);
     // The receiver saw no other name: its only message is the lost line.
-    ExpectPortLost(received, run + "-rx");
+    ExpectPortLost(received, run + "-rx", line_.link_a, true);
     EXPECT_EQ(Output(run + "-rx.err").find('\n'), Output(run + "-rx.err").size() - 1);
   }
 }
@@ -440,14 +402,14 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", content));
   ASSERT_TRUE(StartLine());
   auto driver = [&](const std::vector<std::string>& settings, const std::string& log) {
-    std::vector<std::string> env = {"LC_ALL=C", "LD_PRELOAD=" FAKE_UART_PATH,
-                                    "ASAN_OPTIONS=verify_asan_link_order=0",
-                                    "FAKE_UART_LOG=" + scratch_ + "/logs/" + log};
-    env.insert(env.end(), settings.begin(), settings.end());
-    return env;
+    SpawnOptions options;
+    options.env = {"LC_ALL=C", "LD_PRELOAD=" FAKE_UART_PATH,
+                   "ASAN_OPTIONS=verify_asan_link_order=0",
+                   "FAKE_UART_LOG=" + scratch_ + "/logs/" + log};
+    options.env.insert(options.env.end(), settings.begin(), settings.end());
+    return options;
   };
-  pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200"}, "rx",
-                               driver({"FAKE_UART_POOL=unready"}, "pool"));
+  pid_t receiver = StartReceiver(rx, "rx", driver({"FAKE_UART_POOL=unready"}, "pool"));
   // cp210x and pl2303 make 115384 for 115200: 0.16% off.
   ProcessEnd sent = Finish(StartVelcot(
       tx, {"-p", line_.link_b, "-b", "115200", "data.bin", "data.bin"}, "tx",
@@ -488,8 +450,8 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
       EXPECT_EQ(Output("rate.err").find("configure"), std::string::npos) << Output("rate.err");
     }
   }
-  StopLine();
-  ExpectPortLost(Finish(receiver), "rx");
+  StopLine(line_);
+  ExpectPortLost(Finish(receiver), "rx", line_.link_a, true);
   EXPECT_EQ(ReadWholeFile(rx + "/data.bin"), content);
   EXPECT_EQ(Output("pool").find("getrandom"), std::string::npos);  // never waited for the pool
 }
@@ -542,27 +504,19 @@ TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
       errors.find(" (another program has the port open)\ncould not open " + line_.link_a + "\n"),
       std::string::npos)
       << errors;
-  StopLine();
-  ExpectPortLost(Finish(first), "first");
+  StopLine(line_);
+  ExpectPortLost(Finish(first), "first", line_.link_a, true);
 }
 
 // ---- where serial users are: handed-over lines, consoles, networks ----
 
 class SerialUsersTest : public EndToEndTest {
  protected:
-  // velcot with the given standard streams (a path each: a terminal is
-  // given as the same path three times); empty streams go to the logs.
-  pid_t StartWithStreams(const std::string& folder, const std::vector<std::string>& args,
-                         const std::string& streams, const std::string& log = "console") {
+  // velcot typed on the console that is link A: its standard streams.
+  pid_t StartOnConsole(const std::string& folder, const std::vector<std::string>& args) {
     SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.working_dir = folder;
-    options.stdin_path = streams;
-    options.stdout_path = streams.empty() ? scratch_ + "/logs/" + log + ".out" : streams;
-    options.stderr_path = streams.empty() ? scratch_ + "/logs/" + log + ".err" : streams;
-    options.env = env_;
-    return StartProgram(options);
+    options.stdin_path = options.stdout_path = options.stderr_path = line_.link_a;
+    return StartVelcot(folder, args, "console", options);
   }
 
   // A shell command run by a helper program, whose status goes to logs/<log>.status.
@@ -652,9 +606,8 @@ class SerialUsersTest : public EndToEndTest {
 // classic receiver that declines leaves).
 TEST_F(SerialUsersTest, PipesAtBothEndsCarryBothExchanges) {
   for (bool classic : kProtocols) {
-    std::string run = NameProtocol(classic);
+    std::string tx, rx, run = BeginRun(classic, &tx, &rx);
     SCOPED_TRACE(run);
-    std::string tx = MakeFolder(run + "-tx"), rx = MakeFolder(run + "-rx");
     std::string content = MakeContent(200000, 31);
     ASSERT_TRUE(WriteWholeFile(tx + "/img.bin", content));
     ASSERT_TRUE(WriteWholeFile(tx + "/two.bin", "\xFF\xFF"));
@@ -664,7 +617,6 @@ TEST_F(SerialUsersTest, PipesAtBothEndsCarryBothExchanges) {
       MakeFolder(run + "-rx/taken.bin");
       files = "img.bin taken.bin two.bin";
     }
-    ForceClassic(classic);
     SpawnOptions socat;
     socat.argv = {"socat", "SYSTEM:" + Shell(tx, "-p - -b 115200 " + files, run + "-tx"),
                   "SYSTEM:" + Shell(rx, "-p - -b 115200", run + "-rx")};
@@ -699,7 +651,7 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
 
   // A receiver against a classic sender.
   ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
-  pid_t receiver = StartWithStreams(rx, {"-p", "-", "-b", "115200"}, line_.link_a);
+  pid_t receiver = StartOnConsole(rx, {"-p", "-", "-b", "115200"});
   ASSERT_TRUE(AwaitLineSetUp(receiver));
   SendClassically("one.bin", content);
   EXPECT_EQ(Finish(receiver).status, 0);
@@ -708,8 +660,7 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
 
   // A sender against a classic receiver; its message about the missing file
   // follows the exchange.
-  pid_t sender = StartWithStreams(
-      tx, {"-p", line_.link_a, "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  pid_t sender = StartOnConsole(tx, {"-p", line_.link_a, "-b", "115200", "missing.bin", "one.bin"});
   ReceiveClassically("one.bin", content);
   EXPECT_EQ(Finish(sender).status, 2);
   EXPECT_EQ(ReadWithDeadline(fd_b_, 100, 1000),
@@ -719,17 +670,16 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
   // named its port.
   std::string again = MakeFolder("again"), peer = MakeFolder("peer");
   ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
-  receiver = StartWithStreams(again, {"-p", line_.link_a, "-b", "115200"}, line_.link_a);
+  receiver = StartOnConsole(again, {"-p", line_.link_a, "-b", "115200"});
   ASSERT_TRUE(AwaitLineSetUp(receiver));
   EXPECT_EQ(Finish(StartSender(tx, {"one.bin"})).status, 0);
   EXPECT_EQ(Finish(receiver).status, 0);
   EXPECT_EQ(ReadWholeFile(again + "/one.bin"), content);
-  receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "115200"}, "peer", env_);
+  receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "115200"}, "peer");
   ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
-  sender =
-      StartWithStreams(tx, {"-p", "-", "-b", "115200", "missing.bin", "one.bin"}, line_.link_a);
+  sender = StartOnConsole(tx, {"-p", "-", "-b", "115200", "missing.bin", "one.bin"});
   EXPECT_EQ(Finish(sender).status, 2);
-  StopLine();
+  StopLine(line_);
   EXPECT_EQ(ReadWholeFile(peer + "/one.bin"), content);
   EXPECT_EQ(Finish(receiver).status, 2);
   EXPECT_EQ(Output("peer.err"), "lost port " + line_.link_b + ": hung up\n");
@@ -754,7 +704,7 @@ TEST_F(SerialUsersTest, PicocomSendsAndReceivesThroughVelcot) {
     std::remove((here + "/back.bin").c_str());
     pid_t peer = -1;
     if (!classic_peer) {
-      peer = StartVelcot(there, {"-p", line_.link_b, "-b", "115200"}, "rx", env_);
+      peer = StartVelcot(there, {"-p", line_.link_b, "-b", "115200"}, "rx");
       ASSERT_TRUE(WaitForReader(peer, kLimitMilliseconds));
     }
     ASSERT_TRUE(WriteAll(terminal_, "\x01\x13"));
@@ -776,8 +726,7 @@ TEST_F(SerialUsersTest, PicocomSendsAndReceivesThroughVelcot) {
       SendClassically("back.bin", back);
     } else {
       EXPECT_EQ(
-          Finish(StartVelcot(there, {"-p", line_.link_b, "-b", "115200", "back.bin"}, "tx", env_))
-              .status,
+          Finish(StartVelcot(there, {"-p", line_.link_b, "-b", "115200", "back.bin"}, "tx")).status,
           0);
     }
     EXPECT_TRUE(AwaitScreen("*** exit status: 0 ***")) << screen_;
@@ -829,7 +778,7 @@ TEST_F(SerialUsersTest, Ser2netServesTheLineAsRfc2217AndRawTcp) {
     std::vector<std::string> args = {"-p", url, "-b", "57600", "-m", "8N2"};
     ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
     ASSERT_TRUE(SetLinkSpeed(line_.link_a, B9600));
-    pid_t receiver = StartVelcot(net, args, "net-rx", env_);
+    pid_t receiver = StartVelcot(net, args, "net-rx");
     speed_t set = telnet ? B57600 : B115200;
     ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(line_.link_a) == set; },
                                  kLimitMilliseconds, receiver))
@@ -841,20 +790,19 @@ TEST_F(SerialUsersTest, Ser2netServesTheLineAsRfc2217AndRawTcp) {
     std::string settings = " " + Output("stty") + " ";
     std::replace(settings.begin(), settings.end(), '\n', ' ');
     EXPECT_EQ(settings.find(" cstopb ") != std::string::npos, telnet) << settings;
-    EXPECT_EQ(
-        Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "57600", "net.bin"}, "tx", env_)).status,
-        0)
+    EXPECT_EQ(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "57600", "net.bin"}, "tx")).status,
+              0)
         << Output("tx.err") << Output("net-rx.err");
     SendSignal(receiver, SIGTERM);
     EXPECT_EQ(Finish(receiver).status, 128 + SIGTERM) << Output("net-rx.err");
     EXPECT_TRUE(ReadWholeFile(net + "/net.bin") == content);
 
     std::remove((peer + "/net.bin").c_str());
-    receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "57600"}, "rx", env_);
+    receiver = StartVelcot(peer, {"-p", line_.link_b, "-b", "57600"}, "rx");
     ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
     args.push_back("net.bin");
     ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
-    EXPECT_EQ(Finish(StartVelcot(tx, args, "net-tx", env_)).status, 0) << Output("net-tx.err");
+    EXPECT_EQ(Finish(StartVelcot(tx, args, "net-tx")).status, 0) << Output("net-tx.err");
     SendSignal(receiver, SIGTERM);
     EXPECT_EQ(Finish(receiver).status, 128 + SIGTERM) << Output("rx.err");
     EXPECT_TRUE(ReadWholeFile(peer + "/net.bin") == content);
@@ -878,7 +826,7 @@ TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
   };
   for (const auto& c : kUnopenable) {
     SCOPED_TRACE(c.port);
-    ProcessEnd end = Finish(StartVelcot(rx, {"-p", c.port, "-b", "115200"}, "open", env_));
+    ProcessEnd end = Finish(StartVelcot(rx, {"-p", c.port, "-b", "115200"}, "open"));
     EXPECT_EQ(end.status, 1);
     EXPECT_EQ(Output("open.err").rfind(c.reason, 0), 0u) << Output("open.err");
     EXPECT_NE(Output("open.err").find("could not open " + c.port + "\n"), std::string::npos);
@@ -902,7 +850,7 @@ TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
       {"", "the port server closed the connection\n"},  // as ser2net does to a second client
   };
   for (const auto& server : kServers) {
-    pid_t client = StartVelcot(rx, {"-p", url, "-b", "100000"}, "rfc", env_);
+    pid_t client = StartVelcot(rx, {"-p", url, "-b", "100000"}, "rfc");
     int connection = AcceptWithin(listener, kLimitMilliseconds);
     ASSERT_GE(connection, 0);
     held_fds_.push_back(connection);
@@ -916,8 +864,8 @@ TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
   }
 
   // A server that drops the connection mid-file: the old file stays.
-  pid_t receiver = StartVelcot(
-      rx, {"-p", "socket://127.0.0.1:" + std::to_string(port), "-b", "115200"}, "drop", env_);
+  pid_t receiver =
+      StartVelcot(rx, {"-p", "socket://127.0.0.1:" + std::to_string(port), "-b", "115200"}, "drop");
   int connection = AcceptWithin(listener, kLimitMilliseconds);
   ASSERT_GE(connection, 0);
   std::string block = MakeContent(1024, 36);

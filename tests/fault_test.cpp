@@ -73,20 +73,6 @@ class FaultTest : public ProgramTest {
     return ReadWholeFile(cable.log);
   }
 
-  // Starts velcot in folder; its output goes to <log>.out and <log>.err.
-  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
-                    const std::string& log, const std::vector<int>& ignored_signals = {}) {
-    SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.working_dir = folder;
-    options.stdout_path = log + ".out";
-    options.stderr_path = log + ".err";
-    options.env = env_;
-    options.ignored_signals = ignored_signals;
-    return StartProgram(options);
-  }
-
   // Starts a receiving velcot and waits until it reads its port: a cable
   // loses what reaches an end before a program has it open.
   pid_t StartReceiver(const std::string& folder, const std::vector<std::string>& args,
@@ -106,8 +92,6 @@ class FaultTest : public ProgramTest {
     if (cable.pid > 0) StopCable(cable);
     return noise;
   }
-
-  std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
 };
 
 // Plays a sender's START until READY comes back, as a receiver only just
@@ -119,14 +103,6 @@ bool OpenExchange(int fd) {
     if (!answer.empty()) return answer == "\x33";
   }
   return false;
-}
-
-// An end that stopped because its port went away.
-void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port) {
-  EXPECT_TRUE(end.exited);
-  EXPECT_EQ(end.status, 2);
-  std::string errors = ReadWholeFile(log + ".err");
-  EXPECT_NE(errors.find("lost port " + port + ": "), std::string::npos) << errors;
 }
 
 LineCounters ReadCounters(const std::string& log, const std::string& direction) {
@@ -300,7 +276,7 @@ TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
   for (std::string run : {"early", "again-classic", "again"}) {
     bool again = run != "early";
     bool classic = run == "again-classic";
-    env_ = {"LC_ALL=C", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    ForceClassic(classic);
     SCOPED_TRACE(run);
     std::string dir = MakeFolder(run);
     std::string tx = MakeFolder(run + "/tx");
@@ -366,8 +342,8 @@ TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
     ASSERT_GT(cable.pid, 0);
     const std::string& victim_link = victim == "rx" ? cable.link_b : cable.link_a;
     ASSERT_TRUE(SetLinkSpeed(victim_link, B2400));
-    std::vector<int> ignoring;
-    if (ignored) ignoring.push_back(signal);
+    SpawnOptions ignoring;
+    if (ignored) ignoring.ignored_signals.push_back(signal);
     pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "9600"}, dir + "/rx", ignoring);
     pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "9600", "data.bin"}, dir + "/tx");
     ASSERT_TRUE(WaitForFileText(dir + "/rx.out", " 2048/20000 ", kLimitSeconds * 1000, receiver));

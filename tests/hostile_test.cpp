@@ -69,29 +69,11 @@ class HostileTest : public ProgramTest {
   // A line in its own folder under the scratch directory.
   Line StartLine(const std::string& name) { return StartHeldLine(MakeFolder(name)); }
 
-  // Ends socat, so a velcot still on the line sees it hang up.
-  void CutLine(const Line& line) {
-    SendSignal(line.pair.socat_pid, SIGTERM);
-    EXPECT_FALSE(WaitForProcess(line.pair.socat_pid, kLimitSeconds).hung);
-  }
-
-  // Starts velcot in folder; its output goes to logs/<log>.out and .err.
-  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
-                    const std::string& log, long long file_size_limit = -1) {
-    SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.working_dir = folder;
-    options.stdout_path = scratch_ + "/logs/" + log + ".out";
-    options.stderr_path = scratch_ + "/logs/" + log + ".err";
-    options.env = env_;
-    options.file_size_limit = file_size_limit;
-    return StartProgram(options);
-  }
-
   pid_t StartReceiver(const Line& line, const std::string& folder, const std::string& log,
                       long long file_size_limit = -1) {
-    return StartVelcot(folder, {"-p", line.pair.link_a, "-b", "115200"}, log, file_size_limit);
+    SpawnOptions options;
+    options.file_size_limit = file_size_limit;
+    return StartVelcot(folder, {"-p", line.pair.link_a, "-b", "115200"}, log, options);
   }
 
   pid_t StartSender(const Line& line, const std::string& folder,
@@ -120,27 +102,17 @@ class HostileTest : public ProgramTest {
     return true;
   }
 
-  std::string Output(const std::string& log) { return ReadWholeFile(scratch_ + "/logs/" + log); }
-
-  void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port) {
-    EXPECT_TRUE(end.exited);
-    EXPECT_EQ(end.status, 2);
-    EXPECT_NE(Output(log + ".err").find("lost port " + port + ": "), std::string::npos)
-        << Output(log + ".err");
-  }
-
   // A receiver that gave keep.bin up stores the next file beside the old
   // one, and ends when the line is cut.
   void ExpectNextFileStored(const Line& line, pid_t receiver, const std::string& rx,
                             const std::string& next) {
     ASSERT_EQ(Announce(line, "next.bin", uint32_t(next.size())), "\xCC");
     ASSERT_TRUE(SendBlocks(line, next));
-    CutLine(line);
+    StopLine(line.pair);
     ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
     EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"keep.bin", "next.bin"}));
     EXPECT_EQ(ReadWholeFile(rx + "/next.bin"), next);
   }
-  std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
 };
 
 // Names that only look like the ones Windows keeps for devices, and a name
@@ -159,7 +131,7 @@ TEST_F(HostileTest, StoresNamesThatOnlyLookLikeDeviceNames) {
     ASSERT_EQ(Announce(line, name, uint32_t(name.size() + 2)), "\xCC");
     ASSERT_TRUE(SendBlocks(line, "<" + name + ">"));
   }
-  CutLine(line);
+  StopLine(line.pair);
   ExpectPortLost(Finish(receiver), "stored", line.pair.link_a);
   std::vector<std::string> sorted = stored;
   std::sort(sorted.begin(), sorted.end());
@@ -193,7 +165,7 @@ TEST_F(HostileTest, ReplacesSymbolicLinksWithoutWritingTheirTargets) {
   pid_t receiver = StartReceiver(line, rx, "rx");
   ProcessEnd sent = Finish(StartSender(line, tx, names, "tx"));
   EXPECT_EQ(sent.status, 0) << Output("tx.err");
-  CutLine(line);
+  StopLine(line.pair);
   ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
 
   std::vector<std::string> sorted = names;
@@ -242,7 +214,7 @@ TEST_F(HostileTest, HugeAnnouncedSizeCostsOnlyWhatArrived) {
       EXPECT_LT(peak_kib, 32 * 1024) << "peak resident memory in KiB";
     }
 
-    CutLine(line);
+    StopLine(line.pair);
     ExpectPortLost(Finish(receiver), run, line.pair.link_a);
     EXPECT_TRUE(ListDirectory(rx).empty());
   }
@@ -272,7 +244,7 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.classic ? "classic" : "streaming");
     std::string run = c.classic ? "classic" : "stream";
-    env_ = {"LC_ALL=C", c.classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    ForceClassic(c.classic);
     std::string tx = MakeFolder(run + "-tx");
     std::string rx = MakeFolder(run + "-rx");
     std::string big = MakeContent(40 * 1024, 5);
@@ -291,7 +263,7 @@ TEST_F(HostileTest, DiskRefusingWritesIsNoSuccess) {
       EXPECT_NE(shown.find(" 3072/40960 "), std::string::npos) << shown;
       EXPECT_EQ(shown.find(" 4096/40960 "), std::string::npos) << shown;
     }
-    CutLine(line);
+    StopLine(line.pair);
     ProcessEnd received = Finish(receiver);
     ExpectPortLost(received, run + "-rx", line.pair.link_a);
 
@@ -382,7 +354,7 @@ TEST_F(HostileTest, SecondVelcotOnAPortFailsWithoutDisturbingTheFirst) {
 
   // Nothing of the second reached the line: the first goes on in step.
   ASSERT_TRUE(SendBlocks(line, content.substr(1024)));
-  CutLine(line);
+  StopLine(line.pair);
   ExpectPortLost(Finish(first), "first", line.pair.link_a);
   EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"kept.bin"});
   EXPECT_EQ(ReadWholeFile(rx + "/kept.bin"), content);
@@ -412,7 +384,7 @@ TEST_F(HostileTest, SenderRefusesWhatIsNotAFileAndSendsTheRest) {
             "Couldn't send fifo: not a regular file\n"
             "Couldn't send /dev/null: not a regular file\n"
             "Couldn't send huge.bin: larger than 4294967295 bytes\n");
-  CutLine(line);
+  StopLine(line.pair);
   ExpectPortLost(Finish(receiver), "rx", line.pair.link_a);
 
   EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"first.txt", "last.txt"}));

@@ -11,33 +11,17 @@
 #include "names.h"
 #include "progress.h"
 #include "store.h"
-#include "stream.h"
 #include "telnet.h"
-#include "transfer.h"
+#include "wire.h"
 #include "wire_util.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-typedef std::vector<uint8_t> Bytes;
-
 using namespace std::string_literals;
 
 namespace {
-
-Bytes NameField(const std::string& name) {
-  Bytes field(NAME_FIELD_SIZE, 0);
-  memcpy(field.data(), name.data(), name.size());
-  return field;
-}
-
-Bytes PatternBytes(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
-  return bytes;
-}
 
 std::string Cells(int done, int to_go) {
   return std::string(size_t(done), char(0xB2)) + std::string(size_t(to_go), char(0xB0));
@@ -48,27 +32,27 @@ std::string Cells(int done, int to_go) {
 TEST(ParseNetworkAddress, TakesPyserialsNamesAndLeavesDevicesAlone) {
   const struct {
     const char* name;
-    int kind;
+    AddressKind kind;
     const char* host;
     const char* service;
     bool telnet;
   } kCases[] = {
-      {"socket://ser2net.local:2000", 1, "ser2net.local", "2000", false},
-      {"tcp:10.0.0.5:4001", 1, "10.0.0.5", "4001", false},
-      {"rfc2217://[::1]:7000", 1, "::1", "7000", true},
-      {"rfc2217://box:telnet", 1, "box", "telnet", true},
-      {"socket://host", -1, "", "", false},
-      {"tcp::2000", -1, "", "", false},
-      {"socket://::1:2000", -1, "", "", false},  // IPv6 takes brackets
-      {"/dev/ttyUSB0", 0, "", "", false},
-      {"COM3", 0, "", "", false},
-      {"-", 0, "", "", false},
+      {"socket://ser2net.local:2000", AddressKind::kNetwork, "ser2net.local", "2000", false},
+      {"tcp:10.0.0.5:4001", AddressKind::kNetwork, "10.0.0.5", "4001", false},
+      {"rfc2217://[::1]:7000", AddressKind::kNetwork, "::1", "7000", true},
+      {"rfc2217://box:telnet", AddressKind::kNetwork, "box", "telnet", true},
+      {"socket://host", AddressKind::kMalformed, "", "", false},
+      {"tcp::2000", AddressKind::kMalformed, "", "", false},
+      {"socket://::1:2000", AddressKind::kMalformed, "", "", false},  // IPv6 takes brackets
+      {"/dev/ttyUSB0", AddressKind::kNotNetwork, "", "", false},
+      {"COM3", AddressKind::kNotNetwork, "", "", false},
+      {"-", AddressKind::kNotNetwork, "", "", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     NetworkAddress address;
     ASSERT_EQ(ParseNetworkAddress(c.name, &address), c.kind);
-    if (c.kind != 1) continue;
+    if (c.kind != AddressKind::kNetwork) continue;
     EXPECT_EQ(address.host, c.host);
     EXPECT_EQ(address.service, c.service);
     EXPECT_EQ(address.telnet, c.telnet);
@@ -165,22 +149,26 @@ TEST(OpenComPort, TakesPipesOnStandardInputAndOutputAsTheLine) {
   PortHandle port = OpenComPort("-");
   SetStdHandle(STD_INPUT_HANDLE, in);
   SetStdHandle(STD_OUTPUT_HANDLE, out);
-  ASSERT_NE(port, INVALID_PORT_HANDLE);
-  EXPECT_EQ(ConfigureComPort(port, 115200, "8N1"), 1);
-  EXPECT_EQ(WaitForByte(port, 50), 0);
+  ASSERT_NE(port, kInvalidPortHandle);
+  EXPECT_TRUE(ConfigureComPort(port, 115200, "8N1"));
+  EXPECT_EQ(WaitForByte(port, 50), PortResult::kTimedOut);
   DWORD moved = 0;
   ASSERT_TRUE(WriteFile(theirs_write, "a\xFF", 2, &moved, nullptr));
-  EXPECT_EQ(WaitForByte(port, 5000), 1);
-  EXPECT_EQ(ReadByte(port), 'a');
-  EXPECT_EQ(ReadByte(port), 0xFF);
+  EXPECT_EQ(WaitForByte(port, 5000), PortResult::kDone);
+  uint8_t a = 0, ff = 0;
+  EXPECT_EQ(ReadByte(port, &a), PortResult::kDone);
+  EXPECT_EQ(ReadByte(port, &ff), PortResult::kDone);
+  EXPECT_EQ(a, 'a');
+  EXPECT_EQ(ff, 0xFF);
   const uint8_t answer[] = {0x33, 0xFF};
-  EXPECT_EQ(WriteBytes(port, answer, 2), 1);
-  EXPECT_EQ(FlushPort(port), 1);
+  EXPECT_EQ(WriteBytes(port, answer, 2), PortResult::kDone);
+  EXPECT_EQ(FlushPort(port), PortResult::kDone);
   char back[2] = {};
   ASSERT_TRUE(ReadFile(theirs_read, back, 2, &moved, nullptr));
   EXPECT_EQ(std::string(back, moved), "\x33\xFF");
   CloseHandle(theirs_write);
-  EXPECT_EQ(ReadByte(port), PORT_LOST);
+  EXPECT_EQ(ReadByte(port, &a), PortResult::kLost);
+  EXPECT_EQ(GetPortError(port), kHungUp);
   CloseComPort(port);
   for (HANDLE handle : {ours_read, ours_write, theirs_read})
     CloseHandle(handle);
@@ -196,8 +184,8 @@ TEST(GenerateChecksum, SumsPairsLowByteFirstWithAnOddLastByteHigh) {
   EXPECT_EQ(GenerateChecksum(bytes, 2), 0x0201);
   EXPECT_EQ(GenerateChecksum(bytes, 3), 0x0501);
   EXPECT_EQ(GenerateChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xC561);
-  Bytes ones(BLOCK_SIZE, 0xFF);
-  EXPECT_EQ(GenerateChecksum(ones.data(), BLOCK_SIZE), 0xFE00);
+  Bytes ones(kBlockSize, 0xFF);
+  EXPECT_EQ(GenerateChecksum(ones.data(), kBlockSize), 0xFE00);
   // Every single flipped bit changes the sum.
   Bytes block = PatternBytes(1023, 3);
   uint16_t sum = GenerateChecksum(block.data(), 1023);
@@ -244,10 +232,10 @@ TEST(TruncFilename8Dot3, CutsNamesTo8Dot3) {
       {"..\\up.txt", ".", 1},
   };
   for (const Case& c : cases) {
-    char field[NAME_FIELD_SIZE];
+    char field[kNameFieldSize];
     memset(field, '#', sizeof field);
-    EXPECT_EQ(TruncFilename8Dot3(c.source, field, NAME_FIELD_SIZE), c.shortened) << c.source;
-    EXPECT_EQ(Bytes(field, field + NAME_FIELD_SIZE), NameField(c.field)) << c.source;
+    EXPECT_EQ(TruncFilename8Dot3(c.source, field, kNameFieldSize), c.shortened) << c.source;
+    EXPECT_EQ(Bytes(field, field + kNameFieldSize), NameField(c.field)) << c.source;
   }
 }
 
@@ -312,13 +300,13 @@ TEST(OpenFileToStore, RefusesANameThatIsAnotherFilesShortAlias) {
   fclose(fopen(kLong, "wb"));
   char alias[MAX_PATH] = "";
   GetShortPathNameA(kLong, alias, MAX_PATH);
-  std::string temp_name;
+  ReceivedFile received;
   if (strcmp(alias, kLong) != 0 && alias[0] != '\0') {
-    EXPECT_EQ(OpenFileToStore(alias, &temp_name), nullptr) << alias;
+    EXPECT_FALSE(OpenFileToStore(alias, false, &received)) << alias;
   }
-  FILE* same = OpenFileToStore(kLong, &temp_name);
-  EXPECT_NE(same, nullptr);
-  if (same != nullptr) DiscardFile(same, temp_name);
+  bool same = OpenFileToStore(kLong, false, &received);
+  EXPECT_TRUE(same);
+  if (same) DiscardFile(&received);
   remove(kLong);
   EXPECT_NE(alias[0], '\0');
 }
@@ -371,9 +359,9 @@ TEST(UpdateCrc32, AgreesWithTheBitwiseCrcOnLongRuns) {
 }
 
 TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
-  EXPECT_TRUE(IsStreamField(STREAM_FIELD));
-  char damaged[12];
-  memcpy(damaged, STREAM_FIELD, 12);
+  EXPECT_TRUE(IsStreamField(kStreamField));
+  uint8_t damaged[12];
+  memcpy(damaged, kStreamField, 12);
   damaged[0] = 0x40;  // its first byte damaged: no classic name holds the rest
   EXPECT_TRUE(IsStreamField(damaged));
   damaged[5] = 'x';  // two bytes damaged: still it after READY_STREAM
@@ -381,7 +369,7 @@ TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
   EXPECT_TRUE(IsDamagedStreamField(damaged));
   damaged[10] = 'x';
   EXPECT_FALSE(IsDamagedStreamField(damaged));
-  char field[12];
+  uint8_t field[12];
   for (const char* name : {"report.txt", "", "VELCOT", "abcdefgh.txt"}) {
     memset(field, 0, sizeof field);
     memcpy(field, name, strlen(name));
@@ -457,8 +445,9 @@ TEST(FormatProgress, UsesShadeCharactersOnAUtf8Console) {
 
 #ifdef _WIN32
 std::string CapturePrintProgress() {
+  ProgressLine line = {"report.txt", 1000};
   testing::internal::CaptureStdout();
-  PrintProgress("report.txt", 1000, 500, 0);
+  DrawProgress(&line, 500, false);
   return testing::internal::GetCapturedStdout();
 }
 

@@ -8,8 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "transfer.h"
 #include "wire_util.h"
@@ -23,12 +21,23 @@ Link OpenLink() {
   return {AdoptPortDescriptor(fds[0]), fds[1]};
 }
 
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened) {
-  SeenOpening none = NO_OPENING_SEEN;
-  int result = RecvFile(port, {stall_limit_ms, kOpeningQuietMs, kWatchMs},
-                        opened != nullptr ? opened : &none);
+TransferResult SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms,
+                        uint32_t give_up_ms, bool classic) {
+  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  return SendFile(port, path, settings, give_up_ms);
+}
+
+TransferResult ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened,
+                           bool classic) {
+  SeenOpening none = SeenOpening::kNone;
+  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  TransferResult result = RecvFile(port, settings, opened != nullptr ? opened : &none);
   WaitForByte(port, 0);
   return result;
+}
+
+std::ostream& operator<<(std::ostream& out, TransferResult result) {
+  return out << "result " << int(result);
 }
 
 void CloseLink(const Link& link) {
@@ -77,27 +86,13 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-Bytes NameField(const std::string& name) {
-  Bytes field(NAME_FIELD_SIZE, 0);
-  memcpy(field.data(), name.data(), name.size());
-  return field;
-}
-
 Bytes SizeField(uint32_t size) {
   return {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
 }
 
-ForceClassic::ForceClassic(bool classic) {
-  if (classic) setenv("VELCOT_CLASSIC", "1", 1);
-}
+const Bytes kOpening = {0x16, 'V', 'C', 'T', kStart};
 
-ForceClassic::~ForceClassic() {
-  unsetenv("VELCOT_CLASSIC");
-}
-
-const Bytes kOpening = {0x16, 'V', 'C', 'T', START};
-
-const Bytes kStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
+const Bytes kPeerStreamField = {0, 'V', 'E', 'L', 'C', 'O', 'T', 1, 0, 0, 0, 0};
 
 uint32_t Crc32(const Bytes& bytes) {
   return Crc32(std::string(bytes.begin(), bytes.end()));
@@ -150,30 +145,13 @@ PeerFrame ReadPeerFrame(int fd) {
   return frame;
 }
 
-Bytes PatternBytes(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
-  return bytes;
-}
-
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  WriteWholeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+  std::string content = ReadWholeFile(path);
+  return Bytes(content.begin(), content.end());
 }
 
 void InScratchFolder::SetUp() {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "commdev.h"
+#include "file_util.h"
 #include "transfer.h"
-
-typedef std::vector<uint8_t> Bytes;
+#include "wire_util.h"
 
 struct Link {
   PortHandle ours;  // the port under test
@@ -30,11 +30,20 @@ Link OpenLink();
 const uint32_t kOpeningQuietMs = 20;
 const uint32_t kWatchMs = 100;
 
+// SendFile with the stall limit given (no limit by default), and the
+// classic exchange alone if asked.
+TransferResult SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms = kNoStallLimit,
+                        uint32_t give_up_ms = 0, bool classic = false);
+
 // RecvFile as receive mode calls it: the port then turns to the line again,
 // which hands over the answer the receiver collected last. *opened, if
 // given, carries a START from one call to the next.
-int ReceiveFile(PortHandle port, uint32_t stall_limit_ms = NO_STALL_LIMIT,
-                SeenOpening* opened = nullptr);
+TransferResult ReceiveFile(PortHandle port, uint32_t stall_limit_ms = kNoStallLimit,
+                           SeenOpening* opened = nullptr, bool classic = false);
+
+// A result no call returns: what a thread under test has until it returns.
+constexpr TransferResult kNoResult = static_cast<TransferResult>(-1);
+std::ostream& operator<<(std::ostream& out, TransferResult result);
 void CloseLink(const Link& link);
 
 // Reads exactly n bytes, failing the test instead of hanging on a silent
@@ -50,27 +59,19 @@ Bytes Word(uint16_t value);
 uint16_t ToWord(const Bytes& bytes);
 Bytes Concat(Bytes a, const Bytes& b);
 
-// The name field and the size field of an announcement.
-Bytes NameField(const std::string& name);
+// The size field of an announcement.
 Bytes SizeField(uint32_t size);
 
 // What a velcot sender writes before READY: the preamble that offers the
 // streaming exchange, then START.
 extern const Bytes kOpening;
 
-// Forces the classic exchange at both ends while it is in scope, if asked.
-class ForceClassic {
- public:
-  explicit ForceClassic(bool classic);
-  ~ForceClassic();
-};
-
 // ---- the streaming exchange, as a scripted peer writes it ----
 
 // The receiver's READY to an opening with the preamble, and the field a
 // streaming sender writes in place of the name field.
-const uint8_t kReadyStream = 0xC5;
-extern const Bytes kStreamField;
+const uint8_t kPeerReadyStream = 0xC5;
+extern const Bytes kPeerStreamField;
 
 // CRC-32 (zlib's), bit by bit: apart from the program's table.
 uint32_t Crc32(const Bytes& bytes);
@@ -93,12 +94,8 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 // Reads one whole frame, failing the test if its checks fail.
 PeerFrame ReadPeerFrame(int fd);
 
-Bytes PatternBytes(size_t n, unsigned seed);
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
-
-// The sorted names in a folder.
-std::vector<std::string> ListFolder(const std::string& folder);
 
 // A scratch folder that is the current directory while a test runs, since
 // the receiver stores what it receives there.

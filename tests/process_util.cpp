@@ -22,8 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 
@@ -354,29 +352,6 @@ void RemoveTree(const std::string& path) {
   if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
-std::string ReadWholeFile(const std::string& path, bool* ok) {
-  std::ifstream file(path, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (ok != nullptr) *ok = file.is_open() && !file.bad();
-  return content;
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(content.data(), std::streamsize(content.size()));
-  file.close();
-  return !file.fail();
-}
-
-std::vector<std::string> ListDirectory(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(path, error))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool PathExists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -465,6 +440,44 @@ pid_t ProgramTest::StartProgram(const SpawnOptions& options) {
   EXPECT_GT(pid, 0) << options.argv[0];
   if (pid > 0) children_.push_back(pid);
   return pid;
+}
+
+pid_t ProgramTest::StartLogged(SpawnOptions options, const std::string& folder,
+                               const std::string& log) {
+  std::string path = log[0] == '/' ? log : scratch_ + "/logs/" + log;
+  options.working_dir = folder;
+  if (options.stdout_path.empty()) options.stdout_path = path + ".out";
+  if (options.stderr_path.empty()) options.stderr_path = path + ".err";
+  return StartProgram(options);
+}
+
+pid_t ProgramTest::StartVelcot(const std::string& folder, const std::vector<std::string>& args,
+                               const std::string& log, SpawnOptions options) {
+  options.argv = {VELCOT_PATH};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  if (options.env.empty()) options.env = env_;
+  return StartLogged(options, folder, log);
+}
+
+std::string ProgramTest::Output(const std::string& log) {
+  return ReadWholeFile(log[0] == '/' ? log : scratch_ + "/logs/" + log);
+}
+
+void ProgramTest::ExpectPortLost(const ProcessEnd& end, const std::string& log,
+                                 const std::string& port, bool first) {
+  EXPECT_TRUE(end.exited);
+  EXPECT_EQ(end.status, 2);
+  size_t at = Output(log + ".err").find("lost port " + port + ": ");
+  EXPECT_TRUE(first ? at == 0 : at != std::string::npos) << Output(log + ".err");
+}
+
+void ProgramTest::ForceClassic(bool classic) {
+  env_ = {"LC_ALL=C", classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+}
+
+void ProgramTest::StopLine(const PtyPair& pair) {
+  SendSignal(pair.socat_pid, SIGTERM);
+  EXPECT_FALSE(WaitForProcess(pair.socat_pid, limit_seconds_).hung);
 }
 
 ProcessEnd ProgramTest::Finish(pid_t pid) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "file_util.h"
+
 // How to start a child process.
 struct SpawnOptions {
   std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
@@ -147,15 +149,6 @@ std::string MakeScratchDir(const std::string& prefix);
 // Removes a directory tree; for cleanup.
 void RemoveTree(const std::string& path);
 
-// The whole content of a file; *ok (if given) tells whether it could be read.
-std::string ReadWholeFile(const std::string& path, bool* ok = nullptr);
-
-// Creates or replaces a file; true on success.
-bool WriteWholeFile(const std::string& path, const std::string& content);
-
-// The sorted names in a directory, without "." and "..".
-std::vector<std::string> ListDirectory(const std::string& path);
-
 bool PathExists(const std::string& path);
 
 // Random bytes, the same for the same seed.
@@ -210,6 +203,30 @@ class ProgramTest : public ::testing::Test {
   // which may be waiting for it.
   ProcessEnd Finish(pid_t pid);
 
+  // Starts a program (options.argv) in folder, its output going to LOG.out
+  // and LOG.err (unless options names where): under the scratch directory's
+  // logs/, or where LOG says if it is an absolute path.
+  pid_t StartLogged(SpawnOptions options, const std::string& folder, const std::string& log);
+
+  // Starts velcot with args, and env_ unless options sets an environment.
+  pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
+                    const std::string& log, SpawnOptions options = {});
+
+  // What a program started so wrote to LOG (e.g. "rx.err").
+  std::string Output(const std::string& log);
+
+  // A velcot that ended because its port went away: status 2, and "lost
+  // port PORT: " in its errors (at their start when first).
+  void ExpectPortLost(const ProcessEnd& end, const std::string& log, const std::string& port,
+                      bool first = false);
+
+  // Ends socat, so that every program still on the line sees it hang up.
+  void StopLine(const PtyPair& pair);
+
+  // Forces the classic exchange at both ends of the velcots started next, or not.
+  void ForceClassic(bool classic);
+
+  std::vector<std::string> env_ = {"LC_ALL=C"};  // VELCOT_CLASSIC=1 forces the classic exchange
   std::string scratch_;
   std::vector<pid_t> children_;
   std::vector<int> held_fds_;

@@ -41,7 +41,7 @@ TEST(ComputeStallLimit, IsThirtySecondsOrFourBlockRoundsAtTheLineSpeed) {
   EXPECT_EQ(ComputeStallLimit(110, Format("8E2")), 448582u);
   EXPECT_EQ(ComputeStallLimit(110, Format("5N1")), 261673u);
   EXPECT_EQ(ComputeStallLimit(1, Format("8O2")), 49344000u);
-  EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(NO_STALL_LIMIT));
+  EXPECT_EQ(ComputeStallLimit(0, Format("8N1")), uint32_t(kNoStallLimit));
 }
 
 // The receiver's waits for a quiet line: after a START, 16 characters and a
@@ -62,7 +62,7 @@ TEST(ComputeQuietTime, WaitsForBurstsOfBlockDataButNotForTheNextStart) {
   EXPECT_EQ(ComputeQuietTime(300, Format("8N1")), 834u);
   EXPECT_EQ(ComputeQuietTime(50, Format("8N1")), 900u);
   EXPECT_EQ(ComputeQuietTime(110, Format("8E2")), 900u);
-  ReceiverTimes times = ComputeReceiverTimes(2400, Format("7E1"));
+  LineTimes times = ComputeLineTimes(2400, Format("7E1"));
   EXPECT_EQ(times.stall_limit_ms, 30000u);
   EXPECT_EQ(times.opening_quiet_ms, 87u);
   EXPECT_EQ(times.watch_ms, 145u);
@@ -89,7 +89,7 @@ class StallTest : public InScratchFolder {
     CloseLink(link_);
     InScratchFolder::TearDown();
   }
-  Link link_ = {INVALID_PORT_HANDLE, -1};
+  Link link_ = {kInvalidPortHandle, -1};
 };
 
 // The receiver answers the first block and goes silent: before the answer
@@ -99,28 +99,28 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
   std::ofstream("a.bin", std::ios::binary) << std::string(3000, 'a');
   for (int point = 0; point < 4; point++) {
     SCOPED_TRACE(point);
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::thread sender([&] { result = SendFile(link_.ours, "a.bin", kLimitMs); });
     EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
-    WriteAll(link_.theirs, {READY});
+    WriteAll(link_.theirs, {kReady});
     EXPECT_EQ(ReadExact(link_.theirs, 16), Header("a.bin", 3000));
     if (point > 0) {
-      WriteAll(link_.theirs, {ACCEPT});
+      WriteAll(link_.theirs, {kAccept});
       EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       WriteAll(link_.theirs, {0xFF, 0xFF});
       EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       if (point == 2) WriteAll(link_.theirs, {0xFF});
       for (int refused = 1; point == 3; refused++) {
         WriteAll(link_.theirs, {0x12, 0x34});
-        if (refused == MAX_REFUSALS) break;
+        if (refused == kMaxRefusals) break;
         EXPECT_EQ(ReadExact(link_.theirs, 1026).size(), 1026u);
       }
     }
     sender.join();
     std::string shown = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, point == 3 ? TRANSFER_REFUSED : TRANSFER_STALLED);
+    EXPECT_EQ(result, point == 3 ? TransferResult::kRefused : TransferResult::kStalled);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               point == 3 ? "Gave up sending a.bin: the receiver refused a block 50 times in a row\n"
                          : "Gave up sending a.bin: the receiver was silent for 1 s\n");
@@ -137,25 +137,25 @@ TEST_F(StallTest, SenderGivesUpWhereverTheReceiverFallsSilentOrKeepsRefusing) {
 TEST_F(StallTest, SenderStartsAgainOnlyAfterADamagedReadyHasTimedOut) {
   const uint32_t kNameLimitMs = 1000;  // the receiver's: it stops reading the name then
   std::ofstream("d.bin", std::ios::binary) << "data";
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread sender([&] { result = SendFile(link_.ours, "d.bin", kNameLimitMs); });
   EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   auto answered = std::chrono::steady_clock::now();
-  WriteAll(link_.theirs, {READY ^ 0x04});
+  WriteAll(link_.theirs, {kReady ^ 0x04});
   std::this_thread::sleep_until(answered + std::chrono::milliseconds(kNameLimitMs));
   EXPECT_EQ(CountPending(link_.theirs), 0u);
   EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
-  WriteAll(link_.theirs, {READY});
+  WriteAll(link_.theirs, {kReady});
   EXPECT_EQ(ReadExact(link_.theirs, 16), Header("d.bin", 4));
-  WriteAll(link_.theirs, {ACCEPT});
+  WriteAll(link_.theirs, {kAccept});
   EXPECT_EQ(ReadExact(link_.theirs, 6), Framed({'d', 'a', 't', 'a'}));
   WriteAll(link_.theirs, {0xFF, 0xFF});
   sender.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   // A sender allowed to wait only so long for an answer gives the file up.
-  EXPECT_EQ(SendFile(link_.ours, "d.bin", kNameLimitMs, 200), TRANSFER_UNANSWERED);
+  EXPECT_EQ(SendFile(link_.ours, "d.bin", kNameLimitMs, 200), TransferResult::kUnanswered);
   EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
   EXPECT_EQ(CountPending(link_.theirs), 0u);
 }
@@ -176,12 +176,12 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     const char* where;
     Bytes sent;  // after READY
     std::string message;
-    int result = TRANSFER_STALLED;
+    TransferResult result = TransferResult::kStalled;
     size_t replies = 0;  // answers before giving up
     uint32_t size = 2500;
   };
   Bytes refused;
-  for (int i = 0; i < MAX_REFUSALS; i++)
+  for (int i = 0; i < kMaxRefusals; i++)
     refused = Concat(refused, Concat(PatternBytes(1024, 1), Word(0x1234)));
   Bytes header = Header("b.bin", 2500);
   const std::string in_file = "Gave up receiving b.bin: the sender was silent for 1 s\n";
@@ -193,25 +193,25 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
       {"block", Bytes(first.begin(), first.begin() + 700), in_file},
       {"checksum", Bytes(first.begin(), first.end() - 1), in_file},
       {"refused", refused, "Gave up receiving b.bin: a block failed its check 50 times in a row\n",
-       TRANSFER_REFUSED, MAX_REFUSALS},
+       TransferResult::kRefused, kMaxRefusals},
       {"went on", Concat(Concat(PatternBytes(1024, 1), Word(0x1234)), second),
        "Gave up receiving b.bin: another block came where a refused one was due\n",
-       TRANSFER_OUT_OF_STEP, 1},
+       TransferResult::kOutOfStep, 1},
       {"after the last", Concat(first, second),
        "Gave up receiving b.bin: more came after its last block; the sender was out of step\n",
-       TRANSFER_OUT_OF_STEP, 1, 1024},
+       TransferResult::kOutOfStep, 1, 1024},
   };
   for (const Silence& silence : silences) {
     SCOPED_TRACE(silence.where);
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
-    WriteAll(link_.theirs, {START});
-    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+    WriteAll(link_.theirs, {kStart});
+    EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReady});
     if (silence.message != in_header) {
       WriteAll(link_.theirs, Header("b.bin", silence.size));
-      EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+      EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kAccept});
     }
     WriteAll(link_.theirs, silence.sent);
     receiver.join();
@@ -219,35 +219,35 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     EXPECT_EQ(result, silence.result);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), silence.message);
     EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs), 0);  // as receive mode does
+    EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs), PortResult::kDone);  // as receive mode does
   }
 
   testing::internal::CaptureStdout();
-  int result = -1;
-  SeenOpening opened = NO_OPENING_SEEN;
+  TransferResult result = kNoResult;
+  SeenOpening opened = SeenOpening::kNone;
   std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
-  WriteAll(link_.theirs, {START});
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, {kStart});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReady});
   WriteAll(link_.theirs, Header("b.bin", 1024));
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kAccept});
   WriteAll(link_.theirs, first);
   EXPECT_EQ(ReadExact(link_.theirs, 2), (Bytes{0xFF, 0xFF}));
-  WriteAll(link_.theirs, {START});  // the next file
+  WriteAll(link_.theirs, {kStart});  // the next file
   receiver.join();
-  EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(opened, CLASSIC_OPENING_SEEN);
+  EXPECT_EQ(result, TransferResult::kDone);
+  EXPECT_EQ(opened, SeenOpening::kClassic);
   EXPECT_EQ(ReadFile("b.bin"), Bytes(first.begin(), first.end() - 2));
   std::thread next([&] { result = ReceiveFile(link_.ours, kLimitMs, &opened); });
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReady});
   WriteAll(link_.theirs, Header("c.bin", 0));
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kAccept});
   next.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_FALSE(opened);
-  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"b.bin", "c.bin"}));
+  EXPECT_EQ(result, TransferResult::kDone);
+  EXPECT_EQ(opened, SeenOpening::kNone);
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"b.bin", "c.bin"}));
 }
 
 // Only silence counts: a file whose blocks come with pauses shorter than the
@@ -258,23 +258,23 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   const int kBlocks = 4;
   const auto kPause = std::chrono::milliseconds(kRoomyLimitMs / 6);  // 2 s in all
   Bytes content = PatternBytes(kBlocks * 1024, 2);
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   std::thread receiver([&] { result = ReceiveFile(link_.ours, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // 50 times the limit
-  WriteAll(link_.theirs, {START});
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, {kStart});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReady});
   receiver.join();  // the announcement does not follow within 1 ms
-  EXPECT_EQ(result, TRANSFER_STALLED);
+  EXPECT_EQ(result, TransferResult::kStalled);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Gave up receiving an announced file"),
             std::string::npos);
 
   std::thread patient([&] { result = ReceiveFile(link_.ours, kRoomyLimitMs); });
-  WriteAll(link_.theirs, {START});
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{READY});
+  WriteAll(link_.theirs, {kStart});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReady});
   WriteAll(link_.theirs, Header("c.bin", uint32_t(content.size())));
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{ACCEPT});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kAccept});
   for (int i = 0; i < kBlocks; i++) {
     Bytes framed = Framed(Bytes(content.begin() + i * 1024, content.begin() + (i + 1) * 1024));
     std::this_thread::sleep_for(kPause);
@@ -285,7 +285,7 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
   }
   patient.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   EXPECT_EQ(ReadFile("c.bin"), content);
 }
 
@@ -297,13 +297,13 @@ TEST_F(StallTest, PausesShorterThanTheLimitAndAnIdleLineAreNoStall) {
 TEST_F(StallTest, SenderWithholdsAFileTooLargeForAClassicReceiver) {
   std::ofstream("huge.bin");
   ASSERT_EQ(truncate("huge.bin", 4294967296LL), 0);  // sparse
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStderr();
   std::thread sender([&] { result = SendFile(link_.ours, "huge.bin", kLimitMs); });
   EXPECT_EQ(ReadExact(link_.theirs, kOpening.size()), kOpening);
-  WriteAll(link_.theirs, {READY});
+  WriteAll(link_.theirs, {kReady});
   sender.join();
-  EXPECT_EQ(result, TRANSFER_FAILED);
+  EXPECT_EQ(result, TransferResult::kSkipped);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Couldn't send huge.bin: larger than 4294967295 bytes\n");
   EXPECT_EQ(CountPending(link_.theirs), 0u);
@@ -331,7 +331,7 @@ TEST_F(StallTest, StreamingSenderGivesUpOnAReceiverThatMakesNoProgress) {
   for (const Peer& peer : peers) {
     SCOPED_TRACE(peer.what);
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     std::atomic<bool> done(false);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -340,8 +340,8 @@ TEST_F(StallTest, StreamingSenderGivesUpOnAReceiverThatMakesNoProgress) {
       done = true;
     });
     EXPECT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
-    WriteAll(link.theirs, {kReadyStream});
-    EXPECT_EQ(ReadExact(link.theirs, 12), kStreamField);
+    WriteAll(link.theirs, {kPeerReadyStream});
+    EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
     EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'F');
     WriteAll(link.theirs, EncodeFrame('A', 0, BigEndian(0, 8)));
     // A sender that never gives up is hung up on, so that the test ends.
@@ -363,7 +363,7 @@ TEST_F(StallTest, StreamingSenderGivesUpOnAReceiverThatMakesNoProgress) {
     testing::internal::GetCapturedStdout();
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(gave_up) << "still sending when hung up on";
-    EXPECT_NE(result, TRANSFER_DONE);
+    EXPECT_NE(result, TransferResult::kDone);
     EXPECT_EQ(errors.rfind(peer.message, 0), 0u) << errors;
     CloseLink(link);
   }
@@ -372,21 +372,21 @@ TEST_F(StallTest, StreamingSenderGivesUpOnAReceiverThatMakesNoProgress) {
 // A streaming sender that falls silent mid-file: the receiver gives up
 // after the limit with the classic exchange's words and keeps the old file.
 TEST_F(StallTest, StreamingReceiverGivesUpOnASilentSender) {
-  int result = -1;
+  TransferResult result = kNoResult;
   std::ofstream("r.bin", std::ios::binary) << "old";
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   std::thread receiver([&] { result = ReceiveFile(link_.ours, kLimitMs); });
   WriteAll(link_.theirs, kOpening);
-  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kReadyStream});
+  EXPECT_EQ(ReadExact(link_.theirs, 1), Bytes{kPeerReadyStream});
   Bytes offer = Concat(Concat(BigEndian(5000, 8), BigEndian(0, 8)), BigEndian(0644, 4));
   WriteAll(link_.theirs,
-           Concat(kStreamField, EncodeFrame('F', 0, Concat(offer, {'r', '.', 'b', 'i', 'n'}))));
+           Concat(kPeerStreamField, EncodeFrame('F', 0, Concat(offer, {'r', '.', 'b', 'i', 'n'}))));
   EXPECT_EQ(ReadPeerFrame(link_.theirs).type, 'A');
   WriteAll(link_.theirs, EncodeFrame('D', 0, Concat(BigEndian(0, 8), Bytes(1000, 'r'))));
   receiver.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_STALLED);
+  EXPECT_EQ(result, TransferResult::kStalled);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Gave up receiving r.bin: the sender was silent for 1 s\n");
   EXPECT_EQ(ReadFile("r.bin"), (Bytes{'o', 'l', 'd'}));

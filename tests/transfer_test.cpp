@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "classic.h"
 #include "names.h"
 #include "peer_util.h"
 
@@ -42,21 +43,26 @@ namespace {
 TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   Link link = OpenLink();
   WriteAll(link.theirs, {0xAB, 0xCD, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x11, 0x13});
-  EXPECT_EQ(WriteWord(link.ours, 0x1234), 0);
-  EXPECT_EQ(WriteDword(link.ours, 0x000009C4), 0);
-  EXPECT_EQ(WriteDword(link.ours, 0xFEDCBA98), 0);
+  EXPECT_EQ(WriteNumber(link.ours, 0x1234, 2), PortResult::kDone);
+  EXPECT_EQ(WriteNumber(link.ours, 0x000009C4, 4), PortResult::kDone);
+  EXPECT_EQ(WriteNumber(link.ours, 0xFEDCBA98, 4), PortResult::kDone);
   EXPECT_EQ(CountPending(link.theirs), 0u);  // collected until the port turns to reading
-  EXPECT_EQ(ReadWord(link.ours), 0xABCD);
+  uint32_t value = 0;
+  EXPECT_EQ(ReadNumber(link.ours, 2, kNoStallLimit, &value), PortResult::kDone);
+  EXPECT_EQ(value, 0xABCDu);
   EXPECT_EQ(ReadExact(link.theirs, 10),
             (Bytes{0x12, 0x34, 0, 0, 0x09, 0xC4, 0xFE, 0xDC, 0xBA, 0x98}));
-  EXPECT_EQ(ReadDword(link.ours), 0xFFFFFFFEll);
+  EXPECT_EQ(ReadNumber(link.ours, 4, kNoStallLimit, &value), PortResult::kDone);
+  EXPECT_EQ(value, 0xFFFFFFFEu);
   uint8_t block[3];
-  EXPECT_EQ(ReadBlock(link.ours, block, 3), 0);
+  EXPECT_EQ(ReadBytes(link.ours, block, 3, kNoStallLimit), PortResult::kDone);
   EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x00, 0x11, 0x13}));
   // A block and the checksum word after it, one call each way.
   WriteAll(link.theirs, {0x01, 0x00, 0x7F, 0xBE, 0xEF});
-  EXPECT_EQ(WriteSummedBlock(link.ours, block, 3, 0x1234), 0);
-  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3), 0xBEEF);
+  EXPECT_EQ(WriteSummedBlock(link.ours, block, 3, 0x1234), PortResult::kDone);
+  uint16_t checksum = 0;
+  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3, kNoStallLimit, &checksum), PortResult::kDone);
+  EXPECT_EQ(checksum, 0xBEEF);
   EXPECT_EQ(Bytes(block, block + 3), (Bytes{0x01, 0x00, 0x7F}));
   EXPECT_EQ(ReadExact(link.theirs, 5), (Bytes{0x00, 0x11, 0x13, 0x12, 0x34}));
 
@@ -64,13 +70,13 @@ TEST(WireEncoding, IntegersTravelMostSignificantByteFirst) {
   // writer once its bytes are handed over.
   close(link.theirs);
   link.theirs = -1;
-  EXPECT_EQ(ReadByte(link.ours), PORT_LOST);
-  EXPECT_EQ(ReadWord(link.ours), PORT_LOST);
-  EXPECT_EQ(ReadDword(link.ours), PORT_LOST);
-  EXPECT_EQ(ReadBlock(link.ours, block, 3), PORT_LOST);
-  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3), PORT_LOST);
-  EXPECT_EQ(WriteByte(link.ours, 1), 1);
-  EXPECT_EQ(WaitForByte(link.ours, 0), PORT_LOST);
+  EXPECT_EQ(ReadByte(link.ours, block), PortResult::kLost);
+  EXPECT_EQ(ReadNumber(link.ours, 2, kNoStallLimit, &value), PortResult::kLost);
+  EXPECT_EQ(ReadNumber(link.ours, 4, kNoStallLimit, &value), PortResult::kLost);
+  EXPECT_EQ(ReadBytes(link.ours, block, 3, kNoStallLimit), PortResult::kLost);
+  EXPECT_EQ(ReadSummedBlock(link.ours, block, 3, kNoStallLimit, &checksum), PortResult::kLost);
+  EXPECT_EQ(WriteByte(link.ours, 1), PortResult::kDone);
+  EXPECT_EQ(WaitForByte(link.ours, 0), PortResult::kLost);
   CloseLink(link);
 }
 
@@ -82,8 +88,8 @@ class SendFileTest : public InScratchFolder {};
 // field and size.
 std::pair<Bytes, Bytes> AnswerAnnouncement(int fd, uint8_t answer) {
   EXPECT_EQ(ReadExact(fd, kOpening.size()), kOpening);
-  WriteAll(fd, {READY});
-  Bytes name = ReadExact(fd, NAME_FIELD_SIZE);
+  WriteAll(fd, {kReady});
+  Bytes name = ReadExact(fd, kNameFieldSize);
   Bytes size = ReadExact(fd, 4);
   WriteAll(fd, {answer});
   return {name, size};
@@ -94,29 +100,29 @@ TEST_F(SendFileTest, SendsARefusedBlockAgainUnchanged) {
   fs::create_directory("sub");
   WriteFile("sub/verylongname.txt", content);
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread sender([&] { result = SendFile(link.ours, "sub/verylongname.txt"); });
 
-  auto header = AnswerAnnouncement(link.theirs, ACCEPT);
+  auto header = AnswerAnnouncement(link.theirs, kAccept);
   EXPECT_EQ(header.first, NameField("verylong.txt"));
   EXPECT_EQ(header.second, SizeField(2500));
   Bytes first = ReadExact(link.theirs, 1024 + 2);
   WriteAll(link.theirs, Word(0x1234));  // refused
   Bytes again = ReadExact(link.theirs, 1024 + 2);
   EXPECT_EQ(again, first);
-  WriteAll(link.theirs, Word(REPLY_OK));
+  WriteAll(link.theirs, Word(kReplyOk));
   Bytes received(first.begin(), first.end() - 2);
   for (uint16_t n : {1024, 452}) {
     Bytes block = ReadExact(link.theirs, n + 2u);
     Bytes data(block.begin(), block.end() - 2);
     EXPECT_EQ(ToWord(Bytes(block.end() - 2, block.end())), GenerateChecksum(data.data(), n));
     received = Concat(received, data);
-    WriteAll(link.theirs, Word(REPLY_OK));
+    WriteAll(link.theirs, Word(kReplyOk));
   }
   sender.join();
   std::string shown = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   EXPECT_EQ(received, content);
   EXPECT_NE(shown.find(" sub/verylongname.txt 0/2500 (ERROR)\r"), std::string::npos) << shown;
   EXPECT_NE(shown.find(" sub/verylongname.txt 2500/2500 (100.0%)\r\n"), std::string::npos);
@@ -131,10 +137,10 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
   bool root_reads_anyway = access("locked.txt", R_OK) == 0;
   Link link = OpenLink();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(SendFile(link.ours, "missing.txt"), TRANSFER_FAILED);
-  EXPECT_EQ(SendFile(link.ours, "folder"), TRANSFER_FAILED);
+  EXPECT_EQ(SendFile(link.ours, "missing.txt"), TransferResult::kSkipped);
+  EXPECT_EQ(SendFile(link.ours, "folder"), TransferResult::kSkipped);
   if (!root_reads_anyway) {
-    EXPECT_EQ(SendFile(link.ours, "locked.txt"), TRANSFER_FAILED);
+    EXPECT_EQ(SendFile(link.ours, "locked.txt"), TransferResult::kSkipped);
   }
   // Names a receiver must refuse: a device, ".", a control byte, and here
   // a backslash, which is part of a file name on this system. "..." is cut
@@ -145,11 +151,12 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
                                                                     {"a\\b.txt", "a\\b.txt"}};
   for (const auto& name : refused) {
     WriteFile(name.first, {1});
-    ForceClassic classic(name.first == "...");
-    EXPECT_EQ(SendFile(link.ours, name.first.c_str()), TRANSFER_FAILED) << name.second;
+    EXPECT_EQ(SendFile(link.ours, name.first.c_str(), kNoStallLimit, 0, name.first == "..."),
+              TransferResult::kSkipped)
+        << name.second;
   }
   mkfifo("fifo", 0600);
-  EXPECT_EQ(SendFile(link.ours, "fifo"), TRANSFER_FAILED);
+  EXPECT_EQ(SendFile(link.ours, "fifo"), TransferResult::kSkipped);
   std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(CountPending(link.theirs), 0u);
   EXPECT_NE(errors.find("Couldn't stat missing.txt: No such file or directory\n"),
@@ -171,15 +178,15 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
 
 TEST_F(SendFileTest, AnyAnswerButAcceptIsADecline) {
   WriteFile("a.txt", {1, 2, 3});
-  for (uint8_t answer : {uint8_t(DECLINE), uint8_t(0x00), uint8_t(ACCEPT ^ 1)}) {
+  for (uint8_t answer : {uint8_t(kDecline), uint8_t(0x00), uint8_t(kAccept ^ 1)}) {
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     std::thread sender([&] { result = SendFile(link.ours, "a.txt"); });
     AnswerAnnouncement(link.theirs, answer);
     sender.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "file a.txt declined by receiver\n");
-    EXPECT_EQ(result, TRANSFER_DECLINED);
+    EXPECT_EQ(result, TransferResult::kDeclined);
     EXPECT_EQ(CountPending(link.theirs), 0u);
     CloseLink(link);
   }
@@ -212,12 +219,12 @@ TEST_F(SendFileTest, NeverSendsABlockTheFileCannotFill) {
   for (const Source& source : sources) {
     SCOPED_TRACE(source.path);
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     // A limit, so that a sender that went on would give up rather than wait.
     std::thread sender([&] { result = SendFile(link.ours, source.path.c_str(), 1000); });
-    AnswerAnnouncement(link.theirs, ACCEPT);
+    AnswerAnnouncement(link.theirs, kAccept);
     Bytes received;
     for (size_t i = 0; i < source.blocks; i++) {
       Bytes block = ReadExact(link.theirs, 1024 + 2u);
@@ -226,11 +233,11 @@ TEST_F(SendFileTest, NeverSendsABlockTheFileCannotFill) {
       if (i == 0 && source.path == "shrinks.bin") {
         EXPECT_EQ(truncate("shrinks.bin", kept), 0);
       }
-      WriteAll(link.theirs, Word(REPLY_OK));
+      WriteAll(link.theirs, Word(kReplyOk));
     }
     sender.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_WITHDRAWN);
+    EXPECT_EQ(result, TransferResult::kWithdrawn);
     EXPECT_EQ(CountPending(link.theirs), 0u);
     EXPECT_TRUE(received == Bytes(content.begin(), content.begin() + long(received.size())));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), source.message);
@@ -241,14 +248,14 @@ TEST_F(SendFileTest, NeverSendsABlockTheFileCannotFill) {
 TEST_F(SendFileTest, EndsWhenThePortIsLostMidFile) {
   WriteFile("a.bin", PatternBytes(3000, 4));
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   std::thread sender([&] { result = SendFile(link.ours, "a.bin"); });
-  AnswerAnnouncement(link.theirs, ACCEPT);
+  AnswerAnnouncement(link.theirs, kAccept);
   ReadExact(link.theirs, 1024 + 2);
   close(link.theirs);
   link.theirs = -1;
   sender.join();
-  EXPECT_EQ(result, TRANSFER_PORT_LOST);
+  EXPECT_EQ(result, TransferResult::kPortLost);
   CloseLink(link);
 }
 
@@ -258,8 +265,8 @@ class RecvFileTest : public InScratchFolder {};
 
 // Plays the sender's part of the announcement; returns the answer.
 int Announce(int fd, const Bytes& name_field, uint32_t size) {
-  WriteAll(fd, {START});
-  EXPECT_EQ(ReadExact(fd, 1), Bytes{READY});
+  WriteAll(fd, {kStart});
+  EXPECT_EQ(ReadExact(fd, 1), Bytes{kReady});
   WriteAll(fd, Concat(name_field, SizeField(size)));
   Bytes answer = ReadExact(fd, 1);
   return answer.empty() ? -1 : answer[0];
@@ -275,19 +282,19 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   chmod("report.txt", 0604);
   Bytes content = PatternBytes(2500, 5);
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
 
-  WriteAll(link.theirs, {0x00, 0x11, 0x13, READY, ACCEPT, 0xFF});  // noise before START
-  ASSERT_EQ(Announce(link.theirs, NameField("report.txt"), 2500), ACCEPT);
+  WriteAll(link.theirs, {0x00, 0x11, 0x13, kReady, kAccept, 0xFF});  // noise before START
+  ASSERT_EQ(Announce(link.theirs, NameField("report.txt"), 2500), kAccept);
   Bytes first(content.begin(), content.begin() + 1024);
   uint16_t sum = GenerateChecksum(first.data(), 1024);
   EXPECT_EQ(SendBlock(link.theirs, first, uint16_t(sum + 4)), MakeReplyWord(sum + 4, sum));
   Bytes damaged = first;
   damaged[10] ^= 0x40;
-  EXPECT_NE(SendBlock(link.theirs, damaged, sum), REPLY_OK);
-  EXPECT_EQ(SendBlock(link.theirs, first, sum), REPLY_OK);
+  EXPECT_NE(SendBlock(link.theirs, damaged, sum), kReplyOk);
+  EXPECT_EQ(SendBlock(link.theirs, first, sum), kReplyOk);
   // Until the last block has arrived the old file stands.
   EXPECT_EQ(ReadFile("report.txt"), (Bytes{'o', 'l', 'd'}));
   synced_directories.clear();
@@ -295,7 +302,7 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
     Bytes block(content.begin() + long(at),
                 content.begin() + long(std::min<size_t>(at + 1024, 2500)));
     EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), uint16_t(block.size()))),
-              REPLY_OK);
+              kReplyOk);
   }
   receiver.join();
   // Its data on the disk before the last answer, then its name.
@@ -303,8 +310,8 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
   EXPECT_EQ(synced_directories, (std::vector<bool>{false, true}));
   EXPECT_EQ(fs::status("report.txt").permissions(), fs::perms(0604));
   std::string shown = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"report.txt"});
+  EXPECT_EQ(result, TransferResult::kDone);
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"report.txt"});
   EXPECT_NE(shown.find("   report.txt 0/2500 (ERROR)\r"), std::string::npos) << shown;
   EXPECT_NE(shown.find("   report.txt 2500/2500 (100.0%)\r\n"), std::string::npos);
   EXPECT_EQ(CountPending(link.theirs), 0u);
@@ -315,17 +322,17 @@ TEST_F(RecvFileTest, DropsNoiseRefusesBadBlocksAndReplacesTheFileWhenComplete) {
 // a sender waits for READY after it. Noise before a START is dropped.
 TEST_F(RecvFileTest, TakesStartOnlyWhenTheLineFallsQuietAfterIt) {
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
   Bytes data = PatternBytes(1000, 8);
   for (size_t at = 0; at < data.size(); at += 50)
-    data[at] = START;
+    data[at] = kStart;
   WriteAll(link.theirs, data);
   // Not a timing claim: ten times the quiet that would have made one a START.
   std::this_thread::sleep_for(std::chrono::milliseconds(10 * kOpeningQuietMs));
   size_t answered = CountPending(link.theirs);
-  EXPECT_EQ(answered, 0u) << "a 0x99 in the data was taken for START";
+  EXPECT_EQ(answered, 0u) << "a 0x99 in the data was taken for kStart";
   if (answered != 0) {
     close(link.theirs);  // the receiver has declined what it took for a name
     link.theirs = -1;
@@ -334,28 +341,28 @@ TEST_F(RecvFileTest, TakesStartOnlyWhenTheLineFallsQuietAfterIt) {
     CloseLink(link);
     return;
   }
-  WriteAll(link.theirs, Concat(PatternBytes(10, 9), {START}));
-  EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{READY});
+  WriteAll(link.theirs, Concat(PatternBytes(10, 9), {kStart}));
+  EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{kReady});
   WriteAll(link.theirs, Concat(NameField("q.txt"), SizeField(1)));
-  EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{ACCEPT});
-  EXPECT_EQ(SendBlock(link.theirs, {'q'}, GenerateChecksum(Bytes{'q'}.data(), 1)), REPLY_OK);
+  EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{kAccept});
+  EXPECT_EQ(SendBlock(link.theirs, {'q'}, GenerateChecksum(Bytes{'q'}.data(), 1)), kReplyOk);
   receiver.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   EXPECT_EQ(ReadFile("q.txt"), Bytes{'q'});
   CloseLink(link);
 }
 
 TEST_F(RecvFileTest, StoresEmptyFilesAndFullLengthNames) {
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
-  ASSERT_EQ(Announce(link.theirs, NameField("abcdefgh.txt"), 0), ACCEPT);
+  ASSERT_EQ(Announce(link.theirs, NameField("abcdefgh.txt"), 0), kAccept);
   receiver.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"abcdefgh.txt"});
+  EXPECT_EQ(result, TransferResult::kDone);
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"abcdefgh.txt"});
   EXPECT_EQ(fs::file_size("abcdefgh.txt"), 0u);
   CloseLink(link);
 }
@@ -368,14 +375,14 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesNamesOfFoldersAndFilesItMayNotWrite) {
   if (access("locked.txt", W_OK) != 0) names.push_back("locked.txt");  // root may write it
   for (const std::string& name : names) {
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStderr();
     std::thread receiver([&] { result = ReceiveFile(link.ours); });
-    EXPECT_EQ(Announce(link.theirs, NameField(name), 10), DECLINE) << EscapeFileName(name.c_str());
+    EXPECT_EQ(Announce(link.theirs, NameField(name), 10), kDecline) << EscapeFileName(name.c_str());
     receiver.join();
     std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, TRANSFER_FAILED);
-    EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"locked.txt", "taken"}));
+    EXPECT_EQ(result, TransferResult::kDeclined);
+    EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"locked.txt", "taken"}));
     if (name == "taken") {
       EXPECT_EQ(errors, "Couldn't open taken for writing: Is a directory\n");
     } else if (name == "locked.txt") {
@@ -393,43 +400,48 @@ TEST_F(RecvFileTest, DeclinesUnsafeNamesNamesOfFoldersAndFilesItMayNotWrite) {
 TEST_F(RecvFileTest, LeavesTheOldFileWhenThePortIsLostMidFile) {
   WriteFile("keep.txt", {'k', 'e', 'e', 'p'});
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
-  ASSERT_EQ(Announce(link.theirs, NameField("keep.txt"), 3000), ACCEPT);
+  ASSERT_EQ(Announce(link.theirs, NameField("keep.txt"), 3000), kAccept);
   Bytes block = PatternBytes(1024, 6);
-  EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), 1024)), REPLY_OK);
+  EXPECT_EQ(SendBlock(link.theirs, block, GenerateChecksum(block.data(), 1024)), kReplyOk);
   WriteAll(link.theirs, Bytes(block.begin(), block.begin() + 100));
   close(link.theirs);
   link.theirs = -1;
   receiver.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_PORT_LOST);
+  EXPECT_EQ(result, TransferResult::kPortLost);
   EXPECT_EQ(ReadFile("keep.txt"), (Bytes{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"keep.txt"});
   CloseLink(link);
+}
+
+// Files larger than bytes cannot be written here until the limit returned
+// is put back; a write beyond it fails with EFBIG.
+rlimit LimitFileSize(rlim_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = bytes;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  return saved;
 }
 
 // Once a block cannot be written, no more are answered: the sender gives
 // the file up when its stall limit runs out, rather than send the rest of
 // a file that cannot be stored, or report it sent.
 TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
-  // Files larger than 1500 bytes cannot be written here.
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit saved;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 1500;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-
+  rlimit saved = LimitFileSize(1500);
   const size_t kBlocks = 20;
   Bytes content = PatternBytes(kBlocks * 1024, 7);
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
-  ASSERT_EQ(Announce(link.theirs, NameField("big.bin"), uint32_t(content.size())), ACCEPT);
+  ASSERT_EQ(Announce(link.theirs, NameField("big.bin"), uint32_t(content.size())), kAccept);
   Bytes blocks;
   for (size_t at = 0; at < content.size(); at += 1024) {
     Bytes block(content.begin() + long(at), content.begin() + long(at + 1024));
@@ -441,12 +453,12 @@ TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
   setrlimit(RLIMIT_FSIZE, &saved);
   testing::internal::GetCapturedStdout();
   std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(result, TRANSFER_NOT_STORED);
+  EXPECT_EQ(result, TransferResult::kNotStored);
   EXPECT_EQ(errors, "Couldn't write big.bin: File too large\n");
   // The second block goes past 1500 bytes; its answer went out before it
   // was written, and none after.
   EXPECT_EQ(answered, 2u);
-  EXPECT_TRUE(ListFolder(".").empty());
+  EXPECT_TRUE(ListDirectory(".").empty());
   CloseLink(link);
 }
 
@@ -475,36 +487,36 @@ PeerFrame OffsetAnswer(char type, uint8_t sequence, uint64_t offset) {
 TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
   for (bool forced : {false, true}) {
     SCOPED_TRACE(forced ? "forced" : "offered");
-    ForceClassic classic(forced);
     std::string name = forced ? "forced.txt" : "noise.txt";
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
-    std::thread receiver([&] { result = ReceiveFile(link.ours); });
+    std::thread receiver([&] { result = ReceiveFile(link.ours, kNoStallLimit, nullptr, forced); });
     // A preamble with a byte damaged is still taken, once the line is quiet.
     Bytes opening = kOpening;
     opening[2] ^= 0x20;
     WriteAll(link.theirs, opening);
-    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{forced ? uint8_t(READY) : kReadyStream});
+    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{forced ? uint8_t(kReady) : kPeerReadyStream});
     WriteAll(link.theirs, Concat(kOpening, Concat(NameField(name), SizeField(3))));
-    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{ACCEPT});
+    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{kAccept});
     EXPECT_EQ(SendBlock(link.theirs, {1, 2, 3}, GenerateChecksum(Bytes{1, 2, 3}.data(), 3)),
-              REPLY_OK);
+              kReplyOk);
     receiver.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, TRANSFER_DONE);
+    EXPECT_EQ(result, TransferResult::kDone);
     EXPECT_EQ(ReadFile(name), (Bytes{1, 2, 3}));
 
     // A velcot sender that heard READY damaged into READY_STREAM writes the
     // stream field: taken as such, or declined with receive mode going on
     // where the streaming exchange is off.
     testing::internal::CaptureStderr();
-    receiver = std::thread([&] { result = ReceiveFile(link.ours); });
-    WriteAll(link.theirs, {START});
-    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{READY});
-    WriteAll(link.theirs, Concat(kStreamField, FileFrame(3, 0, 0644, "late.bin")));
+    receiver =
+        std::thread([&] { result = ReceiveFile(link.ours, kNoStallLimit, nullptr, forced); });
+    WriteAll(link.theirs, {kStart});
+    EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{kReady});
+    WriteAll(link.theirs, Concat(kPeerStreamField, FileFrame(3, 0, 0644, "late.bin")));
     if (forced) {
-      EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{DECLINE});
+      EXPECT_EQ(ReadExact(link.theirs, 1), Bytes{kDecline});
     } else {
       EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
     }
@@ -512,7 +524,7 @@ TEST_F(RecvFileTest, TakesAClassicNameAfterAPreambleAndAnswersReadyWhenForced) {
     receiver.join();
     CloseComPort(link.ours);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Refusing a file", 0) == 0, forced);
-    EXPECT_EQ(result, forced ? TRANSFER_NOT_STORED : TRANSFER_PORT_LOST);
+    EXPECT_EQ(result, forced ? TransferResult::kNotStored : TransferResult::kPortLost);
   }
 }
 
@@ -525,7 +537,7 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   WriteFile("réport ✓.bin", {'o', 'l', 'd'});
   Bytes content = PatternBytes(3000, 8);
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   // On a UTF-8 console the name shows as it is (elsewhere the 0x9C in its
   // last character would be escaped, a C1 control to an 8-bit terminal).
   std::string locale = setlocale(LC_CTYPE, nullptr);
@@ -533,11 +545,11 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   testing::internal::CaptureStdout();
   std::thread receiver([&] { result = ReceiveFile(link.ours); });
   WriteAll(link.theirs, Concat({0x00, 0x16, 0x56, 0x33}, kOpening));  // noise first
-  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kReadyStream});
+  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
   // Two openings written again while the answer was on their way.
   WriteAll(link.theirs,
            Concat(Concat(kOpening, kOpening),
-                  Concat(kStreamField, FileFrame(3000, 1234567890, 0640, "réport ✓.bin"))));
+                  Concat(kPeerStreamField, FileFrame(3000, 1234567890, 0640, "réport ✓.bin"))));
   EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
 
   Bytes damaged = DataFrame(0, 0, content, 1000);
@@ -583,31 +595,34 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
   WriteAll(link.theirs, EncodeFrame('B', 0, {}));
   receiver.join();
   std::string shown = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   setlocale(LC_CTYPE, locale.c_str());
   EXPECT_NE(shown.find(" réport ✓.bin 3000/3000 (100.0%)\r\n"), std::string::npos) << shown;
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"réport ✓.bin"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"réport ✓.bin"});
   EXPECT_EQ(CountPending(link.theirs), 0u);
   CloseLink(link);
 }
 
-// A file whose whole-file check fails, or that its sender cancels, is not
-// stored, and the receiver says why; a name no receiver may store is
-// declined as in the classic exchange.
+// A file whose whole-file check fails, that its sender cancels, or that
+// cannot be written is not stored, and the receiver says why, the name
+// escaped for the console as in the classic exchange; a name no receiver
+// may store is declined as in the classic exchange.
 TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStored) {
   WriteFile("keep.bin", {'o', 'l', 'd'});
   Bytes content = PatternBytes(100, 9);
   struct Case {
     std::string name;
     Bytes closing;
-    uint8_t reason;  // 0: declined
+    uint8_t reason;  // 0: declined; 1: written where files over 64 bytes cannot be
     std::string message;
   };
+  Bytes end = EncodeFrame('E', 0, Concat(BigEndian(100, 8), BigEndian(Crc32(content), 4)));
   const std::vector<Case> cases = {
       {"keep.bin", EncodeFrame('E', 0, Concat(BigEndian(100, 8), BigEndian(Crc32(content) ^ 1, 4))),
        2, "Gave up receiving keep.bin: the whole-file check failed\n"},
       {"keep.bin", EncodeFrame('C', 0, {}), 3,
        "Gave up receiving keep.bin: the sender could not read it whole\n"},
+      {"\xC4\x80.bin", end, 1, "Couldn't write \xC4\\x80.bin: File too large\n"},
       {"bad\xC3(.bin", {}, 0, "Refusing file \"bad\\xC3(.bin\": not a plain file name\n"},
       {"c1\xC2\x9B.bin", {}, 0, "Refusing file \"c1\\xC2\\x9B.bin\": not a plain file name\n"},
       {std::string("nul\0.bin", 8),
@@ -619,13 +634,14 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
   for (const Case& c : cases) {
     SCOPED_TRACE(EscapeFileName(c.name.c_str()));
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    rlimit saved = c.reason == 1 ? LimitFileSize(64) : rlimit{};
     std::thread receiver([&] { result = ReceiveFile(link.ours); });
     WriteAll(link.theirs, kOpening);
-    ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kReadyStream});
-    WriteAll(link.theirs, Concat(kStreamField, FileFrame(100, 0, 0644, c.name)));
+    ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
+    WriteAll(link.theirs, Concat(kPeerStreamField, FileFrame(100, 0, 0644, c.name)));
     if (c.reason == 0) {
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
     } else {
@@ -635,10 +651,11 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
       WriteAll(link.theirs, EncodeFrame('B', 0, {}));
     }
     receiver.join();
+    if (c.reason == 1) setrlimit(RLIMIT_FSIZE, &saved);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-    EXPECT_EQ(result, TRANSFER_NOT_STORED);  // receive mode goes on
-    EXPECT_EQ(ListFolder("."), std::vector<std::string>{"keep.bin"});
+    EXPECT_EQ(result, TransferResult::kNotStored);  // receive mode goes on
+    EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"keep.bin"});
     EXPECT_EQ(ReadFile("keep.bin"), (Bytes{'o', 'l', 'd'}));
     CloseLink(link);
   }
@@ -652,12 +669,12 @@ TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) 
   WriteFile("ünï.bin", content);
   chmod("ünï.bin", 0604);
   Link link = OpenLink();
-  int result = -1;
+  TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
   std::thread sender([&] { result = SendFile(link.ours, "ünï.bin", 5000); });
   ASSERT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
-  WriteAll(link.theirs, {kReadyStream});
-  EXPECT_EQ(ReadExact(link.theirs, 12), kStreamField);
+  WriteAll(link.theirs, {kPeerReadyStream});
+  EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
   PeerFrame file = ReadPeerFrame(link.theirs);
   EXPECT_EQ(file.type, 'F');
   EXPECT_EQ(FromBigEndian(file.payload, 0, 8), 20000u);
@@ -706,7 +723,7 @@ TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) 
   WaitForByte(link.ours, 0);  // hands over what the port collected: the goodbye
   EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'B');
   std::string shown = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TRANSFER_DONE);
+  EXPECT_EQ(result, TransferResult::kDone);
   EXPECT_EQ(stored, content);
   EXPECT_TRUE(asked);
   EXPECT_NE(shown.find(" ünï.bin 20000/20000 (100.0%)\r\n"), std::string::npos) << shown;
@@ -729,17 +746,17 @@ TEST_F(RecvFileTest, SenderAndReceiverMoveEveryByteValue) {
   Link link = OpenLink();
   PortHandle sender_port = AdoptPortDescriptor(link.theirs);
   link.theirs = -1;
-  int sent = -1, received = -1;
+  TransferResult sent = kNoResult, received = kNoResult;
   testing::internal::CaptureStdout();
   std::thread receiver([&] { received = ReceiveFile(link.ours); });
   sent = SendFile(sender_port, "../out/allbytes.bin");
   receiver.join();
   CloseComPort(sender_port);
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(sent, TRANSFER_DONE);
-  EXPECT_EQ(received, TRANSFER_DONE);
+  EXPECT_EQ(sent, TransferResult::kDone);
+  EXPECT_EQ(received, TransferResult::kDone);
   EXPECT_EQ(ReadFile("allbytes.bin"), content);
-  EXPECT_EQ(ListFolder("."), std::vector<std::string>{"allbytes.bin"});
+  EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"allbytes.bin"});
   CloseLink(link);
 }
 
@@ -799,19 +816,19 @@ TEST_F(RecvFileTest, ProgressLineWaitsBehindTheExchange) {
   for (bool sending : {true, false}) {
     SCOPED_TRACE(sending ? "sender" : "receiver");
     Link link = OpenLink();
-    int result = -1;
+    TransferResult result = kNoResult;
     auto blocked = BlockStdout();
     std::thread end(
         [&] { result = sending ? SendFile(link.ours, "p.bin") : ReceiveFile(link.ours); });
     Bytes opening, arrived;  // what came while the output was blocked
     if (sending) {           // a classic receiver: the preamble is dropped
       opening = ReadQuietly(link.theirs, kOpening.size(), 20000);
-      WriteAll(link.theirs, {READY});
+      WriteAll(link.theirs, {kReady});
       ReadQuietly(link.theirs, 16, 20000);
-      WriteAll(link.theirs, {ACCEPT});
+      WriteAll(link.theirs, {kAccept});
       arrived = ReadQuietly(link.theirs, 1026, 2000);
     } else {
-      WriteAll(link.theirs, {START});
+      WriteAll(link.theirs, {kStart});
       opening = ReadQuietly(link.theirs, 1, 20000);
       WriteAll(link.theirs, Concat(NameField("p.bin"), SizeField(1024)));
       arrived = ReadQuietly(link.theirs, 1, 2000);
@@ -819,7 +836,7 @@ TEST_F(RecvFileTest, ProgressLineWaitsBehindTheExchange) {
     UnblockStdout(blocked, [&] {  // and the exchange goes on to its end
       if (sending) {
         ReadQuietly(link.theirs, 1026 - arrived.size(), 20000);
-        WriteAll(link.theirs, Word(REPLY_OK));
+        WriteAll(link.theirs, Word(kReplyOk));
       } else {
         ReadQuietly(link.theirs, 1 - arrived.size(), 20000);
         WriteAll(link.theirs, framed);
@@ -827,9 +844,9 @@ TEST_F(RecvFileTest, ProgressLineWaitsBehindTheExchange) {
       }
       end.join();
     });
-    EXPECT_EQ(opening, sending ? kOpening : Bytes{READY});
-    EXPECT_EQ(arrived, sending ? framed : Bytes{ACCEPT});
-    EXPECT_EQ(result, TRANSFER_DONE);
+    EXPECT_EQ(opening, sending ? kOpening : Bytes{kReady});
+    EXPECT_EQ(arrived, sending ? framed : Bytes{kAccept});
+    EXPECT_EQ(result, TransferResult::kDone);
     CloseLink(link);
   }
 }

@@ -78,22 +78,14 @@ class WineTest : public ProgramTest {
     SpawnOptions options;
     options.argv = {WINE_PATH, VELCOT_EXE_PATH};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return Start(options, folder, log,
-                 {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
-                  classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"});
-  }
-
-  pid_t StartLinuxVelcot(const std::string& folder, const std::vector<std::string>& args,
-                         const std::string& log) {
-    SpawnOptions options;
-    options.argv = {VELCOT_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return Start(options, folder, log, {"LC_ALL=C"});
+    options.env = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
+                   classic ? "VELCOT_CLASSIC=1" : "VELCOT_CLASSIC"};
+    return StartLogged(options, folder, log);
   }
 
   // What a program wrote to logs/<name>, with Windows line ends made plain.
   std::string Output(const std::string& name) {
-    return DropCarriageReturnsBeforeLineFeeds(ReadWholeFile(scratch_ + "/logs/" + name));
+    return DropCarriageReturnsBeforeLineFeeds(ProgramTest::Output(name));
   }
 
   void ExpectExit(const ProcessEnd& end, int status, const std::string& log) {
@@ -116,15 +108,6 @@ class WineTest : public ProgramTest {
   int fd_b_ = -1;
 
  private:
-  pid_t Start(SpawnOptions options, const std::string& folder, const std::string& log,
-              const std::vector<std::string>& env) {
-    options.working_dir = folder;
-    options.stdout_path = scratch_ + "/logs/" + log + ".out";
-    options.stderr_path = scratch_ + "/logs/" + log + ".err";
-    options.env = env;
-    return StartProgram(options);
-  }
-
   std::vector<std::string> com_links_;
 };
 
@@ -137,7 +120,7 @@ TEST_F(WineTest, WindowsSendsEveryByteValueAndExpandsWildcards) {
   ASSERT_TRUE(WriteWholeFile(tx + "/empty.txt", ""));
   ASSERT_TRUE(WriteWholeFile(tx + "/left.out", "not matched"));
 
-  pid_t receiver = StartLinuxVelcot(rx, {"-p", line_.link_b, "-b", "115200"}, "rx");
+  pid_t receiver = StartVelcot(rx, {"-p", line_.link_b, "-b", "115200"}, "rx");
   // The pattern reaches velcot.exe unexpanded: no shell is in between.
   pid_t sender =
       StartWindowsVelcot(tx, {"-p", "COM11", "-b", "115200", "*.bin", "empty.txt"}, "tx");
@@ -172,7 +155,7 @@ TEST_F(WineTest, WindowsReceivesReplacesAndRefusesWhatWindowsCannotName) {
   ASSERT_TRUE(WriteWholeFile(rx + "/a", "the old a"));
 
   pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM12", "-b", "115200"}, "rx");
-  pid_t sender = StartLinuxVelcot(
+  pid_t sender = StartVelcot(
       tx, {"-p", line_.link_b, "-b", "115200", "allbytes.bin", "empty.txt", "big.bin", "what?.txt"},
       "tx");
   ExpectExit(Finish(sender), 2, "tx");
@@ -340,15 +323,14 @@ TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
   ASSERT_TRUE(WriteWholeFile(rx + "/a-long-report-name.csv", reply));
 
   pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM16", "-b", "115200"}, "rx");
-  ExpectExit(Finish(StartLinuxVelcot(tx, {"-p", line_.link_b, "-b", "115200", kName}, "tx")), 0,
-             "tx");
+  ExpectExit(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", kName}, "tx")), 0, "tx");
   KillProcess(receiver);
   EXPECT_EQ(ReadWholeFile(rx + "/" + kName), content);
   struct stat info;
   ASSERT_EQ(stat((rx + "/" + kName).c_str(), &info), 0);
   EXPECT_EQ(info.st_mtime, 1234567890);
 
-  pid_t linux_receiver = StartLinuxVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
+  pid_t linux_receiver = StartVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
   ExpectExit(Finish(StartWindowsVelcot(
                  rx, {"-p", "COM16", "-b", "115200", "a-long-report-name.csv"}, "tx-win")),
              0, "tx-win");
@@ -372,15 +354,15 @@ TEST_F(WineTest, WindowsReachesALineThroughANetworkSerialServer) {
   ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(line_.link_a) == B57600; },
                                kLimitSeconds * 1000, receiver))
       << Output("rx.err");
-  ExpectExit(Finish(StartLinuxVelcot(tx, {"-p", line_.link_b, "-b", "57600", "every.bin"}, "tx")),
-             0, "tx");
+  ExpectExit(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "57600", "every.bin"}, "tx")), 0,
+             "tx");
   KillProcess(receiver);
   EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == content);
 
   for (const std::string& port : {ser2net.rfc2217, ser2net.raw}) {
     SCOPED_TRACE(port);
     std::remove((back + "/every.bin").c_str());
-    pid_t linux_receiver = StartLinuxVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
+    pid_t linux_receiver = StartVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
     ASSERT_TRUE(WaitForReader(linux_receiver, kLimitSeconds * 1000));
     ASSERT_TRUE(AwaitDeviceFree(ser2net, line_.link_a));
     ExpectExit(Finish(StartWindowsVelcot(tx, {"-p", port, "-b", "115200", "every.bin"}, "tx-win")),

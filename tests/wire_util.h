@@ -4,8 +4,27 @@
 #ifndef VELCOT_TESTS_WIRE_UTIL_H
 #define VELCOT_TESTS_WIRE_UTIL_H
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+// The name field of an announcement, NUL-filled.
+inline Bytes NameField(const std::string& name) {
+  Bytes field(12, 0);
+  std::copy(name.begin(), name.end(), field.begin());
+  return field;
+}
+
+// Bytes of a pattern that repeats only every 256 KiB, from seed.
+inline Bytes PatternBytes(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; i++)
+    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
+  return bytes;
+}
 
 // What a velcot sender writes to open each exchange: a preamble that offers
 // the streaming exchange, which a classic receiver drops, then START.

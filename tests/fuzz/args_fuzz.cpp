@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv.push_back(arg.get());
   argv.push_back(nullptr);
   std::unique_ptr<const char*[]> files(new const char*[size_t(argc)]);
-  Settings settings = {DEFAULT_PORT, DEFAULT_BAUDRATE, DEFAULT_MODE, files.get(), 0};
+  Settings settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, files.get(), 0};
 
   bool help = ParseArguments(argc, argv.data(), &settings);
   bool asked = false;

@@ -45,21 +45,20 @@ struct Capture {
 };
 
 // The driver's send mode: files in order until one ends the run.
-void RunSender(PortHandle port, const std::vector<std::string>* paths) {
+void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSettings settings) {
   for (const std::string& path : *paths) {
-    int result = SendFile(port, path.c_str());
-    if (result == TRANSFER_DECLINED || result == TRANSFER_PORT_LOST) break;
+    TransferResult result = SendFile(port, path.c_str(), settings);
+    if (result == TransferResult::kDeclined || result == TransferResult::kPortLost) break;
   }
   CloseComPort(port);
 }
 
-// The driver's receive mode, with the waits of a fast line.
-void RunReceiver(PortHandle port) {
-  const ReceiverTimes times = {NO_STALL_LIMIT, 20, 200};
-  SeenOpening opened = NO_OPENING_SEEN;
+// The driver's receive mode.
+void RunReceiver(PortHandle port, SessionSettings settings) {
+  SeenOpening opened = SeenOpening::kNone;
   for (;;) {
-    int result = RecvFile(port, times, &opened);
-    if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) break;
+    TransferResult result = RecvFile(port, settings, &opened);
+    if (result != TransferResult::kDone && result != TransferResult::kNotStored) break;
   }
   CloseComPort(port);
 }
@@ -99,21 +98,23 @@ void RunRelay(int sender, int receiver, const Scenario& scenario, Capture* captu
   }
 }
 
-Capture RunScenario(const Scenario& scenario) {
+// With the waits of a fast line, in the classic exchange alone if asked.
+Capture RunScenario(const Scenario& scenario, bool classic) {
+  const SessionSettings settings = {{kNoStallLimit, 20, 200}, classic};
   EmptyFolder(".");
   fs::create_directory("out");
   std::vector<std::string> paths;
   for (const auto& [name, content] : scenario.files) {
     paths.push_back("out/" + name);
-    WriteWholeFile(paths.back(), content);
+    FUZZ_REQUIRE(WriteWholeFile(paths.back(), content));
   }
   if (!scenario.blocking_dir.empty()) fs::create_directory(scenario.blocking_dir);
   int a[2], b[2];
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM, 0, a) == 0);
   FUZZ_REQUIRE(socketpair(AF_UNIX, SOCK_STREAM, 0, b) == 0);
   Capture capture;
-  std::thread sender(RunSender, AdoptPortDescriptor(a[0]), &paths);
-  std::thread receiver(RunReceiver, AdoptPortDescriptor(b[0]));
+  std::thread sender(RunSender, AdoptPortDescriptor(a[0]), &paths, settings);
+  std::thread receiver(RunReceiver, AdoptPortDescriptor(b[0]), settings);
   RunRelay(a[1], b[1], scenario, &capture);
   sender.join();
   receiver.join();
@@ -149,17 +150,17 @@ Scenario ForReceiver(const char* name, std::vector<std::pair<std::string, std::s
 }
 
 std::vector<Scenario> MakeScenarios() {
-  const long first_block = 1 + NAME_FIELD_SIZE + 4;  // START, name field, size field
+  const long first_block = 1 + kNameFieldSize + 4;  // START, name field, size field
   std::vector<Scenario> scenarios;
   scenarios.push_back(ForSender("small", 100, 1));
   scenarios.push_back(ForSender("empty", 0, 0));
   scenarios.push_back(ForSender("one-block", 1024, 2));
   scenarios.push_back(ForSender("three-blocks", 2100, 3));
   Scenario damaged_block = ForSender("damaged-block", 2100, 4);
-  damaged_block.damaged = first_block + BLOCK_SIZE + 2 + 100;
+  damaged_block.damaged = first_block + kBlockSize + 2 + 100;
   scenarios.push_back(damaged_block);
   Scenario damaged_checksum = ForSender("damaged-checksum", 1500, 5);
-  damaged_checksum.damaged = first_block + BLOCK_SIZE + 1;
+  damaged_checksum.damaged = first_block + kBlockSize + 1;
   scenarios.push_back(damaged_checksum);
   Scenario noise = ForSender("noise", 300, 6);
   noise.noise = std::string("AT\r\x00\xFF\x33\xCC", 7);
@@ -190,7 +191,7 @@ std::vector<Scenario> MakeScenarios() {
 
 void WriteSeed(const fs::path& folder, const std::string& name, const std::string& bytes) {
   fs::create_directories(folder);
-  WriteWholeFile((folder / name).string(), bytes);
+  FUZZ_REQUIRE(WriteWholeFile((folder / name).string(), bytes));
 }
 
 // Command lines from the help text and the parser's rules, NUL-separated.
@@ -233,13 +234,11 @@ int main(int argc, char** argv) {
   int saved = EnterWorkFolder();
   for (const Scenario& scenario : MakeScenarios()) {
     std::string header(reinterpret_cast<const char*>(scenario.header), SEND_HEADER_SIZE);
-    setenv("VELCOT_CLASSIC", "1", 1);
-    Capture capture = RunScenario(scenario);
+    Capture capture = RunScenario(scenario, true);
     WriteSeed(out / "recv", scenario.name, capture.to_receiver);
     if (scenario.for_sender) WriteSeed(out / "send", scenario.name, header + capture.to_sender);
     if (scenario.damaged >= 0) continue;  // an offset into the classic exchange
-    unsetenv("VELCOT_CLASSIC");
-    capture = RunScenario(scenario);
+    capture = RunScenario(scenario, false);
     std::string agreed = FUZZ_OPENING + FUZZ_STREAM_FIELD;
     size_t opened = capture.to_receiver.find(agreed);
     size_t answered = capture.to_sender.find(FUZZ_READY_STREAM);

@@ -18,6 +18,12 @@
 
 namespace fs = std::filesystem;
 
+// Progress lines, thousands a second, are of no use here.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
+  return 0;
+}
+
 void FailCheck(const char* condition, const char* file, int line, const char* detail) {
   fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
   if (detail != nullptr) fprintf(stderr, "  %s\n", detail);
@@ -101,7 +107,7 @@ void FinishPeer(Peer* peer) {
   CloseComPort(peer->port);
   peer->thread.join();
   close(peer->theirs);
-  peer->port = INVALID_PORT_HANDLE;
+  peer->port = kInvalidPortHandle;
   peer->theirs = -1;
 }
 
@@ -127,7 +133,7 @@ int EnterWorkFolder() {
   int saved = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   FUZZ_REQUIRE(saved >= 0);
   FUZZ_REQUIRE(chdir((FindScratchRoot() + "/work").c_str()) == 0);
-  FUZZ_REQUIRE(ListFolder(".").empty());
+  FUZZ_REQUIRE(ListDirectory(".").empty());
   return saved;
 }
 
@@ -136,30 +142,10 @@ void LeaveWorkFolder(int saved) {
   close(saved);
 }
 
-std::vector<std::string> ListFolder(const std::string& path) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(path)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 void EmptyFolder(const std::string& path) {
   for (const auto& entry : fs::directory_iterator(path)) {
     fs::remove_all(entry.path());
   }
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), std::streamsize(content.size()));
-  FUZZ_REQUIRE(out.good());
 }
 
 uint16_t ToWord(const uint8_t* bytes) {

@@ -1,5 +1,6 @@
-// What the fuzz targets share: checks that stop the run, a scripted peer on
-// a socketpair, a scratch folder, and the file the sender target sends.
+// What the fuzz targets share: a start-up that sends the standard output
+// nowhere, checks that stop the run, a scripted peer on a socketpair, a
+// scratch folder, and the file the sender target sends.
 #ifndef VELCOT_TESTS_FUZZ_UTIL_H
 #define VELCOT_TESTS_FUZZ_UTIL_H
 
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../file_util.h"
 #include "commdev.h"
 
 // A broken invariant: says which and aborts, which libFuzzer records as a
@@ -42,7 +44,7 @@ struct Pause {
 // under test writes until that end is closed, so neither side ever blocks
 // on the other.
 struct Peer {
-  PortHandle port = INVALID_PORT_HANDLE;  // the end under test, blocking
+  PortHandle port = kInvalidPortHandle;  // the end under test, blocking
   int theirs = -1;
   std::string script;
   std::vector<Pause> pauses;  // in script order
@@ -67,14 +69,8 @@ const std::string& FindScratchRoot();
 int EnterWorkFolder();
 void LeaveWorkFolder(int saved);
 
-// Names in a folder, sorted, without "." and "..".
-std::vector<std::string> ListFolder(const std::string& path);
-
 // Removes everything inside a folder.
 void EmptyFolder(const std::string& path);
-
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& content);
 
 // Wire integers, most significant byte first.
 uint16_t ToWord(const uint8_t* bytes);

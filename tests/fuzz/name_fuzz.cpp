@@ -34,8 +34,8 @@ void CheckReceivedName(const char* name) {
 
 // The field holds [^.]{0,8}(\.[^.]{0,3})? and then only NUL bytes.
 void CheckFieldShape(const char* field) {
-  size_t length = strnlen(field, NAME_FIELD_SIZE);
-  for (size_t i = length; i < NAME_FIELD_SIZE; i++)
+  size_t length = strnlen(field, kNameFieldSize);
+  for (size_t i = length; i < kNameFieldSize; i++)
     FUZZ_REQUIRE(field[i] == '\0');
   const char* dot = static_cast<const char*>(memchr(field, '.', length));
   size_t base = dot != nullptr ? size_t(dot - field) : length;
@@ -59,18 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #endif
 
   // Exactly the field's size, so a byte written past it is caught.
-  std::unique_ptr<char[]> field(new char[NAME_FIELD_SIZE]);
-  memset(field.get(), '#', NAME_FIELD_SIZE);
-  int shortened = TruncFilename8Dot3(base, field.get(), NAME_FIELD_SIZE);
+  std::unique_ptr<char[]> field(new char[kNameFieldSize]);
+  memset(field.get(), '#', kNameFieldSize);
+  int shortened = TruncFilename8Dot3(base, field.get(), kNameFieldSize);
   CheckFieldShape(field.get());
-  size_t length = strnlen(field.get(), NAME_FIELD_SIZE);
+  size_t length = strnlen(field.get(), kNameFieldSize);
   bool changed = length != strlen(base) || memcmp(field.get(), base, length) != 0;
   FUZZ_REQUIRE_EQ(shortened, int(changed), std::string(base));
 
   // What a receiver makes of the field, and of the whole input as a name.
-  char received[NAME_FIELD_SIZE + 1];
-  memcpy(received, field.get(), NAME_FIELD_SIZE);
-  received[NAME_FIELD_SIZE] = '\0';
+  char received[kNameFieldSize + 1];
+  memcpy(received, field.get(), kNameFieldSize);
+  received[kNameFieldSize] = '\0';
   CheckReceivedName(received);
   CheckReceivedName(path.get());
   return 0;

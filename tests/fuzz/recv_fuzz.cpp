@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <map>
 
+#include "classic.h"
 #include "fuzz_util.h"
 #include "names.h"
-#include "stream.h"
 #include "transfer.h"
 
 namespace fs = std::filesystem;
@@ -29,18 +29,18 @@ namespace {
 #define OUTSIDE "../outside.txt"  // the link's target, beside the folder
 
 void FurnishFolder() {
-  WriteWholeFile(OLD_FILE, "old");
+  FUZZ_REQUIRE(WriteWholeFile(OLD_FILE, "old"));
   FUZZ_REQUIRE(mkdir(FOLDER, 0700) == 0);
-  WriteWholeFile(OUTSIDE, "outside");
+  FUZZ_REQUIRE(WriteWholeFile(OUTSIDE, "outside"));
   FUZZ_REQUIRE(symlink(OUTSIDE, LINK) == 0);
 }
 
 // What a faithful receiver makes of the input.
 struct Expected {
-  std::map<std::string, std::string> files;  // stored: name and content
-  std::string replies;                       // every byte it writes back
-  size_t completed = 0;                      // exchanges carried to the end
-  int ending = TRANSFER_PORT_LOST;           // the result that ends receive mode
+  std::map<std::string, std::string> files;           // stored: name and content
+  std::string replies;                                // every byte it writes back
+  size_t completed = 0;                               // exchanges carried to the end
+  TransferResult ending = TransferResult::kPortLost;  // the result that ends receive mode
   // Where the receiver judges a START: the peer waits after it, as a sender
   // waits for READY, until READY has come (or for good).
   std::vector<Pause> pauses;
@@ -61,10 +61,10 @@ int PredictWatch(const uint8_t* data, size_t size, size_t* pos, Expected* expect
   size_t start = *pos;
   for (size_t count = 1; *pos < size; count++) {
     uint8_t byte = data[(*pos)++];
-    if (count > OPENING_MAX_LENGTH) return 0;
-    if (byte == START) {
-      bool alone = count == 1 || (count == PREAMBLE_SIZE + 1 &&
-                                  memcmp(data + start, PREAMBLE, PREAMBLE_SIZE) == 0);
+    if (count > kOpeningMaxLength) return 0;
+    if (byte == kStart) {
+      bool alone = count == 1 || (count == kPreambleSize + 1 &&
+                                  memcmp(data + start, kPreamble, kPreambleSize) == 0);
       PauseAfter(*pos, alone, expected);
       return alone ? 1 : 0;
     }
@@ -78,49 +78,49 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
   bool opened = false;
   for (size_t pos = 0;;) {
     if (!opened) {
-      while (pos < size && data[pos] != START)
+      while (pos < size && data[pos] != kStart)
         pos++;
       if (pos == size) return expected;
       PauseAfter(++pos, true, &expected);
     }
-    expected.replies += char(READY);
+    expected.replies += char(kReady);
     // A sender's opening written again ahead of the name field is dropped.
-    while (size - pos >= NAME_FIELD_SIZE && memcmp(data + pos, PREAMBLE, PREAMBLE_SIZE) == 0 &&
-           data[pos + PREAMBLE_SIZE] == START) {
-      pos += PREAMBLE_SIZE + 1;
+    while (size - pos >= kNameFieldSize && memcmp(data + pos, kPreamble, kPreambleSize) == 0 &&
+           data[pos + kPreambleSize] == kStart) {
+      pos += kPreambleSize + 1;
     }
     // A streaming sender that took READY for READY_STREAM: its field is
     // declined, and receive mode goes on.
-    if (size - pos >= NAME_FIELD_SIZE && IsStreamField(reinterpret_cast<const char*>(data + pos))) {
-      expected.replies += char(DECLINE);
-      pos += NAME_FIELD_SIZE;
+    if (size - pos >= kNameFieldSize && IsStreamField(data + pos)) {
+      expected.replies += char(kDecline);
+      pos += kNameFieldSize;
       opened = false;
       expected.completed++;
       continue;
     }
-    if (size - pos < NAME_FIELD_SIZE + 4) return expected;
-    char name[NAME_FIELD_SIZE + 1] = {};
-    memcpy(name, data + pos, NAME_FIELD_SIZE);
-    uint32_t length = ToDword(data + pos + NAME_FIELD_SIZE);
-    pos += NAME_FIELD_SIZE + 4;
+    if (size - pos < kNameFieldSize + 4) return expected;
+    char name[kNameFieldSize + 1] = {};
+    memcpy(name, data + pos, kNameFieldSize);
+    uint32_t length = ToDword(data + pos + kNameFieldSize);
+    pos += kNameFieldSize + 4;
     if (!IsPlainFileName(name) || strcmp(name, FOLDER) == 0) {
-      expected.replies += char(DECLINE);
-      expected.ending = TRANSFER_FAILED;
+      expected.replies += char(kDecline);
+      expected.ending = TransferResult::kDeclined;
       return expected;
     }
     std::string content;
-    if (length > 0) expected.replies += char(ACCEPT);
+    if (length > 0) expected.replies += char(kAccept);
     int refusals = 0;
     std::string refused;  // the copy of the block last refused
     while (content.size() < length) {
-      size_t n = std::min<size_t>(BLOCK_SIZE, length - content.size());
+      size_t n = std::min<size_t>(kBlockSize, length - content.size());
       if (size - pos < n + 2) return expected;
       std::string block(reinterpret_cast<const char*>(data + pos), n);
       size_t differing = 0;
       for (size_t i = 0; refusals > 0 && i < n; i++)
         differing += block[i] != refused[i];
       if (differing > ComputeWentOnLimit(uint16_t(n))) {
-        expected.ending = TRANSFER_OUT_OF_STEP;  // another block: silent for the file
+        expected.ending = TransferResult::kOutOfStep;  // another block: silent for the file
         return expected;
       }
       uint16_t received = ToWord(data + pos + n);
@@ -131,16 +131,16 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
       expected.replies += FromWord(MakeReplyWord(received, computed));
       refusals = received == computed ? 0 : refusals + 1;
       if (refusals > 0) refused = block;
-      if (refusals == MAX_REFUSALS) {
-        expected.ending = TRANSFER_REFUSED;
+      if (refusals == kMaxRefusals) {
+        expected.ending = TransferResult::kRefused;
         return expected;
       }
     }
-    expected.replies += length > 0 ? FromWord(REPLY_OK) : std::string(1, char(ACCEPT));
+    expected.replies += length > 0 ? FromWord(kReplyOk) : std::string(1, char(kAccept));
     opened = false;
-    int watched = length % BLOCK_SIZE == 0 ? PredictWatch(data, size, &pos, &expected) : 2;
+    int watched = length % kBlockSize == 0 ? PredictWatch(data, size, &pos, &expected) : 2;
     if (watched == 0) {
-      expected.ending = TRANSFER_OUT_OF_STEP;
+      expected.ending = TransferResult::kOutOfStep;
       return expected;
     }
     expected.files[name] = content;
@@ -157,13 +157,14 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
 // there can be no more calls than that. The waits for a quiet line are
 // short after a START, where the peer waits, and long after a file, where
 // it never does: the rest of the input or its end is always there.
-int RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
-  const ReceiverTimes times = {NO_STALL_LIMIT, 2, 20000};
-  SeenOpening opened = NO_OPENING_SEEN;
+TransferResult RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
+  // The classic exchange alone: stream_recv_fuzz plays the streaming one.
+  const SessionSettings settings = {{kNoStallLimit, 2, 20000}, true};
+  SeenOpening opened = SeenOpening::kNone;
   for (;;) {
-    int result = RecvFile(port, times, &opened);
+    TransferResult result = RecvFile(port, settings, &opened);
     ++*calls;
-    if (result != TRANSFER_DONE && result != TRANSFER_NOT_STORED) return result;
+    if (result != TransferResult::kDone && result != TransferResult::kNotStored) return result;
     FUZZ_REQUIRE(*calls < max_calls);
   }
 }
@@ -171,12 +172,12 @@ int RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
 // The folder holds the stored files, the furnishings that no file replaced,
 // and nothing else; outside it nothing changed.
 void CheckFolders(const Expected& expected) {
-  FUZZ_REQUIRE(ListFolder("..") == (std::vector<std::string>{"outside.txt", "work"}));
+  FUZZ_REQUIRE(ListDirectory("..") == (std::vector<std::string>{"outside.txt", "work"}));
   FUZZ_REQUIRE(ReadWholeFile(OUTSIDE) == "outside");
   FUZZ_REQUIRE(fs::is_directory(FOLDER) && fs::is_empty(FOLDER));
   bool link_kept = expected.files.count(LINK) == 0;
   FUZZ_REQUIRE(fs::is_symlink(LINK) == link_kept);
-  std::vector<std::string> names = ListFolder(".");
+  std::vector<std::string> names = ListDirectory(".");
   std::string shown;
   for (const std::string& name : names)
     shown += EscapeFileName(name.c_str()) + " ";
@@ -194,28 +195,20 @@ void CheckFolders(const Expected& expected) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The classic exchange alone: stream_*_fuzz play the streaming one.
-  setenv("VELCOT_CLASSIC", "1", 1);
-  // Progress lines, thousands a second, are of no use here.
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int saved = EnterWorkFolder();
   FurnishFolder();
   Expected expected = PredictReceiver(data, size);
   Peer peer;
   StartPeer(data, size, &peer, expected.pauses);
-  size_t starts = size_t(std::count(data, data + size, uint8_t(START)));
+  size_t starts = size_t(std::count(data, data + size, uint8_t(kStart)));
   size_t calls = 0;
   // Returns once the input is exhausted at the latest: the peer then hangs
   // up, and a hang-up ends receive mode.
-  int result = RunReceiveMode(peer.port, starts + 1, &calls);
+  TransferResult result = RunReceiveMode(peer.port, starts + 1, &calls);
   FinishPeer(&peer);
 
-  FUZZ_REQUIRE_EQ(result, expected.ending, "result " + std::to_string(result));
+  FUZZ_REQUIRE_EQ(result, expected.ending, "result " + std::to_string(int(result)));
   FUZZ_REQUIRE_EQ(calls, expected.completed + 1, std::to_string(calls) + " calls");
   FUZZ_REQUIRE_EQ(peer.heard, expected.replies, ShowDifference(peer.heard, expected.replies));
   CheckFolders(expected);

@@ -24,23 +24,17 @@ bool IsAnswerFrame(uint8_t type) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  unsetenv("VELCOT_CLASSIC");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int saved = EnterWorkFolder();
-  WriteWholeFile(OLD_FILE, "old");
-  WriteWholeFile(OUTSIDE, "outside");
+  FUZZ_REQUIRE(WriteWholeFile(OLD_FILE, "old"));
+  FUZZ_REQUIRE(WriteWholeFile(OUTSIDE, "outside"));
   std::string script = FUZZ_OPENING + FUZZ_STREAM_FIELD;
   script.append(reinterpret_cast<const char*>(data), size);
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(script.data()), script.size(), &peer);
-  const ReceiverTimes times = {NO_STALL_LIMIT, 20, 200};
-  SeenOpening opened = NO_OPENING_SEEN;
-  int result = RecvFile(peer.port, times, &opened);
+  const SessionSettings settings = {{kNoStallLimit, 20, 200}, false};
+  SeenOpening opened = SeenOpening::kNone;
+  TransferResult result = RecvFile(peer.port, settings, &opened);
   FinishPeer(&peer);
 
   // It answered the opening, and then only with frames of its own.
@@ -50,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(IsAnswerFrame(answer.type));
   // Nothing changed outside its folder, and nothing was left behind.
   FUZZ_REQUIRE(ReadWholeFile(OUTSIDE) == "outside");
-  std::vector<std::string> names = ListFolder(".");
+  std::vector<std::string> names = ListDirectory(".");
   std::string stored;
   for (const std::string& name : names) {
     FUZZ_REQUIRE_EQ(name.rfind(".velcot-", 0), std::string::npos, EscapeFileName(name.c_str()));
@@ -59,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A file is stored only whole: with the size and the whole-file check
   // the sender declared, which its last answer repeats.
-  if (result == TRANSFER_DONE) {
+  if (result == TransferResult::kDone) {
     FUZZ_REQUIRE(!answers.empty() && answers.back().type == 'S');
     const std::string& proof = answers.back().payload;
     std::string content = ReadWholeFile(stored);

@@ -8,17 +8,11 @@
 #include "fuzz_util.h"
 #include "transfer.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FUZZ_REQUIRE(freopen("/dev/null", "w", stdout) != nullptr);
-  unsetenv("VELCOT_CLASSIC");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < SEND_HEADER_SIZE) return 0;
   int saved = EnterWorkFolder();
   std::string content = MakeSendContent(data);
-  WriteWholeFile(SEND_PATH, content);
+  FUZZ_REQUIRE(WriteWholeFile(SEND_PATH, content));
   std::string answers(1, FUZZ_READY_STREAM);
   answers.append(reinterpret_cast<const char*>(data) + SEND_HEADER_SIZE, size - SEND_HEADER_SIZE);
 
@@ -26,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // before the first START is dropped.
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(answers.data()), answers.size(), &peer, {{0, 1}});
-  int result = SendFile(peer.port, SEND_PATH);
+  TransferResult result = SendFile(peer.port, SEND_PATH, SessionSettings{{kNoStallLimit, 0, 0}});
   FinishPeer(&peer);
 
   // The opening, the field, then frames alone; every byte of data it sends
@@ -51,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // Success only on the receiver's word that the whole file is stored.
-  if (result == TRANSFER_DONE) {
+  if (result == TransferResult::kDone) {
     std::string proof = FromUint(content.size(), 8) + FromUint(Crc32(content), 4);
     bool proved = false;
     for (const WireFrame& answer : ParseFrames(answers.substr(1)))
@@ -59,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(proved);
     FUZZ_REQUIRE(frames.back().type == 'B');
   }
-  FUZZ_REQUIRE(ListFolder(".") == std::vector<std::string>{SEND_PATH});
+  FUZZ_REQUIRE(ListDirectory(".") == std::vector<std::string>{SEND_PATH});
   FUZZ_REQUIRE(ReadWholeFile(SEND_PATH) == content);
   EmptyFolder(".");
   LeaveWorkFolder(saved);
