@@ -150,7 +150,7 @@ struct CodecDecoder {
   enum class State { kHeader, kLength, kBody, kDeflate, kZstd } state = State::kHeader;
   uint32_t length = 0;  // of the chunk, as read so far or left
   int length_bytes = 0;
-  size_t magic_checked = 0;  // bytes of a zstd frame's magic number seen
+  size_t magic_checked = 0;  // bytes of a zstd frame's start checked
   z_stream inflate{};
   bool inflate_ready = false;
   ZSTD_DCtx_s* zstd = nullptr;

@@ -279,6 +279,9 @@ TEST(FeedDecoder, RefusesWhatDoesNotDecodeAndKeepsToItsLimit) {
        UINT64_MAX,
        kHaveZstd ? CodecError::kUndecodable : zstd_ok,
        kHaveZstd ? CodecError::kUndecodable : zstd_ok},
+      {"zstd: a frame with a content size", kBoth, Join({zstd_magic, {0x40, 0x68, 0x01, 0x09}}),
+       UINT64_MAX, kHaveZstd ? CodecError::kUndecodable : zstd_ok,
+       kHaveZstd ? CodecError::kUndecodable : zstd_ok},
       {"zstd cut short", kBoth, Bytes(window_8m.begin(), window_8m.begin() + 9), UINT64_MAX,
        zstd_ok, kHaveZstd ? CodecError::kTruncated : zstd_ok},
   };
