@@ -7,13 +7,18 @@
 // send, and in the streaming one for stream_recv and stream_send, whose
 // seeds start after the agreement (the targets play that part).
 //
-//   capture_corpus FOLDER     writes FOLDER/{recv,send,stream_recv,stream_send,args,name}/*
+// The decoder's seeds are streams the sender's encoder writes, and a few
+// written by hand.
+//
+//   capture_corpus FOLDER     writes FOLDER/{recv,send,stream_recv,stream_send,codec_recv,args,
+//                             name}/*
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec.h"
 #include "fuzz_util.h"
 #include "transfer.h"
 
@@ -221,6 +227,57 @@ void WriteNameSeeds(const fs::path& folder) {
     WriteSeed(folder, name, bytes);
 }
 
+// What the sender's encoder makes of text for the codecs agreed: from one
+// run, or (primed) a none run of noise, then a primed run of its end again.
+std::string EncodeSeed(uint8_t agreed, size_t flush_every, bool primed) {
+  std::string s;
+  for (int i = 0; s.size() < 5000; i++)
+    s += "line " + std::to_string(i * 37 % 1000) + ": temperature " + std::to_string(i % 7) + "\n";
+  if (primed) {
+    s.clear();
+    for (uint32_t state = 16; s.size() < 3000; state = state * 1103515245u + 12345u)
+      s += char(state >> 23);
+    s += s.substr(2000);
+  }
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(s.data());
+  CodecEncoder encoder;
+  StartEncoder(&encoder, agreed, 1ull << 32);
+  std::vector<uint8_t> c;
+  size_t piece = flush_every > 0 ? flush_every : primed ? 3000 : s.size();
+  for (size_t at = 0; at < s.size(); at += piece) {
+    FUZZ_REQUIRE(FeedEncoder(&encoder, bytes + at, std::min(piece, s.size() - at), &c) ==
+                 CodecError::kNone);
+    if (flush_every > 0) FUZZ_REQUIRE(FlushEncoder(&encoder, &c) == CodecError::kNone);
+    if (primed && at == 0) {
+      RunCodec codec = (agreed & kCodecZstd) ? RunCodec::kZstd : RunCodec::kDeflate;
+      FUZZ_REQUIRE(FlushEncoder(&encoder, &c) == CodecError::kNone);
+      FUZZ_REQUIRE(SwitchEncoder(&encoder, codec, 0, &c) == CodecError::kNone);
+    }
+  }
+  FUZZ_REQUIRE(EndEncoder(&encoder, &c) == CodecError::kNone);
+  return std::string(c.begin(), c.end());
+}
+
+// Two bytes choose the codecs agreed (bit 0 deflate, bit 1 zstd) and the
+// pieces, the limit and the room; the stream follows.
+void WriteCodecSeeds(const fs::path& folder) {
+  const std::string zstd_frame = std::string("\x02\x28\xB5\x2F\xFD\x00", 6);
+  const std::vector<std::pair<const char*, std::string>> seeds = {
+      {"none-only", std::string("\x00\x3A", 2) + EncodeSeed(0, 0, false)},
+      {"deflate", "\x05\x4A" + EncodeSeed(kCodecDeflate, 0, false)},
+      {"deflate-flushed", "\x09\x2A" + EncodeSeed(kCodecDeflate, 700, false)},
+      {"deflate-primed", "\x0D\xFA" + EncodeSeed(kCodecDeflate, 0, true)},
+      {"zstd", "\x13\x5A" + EncodeSeed(kCodecZstd, 0, false)},
+      {"zstd-flushed", "\x17\x0A" + EncodeSeed(kCodecZstd, 700, false)},
+      {"zstd-primed", "\x1B\x8A" + EncodeSeed(kCodecZstd, 0, true)},
+      {"zstd-window-8m", "\x23\x6A" + zstd_frame + std::string("\x68\x09\x00\x00x\x00\x00", 7)},
+      {"zstd-window-16m", "\x27\x6A" + zstd_frame + std::string("\x70\x09\x00\x00x\x00\x00", 7)},
+      {"bad-headers", std::string("\x03\x11\x00\x84\x80\x01\x21\x10\x03", 9)},
+  };
+  for (const auto& [name, bytes] : seeds)
+    WriteSeed(folder, name, bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -255,5 +312,6 @@ int main(int argc, char** argv) {
   LeaveWorkFolder(saved);
   WriteArgumentSeeds(out / "args");
   WriteNameSeeds(out / "name");
+  WriteCodecSeeds(out / "codec_recv");
   return 0;
 }
