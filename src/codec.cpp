@@ -277,9 +277,35 @@ CodecError ChooseRun(CodecEncoder* e, Bytes* c) {
   return error;
 }
 
+// Writes what the open run holds of the input so far.
+CodecError FlushRun(CodecEncoder* e, Bytes* c) {
+  if (!e->run_open || !e->unflushed) return CodecError::kNone;
+  CodecError error = CodecError::kNone;
+  double started = ReadCpuSeconds();
+  if (e->run == RunCodec::kNone) {
+    if (!e->chunk.empty()) WriteChunk(e, e->chunk.data(), e->chunk.size(), c);
+    e->chunk.clear();
+  } else if (e->run == RunCodec::kDeflate) {
+    e->deflate.avail_in = 0;
+    error = RunDeflate(e, Z_SYNC_FLUSH, c);
+  } else {
+#if VELCOT_ZSTD
+    error = RunZstd(e, nullptr, 0, ZSTD_e_flush, c);
+#endif
+  }
+  CountCpu(e, started);
+  e->unflushed = false;
+  return error;
+}
+
 // At the end of a window of input: a none run for data that does not
 // shrink, else the ladder's step.
 CodecError LookAtLevel(CodecEncoder* e, Bytes* c) {
+  // The compressor holds up to a block of input: without a flush the
+  // window's output would be that of input before it. A flush per 64 KiB
+  // of input costs no measurable ratio.
+  CodecError error = FlushRun(e, c);
+  if (error != CodecError::kNone) return error;
   LadderInput in = {e->step,
                     e->steps,
                     e->cpu_at,
@@ -538,22 +564,7 @@ CodecError FeedEncoder(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c)
 CodecError FlushEncoder(CodecEncoder* e, Bytes* c) {
   CodecError error = CodecError::kNone;
   if (e->sampling && !e->sample.empty()) error = ChooseRun(e, c);
-  if (error != CodecError::kNone || !e->run_open || !e->unflushed) return error;
-  double started = ReadCpuSeconds();
-  if (e->run == RunCodec::kNone) {
-    if (!e->chunk.empty()) WriteChunk(e, e->chunk.data(), e->chunk.size(), c);
-    e->chunk.clear();
-  } else if (e->run == RunCodec::kDeflate) {
-    e->deflate.avail_in = 0;
-    error = RunDeflate(e, Z_SYNC_FLUSH, c);
-  } else {
-#if VELCOT_ZSTD
-    error = RunZstd(e, nullptr, 0, ZSTD_e_flush, c);
-#endif
-  }
-  CountCpu(e, started);
-  e->unflushed = false;
-  return error;
+  return error != CodecError::kNone ? error : FlushRun(e, c);
 }
 
 CodecError SwitchEncoder(CodecEncoder* e, RunCodec codec, int step, Bytes* c) {
