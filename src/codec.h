@@ -38,7 +38,7 @@ constexpr size_t kZstdHistory = 1024 * 1024;    // H of zstd
 constexpr unsigned kZstdWindowLogMax = 23;      // 8 MiB
 constexpr size_t kLevelWindow = 256 * 1024;     // input between two looks at the level
 constexpr size_t kSampleSize = 64 * 1024;       // a sample that chooses a run's codec
-constexpr uint64_t kSampleEvery = 4 << 20;      // input of a none run between samples
+constexpr uint64_t kSampleEvery = 4 << 20;      // input of a none run between samples, at most
 constexpr uint64_t kZstdChangeEvery = 4 << 20;  // input between two zstd level changes
 
 // The levels a sender climbs; a run starts at the start step.
@@ -106,6 +106,7 @@ struct CodecEncoder {
   std::vector<uint8_t> sample;   // bytes held back while a sample fills
   bool sampling = false;
   uint64_t none_since_sample = 0;
+  uint64_t sample_spacing = kSampleEvery;
   uint64_t since_zstd_change = kZstdChangeEvery;
   uint64_t window_in = 0, window_out = 0;
   double window_cpu = 0;
