@@ -4,7 +4,6 @@
 #include <cstring>
 
 #ifdef _WIN32
-#define NOMINMAX  // std::min and std::max, not the macros
 #include <windows.h>
 #else
 #include <time.h>
