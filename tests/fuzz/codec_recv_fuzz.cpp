@@ -12,20 +12,16 @@
 
 namespace {
 
-struct Decoded {
-  std::string s;
-  CodecError error;
-};
-
-// Pieces of 1 to 700 bytes from seed, or (seed 0) the stream in one piece.
-Decoded DecodeInPieces(uint8_t agreed, uint64_t limit, const uint8_t* c, size_t size, uint32_t seed,
-                       size_t room) {
+// Decodes c in pieces of 1 to 700 bytes from seed, or (seed 0) in one
+// piece, into *s; returns the verdict.
+CodecError Decode(uint8_t agreed, uint64_t limit, const uint8_t* c, size_t size, uint32_t seed,
+                  size_t room, std::string* s) {
   CodecDecoder decoder;
   StartDecoder(&decoder, agreed);
   decoder.s_limit = limit;
   std::string out(room, '\0');
-  Decoded decoded = {"", CodecError::kNone};
-  for (size_t at = 0; at < size && decoded.error == CodecError::kNone;) {
+  CodecError error = CodecError::kNone;
+  for (size_t at = 0; at < size && error == CodecError::kNone;) {
     size_t piece = size - at;
     if (seed != 0) {
       seed = seed * 1103515245u + 12345u;
@@ -33,21 +29,20 @@ Decoded DecodeInPieces(uint8_t agreed, uint64_t limit, const uint8_t* c, size_t 
     }
     size_t used = 0, made = 0;
     do {
-      decoded.error = FeedDecoder(&decoder, c + at, piece, &used,
-                                  reinterpret_cast<uint8_t*>(&out[0]), room, &made);
+      error = FeedDecoder(&decoder, c + at, piece, &used, reinterpret_cast<uint8_t*>(&out[0]), room,
+                          &made);
       FUZZ_REQUIRE(used <= piece && made <= room);
-      if (decoded.error != CodecError::kNone) break;
+      if (error != CodecError::kNone) break;
       FUZZ_REQUIRE(used > 0 || made > 0 || piece == 0);
-      decoded.s.append(out, 0, made);
+      s->append(out, 0, made);
       at += used;
       piece -= used;
     } while (piece > 0 || made == room);
   }
   CodecError end = EndDecoder(&decoder);
-  FUZZ_REQUIRE(decoded.error == CodecError::kNone || end == decoded.error);
-  decoded.error = end;
-  FUZZ_REQUIRE(decoded.s.size() <= limit);
-  return decoded;
+  FUZZ_REQUIRE(error == CodecError::kNone || end == error);
+  FUZZ_REQUIRE(s->size() <= limit);
+  return end;
 }
 
 }  // namespace
@@ -56,15 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   uint8_t agreed = uint8_t(((data[0] & 1) ? kCodecDeflate : 0) | ((data[0] & 2) ? kCodecZstd : 0));
   uint64_t limit = uint64_t(1) << (10 + (data[1] & 0x0F) % 11);  // 1 KiB to 1 MiB
-  size_t room = size_t(1) << (data[1] >> 4);
-  Decoded whole = DecodeInPieces(agreed, limit, data + 2, size - 2, 0, 1 << 16);
-  Decoded pieces = DecodeInPieces(agreed, limit, data + 2, size - 2, data[0] >> 2 | 1, room);
-  FUZZ_REQUIRE(whole.error == pieces.error);
-  if (whole.error == CodecError::kNone) {
-    FUZZ_REQUIRE_EQ(pieces.s, whole.s, ShowDifference(pieces.s, whole.s));
+  std::string whole, pieces;
+  CodecError verdict = Decode(agreed, limit, data + 2, size - 2, 0, 1 << 16, &whole);
+  FUZZ_REQUIRE(Decode(agreed, limit, data + 2, size - 2, data[0] >> 2 | 1,
+                      size_t(1) << (data[1] >> 4), &pieces) == verdict);
+  if (verdict == CodecError::kNone) {
+    FUZZ_REQUIRE_EQ(pieces, whole, ShowDifference(pieces, whole));
   } else {
-    size_t common = std::min(whole.s.size(), pieces.s.size());
-    FUZZ_REQUIRE(memcmp(whole.s.data(), pieces.s.data(), common) == 0);
+    size_t common = std::min(whole.size(), pieces.size());
+    FUZZ_REQUIRE(memcmp(whole.data(), pieces.data(), common) == 0);
   }
   return 0;
 }
