@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec.h"
 #include "names.h"
 #include "store.h"
 
@@ -20,6 +21,15 @@ bool FormStreamName(const char* path, char* name) {
   if (!carried) utf8.clear();
   memcpy(name, utf8.c_str(), utf8.size() + 1);
   return carried;
+}
+
+uint8_t ListCapabilities(bool compression) {
+  return kCapabilitySession | ListCodecs(compression);
+}
+
+uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {
+  uint8_t shared = offered & own;
+  return shared & kCapabilitySession ? shared : 0;
 }
 
 // ---- frames ----
@@ -259,6 +269,9 @@ struct Sender {
   bool answered;      // the receiver's last answer came: STORED or FAILED
   Ending ending;      // how the receiver's answer ended the file
   ProgressLine* line;
+  uint8_t offered;             // capabilities in the FILE frame: data waits for the answer
+  uint8_t agreed;              // those the answer shares
+  bool answered_capabilities;  // ACCEPT or DECLINE came
 };
 
 // Fills the ring from the file up to the window's end, for the whole-file
@@ -359,11 +372,19 @@ static void NoteProgress(Sender* s, uint64_t offset) {
   }
 }
 
+// Until an answer has been timed: half the stall limit, which is at least
+// two rounds of 1028 bytes at the line's speed, so the first window (two
+// frames of 1024) is answered in time however slow the line.
+static uint32_t ComputeFirstRetry(uint32_t stall_limit_ms) {
+  return std::max<uint32_t>(2000, stall_limit_ms / 2);
+}
+
 // The receiver has the file open: ACCEPT said so, or an answer about its
 // data or its end did, when ACCEPT itself was lost.
 static void NoteAccepted(Sender* s) {
   if (s->accepted) return;
   DrawProgress(s->line, 0, false);
+  if (s->offered != 0) s->retry_ms = ComputeFirstRetry(s->stall_limit_ms);
   s->accepted = true;
   s->offer_out = true;
   s->progressed = s->waiting = Clock::now();
@@ -378,6 +399,11 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       // Any offset up to the furthest data sent counts, also above a rewind:
       // the receiver may hold more than what was sent since.
       uint64_t offset = GetBigEndian(answer.payload, 8);
+      // Before the answer to capabilities no data went: only RESEND(0), a
+      // FILE frame damaged, means anything.
+      if (s->offered != 0 && !s->accepted && (answer.type != kFrameResend || offset != 0)) {
+        return true;
+      }
       if (offset > s->highest) return true;
       // RESEND(0) may be a receiver that has yet to open the file asking
       // for the FILE frame again.
@@ -388,12 +414,19 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       return true;
     }
     case kFrameAccept:
+      if (!s->accepted) s->agreed = answer.sequence & s->offered;
+      s->answered_capabilities = true;
       NoteAccepted(s);
-      return true;
+      // In a session the file's data goes there, not in this exchange.
+      if (s->agreed & kCapabilitySession) s->ending = {Reason::kDone};
+      return (s->agreed & kCapabilitySession) == 0;
     case kFrameDecline:
+      if (!s->accepted) s->agreed = answer.sequence & s->offered;
+      s->answered_capabilities = true;
       if (!s->accepted) s->ending = {Reason::kDeclined};
       return s->accepted;
     case kFrameStored: {
+      if (s->offered != 0 && !s->accepted) return true;
       // The receiver checked the whole file against the same CRC-32: it holds
       // every byte, whatever answers to the data were lost on the way.
       uint8_t proof[12];
@@ -408,6 +441,7 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       return false;
     }
     case kFrameFailed:
+      if (s->offered != 0 && !s->accepted) return true;
       if (s->read_error != 0) {
         s->ending = {Reason::kCancelled, s->read_error};
       } else {
@@ -432,28 +466,30 @@ static void HandleSilence(Sender* s) {
 }
 
 // Offers the file and streams the data and the closing frame until the
-// receiver's last answer. The first window goes out with the FILE frame,
-// before the receiver accepts: a small file then costs one round trip
-// less. Until ACCEPT, each rewind sends FILE again.
+// receiver's last answer. Without capabilities the first window goes out
+// with the FILE frame, before the receiver accepts: a small file then costs
+// one round trip less. Until ACCEPT, each rewind sends FILE again.
 static Ending StreamData(Sender* s) {
   Frame answer;
   for (;;) {
     if (!s->offer_out) {
-      if (WriteFrame(s->port, kFrameFile, 0, s->offer, s->offer_length) != PortResult::kDone) {
+      if (WriteFrame(s->port, kFrameFile, s->offered, s->offer, s->offer_length) !=
+          PortResult::kDone) {
         return {Reason::kPortLost};
       }
       s->offer_out = true;
       s->waiting = Clock::now();
     }
-    bool can_send = s->sent < s->size && s->sent - s->acked < s->window;
+    bool may_send = s->offered == 0 || s->accepted;
+    bool can_send = may_send && s->sent < s->size && s->sent - s->acked < s->window;
     PortResult written = PortResult::kDone;
     if (can_send) {
       written = SendDataFrame(s);
-    } else if (s->sent == s->size && !s->closing_out) {
+    } else if (may_send && s->sent == s->size && !s->closing_out) {
       written = SendClosing(s);
     }
     if (written != PortResult::kDone) return {Reason::kPortLost};
-    can_send = s->sent < s->size && s->sent - s->acked < s->window;
+    can_send = may_send && s->sent < s->size && s->sent - s->acked < s->window;
     // The retry time runs from the last frame sent or useful answer: answers
     // that move nothing (an old RESEND repeated) must not hide a silence.
     uint32_t waited = MillisecondsSince(s->waiting);
@@ -492,21 +528,26 @@ static void FormOffer(Sender* s, const char* name) {
 }
 
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
-                    uint32_t stall_limit_ms, ProgressLine* line, StreamGoodbye* goodbye) {
+                    uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
+                    StreamGoodbye* goodbye) {
   Sender s = {};
+  s.offered = agreement->offered;
   s.port = port;
   s.file = file;
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
   s.ring.resize(kRingSize);
-  // Until an answer has been timed: half the stall limit, which is at least
-  // two rounds of 1028 bytes at the line's speed, so the first window (two
-  // frames of 1024) is answered in time however slow the line.
-  s.retry_ms = std::max<uint32_t>(2000, stall_limit_ms / 2);
+  // An offer alone, with no data after it, is answered within an eighth of
+  // the stall limit (half a round of 1028 bytes) however slow the line, so
+  // a lost one goes again sooner.
+  s.retry_ms = s.offered == 0 ? ComputeFirstRetry(stall_limit_ms)
+                              : std::max<uint32_t>(2000, stall_limit_ms / 8);
   s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
   s.line = line;
   FormOffer(&s, name);
   Ending ending = StreamData(&s);
+  agreement->answered = s.answered_capabilities;
+  agreement->agreed = s.agreed;
   // Answers to frames sent again after the closing one may still be on
   // their way.
   *goodbye = {s.answered, s.late_answers ? s.retry_ms : 0};
@@ -687,6 +728,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
       return EndStalled(stall_limit_ms, heard_at, stall_limit_ms);
     }
   }
+  offer->capabilities = frame.sequence;
   offer->size = GetBigEndian(frame.payload, 8);
   offer->mtime = int64_t(GetBigEndian(frame.payload + 8, 8));
   offer->mode = uint32_t(GetBigEndian(frame.payload + 16, 4));
@@ -699,8 +741,8 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
   return {Reason::kDone};
 }
 
-PortResult DeclineStreamed(PortHandle port) {
-  return WriteFrame(port, kFrameDecline, 0, nullptr, 0);
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed) {
+  return WriteFrame(port, kFrameDecline, agreed, nullptr, 0);
 }
 
 Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,

@@ -23,6 +23,19 @@
 // The longest name the exchange carries, in bytes of UTF-8.
 constexpr size_t kStreamNameMax = 255;
 
+// Capabilities: the sender offers its own in the FILE frame's sequence
+// byte, and the receiver answers, in ACCEPT's or DECLINE's, those it shares.
+// 0 either way is today's exchange, which every velcot speaks. The codecs'
+// bits (codec.h) go only with the session's.
+constexpr uint8_t kCapabilitySession = 0x01;
+
+// What this end can do: the session and, with compression, its codecs.
+uint8_t ListCapabilities(bool compression);
+
+// The receiver's answer to the offered bits: those it has, codecs only
+// within a session.
+uint8_t AgreeCapabilities(uint8_t offered, uint8_t own);
+
 // The name a file is offered under: its base name in UTF-8, or "" (false)
 // when no receiver would store it: the file then goes classically.
 bool FormStreamName(const char* path, char* name);
@@ -35,11 +48,22 @@ struct StreamGoodbye {
   uint32_t quiet_ms;
 };
 
+// The capabilities a sender offers with its FILE frame, and the answer.
+struct StreamAgreement {
+  uint8_t offered;  // 0: none, and the data goes out before the answer, as today
+  bool answered;    // ACCEPT or DECLINE came
+  uint8_t agreed;   // the bits it shares
+};
+
 // Sends one file under name: the offer and the data, until the receiver's
 // last answer. The progress line is drawn once the receiver has the file
 // open. The ending says why it stopped short; *goodbye whether to say it.
+// With capabilities offered no data goes before the answer; with the
+// session among those agreed it returns at the answer, nothing of the file
+// sent, for the session to go on.
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
-                    uint32_t stall_limit_ms, ProgressLine* line, StreamGoodbye* goodbye);
+                    uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
+                    StreamGoodbye* goodbye);
 
 // Tells the receiver the last answer arrived: kDone, or kLost.
 PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye);
@@ -47,6 +71,7 @@ PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye);
 // The offer a receiver reads: the file's facts, and a name for it with any
 // NUL in it turned into a control byte that no receiver stores.
 struct StreamOffer {
+  uint8_t capabilities;  // the sender's
   uint64_t size;
   int64_t mtime;
   uint32_t mode;
@@ -58,8 +83,9 @@ struct StreamOffer {
 Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
                        SeenOpening* opened);
 
-// Declines the offer; the receiver stays in receive mode.
-PortResult DeclineStreamed(PortHandle port);
+// Declines the offer, answering the capabilities agreed; the receiver stays
+// in receive mode.
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed);
 
 // Accepts the offer and receives its data into file up to the sender's
 // closing frame. The ending is whole when the file matches the sender's

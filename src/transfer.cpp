@@ -116,16 +116,23 @@ static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
 }
 
 // The streaming exchange, after READY_STREAM. A failure the receiver
-// answered is said before the goodbye, success once it is out.
+// answered is said before the goodbye, success once it is out. A receiver
+// that shares no capabilities is offered none again in this run: its
+// answer then comes with the data, as today.
 static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
-                                       uint32_t stall_limit_ms) {
+                                       const SessionSettings& settings, RunMemory* memory) {
   if (WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
   }
   ProgressLine line = {out.path, out.size};
   StreamGoodbye goodbye;
-  Ending ending =
-      SendStreamed(port, out.file, out.stream_name, out.size, stall_limit_ms, &line, &goodbye);
+  StreamAgreement agreement = {};
+  agreement.offered = memory->plain_receiver ? 0 : ListCapabilities(settings.compression);
+  Ending ending = SendStreamed(port, out.file, out.stream_name, out.size,
+                               settings.times.stall_limit_ms, &line, &agreement, &goodbye);
+  if (agreement.offered != 0 && agreement.answered && agreement.agreed == 0) {
+    memory->plain_receiver = true;
+  }
   bool stored = ending.reason == Reason::kDone;
   TransferResult result =
       stored ? TransferResult::kDone : ReportEnding(&line, ending, true, out.path);
@@ -137,7 +144,8 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
 
 // Opens the exchange and hands the file to the one the receiver answers.
 static TransferResult OfferFile(PortHandle port, const Outgoing& out,
-                                const SessionSettings& settings, uint32_t give_up_ms) {
+                                const SessionSettings& settings, uint32_t give_up_ms,
+                                RunMemory* memory) {
   uint32_t limit_ms = settings.times.stall_limit_ms;
   if (out.size > UINT32_MAX && !out.streamable) {
     ReportTooLarge(out.path);
@@ -146,7 +154,7 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
   Answer answer = OpenExchange(port, limit_ms, out.streamable, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone) return TransferResult::kUnanswered;
-  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, limit_ms);
+  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, memory);
   if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
   if (WriteBytes(port, reinterpret_cast<const uint8_t*>(out.field), kNameFieldSize) !=
       PortResult::kDone) {
@@ -158,7 +166,9 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
 }
 
 TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
-                        uint32_t give_up_ms) {
+                        uint32_t give_up_ms, RunMemory* memory) {
+  RunMemory forgotten;
+  if (memory == nullptr) memory = &forgotten;
   // Which exchange the receiver speaks shows only in its READY: the
   // streaming one is offered when the file can go that way.
   Outgoing out;
@@ -168,7 +178,7 @@ TransferResult SendFile(PortHandle port, const char* path, const SessionSettings
   if (!out.named && !out.streamable) return TransferResult::kSkipped;
   out.file = OpenFileToSend(path, &out.size);
   if (out.file == nullptr) return TransferResult::kSkipped;
-  TransferResult result = OfferFile(port, out, settings, give_up_ms);
+  TransferResult result = OfferFile(port, out, settings, give_up_ms, memory);
   fclose(out.file);
   return result;
 }
@@ -210,10 +220,12 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const LineTimes& time
   StreamOffer offer;
   Ending read = ReadStreamOffer(port, times.stall_limit_ms, &offer, opened);
   if (read.reason != Reason::kDone) return ReportEnding(nullptr, read, false, nullptr);
+  // The session is yet to come: no capability is shared.
+  uint8_t agreed = AgreeCapabilities(offer.capabilities, 0);
   ReceivedFile received;
   if (!OpenFileToStore(offer.name, true, &received)) {
-    return DeclineStreamed(port) == PortResult::kDone ? TransferResult::kNotStored
-                                                      : TransferResult::kPortLost;
+    return DeclineStreamed(port, agreed) == PortResult::kDone ? TransferResult::kNotStored
+                                                              : TransferResult::kPortLost;
   }
   ProgressLine line = {offer.name, offer.size};
   uint32_t crc = 0;

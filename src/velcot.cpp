@@ -109,8 +109,9 @@ static bool IsExchangeLost(TransferResult result) {
 static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
   int status = kExitComplete;
   uint32_t give_up_ms = 0;
+  RunMemory memory;
   for (int i = 0; i < settings.file_count; i++) {
-    TransferResult result = SendFile(port, settings.files[i], session, give_up_ms);
+    TransferResult result = SendFile(port, settings.files[i], session, give_up_ms, &memory);
     if (result == TransferResult::kDone) give_up_ms = 0;
     if (result == TransferResult::kDone) continue;
     status = kExitIncomplete;
@@ -334,6 +335,7 @@ static int Run(int argc, char** argv, Settings* settings) {
     SessionSettings session;
     session.times = ComputeLineTimes(settings->baudrate, format);
     session.classic_only = settings->classic_only;
+    session.compression = settings->compression;
     status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
                                       : RunReceiveMode(port, *settings, session, one_run);
   }
@@ -352,6 +354,8 @@ int main(int argc, char** argv) {
   }
   const char* classic = getenv(kClassicVariable);
   settings.classic_only = classic != nullptr && classic[0] != '\0' && strcmp(classic, "0") != 0;
+  const char* compression = getenv(kCompressionVariable);
+  settings.compression = compression == nullptr || strcmp(compression, "0") != 0;
   int status = Run(argc, argv, &settings);
   free(settings.files);
   return status;

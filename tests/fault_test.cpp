@@ -561,7 +561,8 @@ const FrameFault kFrameFaults[] = {
     {"FirstStoredLost", {"--frame", "ba:S:1:drop"}, kThreeSmall, 0, "", 0, false},
     // Its RESEND(0) asks for the offer again: no sign of an open file.
     {"FirstOfferDamaged", {"--frame", "ab:F:1:damage"}, kThreeSmall, 0, "", 0, false},
-    // Data before any offer asks for it at once, not after the retry time.
+    // No data follows an offer of capabilities: it goes again after an
+    // eighth of the stall limit, then a quarter, well within the limit.
     {"OfferLostTwice", {"--frame", "ab:F:1-2:drop"}, kThreeSmall, 0, "", 0, false},
     // The sender's retry time doubles past the receiver's first quiet spell.
     {"StoredLostAgainAndAgain", {"--frame", "ba:S:1-7:drop"}, kThreeSmall, 0, "", 0, false},

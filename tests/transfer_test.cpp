@@ -661,9 +661,11 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
   }
 }
 
-// A scripted streaming receiver asks for data again, answers with garbage,
-// and loses its first STORED: the sender sends from where it is asked,
-// proves the whole file, and asks again for the last answer.
+// A scripted streaming receiver of today's kind (it answers capabilities
+// with none) asks for data again, answers with garbage, and loses its first
+// STORED: the sender, which offered the session and waited for the answer,
+// sends from where it is asked, proves the whole file, and asks again for
+// the last answer.
 TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) {
   Bytes content = PatternBytes(20000, 3);
   WriteFile("ünï.bin", content);
@@ -677,6 +679,8 @@ TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) 
   EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
   PeerFrame file = ReadPeerFrame(link.theirs);
   EXPECT_EQ(file.type, 'F');
+  EXPECT_EQ(file.sequence & 0x01, 0x01);  // the session, and codecs, no other bit
+  EXPECT_EQ(file.sequence & ~0x07, 0);
   EXPECT_EQ(FromBigEndian(file.payload, 0, 8), 20000u);
   struct stat info;
   ASSERT_EQ(stat("ünï.bin", &info), 0);
