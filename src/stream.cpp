@@ -25,7 +25,8 @@ bool FormStreamName(const char* path, char* name) {
 }
 
 uint8_t ListCapabilities(bool compression) {
-  return kCapabilitySession | ListCodecs(compression);
+  (void)compression;  // the codecs are yet to come
+  return kCapabilitySession;
 }
 
 uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {
@@ -193,7 +194,7 @@ static uint32_t ComputeFirstRetry(uint32_t stall_limit_ms) {
 // data or its end did, when ACCEPT itself was lost.
 static void NoteAccepted(Sender* s) {
   if (s->accepted) return;
-  DrawProgress(s->line, 0, false);
+  if ((s->agreed & kCapabilitySession) == 0) DrawProgress(s->line, 0, false);
   if (s->offered != 0) s->retry_ms = ComputeFirstRetry(s->stall_limit_ms);
   s->accepted = true;
   s->offer_out = true;
@@ -390,14 +391,8 @@ struct Receiver {
   ProgressLine* line;
 };
 
-// How long a RESEND waits for the data it asked for before it is sent again.
-constexpr uint32_t kResendAgainMs = 500;
-// How long the receiver lingers after its last answer while the line is
-// quiet, to answer a closing frame sent again: longer than a sender waits
-// for that answer before it sends something again, which its retry time,
-// doubled at each silence, may make half the stall limit.
 constexpr uint32_t kLingerMs = 5000;
-static uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
+uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
   return std::max<uint32_t>(kLingerMs, stall_limit_ms / 2 + 1000);
 }
 

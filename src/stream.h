@@ -93,6 +93,15 @@ PortResult DeclineStreamed(PortHandle port, uint8_t agreed);
 Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,
                        ProgressLine* line, uint32_t* crc, SeenOpening* opened);
 
+// How long a request for data waits for it before it is sent again.
+constexpr uint32_t kResendAgainMs = 500;
+
+// How long a receiver lingers after its last answer while the line is
+// quiet, to answer what the sender repeats: longer than a sender waits for
+// that answer before it sends something again, which its retry time,
+// doubled at each silence, may make half the stall limit.
+uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms);
+
 // Answers the file's fate where the sender waits for it (stored, or not
 // stored for a failed write, a failed check or a cancel), and lingers to
 // answer again what the sender repeats. A sender's next opening seen

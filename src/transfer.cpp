@@ -9,6 +9,7 @@
 #include "classic.h"
 #include "names.h"
 #include "progress.h"
+#include "session.h"
 #include "store.h"
 #include "stream.h"
 
@@ -23,6 +24,7 @@ struct Outgoing {
   char field[kNameFieldSize];  // the classic name field
   bool streamable;             // the streaming exchange is offered
   char stream_name[kStreamNameMax + 1];
+  bool again;  // its last try
 };
 
 // Forms the name field a file is announced under. False, after reporting
@@ -120,18 +122,22 @@ static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
 // that shares no capabilities is offered none again in this run: its
 // answer then comes with the data, as today.
 static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
-                                       const SessionSettings& settings, RunMemory* memory) {
+                                       const SessionSettings& settings, SendRun* run) {
   if (WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
   }
   ProgressLine line = {out.path, out.size};
   StreamGoodbye goodbye;
   StreamAgreement agreement = {};
-  agreement.offered = memory->plain_receiver ? 0 : ListCapabilities(settings.compression);
+  agreement.offered = run->plain_receiver ? 0 : ListCapabilities(settings.compression);
   Ending ending = SendStreamed(port, out.file, out.stream_name, out.size,
                                settings.times.stall_limit_ms, &line, &agreement, &goodbye);
   if (agreement.offered != 0 && agreement.answered && agreement.agreed == 0) {
-    memory->plain_receiver = true;
+    run->plain_receiver = true;
+  }
+  if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
+    SessionStart start = {out.path, out.file, out.size, out.again, agreement.agreed};
+    return SendSession(port, start, &run->pending, settings, &run->failed);
   }
   bool stored = ending.reason == Reason::kDone;
   TransferResult result =
@@ -145,7 +151,7 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
 // Opens the exchange and hands the file to the one the receiver answers.
 static TransferResult OfferFile(PortHandle port, const Outgoing& out,
                                 const SessionSettings& settings, uint32_t give_up_ms,
-                                RunMemory* memory) {
+                                SendRun* run) {
   uint32_t limit_ms = settings.times.stall_limit_ms;
   if (out.size > UINT32_MAX && !out.streamable) {
     ReportTooLarge(out.path);
@@ -154,7 +160,7 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
   Answer answer = OpenExchange(port, limit_ms, out.streamable, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone) return TransferResult::kUnanswered;
-  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, memory);
+  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run);
   if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
   if (WriteBytes(port, reinterpret_cast<const uint8_t*>(out.field), kNameFieldSize) !=
       PortResult::kDone) {
@@ -165,22 +171,35 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
   return ReportEnding(&line, ending, true, out.path);
 }
 
-TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
-                        uint32_t give_up_ms, RunMemory* memory) {
-  RunMemory forgotten;
-  if (memory == nullptr) memory = &forgotten;
+TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+                         uint32_t give_up_ms) {
+  PendingFile first = run->pending.front();
+  run->pending.pop_front();
   // Which exchange the receiver speaks shows only in its READY: the
   // streaming one is offered when the file can go that way.
   Outgoing out;
-  out.path = path;
-  out.streamable = !settings.classic_only && FormStreamName(path, out.stream_name);
-  out.named = FormNameField(path, out.field, !out.streamable);
-  if (!out.named && !out.streamable) return TransferResult::kSkipped;
-  out.file = OpenFileToSend(path, &out.size);
-  if (out.file == nullptr) return TransferResult::kSkipped;
-  TransferResult result = OfferFile(port, out, settings, give_up_ms, memory);
+  out.path = first.path;
+  out.again = first.again;
+  out.streamable = !settings.classic_only && FormStreamName(out.path, out.stream_name);
+  out.named = FormNameField(out.path, out.field, !out.streamable);
+  out.file = out.named || out.streamable ? OpenFileToSend(out.path, &out.size) : nullptr;
+  if (out.file == nullptr) {
+    run->failed = true;
+    return TransferResult::kSkipped;
+  }
+  TransferResult result = OfferFile(port, out, settings, give_up_ms, run);
   fclose(out.file);
+  if (result == TransferResult::kUnanswered) run->pending.push_front(first);
+  if (result != TransferResult::kDone) run->failed = true;
   return result;
+}
+
+TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
+                        uint32_t give_up_ms) {
+  SendRun run;
+  run.pending.push_back({path, false});
+  TransferResult result = SendFiles(port, &run, settings, give_up_ms);
+  return result == TransferResult::kDone && run.failed ? TransferResult::kNotStored : result;
 }
 
 // ---- receiver ----
@@ -215,17 +234,20 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
 
 // The streaming exchange, after the stream field. A file refused is not
 // the end of the run: the sender goes on with its next one.
-static TransferResult ReceiveStreamedFile(PortHandle port, const LineTimes& times,
+static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings& settings,
                                           SeenOpening* opened) {
+  const LineTimes& times = settings.times;
   StreamOffer offer;
   Ending read = ReadStreamOffer(port, times.stall_limit_ms, &offer, opened);
   if (read.reason != Reason::kDone) return ReportEnding(nullptr, read, false, nullptr);
-  // The session is yet to come: no capability is shared.
-  uint8_t agreed = AgreeCapabilities(offer.capabilities, 0);
+  uint8_t agreed = AgreeCapabilities(offer.capabilities, ListCapabilities(settings.compression));
   ReceivedFile received;
   if (!OpenFileToStore(offer.name, true, &received)) {
     return DeclineStreamed(port, agreed) == PortResult::kDone ? TransferResult::kNotStored
                                                               : TransferResult::kPortLost;
+  }
+  if (agreed & kCapabilitySession) {
+    return ReceiveSession(port, offer, &received, agreed, times, opened);
   }
   ProgressLine line = {offer.name, offer.size};
   uint32_t crc = 0;
@@ -267,7 +289,7 @@ TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOp
   if (!(streamed ? IsDamagedStreamField(field) : IsStreamField(field))) {
     return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
   }
-  if (!settings.classic_only) return ReceiveStreamedFile(port, settings.times, opened);
+  if (!settings.classic_only) return ReceiveStreamedFile(port, settings, opened);
   // Not a file that cannot be created: receive mode goes on once the rest of
   // the offer has passed.
   fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",

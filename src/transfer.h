@@ -1,11 +1,13 @@
-// transfer: the session of one file, as the driver runs it. The sender
+// transfer: the opening of a file, as the driver runs it. The sender
 // opens the file; both ends agree at its opening on the classic or the
-// streaming exchange; the file goes through that exchange; the session
-// closes it, or stores or drops what was received, and says how it ended.
+// streaming exchange, and between velcots on a session of files back to
+// back; the file goes through that exchange; the opening closes it, or
+// stores or drops what was received, and says how it ended.
 #ifndef VELCOT_TRANSFER_H
 #define VELCOT_TRANSFER_H
 
 #include <cstdint>
+#include <deque>
 
 #include "commdev.h"
 #include "outcome.h"
@@ -26,17 +28,35 @@ struct SessionSettings {
   bool compression = true;    // kCompressionVariable is not "0"
 };
 
-// What a run of files has learned of its receiver, for its later openings.
-struct RunMemory {
-  bool plain_receiver = false;  // it shared no capabilities: none are offered again
+// A file of a run still to be sent.
+struct PendingFile {
+  const char* path;
+  bool again;  // its session was lost before its answer: this is its last try
 };
 
-// Sends one file. Once it is under way, a receiver that makes no progress
-// for the stall limit ends it (kStalled); waiting for an answer to the
-// opening has no limit, unless give_up_ms (0: however long it takes) runs
-// out first (kUnanswered). memory, if given, carries what the run learned.
+// The files of a run still to be sent, and what the run learned so far.
+struct SendRun {
+  std::deque<PendingFile> pending;
+  bool plain_receiver = false;  // it shared no capabilities: none are offered again
+  bool failed = false;          // a file was not sent, or not stored
+};
+
+// Sends the file at the front of run->pending in one opening and, where the
+// receiver agrees to a session, the files after it back to back. Files
+// are taken off pending as they end, and reported; a file that was not
+// sent sets run->failed. The result tells how the opening ended, for the
+// next one: kDone when it ended in order; kUnanswered leaves the file at
+// the front of pending. Once the opening is under way, a receiver that
+// makes no progress for the stall limit ends it (kStalled); waiting for an
+// answer to the opening has no limit, unless give_up_ms (0: however long it
+// takes) runs out first.
+TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+                         uint32_t give_up_ms = 0);
+
+// Sends one file, alone in its run: kNotStored when a session ended in
+// order without storing it.
 TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
-                        uint32_t give_up_ms = 0, RunMemory* memory = nullptr);
+                        uint32_t give_up_ms = 0);
 
 // Receives one file, waiting however long it takes for a sender. *opened
 // carries a sender's opening from one RecvFile to the next: set on return
