@@ -23,12 +23,6 @@
 #error "PROJECT_URL, the web address in the help text, comes from the build"
 #endif
 
-// Exit statuses.
-constexpr int kExitComplete = 0;  // every file transferred (or help shown)
-constexpr int kExitNotStarted = 1;
-constexpr int kExitIncomplete = 2;  // some file not transferred, or the port was lost
-// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
-
 void PrintHelp() {
   puts("Sends or receives files over serial COM lines (nullmodems).");
   puts("");
@@ -89,6 +83,12 @@ const char* FindMissingSetting(const Settings& settings) {
 
 // The unit tests link the parsing above without what follows.
 #ifndef VELCOT_NO_MAIN
+// Exit statuses.
+constexpr int kExitComplete = 0;  // every file transferred (or help shown)
+constexpr int kExitNotStarted = 1;
+constexpr int kExitIncomplete = 2;  // some file not transferred, or the port was lost
+// Interrupted by a signal: 128 + its number (130 for Ctrl+C).
+
 static void ReportLostPort(const char* port_name, PortHandle port) {
   fprintf(stderr, "lost port %s: %s\n", port_name, DescribePortLoss(port));
 }
