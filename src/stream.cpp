@@ -25,8 +25,7 @@ bool FormStreamName(const char* path, char* name) {
 }
 
 uint8_t ListCapabilities(bool compression) {
-  (void)compression;  // the codecs are yet to come
-  return kCapabilitySession;
+  return kCapabilitySession | ListCodecs(compression);
 }
 
 uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {

@@ -562,6 +562,9 @@ struct FrameFault {
   bool classic_receiver;           // VELCOT_CLASSIC=1 at the receiver only
   int folder = -1;                 // a file whose name is a folder at the receiver
   long long rx_limit = -1;         // the largest file the receiver may write
+  bool text = false;               // the files compress (random bytes otherwise)
+  std::vector<std::string> tx_env = {}, rx_env = {};
+  int compressed = 0;  // 1: the line carried under half the files' bytes; -1: more than all
 };
 
 void PrintTo(const FrameFault& row, std::ostream* out) {
@@ -629,6 +632,50 @@ const FrameFault kFrameFaults[] = {
      false,
      -1,
      100000},
+    // Compressed, one stream across the files: segments lost, damaged and
+    // late in the middle of it go again as the same bytes, and decode.
+    {"CompressedSegmentsLostAndDamaged",
+     {"--latency-ms", "10", "--frame", "ab:d:4-6:drop", "--frame", "ab:d:9:damage", "--frame",
+      "ab:d:14:delay=200"},
+     {400000, 30000, 200000},
+     0,
+     "",
+     0,
+     false,
+     -1,
+     -1,
+     true,
+     {},
+     {},
+     1},
+    // Compression off at either end: plain runs, however well the files
+    // would compress.
+    {"ReceiverWithoutCompression",
+     {"--frame", "ab:d:3:drop"},
+     {200000, 30000},
+     0,
+     "",
+     0,
+     false,
+     -1,
+     -1,
+     true,
+     {},
+     {"VELCOT_COMPRESSION=0"},
+     -1},
+    {"SenderWithoutCompression",
+     {"--frame", "ab:d:3:drop"},
+     {200000, 30000},
+     0,
+     "",
+     0,
+     false,
+     -1,
+     -1,
+     true,
+     {"VELCOT_COMPRESSION=0"},
+     {},
+     -1},
 };
 
 class FrameFaultTest : public FaultTest, public testing::WithParamInterface<FrameFault> {
@@ -645,7 +692,8 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
   std::vector<std::string> names, contents;
   for (size_t i = 0; i < row.sizes.size(); i++) {
     names.push_back("f" + std::to_string(i + 1) + ".bin");
-    contents.push_back(MakeContent(row.sizes[i], uint32_t(20 + i)));
+    contents.push_back(row.text ? MakeText(row.sizes[i], uint32_t(20 + i))
+                                : MakeContent(row.sizes[i], uint32_t(20 + i)));
     ASSERT_TRUE(WriteWholeFile(tx + "/" + names[i], contents[i]));
   }
   if (row.folder >= 0) MakeFolder("rx/" + names[size_t(row.folder)]);
@@ -654,12 +702,14 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
   NullModem cable = StartCable(scratch_, options);
   ASSERT_GT(cable.pid, 0);
   if (row.classic_receiver) env_.push_back("VELCOT_CLASSIC=1");
+  env_.insert(env_.end(), row.rx_env.begin(), row.rx_env.end());
   SpawnOptions limited;
   limited.file_size_limit = row.rx_limit;
   limited.ignored_signals = {SIGXFSZ};
   pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx", limited);
   ASSERT_TRUE(WaitForReader(receiver, kLimitSeconds * 1000));
   env_ = {"LC_ALL=C"};
+  env_.insert(env_.end(), row.tx_env.begin(), row.tx_env.end());
   std::vector<std::string> send = {"-p", cable.link_a, "-b", "115200"};
   send.insert(send.end(), names.begin(), names.end());
   ProcessEnd sent = Finish(StartVelcot(tx, send, scratch_ + "/tx"));
@@ -693,6 +743,15 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
   }
   // The cable did what the row asks.
   EXPECT_GT(ReadCounters(log, "A->B").frames_acted + ReadCounters(log, "B->A").frames_acted, 0u);
+  uint64_t total = 0;
+  for (size_t size : row.sizes)
+    total += size;
+  uint64_t carried = ReadCounters(log, "A->B").carried;
+  if (row.compressed > 0) {
+    EXPECT_LT(carried, total / 2);
+  } else if (row.compressed < 0) {
+    EXPECT_GT(carried, total);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FrameFaultTest, testing::ValuesIn(kFrameFaults),

@@ -154,6 +154,9 @@ bool PathExists(const std::string& path);
 // Random bytes, the same for the same seed.
 std::string MakeContent(size_t size, uint32_t seed);
 
+// Lines of an instrument's log, which compress, the same for the same seed.
+std::string MakeText(size_t size, uint32_t seed);
+
 // A socat-linked pair of pseudo-terminals whose ends the test holds open,
 // so that a program closing its end does not hang up the line.
 struct HeldLine {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "classic.h"
+#include "codec.h"
 #include "names.h"
 #include "peer_util.h"
 #include "stream.h"
@@ -766,65 +767,78 @@ TEST_F(RecvFileTest, SessionStoresItemsInOrderEachOnItsOwnProof) {
   CloseLink(link);
 }
 
-// A scripted receiver that agrees to the session and no codec gets C as
-// plain runs, and loses a segment: only its bytes go again. The file's
-// bytes come in DATA records, proved by END, and QUIT closes S.
-TEST_F(SendFileTest, SessionToAReceiverWithoutCodecsSendsAgainOnlyWhatWasLost) {
-  Bytes content = PatternBytes(20000, 4);
+// A scripted receiver that agrees to the session with no codec gets C as
+// plain runs, and with deflate alone no zstd run; it loses a segment, and
+// only its bytes go again. The file's bytes come in DATA records, proved
+// by END, and QUIT closes S.
+TEST_F(SendFileTest, SessionGoesInTheCodecsAgreedAndSendsAgainOnlyWhatWasLost) {
+  Bytes content;
+  for (int line = 0; content.size() < 20000; line++) {
+    std::string text = "12:00:" + std::to_string(line % 60) +
+                       " channel 3: " + std::to_string(line * 7 % 1000) + " mV\n";
+    content.insert(content.end(), text.begin(), text.end());
+  }
   WriteFile("s.bin", content);
-  Link link = OpenLink();
-  TransferResult result = kNoResult;
-  testing::internal::CaptureStdout();
-  std::thread sender([&] { result = SendFile(link.ours, "s.bin", 5000); });
-  ASSERT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
-  WriteAll(link.theirs, {kPeerReadyStream});
-  EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
-  EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'F');
-  WriteAll(link.theirs, EncodeFrame('A', 0x01, BigEndian(0, 8)));
-  Bytes c;
-  std::vector<bool> have;
-  uint64_t lost_at = UINT64_MAX, sent_again = 0;
-  bool quit = false;
-  while (!quit) {
-    PeerFrame frame = ReadPeerFrame(link.theirs);
-    ASSERT_EQ(frame.type, 'd') << frame;
-    uint64_t at = FromBigEndian(frame.payload, 0, 4);
-    size_t length = frame.payload.size() - 4;
-    if (lost_at == UINT64_MAX && at > 0) {
-      lost_at = at;  // this one is lost on the line
-      continue;
+  for (uint8_t agreed : {0x01, 0x03}) {
+    SCOPED_TRACE(int(agreed));
+    Link link = OpenLink();
+    TransferResult result = kNoResult;
+    testing::internal::CaptureStdout();
+    std::thread sender([&] { result = SendFile(link.ours, "s.bin", 5000); });
+    ASSERT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
+    WriteAll(link.theirs, {kPeerReadyStream});
+    EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
+    EXPECT_EQ(ReadPeerFrame(link.theirs).sequence & agreed, agreed);
+    WriteAll(link.theirs, EncodeFrame('A', agreed, BigEndian(0, 8)));
+    // Decoded by a receiver that takes nothing but the codecs agreed.
+    CodecDecoder decoder;
+    StartDecoder(&decoder, agreed & 0x06);
+    Bytes c, s;
+    std::vector<bool> have;
+    uint64_t lost_at = UINT64_MAX, sent_again = 0;
+    while (s.empty() || s.back() != 'Q') {
+      PeerFrame frame = ReadPeerFrame(link.theirs);
+      ASSERT_EQ(frame.type, 'd') << frame;
+      uint64_t at = FromBigEndian(frame.payload, 0, 4);
+      size_t length = frame.payload.size() - 4;
+      if (lost_at == UINT64_MAX && at > 0) {
+        lost_at = at;  // this one is lost on the line
+        continue;
+      }
+      uint64_t before = std::find(have.begin(), have.end(), false) - have.begin();
+      if (c.size() < at + length) {
+        c.resize(at + length);
+        have.resize(at + length);
+      }
+      for (size_t i = 0; i < length; i++) {
+        sent_again += have[at + i] ? 1 : 0;
+        have[at + i] = true;
+        c[at + i] = frame.payload[4 + i];
+      }
+      uint64_t acked = std::find(have.begin(), have.end(), false) - have.begin();
+      std::vector<uint64_t> ranges;
+      for (uint64_t i = acked; i < have.size(); i++) {
+        if (have[i] && (i == 0 || !have[i - 1])) ranges.push_back(i);
+        if (have[i] && (i + 1 == have.size() || !have[i + 1])) ranges.push_back(i + 1);
+      }
+      PeerFrame state = StateFrame(frame.sequence, acked, ranges);
+      WriteAll(link.theirs, EncodeFrame(state.type, state.sequence, state.payload));
+      for (size_t at_c = before; at_c < acked;) {
+        uint8_t out[65536];
+        size_t used = 0, made = 0;
+        ASSERT_EQ(
+            FeedDecoder(&decoder, c.data() + at_c, acked - at_c, &used, out, sizeof out, &made),
+            CodecError::kNone);
+        s.insert(s.end(), out, out + made);
+        at_c += used;
+      }
     }
-    if (c.size() < at + length) {
-      c.resize(at + length);
-      have.resize(at + length);
+    EXPECT_EQ(EndDecoder(&decoder), CodecError::kNone);
+    if (agreed == 0x01) {
+      EXPECT_EQ(c[0], 0x00) << "not a plain run";
+    } else {
+      EXPECT_LT(c.size(), content.size() / 2) << "not compressed";
     }
-    for (size_t i = 0; i < length; i++) {
-      sent_again += have[at + i] ? 1 : 0;
-      have[at + i] = true;
-      c[at + i] = frame.payload[4 + i];
-    }
-    uint64_t acked = std::find(have.begin(), have.end(), false) - have.begin();
-    std::vector<uint64_t> ranges;
-    for (uint64_t i = acked; i < have.size(); i++) {
-      if (have[i] && (i == 0 || !have[i - 1])) ranges.push_back(i);
-      if (have[i] && (i + 1 == have.size() || !have[i + 1])) ranges.push_back(i + 1);
-    }
-    PeerFrame state = StateFrame(frame.sequence, acked, ranges);
-    WriteAll(link.theirs, EncodeFrame(state.type, state.sequence, state.payload));
-    // The run, once whole: plain chunks of S, ending with a chunk of 0.
-    if (acked != c.size() || c.empty() || c.back() != 0) continue;
-    ASSERT_EQ(c[0], 0x00) << "not a plain run";
-    Bytes s;
-    for (size_t i = 1; c[i] != 0;) {
-      uint64_t n = 0;
-      for (; c[i] & 0x80; i++)
-        n = n << 7 | (c[i] & 0x7F);
-      n = n << 7 | c[i++];
-      s.insert(s.end(), c.begin() + long(i), c.begin() + long(i + n));
-      i += n;
-    }
-    quit = !s.empty() && s.back() == 'Q';
-    if (!quit) continue;
     Bytes data;
     size_t i = 0;
     while (s[i] == 'D') {
@@ -837,18 +851,20 @@ TEST_F(SendFileTest, SessionToAReceiverWithoutCodecsSendsAgainOnlyWhatWasLost) {
     }
     EXPECT_TRUE(data == content);
     EXPECT_EQ(Bytes(s.begin() + long(i), s.end()), Concat(EndRecord(Crc32(content)), {'Q'}));
+    EXPECT_NE(lost_at, UINT64_MAX);
+    EXPECT_EQ(sent_again, 0u);
+    Bytes proof = Concat(BigEndian(content.size(), 8), BigEndian(Crc32(content), 4));
+    WriteAll(link.theirs, EncodeFrame('s', 0, proof));
+    sender.join();
+    WaitForByte(link.ours, 0);  // hands over what the port collected: the goodbye
+    EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'B');
+    std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TransferResult::kDone);
+    std::string total = std::to_string(content.size());
+    EXPECT_NE(shown.find(" s.bin " + total + "/" + total + " (100.0%)\r\n"), std::string::npos)
+        << shown;
+    CloseLink(link);
   }
-  EXPECT_NE(lost_at, UINT64_MAX);
-  EXPECT_EQ(sent_again, 0u);
-  WriteAll(link.theirs,
-           EncodeFrame('s', 0, Concat(BigEndian(20000, 8), BigEndian(Crc32(content), 4))));
-  sender.join();
-  WaitForByte(link.ours, 0);  // hands over what the port collected: the goodbye
-  EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'B');
-  std::string shown = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, TransferResult::kDone);
-  EXPECT_NE(shown.find(" s.bin 20000/20000 (100.0%)\r\n"), std::string::npos) << shown;
-  CloseLink(link);
 }
 
 // A scripted streaming receiver of today's kind (it answers capabilities
