@@ -532,11 +532,10 @@ static TransferResult EndShort(SessionSender* s) {
 }
 
 TransferResult SendSession(PortHandle port, const SessionStart& start,
-                           std::deque<PendingFile>* pending, const SessionSettings& settings,
-                           bool* failed) {
+                           std::deque<PendingFile>* pending, const LineTimes& times, bool* failed) {
   SessionSender s = {};
   s.port = port;
-  s.stall_limit_ms = settings.times.stall_limit_ms;
+  s.stall_limit_ms = times.stall_limit_ms;
   s.pending = pending;
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();

@@ -14,7 +14,13 @@
 #include "outcome.h"
 #include "store.h"
 #include "stream.h"
-#include "transfer.h"
+#include "wire.h"
+
+// A file of a run still to be sent.
+struct PendingFile {
+  const char* path;
+  bool again;  // its session was lost before its answer: this is its last try
+};
 
 // The first item: the file the FILE frame offered, open, nothing read.
 struct SessionStart {
@@ -32,8 +38,7 @@ struct SessionStart {
 // front of pending for the next opening, once. The result says how the
 // session ended, for the next opening: kDone when it ended in order.
 TransferResult SendSession(PortHandle port, const SessionStart& start,
-                           std::deque<PendingFile>* pending, const SessionSettings& settings,
-                           bool* failed);
+                           std::deque<PendingFile>* pending, const LineTimes& times, bool* failed);
 
 // Receives a session whose first item is offer, opened as received, and
 // answers its FILE frame with ACCEPT and the capabilities agreed. kDone

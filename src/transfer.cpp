@@ -137,7 +137,7 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
   }
   if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
     SessionStart start = {out.path, out.file, out.size, out.again, agreement.agreed};
-    return SendSession(port, start, &run->pending, settings, &run->failed);
+    return SendSession(port, start, &run->pending, settings.times, &run->failed);
   }
   bool stored = ending.reason == Reason::kDone;
   TransferResult result =

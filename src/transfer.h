@@ -11,6 +11,7 @@
 
 #include "commdev.h"
 #include "outcome.h"
+#include "session.h"
 #include "wire.h"
 
 // Set to anything but "" or "0", this environment variable makes both ends
@@ -26,12 +27,6 @@ struct SessionSettings {
   LineTimes times;            // the waits from the line's speed and format
   bool classic_only = false;  // kClassicVariable is set
   bool compression = true;    // kCompressionVariable is not "0"
-};
-
-// A file of a run still to be sent.
-struct PendingFile {
-  const char* path;
-  bool again;  // its session was lost before its answer: this is its last try
 };
 
 // The files of a run still to be sent, and what the run learned so far.

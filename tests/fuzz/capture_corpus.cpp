@@ -50,10 +50,14 @@ struct Capture {
   std::string to_sender;
 };
 
-// The driver's send mode: files in order until one ends the run.
+// The driver's send mode: files in order, back to back in a session where
+// the receiver agrees, until one ends the run.
 void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSettings settings) {
-  for (const std::string& path : *paths) {
-    TransferResult result = SendFile(port, path.c_str(), settings);
+  SendRun run;
+  for (const std::string& path : *paths)
+    run.pending.push_back({path.c_str(), false});
+  while (!run.pending.empty()) {
+    TransferResult result = SendFiles(port, &run, settings);
     if (result == TransferResult::kDeclined || result == TransferResult::kPortLost) break;
   }
   CloseComPort(port);
