@@ -10,6 +10,8 @@
 #include <unistd.h>
 #endif
 
+#include "wire.h"
+
 #if VELCOT_ZSTD
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_estimateCStreamSize_usingCParams
 #include <zstd.h>
@@ -91,16 +93,8 @@ void Emit(CodecEncoder* e, const uint8_t* bytes, size_t size, Bytes* c) {
 }
 
 void WriteChunk(CodecEncoder* e, const uint8_t* bytes, size_t size, Bytes* c) {
-  uint8_t length[3];
-  size_t at = sizeof length;
-  size_t rest = size;
-  uint8_t more = 0;  // every byte but the last has its top bit set
-  do {
-    length[--at] = uint8_t((rest & 0x7F) | more);
-    more = 0x80;
-    rest >>= 7;
-  } while (rest > 0);
-  Emit(e, length + at, sizeof length - at, c);
+  uint8_t length[kVarintMax];
+  Emit(e, length, PutVarint(length, size), c);
   Emit(e, bytes, size, c);
 }
 

@@ -7,16 +7,9 @@
 
 // ---- the sender ----
 
-void PutVarint(std::vector<uint8_t>* s, uint64_t value) {
-  uint8_t bytes[10];
-  size_t at = sizeof bytes;
-  uint8_t more = 0;  // every byte but the last has its top bit set
-  do {
-    bytes[--at] = uint8_t((value & 0x7F) | more);
-    more = 0x80;
-    value >>= 7;
-  } while (value > 0);
-  s->insert(s->end(), bytes + at, bytes + sizeof bytes);
+static void PutVarint(std::vector<uint8_t>* s, uint64_t value) {
+  uint8_t bytes[kVarintMax];
+  s->insert(s->end(), bytes, bytes + PutVarint(bytes, value));
 }
 
 void PutFileRecord(std::vector<uint8_t>* s, uint64_t size, int64_t mtime, uint32_t mode,

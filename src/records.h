@@ -27,7 +27,6 @@ constexpr size_t kRecordNameMax = 255;    // as in a FILE frame
 
 // ---- the sender ----
 
-void PutVarint(std::vector<uint8_t>* s, uint64_t value);
 void PutFileRecord(std::vector<uint8_t>* s, uint64_t size, int64_t mtime, uint32_t mode,
                    const char* name);
 // DATA's record byte and length; its bytes follow.

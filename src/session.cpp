@@ -627,7 +627,7 @@ static bool SendState(SessionReceiver* r) {
 static bool Answer(SessionReceiver* r, uint8_t type, const uint8_t* payload, uint16_t length) {
   KeptAnswer& kept = r->answers[uint8_t(r->item.number)];
   kept = {true, type, {}, length};
-  memcpy(kept.payload, payload, length);
+  if (length > 0) memcpy(kept.payload, payload, length);
   return CheckWritten(r, WriteFrame(r->port, type, uint8_t(r->item.number), payload, length));
 }
 

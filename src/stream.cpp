@@ -545,8 +545,30 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
   return {Reason::kDone};
 }
 
-PortResult DeclineStreamed(PortHandle port, uint8_t agreed) {
-  return WriteFrame(port, kFrameDecline, agreed, nullptr, 0);
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
+                           SeenOpening* opened) {
+  if (WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+    return PortResult::kLost;
+  }
+  // A lost DECLINE would cost the sender a stall limit: its FILE frame sent
+  // again, after the retry time of an offer, is answered again, for 5 s at
+  // most.
+  uint32_t quiet =
+      std::min<uint32_t>(kLingerMs, std::max<uint32_t>(2000, stall_limit_ms / 8) + 500);
+  auto started = Clock::now();
+  Frame frame;
+  for (uint32_t spent = 0; spent < kLingerMs; spent = MillisecondsSince(started)) {
+    bool heard = false;
+    FrameRead got = ReadFrame(port, &frame, std::min(quiet, kLingerMs - spent), &heard);
+    if (got == FrameRead::kOpening) *opened = SeenOpening::kStream;
+    // A port lost now shows at the next read, as after any last answer.
+    if (got == FrameRead::kLost || got == FrameRead::kSilent || got == FrameRead::kOpening) break;
+    if (IsWellFormed(got, frame) && frame.type == kFrameFile &&
+        WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+      break;
+    }
+  }
+  return PortResult::kDone;
 }
 
 Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,

@@ -83,9 +83,12 @@ struct StreamOffer {
 Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
                        SeenOpening* opened);
 
-// Declines the offer, answering the capabilities agreed; the receiver stays
-// in receive mode.
-PortResult DeclineStreamed(PortHandle port, uint8_t agreed);
+// Declines the offer, answering the capabilities agreed, and declines it
+// again while the sender repeats it, until the line is quiet: kDone once
+// the first DECLINE is out, or kLost. A sender's next opening meanwhile
+// sets *opened. The receiver stays in receive mode.
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
+                           SeenOpening* opened);
 
 // Accepts the offer and receives its data into file up to the sender's
 // closing frame. The ending is whole when the file matches the sender's

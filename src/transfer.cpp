@@ -243,8 +243,9 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings
   uint8_t agreed = AgreeCapabilities(offer.capabilities, ListCapabilities(settings.compression));
   ReceivedFile received;
   if (!OpenFileToStore(offer.name, true, &received)) {
-    return DeclineStreamed(port, agreed) == PortResult::kDone ? TransferResult::kNotStored
-                                                              : TransferResult::kPortLost;
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+               ? TransferResult::kNotStored
+               : TransferResult::kPortLost;
   }
   if (agreed & kCapabilitySession) {
     return ReceiveSession(port, offer, &received, agreed, times, opened);

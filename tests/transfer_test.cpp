@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -649,7 +650,8 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
 // A file whose whole-file check fails, that its sender cancels, or that
 // cannot be written is not stored, and the receiver says why, the name
 // escaped for the console as in the classic exchange; a name no receiver
-// may store is declined as in the classic exchange.
+// may store is declined as in the classic exchange, and again for the
+// offer sent again.
 TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStored) {
   WriteFile("keep.bin", {'o', 'l', 'd'});
   Bytes content = PatternBytes(100, 9);
@@ -687,6 +689,10 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
     WriteAll(link.theirs, Concat(kPeerStreamField, FileFrame(100, 0, 0644, c.name)));
     if (c.reason == 0) {
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
+      // The DECLINE was lost: the offer again gets it again.
+      WriteAll(link.theirs, FileFrame(100, 0, 0644, c.name));
+      EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
+      shutdown(link.theirs, SHUT_WR);
     } else {
       EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
       WriteAll(link.theirs, Concat(DataFrame(0, 0, content, 100), c.closing));
