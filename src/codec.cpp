@@ -252,6 +252,17 @@ double MeasureSaving(const CodecEncoder& e, const Bytes& sample) {
   return 1.0 - double(packed) / double(sample.size());
 }
 
+// Samples every 4 MiB of a none run, or more often where a sample costs
+// under 0.1% of the line's time for the input between two: once both the
+// line's rate and a sample's cost are known, whichever came last. (A run
+// that began before the rate was known would otherwise wait 4 MiB.)
+void SpaceSamples(CodecEncoder* e) {
+  if (e->sample_cpu <= 0 || e->drain_rate <= 0) return;
+  double spacing = 1000 * e->sample_cpu * e->drain_rate;
+  e->sample_spacing =
+      uint64_t(std::max(double(kLevelWindow), std::min(spacing, double(kSampleEvery))));
+}
+
 // Chooses the next run from the sample held back, then gives it the sample.
 CodecError ChooseRun(CodecEncoder* e, Bytes* c) {
   Bytes sample;
@@ -261,12 +272,9 @@ CodecError ChooseRun(CodecEncoder* e, Bytes* c) {
   double saving = MeasureSaving(*e, sample);
   double spent = ReadCpuSeconds() - started;
   e->cpu_seconds += spent;
-  // Samples every 4 MiB of a none run, or more often where a sample costs
-  // under 0.1% of the line's time for the input between two.
-  if (sample.size() == kSampleSize && e->drain_rate > 0) {
-    double spacing = 1000 * spent * e->drain_rate;
-    e->sample_spacing =
-        uint64_t(std::max(double(kLevelWindow), std::min(spacing, double(kSampleEvery))));
+  if (sample.size() == kSampleSize) {
+    e->sample_cpu = spent;
+    SpaceSamples(e);
   }
   CodecError error = saving >= 0.10 ? SwitchEncoder(e, e->preferred, e->step, c)
                                     : SwitchEncoder(e, RunCodec::kNone, 0, c);
@@ -315,9 +323,13 @@ CodecError LookAtLevel(CodecEncoder* e, Bytes* c) {
                     e->drain_rate};
   e->cpu_at[e->step] = in.cpu_per_byte;
   bool shrinks = e->window_out * 100 < e->window_in * 97;
+  // A window that shrank more than 64 times (zeros, a disk image's free
+  // space) takes the line next to no time, so the compressor's share of it
+  // says nothing of the level: it stays.
+  bool tiny = e->window_out * 64 < e->window_in;
   e->window_in = e->window_out = 0;
   e->window_cpu = 0;
-  int step = shrinks ? ChooseLadderStep(in) : -1;
+  int step = !shrinks ? -1 : tiny ? e->step : ChooseLadderStep(in);
   if (step == e->step) return CodecError::kNone;
   if (step < 0) {
     e->none_since_sample = 0;
@@ -529,6 +541,7 @@ void StartEncoder(CodecEncoder* e, uint8_t agreed, uint64_t memory) {
 
 void ReportDrainRate(CodecEncoder* e, double bytes_per_second) {
   e->drain_rate = bytes_per_second;
+  SpaceSamples(e);
 }
 
 CodecError FeedEncoder(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c) {
@@ -547,7 +560,8 @@ CodecError FeedEncoder(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c)
     size_t piece = size;
     bool none = e->run == RunCodec::kNone;
     if (none && e->preferred != RunCodec::kNone)
-      piece = size_t(std::min<uint64_t>(piece, e->sample_spacing - e->none_since_sample));
+      piece = size_t(std::min<uint64_t>(
+          piece, e->sample_spacing - std::min(e->sample_spacing, e->none_since_sample)));
     if (!none) piece = std::min(piece, kLevelWindow - size_t(e->window_in));
     if (piece > 0) error = RunBytes(e, s, piece, c);
     s += piece;

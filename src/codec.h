@@ -107,6 +107,7 @@ struct CodecEncoder {
   bool sampling = false;
   uint64_t none_since_sample = 0;
   uint64_t sample_spacing = kSampleEvery;
+  double sample_cpu = 0;  // compressor seconds the last whole sample took
   uint64_t since_zstd_change = kZstdChangeEvery;
   uint64_t window_in = 0, window_out = 0;
   double window_cpu = 0;

@@ -100,13 +100,15 @@ Bytes SendThrough(CodecEncoder* encoder, const Bytes& s, size_t feed, size_t flu
 // nothing; random data in text goes in none runs, and a sample after 4 MiB
 // of them (256 KiB on a slow line, where a sample costs next to nothing)
 // starts compressing again; noise shorter than a window, judged by what
-// the compressor made of that window's own input, is no stretch.
+// the compressor made of that window's own input, is no stretch; a window
+// of zeros moves no level.
 TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
   const Bytes text = MakeText(1 << 20, 1), noise = MakeNoise(100000, 2);
   const Bytes again = Join({noise, Bytes(noise.end() - 20000, noise.end())});
   const Bytes noise_first = Join({noise, text});
   const Bytes long_noise = Join({MakeText(300000, 3), MakeNoise(5 << 20, 4), MakeText(4 << 20, 5)});
   const Bytes short_noise = Join({MakeText(300000, 3), MakeNoise(384 << 10, 4), text});
+  const Bytes zeros_first = Join({Bytes(512 << 10, 0), text});
   struct Trip {
     const char* what;
     uint8_t agreed;
@@ -115,7 +117,8 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
     size_t feed, flush_every, switch_at, piece, room;
     RunCodec first, used;  // the first run's codec; a codec at a step that took some of S
     int used_step;
-    size_t most;  // bytes of C
+    size_t most;       // bytes of C
+    int avoided = -1;  // a step of that codec that took none of S
   };
   const RunCodec none = RunCodec::kNone, deflate = RunCodec::kDeflate, zstd = RunCodec::kZstd;
   const uint8_t d = kCodecDeflate;
@@ -143,6 +146,10 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
         {"zstd primed", z, again, 0, 5000, 0, 100000, 999, 4096, none, zstd, 0, 100600});
     trips.push_back({"zstd, short noise", z, short_noise, 0, 1 << 20, 0, 0, 1 << 16, 1 << 16, zstd,
                      zstd, 1, 700000});
+    // A window of zeros would take the compressor many times the line's
+    // time for its few bytes, and for next to no time at all.
+    trips.push_back({"zstd, zeros first", z, zeros_first, 1e6, 1 << 16, 0, 0, 1 << 16, 1 << 16,
+                     zstd, zstd, 1, 400000, 0});
   }
   for (const Trip& trip : trips) {
     SCOPED_TRACE(trip.what);
@@ -154,6 +161,9 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
     EXPECT_EQ(encoder.s_bytes, trip.s.size());
     EXPECT_EQ(c[0], uint8_t(trip.first));
     EXPECT_GT(encoder.s_at[int(trip.used)][trip.used_step], 0u);
+    if (trip.avoided >= 0) {
+      EXPECT_EQ(encoder.s_at[int(trip.used)][trip.avoided], 0u);
+    }
     EXPECT_LE(c.size(), trip.most);
   }
 }
