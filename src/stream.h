@@ -8,6 +8,9 @@
 //   sender:   SendStreamed, then SayGoodbye once the receiver answered
 //   receiver: ReadStreamOffer, then DeclineStreamed or ReceiveStreamed,
 //             then AnswerStreamed
+// Where the FILE frame's capabilities and ACCEPT agree on a session, the
+// session (session.h) takes over from SendStreamed and in place of
+// ReceiveStreamed.
 #ifndef VELCOT_STREAM_H
 #define VELCOT_STREAM_H
 
