@@ -8,13 +8,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "transfer.h"
 #include "wire_util.h"
-
-namespace fs = std::filesystem;
 
 Link OpenLink() {
   signal(SIGPIPE, SIG_IGN);  // a peer that hangs up must not kill the test
@@ -155,36 +151,4 @@ Bytes PatternBytes(size_t n, unsigned seed) {
   for (size_t i = 0; i < n; i++)
     bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
   return bytes;
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-void InScratchFolder::SetUp() {
-  char pattern[] = "/tmp/velcot-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  folder_ = pattern;
-  previous_ = fs::current_path();
-  fs::current_path(folder_);
-}
-
-void InScratchFolder::TearDown() {
-  fs::current_path(previous_);
-  fs::remove_all(folder_);
 }

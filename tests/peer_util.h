@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "commdev.h"
+#include "scratch_util.h"
 #include "transfer.h"
 
 typedef std::vector<uint8_t> Bytes;
@@ -94,20 +95,5 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 PeerFrame ReadPeerFrame(int fd);
 
 Bytes PatternBytes(size_t n, unsigned seed);
-void WriteFile(const std::string& path, const Bytes& bytes);
-Bytes ReadFile(const std::string& path);
-
-// The sorted names in a folder.
-std::vector<std::string> ListFolder(const std::string& folder);
-
-// A scratch folder that is the current directory while a test runs, since
-// the receiver stores what it receives there.
-class InScratchFolder : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-  std::string folder_;
-  std::filesystem::path previous_;
-};
 
 #endif
