@@ -77,6 +77,10 @@ static int OpenIn(const StoreFolder& folder, const char* name, int flags, int mo
 #endif
 }
 
+int OpenByPath(const char* path, int flags) {
+  return OpenIn(StoreFolder(), path, flags, 0);
+}
+
 // Removes a file from a folder; 0, or the errno of the failure.
 static int RemoveIn(const StoreFolder& folder, const char* name) {
 #ifdef _WIN32
@@ -767,4 +771,211 @@ int KeepPart(const StoreFolder& folder, ReceivedFile* received, uint64_t stored,
   }
   PruneKeptParts(folder, now, received->temp_name);
   return 0;
+}
+
+// ---- the sender's folders ----
+
+// A name the walk found, as it is sent: UTF-8 already on Windows, where
+// the walk has wide names.
+static std::string FormSentName(const std::string& local) {
+#ifdef _WIN32
+  return local;
+#else
+  return ConvertNameToUtf8(local.c_str());
+#endif
+}
+
+// An entry of a folder being listed: its name as sent and as the system
+// has it, and what it is.
+struct FolderEntry {
+  std::string name;  // UTF-8
+  std::string local;
+  bool folder, regular;
+  int64_t mtime;
+  uint32_t mode;
+};
+
+#ifdef _WIN32
+static std::string NarrowToUtf8(const wchar_t* wide) {
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return "";
+  std::string utf8(size_t(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, &utf8[0], length, nullptr, nullptr);
+  utf8.resize(size_t(length - 1));
+  return utf8;
+}
+
+// Windows keeps no modes: read-only or not, as its runtime's stat tells it.
+static FolderEntry ReadFoundEntry(const wchar_t* name, DWORD attributes, const FILETIME& written) {
+  FolderEntry entry;
+  entry.name = entry.local = NarrowToUtf8(name);
+  bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+  entry.folder = !link && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  entry.regular = !link && !entry.folder;
+  entry.mtime = ReadFileTime(written);
+  entry.mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0555 : 0777;
+  if (entry.regular) entry.mode &= 0666;
+  return entry;
+}
+
+static bool ReadEntry(const std::string& path, FolderEntry* entry) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(WidenName(path.c_str()).c_str(), GetFileExInfoStandard, &data)) {
+    errno = ErrnoFromWin32Error(GetLastError());
+    return false;
+  }
+  *entry = ReadFoundEntry(L"", data.dwFileAttributes, data.ftLastWriteTime);
+  return true;
+}
+
+// 0 with the entries, or the errno of the failure.
+static int ReadFolder(const std::string& path, std::vector<FolderEntry>* entries) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(WidenName((path + "\\*").c_str()).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return ErrnoFromWin32Error(GetLastError());
+  do {
+    const wchar_t* name = found.cFileName;
+    if (!(name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))))
+      entries->push_back(
+          ReadFoundEntry(found.cFileName, found.dwFileAttributes, found.ftLastWriteTime));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return 0;
+}
+
+const char kSeparator = '\\';
+#else
+static FolderEntry ReadEntryInfo(const char* local, const struct stat& info) {
+  FolderEntry entry;
+  entry.local = local;
+  entry.name = FormSentName(local);
+  entry.folder = S_ISDIR(info.st_mode);
+  entry.regular = S_ISREG(info.st_mode);
+  entry.mtime = int64_t(info.st_mtime);
+  entry.mode = uint32_t(info.st_mode & 0777);
+  return entry;
+}
+
+static bool ReadEntry(const std::string& path, FolderEntry* entry) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *entry = ReadEntryInfo("", info);
+  return true;
+}
+
+static int ReadFolder(const std::string& path, std::vector<FolderEntry>* entries) {
+  DIR* listing = opendir(path.c_str());
+  if (listing == nullptr) return errno;
+  struct stat info;
+  const struct dirent* found;
+  while ((errno = 0, found = readdir(listing)) != nullptr) {
+    // Not through a link: a link is neither a regular file nor a folder.
+    // An entry gone since it was listed is passed over.
+    if (strcmp(found->d_name, ".") != 0 && strcmp(found->d_name, "..") != 0 &&
+        fstatat(dirfd(listing), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      entries->push_back(ReadEntryInfo(found->d_name, info));
+    }
+  }
+  int failed = errno;
+  closedir(listing);
+  return failed;
+}
+
+const char kSeparator = '/';
+#endif
+
+// Appends a folder's contents, depth first, then its own item; false,
+// after reporting it, when the folder cannot be read.
+static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items) {
+  std::vector<FolderEntry> entries;
+  int failed = ReadFolder(item.path, &entries);
+  if (failed != 0) {
+    fprintf(stderr, "Couldn't open %s for reading: %s\n",
+            EscapeForConsole(item.path.c_str()).c_str(), strerror(failed));
+    return false;
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  ReceivedPath checked;
+  for (const FolderEntry& entry : entries) {
+    SendItem next = {item.path + kSeparator + entry.local, item.name + entry.name, entry.folder,
+                     entry.mtime, entry.mode};
+    if (entry.folder) next.name += '/';
+    std::string shown = EscapeForConsole(next.path.c_str());
+    if (!entry.folder && !entry.regular) {
+      fprintf(stderr, "Skipping %s: not a regular file or folder\n", shown.c_str());
+    } else if (!SplitReceivedPath(next.name.c_str(), &checked)) {
+      fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", shown.c_str(),
+              EscapeFileName(next.name.c_str()).c_str());
+    } else if (entry.folder) {
+      ListFolderItems(next, items);
+    } else {
+      items->push_back(next);
+    }
+  }
+  items->push_back(item);
+  return true;
+}
+
+bool IsFolder(const char* path) {
+#ifdef _WIN32
+  DWORD attributes = GetFileAttributesW(WidenName(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+#else
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+}
+
+// The name a folder given to the sender is sent under, in UTF-8: its last
+// part, or for ".", ".." or a path ending in a separator, its real path's;
+// empty for a root, which has none.
+static std::string FindFolderName(const std::string& path) {
+  std::string base = FindBaseName(path.c_str());
+  if (!base.empty() && base != "." && base != "..") return FormSentName(base);
+#ifdef _WIN32
+  wchar_t real[MAX_PATH];
+  DWORD length = GetFullPathNameW(WidenName(path.c_str()).c_str(), MAX_PATH, real, nullptr);
+  if (length == 0 || length >= MAX_PATH) return "";
+  while (length > 0 && real[length - 1] == L'\\')
+    real[--length] = L'\0';
+  return FindBaseName(NarrowToUtf8(real).c_str());
+#else
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return "";
+  base = FormSentName(FindBaseName(real));
+  free(real);
+  return base;
+#endif
+}
+
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items) {
+  // On Windows the path is in the ANSI code page; what the walk finds in
+  // UTF-8, so the path goes on in UTF-8.
+#ifdef _WIN32
+  std::string local = ConvertNameToUtf8(path);
+#else
+  std::string local = path;
+#endif
+  std::string name = FindFolderName(local);
+  // Its items' paths without a doubled separator; a drive's colon stays.
+  while (local.size() > 1 && FindBaseName(local.c_str())[0] == '\0' && local.back() != ':')
+    local.pop_back();
+  FolderEntry facts;
+  if (name.empty()) {
+    fprintf(stderr, "Couldn't send %s: not a regular file\n", path);
+    return false;
+  }
+  if (!ReadEntry(local, &facts)) {
+    fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  SendItem root = {local, name + "/", true, facts.mtime, facts.mode};
+  ReceivedPath checked;
+  if (!SplitReceivedPath(root.name.c_str(), &checked)) {
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+            EscapeFileName(root.name.c_str()).c_str());
+    return false;
+  }
+  return ListFolderItems(root, items);
 }

@@ -35,6 +35,10 @@ int ApplyFileFacts(FILE* file, int64_t mtime, uint32_t mode);
 // Drops a partly received file, keeping errno for the driver.
 void DiscardFile(FILE* file, const std::string& temp_name);
 
+// open(2) of a path in the system's encoding or, on Windows, in UTF-8 when
+// it is valid UTF-8 (as ListFolderToSend gives them); -1 with errno set.
+int OpenByPath(const char* path, int flags);
+
 // ---- folders and kept parts, between velcots ----
 
 // A received file that goes into a folder under the receiving one.
@@ -98,5 +102,24 @@ void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& e
 // Gives a folder item's folder its time and mode (less the umask; Windows
 // keeps no modes), after its contents. 0, or the errno of what failed.
 int ApplyFolderFacts(const StoreFolder& folder, int64_t mtime, uint32_t mode);
+
+// What a sender sends of a folder given to it.
+struct SendItem {
+  std::string path;  // where it is read (on Windows in UTF-8)
+  std::string name;  // sent as: UTF-8, '/' between parts, a folder's ending in '/'
+  bool folder;
+  int64_t mtime;
+  uint32_t mode;
+};
+
+bool IsFolder(const char* path);
+
+// Appends the items of the folder at path: its regular files and folders,
+// found without following links, depth first, each folder's entries in the
+// byte order of their names and its own item after them, named from the
+// folder's own name on (for ".", ".." or a trailing '/', the name of its
+// real path). What is not sent is reported. False, after reporting it,
+// when the folder itself cannot be sent.
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items);
 
 #endif

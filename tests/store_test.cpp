@@ -234,4 +234,49 @@ TEST_F(KeptParts, PrunesByAgeThenKeepsTheNewestEightButTheOneInUse) {
   EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"d", "n0"}));
 }
 
+TEST_F(InScratchFolder, SenderListsAFolderDepthFirstInByteOrderEachFolderAfterItsContents) {
+  for (const char* folder : {"tree", "tree/b", "tree/empty"})
+    fs::create_directory(folder);
+  for (const char* file : {"tree/a.txt", "tree/B.txt", "tree/b/z.txt", "tree/\xC3\xA9.txt"})
+    WriteFile(fs::u8path(file), {'y'});
+  std::string said;
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo("tree/fifo", 0600), 0);
+  fs::create_symlink("a.txt", "tree/link");
+  fs::create_directory("tree/bad.");
+  WriteFile("tree/bad./in.txt", {});
+  said =
+      "Couldn't send tree/bad.: a receiver would refuse its name \"tree/bad./\"\n"
+      "Skipping tree/fifo: not a regular file or folder\n"
+      "Skipping tree/link: not a regular file or folder\n";
+#endif
+  const std::vector<std::string> names = {"tree/B.txt", "tree/a.txt",  "tree/b/z.txt",
+                                          "tree/b/",    "tree/empty/", "tree/\xC3\xA9.txt",
+                                          "tree/"};
+  for (std::string argument : {"tree", "tree/", "tree/b/..", "."}) {
+    if (argument == ".") fs::current_path("tree");
+    std::vector<SendItem> items;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(ListFolderToSend(argument.c_str(), &items));
+    std::string captured = testing::internal::GetCapturedStderr();
+    if (argument == "tree") {
+      EXPECT_EQ(captured, said);
+    }
+    std::vector<std::string> sent;
+    for (const SendItem& item : items) {
+      sent.push_back(item.name);
+      EXPECT_EQ(item.folder, item.name.back() == '/') << item.name;
+      int fd = item.folder ? 0 : OpenByPath(item.path.c_str(), O_RDONLY);
+      EXPECT_GE(fd, 0) << item.path;
+      if (fd > 0) close(fd);
+    }
+    EXPECT_EQ(sent, names) << argument;
+  }
+  std::vector<SendItem> none;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(ListFolderToSend("/", &none));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Couldn't send /: not a regular file\n");
+  EXPECT_TRUE(none.empty());
+}
+
 }  // namespace
