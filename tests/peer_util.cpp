@@ -145,10 +145,3 @@ PeerFrame ReadPeerFrame(int fd) {
   EXPECT_EQ(FromBigEndian(trailer, 0, 4), Crc32(Concat(checked, frame.payload)));
   return frame;
 }
-
-Bytes PatternBytes(size_t n, unsigned seed) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; i++)
-    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
-  return bytes;
-}

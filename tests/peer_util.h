@@ -94,6 +94,4 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 // Reads one whole frame, failing the test if its checks fail.
 PeerFrame ReadPeerFrame(int fd);
 
-Bytes PatternBytes(size_t n, unsigned seed);
-
 #endif

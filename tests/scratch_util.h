@@ -17,6 +17,13 @@
 
 typedef std::vector<uint8_t> Bytes;
 
+inline Bytes PatternBytes(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; i++)
+    bytes[i] = uint8_t((i * 131 + seed * 7 + i / 256) & 0xFF);
+  return bytes;
+}
+
 inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
