@@ -81,8 +81,8 @@ int CutFile(FILE* file, uint64_t length);
 
 // A received file cut off: from KEPT_PART_MIN bytes on, its kept part is
 // cut to the bytes stored (written and proved, no more), put on the disk
-// and closed, and the folder's parts pruned; below, it is removed. 0, or the errno of what failed (the
-// part then removed too).
+// and closed, and the folder's parts pruned; below, it is removed. 0, or
+// the errno of what failed (the part then removed too).
 #define KEPT_PART_MIN 4096
 int KeepPart(const StoreFolder& folder, ReceivedFile* received, uint64_t stored, int64_t now);
 
@@ -112,6 +112,7 @@ struct SendItem {
   uint32_t mode;
 };
 
+// True for a folder given to the sender (a link to one included).
 bool IsFolder(const char* path);
 
 // Appends the items of the folder at path: its regular files and folders,
