@@ -15,6 +15,7 @@
 #include "progress.h"
 #include "records.h"
 #include "repeat.h"
+#include "scratch_util.h"
 #include "store.h"
 #include "telnet.h"
 #include "wire.h"
@@ -295,6 +296,67 @@ TEST(IsPlainFileName, RefusesWhatWindowsForbidsInFileNamesOnWindows) {
     EXPECT_TRUE(IsPlainFileName(name)) << name;  // ordinary names here
 #endif
   }
+}
+
+// A path between velcots: what a receiver refuses is refused before any
+// folder is made, whatever the system.
+TEST(SplitReceivedPath, TakesRelativePathsOfPlainNamesWithinTheLimits) {
+  const std::string part(PATH_PART_MAX, 'p');
+  std::string longest = part;
+  while (longest.size() + 1 + part.size() <= RECEIVED_PATH_MAX)
+    longest += "/" + part;
+  ASSERT_EQ(longest.size(), size_t(RECEIVED_PATH_MAX));
+  ReceivedPath path;
+  for (const std::string& name :
+       {std::string("a.txt"), std::string("logs/2024/x.log"), std::string("logs/"),
+        std::string("d\xC3\xA9j\xC3\xA0/\xE2\x82\xAC"), part + "/", longest}) {
+    ASSERT_TRUE(SplitReceivedPath(name.c_str(), &path)) << name.substr(0, 40);
+    std::string joined;
+    for (const std::string& each : path.parts)
+      joined += each + "/";
+    EXPECT_EQ(joined, path.folder ? name : name + "/");
+    EXPECT_EQ(path.folder, name.back() == '/');
+  }
+  for (const std::string& name : {std::string(""),
+                                  std::string("/"),
+                                  std::string("/etc/passwd"),
+                                  std::string("a//b"),
+                                  std::string("./a"),
+                                  std::string("a/./b"),
+                                  std::string("a/.."),
+                                  std::string("../x"),
+                                  std::string("a/../../x"),
+                                  std::string("C:/x"),
+                                  std::string("C:x"),
+                                  std::string("c:\\x"),
+                                  std::string("\\\\server\\share\\x"),
+                                  std::string("a\\..\\b"),
+                                  std::string("a/CON/b"),
+                                  std::string("a/nul.txt"),
+                                  std::string("a/b./c"),
+                                  std::string("a/ /c"),
+                                  std::string("a/.velcot-1a2b3c4d.part"),
+                                  std::string("a/\x1b[2J"),
+                                  std::string("a\xC2\x9B/b"),
+                                  std::string("caf\xE9/x"),
+                                  std::string("a/") + part + "p",
+                                  longest + "x",
+                                  "x" + longest}) {
+    EXPECT_FALSE(SplitReceivedPath(name.c_str(), &path)) << EscapeFileName(name.c_str());
+  }
+}
+
+// FNV-1a's own check value for "a"; negative times in two's complement.
+TEST(FormKeptPartName, NamesAPartByPathSizeAndTimeInTheTemporaryFilesForm) {
+  std::string part = FormKeptPartName("a", 0x1234, -1);
+  EXPECT_EQ(part, ".velcot-af63dc4c8601ec8c-0000000000001234-ffffffffffffffff.part");
+  EXPECT_FALSE(IsPlainFileName(part.c_str()));
+  uint64_t hash = 0, size = 0;
+  int64_t mtime = 0;
+  EXPECT_TRUE(ReadKeptPartName(part.c_str(), &hash, &size, &mtime));
+  EXPECT_EQ(hash + size + uint64_t(mtime), HashReceivedPath("a") + 0x1234u - 1);
+  part[30] = 'g';
+  EXPECT_FALSE(ReadKeptPartName(part.c_str(), &hash, &size, &mtime));
 }
 
 #ifdef _WIN32
