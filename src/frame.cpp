@@ -103,7 +103,7 @@ struct FrameShape {
 };
 constexpr FrameShape kFrameShapes[] = {
     {kFrameFile, 21, 20 + kStreamNameMax},
-    {kFrameAccept, 8, 8},
+    {kFrameAccept, 8, 12},
     {kFrameDecline, 0, 0},
     {kFrameData, 9, kPayloadMax},
     {kFrameAck, 8, 8},
@@ -120,6 +120,7 @@ constexpr FrameShape kFrameShapes[] = {
     {kFrameItemFailed, 1, 1},
     {kFrameItemDeclined, 0, 0},
     {kFrameBroken, 0, 0},
+    {kFrameItemOffer, 12, 12},
 };
 
 bool IsWellFormed(FrameRead read, const Frame& frame) {

@@ -25,7 +25,7 @@ static_assert(kLongestFrame == kHeaderSize + kPayloadMax + kTrailerSize, "longes
 
 enum FrameType : uint8_t {
   kFrameFile = 'F',     // sender: size 8, mtime 8, mode 4, name; sequence: capabilities
-  kFrameAccept = 'A',   // receiver: offset 8 (where the data starts: 0); sequence: agreed
+  kFrameAccept = 'A',   // receiver: offset 8 [CRC-32 4 of the bytes before it]; sequence: agreed
   kFrameDecline = 'N',  // receiver: the file cannot be stored; sequence: agreed
   kFrameData = 'D',     // sender: offset 8, bytes; sequence: the sender's epoch
   kFrameAck = 'K',      // receiver: offset 8, every byte before it stored
@@ -43,6 +43,7 @@ enum FrameType : uint8_t {
   kFrameItemFailed = 'x',    // receiver: reason 1, as X's
   kFrameItemDeclined = 'n',  // receiver: the item's name is refused
   kFrameBroken = 'z',        // receiver: the session's stream cannot be read on
+  kFrameItemOffer = 'a',     // receiver: offset 8, CRC-32 4: where a waiting item goes on
 };
 
 enum FailReason : uint8_t {

@@ -13,15 +13,20 @@ static void PutVarint(std::vector<uint8_t>* s, uint64_t value) {
 }
 
 void PutFileRecord(std::vector<uint8_t>* s, uint64_t size, int64_t mtime, uint32_t mode,
-                   const char* name) {
+                   const char* name, uint8_t flags) {
   size_t length = strlen(name);
   s->push_back(kRecordFile);
-  s->push_back(0);  // flags
+  s->push_back(flags);
   PutVarint(s, size);
   PutVarint(s, (uint64_t(mtime) << 1) ^ uint64_t(mtime >> 63));
   PutVarint(s, mode);
   PutVarint(s, length);
   s->insert(s->end(), name, name + length);
+}
+
+void PutOriginRecord(std::vector<uint8_t>* s, uint64_t offset) {
+  s->push_back(kRecordOrigin);
+  PutVarint(s, offset);
 }
 
 void PutDataHeader(std::vector<uint8_t>* s, size_t length) {
@@ -53,9 +58,9 @@ static int ParseVarint(const uint8_t* bytes, size_t size, uint64_t* value) {
 enum class Parsed { kMore, kDone, kBad };
 
 // The FILE record gathered so far: its fields once it is whole.
-static Parsed ParseFileRecord(const uint8_t* held, size_t have, FileRecord* file) {
+static Parsed ParseFileRecord(const uint8_t* held, size_t have, uint8_t agreed, FileRecord* file) {
   if (have < 2) return Parsed::kMore;
-  if (held[1] != 0) return Parsed::kBad;  // no flag is agreed
+  if ((held[1] & ~agreed) != 0) return Parsed::kBad;
   uint64_t fields[4];
   size_t at = 2;
   for (uint64_t& field : fields) {
@@ -66,6 +71,7 @@ static Parsed ParseFileRecord(const uint8_t* held, size_t have, FileRecord* file
   uint64_t length = fields[3];
   if (fields[2] > 0777 || length == 0 || length > kRecordNameMax) return Parsed::kBad;
   if (have - at < length) return Parsed::kMore;
+  file->flags = held[1];
   file->size = fields[0];
   file->mtime = int64_t(fields[1] >> 1) ^ -int64_t(fields[1] & 1);
   file->mode = uint32_t(fields[2]);
@@ -97,8 +103,19 @@ static RecordEvent ParseHeld(RecordReader* r, Record* record) {
       return RecordEvent::kBroken;
     }
     r->data_left = length;
+    r->at_start = false;
     r->have = 0;
     return RecordEvent::kNeedMore;
+  }
+  if (type == kRecordOrigin && in_item && r->at_start) {
+    uint64_t offset;
+    int taken = ParseVarint(r->held + 1, r->have - 1, &offset);
+    if (taken == 0) return RecordEvent::kNeedMore;
+    if (taken < 0 || offset > r->item_left) return RecordEvent::kBroken;
+    record->offset = offset;
+    r->item_left -= offset;
+    r->at_start = false;
+    return RecordEvent::kOrigin;
   }
   // END only once all the item's data has come: the sender of a file that
   // yields less cancels it.
@@ -117,11 +134,12 @@ static RecordEvent ParseHeld(RecordReader* r, Record* record) {
     return RecordEvent::kQuit;
   }
   if (type == kRecordFile && between) {
-    Parsed parsed = ParseFileRecord(r->held, r->have, &record->file);
+    Parsed parsed = ParseFileRecord(r->held, r->have, r->flags_agreed, &record->file);
     if (parsed == Parsed::kMore) return RecordEvent::kNeedMore;
     if (parsed == Parsed::kBad) return RecordEvent::kBroken;
     r->place = Place::kItem;
     r->item_left = record->file.size;
+    r->at_start = true;
     return RecordEvent::kFile;
   }
   return RecordEvent::kBroken;

@@ -3,6 +3,7 @@
 // one byte stream of records:
 //   F  FILE    flags (1), size, mtime (zigzag), mode, name length (varints), name
 //   D  DATA    length (varint, 1 to 65536), that many bytes of the item
+//   O  ORIGIN  offset (varint): the item's data goes on from there (resume.h)
 //   E  END     CRC-32 of the whole item (4): its size is in its FILE
 //   C  CANCEL  the item ends unfinished
 //   Q  QUIT    no more items
@@ -18,6 +19,7 @@
 
 constexpr uint8_t kRecordFile = 'F';
 constexpr uint8_t kRecordData = 'D';
+constexpr uint8_t kRecordOrigin = 'O';
 constexpr uint8_t kRecordEnd = 'E';
 constexpr uint8_t kRecordCancel = 'C';
 constexpr uint8_t kRecordQuit = 'Q';
@@ -28,7 +30,8 @@ constexpr size_t kRecordNameMax = 255;    // as in a FILE frame
 // ---- the sender ----
 
 void PutFileRecord(std::vector<uint8_t>* s, uint64_t size, int64_t mtime, uint32_t mode,
-                   const char* name);
+                   const char* name, uint8_t flags = 0);
+void PutOriginRecord(std::vector<uint8_t>* s, uint64_t offset);
 // DATA's record byte and length; its bytes follow.
 void PutDataHeader(std::vector<uint8_t>* s, size_t length);
 void PutEndRecord(std::vector<uint8_t>* s, uint32_t crc);
@@ -39,6 +42,7 @@ enum class RecordEvent {
   kNeedMore,  // every byte given is taken; the record goes on in the next
   kFile,      // a new item: *file holds it
   kData,      // bytes of the current item: data and length
+  kOrigin,    // where the current item's data goes on: offset
   kEnd,       // the item's last record: crc
   kCancel,
   kQuit,
@@ -46,6 +50,7 @@ enum class RecordEvent {
 };
 
 struct FileRecord {
+  uint8_t flags;
   uint64_t size;
   int64_t mtime;
   uint32_t mode;
@@ -55,15 +60,18 @@ struct FileRecord {
 struct Record {
   const uint8_t* data;  // kData: into the bytes given
   size_t length;
-  uint32_t crc;  // kEnd
+  uint32_t crc;     // kEnd
+  uint64_t offset;  // kOrigin
   FileRecord file;
 };
 
 struct RecordReader {
   enum class Place { kItem, kBetween, kQuit } place = Place::kItem;
-  uint64_t item_left = 0;  // of the current item's size, still to come
-  uint64_t data_left = 0;  // of the DATA record in progress
-  uint8_t held[320];       // a record gathered so far, record byte first
+  uint64_t item_left = 0;    // of the current item's size, still to come
+  uint64_t data_left = 0;    // of the DATA record in progress
+  bool at_start = true;      // no DATA nor ORIGIN of the item yet: ORIGIN may come
+  uint8_t flags_agreed = 0;  // FILE flags the capabilities agreed to
+  uint8_t held[320];         // a record gathered so far, record byte first
   size_t have = 0;
   bool broken = false;
 };

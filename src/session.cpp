@@ -57,6 +57,14 @@ struct OutItem {
   Clock::time_point asked_at;
   ProgressLine line;
   bool line_done;
+  // Resume: an item that waits for the receiver's offer before its data.
+  bool waits;
+  bool offered;  // the offer came
+  bool started;  // its data began: ORIGIN written where the offer was not 0
+  ResumeOffer offer;
+  uint64_t origin;        // where its data goes on from
+  uint64_t s_file_end;    // S offset after its FILE record
+  uint64_t c_file_proof;  // C offset by which that record is in C, or kUnknown
 };
 
 // C bytes up to c carry S bytes up to s, as the compressor handed them out
@@ -88,6 +96,8 @@ struct SessionSender {
   bool resent_after_quit;
   bool broken;  // the receiver could not read C or S on
   Ending ending;
+  bool resume;        // agreed: long files wait for the receiver's offer
+  uint32_t frame_ms;  // the line time of the longest frame
 };
 
 static size_t CountInQuestion(const SessionSender& s) {
@@ -104,6 +114,9 @@ static void NoteFlushed(SessionSender* s) {
   for (OutItem& item : s->items) {
     if (item.closed && item.c_proof == kUnknown && item.s_end <= s->s_flushed) {
       item.c_proof = s->c_made;
+    }
+    if (item.waits && item.c_file_proof == kUnknown && item.s_file_end <= s->s_flushed) {
+      item.c_file_proof = s->c_made;
     }
   }
 }
@@ -152,6 +165,7 @@ static OutItem MakeItem(const char* path, FILE* file, uint64_t size, bool again,
   item.number = number;
   item.s_data = s_data;
   item.c_proof = kUnknown;
+  item.c_file_proof = kUnknown;
   item.line = {path, size};
   return item;
 }
@@ -172,13 +186,33 @@ static bool OpenNextItem(SessionSender* s) {
   }
   struct stat info;
   bool known = fstat(fileno(file), &info) == 0;
+  bool waits = s->resume && IsWaitingSize(size, s->frame_ms);
   PutFileRecord(&s->piece, size, known ? int64_t(info.st_mtime) : 0,
-                known ? uint32_t(info.st_mode & 0777) : 0644, name);
+                known ? uint32_t(info.st_mode & 0777) : 0644, name, waits ? kFileWaits : 0);
   s->items.push_back(
       MakeItem(next.path, file, size, next.again, s->next_item++, s->s_made + s->piece.size()));
   s->items.back().owned = true;
+  s->items.back().waits = waits;
+  s->items.back().s_file_end = s->s_made + s->piece.size();
   s->producing = true;
   return true;
+}
+
+// The receiver's offer came: the item's data goes on from where the
+// receiver's part ends if those bytes are the file's, else from 0.
+static void BeginFromOffer(SessionSender* s, OutItem* item) {
+  item->started = true;
+  if (item->offer.offset == 0) return;
+  uint64_t read = 0;
+  uint32_t crc = 0;
+  bool fits = item->offer.offset <= item->size;
+  int failed = fits ? ReadPrefix(item->file, item->offer.offset, &read, &crc) : 0;
+  uint64_t origin = failed == 0 ? ChooseOrigin(item->offer, item->size, read, crc) : 0;
+  if (origin == 0) rewind(item->file);
+  PutOriginRecord(&s->piece, origin);
+  item->origin = item->read = origin;
+  item->crc = origin == 0 ? 0 : crc;
+  item->s_data = s->s_made + s->piece.size();
 }
 
 // Forms the next piece of S and compresses it: a FILE record, a DATA
@@ -195,6 +229,11 @@ static bool ProducePiece(SessionSender* s) {
     return !s->producing || FeedPiece(s);
   }
   OutItem& item = s->items.back();
+  if (item.waits && !item.started && !item.stop) {
+    if (!item.offered) return false;
+    BeginFromOffer(s, &item);
+    return s->piece.empty() || FeedPiece(s);
+  }
   if (item.stop || item.read == item.size || item.read_error != 0) {
     if (!item.stop && item.read_error == 0) {
       PutEndRecord(&s->piece, item.crc);
@@ -268,12 +307,16 @@ static void DrawLines(SessionSender* s) {
   uint64_t acked_s = FindAckedS(s);
   for (OutItem& item : s->items) {
     if (item.line_done) continue;
+    if (item.waits && !item.started) return;
     if (acked_s < item.s_data) return;
-    if (item.closed && acked_s >= item.s_data + item.read && !item.stop) {
+    uint64_t sent = item.read - item.origin;
+    if (item.closed && acked_s >= item.s_data + sent && !item.stop) {
       FinishLine(&item);
       continue;
     }
-    uint64_t done = std::min(item.read, acked_s - item.s_data);
+    uint64_t done = item.origin + std::min(sent, acked_s - item.s_data);
+    // A resumed item's line starts where its data went on from.
+    if (!item.line.begun && item.origin > 0) DrawProgress(&item.line, item.origin, false);
     if (item.line.begun) {
       PaceProgress(&item.line, done, false);
     } else {
@@ -339,6 +382,16 @@ static void HandleItemAnswer(SessionSender* s, const Frame& frame) {
   }
 }
 
+// `a`: the receiver's offer for an item that waits.
+static void HandleOffer(SessionSender* s, const Frame& frame) {
+  OutItem* item = FindItem(s, frame.sequence);
+  if (item == nullptr || !item->waits || item->offered) return;
+  item->offer = ReadResumeOffer(frame.payload, frame.length);
+  item->offered = true;
+  item->asking = false;  // its final answer is asked for on its own
+  s->progressed = Clock::now();
+}
+
 // The largest segment that takes at most a quarter of the stall limit at
 // the rate the session has moved so far.
 static uint32_t FindQuickMax(const SessionSender& s) {
@@ -388,6 +441,9 @@ static bool HandleAnswer(SessionSender* s, const Frame& frame) {
     case kFrameItemDeclined:
       HandleItemAnswer(s, frame);
       return true;
+    case kFrameItemOffer:
+      HandleOffer(s, frame);
+      return true;
     case kFrameBroken:
       s->broken = true;
       return false;
@@ -412,7 +468,9 @@ static PortResult SendSegment(SessionSender* s, ByteRange range) {
 // ago, and again each retry time.
 static PortResult AskForAnswers(SessionSender* s) {
   for (OutItem& item : s->items) {
-    if (item.answered || item.c_proof == kUnknown || s->segments.acked < item.c_proof) continue;
+    // An item that waits asks first for the offer, once its FILE arrived.
+    uint64_t proof = item.waits && !item.offered ? item.c_file_proof : item.c_proof;
+    if (item.answered || proof == kUnknown || s->segments.acked < proof) continue;
     if (!item.asking) {
       item.asking = true;
       item.asked_at = Clock::now();
@@ -541,6 +599,12 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();
   StartEncoder(&s.encoder, start.agreed & (kCodecDeflate | kCodecZstd), FindPhysicalMemory());
   s.items.push_back(MakeItem(start.path, start.file, start.size, start.again, 0, 0));
+  s.resume = (start.agreed & kCapabilityResume) != 0;
+  s.frame_ms = times.frame_ms;
+  if (s.resume) {  // the first item waited: ACCEPT was its offer
+    s.items.back().waits = s.items.back().offered = true;
+    s.items.back().offer = {start.offset, start.offset_crc};
+  }
   s.next_item = 1;
   s.producing = true;
   StreamItems(&s);
@@ -570,6 +634,9 @@ struct InItem {
   uint64_t written;
   uint32_t crc;
   ProgressLine line;
+  bool waits;         // written into its kept part (resume.h)
+  ResumeOffer offer;  // what was offered for it
+  bool origin_due;    // an offer above 0 awaits its ORIGIN
 };
 
 struct KeptAnswer {
@@ -596,6 +663,8 @@ struct SessionReceiver {
   Clock::time_point last_heard, progressed, state_at, quit_at;
   Ending ending;  // once the session ended short
   std::vector<uint8_t> taken;
+  uint8_t accept[12];  // ACCEPT's payload, for a FILE frame repeated
+  uint16_t accept_length;
 };
 
 // The functions below return true while the session goes on, and false
@@ -631,13 +700,34 @@ static bool Answer(SessionReceiver* r, uint8_t type, const uint8_t* payload, uin
   return CheckWritten(r, WriteFrame(r->port, type, uint8_t(r->item.number), payload, length));
 }
 
+static bool BreakSession(SessionReceiver* r);
+
+// Drops the item's file; one that waits keeps its part when it was cut
+// off rather than failed.
+static void GiveUpFile(InItem* item, bool cut) {
+  if (cut && item->waits) {
+    KeepWaitingFile(&item->received, item->written);
+  } else {
+    DiscardFile(&item->received);
+  }
+}
+
 // Drops the item being written with a failure: reported, answered.
-static bool FailItem(SessionReceiver* r, const Ending& ending, uint8_t reason) {
-  DiscardFile(&r->item.received);
+static bool FailItem(SessionReceiver* r, const Ending& ending, uint8_t reason, bool cut = false) {
+  GiveUpFile(&r->item, cut);
   r->item.open = false;
   r->failed = true;
   ReportEnding(&r->item.line, ending, false, r->item.facts.name);
   return Answer(r, kFrameItemFailed, &reason, 1);
+}
+
+// The item's file holds the part offered until ORIGIN says otherwise; its
+// progress line starts there once ORIGIN comes.
+static void OfferPart(InItem* item) {
+  item->written = item->offer.offset;
+  item->crc = item->offer.crc;
+  item->origin_due = item->offer.offset > 0;
+  if (!item->origin_due) DrawProgress(&item->line, 0, false);
 }
 
 static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
@@ -646,17 +736,40 @@ static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
   r->item.written = 0;
   r->item.crc = 0;
   r->item.line = {r->item.facts.name, facts.size};
-  r->item.open = OpenFileToStore(r->item.facts.name, true, &r->item.received);
+  r->item.waits = (facts.flags & kFileWaits) != 0;
+  r->item.offer = {0, 0};
+  r->item.open = r->item.waits ? OpenWaitingFile(r->item.facts.name, facts.size, facts.mtime,
+                                                 &r->item.received, &r->item.offer)
+                               : OpenFileToStore(r->item.facts.name, true, &r->item.received);
   if (!r->item.open) {
     r->failed = true;
     return Answer(r, kFrameItemDeclined, nullptr, 0);
   }
-  DrawProgress(&r->item.line, 0, false);
+  OfferPart(&r->item);
+  if (!r->item.waits) return true;
+  uint8_t payload[12];
+  return Answer(r, kFrameItemOffer, payload, PutResumeOffer(payload, r->item.offer, false));
+}
+
+// ORIGIN: the sender goes on from the end of the part offered, or from 0.
+static bool TakeOrigin(SessionReceiver* r, uint64_t offset) {
+  InItem& item = r->item;
+  if (!item.open) return true;
+  if (!item.waits || (offset != 0 && offset != item.offer.offset)) return BreakSession(r);
+  item.origin_due = false;
+  if (offset == 0 && item.written > 0) {
+    int failed = CutFile(item.received.file, 0);
+    if (failed != 0) return FailItem(r, {Reason::kWriteFailed, failed}, kFailedWrite);
+    item.written = 0;
+    item.crc = 0;
+  }
+  DrawProgress(&item.line, item.written, false);
   return true;
 }
 
 static bool WriteData(SessionReceiver* r, const uint8_t* data, size_t length) {
   if (!r->item.open) return true;
+  if (r->item.origin_due) return BreakSession(r);
   int failed = WriteFileBytes(r->item.received.file, data, length);
   if (failed != 0) return FailItem(r, {Reason::kWriteFailed, failed}, kFailedWrite);
   r->item.crc = UpdateCrc32(r->item.crc, data, length);
@@ -692,7 +805,7 @@ static bool EndItem(SessionReceiver* r, uint32_t crc) {
 // C or S cannot be read on: the item in progress fails its check, and the
 // sender hears that the session is over.
 static bool BreakSession(SessionReceiver* r) {
-  if (r->item.open && !FailItem(r, {Reason::kCheckFailed}, kFailedCheck)) return false;
+  if (r->item.open && !FailItem(r, {Reason::kCheckFailed}, kFailedCheck, true)) return false;
   r->failed = true;
   if (!CheckWritten(r, WriteFrame(r->port, kFrameBroken, 0, nullptr, 0))) return false;
   return EndSession(r, {Reason::kCheckFailed});
@@ -712,6 +825,9 @@ static bool ActOnRecords(SessionReceiver* r, const uint8_t* s, size_t size) {
         break;
       case RecordEvent::kData:
         on = WriteData(r, record.data, record.length);
+        break;
+      case RecordEvent::kOrigin:
+        on = TakeOrigin(r, record.offset);
         break;
       case RecordEvent::kEnd:
         on = EndItem(r, record.crc);
@@ -771,7 +887,8 @@ static bool HandleFrame(SessionReceiver* r, const Frame& frame) {
       return TakeSegmentFrame(r, frame);
     case kFrameFile: {  // the ACCEPT was lost
       if (r->segment_came) return true;
-      return CheckWritten(r, WriteOffsetFrame(r->port, kFrameAccept, r->agreed, 0));
+      return CheckWritten(
+          r, WriteFrame(r->port, kFrameAccept, r->agreed, r->accept, r->accept_length));
     }
     case kFrameAsk: {
       const KeptAnswer& kept = r->answers[frame.sequence];
@@ -829,7 +946,8 @@ static bool ReceiveItems(SessionReceiver* r, SeenOpening* opened) {
 }
 
 TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, ReceivedFile* received,
-                              uint8_t agreed, const LineTimes& times, SeenOpening* opened) {
+                              uint8_t agreed, const LineTimes& times, SeenOpening* opened,
+                              const ResumeOffer& resume) {
   SessionReceiver receiver = {};
   SessionReceiver* r = &receiver;
   r->port = port;
@@ -847,15 +965,20 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, Receive
   r->item.received = *received;
   r->item.open = true;
   r->item.line = {r->item.facts.name, offer.size};
+  r->item.waits = (agreed & kCapabilityResume) != 0;
+  r->item.offer = resume;
+  r->reader.flags_agreed = r->item.waits ? kFileWaits : 0;
+  r->accept_length = PutResumeOffer(r->accept, resume, true);
   r->last_heard = r->progressed = r->state_at = Clock::now();
-  DrawProgress(&r->item.line, 0, false);
+  OfferPart(&r->item);
   bool whole =
-      CheckWritten(r, WriteOffsetFrame(port, kFrameAccept, agreed, 0)) && ReceiveItems(r, opened);
+      CheckWritten(r, WriteFrame(port, kFrameAccept, agreed, r->accept, r->accept_length)) &&
+      ReceiveItems(r, opened);
   TransferResult result = r->failed ? TransferResult::kNotStored : TransferResult::kDone;
   if (!whole) {
     // The item in progress is given up as one file would be.
     if (r->item.open) {
-      DiscardFile(&r->item.received);
+      GiveUpFile(&r->item, true);
       result = ReportEnding(&r->item.line, r->ending, false, r->item.facts.name);
     } else if (r->ending.reason == Reason::kCheckFailed) {
       result = TransferResult::kNotStored;

@@ -12,6 +12,7 @@
 
 #include "commdev.h"
 #include "outcome.h"
+#include "resume.h"
 #include "store.h"
 #include "stream.h"
 #include "wire.h"
@@ -27,8 +28,10 @@ struct SessionStart {
   const char* path;
   FILE* file;  // stays the caller's
   uint64_t size;
-  bool again;      // a last try, after a session lost before its answer
-  uint8_t agreed;  // the capabilities ACCEPT shared
+  bool again;           // a last try, after a session lost before its answer
+  uint8_t agreed;       // the capabilities ACCEPT shared
+  uint64_t offset;      // ACCEPT's offer, with resume agreed
+  uint32_t offset_crc;  // and the CRC-32 of the bytes before it
 };
 
 // Sends the first item, then the files at the front of pending, back to
@@ -40,12 +43,14 @@ struct SessionStart {
 TransferResult SendSession(PortHandle port, const SessionStart& start,
                            std::deque<PendingFile>* pending, const LineTimes& times, bool* failed);
 
-// Receives a session whose first item is offer, opened as received, and
-// answers its FILE frame with ACCEPT and the capabilities agreed. kDone
+// Receives a session whose first item is offer, opened as received (in its
+// kept part with resume agreed, which resume offers), and answers its FILE
+// frame with ACCEPT, the capabilities agreed and that offer. kDone
 // when every item was stored; kNotStored when one was not (or the session
 // broke, or the sender started again, which sets *opened); a lost exchange
 // as for one file.
 TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, ReceivedFile* received,
-                              uint8_t agreed, const LineTimes& times, SeenOpening* opened);
+                              uint8_t agreed, const LineTimes& times, SeenOpening* opened,
+                              const ResumeOffer& resume);
 
 #endif

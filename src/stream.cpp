@@ -11,6 +11,7 @@
 #include "codec.h"
 #include "frame.h"
 #include "names.h"
+#include "resume.h"
 #include "store.h"
 
 typedef std::chrono::steady_clock Clock;
@@ -25,7 +26,7 @@ bool FormStreamName(const char* path, char* name) {
 }
 
 uint8_t ListCapabilities(bool compression) {
-  return kCapabilitySession | ListCodecs(compression);
+  return kCapabilitySession | kCapabilityResume | ListCodecs(compression);
 }
 
 uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {
@@ -82,6 +83,7 @@ struct Sender {
   uint8_t offered;             // capabilities in the FILE frame: data waits for the answer
   uint8_t agreed;              // those the answer shares
   bool answered_capabilities;  // ACCEPT or DECLINE came
+  ResumeOffer resume;          // ACCEPT's offer, with resume agreed
 };
 
 // Fills the ring from the file up to the window's end, for the whole-file
@@ -225,6 +227,8 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
     }
     case kFrameAccept:
       if (!s->accepted) s->agreed = answer.sequence & s->offered;
+      if (!s->accepted && (s->agreed & kCapabilityResume))
+        s->resume = ReadResumeOffer(answer.payload, answer.length);
       s->answered_capabilities = true;
       NoteAccepted(s);
       // In a session the file's data goes there, not in this exchange.
@@ -358,6 +362,8 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
   Ending ending = StreamData(&s);
   agreement->answered = s.answered_capabilities;
   agreement->agreed = s.agreed;
+  agreement->offset = s.resume.offset;
+  agreement->offset_crc = s.resume.crc;
   // Answers to frames sent again after the closing one may still be on
   // their way.
   *goodbye = {s.answered, s.late_answers ? s.retry_ms : 0};

@@ -31,6 +31,8 @@ constexpr size_t kStreamNameMax = 255;
 // 0 either way is today's exchange, which every velcot speaks. The codecs'
 // bits (codec.h) go only with the session's.
 constexpr uint8_t kCapabilitySession = 0x01;
+// A cut file goes on from what the receiver kept of it (resume.h).
+constexpr uint8_t kCapabilityResume = 0x08;
 
 // What this end can do: the session and, with compression, its codecs.
 uint8_t ListCapabilities(bool compression);
@@ -53,9 +55,11 @@ struct StreamGoodbye {
 
 // The capabilities a sender offers with its FILE frame, and the answer.
 struct StreamAgreement {
-  uint8_t offered;  // 0: none, and the data goes out before the answer, as today
-  bool answered;    // ACCEPT or DECLINE came
-  uint8_t agreed;   // the bits it shares
+  uint8_t offered;      // 0: none, and the data goes out before the answer, as today
+  bool answered;        // ACCEPT or DECLINE came
+  uint8_t agreed;       // the bits it shares
+  uint64_t offset;      // ACCEPT's: where the receiver's kept part ends (0: none)
+  uint32_t offset_crc;  // and the CRC-32 of the bytes before it
 };
 
 // Sends one file under name: the offer and the data, until the receiver's

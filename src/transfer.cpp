@@ -57,12 +57,17 @@ enum class Answer { kReady, kReadyStream, kNone, kLost };
 // anything else has come back, only after the stall limit and a quarter,
 // by when a receiver that read a START as data has given that up
 // (doc/design.md).
-static Answer OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream,
+static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_stream,
                            uint32_t give_up_ms) {
+  uint32_t limit_ms = times.stall_limit_ms;
   uint32_t slow_ms = ScaleStallLimit(limit_ms, 5);
   // What came before the first START (line noise from a peer that powered
-  // up, the rest of an earlier exchange) cannot be an answer to it.
-  if (WaitForQuietLine(port, 0) != PortResult::kDone) return Answer::kLost;
+  // up, the rest of an earlier exchange) cannot be an answer to it: the
+  // line is let fall quiet for 64 characters, as the tail of a frame to a
+  // sender stopped mid-exchange may still be on its way (an ACCEPT's CRC
+  // may hold READY's byte).
+  uint32_t tail_ms = uint32_t(uint64_t(times.frame_ms) * 64 / kLongestFrame);
+  if (WaitForQuietLine(port, tail_ms) != PortResult::kDone) return Answer::kLost;
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
   for (uint32_t starts = 1;; starts++) {
@@ -136,7 +141,13 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
     run->plain_receiver = true;
   }
   if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
-    SessionStart start = {out.path, out.file, out.size, out.again, agreement.agreed};
+    SessionStart start = {out.path,
+                          out.file,
+                          out.size,
+                          out.again,
+                          agreement.agreed,
+                          agreement.offset,
+                          agreement.offset_crc};
     return SendSession(port, start, &run->pending, settings.times, &run->failed);
   }
   bool stored = ending.reason == Reason::kDone;
@@ -157,7 +168,7 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
     ReportTooLarge(out.path);
     return TransferResult::kSkipped;
   }
-  Answer answer = OpenExchange(port, limit_ms, out.streamable, give_up_ms);
+  Answer answer = OpenExchange(port, settings.times, out.streamable, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone) return TransferResult::kUnanswered;
   if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run);
@@ -242,13 +253,18 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings
   if (read.reason != Reason::kDone) return ReportEnding(nullptr, read, false, nullptr);
   uint8_t agreed = AgreeCapabilities(offer.capabilities, ListCapabilities(settings.compression));
   ReceivedFile received;
-  if (!OpenFileToStore(offer.name, true, &received)) {
+  // With resume the first item waits: it goes in its kept part.
+  ResumeOffer resume = {0, 0};
+  bool open = (agreed & kCapabilityResume) != 0
+                  ? OpenWaitingFile(offer.name, offer.size, offer.mtime, &received, &resume)
+                  : OpenFileToStore(offer.name, true, &received);
+  if (!open) {
     return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
                ? TransferResult::kNotStored
                : TransferResult::kPortLost;
   }
   if (agreed & kCapabilitySession) {
-    return ReceiveSession(port, offer, &received, agreed, times, opened);
+    return ReceiveSession(port, offer, &received, agreed, times, opened, resume);
   }
   ProgressLine line = {offer.name, offer.size};
   uint32_t crc = 0;

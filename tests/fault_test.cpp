@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -316,7 +317,8 @@ TEST_F(FaultTest, SenderGetsItsFileThroughStartedEarlyOrStartedAgain) {
 }
 
 // One end is stopped mid-file by Ctrl+C, SIGTERM or SIGHUP: it ends its
-// progress line, leaves no file behind, puts its port's settings back and
+// progress line, leaves no file behind (but the hidden part it keeps to go
+// on from, once 4 KiB are stored), puts its port's settings back and
 // ends with 128 + the signal. Killed outright, a receiver leaves no file
 // behind either. A receiver started with SIGHUP ignored (nohup) goes on.
 TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
@@ -379,7 +381,8 @@ TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
       EXPECT_EQ(shown.empty() ? ' ' : shown.back(), '\n');
       EXPECT_EQ(ReadLinkSpeed(victim_link), speed_t(B2400));
     }
-    EXPECT_TRUE(ListDirectory(rx).empty());
+    EXPECT_TRUE(ListStoredFiles(rx).empty());
+    EXPECT_LE(ListKeptParts(rx).size(), 1u);
     StopCable(cable);
     Finish(victim == "rx" ? sender : receiver);
   }
@@ -447,7 +450,8 @@ TEST_F(FaultTest, GivenUpExchangeIsLetPassBeforeTheNextStart) {
 
 // The cable is pulled at different points of one file: both ends notice by
 // themselves, and the receiver keeps its old file of that name unless the
-// new one was already whole.
+// new one was already whole (beside the new one's hidden part, where it
+// keeps one to go on from).
 TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
   const uint64_t kBlocks = 8;
   const uint64_t kAllBytes = kBeforeBlocks + kBlocks * kRoundBytes;
@@ -479,12 +483,146 @@ TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
     ExpectPortLost(Finish(receiver), dir + "/rx", cable.link_b);
     Finish(cable.pid);  // it ends by itself after the cut
 
-    EXPECT_EQ(ListDirectory(rx), std::vector<std::string>{"data.bin"});
+    EXPECT_EQ(ListStoredFiles(rx), std::vector<std::string>{"data.bin"});
     std::string kept = ReadWholeFile(rx + "/data.bin");
     if (cut.may_complete) {
       EXPECT_TRUE(kept == old_content || kept == content) << "a partial file was stored";
     } else {
       EXPECT_EQ(kept, old_content);
+    }
+  }
+}
+
+// A file cut off goes on from the part the receiver kept when it is sent
+// again: the cable cut mid-frame, after the last data or before STORED
+// (a file waiting for `a`, behind a small one), Ctrl+C at the receiver,
+// kill -9 at the sender (the file alone, offered in ACCEPT). Both progress
+// lines of the resend start where the part ends. A source whose bytes,
+// size or time changed since starts from 0. A classic sender leaves no
+// part. Each resend stores the right file and leaves no part behind.
+TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
+  enum How { kCable, kStopReceiver, kKillSender };
+  struct Row {
+    const char* what;
+    How how;
+    int64_t cut;  // kCable: bytes both ways from the start, or (< 0) before a whole run's end
+    const char* change = "";  // to the source before the resend: "bytes", "size" or "time"
+    int keeps = 1;            // a part is kept: 1, 0, or -1 either
+    bool classic = false;     // the first sender forces the classic exchange
+  };
+  const uint64_t kSize = 40000;
+  const std::vector<Row> rows = {
+      {"mid-frame", kCable, 25000},
+      {"after the last data", kCable, -60, "", -1},
+      {"before STORED", kCable, -36, "", 0},
+      {"Ctrl+C at the receiver", kStopReceiver, 0},
+      {"kill -9 at the sender", kKillSender, 0},
+      {"other bytes", kCable, 25000, "bytes"},
+      {"other size", kCable, 25000, "size"},
+      {"other time", kCable, 25000, "time"},
+      {"classic sender", kCable, 25000, "", 0, true},
+  };
+  const std::string small = MakeContent(1000, 23), content = MakeContent(kSize, 24);
+  struct Run {
+    std::string dir;
+    NullModem cable;
+    pid_t receiver, sender;
+  };
+  auto start = [&](const std::string& dir, const std::string& tx, const std::string& rx,
+                   const std::vector<std::string>& options, const std::vector<std::string>& files,
+                   bool classic) {
+    Run run = {MakeFolder(dir), {}, -1, -1};
+    run.cable = StartCable(run.dir, options);
+    run.receiver = StartReceiver(rx, {"-p", run.cable.link_b, "-b", "115200"}, run.dir + "/rx");
+    std::vector<std::string> send = {"-p", run.cable.link_a, "-b", "115200"};
+    send.insert(send.end(), files.begin(), files.end());
+    SpawnOptions sender;
+    if (classic) sender.env = {"LC_ALL=C", "VELCOT_CLASSIC=1"};
+    run.sender = StartVelcot(tx, send, run.dir + "/tx", sender);
+    return run;
+  };
+  auto place_sources = [&](const std::string& folder) {
+    std::string tx = MakeFolder(folder);
+    EXPECT_TRUE(WriteWholeFile(tx + "/small.bin", small) &&
+                WriteWholeFile(tx + "/big.bin", content));
+    return tx;
+  };
+  // A whole run's bytes both ways, for the cuts counted from its end.
+  MakeFolder("whole");
+  std::string whole_tx = place_sources("whole/tx"), whole_rx = MakeFolder("whole/rx");
+  Run whole =
+      start("whole/run", whole_tx, whole_rx, {"-b", "115200"}, {"small.bin", "big.bin"}, false);
+  ASSERT_EQ(Finish(whole.sender).status, 0);
+  std::string log = StopCable(whole.cable);
+  Finish(whole.receiver);
+  int64_t all = int64_t(ReadCounters(log, "A->B").carried + ReadCounters(log, "B->A").carried);
+
+  for (size_t i = 0; i < rows.size(); i++) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.what);
+    std::string folder = "row" + std::to_string(i);
+    MakeFolder(folder);
+    std::string tx = place_sources(folder + "/tx"), rx = MakeFolder(folder + "/rx");
+    std::vector<std::string> files = {"big.bin"};
+    std::vector<std::string> options = {"-b", "115200"};
+    if (row.how == kCable) {
+      files.insert(files.begin(), "small.bin");
+      options.push_back("--cut-after");
+      options.push_back(std::to_string(row.cut > 0 ? row.cut : all + row.cut));
+    }
+    Run first = start(folder + "/1", tx, rx, options, files, row.classic);
+    if (row.how == kCable) {
+      Finish(first.sender);
+      Finish(first.receiver);
+      Finish(first.cable.pid);  // it ends by itself after the cut
+    } else {
+      auto stored = [&] {
+        std::string count = FindDrawnCount(ReadWholeFile(first.dir + "/rx.out"), "big.bin", true);
+        return !count.empty() && std::stoull(count) >= 8192;
+      };
+      ASSERT_TRUE(WaitForCondition(stored, kLimitSeconds * 1000, first.receiver));
+      pid_t stopped = row.how == kStopReceiver ? first.receiver : first.sender;
+      SendSignal(stopped, row.how == kStopReceiver ? SIGINT : SIGKILL);
+      ProcessEnd end = Finish(stopped);
+      EXPECT_EQ(row.how == kStopReceiver ? end.status : end.signal,
+                row.how == kStopReceiver ? 130 : SIGKILL);
+      StopCable(first.cable);
+      Finish(row.how == kStopReceiver ? first.sender : first.receiver);
+    }
+    std::vector<std::string> parts = ListKeptParts(rx);
+    if (row.keeps >= 0) {
+      ASSERT_EQ(parts.size(), size_t(row.keeps));
+    }
+    uint64_t kept = parts.empty() ? 0 : std::filesystem::file_size(rx + "/" + parts[0]);
+    if (!parts.empty()) {
+      EXPECT_GE(kept, 4096u);
+    }
+
+    std::string source = content, change = row.change;
+    std::string path = tx + "/big.bin";
+    auto written = std::filesystem::last_write_time(path);
+    if (change == "bytes") source[100] = char(source[100] ^ 1);
+    if (change == "size") source += "longer";
+    if (change == "time") written += std::chrono::seconds(100);
+    ASSERT_TRUE(WriteWholeFile(path, source));
+    std::filesystem::last_write_time(path, written);
+    Run second = start(folder + "/2", tx, rx, {"-b", "115200"}, files, false);
+    EXPECT_EQ(Finish(second.sender).status, 0) << ReadWholeFile(second.dir + "/tx.err");
+    StopCable(second.cable);
+    Finish(second.receiver);
+    EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == source);
+    EXPECT_TRUE(ListKeptParts(rx).empty());
+    // The receiver draws a file begun anew at 0; the sender once data came.
+    std::string rx_from = FindDrawnCount(ReadWholeFile(second.dir + "/rx.out"), "big.bin", false);
+    std::string tx_from = FindDrawnCount(ReadWholeFile(second.dir + "/tx.out"), "big.bin", false);
+    if (kept > 0 && change.empty()) {
+      EXPECT_EQ(rx_from, std::to_string(kept));
+      EXPECT_EQ(tx_from, std::to_string(kept));
+    } else {
+      EXPECT_EQ(rx_from, "0");
+      if (kept > 0) {
+        EXPECT_LT(std::stoull("0" + tx_from), kept);
+      }
     }
   }
 }

@@ -15,6 +15,7 @@
 #include "progress.h"
 #include "records.h"
 #include "repeat.h"
+#include "resume.h"
 #include "scratch_util.h"
 #include "store.h"
 #include "telnet.h"
@@ -454,9 +455,10 @@ Bytes Concat(Bytes a, const Bytes& b) {
 
 // What a reader makes of S fed in pieces of piece bytes: one event after
 // another, the data of one item counted together.
-std::string ReadEvents(uint64_t first_size, const Bytes& s, size_t piece) {
+std::string ReadEvents(uint64_t first_size, const Bytes& s, size_t piece, uint8_t flags = 0) {
   RecordReader reader;
   StartRecords(&reader, first_size);
+  reader.flags_agreed = flags;
   std::string events;
   uint64_t data = 0;
   for (size_t at = 0; at < s.size();) {
@@ -472,7 +474,9 @@ std::string ReadEvents(uint64_t first_size, const Bytes& s, size_t piece) {
     if (event == RecordEvent::kEnd) events += "E" + std::to_string(record.crc) + " ";
     if (event == RecordEvent::kCancel) events += "C ";
     if (event == RecordEvent::kQuit) events += "Q ";
+    if (event == RecordEvent::kOrigin) events += "O" + std::to_string(record.offset) + " ";
     if (event == RecordEvent::kFile) {
+      if (record.file.flags != 0) events += "waits ";
       events += "F" + std::to_string(record.file.size) + "," + std::to_string(record.file.mtime) +
                 "," + std::to_string(record.file.mode) + "," + record.file.name + " ";
     }
@@ -507,6 +511,35 @@ TEST(ReadRecord, TakesItemsBackToBackInPiecesOfAnySize) {
   }
 }
 
+// With resume agreed: the first item goes on from an offset, a waiting item
+// from 0, another from its last byte (no DATA), one without ORIGIN.
+TEST(ReadRecord, TakesOriginsAtTheStartOfWaitingItems) {
+  Bytes s;
+  PutOriginRecord(&s, 200000);
+  PutDataHeader(&s, 2);
+  s.insert(s.end(), {1, 2});
+  PutEndRecord(&s, 1);
+  PutFileRecord(&s, 5, 0, 0644, "again.bin", kFileWaits);
+  PutOriginRecord(&s, 0);
+  PutDataHeader(&s, 5);
+  s.insert(s.end(), 5, 9);
+  PutEndRecord(&s, 2);
+  PutFileRecord(&s, 5, 0, 0644, "whole.bin", kFileWaits);
+  PutOriginRecord(&s, 5);
+  PutEndRecord(&s, 3);
+  PutFileRecord(&s, 1, 0, 0644, "small.bin");
+  PutDataHeader(&s, 1);
+  s.push_back(7);
+  PutEndRecord(&s, 4);
+  s.push_back('Q');
+  for (size_t piece : {size_t(1), s.size()}) {
+    EXPECT_EQ(ReadEvents(200002, s, piece, kFileWaits),
+              "O200000 D2 E1 waits F5,0,420,again.bin O0 D5 E2 waits F5,0,420,whole.bin O5 E3 "
+              "F1,0,420,small.bin D1 E4 Q ")
+        << "in pieces of " << piece;
+  }
+}
+
 // Where no record may be, or a field is out of bounds, S is broken, and
 // stays so.
 TEST(ReadRecord, FindsNothingWhereNoRecordMayBe) {
@@ -515,6 +548,7 @@ TEST(ReadRecord, FindsNothingWhereNoRecordMayBe) {
     const char* what;
     uint64_t first_size;
     Bytes s;
+    uint8_t flags = 0;  // agreed
   };
   auto with = [&](Bytes tail) { return Concat(end_first, tail); };
   const Row rows[] = {
@@ -534,12 +568,84 @@ TEST(ReadRecord, FindsNothingWhereNoRecordMayBe) {
       {"a varint over 64 bits", 0,
        with({'F', 0, 0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 1, 'a'})},
       {"anything after QUIT", 0, with({'Q', 'Q'})},
+      {"ORIGIN beyond the size", 3, {'O', 4}, kFileWaits},
+      {"ORIGIN after DATA", 3, {'D', 1, 0, 'O', 1}, kFileWaits},
+      {"ORIGIN twice", 3, {'O', 1, 'O', 1}, kFileWaits},
+      {"ORIGIN between items", 0, with({'O', 0}), kFileWaits},
+      {"a flag not agreed", 0, with({'F', 2, 0, 0, 0, 1, 'a'}), kFileWaits},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    std::string events = ReadEvents(row.first_size, Concat(row.s, {'Q'}), row.s.size() + 1);
+    std::string events =
+        ReadEvents(row.first_size, Concat(row.s, {'Q'}), row.s.size() + 1, row.flags);
     EXPECT_EQ(events.substr(events.size() < 6 ? 0 : events.size() - 6), "broken") << events;
   }
+}
+
+// ---- resume ----
+
+// ACCEPT offers nothing in its 8-byte form; `a` and an offer above 0 take
+// 12 bytes; each reads back as written.
+TEST(PutResumeOffer, TakesTheShortFormOnlyForAnAcceptOfNothing) {
+  const struct Row {
+    ResumeOffer offer;
+    bool as_accept;
+    std::string hex;
+  } rows[] = {
+      {{0, 0}, true, "0000000000000000"},
+      {{0, 0}, false, "000000000000000000000000"},
+      {{0x123456789A, 0xCBF43926}, true, "000000123456789ACBF43926"},
+      {{4096, 1}, false, "000000000000100000000001"},
+  };
+  for (const Row& row : rows) {
+    uint8_t payload[12];
+    uint16_t length = PutResumeOffer(payload, row.offer, row.as_accept);
+    std::string hex;
+    for (uint16_t i = 0; i < length; i++) {
+      char two[3];
+      snprintf(two, sizeof two, "%02X", payload[i]);
+      hex += two;
+    }
+    EXPECT_EQ(hex, row.hex);
+    ResumeOffer back = ReadResumeOffer(payload, length);
+    EXPECT_EQ(back.offset, row.offer.offset);
+    EXPECT_EQ(back.crc, row.offer.crc);
+  }
+}
+
+// The sender goes on from the offer only where its own first bytes are the
+// receiver's and the file reaches that far; else from 0.
+TEST(ChooseOrigin, GoesOnOnlyFromAPrefixThatMatches) {
+  const struct Row {
+    const char* what;
+    ResumeOffer offer;
+    uint64_t size, read;
+    uint32_t crc;
+    uint64_t origin;
+  } rows[] = {
+      {"matches", {5000, 77}, 9000, 5000, 77, 5000},
+      {"the whole file kept", {9000, 77}, 9000, 9000, 77, 9000},
+      {"other bytes", {5000, 77}, 9000, 5000, 78, 0},
+      {"the file shrank", {5000, 77}, 4000, 4000, 77, 0},
+      {"read short", {5000, 77}, 9000, 4999, 77, 0},
+      {"nothing offered", {0, 0}, 9000, 0, 0, 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(ChooseOrigin(row.offer, row.size, row.read, row.crc), row.origin) << row.what;
+  }
+}
+
+// An item waits from 2 s of the line on: 23 KB at 115200, 1.9 KB at 9600;
+// without a rate known, never.
+TEST(IsWaitingSize, WaitsFromTwoSecondsOfTheLine) {
+  LineFormat format = {8, 'N', 1};
+  for (uint32_t baud : {9600u, 115200u}) {
+    uint32_t frame_ms = ComputeLineTimes(baud, format).frame_ms;
+    uint64_t two_seconds = uint64_t(baud) / 10 * 2;
+    EXPECT_FALSE(IsWaitingSize(two_seconds * 95 / 100, frame_ms)) << baud;
+    EXPECT_TRUE(IsWaitingSize(two_seconds * 105 / 100, frame_ms)) << baud;
+  }
+  EXPECT_FALSE(IsWaitingSize(UINT64_MAX, 0));
 }
 
 // ---- selective repeat ----

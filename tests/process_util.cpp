@@ -501,3 +501,11 @@ ProcessEnd ProgramTest::Finish(pid_t pid) {
   }
   return end;
 }
+
+std::string FindDrawnCount(const std::string& shown, const std::string& name, bool last) {
+  std::string key = " " + name + " ";
+  size_t at = last ? shown.rfind(key) : shown.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return shown.substr(at, shown.find('/', at) - at);
+}

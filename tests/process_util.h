@@ -143,6 +143,10 @@ bool CanConnect(int port);
 // Accepts one connection within timeout_ms: its descriptor, or -1.
 int AcceptWithin(int listener, int timeout_ms);
 
+// The count the first (or last) progress drawing of name shows in a
+// program's output ("" when none): "123" of " name 123/4567 (".
+std::string FindDrawnCount(const std::string& shown, const std::string& name, bool last);
+
 // Creates a new directory under $TMPDIR (or /tmp); empty on failure.
 std::string MakeScratchDir(const std::string& prefix);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -337,6 +338,43 @@ TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
   KillProcess(linux_receiver);
   EXPECT_EQ(ListDirectory(back), std::vector<std::string>{"a-long-report-name.csv"});
   EXPECT_EQ(ReadWholeFile(back + "/a-long-report-name.csv"), reply);
+}
+
+// velcot.exe receiving a file that the cable cuts off keeps its part, and
+// goes on from it when the file is sent again; the part is gone after.
+TEST_F(WineTest, WindowsReceiverGoesOnFromTheKeptPartAfterACut) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  const std::string content = MakeContent(40000, 7);
+  ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", content));
+  uint64_t kept = 0;
+  for (const char* run : {"cut", "again"}) {
+    SCOPED_TRACE(run);
+    std::vector<std::string> options = {"-b", "115200"};
+    if (kept == 0) options.insert(options.end(), {"--cut-after", "20000"});
+    NullModem cable = StartNullModem(NULLMODEM_PATH, options, MakeFolder(run), kLimitSeconds);
+    ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
+    children_.push_back(cable.pid);
+    ASSERT_TRUE(LinkComPort(17, cable.link_a));
+    pid_t receiver =
+        StartWindowsVelcot(rx, {"-p", "COM17", "-b", "115200"}, std::string(run) + "-rx");
+    ProcessEnd sent = Finish(
+        StartVelcot(tx, {"-p", cable.link_b, "-b", "115200", "big.bin"}, std::string(run) + "-tx"));
+    SendSignal(cable.pid, SIGTERM);
+    Finish(cable.pid);
+    Finish(receiver);
+    std::vector<std::string> parts = ListKeptParts(rx);
+    if (kept == 0) {
+      ASSERT_EQ(parts.size(), 1u);
+      kept = std::filesystem::file_size(rx + "/" + parts[0]);
+      EXPECT_GE(kept, 4096u);
+      continue;
+    }
+    ExpectExit(sent, 0, std::string(run) + "-tx");
+    EXPECT_EQ(ReadWholeFile(rx + "/big.bin"), content);
+    EXPECT_TRUE(parts.empty());
+    EXPECT_EQ(FindDrawnCount(Output(std::string(run) + "-tx.out"), "big.bin", false),
+              std::to_string(kept));
+  }
 }
 
 // velcot.exe on network ports, through ser2net on the host: it receives
