@@ -14,14 +14,16 @@
 
 namespace {
 
-// C, decoded as far as it goes, holds the file's first bytes in DATA
-// records, then at most END with its whole-file check and QUIT.
+// C, decoded as far as it goes, holds the file's bytes from its ORIGIN (0
+// without one) in DATA records, then at most END with its whole-file check
+// and QUIT.
 bool IsFileInStream(const std::string& c, const std::string& content) {
   CodecDecoder decoder;
   StartDecoder(&decoder, kCodecDeflate | kCodecZstd);
   RecordReader reader;
   StartRecords(&reader, content.size());
   std::string data, ends;
+  uint64_t origin = 0;
   std::vector<uint8_t> s(65536);
   bool right = true;
   for (size_t at = 0; right;) {
@@ -37,6 +39,7 @@ bool IsFileInStream(const std::string& c, const std::string& content) {
       took += read;
       if (event == RecordEvent::kData)
         data.append(reinterpret_cast<const char*>(record.data), record.length);
+      if (event == RecordEvent::kOrigin) origin = record.offset;
       if (event == RecordEvent::kEnd) right = record.crc == Crc32(content);
       if (event == RecordEvent::kEnd || event == RecordEvent::kQuit) ends += char(event);
       right = right && event != RecordEvent::kBroken && event != RecordEvent::kFile &&
@@ -45,7 +48,8 @@ bool IsFileInStream(const std::string& c, const std::string& content) {
     if (used == 0 && made == 0) break;
   }
   FreeDecoder(&decoder);
-  return right && content.compare(0, data.size(), data) == 0 && ends.size() <= 2;
+  return right && origin <= content.size() &&
+         content.compare(size_t(origin), data.size(), data) == 0 && ends.size() <= 2;
 }
 
 }  // namespace
