@@ -309,14 +309,14 @@ static void DrawLines(SessionSender* s) {
     if (item.line_done) continue;
     if (item.waits && !item.started) return;
     if (acked_s < item.s_data) return;
+    // A resumed item's line starts where its data went on from.
+    if (!item.line.begun && item.origin > 0) DrawProgress(&item.line, item.origin, false);
     uint64_t sent = item.read - item.origin;
     if (item.closed && acked_s >= item.s_data + sent && !item.stop) {
       FinishLine(&item);
       continue;
     }
     uint64_t done = item.origin + std::min(sent, acked_s - item.s_data);
-    // A resumed item's line starts where its data went on from.
-    if (!item.line.begun && item.origin > 0) DrawProgress(&item.line, item.origin, false);
     if (item.line.begun) {
       PaceProgress(&item.line, done, false);
     } else {

@@ -381,7 +381,7 @@ TEST_F(FaultTest, InterruptedEndsLeaveNothingBehind) {
       EXPECT_EQ(shown.empty() ? ' ' : shown.back(), '\n');
       EXPECT_EQ(ReadLinkSpeed(victim_link), speed_t(B2400));
     }
-    EXPECT_TRUE(ListStoredFiles(rx).empty());
+    EXPECT_TRUE(ListKeptParts(rx, false).empty());
     EXPECT_LE(ListKeptParts(rx).size(), 1u);
     StopCable(cable);
     Finish(victim == "rx" ? sender : receiver);
@@ -483,7 +483,7 @@ TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
     ExpectPortLost(Finish(receiver), dir + "/rx", cable.link_b);
     Finish(cable.pid);  // it ends by itself after the cut
 
-    EXPECT_EQ(ListStoredFiles(rx), std::vector<std::string>{"data.bin"});
+    EXPECT_EQ(ListKeptParts(rx, false), std::vector<std::string>{"data.bin"});
     std::string kept = ReadWholeFile(rx + "/data.bin");
     if (cut.may_complete) {
       EXPECT_TRUE(kept == old_content || kept == content) << "a partial file was stored";
@@ -494,135 +494,106 @@ TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
 }
 
 // A file cut off goes on from the part the receiver kept when it is sent
-// again: the cable cut mid-frame, after the last data or before STORED
-// (a file waiting for `a`, behind a small one), Ctrl+C at the receiver,
-// kill -9 at the sender (the file alone, offered in ACCEPT). Both progress
-// lines of the resend start where the part ends. A source whose bytes,
-// size or time changed since starts from 0. A classic sender leaves no
-// part. Each resend stores the right file and leaves no part behind.
+// again: the cable cut mid-frame, after the last data or before STORED (a
+// file waiting for `a` behind a small one), Ctrl+C at the receiver, kill -9
+// at the sender (the file alone, offered in ACCEPT); both progress lines of
+// the resend start at the part's end. A source whose bytes, size or time
+// changed starts from 0; a classic sender leaves no part. Each resend stores
+// the right file and leaves no part.
 TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
-  enum How { kCable, kStopReceiver, kKillSender };
   struct Row {
     const char* what;
-    How how;
-    int64_t cut;  // kCable: bytes both ways from the start, or (< 0) before a whole run's end
+    int64_t cut;              // bytes both ways: from the start, or (< 0) before a whole run's end
+    int signal = 0;           // SIGINT to the receiver or SIGKILL to the sender, for no cut
     const char* change = "";  // to the source before the resend: "bytes", "size" or "time"
-    int keeps = 1;            // a part is kept: 1, 0, or -1 either
+    int keeps = 1;            // parts kept by the cut: 0, 1, or -1 either
     bool classic = false;     // the first sender forces the classic exchange
   };
-  const uint64_t kSize = 40000;
   const std::vector<Row> rows = {
-      {"mid-frame", kCable, 25000},
-      {"after the last data", kCable, -60, "", -1},
-      {"before STORED", kCable, -36, "", 0},
-      {"Ctrl+C at the receiver", kStopReceiver, 0},
-      {"kill -9 at the sender", kKillSender, 0},
-      {"other bytes", kCable, 25000, "bytes"},
-      {"other size", kCable, 25000, "size"},
-      {"other time", kCable, 25000, "time"},
-      {"classic sender", kCable, 25000, "", 0, true},
+      {"whole run", 0},  // measures the rest's cuts
+      {"mid-frame", 25000},
+      {"after the last data", -60, 0, "", -1},
+      {"before STORED", -36, 0, "", 0},
+      {"Ctrl+C at the receiver", 0, SIGINT},
+      {"kill -9 at the sender", 0, SIGKILL},
+      {"other bytes", 25000, 0, "bytes"},
+      {"other size", 25000, 0, "size"},
+      {"other time", 25000, 0, "time"},
+      {"classic sender", 25000, 0, "", 0, true},
   };
-  const std::string small = MakeContent(1000, 23), content = MakeContent(kSize, 24);
-  struct Run {
-    std::string dir;
-    NullModem cable;
-    pid_t receiver, sender;
+  const std::string content = MakeContent(40000, 24);
+  int64_t whole = 0;
+  // One run over a cable of its own in dir: the row's cut, or none (again).
+  auto run = [&](const std::string& dir, const std::string& tx, const std::string& rx,
+                 const Row& row, bool again) {
+    int64_t cut = again ? 0 : row.cut < 0 ? whole + row.cut : row.cut;
+    std::vector<std::string> cable = {"-b", "115200"}, send = {"-p", "", "-b", "115200"};
+    if (cut > 0) cable.insert(cable.end(), {"--cut-after", std::to_string(cut)});
+    if (row.signal == 0) send.push_back("small.bin");
+    send.push_back("big.bin");
+    std::string logs = MakeFolder(dir);
+    NullModem line = StartCable(logs, cable);
+    pid_t receiver = StartReceiver(rx, {"-p", line.link_b, "-b", "115200"}, logs + "/rx");
+    send[1] = line.link_a;
+    SpawnOptions options;
+    if (row.classic && !again) options.env = {"LC_ALL=C", "VELCOT_CLASSIC=1"};
+    pid_t sender = StartVelcot(tx, send, logs + "/tx", options), stopped = -1;
+    if (row.signal != 0 && !again) {
+      auto stored = [&] {
+        std::string count = FindDrawnCount(ReadWholeFile(logs + "/rx.out"), "big.bin", true);
+        return !count.empty() && std::stoull(count) >= 8192;
+      };
+      ASSERT_TRUE(WaitForCondition(stored, kLimitSeconds * 1000, receiver));
+      stopped = row.signal == SIGINT ? receiver : sender;
+      SendSignal(stopped, row.signal);
+      ProcessEnd end = Finish(stopped);
+      EXPECT_EQ(row.signal == SIGINT ? end.status : end.signal, row.signal == SIGINT ? 130 : 9);
+    } else if (cut == 0) {
+      EXPECT_EQ(Finish(sender).status, 0) << ReadWholeFile(logs + "/tx.err");
+      stopped = sender;
+    }
+    if (cut == 0) {
+      std::string log = StopCable(line);
+      if (whole == 0)
+        whole = int64_t(ReadCounters(log, "A->B").carried + ReadCounters(log, "B->A").carried);
+    } else {
+      Finish(line.pid);  // it ends by itself after the cut
+    }
+    for (pid_t pid : {sender, receiver}) {
+      if (pid != stopped) Finish(pid);
+    }
   };
-  auto start = [&](const std::string& dir, const std::string& tx, const std::string& rx,
-                   const std::vector<std::string>& options, const std::vector<std::string>& files,
-                   bool classic) {
-    Run run = {MakeFolder(dir), {}, -1, -1};
-    run.cable = StartCable(run.dir, options);
-    run.receiver = StartReceiver(rx, {"-p", run.cable.link_b, "-b", "115200"}, run.dir + "/rx");
-    std::vector<std::string> send = {"-p", run.cable.link_a, "-b", "115200"};
-    send.insert(send.end(), files.begin(), files.end());
-    SpawnOptions sender;
-    if (classic) sender.env = {"LC_ALL=C", "VELCOT_CLASSIC=1"};
-    run.sender = StartVelcot(tx, send, run.dir + "/tx", sender);
-    return run;
-  };
-  auto place_sources = [&](const std::string& folder) {
-    std::string tx = MakeFolder(folder);
-    EXPECT_TRUE(WriteWholeFile(tx + "/small.bin", small) &&
-                WriteWholeFile(tx + "/big.bin", content));
-    return tx;
-  };
-  // A whole run's bytes both ways, for the cuts counted from its end.
-  MakeFolder("whole");
-  std::string whole_tx = place_sources("whole/tx"), whole_rx = MakeFolder("whole/rx");
-  Run whole =
-      start("whole/run", whole_tx, whole_rx, {"-b", "115200"}, {"small.bin", "big.bin"}, false);
-  ASSERT_EQ(Finish(whole.sender).status, 0);
-  std::string log = StopCable(whole.cable);
-  Finish(whole.receiver);
-  int64_t all = int64_t(ReadCounters(log, "A->B").carried + ReadCounters(log, "B->A").carried);
-
   for (size_t i = 0; i < rows.size(); i++) {
     const Row& row = rows[i];
     SCOPED_TRACE(row.what);
-    std::string folder = "row" + std::to_string(i);
-    MakeFolder(folder);
-    std::string tx = place_sources(folder + "/tx"), rx = MakeFolder(folder + "/rx");
-    std::vector<std::string> files = {"big.bin"};
-    std::vector<std::string> options = {"-b", "115200"};
-    if (row.how == kCable) {
-      files.insert(files.begin(), "small.bin");
-      options.push_back("--cut-after");
-      options.push_back(std::to_string(row.cut > 0 ? row.cut : all + row.cut));
-    }
-    Run first = start(folder + "/1", tx, rx, options, files, row.classic);
-    if (row.how == kCable) {
-      Finish(first.sender);
-      Finish(first.receiver);
-      Finish(first.cable.pid);  // it ends by itself after the cut
-    } else {
-      auto stored = [&] {
-        std::string count = FindDrawnCount(ReadWholeFile(first.dir + "/rx.out"), "big.bin", true);
-        return !count.empty() && std::stoull(count) >= 8192;
-      };
-      ASSERT_TRUE(WaitForCondition(stored, kLimitSeconds * 1000, first.receiver));
-      pid_t stopped = row.how == kStopReceiver ? first.receiver : first.sender;
-      SendSignal(stopped, row.how == kStopReceiver ? SIGINT : SIGKILL);
-      ProcessEnd end = Finish(stopped);
-      EXPECT_EQ(row.how == kStopReceiver ? end.status : end.signal,
-                row.how == kStopReceiver ? 130 : SIGKILL);
-      StopCable(first.cable);
-      Finish(row.how == kStopReceiver ? first.sender : first.receiver);
-    }
+    std::string name = "row" + std::to_string(i), dir = MakeFolder(name);
+    std::string tx = MakeFolder(name + "/tx"), rx = MakeFolder(name + "/rx");
+    ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", "small") &&
+                WriteWholeFile(tx + "/big.bin", content));
+    run(name + "/1", tx, rx, row, false);
+    if (i == 0) continue;
     std::vector<std::string> parts = ListKeptParts(rx);
     if (row.keeps >= 0) {
       ASSERT_EQ(parts.size(), size_t(row.keeps));
     }
     uint64_t kept = parts.empty() ? 0 : std::filesystem::file_size(rx + "/" + parts[0]);
-    if (!parts.empty()) {
-      EXPECT_GE(kept, 4096u);
-    }
-
-    std::string source = content, change = row.change;
-    std::string path = tx + "/big.bin";
+    std::string source = content, change = row.change, path = tx + "/big.bin";
     auto written = std::filesystem::last_write_time(path);
     if (change == "bytes") source[100] = char(source[100] ^ 1);
     if (change == "size") source += "longer";
     if (change == "time") written += std::chrono::seconds(100);
     ASSERT_TRUE(WriteWholeFile(path, source));
-    std::filesystem::last_write_time(path, written);
-    Run second = start(folder + "/2", tx, rx, {"-b", "115200"}, files, false);
-    EXPECT_EQ(Finish(second.sender).status, 0) << ReadWholeFile(second.dir + "/tx.err");
-    StopCable(second.cable);
-    Finish(second.receiver);
+    std::filesystem::last_write_time(path, written);  // as touch -d would
+    run(name + "/2", tx, rx, row, true);
     EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == source);
     EXPECT_TRUE(ListKeptParts(rx).empty());
-    // The receiver draws a file begun anew at 0; the sender once data came.
-    std::string rx_from = FindDrawnCount(ReadWholeFile(second.dir + "/rx.out"), "big.bin", false);
-    std::string tx_from = FindDrawnCount(ReadWholeFile(second.dir + "/tx.out"), "big.bin", false);
-    if (kept > 0 && change.empty()) {
-      EXPECT_EQ(rx_from, std::to_string(kept));
-      EXPECT_EQ(tx_from, std::to_string(kept));
-    } else {
-      EXPECT_EQ(rx_from, "0");
-      if (kept > 0) {
-        EXPECT_LT(std::stoull("0" + tx_from), kept);
-      }
+    // Resumed, both lines start at the part's end; else the receiver's at 0.
+    std::string rx_from = FindDrawnCount(ReadWholeFile(dir + "/2/rx.out"), "big.bin", false);
+    std::string tx_from = FindDrawnCount(ReadWholeFile(dir + "/2/tx.out"), "big.bin", false);
+    bool resumed = kept >= 4096 && change.empty();
+    EXPECT_EQ(rx_from, resumed ? std::to_string(kept) : "0");
+    if (resumed || kept > 0) {
+      EXPECT_EQ(tx_from == std::to_string(kept), resumed) << tx_from;
     }
   }
 }

@@ -36,34 +36,20 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
-// A receiver's kept part of a file cut off: .velcot-, three fields of 16
-// hex digits joined by '-', .part.
+// A receiver's kept part of a file cut off: .velcot-HASH-SIZE-TIME.part,
+// each field 16 hex digits.
 inline bool IsKeptPartName(const std::string& name) {
-  const std::string prefix = ".velcot-", suffix = ".part";
-  if (name.size() != prefix.size() + 3 * 17 - 1 + suffix.size() || name.rfind(prefix, 0) != 0 ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  for (size_t i = 0; i < 3 * 17 - 1; i++) {
-    char c = name[prefix.size() + i];
-    if (i % 17 == 16 ? c != '-' : !isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
+  return name.size() == 63 && name.rfind(".velcot-", 0) == 0 && name[24] == '-' &&
+         name[41] == '-' && name.compare(58, 5, ".part") == 0;
 }
 
-// The kept parts in a folder, sorted.
-inline std::vector<std::string> ListKeptParts(const std::string& path) {
-  std::vector<std::string> parts = ListDirectory(path);
-  parts.erase(std::remove_if(parts.begin(), parts.end(),
-                             [](const std::string& name) { return !IsKeptPartName(name); }),
-              parts.end());
-  return parts;
-}
-
-// The names in a folder but its kept parts.
-inline std::vector<std::string> ListStoredFiles(const std::string& path) {
+// The names in a folder that are kept parts (parts), or the others.
+inline std::vector<std::string> ListKeptParts(const std::string& path, bool parts = true) {
   std::vector<std::string> names = ListDirectory(path);
-  names.erase(std::remove_if(names.begin(), names.end(), IsKeptPartName), names.end());
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [&](const std::string& name) { return IsKeptPartName(name) != parts; }),
+      names.end());
   return names;
 }
 

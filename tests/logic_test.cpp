@@ -635,19 +635,6 @@ TEST(ChooseOrigin, GoesOnOnlyFromAPrefixThatMatches) {
   }
 }
 
-// An item waits from 2 s of the line on: 23 KB at 115200, 1.9 KB at 9600;
-// without a rate known, never.
-TEST(IsWaitingSize, WaitsFromTwoSecondsOfTheLine) {
-  LineFormat format = {8, 'N', 1};
-  for (uint32_t baud : {9600u, 115200u}) {
-    uint32_t frame_ms = ComputeLineTimes(baud, format).frame_ms;
-    uint64_t two_seconds = uint64_t(baud) / 10 * 2;
-    EXPECT_FALSE(IsWaitingSize(two_seconds * 95 / 100, frame_ms)) << baud;
-    EXPECT_TRUE(IsWaitingSize(two_seconds * 105 / 100, frame_ms)) << baud;
-  }
-  EXPECT_FALSE(IsWaitingSize(UINT64_MAX, 0));
-}
-
 // ---- selective repeat ----
 
 // The segment size that suits the line: about 134 bytes at a bit error
