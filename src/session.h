@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 
 #include "commdev.h"
 #include "outcome.h"
@@ -16,16 +17,19 @@
 #include "stream.h"
 #include "wire.h"
 
-// A file of a run still to be sent.
+// A file of a run still to be sent: a file or folder given, or an item of
+// a folder given, under its path from that folder's name on.
 struct PendingFile {
   const char* path;
   bool again;  // its session was lost before its answer: this is its last try
+  std::shared_ptr<const SendItem> item;  // path is its path
 };
 
 // The first item: the file the FILE frame offered, open, nothing read.
 struct SessionStart {
   const char* path;
-  FILE* file;  // stays the caller's
+  std::shared_ptr<const SendItem> item;  // of a folder given: holds path
+  FILE* file;                            // stays the caller's; none for a folder item
   uint64_t size;
   bool again;      // a last try, after a session lost before its answer
   uint8_t agreed;  // the capabilities ACCEPT shared
@@ -40,8 +44,9 @@ struct SessionStart {
 TransferResult SendSession(PortHandle port, const SessionStart& start,
                            std::deque<PendingFile>* pending, const LineTimes& times, bool* failed);
 
-// Receives a session whose first item is offer, opened as received, and
-// answers its FILE frame with ACCEPT and the capabilities agreed. kDone
+// Receives a session whose first item is offer, opened as received (or,
+// given none, opened here as any item is, and declined if it cannot be),
+// and answers its FILE frame with ACCEPT and the capabilities agreed. kDone
 // when every item was stored; kNotStored when one was not (or the session
 // broke, or the sender started again, which sets *opened); a lost exchange
 // as for one file.

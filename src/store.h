@@ -139,7 +139,8 @@ bool IsFolder(const char* path);
 // byte order of their names and its own item after them, named from the
 // folder's own name on (for ".", ".." or a trailing '/', the name of its
 // real path). What is not sent is reported. False, after reporting it,
-// when the folder itself cannot be sent.
-bool ListFolderToSend(const char* path, std::vector<SendItem>* items);
+// when the folder itself cannot be sent; *whole, if given, is set false
+// when anything under it is not sent.
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whole = nullptr);
 
 #endif
