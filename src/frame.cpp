@@ -114,7 +114,7 @@ constexpr FrameShape kFrameShapes[] = {
     {kFrameFailed, 1, 1},
     {kFrameBye, 0, 0},
     {kFrameHello, 0, 0},
-    {kFrameHelloAnswer, 0, 0},
+    {kFrameShared, 0, 0},
     {kFrameSegment, 5, 4 + kDataMax},
     {kFrameState, 4, 4 + 8 * 16},
     {kFrameAsk, 0, 0},

@@ -24,19 +24,19 @@ constexpr uint16_t kPayloadMax = 8 + kDataMax;
 static_assert(kLongestFrame == kHeaderSize + kPayloadMax + kTrailerSize, "longest frame");
 
 enum FrameType : uint8_t {
-  kFrameFile = 'F',         // sender: size 8, mtime 8, mode 4, name; sequence: capabilities
-  kFrameAccept = 'A',       // receiver: offset 8 (where the data starts: 0); sequence: agreed
-  kFrameDecline = 'N',      // receiver: the file cannot be stored; sequence: agreed
-  kFrameData = 'D',         // sender: offset 8, bytes; sequence: the sender's epoch
-  kFrameAck = 'K',          // receiver: offset 8, every byte before it stored
-  kFrameResend = 'R',       // receiver: offset 8, send again from there; sequence: epoch seen
-  kFrameEnd = 'E',          // sender: size 8, CRC-32 of the whole file 4
-  kFrameCancel = 'C',       // sender: the file could not be read; drop it
-  kFrameStored = 'S',       // receiver: size 8, CRC-32 4: the file is in place
-  kFrameFailed = 'X',       // receiver: reason 1: the file was not stored
-  kFrameBye = 'B',          // sender: the last answer arrived
-  kFrameHello = 'H',        // sender, before FILE: sequence: capabilities, to learn the shared ones
-  kFrameHelloAnswer = 'h',  // receiver: sequence: the capabilities shared
+  kFrameFile = 'F',     // sender: size 8, mtime 8, mode 4, name; sequence: capabilities
+  kFrameAccept = 'A',   // receiver: offset 8 (where the data starts: 0); sequence: agreed
+  kFrameDecline = 'N',  // receiver: the file cannot be stored; sequence: agreed
+  kFrameData = 'D',     // sender: offset 8, bytes; sequence: the sender's epoch
+  kFrameAck = 'K',      // receiver: offset 8, every byte before it stored
+  kFrameResend = 'R',   // receiver: offset 8, send again from there; sequence: epoch seen
+  kFrameEnd = 'E',      // sender: size 8, CRC-32 of the whole file 4
+  kFrameCancel = 'C',   // sender: the file could not be read; drop it
+  kFrameStored = 'S',   // receiver: size 8, CRC-32 4: the file is in place
+  kFrameFailed = 'X',   // receiver: reason 1: the file was not stored
+  kFrameBye = 'B',      // sender: the last answer arrived
+  kFrameHello = 'H',    // sender, before FILE, to learn them: sequence: capabilities
+  kFrameShared = 'h',   // receiver, to HELLO: sequence: the capabilities shared
   // Within a session only, ignored outside one. Sequence: as said.
   kFrameSegment = 'd',       // sender: C offset 4, C bytes; sequence: transmission number
   kFrameState = 'k',         // receiver: C offset 4, ranges held beyond (8 each); last seen

@@ -519,7 +519,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
     bool well_formed = IsWellFormed(got, frame);
     if (well_formed && frame.type == kFrameFile) break;
     if (well_formed && frame.type == kFrameHello &&
-        WriteFrame(port, kFrameHelloAnswer, AgreeCapabilities(frame.sequence, own), nullptr, 0) !=
+        WriteFrame(port, kFrameShared, AgreeCapabilities(frame.sequence, own), nullptr, 0) !=
             PortResult::kDone) {
       return {Reason::kPortLost};
     }
@@ -565,7 +565,7 @@ PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, u
       bool heard = false;
       FrameRead got = ReadFrame(port, &frame, retry_ms - waited, &heard);
       if (got == FrameRead::kLost) return PortResult::kLost;
-      if (IsWellFormed(got, frame) && frame.type == kFrameHelloAnswer) {
+      if (IsWellFormed(got, frame) && frame.type == kFrameShared) {
         *shared = frame.sequence & offered;
         return PortResult::kDone;
       }
