@@ -57,7 +57,7 @@ static std::wstring WidenName(const char* name) {
 // What is checked is what was opened, and opening does not wait, so a path
 // swapped for a FIFO cannot block the sender.
 FILE* OpenFileToSend(const char* path, uint64_t* size) {
-  int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
+  int fd = OpenByPath(path, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) {
     int reason = errno;
     struct stat info;

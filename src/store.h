@@ -16,7 +16,9 @@
 
 // Opens a file to send and finds its size, before anything about it goes
 // on the line, so that a file that cannot be sent is skipped without
-// leaving the receiver waiting. nullptr after reporting why not.
+// leaving the receiver waiting. The path is taken as OpenByPath takes it
+// (a folder's items are in UTF-8 on Windows). nullptr after reporting why
+// not.
 FILE* OpenFileToSend(const char* path, uint64_t* size);
 
 // A file being received: the temporary file that becomes it once complete.
