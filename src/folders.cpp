@@ -13,13 +13,14 @@ bool IsFolderArgument(const PendingFile& file) {
   return file.item == nullptr && IsFolder(file.path);
 }
 
-// An item whose name a FILE record cannot carry is left out.
+// An item whose name a FILE record cannot carry (over 255 bytes) is left
+// out, as one a receiver would refuse.
 static void ListCarriedItems(const std::vector<SendItem>& items, std::deque<PendingFile>* carried,
                              bool* failed) {
   for (const SendItem& item : items) {
     if (item.name.size() > kStreamNameMax) {
-      fprintf(stderr, "Couldn't send %s: its name is longer than %u bytes \"%s\"\n",
-              EscapeForConsole(item.path.c_str()).c_str(), unsigned(kStreamNameMax),
+      fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
+              EscapeForConsole(item.path.c_str()).c_str(),
               EscapeFileName(item.name.c_str()).c_str());
       *failed = true;
       continue;
