@@ -113,6 +113,8 @@ constexpr FrameShape kFrameShapes[] = {
     {kFrameStored, 12, 12},
     {kFrameFailed, 1, 1},
     {kFrameBye, 0, 0},
+    {kFrameHello, 0, 0},
+    {kFrameShared, 0, 0},
     {kFrameSegment, 5, 4 + kDataMax},
     {kFrameState, 4, 4 + 8 * 16},
     {kFrameAsk, 0, 0},

@@ -35,6 +35,8 @@ enum FrameType : uint8_t {
   kFrameStored = 'S',   // receiver: size 8, CRC-32 4: the file is in place
   kFrameFailed = 'X',   // receiver: reason 1: the file was not stored
   kFrameBye = 'B',      // sender: the last answer arrived
+  kFrameHello = 'H',    // sender, before FILE, to learn them: sequence: capabilities
+  kFrameShared = 'h',   // receiver, to HELLO: sequence: the capabilities shared
   // Within a session only, ignored outside one. Sequence: as said.
   kFrameSegment = 'd',       // sender: C offset 4, C bytes; sequence: transmission number
   kFrameState = 'k',         // receiver: C offset 4, ranges held beyond (8 each); last seen

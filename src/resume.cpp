@@ -50,20 +50,20 @@ int ReadPrefix(FILE* file, uint64_t length, uint64_t* read, uint32_t* crc) {
   return 0;
 }
 
-bool OpenWaitingFile(const char* name, uint64_t size, int64_t mtime, ReceivedFile* received,
-                     ResumeOffer* offer) {
+bool OpenWaitingFile(const StoreFolder& folder, const char* leaf, const FileRecord& facts,
+                     ReceivedFile* received, ResumeOffer* offer) {
+  const char* name = facts.name;
   *offer = {0, 0};
   // A name no receiver stores is refused as for any file.
   if (!IsValidUtf8(name) || !HasNoC1Controls(name)) return OpenFileToStore(name, true, received);
-  StoreFolder here;
-  PruneKeptParts(here, int64_t(time(nullptr)), "");
+  PruneKeptParts(folder, int64_t(time(nullptr)), "");
   uint64_t length = 0;
   uint32_t crc = 0;
-  if (FindKeptPart(here, name, size, mtime, &length, &crc)) *offer = {length, crc};
-  return OpenFileToStoreIn(here, name, FormKeptPartName(name, size, mtime), offer->offset,
-                           received);
+  if (FindKeptPart(folder, name, facts.size, facts.mtime, &length, &crc)) *offer = {length, crc};
+  return OpenFileToStoreIn(folder, leaf, FormKeptPartName(name, facts.size, facts.mtime),
+                           offer->offset, received);
 }
 
-void KeepWaitingFile(ReceivedFile* received, uint64_t stored) {
-  KeepPart(StoreFolder(), received, stored, int64_t(time(nullptr)));
+void KeepWaitingFile(const StoreFolder& folder, ReceivedFile* received, uint64_t stored) {
+  KeepPart(folder, received, stored, int64_t(time(nullptr)));
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "records.h"
 #include "store.h"
 
 // The FILE record's flag of an item that waits for the receiver's offer.
@@ -40,15 +41,16 @@ uint64_t ChooseOrigin(const ResumeOffer& offer, uint64_t size, uint64_t read, ui
 // why not (ReadFileBytes); *read and *crc tell what came.
 int ReadPrefix(FILE* file, uint64_t length, uint64_t* read, uint32_t* crc);
 
-// The receiver: opens the file of an item that waits in its kept part,
+// The receiver: opens the file of an item that waits in its kept part in
+// its folder under leaf (facts.name is its whole path),
 // taking the part kept for this name, size and time if there is one
 // (*offer then tells it), after the folder's parts are pruned. False after
 // reporting why the file cannot be stored.
-bool OpenWaitingFile(const char* name, uint64_t size, int64_t mtime, ReceivedFile* received,
-                     ResumeOffer* offer);
+bool OpenWaitingFile(const StoreFolder& folder, const char* leaf, const FileRecord& facts,
+                     ReceivedFile* received, ResumeOffer* offer);
 
 // A waiting item cut off with stored bytes written and proved: its part
 // is kept from KEPT_PART_MIN bytes on, else removed.
-void KeepWaitingFile(ReceivedFile* received, uint64_t stored);
+void KeepWaitingFile(const StoreFolder& folder, ReceivedFile* received, uint64_t stored);
 
 #endif

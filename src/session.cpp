@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "codec.h"
+#include "folders.h"
 #include "frame.h"
+#include "names.h"
 #include "progress.h"
 #include "records.h"
 #include "repeat.h"
@@ -40,9 +42,10 @@ static uint32_t ComputeMaxRetry(uint32_t stall_limit_ms) {
 
 struct OutItem {
   const char* path;
-  FILE* file;  // while its bytes are read
-  bool owned;  // closed here once read (item 0's is the caller's)
-  bool again;  // its last try
+  std::shared_ptr<const SendItem> item;  // of a folder given: holds path
+  FILE* file;                            // while its bytes are read; none for a folder item
+  bool owned;                            // closed here once read (item 0's is the caller's)
+  bool again;                            // its last try
   uint64_t number;
   uint64_t size, read;
   uint32_t crc;  // of the bytes read
@@ -77,6 +80,7 @@ struct SessionSender {
   PortHandle port;
   uint32_t stall_limit_ms;
   std::deque<PendingFile>* pending;
+  uint8_t agreed;
   std::deque<OutItem> items;  // from the first unanswered or still drawn
   uint64_t next_item;
   bool producing;  // items.back() is being read
@@ -170,14 +174,31 @@ static OutItem MakeItem(const char* path, FILE* file, uint64_t size, bool again,
   return item;
 }
 
+// A folder item: its FILE record and no data. No progress line is drawn.
+static void OpenFolderItem(SessionSender* s, const PendingFile& next, const char* name) {
+  PutFileRecord(&s->piece, 0, next.item->mtime, next.item->mode, name);
+  s->items.push_back(
+      MakeItem(next.path, nullptr, 0, next.again, s->next_item++, s->s_made + s->piece.size()));
+  s->items.back().item = next.item;
+  s->items.back().line_done = true;
+  s->producing = true;
+}
+
 // Opens the next file of pending as an item: its FILE record. False when
 // the session ends before it: it cannot carry the file (its name), or
 // there is none.
 static bool OpenNextItem(SessionSender* s) {
+  bool paths = s->agreed & kCapabilityPaths;
+  while (!s->pending->empty() && IsFolderArgument(s->pending->front()))
+    TakeFolderArgument(s->pending, paths, &s->failed);
   char name[kStreamNameMax + 1];
-  if (s->pending->empty() || !FormStreamName(s->pending->front().path, name)) return false;
+  if (s->pending->empty() || !FormPendingName(s->pending->front(), paths, name)) return false;
   PendingFile next = s->pending->front();
   s->pending->pop_front();
+  if (next.item != nullptr && next.item->folder) {
+    OpenFolderItem(s, next, name);
+    return true;
+  }
   uint64_t size = 0;
   FILE* file = OpenFileToSend(next.path, &size);
   if (file == nullptr) {
@@ -194,6 +215,7 @@ static bool OpenNextItem(SessionSender* s) {
   s->items.back().owned = true;
   s->items.back().waits = waits;
   s->items.back().s_file_end = s->s_made + s->piece.size();
+  s->items.back().item = next.item;
   s->producing = true;
   return true;
 }
@@ -205,10 +227,11 @@ static void BeginFromOffer(SessionSender* s, OutItem* item) {
   if (item->offer.offset == 0) return;
   uint64_t read = 0;
   uint32_t crc = 0;
-  bool fits = item->offer.offset <= item->size;
+  // A folder item has no file: only a peer gone wrong offers it a part.
+  bool fits = item->offer.offset <= item->size && item->file != nullptr;
   int failed = fits ? ReadPrefix(item->file, item->offer.offset, &read, &crc) : 0;
   uint64_t origin = failed == 0 ? ChooseOrigin(item->offer, item->size, read, crc) : 0;
-  if (origin == 0) rewind(item->file);
+  if (origin == 0 && item->file != nullptr) rewind(item->file);
   PutOriginRecord(&s->piece, origin);
   item->origin = item->read = origin;
   item->crc = origin == 0 ? 0 : crc;
@@ -240,7 +263,7 @@ static bool ProducePiece(SessionSender* s) {
     } else {
       s->piece.push_back(kRecordCancel);
     }
-    if (item.owned) fclose(item.file);
+    if (item.owned && item.file != nullptr) fclose(item.file);
     item.file = nullptr;
     item.closed = true;
     item.s_end = s->s_made + s->piece.size();
@@ -582,7 +605,7 @@ static TransferResult EndShort(SessionSender* s) {
     if (item.again) {
       fprintf(stderr, "file %s not sent\n", item.path);
     } else {
-      again.push_back({item.path, true});
+      again.push_back({item.path, true, item.item});
     }
   }
   s->pending->insert(s->pending->begin(), again.begin(), again.end());
@@ -595,10 +618,13 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
   s.port = port;
   s.stall_limit_ms = times.stall_limit_ms;
   s.pending = pending;
+  s.agreed = start.agreed;
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();
   StartEncoder(&s.encoder, start.agreed & (kCodecDeflate | kCodecZstd), FindPhysicalMemory());
   s.items.push_back(MakeItem(start.path, start.file, start.size, start.again, 0, 0));
+  s.items.back().item = start.item;
+  s.items.back().line_done = start.file == nullptr;
   s.resume = (start.agreed & kCapabilityResume) != 0;
   s.frame_ms = times.frame_ms;
   if (s.resume) {  // the first item waited: ACCEPT was its offer
@@ -629,8 +655,10 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
 struct InItem {
   uint64_t number;
   FileRecord facts;
-  ReceivedFile received;
-  bool open;  // being written; once answered early (n, x) its records are dropped
+  ReceivedFile received;  // no file: a folder item
+  StoreFolder folder;     // where it is stored: here, or with paths its own folder
+  std::string leaf;       // its name there
+  bool open;              // being written; once answered early (n, x) its records are dropped
   uint64_t written;
   uint32_t crc;
   ProgressLine line;
@@ -702,14 +730,48 @@ static bool Answer(SessionReceiver* r, uint8_t type, const uint8_t* payload, uin
 
 static bool BreakSession(SessionReceiver* r);
 
+// Opens the item: with paths agreed in its folder under this one, made if
+// missing (a folder item: that folder, with no file); otherwise under a
+// plain name here. An item that waits goes in its kept part, whose offer
+// it takes. False after reporting why it cannot be stored.
+static bool OpenItem(SessionReceiver* r) {
+  InItem& item = r->item;
+  item.folder = StoreFolder();
+  item.leaf = item.facts.name;
+  item.offer = {0, 0};
+  if (!(r->agreed & kCapabilityPaths)) {
+    if (!item.waits) return OpenFileToStore(item.leaf.c_str(), true, &item.received);
+    return OpenWaitingFile(item.folder, item.leaf.c_str(), item.facts, &item.received, &item.offer);
+  }
+  if (!OpenItemFolder(item.facts.name, &item.folder, &item.leaf)) return false;
+  bool opened = item.facts.size == 0;
+  if (item.leaf.empty()) {
+    item.received = {};
+    if (!opened) {
+      fprintf(stderr, "Refusing file \"%s\": not a plain file name\n",
+              EscapeFileName(item.facts.name).c_str());
+    }
+  } else if (item.waits) {
+    opened =
+        OpenWaitingFile(item.folder, item.leaf.c_str(), item.facts, &item.received, &item.offer);
+  } else {
+    opened = OpenFileToStoreIn(item.folder, item.leaf.c_str(), "", 0, &item.received);
+  }
+  if (!opened) CloseItemFolder(&item.folder);
+  return opened;
+}
+
 // Drops the item's file; one that waits keeps its part when it was cut
 // off rather than failed.
 static void GiveUpFile(InItem* item, bool cut) {
-  if (cut && item->waits) {
-    KeepWaitingFile(&item->received, item->written);
-  } else {
-    DiscardFile(&item->received);
+  if (item->received.file != nullptr) {
+    if (cut && item->waits) {
+      KeepWaitingFile(item->folder, &item->received, item->written);
+    } else {
+      DiscardFileIn(item->folder, &item->received);
+    }
   }
+  CloseItemFolder(&item->folder);
 }
 
 // Drops the item being written with a failure: reported, answered.
@@ -727,7 +789,7 @@ static void OfferPart(InItem* item) {
   item->written = item->offer.offset;
   item->crc = item->offer.crc;
   item->origin_due = item->offer.offset > 0;
-  if (!item->origin_due) DrawProgress(&item->line, 0, false);
+  if (!item->origin_due && item->received.file != nullptr) DrawProgress(&item->line, 0, false);
 }
 
 static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
@@ -737,10 +799,7 @@ static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
   r->item.crc = 0;
   r->item.line = {r->item.facts.name, facts.size};
   r->item.waits = (facts.flags & kFileWaits) != 0;
-  r->item.offer = {0, 0};
-  r->item.open = r->item.waits ? OpenWaitingFile(r->item.facts.name, facts.size, facts.mtime,
-                                                 &r->item.received, &r->item.offer)
-                               : OpenFileToStore(r->item.facts.name, true, &r->item.received);
+  r->item.open = OpenItem(r);
   if (!r->item.open) {
     r->failed = true;
     return Answer(r, kFrameItemDeclined, nullptr, 0);
@@ -778,16 +837,35 @@ static bool WriteData(SessionReceiver* r, const uint8_t* data, size_t length) {
   return true;
 }
 
+// A folder item, after its contents: its time and mode; answered with
+// size 0 and CRC 0.
+static bool EndFolderItem(SessionReceiver* r) {
+  InItem& item = r->item;
+  int failed = ApplyFolderFacts(item.folder, item.facts.mtime, item.facts.mode);
+  GiveUpFile(&item, false);
+  item.open = false;
+  uint8_t proof[12] = {kFailedWrite};
+  if (failed != 0) {
+    r->failed = true;
+    ReportEnding(&item.line, {Reason::kWriteFailed, failed}, false, item.facts.name);
+    return Answer(r, kFrameItemFailed, proof, 1);
+  }
+  PutProof(proof, 0, 0);
+  return Answer(r, kFrameItemDone, proof, 12);
+}
+
 // END: the whole-file check, then time and mode, data and name on the
 // disk, into place; answered with the proof.
 static bool EndItem(SessionReceiver* r, uint32_t crc) {
   InItem& item = r->item;
   if (!item.open) return true;
   if (crc != item.crc) return FailItem(r, {Reason::kCheckFailed}, kFailedCheck);
+  if (item.received.file == nullptr) return EndFolderItem(r);
   int failed = ApplyFileFacts(item.received.file, item.facts.mtime, item.facts.mode);
   if (failed == 0) failed = SyncFile(item.received.file);
   if (failed != 0) return FailItem(r, {Reason::kWriteFailed, failed}, kFailedWrite);
-  failed = StoreFile(&item.received, item.facts.name);
+  failed = StoreFileIn(item.folder, &item.received, item.leaf.c_str());
+  CloseItemFolder(&item.folder);
   item.open = false;
   if (failed != 0) {
     r->failed = true;
@@ -945,9 +1023,8 @@ static bool ReceiveItems(SessionReceiver* r, SeenOpening* opened) {
   }
 }
 
-TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, ReceivedFile* received,
-                              uint8_t agreed, const LineTimes& times, SeenOpening* opened,
-                              const ResumeOffer& resume) {
+TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t agreed,
+                              const LineTimes& times, SeenOpening* opened) {
   SessionReceiver receiver = {};
   SessionReceiver* r = &receiver;
   r->port = port;
@@ -962,13 +1039,17 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, Receive
   r->item.facts.mtime = offer.mtime;
   r->item.facts.mode = offer.mode;
   memcpy(r->item.facts.name, offer.name, sizeof offer.name);
-  r->item.received = *received;
-  r->item.open = true;
   r->item.line = {r->item.facts.name, offer.size};
   r->item.waits = (agreed & kCapabilityResume) != 0;
-  r->item.offer = resume;
   r->reader.flags_agreed = r->item.waits ? kFileWaits : 0;
-  r->accept_length = PutResumeOffer(r->accept, resume, true);
+  if (!OpenItem(r)) {
+    FreeDecoder(&r->decoder);
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+               ? TransferResult::kNotStored
+               : TransferResult::kPortLost;
+  }
+  r->item.open = true;
+  r->accept_length = PutResumeOffer(r->accept, r->item.offer, true);
   r->last_heard = r->progressed = r->state_at = Clock::now();
   OfferPart(&r->item);
   bool whole =

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 
 #include "commdev.h"
 #include "outcome.h"
@@ -17,16 +18,19 @@
 #include "stream.h"
 #include "wire.h"
 
-// A file of a run still to be sent.
+// A file of a run still to be sent: a file or folder given, or an item of
+// a folder given, under its path from that folder's name on.
 struct PendingFile {
   const char* path;
   bool again;  // its session was lost before its answer: this is its last try
+  std::shared_ptr<const SendItem> item;  // path is its path
 };
 
 // The first item: the file the FILE frame offered, open, nothing read.
 struct SessionStart {
   const char* path;
-  FILE* file;  // stays the caller's
+  std::shared_ptr<const SendItem> item;  // of a folder given: holds path
+  FILE* file;                            // stays the caller's; none for a folder item
   uint64_t size;
   bool again;           // a last try, after a session lost before its answer
   uint8_t agreed;       // the capabilities ACCEPT shared
@@ -43,14 +47,14 @@ struct SessionStart {
 TransferResult SendSession(PortHandle port, const SessionStart& start,
                            std::deque<PendingFile>* pending, const LineTimes& times, bool* failed);
 
-// Receives a session whose first item is offer, opened as received (in its
-// kept part with resume agreed, which resume offers), and answers its FILE
-// frame with ACCEPT, the capabilities agreed and that offer. kDone
+// Receives a session whose first item is offer, opened here as any item
+// is (in its folder with paths agreed, in its kept part with resume, which
+// ACCEPT then offers) and declined if it cannot be, and answers its FILE
+// frame with ACCEPT and the capabilities agreed. kDone
 // when every item was stored; kNotStored when one was not (or the session
 // broke, or the sender started again, which sets *opened); a lost exchange
 // as for one file.
-TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, ReceivedFile* received,
-                              uint8_t agreed, const LineTimes& times, SeenOpening* opened,
-                              const ResumeOffer& resume);
+TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t agreed,
+                              const LineTimes& times, SeenOpening* opened);
 
 #endif

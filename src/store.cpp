@@ -57,7 +57,7 @@ static std::wstring WidenName(const char* name) {
 // What is checked is what was opened, and opening does not wait, so a path
 // swapped for a FIFO cannot block the sender.
 FILE* OpenFileToSend(const char* path, uint64_t* size) {
-  int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
+  int fd = OpenByPath(path, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) {
     int reason = errno;
     struct stat info;
@@ -929,12 +929,13 @@ const char kSeparator = '/';
 
 // Appends a folder's contents, depth first, then its own item; false,
 // after reporting it, when the folder cannot be read.
-static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items) {
+static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items, bool* whole) {
   std::vector<FolderEntry> entries;
   int failed = ReadFolder(item.path, &entries);
   if (failed != 0) {
     fprintf(stderr, "Couldn't open %s for reading: %s\n",
             EscapeForConsole(item.path.c_str()).c_str(), strerror(failed));
+    *whole = false;
     return false;
   }
   std::sort(entries.begin(), entries.end(),
@@ -947,11 +948,13 @@ static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items) 
     std::string shown = EscapeForConsole(next.path.c_str());
     if (!entry.folder && !entry.regular) {
       fprintf(stderr, "Skipping %s: not a regular file or folder\n", shown.c_str());
+      *whole = false;
     } else if (!SplitReceivedPath(next.name.c_str(), &checked)) {
       fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", shown.c_str(),
               EscapeFileName(next.name.c_str()).c_str());
+      *whole = false;
     } else if (entry.folder) {
-      ListFolderItems(next, items);
+      ListFolderItems(next, items, whole);
     } else {
       items->push_back(next);
     }
@@ -992,9 +995,11 @@ static std::string FindFolderName(const std::string& path) {
 #endif
 }
 
-bool ListFolderToSend(const char* path, std::vector<SendItem>* items) {
-  // On Windows the path is in the ANSI code page; what the walk finds in
-  // UTF-8, so the path goes on in UTF-8.
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whole) {
+  bool ignored = true;
+  if (whole == nullptr) whole = &ignored;
+    // On Windows the path is in the ANSI code page; what the walk finds in
+    // UTF-8, so the path goes on in UTF-8.
 #ifdef _WIN32
   std::string local = ConvertNameToUtf8(path);
 #else
@@ -1020,5 +1025,5 @@ bool ListFolderToSend(const char* path, std::vector<SendItem>* items) {
             EscapeFileName(root.name.c_str()).c_str());
     return false;
   }
-  return ListFolderItems(root, items);
+  return ListFolderItems(root, items, whole);
 }

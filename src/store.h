@@ -16,7 +16,9 @@
 
 // Opens a file to send and finds its size, before anything about it goes
 // on the line, so that a file that cannot be sent is skipped without
-// leaving the receiver waiting. nullptr after reporting why not.
+// leaving the receiver waiting. The path is taken as OpenByPath takes it
+// (a folder's items are in UTF-8 on Windows). nullptr after reporting why
+// not.
 FILE* OpenFileToSend(const char* path, uint64_t* size);
 
 // A file being received: the temporary file that becomes it once complete.
@@ -139,7 +141,8 @@ bool IsFolder(const char* path);
 // byte order of their names and its own item after them, named from the
 // folder's own name on (for ".", ".." or a trailing '/', the name of its
 // real path). What is not sent is reported. False, after reporting it,
-// when the folder itself cannot be sent.
-bool ListFolderToSend(const char* path, std::vector<SendItem>* items);
+// when the folder itself cannot be sent; *whole, if given, is set false
+// when anything under it is not sent.
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whole = nullptr);
 
 #endif

@@ -26,7 +26,7 @@ bool FormStreamName(const char* path, char* name) {
 }
 
 uint8_t ListCapabilities(bool compression) {
-  return kCapabilitySession | kCapabilityResume | ListCodecs(compression);
+  return kCapabilitySession | kCapabilityResume | kCapabilityPaths | ListCodecs(compression);
 }
 
 uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {
@@ -330,20 +330,22 @@ static Ending StreamData(Sender* s) {
 }
 
 // Forms the FILE frame's payload: size, time, mode and name.
-static void FormOffer(Sender* s, const char* name) {
+static void FormOffer(Sender* s, const char* name, const ItemFacts* facts) {
   struct stat info;
-  bool known = fstat(fileno(s->file), &info) == 0;
+  bool known = facts == nullptr && fstat(fileno(s->file), &info) == 0;
+  ItemFacts offered = facts != nullptr ? *facts : ItemFacts{0, 0644};
+  if (known) offered = {int64_t(info.st_mtime), uint32_t(info.st_mode & 0777)};
   size_t name_length = strlen(name);
   PutBigEndian(s->offer, s->size, 8);
-  PutBigEndian(s->offer + 8, known ? uint64_t(int64_t(info.st_mtime)) : 0, 8);
-  PutBigEndian(s->offer + 16, known ? uint32_t(info.st_mode & 0777) : 0644, 4);
+  PutBigEndian(s->offer + 8, uint64_t(offered.mtime), 8);
+  PutBigEndian(s->offer + 16, offered.mode, 4);
   memcpy(s->offer + 20, name, name_length);
   s->offer_length = uint16_t(20 + name_length);
 }
 
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
                     uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
-                    StreamGoodbye* goodbye) {
+                    StreamGoodbye* goodbye, const ItemFacts* facts) {
   Sender s = {};
   s.offered = agreement->offered;
   s.port = port;
@@ -358,7 +360,7 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
                               : std::max<uint32_t>(2000, stall_limit_ms / 8);
   s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
   s.line = line;
-  FormOffer(&s, name);
+  FormOffer(&s, name, facts);
   Ending ending = StreamData(&s);
   agreement->answered = s.answered_capabilities;
   agreement->agreed = s.agreed;
@@ -504,7 +506,7 @@ static Ending ReceiveData(Receiver* r, SeenOpening* opened) {
 
 // Garbage, or frames other than FILE, are no more progress than silence.
 Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
-                       SeenOpening* opened) {
+                       SeenOpening* opened, uint8_t own) {
   Frame frame;
   auto started = Clock::now();
   auto heard_at = started;
@@ -522,6 +524,11 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
     }
     bool well_formed = IsWellFormed(got, frame);
     if (well_formed && frame.type == kFrameFile) break;
+    if (well_formed && frame.type == kFrameHello &&
+        WriteFrame(port, kFrameShared, AgreeCapabilities(frame.sequence, own), nullptr, 0) !=
+            PortResult::kDone) {
+      return {Reason::kPortLost};
+    }
     // A damaged frame, or the sender's data before its offer: the offer was
     // damaged or lost. Asked for again in that frame's epoch, the sender goes
     // back to it at once; once an epoch, or again after kResendAgainMs.
@@ -549,6 +556,29 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
   // as the control byte it is.
   std::replace(offer->name, offer->name + length, '\0', '\x01');
   return {Reason::kDone};
+}
+
+PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, uint8_t* shared) {
+  const int kHellos = 3;
+  uint32_t retry_ms = std::max<uint32_t>(2000, stall_limit_ms / 8);
+  Frame frame;
+  for (int hellos = 0; hellos < kHellos; hellos++) {
+    if (WriteFrame(port, kFrameHello, offered, nullptr, 0) != PortResult::kDone) {
+      return PortResult::kLost;
+    }
+    auto sent = Clock::now();
+    for (uint32_t waited = 0; waited < retry_ms; waited = MillisecondsSince(sent)) {
+      bool heard = false;
+      FrameRead got = ReadFrame(port, &frame, retry_ms - waited, &heard);
+      if (got == FrameRead::kLost) return PortResult::kLost;
+      if (IsWellFormed(got, frame) && frame.type == kFrameShared) {
+        *shared = frame.sequence & offered;
+        return PortResult::kDone;
+      }
+    }
+  }
+  *shared = 0;
+  return PortResult::kTimedOut;
 }
 
 PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,

@@ -33,8 +33,12 @@ constexpr size_t kStreamNameMax = 255;
 constexpr uint8_t kCapabilitySession = 0x01;
 // A cut file goes on from what the receiver kept of it (resume.h).
 constexpr uint8_t kCapabilityResume = 0x08;
+// Names may be relative paths, and items folders (doc/protocol.md,
+// "Folders"): only within a session.
+constexpr uint8_t kCapabilityPaths = 0x10;
 
-// What this end can do: the session and, with compression, its codecs.
+// What this end can do: the session, paths and, with compression, its
+// codecs.
 uint8_t ListCapabilities(bool compression);
 
 // The receiver's answer to the offered bits: those it has, codecs only
@@ -62,15 +66,21 @@ struct StreamAgreement {
   uint32_t offset_crc;  // and the CRC-32 of the bytes before it
 };
 
-// Sends one file under name: the offer and the data, until the receiver's
-// last answer. The progress line is drawn once the receiver has the file
-// open. The ending says why it stopped short; *goodbye whether to say it.
+// A folder item's facts, offered in place of those of a file.
+struct ItemFacts {
+  int64_t mtime;
+  uint32_t mode;
+};
+
+// Sends one file under name (a folder item, given its facts, with no file):
+// the offer and the data, until the receiver's last answer. The progress line is drawn once the
+// receiver has the file open. The ending says why it stopped short; *goodbye whether to say it.
 // With capabilities offered no data goes before the answer; with the
 // session among those agreed it returns at the answer, nothing of the file
 // sent, for the session to go on.
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
                     uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
-                    StreamGoodbye* goodbye);
+                    StreamGoodbye* goodbye, const ItemFacts* facts = nullptr);
 
 // Tells the receiver the last answer arrived: kDone, or kLost.
 PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye);
@@ -85,10 +95,16 @@ struct StreamOffer {
   char name[kStreamNameMax + 1];
 };
 
-// Reads the offer after the stream field. The ending is kDone once it has
-// come; kStartedAgain sets *opened.
+// Reads the offer after the stream field, answering each HELLO before it
+// with the capabilities it shares with own. The ending is kDone once it
+// has come; kStartedAgain sets *opened.
 Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
-                       SeenOpening* opened);
+                       SeenOpening* opened, uint8_t own);
+
+// A sender's HELLO, before its first FILE frame: sent each retry time of an
+// offer, three times in all, until the receiver answers the capabilities
+// it shares (*shared). kTimedOut: a receiver that does not know HELLO.
+PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, uint8_t* shared);
 
 // Declines the offer, answering the capabilities agreed, and declines it
 // again while the sender repeats it, until the line is quiet: kDone once

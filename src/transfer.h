@@ -33,7 +33,9 @@ struct SessionSettings {
 struct SendRun {
   std::deque<PendingFile> pending;
   bool plain_receiver = false;  // it shared no capabilities: none are offered again
-  bool failed = false;          // a file was not sent, or not stored
+  bool learned = false;         // what it shares is known: shared
+  uint8_t shared = 0;
+  bool failed = false;  // a file was not sent, or not stored
 };
 
 // Sends the file at the front of run->pending in one opening and, where the

@@ -110,7 +110,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
   uint32_t give_up_ms = 0;
   SendRun run;
   for (int i = 0; i < settings.file_count; i++)
-    run.pending.push_back({settings.files[i], false});
+    run.pending.push_back({settings.files[i], false, nullptr});
   while (!run.pending.empty()) {
     TransferResult result = SendFiles(port, &run, session, give_up_ms);
     if (result == TransferResult::kDone) give_up_ms = 0;

@@ -508,6 +508,7 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     const char* change = "";  // to the source before the resend: "bytes", "size" or "time"
     int keeps = 1;            // parts kept by the cut: 0, 1, or -1 either
     bool classic = false;     // the first sender forces the classic exchange
+    bool folder = false;      // the files in a folder, sent as one
   };
   const std::vector<Row> rows = {
       {"whole run", 0},  // measures the rest's cuts
@@ -520,6 +521,7 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
       {"other size", 25000, 0, "size"},
       {"other time", 25000, 0, "time"},
       {"classic sender", 25000, 0, "", 0, true},
+      {"in a folder", 25000, 0, "", 1, false, true},
   };
   const std::string content = MakeContent(40000, 24);
   int64_t whole = 0;
@@ -529,8 +531,12 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     int64_t cut = again ? 0 : row.cut < 0 ? whole + row.cut : row.cut;
     std::vector<std::string> cable = {"-b", "115200"}, send = {"-p", "", "-b", "115200"};
     if (cut > 0) cable.insert(cable.end(), {"--cut-after", std::to_string(cut)});
-    if (row.signal == 0) send.push_back("small.bin");
-    send.push_back("big.bin");
+    if (row.folder) {
+      send.push_back("d");
+    } else {
+      if (row.signal == 0) send.push_back("small.bin");
+      send.push_back("big.bin");
+    }
     std::string logs = MakeFolder(dir);
     NullModem line = StartCable(logs, cable);
     pid_t receiver = StartReceiver(rx, {"-p", line.link_b, "-b", "115200"}, logs + "/rx");
@@ -568,16 +574,18 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     SCOPED_TRACE(row.what);
     std::string name = "row" + std::to_string(i), dir = MakeFolder(name);
     std::string tx = MakeFolder(name + "/tx"), rx = MakeFolder(name + "/rx");
-    ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", "small") &&
-                WriteWholeFile(tx + "/big.bin", content));
+    std::string from = row.folder ? MakeFolder(name + "/tx/d") : tx;
+    std::string at = row.folder ? rx + "/d" : rx;  // where big.bin and its part arrive
+    ASSERT_TRUE(WriteWholeFile(from + "/small.bin", "small") &&
+                WriteWholeFile(from + "/big.bin", content));
     run(name + "/1", tx, rx, row, false);
     if (i == 0) continue;
-    std::vector<std::string> parts = ListKeptParts(rx);
+    std::vector<std::string> parts = ListKeptParts(at);
     if (row.keeps >= 0) {
       ASSERT_EQ(parts.size(), size_t(row.keeps));
     }
-    uint64_t kept = parts.empty() ? 0 : std::filesystem::file_size(rx + "/" + parts[0]);
-    std::string source = content, change = row.change, path = tx + "/big.bin";
+    uint64_t kept = parts.empty() ? 0 : std::filesystem::file_size(at + "/" + parts[0]);
+    std::string source = content, change = row.change, path = from + "/big.bin";
     auto written = std::filesystem::last_write_time(path);
     if (change == "bytes") source[100] = char(source[100] ^ 1);
     if (change == "size") source += "longer";
@@ -585,11 +593,12 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     ASSERT_TRUE(WriteWholeFile(path, source));
     std::filesystem::last_write_time(path, written);  // as touch -d would
     run(name + "/2", tx, rx, row, true);
-    EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == source);
-    EXPECT_TRUE(ListKeptParts(rx).empty());
+    EXPECT_TRUE(ReadWholeFile(at + "/big.bin") == source);
+    EXPECT_TRUE(ListKeptParts(at).empty());
     // Resumed, both lines start at the part's end; else the receiver's at 0.
-    std::string rx_from = FindDrawnCount(ReadWholeFile(dir + "/2/rx.out"), "big.bin", false);
-    std::string tx_from = FindDrawnCount(ReadWholeFile(dir + "/2/tx.out"), "big.bin", false);
+    std::string shown = row.folder ? "d/big.bin" : "big.bin";
+    std::string rx_from = FindDrawnCount(ReadWholeFile(dir + "/2/rx.out"), shown, false);
+    std::string tx_from = FindDrawnCount(ReadWholeFile(dir + "/2/tx.out"), shown, false);
     bool resumed = kept >= 4096 && change.empty();
     EXPECT_EQ(rx_from, resumed ? std::to_string(kept) : "0");
     if (resumed || kept > 0) {

@@ -141,7 +141,8 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
   Link link = OpenLink();
   testing::internal::CaptureStderr();
   EXPECT_EQ(SendFile(link.ours, "missing.txt"), TransferResult::kSkipped);
-  EXPECT_EQ(SendFile(link.ours, "folder"), TransferResult::kSkipped);
+  // A folder goes on the line only where paths may be offered.
+  EXPECT_EQ(SendFile(link.ours, "folder", kNoStallLimit, 0, true), TransferResult::kSkipped);
   if (!root_reads_anyway) {
     EXPECT_EQ(SendFile(link.ours, "locked.txt"), TransferResult::kSkipped);
   }
@@ -773,6 +774,72 @@ TEST_F(RecvFileTest, SessionStoresItemsInOrderEachOnItsOwnProof) {
   CloseLink(link);
 }
 
+// A sender that asks with HELLO is answered the capabilities shared, and
+// with paths agreed every item goes under the receiving folder or nowhere:
+// what leaves it, names a drive, has an empty part, goes through a file or
+// a planted link is refused with `n` (so is a folder's item with data),
+// and the run goes on to the deep path, the folder's item (its time and
+// mode, after its contents) and the file after them.
+TEST_F(RecvFileTest, SessionWithPathsStoresUnderTheFolderOnly) {
+  fs::create_directory("out");
+  fs::create_directory("in");
+  fs::current_path("in");
+  WriteFile("file", {});
+  fs::create_directory_symlink("../out", "link");
+  Link link = OpenLink();
+  TransferResult result = kNoResult;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
+  WriteAll(link.theirs, kOpening);
+  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
+  WriteAll(link.theirs, Concat(kPeerStreamField, EncodeFrame('H', 0xFF, {})));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'h', ListCapabilities(true), {}}));
+  WriteAll(link.theirs, FileFrame(1, 5, 0600, "t/a.txt", 0x11));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0x11, 0));
+  Bytes z = {'z'}, item = Concat(DataRecord(z), EndRecord(Crc32(z))), s = item;
+  Bytes stored = Concat(BigEndian(1, 8), BigEndian(Crc32(z), 4));
+  std::vector<PeerFrame> answers = {{'s', 0, stored}};
+  std::string said, deep(200, 'd');
+  for (size_t i = 1; i < deep.size(); i += 2)
+    deep[i] = '/';
+  const std::vector<std::pair<std::string, int>> refused = {
+      {"../x", 0}, {"/abs", 0},         {"C:x", 0},       {"a//b", 0},
+      {"t/", 0},   {"file/x", ENOTDIR}, {"link/x", ELOOP}};
+  for (const auto& [name, reason] : refused) {
+    s = Concat(s, Concat(FileRecord(1, 5, 0600, name), item));
+    answers.push_back({'n', uint8_t(answers.size()), {}});
+    said += reason == 0 ? "Refusing file \"" + name + "\": not a plain file name\n"
+                        : "Couldn't open " + name + " for writing: " + strerror(reason) + "\n";
+  }
+  s = Concat(Concat(s, FileRecord(1, 5, 0600, deep + "x")), item);
+  s = Concat(Concat(s, FileRecord(0, 1000000000, 0750, "t/")), EndRecord(0));
+  s = Concat(Concat(Concat(s, FileRecord(1, 5, 0600, "z")), item), {'Q'});
+  answers.push_back({'s', 8, stored});
+  answers.push_back({'s', 9, Concat(BigEndian(0, 8), BigEndian(0, 4))});
+  answers.push_back({'s', 10, stored});
+  WriteAll(link.theirs, Segment(0, 0, Concat({0x00}, PlainChunk(s))));
+  ReadPeerFrame(link.theirs);  // the state
+  for (const PeerFrame& answer : answers)
+    EXPECT_EQ(ReadPeerFrame(link.theirs), answer);
+  WriteAll(link.theirs, EncodeFrame('B', 0, {}));
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), said);
+  EXPECT_EQ(result, TransferResult::kNotStored);
+  EXPECT_EQ(ListDirectory("../out"), std::vector<std::string>{});
+  EXPECT_EQ(ListDirectory(".."), (std::vector<std::string>{"in", "out"}));
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"d", "file", "link", "t", "z"}));
+  EXPECT_EQ(ReadFile(deep + "x"), z);
+  struct stat info;
+  ASSERT_EQ(stat("t/a.txt", &info) + stat("t", &info), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(info.st_mode & 0777, 0750u & ~mask);
+  EXPECT_EQ(info.st_mtime, 1000000000);
+  CloseLink(link);
+}
+
 // A scripted receiver that agrees to the session with no codec gets C as
 // plain runs, and with deflate alone no zstd run; it loses a segment, and
 // only its bytes go again. The file's bytes come in DATA records, proved
@@ -891,8 +958,8 @@ TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) 
   EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
   PeerFrame file = ReadPeerFrame(link.theirs);
   EXPECT_EQ(file.type, 'F');
-  EXPECT_EQ(file.sequence & 0x09, 0x09);  // the session and resume, and codecs, no other bit
-  EXPECT_EQ(file.sequence & ~0x0F, 0);
+  EXPECT_EQ(file.sequence & 0x09, 0x09);  // the session and resume, codecs and paths, no other bit
+  EXPECT_EQ(file.sequence & ~0x1F, 0);
   EXPECT_EQ(FromBigEndian(file.payload, 0, 8), 20000u);
   struct stat info;
   ASSERT_EQ(stat("ünï.bin", &info), 0);

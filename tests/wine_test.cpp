@@ -322,9 +322,18 @@ TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
   const struct timespec kWritten[2] = {{0, UTIME_OMIT}, {1234567890, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, (tx + "/" + kName).c_str(), kWritten, 0), 0);
   ASSERT_TRUE(WriteWholeFile(rx + "/a-long-report-name.csv", reply));
+  // A tree goes there and back with its names, its empty folder and times.
+  MakeFolder("tx/tree");
+  MakeFolder("tx/tree/empty");
+  MakeFolder("tx/tree/sub");
+  ASSERT_TRUE(WriteWholeFile(tx + "/tree/sub/" + kName, reply));
+  const std::vector<std::string> tree = {"/tree/sub/" + kName, "/tree/sub", "/tree/empty", "/tree"};
+  for (const std::string& path : tree)
+    ASSERT_EQ(utimensat(AT_FDCWD, (tx + path).c_str(), kWritten, 0), 0);
 
   pid_t receiver = StartWindowsVelcot(rx, {"-p", "COM16", "-b", "115200"}, "rx");
-  ExpectExit(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", kName}, "tx")), 0, "tx");
+  ExpectExit(Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", "115200", kName, "tree"}, "tx")), 0,
+             "tx");
   KillProcess(receiver);
   EXPECT_EQ(ReadWholeFile(rx + "/" + kName), content);
   struct stat info;
@@ -333,11 +342,17 @@ TEST_F(WineTest, WindowsStreamsWholeNamesAndTimesBothWays) {
 
   pid_t linux_receiver = StartVelcot(back, {"-p", line_.link_b, "-b", "115200"}, "back");
   ExpectExit(Finish(StartWindowsVelcot(
-                 rx, {"-p", "COM16", "-b", "115200", "a-long-report-name.csv"}, "tx-win")),
+                 rx, {"-p", "COM16", "-b", "115200", "a-long-report-name.csv", "tree"}, "tx-win")),
              0, "tx-win");
   KillProcess(linux_receiver);
-  EXPECT_EQ(ListDirectory(back), std::vector<std::string>{"a-long-report-name.csv"});
+  EXPECT_EQ(ListDirectory(back), (std::vector<std::string>{"a-long-report-name.csv", "tree"}));
   EXPECT_EQ(ReadWholeFile(back + "/a-long-report-name.csv"), reply);
+  EXPECT_EQ(ListDirectory(back + "/tree"), (std::vector<std::string>{"empty", "sub"}));
+  EXPECT_EQ(ReadWholeFile(back + "/tree/sub/" + kName), reply);
+  for (const std::string& path : tree) {
+    ASSERT_EQ(stat((back + path).c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_mtime, 1234567890) << path;
+  }
 }
 
 // velcot.exe receiving a file that the cable cuts off has it in its kept

@@ -55,7 +55,7 @@ struct Capture {
 void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSettings settings) {
   SendRun run;
   for (const std::string& path : *paths)
-    run.pending.push_back({path.c_str(), false});
+    run.pending.push_back({path.c_str(), false, nullptr});
   while (!run.pending.empty()) {
     TransferResult result = SendFiles(port, &run, settings);
     if (result == TransferResult::kDeclined || result == TransferResult::kPortLost) break;
