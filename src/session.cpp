@@ -77,31 +77,31 @@ struct Mark {
 };
 
 struct SessionSender {
-  PortHandle port;
-  uint32_t stall_limit_ms;
-  std::deque<PendingFile>* pending;
-  uint8_t agreed;
+  PortHandle port{};
+  uint32_t stall_limit_ms = 0;
+  std::deque<PendingFile>* pending = nullptr;
+  uint8_t agreed = 0;
   std::deque<OutItem> items;  // from the first unanswered or still drawn
-  uint64_t next_item;
-  bool producing;  // items.back() is being read
-  bool quit;       // QUIT written and C ended: c_made is its length
-  bool failed;     // an item was not stored
+  uint64_t next_item = 0;
+  bool producing = false;  // items.back() is being read
+  bool quit = false;       // QUIT written and C ended: c_made is its length
+  bool failed = false;     // an item was not stored
   CodecEncoder encoder;
   std::vector<uint8_t> piece;  // S being formed
-  uint64_t s_made, s_flushed;
+  uint64_t s_made = 0, s_flushed = 0;
   std::vector<uint8_t> c;  // C from c_base to c_made
-  uint64_t c_base, c_made;
+  uint64_t c_base = 0, c_made = 0;
   std::deque<Mark> marks;  // beyond what is acknowledged
-  Mark passed;             // the last mark acknowledged
+  Mark passed{};           // the last mark acknowledged
   SegmentSender segments;
-  uint32_t srtt_ms, retry_ms;
+  uint32_t srtt_ms = 0, retry_ms = 0;
   Clock::time_point started, waiting, progressed, last_heard, rate_at;
-  uint64_t rate_acked;
-  bool resent_after_quit;
-  bool broken;  // the receiver could not read C or S on
+  uint64_t rate_acked = 0;
+  bool resent_after_quit = false;
+  bool broken = false;  // the receiver could not read C or S on
   Ending ending;
-  bool resume;        // agreed: long files wait for the receiver's offer
-  uint32_t frame_ms;  // the line time of the longest frame
+  bool resume = false;    // agreed: long files wait for the receiver's offer
+  uint32_t frame_ms = 0;  // the line time of the longest frame
 };
 
 static size_t CountInQuestion(const SessionSender& s) {
@@ -614,7 +614,9 @@ static TransferResult EndShort(SessionSender* s) {
 
 TransferResult SendSession(PortHandle port, const SessionStart& start,
                            std::deque<PendingFile>* pending, const LineTimes& times, bool* failed) {
-  SessionSender s = {};
+  // Every member has its initializer: GCC 12 at -O3 took the aggregate
+  // initialization's clean-up path for reading the encoder unset.
+  SessionSender s;
   s.port = port;
   s.stall_limit_ms = times.stall_limit_ms;
   s.pending = pending;
