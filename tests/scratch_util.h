@@ -6,15 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
-#include <vector>
 
+#include "file_util.h"
 #include "wire_util.h"
 
 inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
@@ -25,15 +20,6 @@ inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
 inline Bytes ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The sorted names in a folder.
-inline std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class InScratchFolder : public ::testing::Test {

@@ -90,7 +90,7 @@ TEST_P(ReceiverWalk, StoresUnderTheReceivingFolderOnlyAndNeverThroughALink) {
       EXPECT_EQ(ReadFile(row.name), Bytes{'z'});
     }
   }
-  EXPECT_EQ(ListFolder("../outside"), std::vector<std::string>{});
+  EXPECT_EQ(ListDirectory("../outside"), std::vector<std::string>{});
   // A folder's item: its time and mode, less the umask; 0700 until then.
   StoreFolder folder;
   std::string leaf = "x";
@@ -118,12 +118,6 @@ class KeptParts : public InScratchFolder {
                                   &received));
     fwrite(data_.data(), 1, size_t(stored) + 100, received.file);
     EXPECT_EQ(KeepPart(folder_in_, &received, stored, int64_t(time(nullptr))), 0);
-  }
-  std::vector<std::string> ListParts() {
-    std::vector<std::string> parts;
-    for (const std::string& name : ListFolder("d"))
-      if (IsTempFileName(name.c_str())) parts.push_back(name);
-    return parts;
   }
   void SetUp() override {
     InScratchFolder::SetUp();
@@ -160,7 +154,7 @@ TEST_F(KeptParts, ACutFileGoesOnFromItsPartAndIsStoredWhole) {
   fwrite(data_.data() + length_, 1, size_t(kSize - length_), received.file);
   EXPECT_EQ(StoreFileIn(folder_in_, &received, "big.bin"), 0);
   EXPECT_EQ(ReadFile(kName), data_);
-  EXPECT_EQ(ListFolder("d"), std::vector<std::string>{"big.bin"});
+  EXPECT_EQ(ListDirectory("d"), std::vector<std::string>{"big.bin"});
 #ifdef _WIN32
   EXPECT_FALSE(GetFileAttributesA("d\\big.bin") & FILE_ATTRIBUTE_HIDDEN);
 #endif
@@ -173,8 +167,8 @@ TEST_F(KeptParts, APartOfAnotherSizeOrTimeOrUnder4KiBIsDropped) {
     KeepAt(uint64_t(row[0]));
     bool found = row[0] >= KEPT_PART_MIN && row[1] == 0 && row[2] == 1000;
     EXPECT_EQ(FindPart(kSize + uint64_t(row[1]), row[2]), found) << row[0] << " " << row[1];
-    EXPECT_EQ(ListParts().size(), found ? 1u : 0u);
-    for (const std::string& part : ListParts())
+    EXPECT_EQ(ListDirectory("d").size(), found ? 1u : 0u);
+    for (const std::string& part : ListDirectory("d"))
       fs::remove("d/" + part);
   }
 }
@@ -199,13 +193,13 @@ TEST_F(KeptParts, PrunesByAgeThenKeepsTheNewestEightButTheOneInUse) {
   kept.push_back(".velcot-1a2b3c4d.part");
   PruneKeptParts(folder_in_, now, kept[0]);
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(ListParts(), kept);
+  EXPECT_EQ(ListDirectory("d"), kept);
   // Storing a file by any means drops its parts.
   ReceivedFile received;
   ASSERT_TRUE(OpenFileToStore("n0", false, &received));
   make("n0", 1, now);
   EXPECT_EQ(StoreFile(&received, "n0"), 0);
-  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"d", "n0"}));
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"d", "n0"}));
 }
 
 TEST_F(InScratchFolder, SenderListsAFolderDepthFirstInByteOrderEachFolderAfterItsContents) {
