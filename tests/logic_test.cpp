@@ -16,7 +16,6 @@
 #include "records.h"
 #include "repeat.h"
 #include "resume.h"
-#include "scratch_util.h"
 #include "store.h"
 #include "telnet.h"
 #include "wire.h"
@@ -318,32 +317,14 @@ TEST(SplitReceivedPath, TakesRelativePathsOfPlainNamesWithinTheLimits) {
     EXPECT_EQ(joined, path.folder ? name : name + "/");
     EXPECT_EQ(path.folder, name.back() == '/');
   }
-  for (const std::string& name : {std::string(""),
-                                  std::string("/"),
-                                  std::string("/etc/passwd"),
-                                  std::string("a//b"),
-                                  std::string("./a"),
-                                  std::string("a/./b"),
-                                  std::string("a/.."),
-                                  std::string("../x"),
-                                  std::string("a/../../x"),
-                                  std::string("C:/x"),
-                                  std::string("C:x"),
-                                  std::string("c:\\x"),
-                                  std::string("\\\\server\\share\\x"),
-                                  std::string("a\\..\\b"),
-                                  std::string("a/CON/b"),
-                                  std::string("a/nul.txt"),
-                                  std::string("a/b./c"),
-                                  std::string("a/ /c"),
-                                  std::string("a/.velcot-1a2b3c4d.part"),
-                                  std::string("a/\x1b[2J"),
-                                  std::string("a\xC2\x9B/b"),
-                                  std::string("caf\xE9/x"),
-                                  std::string("a/") + part + "p",
-                                  longest + "x",
-                                  "x" + longest}) {
-    EXPECT_FALSE(SplitReceivedPath(name.c_str(), &path)) << EscapeFileName(name.c_str());
+  // A part IsPlainFileName refuses, within the path or last, stands for them all.
+  for (const char* name : {"", "/", "/etc/passwd", "a//b", "./a", "a/./b", "a/..", "../x",
+                           "a/../../x", "C:/x", "C:x", "\\\\server\\share\\x", "a\\..\\b",
+                           "a/CON/b", "a/.velcot-1a2b3c4d.part", "a\xC2\x9B/b", "caf\xE9/x"}) {
+    EXPECT_FALSE(SplitReceivedPath(name, &path)) << EscapeFileName(name);
+  }
+  for (const std::string& name : {"a/" + part + "p", longest + "x", "x" + longest}) {
+    EXPECT_FALSE(SplitReceivedPath(name.c_str(), &path)) << name.size();
   }
 }
 
