@@ -775,17 +775,15 @@ TEST_F(RecvFileTest, SessionStoresItemsInOrderEachOnItsOwnProof) {
 }
 
 // A sender that asks with HELLO is answered the capabilities shared, and
-// with paths agreed every item goes under the receiving folder or nowhere:
-// what leaves it, names a drive, has an empty part, goes through a file or
-// a planted link is refused with `n` (so is a folder's item with data),
-// and the run goes on to the deep path, the folder's item (its time and
-// mode, after its contents) and the file after them.
+// with paths agreed an item the receiver refuses (its name, a folder's item
+// with data, a folder it cannot make) is answered `n` and the run goes on to
+// the folder's item and the file after them. The ways a path is refused are
+// store_test's.
 TEST_F(RecvFileTest, SessionWithPathsStoresUnderTheFolderOnly) {
   fs::create_directory("out");
   fs::create_directory("in");
   fs::current_path("in");
   WriteFile("file", {});
-  fs::create_directory_symlink("../out", "link");
   Link link = OpenLink();
   TransferResult result = kNoResult;
   testing::internal::CaptureStdout();
@@ -800,24 +798,14 @@ TEST_F(RecvFileTest, SessionWithPathsStoresUnderTheFolderOnly) {
   Bytes z = {'z'}, item = Concat(DataRecord(z), EndRecord(Crc32(z))), s = item;
   Bytes stored = Concat(BigEndian(1, 8), BigEndian(Crc32(z), 4));
   std::vector<PeerFrame> answers = {{'s', 0, stored}};
-  std::string said, deep(200, 'd');
-  for (size_t i = 1; i < deep.size(); i += 2)
-    deep[i] = '/';
-  const std::vector<std::pair<std::string, int>> refused = {
-      {"../x", 0}, {"/abs", 0},         {"C:x", 0},       {"a//b", 0},
-      {"t/", 0},   {"file/x", ENOTDIR}, {"link/x", ELOOP}};
-  for (const auto& [name, reason] : refused) {
+  for (const char* name : {"../x", "t/", "file/x"}) {
     s = Concat(s, Concat(FileRecord(1, 5, 0600, name), item));
     answers.push_back({'n', uint8_t(answers.size()), {}});
-    said += reason == 0 ? "Refusing file \"" + name + "\": not a plain file name\n"
-                        : "Couldn't open " + name + " for writing: " + strerror(reason) + "\n";
   }
-  s = Concat(Concat(s, FileRecord(1, 5, 0600, deep + "x")), item);
   s = Concat(Concat(s, FileRecord(0, 1000000000, 0750, "t/")), EndRecord(0));
   s = Concat(Concat(Concat(s, FileRecord(1, 5, 0600, "z")), item), {'Q'});
-  answers.push_back({'s', 8, stored});
-  answers.push_back({'s', 9, Concat(BigEndian(0, 8), BigEndian(0, 4))});
-  answers.push_back({'s', 10, stored});
+  answers.push_back({'s', 4, Concat(BigEndian(0, 8), BigEndian(0, 4))});
+  answers.push_back({'s', 5, stored});
   WriteAll(link.theirs, Segment(0, 0, Concat({0x00}, PlainChunk(s))));
   ReadPeerFrame(link.theirs);  // the state
   for (const PeerFrame& answer : answers)
@@ -825,18 +813,15 @@ TEST_F(RecvFileTest, SessionWithPathsStoresUnderTheFolderOnly) {
   WriteAll(link.theirs, EncodeFrame('B', 0, {}));
   receiver.join();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), said);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Refusing file \"../x\": not a plain file name\n"
+            "Refusing file \"t/\": not a plain file name\n"
+            "Couldn't open file/x for writing: Not a directory\n");
   EXPECT_EQ(result, TransferResult::kNotStored);
-  EXPECT_EQ(ListDirectory("../out"), std::vector<std::string>{});
   EXPECT_EQ(ListDirectory(".."), (std::vector<std::string>{"in", "out"}));
-  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"d", "file", "link", "t", "z"}));
-  EXPECT_EQ(ReadFile(deep + "x"), z);
-  struct stat info;
-  ASSERT_EQ(stat("t/a.txt", &info) + stat("t", &info), 0);
-  mode_t mask = umask(0);
-  umask(mask);
-  EXPECT_EQ(info.st_mode & 0777, 0750u & ~mask);
-  EXPECT_EQ(info.st_mtime, 1000000000);
+  EXPECT_EQ(ListDirectory("../out"), std::vector<std::string>{});
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"file", "t", "z"}));
+  EXPECT_EQ(ReadFile("t/a.txt"), z);
   CloseLink(link);
 }
 
