@@ -571,23 +571,19 @@ TEST(PutResumeOffer, TakesTheShortFormOnlyForAnAcceptOfNothing) {
   const struct Row {
     ResumeOffer offer;
     bool as_accept;
-    std::string hex;
+    Bytes payload;
   } rows[] = {
-      {{0, 0}, true, "0000000000000000"},
-      {{0, 0}, false, "000000000000000000000000"},
-      {{0x123456789A, 0xCBF43926}, true, "000000123456789ACBF43926"},
-      {{4096, 1}, false, "000000000000100000000001"},
+      {{0, 0}, true, Bytes(8, 0)},
+      {{0, 0}, false, Bytes(12, 0)},
+      {{0x123456789A, 0xCBF43926},
+       true,
+       {0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xCB, 0xF4, 0x39, 0x26}},
+      {{4096, 1}, false, {0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 1}},
   };
   for (const Row& row : rows) {
     uint8_t payload[12];
     uint16_t length = PutResumeOffer(payload, row.offer, row.as_accept);
-    std::string hex;
-    for (uint16_t i = 0; i < length; i++) {
-      char two[3];
-      snprintf(two, sizeof two, "%02X", payload[i]);
-      hex += two;
-    }
-    EXPECT_EQ(hex, row.hex);
+    EXPECT_EQ(Bytes(payload, payload + length), row.payload);
     ResumeOffer back = ReadResumeOffer(payload, length);
     EXPECT_EQ(back.offset, row.offer.offset);
     EXPECT_EQ(back.crc, row.offer.crc);
