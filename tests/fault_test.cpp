@@ -678,11 +678,12 @@ struct FrameFault {
   const char* said;                // in the sender's output or errors
   size_t declined;                 // the first files, which are not stored
   bool classic_receiver;           // VELCOT_CLASSIC=1 at the receiver only
-  int folder = -1;                 // a file whose name is a folder at the receiver
-  long long rx_limit = -1;         // the largest file the receiver may write
-  bool text = false;               // the files compress (random bytes otherwise)
-  std::vector<std::string> tx_env = {}, rx_env = {};
-  int compressed = 0;  // 1: the line carried under half the files' bytes; -1: more than all
+  // Random files, or files that compress and the line carried under half
+  // their bytes (1) or, compression off at one end, more than all (-1).
+  int compressed = 0;
+  const char* uncompressed_end = "";  // "tx" or "rx": VELCOT_COMPRESSION=0 there
+  int folder = -1;                    // a file whose name is a folder at the receiver
+  long long rx_limit = -1;            // the largest file the receiver may write
 };
 
 void PrintTo(const FrameFault& row, std::ostream* out) {
@@ -740,6 +741,8 @@ const FrameFault kFrameFaults[] = {
      "file f2.bin declined by receiver\n",
      0,
      false,
+     0,
+     "",
      1},
     {"MiddleFileNotStored",
      {"--frame", "ab:d:2:drop"},
@@ -748,6 +751,8 @@ const FrameFault kFrameFaults[] = {
      "Gave up sending f2.bin: the receiver could not store it\n",
      0,
      false,
+     0,
+     "",
      -1,
      100000},
     // Compressed, one stream across the files: segments lost, damaged and
@@ -760,11 +765,6 @@ const FrameFault kFrameFaults[] = {
      "",
      0,
      false,
-     -1,
-     -1,
-     true,
-     {},
-     {},
      1},
     // Compression off at either end: plain runs, however well the files
     // would compress.
@@ -776,11 +776,7 @@ const FrameFault kFrameFaults[] = {
      0,
      false,
      -1,
-     -1,
-     true,
-     {},
-     {"VELCOT_COMPRESSION=0"},
-     -1},
+     "rx"},
     {"SenderWithoutCompression",
      {"--frame", "ab:d:3:drop"},
      {200000, 30000},
@@ -789,11 +785,7 @@ const FrameFault kFrameFaults[] = {
      0,
      false,
      -1,
-     -1,
-     true,
-     {"VELCOT_COMPRESSION=0"},
-     {},
-     -1},
+     "tx"},
 };
 
 class FrameFaultTest : public FaultTest, public testing::WithParamInterface<FrameFault> {
@@ -810,8 +802,8 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
   std::vector<std::string> names, contents;
   for (size_t i = 0; i < row.sizes.size(); i++) {
     names.push_back("f" + std::to_string(i + 1) + ".bin");
-    contents.push_back(row.text ? MakeText(row.sizes[i], uint32_t(20 + i))
-                                : MakeContent(row.sizes[i], uint32_t(20 + i)));
+    contents.push_back(row.compressed != 0 ? MakeText(row.sizes[i], uint32_t(20 + i))
+                                           : MakeContent(row.sizes[i], uint32_t(20 + i)));
     ASSERT_TRUE(WriteWholeFile(tx + "/" + names[i], contents[i]));
   }
   if (row.folder >= 0) MakeFolder("rx/" + names[size_t(row.folder)]);
@@ -820,14 +812,14 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
   NullModem cable = StartCable(scratch_, options);
   ASSERT_GT(cable.pid, 0);
   if (row.classic_receiver) env_.push_back("VELCOT_CLASSIC=1");
-  env_.insert(env_.end(), row.rx_env.begin(), row.rx_env.end());
+  if (row.uncompressed_end == std::string("rx")) env_.push_back("VELCOT_COMPRESSION=0");
   SpawnOptions limited;
   limited.file_size_limit = row.rx_limit;
   limited.ignored_signals = {SIGXFSZ};
   pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, scratch_ + "/rx", limited);
   ASSERT_TRUE(WaitForReader(receiver, kLimitSeconds * 1000));
   env_ = {"LC_ALL=C"};
-  env_.insert(env_.end(), row.tx_env.begin(), row.tx_env.end());
+  if (row.uncompressed_end == std::string("tx")) env_.push_back("VELCOT_COMPRESSION=0");
   std::vector<std::string> send = {"-p", cable.link_a, "-b", "115200"};
   send.insert(send.end(), names.begin(), names.end());
   ProcessEnd sent = Finish(StartVelcot(tx, send, scratch_ + "/tx"));
