@@ -31,12 +31,13 @@
 # pyserial) where it has one, and the baseline is left out (it has no
 # network ports or -p -).
 #
-# BAUD/corpus (not among the default rows: some 11 minutes at 115200, 90 s
+# BAUD/corpus (not among the default rows: some 15 minutes at 115200, 2
 # at 921600) sends each file of bench/corpus.sh's corpus alone at BAUD, by
 # velcot (streaming) and by sz/rz, and prints a table of its own: each
 # file's figures, then the whole corpus's (its bytes over the time all its
-# files took). Before the first such table comes what the codecs make of
-# each file (build/codec_ratio, zlib and zstd): its size over the size
+# files took), then the whole corpus sent in one run (between two velcots
+# one session, compressed as one stream). Before the first such table comes
+# what the codecs make of each file (build/codec_ratio, zlib and zstd): its size over the size
 # raw deflate at level 6 makes of it, whole or flushed after every 8 KiB
 # (as a stream cut into frames), and over zstd's at levels 3 and 19, with
 # each codec's CPU time per MiB; over the whole corpus a ratio is the most
@@ -343,7 +344,8 @@ report_corpus() {  # report_corpus TOOL BAUD NAME SIZE SECONDS TX_CPU RX_CPU
 }
 
 # Each file of the corpus in DIR sent alone at BAUD by each tool in turn;
-# then each tool's figures for the whole corpus.
+# then each tool's figures for the whole corpus: the files' figures added
+# up, and the whole corpus sent in one run (between velcots, one session).
 run_corpus_row() {  # run_corpus_row DIR BAUD
   local dir=$1 baud=$2 tool file secs tx rx
   local corpus_tools=(velcot)
@@ -362,8 +364,15 @@ run_corpus_row() {  # run_corpus_row DIR BAUD
   done
   for tool in "${corpus_tools[@]}"; do
     # shellcheck disable=SC2046  # the four sums as four arguments
-    report_corpus "$tool" "$baud" "whole corpus" $(awk '{ for (i = 1; i <= 4; i++) sum[i] += $i }
+    report_corpus "$tool" "$baud" "whole corpus, file by file" $(awk '{ for (i = 1; i <= 4; i++) sum[i] += $i }
       END { print sum[1], sum[2], sum[3], sum[4] }' "$scratch/corpus-$baud-$tool")
+  done
+  local total
+  total=$(cat "$dir"/* | wc -c)
+  for tool in "${corpus_tools[@]}"; do
+    read -r secs tx rx < <(measure "$tool" "$baud" "" cable "$dir"/*)
+    [[ -n ${rx:-} ]] || exit 1
+    report_corpus "$tool" "$baud" "whole corpus, one run" "$total" "$secs" "$tx" "$rx"
   done
 }
 

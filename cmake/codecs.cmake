@@ -33,8 +33,9 @@ endif()
 
 set(CMAKE_FIND_LIBRARY_SUFFIXES ${saved_suffixes})
 
-# What the codecs make of the benchmark's corpus (bench/run.sh).
+# What the codecs make of the benchmark's corpus (bench/run.sh), file by
+# file and, through velcot's compressed stream, as one session.
 if(VELCOT_ZSTD AND NOT WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/bench/codec_ratio.cpp)
   add_executable(codec_ratio bench/codec_ratio.cpp)
-  target_link_libraries(codec_ratio PRIVATE velcot_core)  # its zlib and zstd
+  target_link_libraries(codec_ratio PRIVATE velcot_core)  # codec.h, its zlib and zstd
 endif()

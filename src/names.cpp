@@ -107,6 +107,69 @@ bool IsPlainFileName(const char* name) {
   return !IsWindowsDeviceName(name);
 }
 
+bool SplitReceivedPath(const char* name, ReceivedPath* path) {
+  path->parts.clear();
+  size_t length = strlen(name);
+  if (length > RECEIVED_PATH_MAX || !IsValidUtf8(name) || !HasNoC1Controls(name)) return false;
+  path->folder = length > 0 && name[length - 1] == '/';
+  // Every part ends at a '/' or at the end; a trailing '/' ends the last.
+  for (const char* part = name; part < name + length;) {
+    const char* end = strchr(part, '/');
+    if (end == nullptr) end = name + length;
+    path->parts.emplace_back(part, end);
+    // IsPlainFileName refuses an empty part, "." and "..", as any name of
+    // dots alone, and '\' and ':', so drive letters and UNC names too.
+    const std::string& added = path->parts.back();
+    if (added.size() > PATH_PART_MAX || !IsPlainFileName(added.c_str())) return false;
+    part = end + 1;
+  }
+  return !path->parts.empty();
+}
+
+uint64_t HashReceivedPath(const char* name) {
+  uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a, 64 bits
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++)
+    hash = (hash ^ *p) * 0x100000001B3u;
+  return hash;
+}
+
+static void AppendHex(std::string* text, uint64_t value) {
+  for (int shift = 60; shift >= 0; shift -= 4)
+    *text += "0123456789abcdef"[(value >> shift) & 0xF];
+}
+
+std::string FormKeptPartName(const char* name, uint64_t size, int64_t mtime) {
+  std::string part = TEMP_NAME_PREFIX;
+  AppendHex(&part, HashReceivedPath(name));
+  part += '-';
+  AppendHex(&part, size);
+  part += '-';
+  AppendHex(&part, uint64_t(mtime));
+  return part + TEMP_NAME_SUFFIX;
+}
+
+// Reads 16 hex digits; false if they are not.
+static bool ReadHex(const char* text, uint64_t* value) {
+  *value = 0;
+  for (int i = 0; i < 16; i++) {
+    const char* digit = strchr("0123456789abcdef", text[i]);
+    if (text[i] == '\0' || digit == nullptr) return false;
+    *value = *value << 4 | uint64_t(digit - "0123456789abcdef");
+  }
+  return true;
+}
+
+bool ReadKeptPartName(const char* part_name, uint64_t* hash, uint64_t* size, int64_t* mtime) {
+  const size_t kPrefix = sizeof TEMP_NAME_PREFIX - 1, kLength = kPrefix + 3 * 17 + 4;
+  uint64_t time = 0;
+  bool read = strlen(part_name) == kLength && IsTempFileName(part_name) &&
+              ReadHex(part_name + kPrefix, hash) && part_name[kPrefix + 16] == '-' &&
+              ReadHex(part_name + kPrefix + 17, size) && part_name[kPrefix + 33] == '-' &&
+              ReadHex(part_name + kPrefix + 34, &time);
+  *mtime = int64_t(time);
+  return read;
+}
+
 static void AppendEscaped(std::string* shown, const unsigned char* bytes, int count) {
   for (int i = 0; i < count; i++) {
     char hex[5];

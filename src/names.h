@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
 int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);
@@ -30,6 +31,33 @@ bool IsTempFileName(const char* name);
 // in a dot or a blank (which Windows drops) and is not of the form of the
 // receiver's temporary files.
 bool IsPlainFileName(const char* name);
+
+// Between velcots a received name may be a path: parts joined with '/',
+// each a plain file name of at most PATH_PART_MAX bytes, at most
+// RECEIVED_PATH_MAX bytes in all, never absolute, never with an empty,
+// "." or ".." part; a folder's own item is named with a trailing '/'.
+#define PATH_PART_MAX 255
+#define RECEIVED_PATH_MAX 4095
+struct ReceivedPath {
+  std::vector<std::string> parts;
+  bool folder;  // the name ended in '/'
+};
+
+// Splits a received path into its parts; false when a receiver refuses it:
+// besides the rules above, a path must be UTF-8 without C1 controls.
+bool SplitReceivedPath(const char* name, ReceivedPath* path);
+
+// A received file cut off is kept in its folder under a name of the
+// temporary files' form, so no received name can take it:
+// .velcot-HHHHHHHHHHHHHHHH-SSSSSSSSSSSSSSSS-TTTTTTTTTTTTTTTT.part, with H
+// the 64-bit FNV-1a hash of its whole received path, S its size and T its
+// modification time, in hex.
+std::string FormKeptPartName(const char* name, uint64_t size, int64_t mtime);
+uint64_t HashReceivedPath(const char* name);
+
+// Reads the hash, size and time out of a kept part's name; false for a
+// name of any other form.
+bool ReadKeptPartName(const char* part_name, uint64_t* hash, uint64_t* size, int64_t* mtime);
 
 // True for bytes that are well-formed UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF).

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // On Windows a received name is taken as UTF-8 when it is valid UTF-8 (as
 // the streaming exchange sends every name), and in the ANSI code page
@@ -15,13 +16,15 @@
 
 // Opens a file to send and finds its size, before anything about it goes
 // on the line, so that a file that cannot be sent is skipped without
-// leaving the receiver waiting. nullptr after reporting why not.
+// leaving the receiver waiting. The path is taken as OpenByPath takes it
+// (a folder's items are in UTF-8 on Windows). nullptr after reporting why
+// not.
 FILE* OpenFileToSend(const char* path, uint64_t* size);
 
 // A file being received: the temporary file that becomes it once complete.
 struct ReceivedFile {
   FILE* file;
-  std::string temp_name;  // empty for an anonymous file
+  std::string temp_name;  // empty for an anonymous file; a kept part's name
 };
 
 // Why a file to send yielded fewer bytes than asked: kEndedEarly when it
@@ -58,5 +61,88 @@ int StoreFile(ReceivedFile* received, const char* name);
 
 // Drops a partly received file.
 void DiscardFile(ReceivedFile* received);
+
+// open(2) of a path in the system's encoding or, on Windows, in UTF-8 when
+// it is valid UTF-8 (as ListFolderToSend gives them); -1 with errno set.
+int OpenByPath(const char* path, int flags);
+
+// ---- folders and kept parts, between velcots ----
+
+// A folder under the receiving folder, walked to without following links.
+struct StoreFolder {
+  std::string path;  // as received: "" for the receiving folder, else ending in '/'
+  int fd = -1;       // its descriptor on POSIX systems; -1: the receiving folder
+};
+
+// Checks a received path and opens the folder its item goes in (a folder
+// item's own), creating what is missing with mode 0700, one level at a time
+// without following links, nor going outside the receiving folder; on
+// Linux through openat2 where the kernel has it (unless try_openat2 is
+// false). *leaf is the file's name in that folder, empty for a folder
+// item. False after reporting why the item cannot be stored.
+bool OpenItemFolder(const char* name, StoreFolder* folder, std::string* leaf,
+                    bool try_openat2 = true);
+void CloseItemFolder(StoreFolder* folder);
+
+// OpenFileToStore in a folder: a temporary file, or (given part_name) the
+// item's kept part, written on from offset (made anew when offset is 0),
+// which stays when the file is cut off and KeepPart keeps it. False after
+// reporting why the file cannot be stored.
+bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, const std::string& part_name,
+                       uint64_t offset, ReceivedFile* received);
+
+// StoreFile and DiscardFile in a folder. StoreFileIn also removes every
+// kept part of the name.
+int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* leaf);
+void DiscardFileIn(const StoreFolder& folder, ReceivedFile* received);
+
+// Cuts a file being received to length and writes on from there; 0, or the
+// errno of what failed.
+int CutFile(FILE* file, uint64_t length);
+
+// A received file cut off: from KEPT_PART_MIN bytes on, its kept part is
+// cut to the bytes stored (written and proved, no more), put on the disk
+// and closed, and the folder's parts pruned; below, it is removed. 0, or
+// the errno of what failed (the part then removed too).
+#define KEPT_PART_MIN 4096
+int KeepPart(const StoreFolder& folder, ReceivedFile* received, uint64_t stored, int64_t now);
+
+// The part kept for a received file of this name, size and time: true with
+// its length and the CRC-32 of its bytes, read back. Parts of the name with
+// another size or time are removed, as a part too short or too long.
+bool FindKeptPart(const StoreFolder& folder, const char* name, uint64_t size, int64_t mtime,
+                  uint64_t* length, uint32_t* crc);
+
+// The bounds on kept parts: one per name, none older than a week (by its
+// last write), at most KEPT_PARTS_MAX in a folder, the oldest removed first;
+// except, if named, is kept and counted.
+#define KEPT_PARTS_MAX 8
+#define KEPT_PART_DAYS 7
+void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& except);
+
+// Gives a folder item's folder its time and mode (less the umask; Windows
+// keeps no modes), after its contents. 0, or the errno of what failed.
+int ApplyFolderFacts(const StoreFolder& folder, int64_t mtime, uint32_t mode);
+
+// What a sender sends of a folder given to it.
+struct SendItem {
+  std::string path;  // where it is read (on Windows in UTF-8)
+  std::string name;  // sent as: UTF-8, '/' between parts, a folder's ending in '/'
+  bool folder;
+  int64_t mtime;
+  uint32_t mode;
+};
+
+// True for a folder given to the sender (a link to one included).
+bool IsFolder(const char* path);
+
+// Appends the items of the folder at path: its regular files and folders,
+// found without following links, depth first, each folder's entries in the
+// byte order of their names and its own item after them, named from the
+// folder's own name on (for ".", ".." or a trailing '/', the name of its
+// real path). What is not sent is reported. False, after reporting it,
+// when the folder itself cannot be sent; *whole, if given, is set false
+// when anything under it is not sent.
+bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whole = nullptr);
 
 #endif

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "codec.h"
+#include "frame.h"
 #include "names.h"
+#include "resume.h"
 #include "store.h"
 
 typedef std::chrono::steady_clock Clock;
@@ -22,200 +25,18 @@ bool FormStreamName(const char* path, char* name) {
   return carried;
 }
 
-// ---- frames ----
-
-// A frame: SYNC, a header of type, sequence and payload length with a
-// 16-bit check of its own, then the payload and a CRC-32 of header and
-// payload. A damaged length fails the header's check, so it cannot swallow
-// the frames after it; a reader hunts for the next SYNC after garbage.
-constexpr uint8_t kSync[2] = {0xF3, 0x5C};
-constexpr size_t kHeaderSize = 8;  // sync, type, sequence, length (2), check (2)
-constexpr size_t kTrailerSize = 4;
-constexpr uint32_t kDataMax = 8192;
-constexpr uint32_t kDataMin = 128;
-constexpr uint16_t kPayloadMax = 8 + kDataMax;
-static_assert(kLongestFrame == kHeaderSize + kPayloadMax + kTrailerSize, "longest frame");
-
-enum FrameType : uint8_t {
-  kFrameFile = 'F',     // sender: size 8, mtime 8, mode 4, name
-  kFrameAccept = 'A',   // receiver: offset 8 (where the data starts: 0)
-  kFrameDecline = 'N',  // receiver: the file cannot be stored
-  kFrameData = 'D',     // sender: offset 8, bytes; sequence: the sender's epoch
-  kFrameAck = 'K',      // receiver: offset 8, every byte before it stored
-  kFrameResend = 'R',   // receiver: offset 8, send again from there; sequence: epoch seen
-  kFrameEnd = 'E',      // sender: size 8, CRC-32 of the whole file 4
-  kFrameCancel = 'C',   // sender: the file could not be read; drop it
-  kFrameStored = 'S',   // receiver: size 8, CRC-32 4: the file is in place
-  kFrameFailed = 'X',   // receiver: reason 1: the file was not stored
-  kFrameBye = 'B',      // sender: the last answer arrived
-};
-
-enum FailReason : uint8_t {
-  kFailedWrite = 1,      // the receiver could not write the file
-  kFailedCheck = 2,      // the whole-file check did not match
-  kFailedCancelled = 3,  // the sender cancelled the file
-};
-
-struct Frame {
-  uint8_t type;
-  uint8_t sequence;
-  uint16_t length;
-  uint8_t payload[kPayloadMax];
-};
-
-// What a frame reader brought.
-enum class FrameRead {
-  kGot,          // a whole frame that passed both checks
-  kDamaged,      // the header passed its check, the payload not
-  kOpening,      // the preamble and START came between frames
-  kDeclineByte,  // a lone DECLINE, then silence: a receiver that read the
-                 // stream field as a classic name it refused
-  kSilent,       // nothing began in time, one stopped short, or garbage kept coming
-  kLost,
-};
-
-// The longest silence inside a frame: a character at 50 baud, with room.
-constexpr uint32_t kFrameGapMs = 1000;
-
-static FrameRead FindSilence(PortResult got) {
-  return got == PortResult::kLost ? FrameRead::kLost : FrameRead::kSilent;
+uint8_t ListCapabilities(bool compression) {
+  return kCapabilitySession | kCapabilityResume | kCapabilityPaths | ListCodecs(compression);
 }
 
-// The header's own check covers type, sequence and length.
-static uint16_t CheckHeader(const uint8_t* header) {
-  return uint16_t(UpdateCrc32(0, header + 2, 4));
-}
-
-static bool IsFrameHeader(const uint8_t* header) {
-  return memcmp(header, kSync, 2) == 0 && GetBigEndian(header + 6, 2) == CheckHeader(header) &&
-         GetBigEndian(header + 4, 2) <= kPayloadMax;
-}
-
-static PortResult WriteFrame(PortHandle port, uint8_t type, uint8_t sequence,
-                             const uint8_t* payload, uint16_t length) {
-  uint8_t header[kHeaderSize] = {kSync[0], kSync[1], type, sequence};
-  PutBigEndian(header + 4, length, 2);
-  PutBigEndian(header + 6, CheckHeader(header), 2);
-  uint8_t trailer[kTrailerSize];
-  PutBigEndian(trailer, UpdateCrc32(UpdateCrc32(0, header + 2, 4), payload, length), 4);
-  PortResult written = WriteBytes(port, header, kHeaderSize);
-  if (written == PortResult::kDone) written = WriteBytes(port, payload, length);
-  if (written == PortResult::kDone) written = WriteBytes(port, trailer, kTrailerSize);
-  return written;
-}
-
-// A frame whose payload is one offset.
-static PortResult WriteOffsetFrame(PortHandle port, uint8_t type, uint8_t sequence,
-                                   uint64_t offset) {
-  uint8_t payload[8];
-  PutBigEndian(payload, offset, 8);
-  return WriteFrame(port, type, sequence, payload, 8);
-}
-
-// Hunts for the next frame header, byte by byte through garbage: kGot with
-// the header whole, kOpening as soon as a sender's opening has come (a
-// sender that started again, or the next file's), kDeclineByte, kSilent
-// when a byte did not follow in time or garbage has kept coming for longer
-// than wait_ms, or kLost.
-static FrameRead HuntHeader(PortHandle port, uint8_t* header, uint32_t wait_ms,
-                            Clock::time_point started) {
-  uint8_t recent[kPreambleSize + 1] = {};
-  size_t have = 0;   // header bytes so far
-  size_t count = 0;  // bytes taken
-  for (;;) {
-    size_t wanted = have < 2 ? 1 : kHeaderSize - have;
-    PortResult got = ReadBytes(port, header + have, wanted, kFrameGapMs);
-    if (got == PortResult::kTimedOut && count == 1 && header[0] == kDecline) {
-      return FrameRead::kDeclineByte;
-    }
-    if (got != PortResult::kDone) return FindSilence(got);
-    count += wanted;
-    if (wanted == 1) {
-      memmove(recent, recent + 1, kPreambleSize);
-      recent[kPreambleSize] = header[have];
-      if (IsStreamOpening(recent)) return FrameRead::kOpening;
-    }
-    have += wanted;
-    bool synced = have < 2 || memcmp(header, kSync, 2) == 0;
-    if (synced && have < kHeaderSize) continue;
-    if (synced && IsFrameHeader(header)) return FrameRead::kGot;
-    memmove(header, header + 1, --have);  // garbage: on by one byte
-    if (MillisecondsSince(started) > std::max<uint32_t>(wait_ms, 50)) return FrameRead::kSilent;
-  }
-}
-
-// The next frame off the line, if one begins within wait_ms. *heard is set
-// when any byte came.
-static FrameRead ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, bool* heard) {
-  auto started = Clock::now();
-  PortResult waiting = WaitForByte(port, wait_ms);
-  if (waiting != PortResult::kDone) return FindSilence(waiting);
-  *heard = true;
-  uint8_t header[kHeaderSize];
-  FrameRead hunted = HuntHeader(port, header, wait_ms, started);
-  if (hunted != FrameRead::kGot) return hunted;
-  frame->type = header[2];
-  frame->sequence = header[3];
-  frame->length = uint16_t(GetBigEndian(header + 4, 2));
-  uint8_t trailer[kTrailerSize];
-  PortResult got = ReadBytes(port, frame->payload, frame->length, kFrameGapMs);
-  if (got == PortResult::kDone) got = ReadBytes(port, trailer, kTrailerSize, kFrameGapMs);
-  if (got != PortResult::kDone) return FindSilence(got);
-  uint32_t crc = UpdateCrc32(UpdateCrc32(0, header + 2, 4), frame->payload, frame->length);
-  return crc == GetBigEndian(trailer, 4) ? FrameRead::kGot : FrameRead::kDamaged;
-}
-
-// The payload lengths each type may have.
-struct FrameShape {
-  uint8_t type;
-  uint16_t shortest, longest;
-};
-constexpr FrameShape kFrameShapes[] = {
-    {kFrameFile, 21, 20 + kStreamNameMax},
-    {kFrameAccept, 8, 8},
-    {kFrameDecline, 0, 0},
-    {kFrameData, 9, kPayloadMax},
-    {kFrameAck, 8, 8},
-    {kFrameResend, 8, 8},
-    {kFrameEnd, 12, 12},
-    {kFrameCancel, 0, 0},
-    {kFrameStored, 12, 12},
-    {kFrameFailed, 1, 1},
-    {kFrameBye, 0, 0},
-};
-
-// A whole frame of a known type with a length that type takes.
-static bool IsWellFormed(FrameRead read, const Frame& frame) {
-  if (read != FrameRead::kGot) return false;
-  for (const FrameShape& shape : kFrameShapes) {
-    if (shape.type == frame.type)
-      return frame.length >= shape.shortest && frame.length <= shape.longest;
-  }
-  return false;
-}
-
-// The size and whole-file check that END declares and STORED repeats.
-static void PutProof(uint8_t* payload, uint64_t size, uint32_t crc) {
-  PutBigEndian(payload, size, 8);
-  PutBigEndian(payload + 8, crc, 4);
-}
-
-// ---- stalls ----
-
-// True once limit_ms (not kNoStallLimit) has passed since then.
-static bool HasRunOut(uint32_t limit_ms, Clock::time_point since) {
-  return limit_ms != kNoStallLimit && MillisecondsSince(since) >= limit_ms;
-}
-
-// A file that moved no further for its limit: the peer was silent for the
-// stall limit, or talked without moving it for progress_limit_ms.
-static Ending EndStalled(uint32_t stall_limit_ms, Clock::time_point heard,
-                         uint32_t progress_limit_ms) {
-  if (HasRunOut(stall_limit_ms, heard)) return {Reason::kSilent, 0, stall_limit_ms};
-  return {Reason::kNoProgress, 0, progress_limit_ms};
+uint8_t AgreeCapabilities(uint8_t offered, uint8_t own) {
+  uint8_t shared = offered & own;
+  return shared & kCapabilitySession ? shared : 0;
 }
 
 // ---- sender ----
+
+constexpr uint32_t kDataMin = 128;  // the smallest frame of data
 
 // The most data in flight, unanswered, and the ring that keeps it for
 // sending again: data is read from the file once.
@@ -259,6 +80,10 @@ struct Sender {
   bool answered;      // the receiver's last answer came: STORED or FAILED
   Ending ending;      // how the receiver's answer ended the file
   ProgressLine* line;
+  uint8_t offered;             // capabilities in the FILE frame: data waits for the answer
+  uint8_t agreed;              // those the answer shares
+  bool answered_capabilities;  // ACCEPT or DECLINE came
+  ResumeOffer resume;          // ACCEPT's offer, with resume agreed
 };
 
 // Fills the ring from the file up to the window's end, for the whole-file
@@ -359,11 +184,19 @@ static void NoteProgress(Sender* s, uint64_t offset) {
   }
 }
 
+// Until an answer has been timed: half the stall limit, which is at least
+// two rounds of 1028 bytes at the line's speed, so the first window (two
+// frames of 1024) is answered in time however slow the line.
+static uint32_t ComputeFirstRetry(uint32_t stall_limit_ms) {
+  return std::max<uint32_t>(2000, stall_limit_ms / 2);
+}
+
 // The receiver has the file open: ACCEPT said so, or an answer about its
 // data or its end did, when ACCEPT itself was lost.
 static void NoteAccepted(Sender* s) {
   if (s->accepted) return;
-  DrawProgress(s->line, 0, false);
+  if ((s->agreed & kCapabilitySession) == 0) DrawProgress(s->line, 0, false);
+  if (s->offered != 0) s->retry_ms = ComputeFirstRetry(s->stall_limit_ms);
   s->accepted = true;
   s->offer_out = true;
   s->progressed = s->waiting = Clock::now();
@@ -378,6 +211,11 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       // Any offset up to the furthest data sent counts, also above a rewind:
       // the receiver may hold more than what was sent since.
       uint64_t offset = GetBigEndian(answer.payload, 8);
+      // Before the answer to capabilities no data went: only RESEND(0), a
+      // FILE frame damaged, means anything.
+      if (s->offered != 0 && !s->accepted && (answer.type != kFrameResend || offset != 0)) {
+        return true;
+      }
       if (offset > s->highest) return true;
       // RESEND(0) may be a receiver that has yet to open the file asking
       // for the FILE frame again.
@@ -388,12 +226,21 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       return true;
     }
     case kFrameAccept:
+      if (!s->accepted) s->agreed = answer.sequence & s->offered;
+      if (!s->accepted && (s->agreed & kCapabilityResume))
+        s->resume = ReadResumeOffer(answer.payload, answer.length);
+      s->answered_capabilities = true;
       NoteAccepted(s);
-      return true;
+      // In a session the file's data goes there, not in this exchange.
+      if (s->agreed & kCapabilitySession) s->ending = {Reason::kDone};
+      return (s->agreed & kCapabilitySession) == 0;
     case kFrameDecline:
+      if (!s->accepted) s->agreed = answer.sequence & s->offered;
+      s->answered_capabilities = true;
       if (!s->accepted) s->ending = {Reason::kDeclined};
       return s->accepted;
     case kFrameStored: {
+      if (s->offered != 0 && !s->accepted) return true;
       // The receiver checked the whole file against the same CRC-32: it holds
       // every byte, whatever answers to the data were lost on the way.
       uint8_t proof[12];
@@ -408,6 +255,7 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       return false;
     }
     case kFrameFailed:
+      if (s->offered != 0 && !s->accepted) return true;
       if (s->read_error != 0) {
         s->ending = {Reason::kCancelled, s->read_error};
       } else {
@@ -432,28 +280,30 @@ static void HandleSilence(Sender* s) {
 }
 
 // Offers the file and streams the data and the closing frame until the
-// receiver's last answer. The first window goes out with the FILE frame,
-// before the receiver accepts: a small file then costs one round trip
-// less. Until ACCEPT, each rewind sends FILE again.
+// receiver's last answer. Without capabilities the first window goes out
+// with the FILE frame, before the receiver accepts: a small file then costs
+// one round trip less. Until ACCEPT, each rewind sends FILE again.
 static Ending StreamData(Sender* s) {
   Frame answer;
   for (;;) {
     if (!s->offer_out) {
-      if (WriteFrame(s->port, kFrameFile, 0, s->offer, s->offer_length) != PortResult::kDone) {
+      if (WriteFrame(s->port, kFrameFile, s->offered, s->offer, s->offer_length) !=
+          PortResult::kDone) {
         return {Reason::kPortLost};
       }
       s->offer_out = true;
       s->waiting = Clock::now();
     }
-    bool can_send = s->sent < s->size && s->sent - s->acked < s->window;
+    bool may_send = s->offered == 0 || s->accepted;
+    bool can_send = may_send && s->sent < s->size && s->sent - s->acked < s->window;
     PortResult written = PortResult::kDone;
     if (can_send) {
       written = SendDataFrame(s);
-    } else if (s->sent == s->size && !s->closing_out) {
+    } else if (may_send && s->sent == s->size && !s->closing_out) {
       written = SendClosing(s);
     }
     if (written != PortResult::kDone) return {Reason::kPortLost};
-    can_send = s->sent < s->size && s->sent - s->acked < s->window;
+    can_send = may_send && s->sent < s->size && s->sent - s->acked < s->window;
     // The retry time runs from the last frame sent or useful answer: answers
     // that move nothing (an old RESEND repeated) must not hide a silence.
     uint32_t waited = MillisecondsSince(s->waiting);
@@ -480,33 +330,42 @@ static Ending StreamData(Sender* s) {
 }
 
 // Forms the FILE frame's payload: size, time, mode and name.
-static void FormOffer(Sender* s, const char* name) {
+static void FormOffer(Sender* s, const char* name, const ItemFacts* facts) {
   struct stat info;
-  bool known = fstat(fileno(s->file), &info) == 0;
+  bool known = facts == nullptr && fstat(fileno(s->file), &info) == 0;
+  ItemFacts offered = facts != nullptr ? *facts : ItemFacts{0, 0644};
+  if (known) offered = {int64_t(info.st_mtime), uint32_t(info.st_mode & 0777)};
   size_t name_length = strlen(name);
   PutBigEndian(s->offer, s->size, 8);
-  PutBigEndian(s->offer + 8, known ? uint64_t(int64_t(info.st_mtime)) : 0, 8);
-  PutBigEndian(s->offer + 16, known ? uint32_t(info.st_mode & 0777) : 0644, 4);
+  PutBigEndian(s->offer + 8, uint64_t(offered.mtime), 8);
+  PutBigEndian(s->offer + 16, offered.mode, 4);
   memcpy(s->offer + 20, name, name_length);
   s->offer_length = uint16_t(20 + name_length);
 }
 
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
-                    uint32_t stall_limit_ms, ProgressLine* line, StreamGoodbye* goodbye) {
+                    uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
+                    StreamGoodbye* goodbye, const ItemFacts* facts) {
   Sender s = {};
+  s.offered = agreement->offered;
   s.port = port;
   s.file = file;
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
   s.ring.resize(kRingSize);
-  // Until an answer has been timed: half the stall limit, which is at least
-  // two rounds of 1028 bytes at the line's speed, so the first window (two
-  // frames of 1024) is answered in time however slow the line.
-  s.retry_ms = std::max<uint32_t>(2000, stall_limit_ms / 2);
+  // An offer alone, with no data after it, is answered within an eighth of
+  // the stall limit (half a round of 1028 bytes) however slow the line, so
+  // a lost one goes again sooner.
+  s.retry_ms = s.offered == 0 ? ComputeFirstRetry(stall_limit_ms)
+                              : std::max<uint32_t>(2000, stall_limit_ms / 8);
   s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
   s.line = line;
-  FormOffer(&s, name);
+  FormOffer(&s, name, facts);
   Ending ending = StreamData(&s);
+  agreement->answered = s.answered_capabilities;
+  agreement->agreed = s.agreed;
+  agreement->offset = s.resume.offset;
+  agreement->offset_crc = s.resume.crc;
   // Answers to frames sent again after the closing one may still be on
   // their way.
   *goodbye = {s.answered, s.late_answers ? s.retry_ms : 0};
@@ -539,14 +398,8 @@ struct Receiver {
   ProgressLine* line;
 };
 
-// How long a RESEND waits for the data it asked for before it is sent again.
-constexpr uint32_t kResendAgainMs = 500;
-// How long the receiver lingers after its last answer while the line is
-// quiet, to answer a closing frame sent again: longer than a sender waits
-// for that answer before it sends something again, which its retry time,
-// doubled at each silence, may make half the stall limit.
 constexpr uint32_t kLingerMs = 5000;
-static uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
+uint32_t ComputeLingerQuiet(uint32_t stall_limit_ms) {
   return std::max<uint32_t>(kLingerMs, stall_limit_ms / 2 + 1000);
 }
 
@@ -653,7 +506,7 @@ static Ending ReceiveData(Receiver* r, SeenOpening* opened) {
 
 // Garbage, or frames other than FILE, are no more progress than silence.
 Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* offer,
-                       SeenOpening* opened) {
+                       SeenOpening* opened, uint8_t own) {
   Frame frame;
   auto started = Clock::now();
   auto heard_at = started;
@@ -671,6 +524,11 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
     }
     bool well_formed = IsWellFormed(got, frame);
     if (well_formed && frame.type == kFrameFile) break;
+    if (well_formed && frame.type == kFrameHello &&
+        WriteFrame(port, kFrameShared, AgreeCapabilities(frame.sequence, own), nullptr, 0) !=
+            PortResult::kDone) {
+      return {Reason::kPortLost};
+    }
     // A damaged frame, or the sender's data before its offer: the offer was
     // damaged or lost. Asked for again in that frame's epoch, the sender goes
     // back to it at once; once an epoch, or again after kResendAgainMs.
@@ -687,6 +545,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
       return EndStalled(stall_limit_ms, heard_at, stall_limit_ms);
     }
   }
+  offer->capabilities = frame.sequence;
   offer->size = GetBigEndian(frame.payload, 8);
   offer->mtime = int64_t(GetBigEndian(frame.payload + 8, 8));
   offer->mode = uint32_t(GetBigEndian(frame.payload + 16, 4));
@@ -699,8 +558,53 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
   return {Reason::kDone};
 }
 
-PortResult DeclineStreamed(PortHandle port) {
-  return WriteFrame(port, kFrameDecline, 0, nullptr, 0);
+PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, uint8_t* shared) {
+  const int kHellos = 3;
+  uint32_t retry_ms = std::max<uint32_t>(2000, stall_limit_ms / 8);
+  Frame frame;
+  for (int hellos = 0; hellos < kHellos; hellos++) {
+    if (WriteFrame(port, kFrameHello, offered, nullptr, 0) != PortResult::kDone) {
+      return PortResult::kLost;
+    }
+    auto sent = Clock::now();
+    for (uint32_t waited = 0; waited < retry_ms; waited = MillisecondsSince(sent)) {
+      bool heard = false;
+      FrameRead got = ReadFrame(port, &frame, retry_ms - waited, &heard);
+      if (got == FrameRead::kLost) return PortResult::kLost;
+      if (IsWellFormed(got, frame) && frame.type == kFrameShared) {
+        *shared = frame.sequence & offered;
+        return PortResult::kDone;
+      }
+    }
+  }
+  *shared = 0;
+  return PortResult::kTimedOut;
+}
+
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
+                           SeenOpening* opened) {
+  if (WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+    return PortResult::kLost;
+  }
+  // A lost DECLINE would cost the sender a stall limit: its FILE frame sent
+  // again, after the retry time of an offer, is answered again, for 5 s at
+  // most.
+  uint32_t quiet =
+      std::min<uint32_t>(kLingerMs, std::max<uint32_t>(2000, stall_limit_ms / 8) + 500);
+  auto started = Clock::now();
+  Frame frame;
+  for (uint32_t spent = 0; spent < kLingerMs; spent = MillisecondsSince(started)) {
+    bool heard = false;
+    FrameRead got = ReadFrame(port, &frame, std::min(quiet, kLingerMs - spent), &heard);
+    if (got == FrameRead::kOpening) *opened = SeenOpening::kStream;
+    // A port lost now shows at the next read, as after any last answer.
+    if (got == FrameRead::kLost || got == FrameRead::kSilent || got == FrameRead::kOpening) break;
+    if (IsWellFormed(got, frame) && frame.type == kFrameFile &&
+        WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+      break;
+    }
+  }
+  return PortResult::kDone;
 }
 
 Ending ReceiveStreamed(PortHandle port, FILE* file, uint64_t size, const LineTimes& times,

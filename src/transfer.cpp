@@ -7,22 +7,34 @@
 #include <string>
 
 #include "classic.h"
+#include "folders.h"
 #include "names.h"
 #include "progress.h"
+#include "session.h"
 #include "store.h"
 #include "stream.h"
 
 // ---- sender ----
 
+// The capabilities a receiver answered, for the rest of the run: one that
+// shares none is offered none again.
+static void NoteShared(SendRun* run, uint8_t shared) {
+  run->learned = true;
+  run->shared = shared;
+  if (shared == 0) run->plain_receiver = true;
+}
+
 // A file to send and the names it can be offered under.
 struct Outgoing {
   const char* path;
-  FILE* file;
+  std::shared_ptr<const SendItem> item;  // of a folder given
+  FILE* file;                            // none for a folder item
   uint64_t size;
   bool named;                  // a classic receiver would store the name field
   char field[kNameFieldSize];  // the classic name field
   bool streamable;             // the streaming exchange is offered
   char stream_name[kStreamNameMax + 1];
+  bool again;  // its last try
 };
 
 // Forms the name field a file is announced under. False, after reporting
@@ -55,12 +67,17 @@ enum class Answer { kReady, kReadyStream, kNone, kLost };
 // anything else has come back, only after the stall limit and a quarter,
 // by when a receiver that read a START as data has given that up
 // (doc/design.md).
-static Answer OpenExchange(PortHandle port, uint32_t limit_ms, bool offer_stream,
+static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_stream,
                            uint32_t give_up_ms) {
+  uint32_t limit_ms = times.stall_limit_ms;
   uint32_t slow_ms = ScaleStallLimit(limit_ms, 5);
   // What came before the first START (line noise from a peer that powered
-  // up, the rest of an earlier exchange) cannot be an answer to it.
-  if (WaitForQuietLine(port, 0) != PortResult::kDone) return Answer::kLost;
+  // up, the rest of an earlier exchange) cannot be an answer to it: the
+  // line is let fall quiet for 64 characters, as the tail of a frame to a
+  // sender stopped mid-exchange may still be on its way (an ACCEPT's CRC
+  // may hold READY's byte).
+  uint32_t tail_ms = uint32_t(uint64_t(times.frame_ms) * 64 / kLongestFrame);
+  if (WaitForQuietLine(port, tail_ms) != PortResult::kDone) return Answer::kLost;
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
   for (uint32_t starts = 1;; starts++) {
@@ -116,16 +133,30 @@ static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
 }
 
 // The streaming exchange, after READY_STREAM. A failure the receiver
-// answered is said before the goodbye, success once it is out.
+// answered is said before the goodbye, success once it is out. A receiver
+// that shares no capabilities is offered none again in this run: its
+// answer then comes with the data, as today.
 static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
-                                       uint32_t stall_limit_ms) {
-  if (WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
+                                       const SessionSettings& settings, SendRun* run,
+                                       bool field_sent) {
+  if (!field_sent && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
   }
   ProgressLine line = {out.path, out.size};
   StreamGoodbye goodbye;
+  StreamAgreement agreement = {};
+  agreement.offered = run->plain_receiver ? 0 : ListCapabilities(settings.compression);
+  ItemFacts facts = {};
+  if (out.file == nullptr) facts = {out.item->mtime, out.item->mode};
   Ending ending =
-      SendStreamed(port, out.file, out.stream_name, out.size, stall_limit_ms, &line, &goodbye);
+      SendStreamed(port, out.file, out.stream_name, out.size, settings.times.stall_limit_ms, &line,
+                   &agreement, &goodbye, out.file == nullptr ? &facts : nullptr);
+  if (agreement.offered != 0 && agreement.answered) NoteShared(run, agreement.agreed);
+  if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
+    SessionStart start = {out.path,  out.item,         out.file,         out.size,
+                          out.again, agreement.agreed, agreement.offset, agreement.offset_crc};
+    return SendSession(port, start, &run->pending, settings.times, &run->failed);
+  }
   bool stored = ending.reason == Reason::kDone;
   TransferResult result =
       stored ? TransferResult::kDone : ReportEnding(&line, ending, true, out.path);
@@ -135,18 +166,13 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
   return ReportEnding(&line, lost ? Ending{Reason::kPortLost} : ending, true, out.path);
 }
 
-// Opens the exchange and hands the file to the one the receiver answers.
-static TransferResult OfferFile(PortHandle port, const Outgoing& out,
-                                const SessionSettings& settings, uint32_t give_up_ms) {
+// Hands the file to the exchange the receiver answered; field_sent when
+// the stream field went already.
+static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer answer,
+                                    bool field_sent, const SessionSettings& settings,
+                                    SendRun* run) {
   uint32_t limit_ms = settings.times.stall_limit_ms;
-  if (out.size > UINT32_MAX && !out.streamable) {
-    ReportTooLarge(out.path);
-    return TransferResult::kSkipped;
-  }
-  Answer answer = OpenExchange(port, limit_ms, out.streamable, give_up_ms);
-  if (answer == Answer::kLost) return TransferResult::kPortLost;
-  if (answer == Answer::kNone) return TransferResult::kUnanswered;
-  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, limit_ms);
+  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run, field_sent);
   if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
   if (WriteBytes(port, reinterpret_cast<const uint8_t*>(out.field), kNameFieldSize) !=
       PortResult::kDone) {
@@ -157,20 +183,110 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
   return ReportEnding(&line, ending, true, out.path);
 }
 
-TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
-                        uint32_t give_up_ms) {
+// Opens the exchange and hands the file to the one the receiver answers.
+static TransferResult OfferFile(PortHandle port, const Outgoing& out,
+                                const SessionSettings& settings, uint32_t give_up_ms,
+                                SendRun* run) {
+  if (out.size > UINT32_MAX && !out.streamable) {
+    ReportTooLarge(out.path);
+    return TransferResult::kSkipped;
+  }
+  Answer answer = OpenExchange(port, settings.times, out.streamable, give_up_ms);
+  if (answer == Answer::kLost) return TransferResult::kPortLost;
+  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  return SendInOpening(port, out, answer, false, settings, run);
+}
+
+// Opens the file at the front of pending, taking it off: false (reported)
+// when it cannot be sent.
+static bool OpenOutgoing(SendRun* run, const SessionSettings& settings, Outgoing* out) {
+  PendingFile first = run->pending.front();
+  run->pending.pop_front();
   // Which exchange the receiver speaks shows only in its READY: the
   // streaming one is offered when the file can go that way.
+  bool paths = run->shared & kCapabilityPaths;
+  out->path = first.path;
+  out->item = first.item;
+  out->again = first.again;
+  out->streamable = !settings.classic_only && FormPendingName(first, paths, out->stream_name);
+  out->named = first.item == nullptr && FormNameField(out->path, out->field, !out->streamable);
+  out->size = 0;
+  out->file = nullptr;
+  if (first.item != nullptr && first.item->folder) return out->streamable;
+  if (out->named || out->streamable) out->file = OpenFileToSend(out->path, &out->size);
+  if (out->file == nullptr) run->failed = true;
+  return out->file != nullptr;
+}
+
+// A folder given first in an opening, where the run has yet to learn what
+// the receiver takes: a velcot is asked with HELLO. Its items go where it
+// takes paths; otherwise the folder is not a regular file, as ever, and
+// the opening goes on with the next file given, for which that receiver
+// waits.
+static TransferResult OfferFolder(PortHandle port, const SessionSettings& settings,
+                                  uint32_t give_up_ms, SendRun* run) {
+  Answer answer = OpenExchange(port, settings.times, true, give_up_ms);
+  if (answer == Answer::kLost) return TransferResult::kPortLost;
+  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  bool stream = answer == Answer::kReadyStream;
+  if (stream && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
+    return TransferResult::kPortLost;
+  }
+  uint8_t shared = 0;
+  if (stream && SayHello(port, ListCapabilities(settings.compression),
+                         settings.times.stall_limit_ms, &shared) == PortResult::kLost) {
+    return TransferResult::kPortLost;
+  }
+  // A classic receiver takes no paths, which is all the run needs to know.
+  if (stream) NoteShared(run, shared);
+  run->learned = true;
+  while (!run->pending.empty() && IsFolderArgument(run->pending.front()))
+    TakeFolderArgument(&run->pending, shared & kCapabilityPaths, &run->failed);
   Outgoing out;
-  out.path = path;
-  out.streamable = !settings.classic_only && FormStreamName(path, out.stream_name);
-  out.named = FormNameField(path, out.field, !out.streamable);
-  if (!out.named && !out.streamable) return TransferResult::kSkipped;
-  out.file = OpenFileToSend(path, &out.size);
-  if (out.file == nullptr) return TransferResult::kSkipped;
-  TransferResult result = OfferFile(port, out, settings, give_up_ms);
-  fclose(out.file);
+  bool opened = false;
+  while (!opened && !run->pending.empty())
+    opened = OpenOutgoing(run, settings, &out);
+  // Nothing more to offer: the receiver gives the opening up.
+  if (!opened) return TransferResult::kSkipped;
+  if (stream && !out.streamable) {
+    if (out.file != nullptr) fclose(out.file);
+    run->pending.push_front({out.path, out.again, out.item});
+    return TransferResult::kSkipped;
+  }
+  TransferResult result = SendInOpening(port, out, answer, stream, settings, run);
+  if (out.file != nullptr) fclose(out.file);
+  if (result != TransferResult::kDone) run->failed = true;
   return result;
+}
+
+TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+                         uint32_t give_up_ms) {
+  if (IsFolderArgument(run->pending.front())) {
+    if (!settings.classic_only && !run->plain_receiver && !run->learned) {
+      return OfferFolder(port, settings, give_up_ms, run);
+    }
+    TakeFolderArgument(&run->pending, run->shared & kCapabilityPaths, &run->failed);
+    if (run->pending.empty() || IsFolderArgument(run->pending.front()) ||
+        run->pending.front().item == nullptr) {
+      return TransferResult::kSkipped;
+    }
+  }
+  PendingFile first = run->pending.front();
+  Outgoing out;
+  if (!OpenOutgoing(run, settings, &out)) return TransferResult::kSkipped;
+  TransferResult result = OfferFile(port, out, settings, give_up_ms, run);
+  if (out.file != nullptr) fclose(out.file);
+  if (result == TransferResult::kUnanswered) run->pending.push_front(first);
+  if (result != TransferResult::kDone) run->failed = true;
+  return result;
+}
+
+TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
+                        uint32_t give_up_ms) {
+  SendRun run;
+  run.pending.push_back({path, false, nullptr});
+  TransferResult result = SendFiles(port, &run, settings, give_up_ms);
+  return result == TransferResult::kDone && run.failed ? TransferResult::kNotStored : result;
 }
 
 // ---- receiver ----
@@ -205,15 +321,22 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
 
 // The streaming exchange, after the stream field. A file refused is not
 // the end of the run: the sender goes on with its next one.
-static TransferResult ReceiveStreamedFile(PortHandle port, const LineTimes& times,
+static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings& settings,
                                           SeenOpening* opened) {
+  const LineTimes& times = settings.times;
   StreamOffer offer;
-  Ending read = ReadStreamOffer(port, times.stall_limit_ms, &offer, opened);
+  uint8_t own = ListCapabilities(settings.compression);
+  Ending read = ReadStreamOffer(port, times.stall_limit_ms, &offer, opened, own);
   if (read.reason != Reason::kDone) return ReportEnding(nullptr, read, false, nullptr);
+  uint8_t agreed = AgreeCapabilities(offer.capabilities, own);
+  // The session opens its first item as any other: in its folder with
+  // paths, in its kept part with resume.
+  if (agreed & kCapabilitySession) return ReceiveSession(port, offer, agreed, times, opened);
   ReceivedFile received;
   if (!OpenFileToStore(offer.name, true, &received)) {
-    return DeclineStreamed(port) == PortResult::kDone ? TransferResult::kNotStored
-                                                      : TransferResult::kPortLost;
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+               ? TransferResult::kNotStored
+               : TransferResult::kPortLost;
   }
   ProgressLine line = {offer.name, offer.size};
   uint32_t crc = 0;
@@ -255,7 +378,7 @@ TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOp
   if (!(streamed ? IsDamagedStreamField(field) : IsStreamField(field))) {
     return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
   }
-  if (!settings.classic_only) return ReceiveStreamedFile(port, settings.times, opened);
+  if (!settings.classic_only) return ReceiveStreamedFile(port, settings, opened);
   // Not a file that cannot be created: receive mode goes on once the rest of
   // the offer has passed.
   fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",

@@ -107,19 +107,19 @@ static bool IsExchangeLost(TransferResult result) {
 // at once, or has left receive mode); with no answer by then, or once the
 // port is lost, the rest are reported and not offered.
 static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
-  int status = kExitComplete;
   uint32_t give_up_ms = 0;
-  for (int i = 0; i < settings.file_count; i++) {
-    TransferResult result = SendFile(port, settings.files[i], session, give_up_ms);
+  SendRun run;
+  for (int i = 0; i < settings.file_count; i++)
+    run.pending.push_back({settings.files[i], false, nullptr});
+  while (!run.pending.empty()) {
+    TransferResult result = SendFiles(port, &run, session, give_up_ms);
     if (result == TransferResult::kDone) give_up_ms = 0;
     if (result == TransferResult::kDone) continue;
-    status = kExitIncomplete;
     if (GetInterruption() != 0) break;
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
-      int first = result == TransferResult::kUnanswered ? i : i + 1;
-      for (int j = first; j < settings.file_count; j++)
-        fprintf(stderr, "file %s not sent\n", settings.files[j]);
+      for (const PendingFile& file : run.pending)
+        fprintf(stderr, "file %s not sent\n", file.path);
       break;
     }
     if (result == TransferResult::kDeclined) {
@@ -128,7 +128,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
       give_up_ms = ScaleStallLimit(session.times.stall_limit_ms, 10);
     }
   }
-  return status;
+  return run.failed ? kExitIncomplete : kExitComplete;
 }
 
 // A line handed over (-p -), or the console velcot was typed on, belongs
@@ -187,6 +187,10 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Sessi
     if (result == TransferResult::kNotStored || IsExchangeLost(result)) {
       if (WaitForQuietLine(port, session.times.quiet_ms) == PortResult::kDone) continue;
       if (GetInterruption() != 0) return status;
+      // A line handed over that hangs up once a session has ended in order
+      // (not all of its files stored) ends the run, as it would after a file.
+      bool hung_up = GetPortError(port) == kHungUp;
+      if (one_run && hung_up && result == TransferResult::kNotStored) return status;
       result = TransferResult::kPortLost;
     }
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
@@ -334,6 +338,7 @@ static int Run(int argc, char** argv, Settings* settings) {
     SessionSettings session;
     session.times = ComputeLineTimes(settings->baudrate, format);
     session.classic_only = settings->classic_only;
+    session.compression = settings->compression;
     status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
                                       : RunReceiveMode(port, *settings, session, one_run);
   }
@@ -352,6 +357,8 @@ int main(int argc, char** argv) {
   }
   const char* classic = getenv(kClassicVariable);
   settings.classic_only = classic != nullptr && classic[0] != '\0' && strcmp(classic, "0") != 0;
+  const char* compression = getenv(kCompressionVariable);
+  settings.compression = compression == nullptr || strcmp(compression, "0") != 0;
   int status = Run(argc, argv, &settings);
   free(settings.files);
   return status;

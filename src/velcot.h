@@ -16,6 +16,7 @@ struct Settings {
   const char** files;  // entries point into argv; room for argc entries
   int file_count;
   bool classic_only = false;  // the classic exchange only (kClassicVariable)
+  bool compression = true;    // compression between velcots (kCompressionVariable)
 };
 
 // The rules of strtoul in base 0, for an unsigned 32-bit result.

@@ -36,6 +36,8 @@ inline int ErrnoFromWin32Error(DWORD error) {
       return EINTR;
     case ERROR_INVALID_PARAMETER:
       return EINVAL;
+    case ERROR_FILENAME_EXCED_RANGE:  // a path beyond MAX_PATH
+      return ENAMETOOLONG;
     default:
       return EIO;
   }

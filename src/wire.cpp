@@ -157,6 +157,19 @@ uint64_t GetBigEndian(const uint8_t* at, int bytes) {
   return value;
 }
 
+size_t PutVarint(uint8_t* at, uint64_t value) {
+  uint8_t bytes[kVarintMax];
+  size_t first = sizeof bytes;
+  uint8_t more = 0;
+  do {
+    bytes[--first] = uint8_t((value & 0x7F) | more);
+    more = 0x80;
+    value >>= 7;
+  } while (value > 0);
+  memcpy(at, bytes + first, sizeof bytes - first);
+  return sizeof bytes - first;
+}
+
 uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length) {
   uint16_t sum = 0;
   uint16_t i = 0;

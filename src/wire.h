@@ -99,6 +99,11 @@ size_t CountDifferences(const uint8_t* a, const uint8_t* b, size_t length);
 void PutBigEndian(uint8_t* at, uint64_t value, int bytes);
 uint64_t GetBigEndian(const uint8_t* at, int bytes);
 
+// A varint: base 128, most significant group first, every byte but the
+// last with its top bit set. Writes its 1 to 10 bytes at at; their count.
+constexpr size_t kVarintMax = 10;
+size_t PutVarint(uint8_t* at, uint64_t value);
+
 // The classic block check: a 16-bit sum of byte pairs taken low byte
 // first; an odd last byte counts as a high byte.
 uint16_t GenerateChecksum(const uint8_t* bytes, uint16_t length);

@@ -317,13 +317,18 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
 
     EXPECT_TRUE(sent.exited);
     EXPECT_EQ(sent.status, 2);
+    // Between velcots a folder goes as one.
     EXPECT_EQ(Output(run + "-tx.err"),
-              "Couldn't stat missing.txt: No such file or directory\n"
-              "Couldn't send sub: not a regular file\n");
+              "Couldn't stat missing.txt: No such file or directory\n" +
+                  std::string(classic ? "Couldn't send sub: not a regular file\n" : ""));
     EXPECT_EQ(Output(run + "-tx.out").find("declined"), std::string::npos);
     std::string stored_long = classic ? "verylong.txt" : "verylongname.txt";
     std::string stored_utf8 = classic ? "nnnnnnnn.txt" : kLong;
     std::vector<std::string> stored = {"report.txt", stored_long, stored_utf8};
+    if (!classic) {
+      stored.push_back("sub");
+      EXPECT_EQ(ReadWholeFile(rx + "/sub/dir/report.txt"), report);
+    }
     std::sort(stored.begin(), stored.end());
     EXPECT_EQ(ListDirectory(rx), stored);
     EXPECT_EQ(ReadWholeFile(rx + "/report.txt"), report);
@@ -333,6 +338,53 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
     ExpectPortLost(received, run + "-rx", line_.link_a, true);
     EXPECT_EQ(Output(run + "-rx.err").find('\n'), Output(run + "-rx.err").size() - 1);
   }
+}
+
+// A tree with empty folders, UTF-8 names, modes and times arrives as it
+// is, what is neither file nor folder skipped; a receiver forced to the
+// classic exchange hears of no folder, and takes the next file in that
+// opening.
+TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), classic_rx = MakeFolder("classic");
+  auto shell = [&](const std::string& folder, const std::string& script, const std::string& log) {
+    SpawnOptions options;
+    options.argv = {"sh", "-c", script};
+    Finish(StartLogged(options, folder, log));
+  };
+  const std::string kList =
+      "(find tree -type f -printf '%p %m %s %T@\\n'; find tree -type d -printf '%p %m %T@\\n') | "
+      "sort";
+  shell(
+      tx,
+      "mkdir -p tree/empty tree/sub/deeper tree/\xC3\xA9t\xC3\xA9 && echo a >tree/a.txt && "
+      "head -c 3000 /dev/urandom >tree/sub/b.bin && echo c >tree/sub/deeper/c && "
+      "echo d >tree/\xC3\xA9t\xC3\xA9/\xE2\x9C\x93.txt && mkfifo tree/fifo && echo e >after.txt && "
+      "chmod 600 tree/a.txt && chmod 755 tree/sub/deeper/c && chmod 700 tree/empty && "
+      "chmod 750 tree/sub && chmod 711 tree/sub/deeper && touch -d @1500000000 tree/a.txt "
+      "tree/sub/deeper/c tree/*/*.txt && "
+      "touch -d @1400000000 tree/sub/b.bin tree/sub/deeper tree/empty && "
+      "touch -d @1300000000 tree/sub tree/\xC3\xA9t\xC3\xA9 tree && " +
+          kList,
+      "sent");
+  for (const std::string& to : {rx, classic_rx}) {
+    SCOPED_TRACE(to);
+    ASSERT_TRUE(StartLine());
+    SpawnOptions options;
+    if (to == classic_rx) options.env = {"LC_ALL=C", "VELCOT_CLASSIC=1"};
+    pid_t receiver = StartReceiver(to, "rx", options);
+    ProcessEnd sent = Finish(StartSender(tx, {"tree", "after.txt"}));
+    StopLine(line_);
+    Finish(receiver);
+    EXPECT_TRUE(sent.exited);
+    EXPECT_EQ(sent.status, 2);
+    EXPECT_EQ(Output("tx.err"), to == rx ? "Skipping tree/fifo: not a regular file or folder\n"
+                                         : "Couldn't send tree: not a regular file\n");
+    EXPECT_EQ(ReadWholeFile(to + "/after.txt"), "e\n");
+  }
+  shell(rx, kList, "arrived");
+  EXPECT_EQ(Output("arrived.out"), Output("sent.out"));
+  EXPECT_NE(Output("sent.out").find("tree/empty 700 1400000000.0"), std::string::npos);
+  EXPECT_EQ(ListDirectory(classic_rx), std::vector<std::string>{"after.txt"});
 }
 
 // A scripted sender announces names that would leave the receiver's folder,

@@ -36,4 +36,21 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
+// A receiver's kept part of a file cut off: .velcot-HASH-SIZE-TIME.part,
+// each field 16 hex digits.
+inline bool IsKeptPartName(const std::string& name) {
+  return name.size() == 63 && name.rfind(".velcot-", 0) == 0 && name[24] == '-' &&
+         name[41] == '-' && name.compare(58, 5, ".part") == 0;
+}
+
+// The names in a folder that are kept parts (parts), or the others.
+inline std::vector<std::string> ListKeptParts(const std::string& path, bool parts = true) {
+  std::vector<std::string> names = ListDirectory(path);
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [&](const std::string& name) { return IsKeptPartName(name) != parts; }),
+      names.end());
+  return names;
+}
+
 #endif

@@ -1,15 +1,21 @@
 // The pure logic of the wire format, the names and the progress line:
-// checksum, reply word, short names, received-name rules and the bytes of
-// a drawing. Built for every platform.
+// checksum, reply word, short names, received-name rules, the session's
+// records and selective repeat, and the bytes of a drawing. Built for every
+// platform.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "names.h"
 #include "progress.h"
+#include "records.h"
+#include "repeat.h"
+#include "resume.h"
 #include "store.h"
 #include "telnet.h"
 #include "wire.h"
@@ -292,6 +298,49 @@ TEST(IsPlainFileName, RefusesWhatWindowsForbidsInFileNamesOnWindows) {
   }
 }
 
+// A path between velcots: what a receiver refuses is refused before any
+// folder is made, whatever the system.
+TEST(SplitReceivedPath, TakesRelativePathsOfPlainNamesWithinTheLimits) {
+  const std::string part(PATH_PART_MAX, 'p');
+  std::string longest = part;
+  while (longest.size() + 1 + part.size() <= RECEIVED_PATH_MAX)
+    longest += "/" + part;
+  ASSERT_EQ(longest.size(), size_t(RECEIVED_PATH_MAX));
+  ReceivedPath path;
+  for (const std::string& name :
+       {std::string("a.txt"), std::string("logs/2024/x.log"), std::string("logs/"),
+        std::string("d\xC3\xA9j\xC3\xA0/\xE2\x82\xAC"), part + "/", longest}) {
+    ASSERT_TRUE(SplitReceivedPath(name.c_str(), &path)) << name.substr(0, 40);
+    std::string joined;
+    for (const std::string& each : path.parts)
+      joined += each + "/";
+    EXPECT_EQ(joined, path.folder ? name : name + "/");
+    EXPECT_EQ(path.folder, name.back() == '/');
+  }
+  // A part IsPlainFileName refuses, within the path or last, stands for them all.
+  for (const char* name : {"", "/", "/etc/passwd", "a//b", "./a", "a/./b", "a/..", "../x",
+                           "a/../../x", "C:/x", "C:x", "\\\\server\\share\\x", "a\\..\\b",
+                           "a/CON/b", "a/.velcot-1a2b3c4d.part", "a\xC2\x9B/b", "caf\xE9/x"}) {
+    EXPECT_FALSE(SplitReceivedPath(name, &path)) << EscapeFileName(name);
+  }
+  for (const std::string& name : {"a/" + part + "p", longest + "x", "x" + longest}) {
+    EXPECT_FALSE(SplitReceivedPath(name.c_str(), &path)) << name.size();
+  }
+}
+
+// FNV-1a's own check value for "a"; negative times in two's complement.
+TEST(FormKeptPartName, NamesAPartByPathSizeAndTimeInTheTemporaryFilesForm) {
+  std::string part = FormKeptPartName("a", 0x1234, -1);
+  EXPECT_EQ(part, ".velcot-af63dc4c8601ec8c-0000000000001234-ffffffffffffffff.part");
+  EXPECT_FALSE(IsPlainFileName(part.c_str()));
+  uint64_t hash = 0, size = 0;
+  int64_t mtime = 0;
+  EXPECT_TRUE(ReadKeptPartName(part.c_str(), &hash, &size, &mtime));
+  EXPECT_EQ(hash + size + uint64_t(mtime), HashReceivedPath("a") + 0x1234u - 1);
+  part[30] = 'g';
+  EXPECT_FALSE(ReadKeptPartName(part.c_str(), &hash, &size, &mtime));
+}
+
 #ifdef _WIN32
 // Windows finds a file under its short (8.3) alias as well: a received name
 // that is another file's alias would replace that file, and is refused.
@@ -375,6 +424,282 @@ TEST(IsStreamField, TellsTheStreamingFieldFromEveryClassicNameField) {
     memcpy(field, name, strlen(name));
     EXPECT_FALSE(IsStreamField(field)) << name;
     EXPECT_FALSE(IsDamagedStreamField(field)) << name;
+  }
+}
+
+// ---- the session's records ----
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// What a reader makes of S fed in pieces of piece bytes: one event after
+// another, the data of one item counted together.
+std::string ReadEvents(uint64_t first_size, const Bytes& s, size_t piece, uint8_t flags = 0) {
+  RecordReader reader;
+  StartRecords(&reader, first_size);
+  reader.flags_agreed = flags;
+  std::string events;
+  uint64_t data = 0;
+  for (size_t at = 0; at < s.size();) {
+    size_t used = 0;
+    Record record;
+    RecordEvent event =
+        ReadRecord(&reader, s.data() + at, std::min(piece, s.size() - at), &used, &record);
+    at += used;
+    if (event == RecordEvent::kData) data += record.length;
+    if (event == RecordEvent::kNeedMore || event == RecordEvent::kData) continue;
+    if (data > 0) events += "D" + std::to_string(data) + " ";
+    data = 0;
+    if (event == RecordEvent::kEnd) events += "E" + std::to_string(record.crc) + " ";
+    if (event == RecordEvent::kCancel) events += "C ";
+    if (event == RecordEvent::kQuit) events += "Q ";
+    if (event == RecordEvent::kOrigin) events += "O" + std::to_string(record.offset) + " ";
+    if (event == RecordEvent::kFile) {
+      if (record.file.flags != 0) events += "waits ";
+      events += "F" + std::to_string(record.file.size) + "," + std::to_string(record.file.mtime) +
+                "," + std::to_string(record.file.mode) + "," + record.file.name + " ";
+    }
+    if (event == RecordEvent::kBroken) return events + "broken";
+  }
+  return events;
+}
+
+// Items back to back: the first one's data, an empty file, one longer than
+// a DATA record, one cancelled, QUIT; in pieces of any size, the same.
+TEST(ReadRecord, TakesItemsBackToBackInPiecesOfAnySize) {
+  Bytes s;
+  PutDataHeader(&s, 3);
+  s.insert(s.end(), {1, 2, 3});
+  PutEndRecord(&s, 0xCBF43926);
+  PutFileRecord(&s, 0, -5, 0640, "empty.bin");
+  PutEndRecord(&s, 0);
+  PutFileRecord(&s, 70000, 1767225600, 0644, "long ✓.bin");
+  for (size_t n : {65536u, 4464u}) {
+    PutDataHeader(&s, n);
+    s.insert(s.end(), n, 0x55);
+  }
+  PutEndRecord(&s, 7);
+  PutFileRecord(&s, 10, -1767225600, 0600, "c.bin");
+  s.push_back('C');
+  s.push_back('Q');
+  for (size_t piece : {size_t(1), size_t(7), s.size()}) {
+    EXPECT_EQ(ReadEvents(3, s, piece),
+              "D3 E3421780262 F0,-5,416,empty.bin E0 F70000,1767225600,420,long ✓.bin D70000 E7 "
+              "F10,-1767225600,384,c.bin C Q ")
+        << "in pieces of " << piece;
+  }
+}
+
+// With resume agreed: the first item goes on from an offset, a waiting item
+// from 0, another from its last byte (no DATA), one without ORIGIN.
+TEST(ReadRecord, TakesOriginsAtTheStartOfWaitingItems) {
+  Bytes s;
+  PutOriginRecord(&s, 200000);
+  PutDataHeader(&s, 2);
+  s.insert(s.end(), {1, 2});
+  PutEndRecord(&s, 1);
+  PutFileRecord(&s, 5, 0, 0644, "again.bin", kFileWaits);
+  PutOriginRecord(&s, 0);
+  PutDataHeader(&s, 5);
+  s.insert(s.end(), 5, 9);
+  PutEndRecord(&s, 2);
+  PutFileRecord(&s, 5, 0, 0644, "whole.bin", kFileWaits);
+  PutOriginRecord(&s, 5);
+  PutEndRecord(&s, 3);
+  PutFileRecord(&s, 1, 0, 0644, "small.bin");
+  PutDataHeader(&s, 1);
+  s.push_back(7);
+  PutEndRecord(&s, 4);
+  s.push_back('Q');
+  for (size_t piece : {size_t(1), s.size()}) {
+    EXPECT_EQ(ReadEvents(200002, s, piece, kFileWaits),
+              "O200000 D2 E1 waits F5,0,420,again.bin O0 D5 E2 waits F5,0,420,whole.bin O5 E3 "
+              "F1,0,420,small.bin D1 E4 Q ")
+        << "in pieces of " << piece;
+  }
+}
+
+// Where no record may be, or a field is out of bounds, S is broken, and
+// stays so.
+TEST(ReadRecord, FindsNothingWhereNoRecordMayBe) {
+  Bytes end_first = {'E', 0, 0, 0, 0};  // item 0 of size 0 done
+  struct Row {
+    const char* what;
+    uint64_t first_size;
+    Bytes s;
+    uint8_t flags = 0;  // agreed
+  };
+  auto with = [&](Bytes tail) { return Concat(end_first, tail); };
+  const Row rows[] = {
+      {"DATA beyond the size", 3, {'D', 4, 1, 2, 3, 4}},
+      {"DATA of nothing", 3, {'D', 0}},
+      {"DATA longer than a record", 70000, {'D', 0x84, 0x80, 0x01}},
+      {"END before the data", 3, {'E', 0, 0, 0, 0}},
+      {"FILE within an item", 3, {'F', 0, 0, 0, 0, 1, 'a'}},
+      {"QUIT within an item", 3, {'Q'}},
+      {"a record of no kind", 0, with({'Z'})},
+      {"DATA between items", 0, with({'D', 1, 0})},
+      {"a flag", 0, with({'F', 1, 0, 0, 0, 1, 'a'})},
+      {"mode above 0777", 0, with({'F', 0, 0, 0, 0x84, 0x00, 1, 'a'})},
+      {"a name of nothing", 0, with({'F', 0, 0, 0, 0, 0})},
+      {"a name of 256 bytes", 0, with({'F', 0, 0, 0, 0, 0x82, 0x00})},
+      {"a varint with a leading 0x80", 0, with({'F', 0, 0x80, 0x01, 0, 0, 1, 'a'})},
+      {"a varint over 64 bits", 0,
+       with({'F', 0, 0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 1, 'a'})},
+      {"anything after QUIT", 0, with({'Q', 'Q'})},
+      {"ORIGIN beyond the size", 3, {'O', 4}, kFileWaits},
+      {"ORIGIN after DATA", 3, {'D', 1, 0, 'O', 1}, kFileWaits},
+      {"ORIGIN twice", 3, {'O', 1, 'O', 1}, kFileWaits},
+      {"ORIGIN between items", 0, with({'O', 0}), kFileWaits},
+      {"a flag not agreed", 0, with({'F', 2, 0, 0, 0, 1, 'a'}), kFileWaits},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string events =
+        ReadEvents(row.first_size, Concat(row.s, {'Q'}), row.s.size() + 1, row.flags);
+    EXPECT_EQ(events.substr(events.size() < 6 ? 0 : events.size() - 6), "broken") << events;
+  }
+}
+
+// ---- resume ----
+
+// ACCEPT offers nothing in its 8-byte form; `a` and an offer above 0 take
+// 12 bytes; each reads back as written.
+TEST(PutResumeOffer, TakesTheShortFormOnlyForAnAcceptOfNothing) {
+  const struct Row {
+    ResumeOffer offer;
+    bool as_accept;
+    Bytes payload;
+  } rows[] = {
+      {{0, 0}, true, Bytes(8, 0)},
+      {{0, 0}, false, Bytes(12, 0)},
+      {{0x123456789A, 0xCBF43926},
+       true,
+       {0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xCB, 0xF4, 0x39, 0x26}},
+      {{4096, 1}, false, {0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 1}},
+  };
+  for (const Row& row : rows) {
+    uint8_t payload[12];
+    uint16_t length = PutResumeOffer(payload, row.offer, row.as_accept);
+    EXPECT_EQ(Bytes(payload, payload + length), row.payload);
+    ResumeOffer back = ReadResumeOffer(payload, length);
+    EXPECT_EQ(back.offset, row.offer.offset);
+    EXPECT_EQ(back.crc, row.offer.crc);
+  }
+}
+
+// The sender goes on from the offer only where its own first bytes are the
+// receiver's and the file reaches that far; else from 0.
+TEST(ChooseOrigin, GoesOnOnlyFromAPrefixThatMatches) {
+  const struct Row {
+    const char* what;
+    ResumeOffer offer;
+    uint64_t size, read;
+    uint32_t crc;
+    uint64_t origin;
+  } rows[] = {
+      {"matches", {5000, 77}, 9000, 5000, 77, 5000},
+      {"the whole file kept", {9000, 77}, 9000, 9000, 77, 9000},
+      {"other bytes", {5000, 77}, 9000, 5000, 78, 0},
+      {"the file shrank", {5000, 77}, 4000, 4000, 77, 0},
+      {"read short", {5000, 77}, 9000, 4999, 77, 0},
+      {"nothing offered", {0, 0}, 9000, 0, 0, 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(ChooseOrigin(row.offer, row.size, row.read, row.crc), row.origin) << row.what;
+  }
+}
+
+// ---- selective repeat ----
+
+// The segment size that suits the line: about 134 bytes at a bit error
+// rate of 1e-4 (8e-4 a byte), the most where nothing is lost, the least
+// where nearly everything is.
+TEST(ComputeBestSegment, FollowsTheDamageRate) {
+  double lost = 1 - std::exp(-8e-4 * 150);
+  EXPECT_NEAR(double(ComputeBestSegment(lost, 150)), 134, 6);
+  EXPECT_EQ(ComputeBestSegment(0, 150), kSegmentMax);
+  EXPECT_EQ(ComputeBestSegment(0.99, 80), kSegmentMin);
+}
+
+// A line that loses, repeats and delays chosen segments and states, as the
+// nullmodem tool does: each row's pattern over transmission numbers.
+struct LossyLine {
+  const char* name;
+  int drop_every, dup_every, delay_every;  // segments; 0: never
+  int drop_state_every;                    // states
+  bool resends_held;                       // a delayed segment's bytes may go again, held already
+};
+
+const LossyLine kLossyLines[] = {
+    {"Clean", 0, 0, 0, 0, false},
+    {"Lost", 7, 0, 0, 0, false},
+    {"LostAndStatesLost", 5, 0, 0, 3, false},
+    {"Duplicated", 0, 4, 0, 0, false},
+    {"Reordered", 0, 0, 6, 0, true},
+    {"AllOfThem", 9, 11, 13, 4, true},
+};
+
+// C crosses segment by segment near the 4 GiB wrap of the 32-bit offsets;
+// the receiver rebuilds it exactly, within its memory bound, and only what
+// it lacked goes again (a delayed segment is taken for lost, once).
+TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
+  const uint64_t kStart = (uint64_t(1) << 32) - 100000;
+  const Bytes c = PatternBytes(300000, 5);
+  for (const LossyLine& line : kLossyLines) {
+    SCOPED_TRACE(line.name);
+    SegmentSender sender;
+    SegmentKeeper keeper;
+    sender.acked = sender.sent_end = keeper.acked = kStart;
+    Bytes taken;
+    std::vector<std::pair<uint64_t, Bytes>> delayed;
+    uint64_t states = 0, held_again = 0;
+    auto now = std::chrono::steady_clock::now();
+    for (int round = 0; keeper.acked < kStart + c.size(); round++) {
+      ASSERT_LT(round, 20000);
+      ByteRange range;
+      if (!PickSegment(sender, kStart + c.size(), &range)) {
+        NoteSegmentSilence(&sender);  // nothing to send: the retry time ran out
+        continue;
+      }
+      ByteRange held[kRangesMax];
+      size_t count = ListHeld(keeper, held);
+      bool had = range.end <= keeper.acked;
+      for (size_t i = 0; i < count; i++)
+        had = had || (range.start >= held[i].start && range.end <= held[i].end);
+      uint64_t number = NoteSegmentSent(&sender, range, now);
+      held_again += had ? 1 : 0;
+      Bytes bytes(c.begin() + long(range.start - kStart), c.begin() + long(range.end - kStart));
+      std::vector<std::pair<uint64_t, Bytes>> arriving;
+      bool dropped = line.drop_every != 0 && number % line.drop_every == 1 && number < 1000;
+      if (line.delay_every != 0 && number % line.delay_every == 2) {
+        delayed.push_back({range.start, bytes});
+      } else if (!dropped) {
+        arriving.push_back({range.start, bytes});
+        if (line.dup_every != 0 && number % line.dup_every == 3) arriving.push_back(arriving[0]);
+        arriving.insert(arriving.end(), delayed.begin(), delayed.end());
+        delayed.clear();
+      }
+      for (const auto& segment : arriving) {
+        TakeSegment(&keeper, segment.first, segment.second.data(), segment.second.size(), &taken);
+        EXPECT_LE(keeper.kept_bytes, kKeptBytesMax);
+        if (line.drop_state_every != 0 && ++states % line.drop_state_every == 0) continue;
+        uint32_t lows[2 * kRangesMax];
+        count = ListHeld(keeper, held);
+        for (size_t i = 0; i < count; i++) {
+          lows[2 * i] = uint32_t(held[i].start);
+          lows[2 * i + 1] = uint32_t(held[i].end);
+        }
+        TakeState(&sender, uint8_t(number), uint32_t(keeper.acked), lows, count, kSegmentMax, now);
+      }
+    }
+    EXPECT_TRUE(taken == c) << "the stream differs";
+    EXPECT_EQ(sender.acked, kStart + c.size());
+    if (!line.resends_held) {
+      EXPECT_EQ(held_again, 0u);
+    }
   }
 }
 

@@ -12,8 +12,6 @@
 #include "transfer.h"
 #include "wire_util.h"
 
-namespace fs = std::filesystem;
-
 Link OpenLink() {
   signal(SIGPIPE, SIG_IGN);  // a peer that hangs up must not kill the test
   int fds[2];
@@ -143,26 +141,4 @@ PeerFrame ReadPeerFrame(int fd) {
   Bytes trailer = ReadExact(fd, 4);
   EXPECT_EQ(FromBigEndian(trailer, 0, 4), Crc32(Concat(checked, frame.payload)));
   return frame;
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  WriteWholeFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
-Bytes ReadFile(const std::string& path) {
-  std::string content = ReadWholeFile(path);
-  return Bytes(content.begin(), content.end());
-}
-
-void InScratchFolder::SetUp() {
-  char pattern[] = "/tmp/velcot-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  folder_ = pattern;
-  previous_ = fs::current_path();
-  fs::current_path(folder_);
-}
-
-void InScratchFolder::TearDown() {
-  fs::current_path(previous_);
-  fs::remove_all(folder_);
 }

@@ -13,6 +13,7 @@
 
 #include "commdev.h"
 #include "file_util.h"
+#include "scratch_util.h"
 #include "transfer.h"
 #include "wire_util.h"
 
@@ -93,18 +94,5 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 
 // Reads one whole frame, failing the test if its checks fail.
 PeerFrame ReadPeerFrame(int fd);
-
-void WriteFile(const std::string& path, const Bytes& bytes);
-Bytes ReadFile(const std::string& path);
-
-// A scratch folder that is the current directory while a test runs, since
-// the receiver stores what it receives there.
-class InScratchFolder : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-  std::string folder_;
-  std::filesystem::path previous_;
-};
 
 #endif

@@ -365,6 +365,18 @@ std::string MakeContent(size_t size, uint32_t seed) {
   return content;
 }
 
+std::string MakeText(size_t size, uint32_t seed) {
+  std::mt19937 pick(seed);
+  std::string text;
+  for (unsigned line = 0; text.size() < size; line++) {
+    text += "2026-01-01 12:" + std::to_string(10 + line / 60 % 50) + ":" +
+            std::to_string(10 + line % 60 / 2 * 3 % 50) + " sensor-" + std::to_string(pick() % 8) +
+            " reading " + std::to_string(pick() % 2000) + " mV\n";
+  }
+  text.resize(size);
+  return text;
+}
+
 void ProgramTest::TearDown() {
   for (pid_t pid : children_)
     KillProcess(pid);
@@ -488,4 +500,12 @@ ProcessEnd ProgramTest::Finish(pid_t pid) {
       KillProcess(child);
   }
   return end;
+}
+
+std::string FindDrawnCount(const std::string& shown, const std::string& name, bool last) {
+  std::string key = " " + name + " ";
+  size_t at = last ? shown.rfind(key) : shown.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return shown.substr(at, shown.find('/', at) - at);
 }

@@ -143,6 +143,10 @@ bool CanConnect(int port);
 // Accepts one connection within timeout_ms: its descriptor, or -1.
 int AcceptWithin(int listener, int timeout_ms);
 
+// The count the first (or last) progress drawing of name shows in a
+// program's output ("" when none): "123" of " name 123/4567 (".
+std::string FindDrawnCount(const std::string& shown, const std::string& name, bool last);
+
 // Creates a new directory under $TMPDIR (or /tmp); empty on failure.
 std::string MakeScratchDir(const std::string& prefix);
 
@@ -153,6 +157,9 @@ bool PathExists(const std::string& path);
 
 // Random bytes, the same for the same seed.
 std::string MakeContent(size_t size, uint32_t seed);
+
+// Lines of an instrument's log, which compress, the same for the same seed.
+std::string MakeText(size_t size, uint32_t seed);
 
 // A socat-linked pair of pseudo-terminals whose ends the test holds open,
 // so that a program closing its end does not hang up the line.

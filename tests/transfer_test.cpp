@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,8 +23,10 @@
 #include <vector>
 
 #include "classic.h"
+#include "codec.h"
 #include "names.h"
 #include "peer_util.h"
+#include "stream.h"
 
 namespace fs = std::filesystem;
 
@@ -138,7 +141,8 @@ TEST_F(SendFileTest, SkipsFilesItCannotSendWithNothingOnTheLine) {
   Link link = OpenLink();
   testing::internal::CaptureStderr();
   EXPECT_EQ(SendFile(link.ours, "missing.txt"), TransferResult::kSkipped);
-  EXPECT_EQ(SendFile(link.ours, "folder"), TransferResult::kSkipped);
+  // A folder goes on the line only where paths may be offered.
+  EXPECT_EQ(SendFile(link.ours, "folder", kNoStallLimit, 0, true), TransferResult::kSkipped);
   if (!root_reads_anyway) {
     EXPECT_EQ(SendFile(link.ours, "locked.txt"), TransferResult::kSkipped);
   }
@@ -465,10 +469,51 @@ TEST_F(RecvFileTest, StopsAnsweringAtTheFirstFailedWrite) {
 // ---- agreement and the streaming exchange ----
 
 // A streaming sender, scripted: opening, field, FILE frame.
-Bytes FileFrame(uint64_t size, int64_t mtime, uint32_t mode, const std::string& name) {
+Bytes FileFrame(uint64_t size, int64_t mtime, uint32_t mode, const std::string& name,
+                uint8_t capabilities = 0) {
   Bytes payload =
       Concat(Concat(BigEndian(size, 8), BigEndian(uint64_t(mtime), 8)), BigEndian(mode, 4));
-  return EncodeFrame('F', 0, Concat(payload, Bytes(name.begin(), name.end())));
+  return EncodeFrame('F', capabilities, Concat(payload, Bytes(name.begin(), name.end())));
+}
+
+// ---- a session's stream, as a scripted peer writes and reads it ----
+
+Bytes Varint(uint64_t value) {
+  Bytes bytes = {uint8_t(value & 0x7F)};
+  for (value >>= 7; value > 0; value >>= 7)
+    bytes.insert(bytes.begin(), uint8_t(0x80 | (value & 0x7F)));
+  return bytes;
+}
+
+Bytes FileRecord(uint64_t size, int64_t mtime, uint32_t mode, const std::string& name) {
+  Bytes record = Concat({'F', 0}, Varint(size));
+  record = Concat(record, Varint((uint64_t(mtime) << 1) ^ uint64_t(mtime >> 63)));
+  record = Concat(Concat(record, Varint(mode)), Varint(name.size()));
+  return Concat(record, Bytes(name.begin(), name.end()));
+}
+
+Bytes DataRecord(const Bytes& data) {
+  return Concat(Concat({'D'}, Varint(data.size())), data);
+}
+
+Bytes EndRecord(uint32_t crc) {
+  return Concat({'E'}, BigEndian(crc, 4));
+}
+
+// C as a run that compresses nothing: its header, then chunks of S.
+Bytes PlainChunk(const Bytes& s) {
+  return Concat(Varint(s.size()), s);
+}
+
+Bytes Segment(uint8_t number, uint64_t offset, const Bytes& c) {
+  return EncodeFrame('d', number, Concat(BigEndian(offset, 4), c));
+}
+
+PeerFrame StateFrame(uint8_t number, uint64_t acked, std::vector<uint64_t> ranges = {}) {
+  Bytes payload = BigEndian(acked, 4);
+  for (uint64_t at : ranges)
+    payload = Concat(payload, BigEndian(at, 4));
+  return {'k', number, payload};
 }
 
 Bytes DataFrame(uint8_t epoch, uint64_t offset, const Bytes& content, size_t length) {
@@ -606,7 +651,8 @@ TEST_F(RecvFileTest, StreamedFramesDamagedLostRepeatedOrOutOfOrderAreNeverStored
 // A file whose whole-file check fails, that its sender cancels, or that
 // cannot be written is not stored, and the receiver says why, the name
 // escaped for the console as in the classic exchange; a name no receiver
-// may store is declined as in the classic exchange.
+// may store is declined as in the classic exchange, and again for the
+// offer sent again.
 TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStored) {
   WriteFile("keep.bin", {'o', 'l', 'd'});
   Bytes content = PatternBytes(100, 9);
@@ -644,6 +690,10 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
     WriteAll(link.theirs, Concat(kPeerStreamField, FileFrame(100, 0, 0644, c.name)));
     if (c.reason == 0) {
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
+      // The DECLINE was lost: the offer again gets it again.
+      WriteAll(link.theirs, FileFrame(100, 0, 0644, c.name));
+      EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
+      shutdown(link.theirs, SHUT_WR);
     } else {
       EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0, 0));
       WriteAll(link.theirs, Concat(DataFrame(0, 0, content, 100), c.closing));
@@ -661,9 +711,219 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
   }
 }
 
-// A scripted streaming receiver asks for data again, answers with garbage,
-// and loses its first STORED: the sender sends from where it is asked,
-// proves the whole file, and asks again for the last answer.
+// A scripted sender that offers every capability gets back those this end
+// has, and the same again for a FILE frame sent again. In the session its
+// items are stored in order, each on its own proof: one refused, one
+// failing its check, between two stored; segments that came after a gap
+// are kept; an answer lost is asked for again. A record where none may be
+// ends the session.
+TEST_F(RecvFileTest, SessionStoresItemsInOrderEachOnItsOwnProof) {
+  Link link = OpenLink();
+  TransferResult result = kNoResult;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
+  WriteAll(link.theirs, kOpening);
+  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
+  Bytes offer = FileFrame(3, 0, 0644, "a.bin", 0xFF);
+  WriteAll(link.theirs, Concat(kPeerStreamField, offer));
+  PeerFrame accept = ReadPeerFrame(link.theirs);
+  EXPECT_EQ(accept, (PeerFrame{'A', ListCapabilities(true), BigEndian(0, 8)}));
+  EXPECT_EQ(accept.sequence & 0x01, 0x01);
+  WriteAll(link.theirs, offer);  // the ACCEPT was lost
+  EXPECT_EQ(ReadPeerFrame(link.theirs), accept);
+
+  Bytes a = {1, 2, 3}, b = {'x', 'y'};
+  Bytes s = Concat(DataRecord(a), EndRecord(Crc32(a)));
+  s = Concat(Concat(s, FileRecord(2, 5, 0600, "../b.bin")), Concat(DataRecord(b), EndRecord(0)));
+  s = Concat(Concat(s, FileRecord(2, 5, 0600, "c.bin")),
+             Concat(DataRecord(b), EndRecord(Crc32(b) ^ 1)));
+  s = Concat(Concat(s, FileRecord(2, 5, 0600, "d.bin")),
+             Concat(DataRecord(b), EndRecord(Crc32(b))));
+  Bytes c = Concat({0x00}, PlainChunk(s));
+  size_t cut = 10;
+  WriteAll(link.theirs, Segment(7, cut, Bytes(c.begin() + cut, c.end())));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), StateFrame(7, 0, {cut, c.size()}));
+  EXPECT_EQ(ListKeptParts(".", false), std::vector<std::string>{});  // a.bin in its kept part
+  WriteAll(link.theirs, Segment(8, 0, Bytes(c.begin(), c.begin() + cut)));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), StateFrame(8, c.size()));
+  Bytes proof = Concat(BigEndian(2, 8), BigEndian(Crc32(b), 4));
+  EXPECT_EQ(ReadPeerFrame(link.theirs),
+            (PeerFrame{'s', 0, Concat(BigEndian(3, 8), BigEndian(Crc32(a), 4))}));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'n', 1, {}}));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'x', 2, {2}}));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'s', 3, proof}));
+  WriteAll(link.theirs, EncodeFrame('w', 2, {}));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'x', 2, {2}}));
+
+  WriteAll(link.theirs, Segment(9, c.size(), PlainChunk({'Z'})));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), StateFrame(9, c.size() + 2));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'z', 0, {}}));
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Refusing file \"../b.bin\": not a plain file name\n"
+            "Gave up receiving c.bin: the whole-file check failed\n");
+  EXPECT_EQ(result, TransferResult::kNotStored);
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"a.bin", "d.bin"}));
+  EXPECT_EQ(ReadFile("a.bin"), a);
+  EXPECT_EQ(ReadFile("d.bin"), b);
+  struct stat info;
+  ASSERT_EQ(stat("d.bin", &info), 0);
+  EXPECT_EQ(info.st_mtime, 5);
+  CloseLink(link);
+}
+
+// A sender that asks with HELLO is answered the capabilities shared, and
+// with paths agreed an item the receiver refuses (a folder's item with data,
+// a folder it cannot make) is answered `n` and the run goes on to the
+// folder's item and the file after them. The ways a path is refused, and
+// that nothing lands outside the folder, are store_test's.
+TEST_F(RecvFileTest, SessionWithPathsAnswersEachItemAndGoesOn) {
+  WriteFile("file", {});
+  Link link = OpenLink();
+  TransferResult result = kNoResult;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::thread receiver([&] { result = ReceiveFile(link.ours); });
+  WriteAll(link.theirs, kOpening);
+  ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
+  WriteAll(link.theirs, Concat(kPeerStreamField, EncodeFrame('H', 0xFF, {})));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), (PeerFrame{'h', ListCapabilities(true), {}}));
+  WriteAll(link.theirs, FileFrame(1, 5, 0600, "t/a.txt", 0x11));
+  EXPECT_EQ(ReadPeerFrame(link.theirs), OffsetAnswer('A', 0x11, 0));
+  Bytes z = {'z'}, item = Concat(DataRecord(z), EndRecord(Crc32(z))), s = item;
+  Bytes stored = Concat(BigEndian(1, 8), BigEndian(Crc32(z), 4));
+  std::vector<PeerFrame> answers = {{'s', 0, stored}};
+  for (const char* name : {"t/", "file/x"}) {
+    s = Concat(s, Concat(FileRecord(1, 5, 0600, name), item));
+    answers.push_back({'n', uint8_t(answers.size()), {}});
+  }
+  s = Concat(Concat(s, FileRecord(0, 1000000000, 0750, "t/")), EndRecord(0));
+  s = Concat(Concat(Concat(s, FileRecord(1, 5, 0600, "z")), item), {'Q'});
+  answers.push_back({'s', 3, Concat(BigEndian(0, 8), BigEndian(0, 4))});
+  answers.push_back({'s', 4, stored});
+  WriteAll(link.theirs, Segment(0, 0, Concat({0x00}, PlainChunk(s))));
+  ReadPeerFrame(link.theirs);  // the state
+  for (const PeerFrame& answer : answers)
+    EXPECT_EQ(ReadPeerFrame(link.theirs), answer);
+  WriteAll(link.theirs, EncodeFrame('B', 0, {}));
+  receiver.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Refusing file \"t/\": not a plain file name\n"
+            "Couldn't open file/x for writing: Not a directory\n");
+  EXPECT_EQ(result, TransferResult::kNotStored);
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"file", "t", "z"}));
+  EXPECT_EQ(ReadFile("t/a.txt"), z);
+  CloseLink(link);
+}
+
+// A scripted receiver that agrees to the session with no codec gets C as
+// plain runs, and with deflate alone no zstd run; it loses a segment, and
+// only its bytes go again. The file's bytes come in DATA records, proved
+// by END, and QUIT closes S.
+TEST_F(SendFileTest, SessionGoesInTheCodecsAgreedAndSendsAgainOnlyWhatWasLost) {
+  Bytes content;
+  for (int line = 0; content.size() < 20000; line++) {
+    std::string text = "12:00:" + std::to_string(line % 60) +
+                       " channel 3: " + std::to_string(line * 7 % 1000) + " mV\n";
+    content.insert(content.end(), text.begin(), text.end());
+  }
+  WriteFile("s.bin", content);
+  for (uint8_t agreed : {0x01, 0x03}) {
+    SCOPED_TRACE(int(agreed));
+    Link link = OpenLink();
+    TransferResult result = kNoResult;
+    testing::internal::CaptureStdout();
+    std::thread sender([&] { result = SendFile(link.ours, "s.bin", 5000); });
+    ASSERT_EQ(ReadExact(link.theirs, kOpening.size()), kOpening);
+    WriteAll(link.theirs, {kPeerReadyStream});
+    EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
+    EXPECT_EQ(ReadPeerFrame(link.theirs).sequence & agreed, agreed);
+    WriteAll(link.theirs, EncodeFrame('A', agreed, BigEndian(0, 8)));
+    // Decoded by a receiver that takes nothing but the codecs agreed.
+    CodecDecoder decoder;
+    StartDecoder(&decoder, agreed & 0x06);
+    Bytes c, s;
+    std::vector<bool> have;
+    uint64_t lost_at = UINT64_MAX, sent_again = 0;
+    while (s.empty() || s.back() != 'Q') {
+      PeerFrame frame = ReadPeerFrame(link.theirs);
+      ASSERT_EQ(frame.type, 'd') << frame;
+      uint64_t at = FromBigEndian(frame.payload, 0, 4);
+      size_t length = frame.payload.size() - 4;
+      if (lost_at == UINT64_MAX && at > 0) {
+        lost_at = at;  // this one is lost on the line
+        continue;
+      }
+      uint64_t before = std::find(have.begin(), have.end(), false) - have.begin();
+      if (c.size() < at + length) {
+        c.resize(at + length);
+        have.resize(at + length);
+      }
+      for (size_t i = 0; i < length; i++) {
+        sent_again += have[at + i] ? 1 : 0;
+        have[at + i] = true;
+        c[at + i] = frame.payload[4 + i];
+      }
+      uint64_t acked = std::find(have.begin(), have.end(), false) - have.begin();
+      std::vector<uint64_t> ranges;
+      for (uint64_t i = acked; i < have.size(); i++) {
+        if (have[i] && (i == 0 || !have[i - 1])) ranges.push_back(i);
+        if (have[i] && (i + 1 == have.size() || !have[i + 1])) ranges.push_back(i + 1);
+      }
+      PeerFrame state = StateFrame(frame.sequence, acked, ranges);
+      WriteAll(link.theirs, EncodeFrame(state.type, state.sequence, state.payload));
+      for (size_t at_c = before; at_c < acked;) {
+        uint8_t out[65536];
+        size_t used = 0, made = 0;
+        ASSERT_EQ(
+            FeedDecoder(&decoder, c.data() + at_c, acked - at_c, &used, out, sizeof out, &made),
+            CodecError::kNone);
+        s.insert(s.end(), out, out + made);
+        at_c += used;
+      }
+    }
+    EXPECT_EQ(EndDecoder(&decoder), CodecError::kNone);
+    if (agreed == 0x01) {
+      EXPECT_EQ(c[0], 0x00) << "not a plain run";
+    } else {
+      EXPECT_LT(c.size(), content.size() / 2) << "not compressed";
+    }
+    Bytes data;
+    size_t i = 0;
+    while (s[i] == 'D') {
+      uint64_t n = 0;
+      for (i++; s[i] & 0x80; i++)
+        n = n << 7 | (s[i] & 0x7F);
+      n = n << 7 | s[i++];
+      data.insert(data.end(), s.begin() + long(i), s.begin() + long(i + n));
+      i += n;
+    }
+    EXPECT_TRUE(data == content);
+    EXPECT_EQ(Bytes(s.begin() + long(i), s.end()), Concat(EndRecord(Crc32(content)), {'Q'}));
+    EXPECT_NE(lost_at, UINT64_MAX);
+    EXPECT_EQ(sent_again, 0u);
+    Bytes proof = Concat(BigEndian(content.size(), 8), BigEndian(Crc32(content), 4));
+    WriteAll(link.theirs, EncodeFrame('s', 0, proof));
+    sender.join();
+    WaitForByte(link.ours, 0);  // hands over what the port collected: the goodbye
+    EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'B');
+    std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, TransferResult::kDone);
+    std::string total = std::to_string(content.size());
+    EXPECT_NE(shown.find(" s.bin " + total + "/" + total + " (100.0%)\r\n"), std::string::npos)
+        << shown;
+    CloseLink(link);
+  }
+}
+
+// A scripted streaming receiver of today's kind (it answers capabilities
+// with none) asks for data again, answers with garbage, and loses its first
+// STORED: the sender, which offered the session and waited for the answer,
+// sends from where it is asked, proves the whole file, and asks again for
+// the last answer.
 TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) {
   Bytes content = PatternBytes(20000, 3);
   WriteFile("ünï.bin", content);
@@ -677,6 +937,8 @@ TEST_F(SendFileTest, StreamsAgainFromWhereTheReceiverAsksAndProvesTheWholeFile) 
   EXPECT_EQ(ReadExact(link.theirs, 12), kPeerStreamField);
   PeerFrame file = ReadPeerFrame(link.theirs);
   EXPECT_EQ(file.type, 'F');
+  EXPECT_EQ(file.sequence & 0x09, 0x09);  // the session and resume, codecs and paths, no other bit
+  EXPECT_EQ(file.sequence & ~0x1F, 0);
   EXPECT_EQ(FromBigEndian(file.payload, 0, 8), 20000u);
   struct stat info;
   ASSERT_EQ(stat("ünï.bin", &info), 0);

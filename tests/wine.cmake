@@ -36,9 +36,10 @@ set_tests_properties(wine.unit_tests wine.console_progress PROPERTIES
 
 add_executable(wine_tests wine_test.cpp process_util.cpp)
 target_link_libraries(wine_tests PRIVATE GTest::gtest_main)
-add_dependencies(wine_tests velcot)
+add_dependencies(wine_tests velcot nullmodem)
 target_compile_definitions(wine_tests PRIVATE
   VELCOT_PATH="$<TARGET_FILE:velcot>"
+  NULLMODEM_PATH="${CMAKE_BINARY_DIR}/nullmodem"
   VELCOT_EXE_PATH="${VELCOT_WIN32_DIR}/velcot.exe"
   WINE_PATH="${WINE_PROGRAM}"
   WINE_PREFIX="${WINE_PREFIX}")

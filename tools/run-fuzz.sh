@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer, then fuzzes each for a bounded time, starting
 # from its saved inputs in tests/fuzz/corpus/TARGET.
 #
-#   bash tools/run-fuzz.sh [TARGET...]      targets: recv send stream_recv stream_send args name
+#   bash tools/run-fuzz.sh [TARGET...]      targets: recv send stream_recv stream_send codec_recv
+#                                           args name
 #                                           (default all)
 #
 # Environment: FUZZ_SECONDS (default 60) is the time for all targets
@@ -22,13 +23,15 @@ bash tools/setup.sh --fuzz --no-build
 build_dir=${BUILD_DIR:-build-fuzz}
 total=${FUZZ_SECONDS:-60}
 targets=("$@")
-((${#targets[@]} > 0)) || targets=(recv send stream_recv stream_send args name)
+((${#targets[@]} > 0)) || targets=(recv send stream_recv stream_send codec_recv args name)
 
-declare -A weight=([recv]=2 [send]=2 [stream_recv]=2 [stream_send]=2 [args]=1 [name]=1)
+declare -A weight=([recv]=2 [send]=2 [stream_recv]=2 [stream_send]=2 [codec_recv]=2 [args]=1
+  [name]=1)
 # One peer's worth of input: a few blocks for the receiver, a few dozen
-# answers for the sender (each refused block costs a whole block to send).
-declare -A max_len=([recv]=6000 [send]=256 [stream_recv]=6000 [stream_send]=512 [args]=512
-  [name]=256)
+# answers for the sender (each refused block costs a whole block to send),
+# a few compressed segments for the decoder.
+declare -A max_len=([recv]=6000 [send]=256 [stream_recv]=6000 [stream_send]=512 [codec_recv]=6000
+  [args]=512 [name]=256)
 shares=0
 for target in "${targets[@]}"; do
   if [[ -z ${weight[$target]:-} ]]; then

@@ -7,13 +7,18 @@
 // send, and in the streaming one for stream_recv and stream_send, whose
 // seeds start after the agreement (the targets play that part).
 //
-//   capture_corpus FOLDER     writes FOLDER/{recv,send,stream_recv,stream_send,args,name}/*
+// The decoder's seeds are streams the sender's encoder writes, and a few
+// written by hand.
+//
+//   capture_corpus FOLDER     writes FOLDER/{recv,send,stream_recv,stream_send,codec_recv,args,
+//                             name}/*
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec.h"
 #include "fuzz_util.h"
 #include "transfer.h"
 
@@ -44,10 +50,14 @@ struct Capture {
   std::string to_sender;
 };
 
-// The driver's send mode: files in order until one ends the run.
+// The driver's send mode: files in order, back to back in a session where
+// the receiver agrees, until one ends the run.
 void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSettings settings) {
-  for (const std::string& path : *paths) {
-    TransferResult result = SendFile(port, path.c_str(), settings);
+  SendRun run;
+  for (const std::string& path : *paths)
+    run.pending.push_back({path.c_str(), false, nullptr});
+  while (!run.pending.empty()) {
+    TransferResult result = SendFiles(port, &run, settings);
     if (result == TransferResult::kDeclined || result == TransferResult::kPortLost) break;
   }
   CloseComPort(port);
@@ -222,6 +232,44 @@ void WriteNameSeeds(const fs::path& folder) {
     WriteSeed(folder, name, bytes);
 }
 
+// What the sender's encoder makes of noise, the noise's end again and
+// text, flushed after every flush_every bytes: none runs, then a primed run.
+std::string EncodeSeed(uint8_t agreed, size_t flush_every) {
+  std::string s;
+  for (uint32_t state = 16; s.size() < 3000; state = state * 1103515245u + 12345u)
+    s += char(state >> 23);
+  s += s.substr(2000);
+  for (int i = 0; s.size() < 5800; i++)
+    s += "line " + std::to_string(i * 37 % 1000) + ": temperature " + std::to_string(i % 7) + "\n";
+  CodecEncoder encoder;
+  StartEncoder(&encoder, agreed, 1ull << 32);
+  std::vector<uint8_t> c;
+  for (size_t at = 0; at < s.size(); at += flush_every) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(s.data()) + at;
+    FUZZ_REQUIRE(FeedEncoder(&encoder, bytes, std::min(flush_every, s.size() - at), &c) ==
+                     CodecError::kNone &&
+                 FlushEncoder(&encoder, &c) == CodecError::kNone);
+  }
+  FUZZ_REQUIRE(EndEncoder(&encoder, &c) == CodecError::kNone);
+  return std::string(c.begin(), c.end());
+}
+
+// Two bytes choose the codecs agreed (bit 0 deflate, bit 1 zstd) and the
+// pieces, the limit and the room; the stream follows.
+void WriteCodecSeeds(const fs::path& folder) {
+  const std::vector<std::pair<const char*, std::string>> seeds = {
+      {"deflate", "\x05\x4A" + EncodeSeed(kCodecDeflate, 6000)},
+      {"deflate-primed", "\x0D\xFA" + EncodeSeed(kCodecDeflate, 1000)},
+      {"zstd", "\x13\x5A" + EncodeSeed(kCodecZstd, 6000)},
+      {"zstd-primed", "\x1B\x8A" + EncodeSeed(kCodecZstd, 1000)},
+      {"zstd-window-16m",
+       std::string("\x27\x6A\x02\x28\xB5\x2F\xFD\x00\x70\x09\x00\x00x\x00\x00", 15)},
+      {"bad-headers", std::string("\x03\x11\x00\x84\x80\x01\x21\x10\x03", 9)},
+  };
+  for (const auto& [name, bytes] : seeds)
+    WriteSeed(folder, name, bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,5 +302,6 @@ int main(int argc, char** argv) {
   LeaveWorkFolder(saved);
   WriteArgumentSeeds(out / "args");
   WriteNameSeeds(out / "name");
+  WriteCodecSeeds(out / "codec_recv");
   return 0;
 }
