@@ -631,7 +631,7 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
   s.frame_ms = times.frame_ms;
   if (s.resume) {  // the first item waited: ACCEPT was its offer
     s.items.back().waits = s.items.back().offered = true;
-    s.items.back().offer = {start.offset, start.offset_crc};
+    s.items.back().offer = start.offer;
   }
   s.next_item = 1;
   s.producing = true;

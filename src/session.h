@@ -32,10 +32,9 @@ struct SessionStart {
   std::shared_ptr<const SendItem> item;  // of a folder given: holds path
   FILE* file;                            // stays the caller's; none for a folder item
   uint64_t size;
-  bool again;           // a last try, after a session lost before its answer
-  uint8_t agreed;       // the capabilities ACCEPT shared
-  uint64_t offset;      // ACCEPT's offer, with resume agreed
-  uint32_t offset_crc;  // and the CRC-32 of the bytes before it
+  bool again;         // a last try, after a session lost before its answer
+  uint8_t agreed;     // the capabilities ACCEPT shared
+  ResumeOffer offer;  // ACCEPT's, with resume agreed
 };
 
 // Sends the first item, then the files at the front of pending, back to

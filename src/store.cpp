@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
 #ifdef _WIN32
 #include <io.h>
 
@@ -30,6 +29,7 @@
 
 #include "names.h"
 #include "progress.h"
+#include "wire.h"
 
 #ifdef _WIN32
 // The name as the wide string Windows' own calls take.
@@ -751,12 +751,12 @@ static int MeasureKeptPart(int fd, uint64_t* length, uint32_t* crc) {
   static const size_t kChunk = 65536;
   std::vector<uint8_t> chunk(kChunk);
   *length = 0;
-  *crc = uint32_t(crc32(0, nullptr, 0));
+  *crc = 0;
   for (;;) {
     int got = int(read(fd, chunk.data(), kChunk));
     if (got < 0) return errno;
     if (got == 0) return 0;
-    *crc = uint32_t(crc32(*crc, chunk.data(), unsigned(got)));
+    *crc = UpdateCrc32(*crc, chunk.data(), size_t(got));
     *length += unsigned(got);
   }
 }

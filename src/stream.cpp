@@ -364,8 +364,7 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
   Ending ending = StreamData(&s);
   agreement->answered = s.answered_capabilities;
   agreement->agreed = s.agreed;
-  agreement->offset = s.resume.offset;
-  agreement->offset_crc = s.resume.crc;
+  agreement->offer = s.resume;
   // Answers to frames sent again after the closing one may still be on
   // their way.
   *goodbye = {s.answered, s.late_answers ? s.retry_ms : 0};

@@ -21,6 +21,7 @@
 #include "commdev.h"
 #include "outcome.h"
 #include "progress.h"
+#include "resume.h"
 #include "wire.h"
 
 // The longest name the exchange carries, in bytes of UTF-8.
@@ -59,11 +60,10 @@ struct StreamGoodbye {
 
 // The capabilities a sender offers with its FILE frame, and the answer.
 struct StreamAgreement {
-  uint8_t offered;      // 0: none, and the data goes out before the answer, as today
-  bool answered;        // ACCEPT or DECLINE came
-  uint8_t agreed;       // the bits it shares
-  uint64_t offset;      // ACCEPT's: where the receiver's kept part ends (0: none)
-  uint32_t offset_crc;  // and the CRC-32 of the bytes before it
+  uint8_t offered;    // 0: none, and the data goes out before the answer, as today
+  bool answered;      // ACCEPT or DECLINE came
+  uint8_t agreed;     // the bits it shares
+  ResumeOffer offer;  // ACCEPT's: the receiver's kept part ({0, 0}: none)
 };
 
 // A folder item's facts, offered in place of those of a file.

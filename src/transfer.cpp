@@ -153,8 +153,8 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
                    &agreement, &goodbye, out.file == nullptr ? &facts : nullptr);
   if (agreement.offered != 0 && agreement.answered) NoteShared(run, agreement.agreed);
   if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
-    SessionStart start = {out.path,  out.item,         out.file,         out.size,
-                          out.again, agreement.agreed, agreement.offset, agreement.offset_crc};
+    SessionStart start = {out.path,  out.item,         out.file,       out.size,
+                          out.again, agreement.agreed, agreement.offer};
     return SendSession(port, start, &run->pending, settings.times, &run->failed);
   }
   bool stored = ending.reason == Reason::kDone;
