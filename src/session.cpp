@@ -749,10 +749,7 @@ static bool OpenItem(SessionReceiver* r) {
   bool opened = item.facts.size == 0;
   if (item.leaf.empty()) {
     item.received = {};
-    if (!opened) {
-      fprintf(stderr, "Refusing file \"%s\": not a plain file name\n",
-              EscapeFileName(item.facts.name).c_str());
-    }
+    if (!opened) ReportRefusedName(item.facts.name);
   } else if (item.waits) {
     opened =
         OpenWaitingFile(item.folder, item.leaf.c_str(), item.facts, &item.received, &item.offer);

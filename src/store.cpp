@@ -306,7 +306,7 @@ static bool IsAliasOfAnotherFile(const StoreFolder&, const char*) {
 }
 #endif
 
-static void ReportRefusedName(const char* name) {
+void ReportRefusedName(const char* name) {
   fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
 }
 

@@ -45,6 +45,10 @@ int WriteFileBytes(FILE* file, const uint8_t* bytes, size_t length);
 // controls (utf8_only). False after reporting why the file cannot be stored.
 bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received);
 
+// Says why a received name is not stored: "Refusing file "NAME": not a
+// plain file name".
+void ReportRefusedName(const char* name);
+
 // Puts a completely received file's data on the disk; 0, or the errno of
 // what failed.
 int SyncFile(FILE* file);
