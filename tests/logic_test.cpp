@@ -590,28 +590,6 @@ TEST(PutResumeOffer, TakesTheShortFormOnlyForAnAcceptOfNothing) {
   }
 }
 
-// The sender goes on from the offer only where its own first bytes are the
-// receiver's and the file reaches that far; else from 0.
-TEST(ChooseOrigin, GoesOnOnlyFromAPrefixThatMatches) {
-  const struct Row {
-    const char* what;
-    ResumeOffer offer;
-    uint64_t size, read;
-    uint32_t crc;
-    uint64_t origin;
-  } rows[] = {
-      {"matches", {5000, 77}, 9000, 5000, 77, 5000},
-      {"the whole file kept", {9000, 77}, 9000, 9000, 77, 9000},
-      {"other bytes", {5000, 77}, 9000, 5000, 78, 0},
-      {"the file shrank", {5000, 77}, 4000, 4000, 77, 0},
-      {"read short", {5000, 77}, 9000, 4999, 77, 0},
-      {"nothing offered", {0, 0}, 9000, 0, 0, 0},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(ChooseOrigin(row.offer, row.size, row.read, row.crc), row.origin) << row.what;
-  }
-}
-
 // ---- selective repeat ----
 
 // The segment size that suits the line: about 134 bytes at a bit error
