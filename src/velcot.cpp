@@ -17,6 +17,7 @@
 #endif
 
 #include "commdev.h"
+#include "protocol_choice.h"
 #include "transfer.h"
 
 #ifndef PROJECT_URL
@@ -67,6 +68,12 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
       settings->baudrate = has_value ? ParseBaudrate(argv[++i]) : 0;
     } else if (strcmp(arg, "-m") == 0) {
       settings->mode = has_value ? argv[++i] : nullptr;
+    } else if (strcmp(arg, "--protocol") == 0) {
+      settings->protocol = has_value ? argv[++i] : "";
+    } else if (strncmp(arg, "--protocol=", 11) == 0) {
+      settings->protocol = arg + 11;
+    } else if (strcmp(arg, "-o") == 0) {
+      settings->output_name = has_value ? argv[++i] : "";
     } else {
       settings->files[settings->file_count++] = arg;
     }
@@ -296,6 +303,18 @@ static void RestoreConsole(ConsoleStreams* console) {
   }
 }
 
+// A run in another protocol: its files, each reported as it ended, or the
+// port lost.
+static int RunProtocolMode(PortHandle port, const Settings& settings, Protocol protocol,
+                           const LineTimes& times) {
+  ProtocolRun run = {protocol, settings.files, settings.file_count, settings.output_name};
+  TransferResult result = RunProtocol(port, run, times);
+  if (result == TransferResult::kPortLost && GetInterruption() == 0) {
+    ReportLostPort(settings.port, port);
+  }
+  return result == TransferResult::kDone ? kExitComplete : kExitIncomplete;
+}
+
 static int Run(int argc, char** argv, Settings* settings) {
   if (ParseArguments(argc, argv, settings)) {
     PrintHelp();
@@ -304,6 +323,12 @@ static int Run(int argc, char** argv, Settings* settings) {
   const char* missing = FindMissingSetting(*settings);
   if (missing != nullptr) {
     fputs(missing, stderr);
+    return kExitNotStarted;
+  }
+  Protocol protocol = Protocol::kVelcot;
+  if (settings->protocol != nullptr && !ParseProtocolName(settings->protocol, &protocol)) {
+    fprintf(stderr, "Unknown protocol \"%s\": velcot speaks %s\n", settings->protocol,
+            kProtocolNames);
     return kExitNotStarted;
   }
   // Interrupted, the run still ends the progress line, drops a partial
@@ -339,8 +364,12 @@ static int Run(int argc, char** argv, Settings* settings) {
     session.times = ComputeLineTimes(settings->baudrate, format);
     session.classic_only = settings->classic_only;
     session.compression = settings->compression;
-    status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
-                                      : RunReceiveMode(port, *settings, session, one_run);
+    if (protocol != Protocol::kVelcot) {
+      status = RunProtocolMode(port, *settings, protocol, session.times);
+    } else {
+      status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
+                                        : RunReceiveMode(port, *settings, session, one_run);
+    }
   }
   CloseComPort(port);
   RestoreConsole(&console);

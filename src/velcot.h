@@ -15,8 +15,10 @@ struct Settings {
   const char* mode;
   const char** files;  // entries point into argv; room for argc entries
   int file_count;
-  bool classic_only = false;  // the classic exchange only (kClassicVariable)
-  bool compression = true;    // compression between velcots (kCompressionVariable)
+  bool classic_only = false;          // the classic exchange only (kClassicVariable)
+  bool compression = true;            // compression between velcots (kCompressionVariable)
+  const char* protocol = nullptr;     // --protocol: nullptr for velcot's own
+  const char* output_name = nullptr;  // -o: where a file that arrives without a name goes
 };
 
 // The rules of strtoul in base 0, for an unsigned 32-bit result.

@@ -190,6 +190,28 @@ uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length) {
   return uint32_t(crc32_z(crc, bytes, length));
 }
 
+// The 256 remainders of CRC-16/XMODEM, made by the compiler: a byte a step.
+struct Crc16Table {
+  uint16_t at[256];
+};
+static constexpr Crc16Table MakeCrc16Table() {
+  Crc16Table table = {};
+  for (unsigned i = 0; i < 256; i++) {
+    uint16_t r = uint16_t(i << 8);
+    for (int bit = 0; bit < 8; bit++)
+      r = uint16_t(r & 0x8000 ? (r << 1) ^ 0x1021 : r << 1);
+    table.at[i] = r;
+  }
+  return table;
+}
+constexpr Crc16Table kCrc16Table = MakeCrc16Table();
+
+uint16_t UpdateCrc16(uint16_t crc, const uint8_t* bytes, size_t length) {
+  for (size_t i = 0; i < length; i++)
+    crc = uint16_t((crc << 8) ^ kCrc16Table.at[((crc >> 8) ^ bytes[i]) & 0xFF]);
+  return crc;
+}
+
 // ---- times from the line's speed ----
 
 // The milliseconds that count characters take on the line, rounded up.

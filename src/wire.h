@@ -116,6 +116,11 @@ uint16_t MakeReplyWord(uint16_t received, uint16_t computed);
 // start, and the next bytes.
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length);
 
+// CRC-16 with polynomial 0x1021, most significant bit first, from 0: the
+// check of XMODEM, YMODEM and ZMODEM's 16-bit frames. crc of what came
+// before, 0 to start.
+uint16_t UpdateCrc16(uint16_t crc, const uint8_t* bytes, size_t length);
+
 // ---- times from the line's speed ----
 
 // How long a file in progress may go without the peer moving it: 30 s, or

@@ -390,6 +390,14 @@ TEST(UpdateCrc32, GivesTheStandardCheckValue) {
   EXPECT_EQ(UpdateCrc32(0xCBF43926u, nullptr, 0), 0xCBF43926u);  // an empty vector's data()
 }
 
+// The check value of CRC-16/XMODEM, in one piece and in two.
+TEST(UpdateCrc16, GivesTheStandardCheckValue) {
+  const uint8_t* digits = reinterpret_cast<const uint8_t*>("123456789");
+  EXPECT_EQ(UpdateCrc16(0, digits, 9), 0x31C3);
+  EXPECT_EQ(UpdateCrc16(UpdateCrc16(0, digits, 4), digits + 4, 5), 0x31C3);
+  EXPECT_EQ(UpdateCrc16(0x31C3, nullptr, 0), 0x31C3);
+}
+
 // Long runs take other paths through a table-driven CRC than nine bytes do:
 // against the bit-by-bit one, whole and in pieces at odd places.
 TEST(UpdateCrc32, AgreesWithTheBitwiseCrcOnLongRuns) {
