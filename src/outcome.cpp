@@ -35,10 +35,12 @@ static constexpr ReasonRow kReasons[] = {
      "the copy received failed the whole-file check"},
     {Reason::kWriteFailed, TransferResult::kNotStored, nullptr, "the receiver could not store it"},
     {Reason::kStartedAgain, TransferResult::kNotStored, "the sender started again", nullptr},
+    {Reason::kPeerCancelled, TransferResult::kNotStored, "the sender cancelled it",
+     "the receiver cancelled it"},
 };
 
 static constexpr bool IsInReasonOrder(size_t i = 0) {
-  return i == std::size(kReasons) ? i == size_t(Reason::kStartedAgain) + 1
+  return i == std::size(kReasons) ? i == size_t(Reason::kPeerCancelled) + 1
                                   : size_t(kReasons[i].reason) == i && IsInReasonOrder(i + 1);
 }
 static_assert(IsInReasonOrder(), "a row for every reason, in order");

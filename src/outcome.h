@@ -37,6 +37,7 @@ enum class Reason {
   kCheckFailed,    // the copy received failed the whole-file check
   kWriteFailed,    // the receiver could not write or store the file
   kStartedAgain,   // receiver: the sender opened another exchange meanwhile
+  kPeerCancelled,  // the other end cancelled the file (a protocol's cancel)
 };
 
 struct Ending {
