@@ -107,6 +107,13 @@ PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t s
 // collected (Windows writes at once) it does nothing.
 PortResult FlushPort(PortHandle port);
 
+// A protocol's cancel, once the run has been asked to end (or the port
+// was otherwise lost): drops what was collected and not yet sent, writes
+// these few bytes and waits at most limit_ms for them to leave, so that the
+// other end hears the run is over. kDone, kTimedOut when they could not go
+// in time, or kLost. Every other write fails once the run was asked to end.
+PortResult WriteLastWords(PortHandle port, const uint8_t* bytes, size_t length, uint32_t limit_ms);
+
 // Lets what is still collected leave the line (on POSIX, drops it instead
 // once the run has been asked to end), puts back the settings the port had
 // when it was opened without echoing what still arrives, and closes it.

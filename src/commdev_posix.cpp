@@ -671,6 +671,45 @@ PortResult WriteByte(PortHandle port, uint8_t byte) {
   return WriteBytes(port, &byte, 1);
 }
 
+PortResult WriteLastWords(PortHandle port, const uint8_t* bytes, size_t length, uint32_t limit_ms) {
+  port->write_count = 0;
+  bool terminal = port->kind != NETWORK_PORT && isatty(port->write_fd);
+  // What the driver still holds would only delay them.
+  if (terminal) tcflush(port->write_fd, TCOFLUSH);
+  std::string words = port->telnet ? EncodeTelnet(bytes, length)
+                                   : std::string(reinterpret_cast<const char*>(bytes), length);
+  // Non-blocking, so that a line held by flow control cannot keep the run
+  // from ending; the descriptor's flags go back as they were.
+  int flags = fcntl(port->write_fd, F_GETFL);
+  if (flags >= 0) fcntl(port->write_fd, F_SETFL, flags | O_NONBLOCK);
+  int64_t deadline_ns = ReadClockNs() + int64_t(limit_ms) * 1000000;
+  PortResult result = PortResult::kDone;
+  size_t done = 0;
+  while (done < words.size() && result == PortResult::kDone) {
+    ssize_t n = write(port->write_fd, words.data() + done, words.size() - done);
+    int64_t left_ms = (deadline_ns - ReadClockNs()) / 1000000;
+    if (n > 0) {
+      done += size_t(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && left_ms > 0) {
+      struct pollfd room = {port->write_fd, POLLOUT, 0};
+      poll(&room, 1, int(left_ms));
+    } else {
+      result =
+          n < 0 && errno != EAGAIN && errno != EINTR ? PortResult::kLost : PortResult::kTimedOut;
+    }
+  }
+  if (flags >= 0) fcntl(port->write_fd, F_SETFL, flags);
+  // A closing port drops what the driver holds once the run was asked to
+  // end: the words leave first.
+  int queued = 0;
+  while (terminal && result == PortResult::kDone && ioctl(port->write_fd, TIOCOUTQ, &queued) == 0 &&
+         queued > 0 && ReadClockNs() < deadline_ns) {
+    struct timespec pause = {0, 2000000};
+    nanosleep(&pause, nullptr);
+  }
+  return result;
+}
+
 // The settings the port had, which usually echo. A USB adapter's driver
 // takes milliseconds to apply them (control transfers), and what arrives
 // meanwhile is echoed if echo is already on: the line's settings go back

@@ -569,6 +569,35 @@ PortResult WriteBytes(PortHandle port, const uint8_t* bytes, size_t length) {
   return PortResult::kDone;
 }
 
+PortResult WriteLastWords(PortHandle port, const uint8_t* bytes, size_t length, uint32_t limit_ms) {
+  std::string words = port->telnet ? EncodeTelnet(bytes, length)
+                                   : std::string(reinterpret_cast<const char*>(bytes), length);
+  if (port->kind == NETWORK_PORT) {
+    int n = send(port->socket, words.data(), int(words.size()), 0);
+    return n == int(words.size()) ? PortResult::kDone : PortResult::kLost;
+  }
+  if (port->kind != COMM_PORT) {
+    DWORD moved = 0;
+    return WriteFile(port->out, words.data(), DWORD(words.size()), &moved, nullptr)
+               ? PortResult::kDone
+               : PortResult::kLost;
+  }
+  // What the driver still holds would only delay them; the write gives up
+  // at the limit, as a line held by flow control would keep it waiting.
+  PurgeComm(port->file, PURGE_TXCLEAR | PURGE_TXABORT);
+  COMMTIMEOUTS timeouts;
+  if (GetCommTimeouts(port->file, &timeouts)) {
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = std::max<DWORD>(limit_ms, 1);
+    SetCommTimeouts(port->file, &timeouts);
+  }
+  DWORD moved = 0;
+  if (!WriteFile(port->file, words.data(), DWORD(words.size()), &moved, nullptr)) {
+    return PortResult::kLost;
+  }
+  return moved == words.size() ? PortResult::kDone : PortResult::kTimedOut;
+}
+
 PortResult ReadBytes(PortHandle port, uint8_t* buffer, size_t length, uint32_t silence_ms) {
   for (size_t i = 0; i < length; i++) {
     PortResult got = silence_ms == 0 ? PortResult::kDone : WaitForByte(port, silence_ms);

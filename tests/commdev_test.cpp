@@ -209,26 +209,32 @@ TEST(CloseComPort, SendsTheLastBytesButEchoesNothingBack) {
 }
 
 // Once the run has been asked to end, what it had not handed over yet is
-// dropped instead of sent (at 300 baud that could take half a minute).
-// The request is for the whole process, so a child of its own makes it.
-TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterrupted) {
-  Pty pty = OpenPty();
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    PortHandle port = OpenComPort(pty.slave.c_str());
-    if (port == kInvalidPortHandle || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
-    WriteByte(port, 0x41);
-    CatchInterrupts();
-    raise(SIGINT);
-    CloseComPort(port);
-    _exit(GetInterruption() == SIGINT ? 0 : 1);
+// dropped instead of sent (at 300 baud that could take half a minute), but
+// a protocol's last words (its cancel) still go, alone. The request is for
+// the whole process, so a child of its own makes it.
+TEST(CloseComPort, DropsWhatIsUnsentOnceTheRunIsInterruptedButTheLastWords) {
+  for (bool last_words : {false, true}) {
+    Pty pty = OpenPty();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      PortHandle port = OpenComPort(pty.slave.c_str());
+      if (port == kInvalidPortHandle || ConfigureComPort(port, 300, "8N1") != 1) _exit(1);
+      WriteByte(port, 0x41);
+      CatchInterrupts();
+      raise(SIGINT);
+      const uint8_t cancel[] = {0x18, 0x18};
+      bool spoken = !last_words || WriteLastWords(port, cancel, 2, 1000) == PortResult::kDone;
+      bool silenced = WriteByte(port, 0x42) == PortResult::kLost;
+      CloseComPort(port);
+      _exit(GetInterruption() == SIGINT && spoken && silenced ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadWhatCame(pty.master), last_words ? "\x18\x18" : "");
+    close(pty.master);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(ReadWhatCame(pty.master), "");
-  close(pty.master);
 }
 
 TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
