@@ -57,11 +57,8 @@ bool OpenWaitingFile(const StoreFolder& folder, const char* leaf, const FileReco
   // A name no receiver stores is refused as for any file.
   if (!IsValidUtf8(name) || !HasNoC1Controls(name)) return OpenFileToStore(name, true, received);
   PruneKeptParts(folder, int64_t(time(nullptr)), "");
-  uint64_t length = 0;
-  uint32_t crc = 0;
-  if (FindKeptPart(folder, name, facts.size, facts.mtime, &length, &crc)) *offer = {length, crc};
-  return OpenFileToStoreIn(folder, leaf, FormKeptPartName(name, facts.size, facts.mtime),
-                           offer->offset, received);
+  return OpenKeptPartIn(folder, leaf, name, facts.size, facts.mtime, received, &offer->offset,
+                        &offer->crc);
 }
 
 void KeepWaitingFile(const StoreFolder& folder, ReceivedFile* received, uint64_t stored) {

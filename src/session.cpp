@@ -754,7 +754,7 @@ static bool OpenItem(SessionReceiver* r) {
     opened =
         OpenWaitingFile(item.folder, item.leaf.c_str(), item.facts, &item.received, &item.offer);
   } else {
-    opened = OpenFileToStoreIn(item.folder, item.leaf.c_str(), "", 0, &item.received);
+    opened = OpenFileToStoreIn(item.folder, item.leaf.c_str(), &item.received);
   }
   if (!opened) CloseItemFolder(&item.folder);
   return opened;

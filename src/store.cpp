@@ -9,6 +9,7 @@
 #else
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -320,7 +321,7 @@ bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received) {
     ReportRefusedName(name);
     return false;
   }
-  return OpenFileToStoreIn(StoreFolder(), name, "", 0, received);
+  return OpenFileToStoreIn(StoreFolder(), name, received);
 }
 
 int ReadFileBytes(FILE* file, uint8_t* bytes, size_t length, size_t* got) {
@@ -439,38 +440,157 @@ int CutFile(FILE* file, uint64_t length) {
   return failed;
 }
 
-// Opens a kept part to be written on from offset: made anew at 0 (hidden
-// on Windows), else the part as it is, cut there. nullptr with errno set.
-static FILE* OpenKeptPart(const StoreFolder& folder, const std::string& part_name,
-                          uint64_t offset) {
-  const char* name = part_name.c_str();
-  if (offset == 0) {
-    RemoveIn(folder, name);
-    FILE* file = CreateNewFile(folder, name);
+// True while name in the folder is the file open as fd, not another put
+// under that name since.
 #ifdef _WIN32
-    if (file != nullptr)
-      SetFileAttributesW(WidenPathIn(folder, name).c_str(), FILE_ATTRIBUTE_HIDDEN);
-#endif
-    return file;
+static bool ReadFileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(handle, info) != 0;
+}
+
+static bool IsNamed(const StoreFolder& folder, const char* name, int fd) {
+  HANDLE named = CreateFileW(WidenPathIn(folder, name).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = ReadFileIdentity(named, &a) &&
+              ReadFileIdentity(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+// Opens a kept part as this receiver's own (made if missing and make): its
+// handle shares nothing but deleting, so no other receiver opens it while
+// it is held, yet it can be moved into place. -1 where another receiver
+// holds it or it cannot be had. A part that is a hard link (to a file
+// elsewhere, say) or a reparse point is removed (the name only), not used.
+static int ClaimKeptPart(const StoreFolder& folder, const char* name, bool make, bool* made) {
+  std::wstring path = WidenPathIn(folder, name);
+  for (int attempt = 0; attempt < 4; attempt++) {
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                                nullptr, make ? OPEN_ALWAYS : OPEN_EXISTING,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    *made = make && GetLastError() != ERROR_ALREADY_EXISTS;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (ReadFileIdentity(handle, &info) && info.nNumberOfLinks == 1 &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+      int fd = _open_osfhandle(intptr_t(handle), _O_BINARY);
+      if (fd < 0) CloseHandle(handle);
+      return fd;
+    }
+    DeleteFileW(path.c_str());
+    CloseHandle(handle);
   }
-  int fd = OpenIn(folder, name, O_WRONLY | O_BINARY | O_NOFOLLOW | O_NONBLOCK, 0);
+  return -1;
+}
+#else
+static bool IsNamed(const StoreFolder& folder, const char* name, int fd) {
+  struct stat named, held;
+  return fstatat(FolderFd(folder), name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(fd, &held) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+// Opens a kept part as this receiver's own (made, 0600, if missing and
+// make), under an exclusive lock that it holds until the part is stored,
+// kept or dropped. -1 where another receiver holds it, it is another
+// user's (left alone), or it cannot be had. One that is ours but no plain
+// file with one link (a link to a file elsewhere, say) is removed (the name
+// only), never opened for writing or written through.
+static int ClaimKeptPart(const StoreFolder& folder, const char* name, bool make, bool* made) {
+  int at = FolderFd(folder);
+  for (int attempt = 0; attempt < 4; attempt++) {
+    *made = make;
+    int fd = make ? openat(at, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600) : -1;
+    struct stat info;
+    if (fd < 0 && (!make || errno == EEXIST)) {
+      *made = false;
+      if (fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT && make) continue;
+        return -1;
+      }
+      if (info.st_uid != geteuid()) return -1;
+      if (S_ISREG(info.st_mode)) {
+        fd = openat(at, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      } else if (unlinkat(at, name, 0) != 0) {
+        return -1;
+      }
+      if (fd < 0) continue;
+    }
+    if (fd < 0) return -1;
+    // Locked, it must still be the file of that name: one taken away and
+    // stored, or removed, while it was opened is not that part.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
+      close(fd);
+      return -1;
+    }
+    bool named = IsNamed(folder, name, fd);
+    if (named && info.st_uid != geteuid()) {
+      close(fd);
+      return -1;
+    }
+    if (named && S_ISREG(info.st_mode) && info.st_nlink == 1) {
+      // A part an earlier velcot made readable by all is made its owner's.
+      if ((info.st_mode & 0777) == 0600 || fchmod(fd, 0600) == 0) return fd;
+    } else if (named) {
+      unlinkat(at, name, 0);
+    }
+    close(fd);
+  }
+  return -1;
+}
+#endif
+
+// The length and CRC-32 of a kept part, read to its end; 0, or the errno
+// of what failed.
+static int MeasureKeptPart(int fd, uint64_t* length, uint32_t* crc) {
+  static const size_t kChunk = 65536;
+  std::vector<uint8_t> chunk(kChunk);
+  *length = 0;
+  *crc = 0;
+  for (;;) {
+    int got = int(read(fd, chunk.data(), kChunk));
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    *crc = UpdateCrc32(*crc, chunk.data(), size_t(got));
+    *length += unsigned(got);
+  }
+}
+
+// Takes up the kept part of that name (make: made if missing) and opens it to
+// be written on: from its end (*length, the CRC-32 of its bytes in *crc)
+// when it holds from KEPT_PART_MIN bytes up to size, else from 0, cut there.
+// nullptr with errno set.
+static FILE* OpenKeptPart(const StoreFolder& folder, const std::string& part_name, uint64_t size,
+                          uint64_t* length, uint32_t* crc) {
+  *length = 0;
+  *crc = 0;
+  bool made = false;
+  int fd = ClaimKeptPart(folder, part_name.c_str(), true, &made);
   if (fd < 0) return nullptr;
-  struct stat info;
-  int failed = fstat(fd, &info) != 0 ? errno : 0;
-  // FindKeptPart measured it; shorter or replaced since, it is not that part.
-  if (failed == 0 && (!S_ISREG(info.st_mode) || uint64_t(info.st_size) < offset)) failed = ENOENT;
-  if (failed == 0) failed = TruncateFd(fd, offset);
+  int failed = 0;
+  if (made || MeasureKeptPart(fd, length, crc) != 0 || *length < KEPT_PART_MIN || *length > size) {
+    *length = 0;
+    *crc = 0;
+    failed = TruncateFd(fd, 0);
+  }
   FILE* file = failed == 0 ? fdopen(fd, "wb") : nullptr;
   if (file == nullptr) {
     if (failed == 0) failed = errno;
+    RemoveIn(folder, part_name.c_str());
     close(fd);
     errno = failed;
   }
   return file;
 }
 
-bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, const std::string& part_name,
-                       uint64_t offset, ReceivedFile* received) {
+// Opens the file to receive into: the kept part of that name, if given and
+// this receiver's to take (then kept), else a temporary file of its own.
+static bool OpenReceivingFile(const StoreFolder& folder, const char* leaf,
+                              const std::string& part_name, uint64_t size, ReceivedFile* received,
+                              uint64_t* length, uint32_t* crc) {
   std::string name = folder.path + leaf;
   if (!IsPlainFileName(leaf) || IsAliasOfAnotherFile(folder, leaf)) {
     ReportRefusedName(name.c_str());
@@ -480,19 +600,22 @@ bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, const std::s
   bool exists = false;
   int refused = CheckReplaceable(folder, leaf, &info, &exists);
   FILE* file = nullptr;
-  if (refused == 0 && part_name.empty()) {
-    file = CreateTempFile(folder, &received->temp_name);
-  } else if (refused == 0) {
-    file = OpenKeptPart(folder, part_name, offset);
+  received->kept = false;
+  if (refused == 0 && !part_name.empty()) {
+    file = OpenKeptPart(folder, part_name, size, length, crc);
+    received->kept = file != nullptr;
     received->temp_name = part_name;
   }
+  // Another receiver's part, or none: a file of this receiver's own.
+  if (refused == 0 && file == nullptr) file = CreateTempFile(folder, &received->temp_name);
   if (file == nullptr) {
     ReportNotWritable(name.c_str(), refused != 0 ? refused : errno);
     return false;
   }
 #ifndef _WIN32
-  // A replaced file keeps its permissions, not those of a new file.
-  if (exists && S_ISREG(info.st_mode)) fchmod(fileno(file), info.st_mode & 0777);
+  // A replaced file keeps its permissions, not those of a new file; a kept
+  // part stays its owner's until it is stored.
+  if (exists && S_ISREG(info.st_mode) && !received->kept) fchmod(fileno(file), info.st_mode & 0777);
 #endif
   // Each block goes to the system as it is written, so a write that fails
   // (a full disk) is seen at that block, not some blocks later.
@@ -501,16 +624,37 @@ bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, const std::s
   return true;
 }
 
+bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, ReceivedFile* received) {
+  uint64_t length;
+  uint32_t crc;
+  return OpenReceivingFile(folder, leaf, "", 0, received, &length, &crc);
+}
+
 static void DropKeptParts(const StoreFolder& folder, const char* name, const std::string& except);
 
+bool OpenKeptPartIn(const StoreFolder& folder, const char* leaf, const char* name, uint64_t size,
+                    int64_t mtime, ReceivedFile* received, uint64_t* length, uint32_t* crc) {
+  *length = 0;
+  *crc = 0;
+  std::string part = FormKeptPartName(name, size, mtime);
+  DropKeptParts(folder, name, part);
+  return OpenReceivingFile(folder, leaf, part, size, received, length, crc);
+}
+
+// The file moved into place is the one written, checked as it is moved. A
+// kept part is moved while still open, so that no other receiver takes it
+// up first; Windows moves no other open file.
 int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* leaf) {
   int failed = 0;
   std::string named = received->temp_name;
+  FILE* file = received->file;
 #ifdef O_TMPFILE
-  if (named.empty()) failed = NameAnonymousFile(folder, received->file, &named);
+  if (named.empty()) failed = NameAnonymousFile(folder, file, &named);
 #endif
-  if (fclose(received->file) != 0 && failed == 0) failed = errno;
+  bool ours = failed == 0 && IsNamed(folder, named.c_str(), fileno(file));
+  if (failed == 0 && !ours) failed = ENOENT;
 #ifdef _WIN32
+  if (!received->kept && fclose(file) != 0 && failed == 0) failed = errno;
   // A kept part is hidden; the file it becomes is not.
   std::wstring wide = WidenPathIn(folder, named.c_str());
   DWORD attributes = GetFileAttributesW(wide.c_str());
@@ -518,10 +662,13 @@ int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* l
     SetFileAttributesW(wide.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_HIDDEN));
 #endif
   if (failed == 0) failed = MoveFileIntoPlace(folder, named.c_str(), leaf);
-  if (failed != 0) {
-    if (!named.empty()) RemoveIn(folder, named.c_str());
-    return failed;
-  }
+  if (failed != 0 && ours) RemoveIn(folder, named.c_str());
+#ifdef _WIN32
+  if (received->kept && fclose(file) != 0 && failed == 0) failed = errno;
+#else
+  if (fclose(file) != 0 && failed == 0) failed = errno;
+#endif
+  if (failed != 0) return failed;
   failed = SyncFolder(folder);
   DropKeptParts(folder, (folder.path + leaf).c_str(), "");
   return failed;
@@ -529,8 +676,11 @@ int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* l
 
 void DiscardFileIn(const StoreFolder& folder, ReceivedFile* received) {
   int reason = errno;
+  const char* name = received->temp_name.c_str();
+  // A kept part is removed while it is held, and only if it is still ours.
+  if (received->kept && IsNamed(folder, name, fileno(received->file))) RemoveIn(folder, name);
   fclose(received->file);
-  if (!received->temp_name.empty()) RemoveIn(folder, received->temp_name.c_str());
+  if (!received->kept && *name != '\0') RemoveIn(folder, name);
   errno = reason;
 }
 
@@ -737,45 +887,22 @@ static std::vector<KeptPartEntry> ListKeptParts(const StoreFolder& folder) {
   return parts;
 }
 
+// Removes a kept part unless another receiver holds it or it is another
+// user's.
+static void RemoveKeptPart(const StoreFolder& folder, const char* name) {
+  bool made;
+  int fd = ClaimKeptPart(folder, name, false, &made);
+  if (fd < 0) return;
+  RemoveIn(folder, name);
+  close(fd);
+}
+
 // Removes the kept parts of a name, but except.
 static void DropKeptParts(const StoreFolder& folder, const char* name, const std::string& except) {
   uint64_t hash = HashReceivedPath(name);
   for (const KeptPartEntry& part : ListKeptParts(folder)) {
-    if (part.hash == hash && part.name != except) RemoveIn(folder, part.name.c_str());
+    if (part.hash == hash && part.name != except) RemoveKeptPart(folder, part.name.c_str());
   }
-}
-
-// The length and CRC-32 of a kept part, read back to its end; 0, or the
-// errno of what failed.
-static int MeasureKeptPart(int fd, uint64_t* length, uint32_t* crc) {
-  static const size_t kChunk = 65536;
-  std::vector<uint8_t> chunk(kChunk);
-  *length = 0;
-  *crc = 0;
-  for (;;) {
-    int got = int(read(fd, chunk.data(), kChunk));
-    if (got < 0) return errno;
-    if (got == 0) return 0;
-    *crc = UpdateCrc32(*crc, chunk.data(), size_t(got));
-    *length += unsigned(got);
-  }
-}
-
-bool FindKeptPart(const StoreFolder& folder, const char* name, uint64_t size, int64_t mtime,
-                  uint64_t* length, uint32_t* crc) {
-  std::string part = FormKeptPartName(name, size, mtime);
-  DropKeptParts(folder, name, part);
-  int fd = OpenIn(folder, part.c_str(), O_RDONLY | O_BINARY | O_NOFOLLOW | O_NONBLOCK, 0);
-  if (fd < 0) {
-    if (errno != ENOENT) RemoveIn(folder, part.c_str());  // a link, say
-    return false;
-  }
-  struct stat info;
-  bool found = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-               MeasureKeptPart(fd, length, crc) == 0 && *length >= KEPT_PART_MIN && *length <= size;
-  close(fd);
-  if (!found) RemoveIn(folder, part.c_str());
-  return found;
 }
 
 void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& except) {
@@ -791,7 +918,7 @@ void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& e
     bool keep = part.name == except || (now - part.written < int64_t(KEPT_PART_DAYS) * 86400 &&
                                         names.count(part.hash) == 0 && kept < KEPT_PARTS_MAX);
     if (!keep) {
-      RemoveIn(folder, part.name.c_str());
+      RemoveKeptPart(folder, part.name.c_str());
       continue;
     }
     names.insert(part.hash);
@@ -800,20 +927,22 @@ void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& e
 }
 
 int KeepPart(const StoreFolder& folder, ReceivedFile* received, uint64_t stored, int64_t now) {
-  if (stored < KEPT_PART_MIN || received->temp_name.empty()) {
+  if (stored < KEPT_PART_MIN || !received->kept) {
     DiscardFileIn(folder, received);
     return 0;
   }
-  int failed = CutFile(received->file, stored);
+  // Only the part itself is cut, never a file under its name since.
+  int failed = IsNamed(folder, received->temp_name.c_str(), fileno(received->file)) ? 0 : ENOENT;
+  if (failed == 0) failed = CutFile(received->file, stored);
   if (failed == 0) failed = SyncFile(received->file);
-  if (fclose(received->file) != 0 && failed == 0) failed = errno;
   if (failed == 0) failed = SyncFolder(folder);
   if (failed != 0) {
-    RemoveIn(folder, received->temp_name.c_str());
+    DiscardFileIn(folder, received);
     return failed;
   }
   PruneKeptParts(folder, now, received->temp_name);
-  return 0;
+  // Its bytes are on the disk already: nothing is lost if closing fails.
+  return fclose(received->file) == 0 ? 0 : errno;
 }
 
 // ---- the sender's folders ----

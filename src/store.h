@@ -25,6 +25,7 @@ FILE* OpenFileToSend(const char* path, uint64_t* size);
 struct ReceivedFile {
   FILE* file;
   std::string temp_name;  // empty for an anonymous file; a kept part's name
+  bool kept = false;      // a kept part, held as this receiver's own while open
 };
 
 // Why a file to send yielded fewer bytes than asked: kEndedEarly when it
@@ -88,15 +89,27 @@ bool OpenItemFolder(const char* name, StoreFolder* folder, std::string* leaf,
                     bool try_openat2 = true);
 void CloseItemFolder(StoreFolder* folder);
 
-// OpenFileToStore in a folder: a temporary file, or (given part_name) the
-// item's kept part, written on from offset (made anew when offset is 0),
-// which stays when the file is cut off and KeepPart keeps it. False after
-// reporting why the file cannot be stored.
-bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, const std::string& part_name,
-                       uint64_t offset, ReceivedFile* received);
+// OpenFileToStore in a folder. False after reporting why the file cannot
+// be stored.
+bool OpenFileToStoreIn(const StoreFolder& folder, const char* leaf, ReceivedFile* received);
 
-// StoreFile and DiscardFile in a folder. StoreFileIn also removes every
-// kept part of the name.
+// OpenFileToStoreIn into the kept part for a file of this name (its whole
+// path), size and time, which stays when the file is cut off and KeepPart
+// keeps it. The part is this receiver's alone while it is open (locked;
+// made owner-only, it gets the file's mode only when stored). The part
+// found there is written on from its end when it holds from KEPT_PART_MIN
+// bytes up to size: *length tells its length and *crc the CRC-32 of its
+// bytes, read back; else both are 0 and it starts anew. Parts of the name
+// with another size or time are removed. A part that is not a plain file
+// with one link is removed, or left alone if it is another user's; where
+// the part is another receiver's (held, or another user's), the file goes
+// into a temporary file of this receiver's own, which no cut keeps.
+bool OpenKeptPartIn(const StoreFolder& folder, const char* leaf, const char* name, uint64_t size,
+                    int64_t mtime, ReceivedFile* received, uint64_t* length, uint32_t* crc);
+
+// StoreFile and DiscardFile in a folder. What is moved into place is the
+// file written, never another put under its temporary name. StoreFileIn
+// also removes every kept part of the name that no other receiver holds.
 int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* leaf);
 void DiscardFileIn(const StoreFolder& folder, ReceivedFile* received);
 
@@ -106,20 +119,16 @@ int CutFile(FILE* file, uint64_t length);
 
 // A received file cut off: from KEPT_PART_MIN bytes on, its kept part is
 // cut to the bytes stored (written and proved, no more), put on the disk
-// and closed, and the folder's parts pruned; below, it is removed. 0, or
-// the errno of what failed (the part then removed too).
+// and closed, and the folder's parts pruned; below, or for a file that is
+// no kept part, it is removed. 0, or the errno of what failed (the part
+// then removed too, unless it could only not be closed).
 #define KEPT_PART_MIN 4096
 int KeepPart(const StoreFolder& folder, ReceivedFile* received, uint64_t stored, int64_t now);
 
-// The part kept for a received file of this name, size and time: true with
-// its length and the CRC-32 of its bytes, read back. Parts of the name with
-// another size or time are removed, as a part too short or too long.
-bool FindKeptPart(const StoreFolder& folder, const char* name, uint64_t size, int64_t mtime,
-                  uint64_t* length, uint32_t* crc);
-
 // The bounds on kept parts: one per name, none older than a week (by its
 // last write), at most KEPT_PARTS_MAX in a folder, the oldest removed first;
-// except, if named, is kept and counted.
+// except, if named, is kept and counted. A part another receiver holds, or
+// another user's, is left; a link is removed, never followed.
 #define KEPT_PARTS_MAX 8
 #define KEPT_PART_DAYS 7
 void PruneKeptParts(const StoreFolder& folder, int64_t now, const std::string& except);

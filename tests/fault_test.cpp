@@ -19,6 +19,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 const int kLimitSeconds = 120;  // only stops a hung process
 // How long ends that will never exchange anything are left on the line
 // before the test stops them; not a claim about speed.
@@ -498,14 +500,17 @@ TEST_F(FaultTest, CutCableEndsBothSidesAndKeepsOldFile) {
 // file waiting for `a` behind a small one), Ctrl+C at the receiver, kill -9
 // at the sender (the file alone, offered in ACCEPT); both progress lines of
 // the resend start at the part's end. A source whose bytes, size or time
-// changed starts from 0; a classic sender leaves no part. Each resend stores
-// the right file and leaves no part.
+// changed starts from 0, as from a part made a hard link to a file elsewhere
+// (which stays as it was) or another user's (left alone); a classic sender
+// leaves no part. A part kept is 0600; each resend stores the right file with
+// the sender's mode and leaves no part of its own.
 TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
   struct Row {
     const char* what;
     int64_t cut;              // bytes both ways: from the start, or (< 0) before a whole run's end
     int signal = 0;           // SIGINT to the receiver or SIGKILL to the sender, for no cut
-    const char* change = "";  // to the source before the resend: "bytes", "size" or "time"
+    const char* change = "";  // before the resend, to the source: "bytes", "size" or "time";
+                              // to the part: "link" or "owner"
     int keeps = 1;            // parts kept by the cut: 0, 1, or -1 either
     bool classic = false;     // the first sender forces the classic exchange
     bool folder = false;      // the files in a folder, sent as one
@@ -520,6 +525,8 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
       {"other bytes", 25000, 0, "bytes"},
       {"other size", 25000, 0, "size"},
       {"other time", 25000, 0, "time"},
+      {"part linked elsewhere", 25000, 0, "link"},
+      {"part of another user", 25000, 0, "owner"},
       {"classic sender", 25000, 0, "", 0, true},
       {"in a folder", 25000, 0, "", 1, false, true},
   };
@@ -578,6 +585,7 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     std::string at = row.folder ? rx + "/d" : rx;  // where big.bin and its part arrive
     ASSERT_TRUE(WriteWholeFile(from + "/small.bin", "small") &&
                 WriteWholeFile(from + "/big.bin", content));
+    chmod((from + "/big.bin").c_str(), 0640);
     run(name + "/1", tx, rx, row, false);
     if (i == 0) continue;
     std::vector<std::string> parts = ListKeptParts(at);
@@ -586,6 +594,11 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     }
     uint64_t kept = parts.empty() ? 0 : std::filesystem::file_size(at + "/" + parts[0]);
     std::string source = content, change = row.change, path = from + "/big.bin";
+    std::string part = parts.empty() ? "" : at + "/" + parts[0], outside = dir + "/outside";
+    EXPECT_TRUE(part.empty() || fs::status(part).permissions() == fs::perms(0600));
+    ASSERT_TRUE(change != "link" || (rename(part.c_str(), outside.c_str()) == 0 &&
+                                     link(outside.c_str(), part.c_str()) == 0));
+    ASSERT_TRUE(change != "owner" || chown(part.c_str(), 4242, 4242) == 0);
     auto written = std::filesystem::last_write_time(path);
     if (change == "bytes") source[100] = char(source[100] ^ 1);
     if (change == "size") source += "longer";
@@ -594,7 +607,11 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     std::filesystem::last_write_time(path, written);  // as touch -d would
     run(name + "/2", tx, rx, row, true);
     EXPECT_TRUE(ReadWholeFile(at + "/big.bin") == source);
-    EXPECT_TRUE(ListKeptParts(at).empty());
+    EXPECT_EQ(ListKeptParts(at), change == "owner" ? parts : std::vector<std::string>{});
+    if (change == "link" || change == "owner") {
+      EXPECT_TRUE(ReadWholeFile(change == "link" ? outside : part) == content.substr(0, kept));
+    }
+    EXPECT_EQ(fs::status(at + "/big.bin").permissions(), fs::perms(0640));
     // Resumed, both lines start at the part's end; else the receiver's at 0.
     std::string shown = row.folder ? "d/big.bin" : "big.bin";
     std::string rx_from = FindDrawnCount(ReadWholeFile(dir + "/2/rx.out"), shown, false);
@@ -604,6 +621,49 @@ TEST_F(FaultTest, CutFileGoesOnFromTheKeptPartWhenSentAgain) {
     if (resumed || kept > 0) {
       EXPECT_EQ(tx_from == std::to_string(kept), resumed) << tx_from;
     }
+  }
+}
+
+// Two receivers in one folder take the same file over two cables: A is held
+// once its part (0600) is begun or past 4 KiB, B begins the file and is held
+// while A finishes, then goes on to the end or is cut. Neither takes up, cuts
+// or removes the other's file: it is right once A is done and at the end.
+TEST_F(FaultTest, TwoReceiversInOneFolderStoreOnlyTheFileEachWrote) {
+  const std::string content = MakeContent(60000, 5);
+  for (std::string run : {"under", "past"}) {
+    SCOPED_TRACE(run);
+    MakeFolder(run);
+    std::string tx = MakeFolder(run + "/tx"), rx = MakeFolder(run + "/rx");
+    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", content));
+    NullModem cables[2];
+    pid_t receivers[2], senders[2];
+    for (int b = 0; b < 2; b++) {
+      std::string logs = MakeFolder(run + "/" + "ab"[b]);
+      std::vector<std::string> options = {"-b", "115200"};
+      if (b == 1 && run == "past") options.insert(options.end(), {"--cut-after", "30000"});
+      cables[b] = StartCable(logs, options);
+      receivers[b] = StartReceiver(rx, {"-p", cables[b].link_b, "-b", "115200"}, logs + "/rx");
+      senders[b] =
+          StartVelcot(tx, {"-p", cables[b].link_a, "-b", "115200", "big.bin"}, logs + "/tx");
+      auto begun = [&] {
+        std::string count = FindDrawnCount(ReadWholeFile(logs + "/rx.out"), "big.bin", true);
+        if (b == 0 && run == "under") return !ListKeptParts(rx).empty();
+        return !count.empty() && (b == 1 || std::stoull(count) >= 8192);
+      };
+      ASSERT_TRUE(WaitForCondition(begun, kLimitSeconds * 1000, receivers[b]));
+      SendSignal(receivers[b], SIGSTOP);
+    }
+    std::vector<std::string> parts = ListKeptParts(rx);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(fs::status(rx + "/" + parts[0]).permissions(), fs::perms(0600));
+    for (int b = 0; b < 2; b++) {
+      SendSignal(receivers[b], SIGCONT);
+      EXPECT_EQ(Finish(senders[b]).status == 0, b == 0 || run == "under");
+      EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == content) << "a wrong file was stored";
+      StopCable(cables[b]);
+      Finish(receivers[b]);
+    }
+    EXPECT_TRUE(ListKeptParts(rx).empty());
   }
 }
 

@@ -30,7 +30,7 @@ std::string StoreItem(const std::string& name, const Bytes& content, bool openat
   std::string leaf;
   ReceivedFile received;
   if (OpenItemFolder(name.c_str(), &folder, &leaf, openat2) && !leaf.empty() &&
-      OpenFileToStoreIn(folder, leaf.c_str(), "", 0, &received)) {
+      OpenFileToStoreIn(folder, leaf.c_str(), &received)) {
     fwrite(content.data(), 1, content.size(), received.file);
     EXPECT_EQ(StoreFileIn(folder, &received, leaf.c_str()), 0);
   }
@@ -95,21 +95,37 @@ TEST_P(ReceiverWalk, StoresUnderTheReceivingFolderOnlyAndNeverThroughALink) {
 
 class KeptParts : public InScratchFolder {
  protected:
+  // Opens big.bin into its kept part: the length taken up (crc_ its CRC-32).
+  uint64_t Open(ReceivedFile* received, uint64_t size = 20000, int64_t mtime = 1000) {
+    uint64_t length = 1;
+    EXPECT_TRUE(
+        OpenKeptPartIn(folder_in_, "big.bin", kName, size, mtime, received, &length, &crc_));
+    return length;
+  }
   // A part of an item kept at a cut with stored bytes of what came.
   void KeepAt(uint64_t stored, int64_t mtime = 1000) {
     ReceivedFile received;
-    ASSERT_TRUE(OpenFileToStoreIn(folder_in_, "big.bin", FormKeptPartName(kName, kSize, mtime), 0,
-                                  &received));
+    Open(&received, kSize, mtime);
     fwrite(data_.data(), 1, size_t(stored) + 100, received.file);
     EXPECT_EQ(KeepPart(folder_in_, &received, stored, int64_t(time(nullptr))), 0);
+  }
+  // The rest of big.bin written on from where received was opened, and stored.
+  void StoreRest(ReceivedFile* received, uint64_t from) {
+    fwrite(data_.data() + from, 1, size_t(kSize - from), received->file);
+    EXPECT_EQ(StoreFileIn(folder_in_, received, "big.bin"), 0);
+    EXPECT_EQ(ReadFile(kName), data_);
   }
   void SetUp() override {
     InScratchFolder::SetUp();
     std::string leaf;
     ASSERT_TRUE(OpenItemFolder(kName, &folder_in_, &leaf));
   }
+  // The part taken up for that size and time, kept again as it was.
   bool FindPart(uint64_t size, int64_t mtime) {
-    return FindKeptPart(folder_in_, kName, size, mtime, &length_, &crc_);
+    ReceivedFile received;
+    length_ = Open(&received, size, mtime);
+    KeepPart(folder_in_, &received, length_, int64_t(time(nullptr)));
+    return length_ > 0;
   }
   void TearDown() override {
     CloseItemFolder(&folder_in_);
@@ -133,15 +149,33 @@ TEST_F(KeptParts, ACutFileGoesOnFromItsPartAndIsStoredWhole) {
   EXPECT_TRUE(GetFileAttributesA(part.c_str()) & FILE_ATTRIBUTE_HIDDEN);
 #endif
   ReceivedFile received;
-  ASSERT_TRUE(OpenFileToStoreIn(folder_in_, "big.bin", FormKeptPartName(kName, kSize, 1000),
-                                length_, &received));
-  fwrite(data_.data() + length_, 1, size_t(kSize - length_), received.file);
-  EXPECT_EQ(StoreFileIn(folder_in_, &received, "big.bin"), 0);
-  EXPECT_EQ(ReadFile(kName), data_);
+  ASSERT_EQ(Open(&received), length_);
+  StoreRest(&received, length_);
   EXPECT_EQ(ListDirectory("d"), std::vector<std::string>{"big.bin"});
 #ifdef _WIN32
   EXPECT_FALSE(GetFileAttributesA("d\\big.bin") & FILE_ATTRIBUTE_HIDDEN);
 #endif
+}
+
+// A part another receiver holds is neither taken nor removed: the second
+// receiver has a file of its own, and both store the file whole. A part
+// that is a hard link to a file elsewhere is refused, never written through.
+TEST_F(KeptParts, APartHeldOrLinkedElsewhereIsNeitherTakenNorWrittenThrough) {
+  KeepAt(8192);
+  ReceivedFile first, second, third;
+  ASSERT_EQ(Open(&first), 8192u);
+  ASSERT_EQ(Open(&second), 0u);
+  PruneKeptParts(folder_in_, int64_t(time(nullptr)) + 30 * 86400, "");
+  StoreRest(&second, 0);
+  StoreRest(&first, 8192);
+  KeepAt(8192);
+  std::string part = "d/" + FormKeptPartName(kName, kSize, 1000);
+  fs::rename(part, "outside");
+  fs::create_hard_link("outside", part);
+  ASSERT_EQ(Open(&third), 0u);
+  StoreRest(&third, 0);
+  EXPECT_EQ(ReadFile("outside"), Bytes(data_.begin(), data_.begin() + 8192));
+  EXPECT_EQ(ListDirectory("d"), std::vector<std::string>{"big.bin"});
 }
 
 TEST_F(KeptParts, APartOfAnotherSizeOrTimeOrUnder4KiBIsDropped) {
