@@ -609,20 +609,24 @@ struct LossyLine {
   int drop_every, dup_every, delay_every;  // segments; 0: never
   int drop_state_every;                    // states
   bool resends_held;                       // a delayed segment's bytes may go again, held already
+  int sized;  // the segment is the largest by 80000 bytes (1), under the first at 20000 (-1)
 };
 
 const LossyLine kLossyLines[] = {
-    {"Clean", 0, 0, 0, 0, false},
-    {"Lost", 7, 0, 0, 0, false},
-    {"LostAndStatesLost", 5, 0, 0, 3, false},
-    {"Duplicated", 0, 4, 0, 0, false},
-    {"Reordered", 0, 0, 6, 0, true},
-    {"AllOfThem", 9, 11, 13, 4, true},
+    {"Clean", 0, 0, 0, 0, false, 1},
+    {"LostOnce", 1000, 0, 0, 0, false, 1},  // the second segment only
+    {"Lost", 7, 0, 0, 0, false, -1},
+    {"LostAndStatesLost", 5, 0, 0, 3, false, -1},
+    {"Duplicated", 0, 4, 0, 0, false, 0},
+    {"Reordered", 0, 0, 6, 0, true, 0},
+    {"AllOfThem", 9, 11, 13, 4, true, 0},
 };
 
 // C crosses segment by segment near the 4 GiB wrap of the 32-bit offsets;
 // the receiver rebuilds it exactly, within its memory bound, and only what
-// it lacked goes again (a delayed segment is taken for lost, once).
+// it lacked goes again (a delayed segment is taken for lost, once). The
+// segment size follows the damage: one loss costs it little, a loss in
+// every few keeps it small.
 TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
   const uint64_t kStart = (uint64_t(1) << 32) - 100000;
   const Bytes c = PatternBytes(300000, 5);
@@ -634,6 +638,7 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
     Bytes taken;
     std::vector<std::pair<uint64_t, Bytes>> delayed;
     uint64_t states = 0, held_again = 0;
+    uint32_t segment_sized = 0;
     auto now = std::chrono::steady_clock::now();
     for (int round = 0; keeper.acked < kStart + c.size(); round++) {
       ASSERT_LT(round, 20000);
@@ -649,6 +654,8 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
         had = had || (range.start >= held[i].start && range.end <= held[i].end);
       uint64_t number = NoteSegmentSent(&sender, range, now);
       held_again += had ? 1 : 0;
+      uint64_t sized_at = kStart + (line.sized > 0 ? 80000 : 20000);
+      if (segment_sized == 0 && sender.acked >= sized_at) segment_sized = sender.segment;
       Bytes bytes(c.begin() + long(range.start - kStart), c.begin() + long(range.end - kStart));
       std::vector<std::pair<uint64_t, Bytes>> arriving;
       bool dropped = line.drop_every != 0 && number % line.drop_every == 1 && number < 1000;
@@ -677,6 +684,11 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
     EXPECT_EQ(sender.acked, kStart + c.size());
     if (!line.resends_held) {
       EXPECT_EQ(held_again, 0u);
+    }
+    if (line.sized > 0) {
+      EXPECT_EQ(segment_sized, kSegmentMax);
+    } else if (line.sized < 0) {
+      EXPECT_LT(segment_sized, kSegmentStart);
     }
   }
 }
