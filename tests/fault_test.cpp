@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -850,6 +851,13 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
     std::string size = std::to_string(row.sizes[i]);
     EXPECT_NE(shown.find(" " + names[i] + " " + size + "/" + size + " (100.0%)\r"),
               std::string::npos);
+  }
+  // A damaged segment shows on the receiver's line, as a refused block does.
+  bool damaged = std::any_of(row.cable.begin(), row.cable.end(), [](const std::string& option) {
+    return option.rfind("ab:d:", 0) == 0 && option.find(":damage") != std::string::npos;
+  });
+  if (damaged) {
+    EXPECT_NE(shown.find(" (ERROR)\r"), std::string::npos) << shown;
   }
   // The cable did what the row asks.
   EXPECT_GT(ReadCounters(log, "A->B").frames_acted + ReadCounters(log, "B->A").frames_acted, 0u);
