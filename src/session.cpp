@@ -603,7 +603,7 @@ static TransferResult EndShort(SessionSender* s) {
     if (item.answered) continue;
     s->failed = true;
     if (item.again) {
-      fprintf(stderr, "file %s not sent\n", item.path);
+      fprintf(stderr, "file %s not sent\n", EscapeForConsole(item.path).c_str());
     } else {
       again.push_back({item.path, true, item.item});
     }

@@ -719,8 +719,9 @@ TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
 }
 
 // Controls and C1 controls are escaped, the characters of a name are not:
-// a UTF-8 console takes UTF-8 characters but U+0080 to U+009F and bytes
-// of no character; another takes every byte but 0x80 to 0x9F.
+// a UTF-8 console takes UTF-8 characters but U+0080 to U+009F, those that
+// reorder or break the line, and bytes of no character; another takes
+// every byte but 0x80 to 0x9F.
 TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
   struct Case {
     const char* name;
@@ -739,6 +740,14 @@ TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
       {"cut\xE2\x96", "cut\\xE2\\x96", "cut\xE2\\x96"},
       {"\xED\xA0\x80\xF0\x9F\x98\x80", "\\xED\\xA0\\x80\xF0\x9F\x98\x80",
        "\xED\xA0\\x80\xF0\\x9F\\x98\\x80"},
+      // Bidirectional formatting and line-breaking characters: U+202E, which
+      // would show "exe.txt", U+2066 and U+2069, U+200F, U+061C, U+2028; not
+      // U+202F or U+2065 beside them.
+      {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe", "\xE2\\x80\xAEtxt.exe"},
+      {"\xE2\x81\xA6z\xE2\x81\xA9\xE2\x80\x8F", "\\xE2\\x81\\xA6z\\xE2\\x81\\xA9\\xE2\\x80\\x8F",
+       "\xE2\\x81\xA6z\xE2\\x81\xA9\xE2\\x80\\x8F"},
+      {"\xD8\x9C\xE2\x80\xA8", "\\xD8\\x9C\\xE2\\x80\\xA8", "\xD8\\x9C\xE2\\x80\xA8"},
+      {"\xE2\x80\xAF\xE2\x81\xA5", "\xE2\x80\xAF\xE2\x81\xA5", "\xE2\\x80\xAF\xE2\\x81\xA5"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(EscapeForTerminal(c.name, true), c.shown) << EscapeFileName(c.name);
