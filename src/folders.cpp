@@ -36,7 +36,7 @@ void TakeFolderArgument(std::deque<PendingFile>* pending, bool paths, bool* fail
   std::vector<SendItem> items;
   bool whole = true;
   if (!paths) {
-    fprintf(stderr, "Couldn't send %s: not a regular file\n", given.path);
+    fprintf(stderr, "Couldn't send %s: not a regular file\n", EscapeForConsole(given.path).c_str());
     whole = false;
   } else if (!ListFolderToSend(given.path, &items, &whole)) {
     whole = false;

@@ -205,13 +205,29 @@ static int MeasureUtf8Character(const unsigned char* p) {
   return length;
 }
 
+// The character of length bytes at p, a valid UTF-8 one.
+static uint32_t DecodeUtf8Character(const unsigned char* p, int length) {
+  static const unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  uint32_t c = p[0] & kLeadBits[length];
+  for (int i = 1; i < length; i++)
+    c = c << 6 | (p[i] & 0x3F);
+  return c;
+}
+
+// Controls, C1 controls, and the characters that make a terminal reorder
+// what follows on the line (the bidirectional formatting ones: U+061C,
+// U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) or break it (U+2028,
+// U+2029): with those a name could make a message say another name.
+static bool IsActedOn(uint32_t c) {
+  return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E ||
+         c == 0x200F || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 std::string EscapeForTerminal(const char* name, bool utf8) {
   std::string shown;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p;) {
     int length = utf8 ? MeasureUtf8Character(p) : 1;
-    bool control = *p < 0x20 || *p == 0x7F || (!utf8 && *p >= 0x80 && *p <= 0x9F) ||
-                   (length == 2 && *p == 0xC2 && p[1] <= 0x9F);
-    if (length == 0 || control) {
+    if (length == 0 || IsActedOn(utf8 ? DecodeUtf8Character(p, length) : *p)) {
       length = std::max(length, 1);
       AppendEscaped(&shown, p, length);
     } else {

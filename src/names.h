@@ -78,9 +78,11 @@ std::string EscapeFileName(const char* name);
 
 // The name with the bytes a terminal would act on shown as \xHH: control
 // bytes, and C1 controls. For a UTF-8 console those are the characters
-// U+0080 to U+009F (C2 80 to C2 9F), and a byte that is part of no valid
-// character is escaped too; the bytes of other characters pass. For any
-// other console every byte from 0x80 to 0x9F is escaped.
+// U+0080 to U+009F (C2 80 to C2 9F) and the bidirectional formatting and
+// line-breaking characters, and a byte that is part of no valid character
+// is escaped too; the bytes of other characters pass. For any other console
+// every byte from 0x80 to 0x9F is escaped, which also cuts the UTF-8 form
+// of each of those characters should the terminal read UTF-8 after all.
 std::string EscapeForTerminal(const char* name, bool utf8);
 
 #endif

@@ -53,6 +53,9 @@ Ending EndReading(PortResult got, uint32_t limit_ms) {
 TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sending,
                             const char* shown) {
   if (line != nullptr) EndProgress(line);
+  // The name may come from the peer or the disk: a terminal must not act on it.
+  std::string escaped = shown != nullptr ? EscapeForConsole(shown) : "";
+  if (shown != nullptr) shown = escaped.c_str();
   const ReasonRow& row = kReasons[int(ending.reason)];
   const char* phrase = sending ? row.sending : row.receiving;
   std::string what = std::string(sending ? "sending " : "receiving ") +
@@ -69,8 +72,7 @@ TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sendi
   } else if (phrase != nullptr) {
     fprintf(stderr, "Gave up %s: %s\n", what.c_str(), phrase);
   } else if (ending.reason == Reason::kWriteFailed) {
-    fprintf(stderr, "Couldn't write %s: %s\n", EscapeForConsole(shown).c_str(),
-            strerror(ending.error));
+    fprintf(stderr, "Couldn't write %s: %s\n", shown, strerror(ending.error));
   } else if (ending.reason == Reason::kWithdrawn || ending.reason == Reason::kCancelled) {
     if (ending.error != kEndedEarly) {
       fprintf(stderr, "Gave up sending %s: reading it failed: %s\n", shown, strerror(ending.error));

@@ -55,8 +55,8 @@ Ending EndReading(PortResult got, uint32_t limit_ms);
 // Ends the file's progress line (line may be nullptr), says why the file
 // ended (a decline on the output, failures on the error stream, nothing for
 // success or a lost port), and returns its result. sending tells which end
-// this is; shown is the file as messages name it, nullptr for a file whose
-// name has not come yet.
+// this is; shown is the file as messages name it (escaped here for the
+// console), nullptr for a file whose name has not come yet.
 TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sending,
                             const char* shown);
 

@@ -163,15 +163,33 @@ uint32_t ComputeBestSegment(double lost_share, double average_length) {
 }
 
 static void Judge(SegmentSender* s, const Transmission& t, bool lost) {
-  size_t at = size_t(s->judged % 64);
+  size_t at = size_t(s->judged % kJudgedMax);
   s->judged_length[at] = uint32_t(t.bytes.end - t.bytes.start) + kSegmentOverhead;
   s->judged_lost[at] = lost;
   s->judged++;
 }
 
+// The best segment for the damage rate the newest count transmissions
+// judged show. One loss alone is no rate: only the losses beyond the first
+// count, so an isolated loss costs at most the early halving below.
+static uint32_t FindBestSegment(const SegmentSender& s, size_t count) {
+  double length = 0;
+  size_t lost = 0;
+  for (size_t back = 1; back <= count; back++) {
+    size_t at = size_t((s.judged - back) % kJudgedMax);
+    length += s.judged_length[at];
+    lost += s.judged_lost[at] ? 1 : 0;
+  }
+  double rate_share = double(lost > 0 ? lost - 1 : 0) / double(count);
+  return ComputeBestSegment(rate_share, length / double(count));
+}
+
 // Shrinks the segment to what the damage rate allows, at once; grows it by
 // doubling after eight segments' worth acknowledged without a loss, within
 // that and quick_max. Until 16 transmissions are judged, a loss halves it.
+// The rate is the higher of the last 16 transmissions' (a line that turns
+// bad shows there at once) and the last kJudgedMax's (a sparse rate needs
+// that many to show).
 static void AdaptSegment(SegmentSender* s, bool lost, uint32_t quick_max) {
   if (lost) {
     s->good_run = 0;
@@ -179,20 +197,13 @@ static void AdaptSegment(SegmentSender* s, bool lost, uint32_t quick_max) {
   }
   uint32_t best = kSegmentMax;
   if (s->judged > 16) {
-    size_t count = size_t(std::min<uint64_t>(s->judged, 64));
-    double length = 0;
-    size_t lost_count = 0;
-    for (size_t i = 0; i < count; i++) {
-      length += s->judged_length[i];
-      lost_count += s->judged_lost[i] ? 1 : 0;
-    }
-    best = ComputeBestSegment(double(lost_count) / double(count), length / double(count));
-    if (best < s->segment) s->segment = best;
+    size_t all = size_t(std::min<uint64_t>(s->judged, kJudgedMax));
+    best = std::min(FindBestSegment(*s, 16), FindBestSegment(*s, all));
+    s->segment = std::min(s->segment, best);
   }
-  uint32_t doubled = std::min(kSegmentMax, 2 * s->segment);
-  if (s->good_run >= 8ull * s->segment && doubled > s->segment && doubled <= best &&
-      doubled <= quick_max) {
-    s->segment = doubled;
+  uint32_t grown = std::min({kSegmentMax, 2 * s->segment, best, quick_max});
+  if (s->good_run >= 8ull * s->segment && grown > s->segment) {
+    s->segment = grown;
     s->good_run = 0;
   }
 }

@@ -26,6 +26,7 @@ constexpr uint32_t kSegmentMax = 8192;
 constexpr uint32_t kSegmentStart = 1024;
 constexpr uint64_t kSegmentWindowMax = 256 * 1024;  // C bytes unacknowledged
 constexpr size_t kUnresolvedMax = 127;              // transmissions not yet judged
+constexpr size_t kJudgedMax = 128;                  // judged ones the damage rate is read from
 // What the receiver keeps after a gap: the largest window, and a segment.
 constexpr size_t kKeptBytesMax = kSegmentWindowMax + kSegmentMax;
 constexpr size_t kKeptSegmentsMax = 128;
@@ -72,9 +73,10 @@ struct SegmentSender {
   uint64_t window = 2 * kSegmentStart;
   uint32_t segment = kSegmentStart;
   uint64_t good_run = 0;  // C bytes acknowledged since the last loss
-  // The last 64 transmissions judged: their length on the line, lost or not.
-  uint32_t judged_length[64] = {};
-  bool judged_lost[64] = {};
+  // The last kJudgedMax transmissions judged: their length on the line,
+  // lost or not.
+  uint32_t judged_length[kJudgedMax] = {};
+  bool judged_lost[kJudgedMax] = {};
   uint64_t judged = 0;
   int sends_at_acked = 0;  // segments sent from acked since it last moved
 };

@@ -603,7 +603,7 @@ static TransferResult EndShort(SessionSender* s) {
     if (item.answered) continue;
     s->failed = true;
     if (item.again) {
-      fprintf(stderr, "file %s not sent\n", item.path);
+      fprintf(stderr, "file %s not sent\n", EscapeForConsole(item.path).c_str());
     } else {
       again.push_back({item.path, true, item.item});
     }
@@ -943,6 +943,14 @@ static bool DecodeTaken(SessionReceiver* r) {
   }
 }
 
+// A damaged segment shows on the line of the item being written, as a
+// refused block does.
+static void ShowDamage(InItem* item) {
+  if (!item->open || !item->line.begun) return;
+  item->line.error = true;
+  PaceProgress(&item->line, item->written, true);
+}
+
 static bool TakeSegmentFrame(SessionReceiver* r, const Frame& frame) {
   uint64_t offset = ExpandOffset(r->keeper.acked, uint32_t(GetBigEndian(frame.payload, 4)));
   uint64_t before = r->keeper.acked;
@@ -1002,6 +1010,7 @@ static bool ReceiveItems(SessionReceiver* r, SeenOpening* opened) {
     if (got == FrameRead::kDamaged && frame.type == kFrameSegment) {
       r->last_seen = frame.sequence;
       on = SendState(r);
+      ShowDamage(&r->item);
       if (on && ++r->damaged >= kMaxRefusals) on = EndSession(r, {Reason::kRefused});
     } else if (got == FrameRead::kSilent && holding &&
                MillisecondsSince(r->state_at) >= kResendAgainMs) {

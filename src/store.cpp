@@ -58,16 +58,17 @@ static std::wstring WidenName(const char* name) {
 // What is checked is what was opened, and opening does not wait, so a path
 // swapped for a FIFO cannot block the sender.
 FILE* OpenFileToSend(const char* path, uint64_t* size) {
+  std::string shown = EscapeForConsole(path);  // before errno matters
   int fd = OpenByPath(path, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) {
     int reason = errno;
     struct stat info;
     if (stat(path, &info) != 0) {
-      fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+      fprintf(stderr, "Couldn't stat %s: %s\n", shown.c_str(), strerror(errno));
     } else if (!S_ISREG(info.st_mode)) {
-      fprintf(stderr, "Couldn't send %s: not a regular file\n", path);  // a Windows folder
+      fprintf(stderr, "Couldn't send %s: not a regular file\n", shown.c_str());  // a Windows folder
     } else {
-      fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(reason));
+      fprintf(stderr, "Couldn't open %s for reading: %s\n", shown.c_str(), strerror(reason));
     }
     return nullptr;
   }
@@ -81,7 +82,7 @@ FILE* OpenFileToSend(const char* path, uint64_t* size) {
   FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
     if (refused == nullptr) refused = strerror(errno);
-    fprintf(stderr, "Couldn't send %s: %s\n", path, refused);
+    fprintf(stderr, "Couldn't send %s: %s\n", shown.c_str(), refused);
     close(fd);
     return nullptr;
   }
@@ -1139,18 +1140,19 @@ bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whol
   while (local.size() > 1 && FindBaseName(local.c_str())[0] == '\0' && local.back() != ':')
     local.pop_back();
   FolderEntry facts;
+  std::string shown = EscapeForConsole(path);
   if (name.empty()) {
-    fprintf(stderr, "Couldn't send %s: not a regular file\n", path);
+    fprintf(stderr, "Couldn't send %s: not a regular file\n", shown.c_str());
     return false;
   }
   if (!ReadEntry(local, &facts)) {
-    fprintf(stderr, "Couldn't stat %s: %s\n", path, strerror(errno));
+    fprintf(stderr, "Couldn't stat %s: %s\n", shown.c_str(), strerror(errno));
     return false;
   }
   SendItem root = {local, name + "/", true, facts.mtime, facts.mode};
   ReceivedPath checked;
   if (!SplitReceivedPath(root.name.c_str(), &checked)) {
-    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", shown.c_str(),
             EscapeFileName(root.name.c_str()).c_str());
     return false;
   }

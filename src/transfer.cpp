@@ -45,15 +45,16 @@ static bool FormNameField(const char* path, char* field, bool report) {
   std::string name(field, std::find(field, field + kNameFieldSize, '\0'));
   if (IsPlainFileName(name.c_str())) return true;
   if (report) {
-    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", path,
-            EscapeFileName(name.c_str()).c_str());
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
+            EscapeForConsole(path).c_str(), EscapeFileName(name.c_str()).c_str());
   }
   return false;
 }
 
 // Sizes beyond the classic size field.
 static void ReportTooLarge(const char* path) {
-  fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n", path);
+  fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n",
+          EscapeForConsole(path).c_str());
 }
 
 // The receiver's answer to a sender's opening.
@@ -316,7 +317,7 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
   ProgressLine line = {name, size};
   Ending ending = ReceiveClassic(port, received.file, size, times, &line, opened);
   ending = KeepOrDrop(&received, name, ending);
-  return ReportEnding(&line, ending, false, EscapeForConsole(name).c_str());
+  return ReportEnding(&line, ending, false, name);
 }
 
 // The streaming exchange, after the stream field. A file refused is not

@@ -17,6 +17,7 @@
 #endif
 
 #include "commdev.h"
+#include "progress.h"
 #include "protocol_choice.h"
 #include "transfer.h"
 
@@ -126,7 +127,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
     if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
       for (const PendingFile& file : run.pending)
-        fprintf(stderr, "file %s not sent\n", file.path);
+        fprintf(stderr, "file %s not sent\n", EscapeForConsole(file.path).c_str());
       break;
     }
     if (result == TransferResult::kDeclined) {

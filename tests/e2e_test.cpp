@@ -343,7 +343,7 @@ TEST_F(EndToEndTest, SkipsUnsendableFilesAndStoresBaseNames) {
 // A tree with empty folders, UTF-8 names, modes and times arrives as it
 // is, what is neither file nor folder skipped; a receiver forced to the
 // classic exchange hears of no folder, and takes the next file in that
-// opening.
+// opening. A name with U+202E shows escaped on a UTF-8 console.
 TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
   std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), classic_rx = MakeFolder("classic");
   auto shell = [&](const std::string& folder, const std::string& script, const std::string& log) {
@@ -358,10 +358,11 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
       tx,
       "mkdir -p tree/empty tree/sub/deeper tree/\xC3\xA9t\xC3\xA9 && echo a >tree/a.txt && "
       "head -c 3000 /dev/urandom >tree/sub/b.bin && echo c >tree/sub/deeper/c && "
+      "echo f >tree/\xE2\x80\xAEgpj.exe && "
       "echo d >tree/\xC3\xA9t\xC3\xA9/\xE2\x9C\x93.txt && mkfifo tree/fifo && echo e >after.txt && "
       "chmod 600 tree/a.txt && chmod 755 tree/sub/deeper/c && chmod 700 tree/empty && "
       "chmod 750 tree/sub && chmod 711 tree/sub/deeper && touch -d @1500000000 tree/a.txt "
-      "tree/sub/deeper/c tree/*/*.txt && "
+      "tree/sub/deeper/c tree/*/*.txt tree/*.exe && "
       "touch -d @1400000000 tree/sub/b.bin tree/sub/deeper tree/empty && "
       "touch -d @1300000000 tree/sub tree/\xC3\xA9t\xC3\xA9 tree && " +
           kList,
@@ -370,6 +371,7 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
     SCOPED_TRACE(to);
     ASSERT_TRUE(StartLine());
     SpawnOptions options;
+    options.env = {"LC_ALL=C.UTF-8"};  // a console that reads UTF-8
     if (to == classic_rx) options.env = {"LC_ALL=C", "VELCOT_CLASSIC=1"};
     pid_t receiver = StartReceiver(to, "rx", options);
     ProcessEnd sent = Finish(StartSender(tx, {"tree", "after.txt"}));
@@ -380,6 +382,9 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
     EXPECT_EQ(Output("tx.err"), to == rx ? "Skipping tree/fifo: not a regular file or folder\n"
                                          : "Couldn't send tree: not a regular file\n");
     EXPECT_EQ(ReadWholeFile(to + "/after.txt"), "e\n");
+    std::string escaped = " tree/\\xE2\\x80\\xAEgpj.exe 2/2 (100.0%)\r";
+    EXPECT_TRUE(to != rx || Output("rx.out").find(escaped) != std::string::npos)
+        << Output("rx.out");
   }
   shell(rx, kList, "arrived");
   EXPECT_EQ(Output("arrived.out"), Output("sent.out"));

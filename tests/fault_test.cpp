@@ -911,6 +911,12 @@ TEST_P(FrameFaultTest, FilesThatGetThroughAreReportedRight) {
     EXPECT_NE(shown.find(" " + names[i] + " " + size + "/" + size + " (100.0%)\r"),
               std::string::npos);
   }
+  // A damaged segment shows on the receiver's line, as a refused block does.
+  for (const std::string& option : row.cable) {
+    if (option.rfind("ab:d:", 0) == 0 && option.find(":damage") != std::string::npos) {
+      EXPECT_NE(shown.find(" (ERROR)\r"), std::string::npos) << shown;
+    }
+  }
   // The cable did what the row asks.
   EXPECT_GT(ReadCounters(log, "A->B").frames_acted + ReadCounters(log, "B->A").frames_acted, 0u);
   uint64_t total = 0;

@@ -617,11 +617,13 @@ struct LossyLine {
   int drop_every, dup_every, delay_every;  // segments; 0: never
   int drop_state_every;                    // states
   bool resends_held;                       // a delayed segment's bytes may go again, held already
+  int sized = 0;  // the segment is the largest by 80000 bytes (1), under the first at 20000 (-1)
 };
 
 const LossyLine kLossyLines[] = {
     {"Clean", 0, 0, 0, 0, false},
-    {"Lost", 7, 0, 0, 0, false},
+    {"LostOnce", 1000, 0, 0, 0, false, 1},  // the second segment only
+    {"Lost", 7, 0, 0, 0, false, -1},
     {"LostAndStatesLost", 5, 0, 0, 3, false},
     {"Duplicated", 0, 4, 0, 0, false},
     {"Reordered", 0, 0, 6, 0, true},
@@ -642,6 +644,7 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
     Bytes taken;
     std::vector<std::pair<uint64_t, Bytes>> delayed;
     uint64_t states = 0, held_again = 0;
+    uint32_t segment_sized = 0;
     auto now = std::chrono::steady_clock::now();
     for (int round = 0; keeper.acked < kStart + c.size(); round++) {
       ASSERT_LT(round, 20000);
@@ -657,6 +660,8 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
         had = had || (range.start >= held[i].start && range.end <= held[i].end);
       uint64_t number = NoteSegmentSent(&sender, range, now);
       held_again += had ? 1 : 0;
+      uint64_t sized_at = kStart + (line.sized > 0 ? 80000 : 20000);
+      if (segment_sized == 0 && sender.acked >= sized_at) segment_sized = sender.segment;
       Bytes bytes(c.begin() + long(range.start - kStart), c.begin() + long(range.end - kStart));
       std::vector<std::pair<uint64_t, Bytes>> arriving;
       bool dropped = line.drop_every != 0 && number % line.drop_every == 1 && number < 1000;
@@ -686,6 +691,9 @@ TEST(SelectiveRepeat, RebuildsTheStreamFromLostRepeatedAndDelayedSegments) {
     if (!line.resends_held) {
       EXPECT_EQ(held_again, 0u);
     }
+    EXPECT_TRUE(line.sized == 0 ||
+                (line.sized > 0 ? segment_sized == kSegmentMax : segment_sized < kSegmentStart))
+        << segment_sized;
   }
 }
 
@@ -715,8 +723,9 @@ TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
 }
 
 // Controls and C1 controls are escaped, the characters of a name are not:
-// a UTF-8 console takes UTF-8 characters but U+0080 to U+009F and bytes
-// of no character; another takes every byte but 0x80 to 0x9F.
+// a UTF-8 console takes UTF-8 characters but U+0080 to U+009F, those that
+// reorder or break the line, and bytes of no character; another takes
+// every byte but 0x80 to 0x9F.
 TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
   struct Case {
     const char* name;
@@ -735,6 +744,11 @@ TEST(FormatProgress, EscapesWhatATerminalWouldActOnInNames) {
       {"cut\xE2\x96", "cut\\xE2\\x96", "cut\xE2\\x96"},
       {"\xED\xA0\x80\xF0\x9F\x98\x80", "\\xED\\xA0\\x80\xF0\x9F\x98\x80",
        "\xED\xA0\\x80\xF0\\x9F\\x98\\x80"},
+      // Characters that reorder or break the line; not U+202F and U+2065 beside them.
+      {"\xE2\x80\xAE.txt", "\\xE2\\x80\\xAE.txt", "\xE2\\x80\xAE.txt"},
+      {"\xE2\x81\xA6\xE2\x80\x8F", "\\xE2\\x81\\xA6\\xE2\\x80\\x8F", "\xE2\\x81\xA6\xE2\\x80\\x8F"},
+      {"\xD8\x9C\xE2\x80\xA8", "\\xD8\\x9C\\xE2\\x80\\xA8", "\xD8\\x9C\xE2\\x80\xA8"},
+      {"\xE2\x80\xAF\xE2\x81\xA5", "\xE2\x80\xAF\xE2\x81\xA5", "\xE2\\x80\xAF\xE2\\x81\xA5"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(EscapeForTerminal(c.name, true), c.shown) << EscapeFileName(c.name);
