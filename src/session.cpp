@@ -642,9 +642,7 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
     result = EndShort(&s);
   } else {
     // Answers to segments sent again after QUIT may still be on their way.
-    uint32_t quiet = s.resent_after_quit ? s.retry_ms : 0;
-    bool lost = quiet != 0 && WaitForQuietLine(port, quiet) != PortResult::kDone;
-    if (lost || WriteFrame(port, kFrameBye, 0, nullptr, 0) != PortResult::kDone) {
+    if (SayGoodbye(port, {true, s.resent_after_quit ? s.retry_ms : 0}) != PortResult::kDone) {
       result = TransferResult::kPortLost;
     }
   }
