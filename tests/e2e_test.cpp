@@ -737,38 +737,31 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
   EXPECT_EQ(Output("peer.err"), "lost port " + line_.link_b + ": hung up\n");
 }
 
-// Keystrokes typed at both ends while velcot runs go on the line among the
-// exchange's bytes: a few letters every 100 ms both ways, over a cable
-// paced at 115200 baud, with velcot on the terminal handed over at each
-// end. Every file arrives, and both ends end by themselves with the status
-// of the run, also when a file is refused (a folder has its name) and the
-// receiver's run ends on a line that never falls quiet.
+// Keystrokes at both ends, a few letters every 100 ms each way on a cable
+// paced at 115200 baud, with velcot on the terminal at each end: every
+// file arrives, and both ends end by themselves, also when one is refused.
 TEST_F(SerialUsersTest, KeystrokesOnTheLineHoldNeitherEnd) {
   NullModem cable = StartNullModem(NULLMODEM_PATH,
                                    {"-b", "115200", "--inject", "ab:3/100", "--inject", "ba:3/100"},
                                    scratch_, kLimitSeconds);
   ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
   children_.push_back(cable.pid);
-  auto start_on = [&](const std::string& link, const std::string& folder,
-                      std::vector<std::string> files, const std::string& log) {
-    SpawnOptions terminal;
-    terminal.stdin_path = terminal.stdout_path = link;
-    files.insert(files.begin(), {"-p", "-", "-b", "115200"});
-    return StartVelcot(folder, files, log, terminal);
-  };
   for (bool refused : {false, true}) {
     std::string run = refused ? "refused" : "stored";
     SCOPED_TRACE(run);
     std::string tx = MakeFolder(run + "-tx"), rx = MakeFolder(run + "-rx");
     std::string big = MakeContent(refused ? 3000 : 70000, 37), small = MakeContent(9000, 38);
-    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big));
-    ASSERT_TRUE(WriteWholeFile(tx + "/small.bin", small));
+    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big) && WriteWholeFile(tx + "/small.bin", small));
     if (refused) MakeFolder(run + "-rx/small.bin");
-    pid_t receiver = start_on(cable.link_b, rx, {}, run + "-rx");
-    // Set up, as the letters keep it from blocking in a read.
+    SpawnOptions terminal;
+    terminal.stdin_path = terminal.stdout_path = cable.link_b;
+    pid_t receiver = StartVelcot(rx, {"-p", "-", "-b", "115200"}, run + "-rx", terminal);
+    // Set up: the letters keep it from blocking in a read.
     ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(cable.link_b) == B115200; },
                                  kLimitMilliseconds, receiver));
-    ProcessEnd sent = Finish(start_on(cable.link_a, tx, {"big.bin", "small.bin"}, run + "-tx"));
+    terminal.stdin_path = terminal.stdout_path = cable.link_a;
+    ProcessEnd sent = Finish(StartVelcot(tx, {"-p", "-", "-b", "115200", "big.bin", "small.bin"},
+                                         run + "-tx", terminal));
     ProcessEnd received = Finish(receiver);
     EXPECT_TRUE(sent.exited && received.exited);
     EXPECT_EQ(sent.status, refused ? 2 : 0) << Output(run + "-tx.err");

@@ -695,21 +695,17 @@ const FrameFault kFrameFaults[] = {
     // States are cumulative: the next one says what a lost one would have;
     // with none coming, the sender asks with the first bytes unanswered.
     {"StatesLost", {"--frame", "ba:k:5-12:drop"}, {500000}, 0, "", 0, false},
-    // Every state after the first lost, once both files are in flight (they
-    // fit the first window): the sender holds both answers, and ends by them.
+    // Every state after the first lost, both files within the first window.
     {"FinalStatesLost", {"--frame", "ba:k:2-:drop"}, {700, 600}, 0, "", 0, false},
-    // A segment sent again after QUIT, then a letter every 100 ms to the
-    // sender, as a board's console prints: its wait for a quiet line
-    // before BYE ends.
-    {"ChatterAfterSegmentSentAgain",
+    // A letter every 100 ms to the sender once a segment went again after QUIT.
+    {"ChatterAfterResend",
      {"--frame", "ab:d:1:damage", "--inject", "ba:1/100:ab:d:3"},
      {1500},
      0,
      "",
      0,
      false},
-    // No answer gets through, asked for or not: the file the receiver was on
-    // is named as the session ends.
+    // Every STORED lost, asked for or not: the message names the file.
     {"StoredAlwaysLost",
      {"--frame", "ba:s:1-:drop"},
      {5000},
