@@ -40,7 +40,8 @@ static uint32_t ComputeMaxRetry(uint32_t stall_limit_ms) {
 
 // A settled session whose states stopped coming waits this many retry
 // times for C's end to be acknowledged: long enough to send it again once,
-// for a receiver that lacks QUIT, and to hear the answer.
+// for a receiver that lacks QUIT, and to hear the answer. States that keep
+// coming say what the receiver still lacks: that goes again meanwhile.
 constexpr uint32_t kSettleRetries = 2;
 
 // ---- sender ----
@@ -106,7 +107,7 @@ struct SessionSender {
   // Every item answered and all of C, QUIT with it, sent: the session's
   // outcome is decided, whatever the line does from then on.
   bool settled = false;
-  Clock::time_point settled_at;
+  Clock::time_point settled_at, state_at;  // and when the last state came
   uint32_t settle_ms = 0;
   bool broken = false;  // the receiver could not read C or S on
   Ending ending;
@@ -436,6 +437,7 @@ static uint32_t FindQuickMax(const SessionSender& s) {
 
 static void HandleState(SessionSender* s, const Frame& frame) {
   if (frame.length % 8 != 4) return;
+  s->state_at = Clock::now();
   uint32_t lows[2 * kRangesMax];
   size_t count = (frame.length - 4u) / 8;
   for (size_t i = 0; i < 2 * count; i++)
@@ -575,7 +577,10 @@ static void StreamItems(SessionSender* s) {
       s->ending = {Reason::kPortLost};
       return;
     }
-    if (IsComplete(*s) || (s->settled && HasRunOut(s->settle_ms, s->settled_at))) return;
+    if (IsComplete(*s) ||
+        (s->settled && HasRunOut(s->settle_ms, std::max(s->settled_at, s->state_at)))) {
+      return;
+    }
     // Silence only once nothing waits to be read: a write that blocked on a
     // full line may have kept the answers waiting.
     if (!can_send && got == FrameRead::kSilent && MillisecondsSince(s->waiting) >= s->retry_ms &&
