@@ -38,6 +38,12 @@ static uint32_t ComputeMaxRetry(uint32_t stall_limit_ms) {
   return std::max<uint32_t>(stall_limit_ms / 2, kRetryMinMs);
 }
 
+// A settled session whose states stopped coming waits this many retry
+// times for C's end to be acknowledged: long enough to send it again once,
+// for a receiver that lacks QUIT, and to hear the answer. States that keep
+// coming say what the receiver still lacks: that goes again meanwhile.
+constexpr uint32_t kSettleRetries = 2;
+
 // ---- sender ----
 
 struct OutItem {
@@ -98,6 +104,11 @@ struct SessionSender {
   Clock::time_point started, waiting, progressed, last_heard, rate_at;
   uint64_t rate_acked = 0;
   bool resent_after_quit = false;
+  // Every item answered and all of C, QUIT with it, sent: the session's
+  // outcome is decided, whatever the line does from then on.
+  bool settled = false;
+  Clock::time_point settled_at, state_at;  // and when the last state came
+  uint32_t settle_ms = 0;
   bool broken = false;  // the receiver could not read C or S on
   Ending ending;
   bool resume = false;    // agreed: long files wait for the receiver's offer
@@ -426,6 +437,7 @@ static uint32_t FindQuickMax(const SessionSender& s) {
 
 static void HandleState(SessionSender* s, const Frame& frame) {
   if (frame.length % 8 != 4) return;
+  s->state_at = Clock::now();
   uint32_t lows[2 * kRangesMax];
   size_t count = (frame.length - 4u) / 8;
   for (size_t i = 0; i < 2 * count; i++)
@@ -524,6 +536,16 @@ static bool IsComplete(const SessionSender& s) {
   return s.quit && s.segments.acked == s.c_made && CountInQuestion(s) == 0;
 }
 
+static void NoteSettled(SessionSender* s) {
+  if (s->settled || !s->quit || s->ending.reason != Reason::kDone || CountInQuestion(*s) > 0 ||
+      s->segments.sent_end < s->c_made) {
+    return;
+  }
+  s->settled = true;
+  s->settled_at = Clock::now();
+  s->settle_ms = kSettleRetries * s->retry_ms;
+}
+
 // Streams items until every one is answered and C acknowledged, or the
 // session ends short (s->ending, or s->broken).
 static void StreamItems(SessionSender* s) {
@@ -550,11 +572,15 @@ static void StreamItems(SessionSender* s) {
     if (heard) s->last_heard = Clock::now();
     if (IsWellFormed(got, frame) && !HandleAnswer(s, frame)) return;
     DrawLines(s);
+    NoteSettled(s);
     if (AskForAnswers(s) != PortResult::kDone) {
       s->ending = {Reason::kPortLost};
       return;
     }
-    if (IsComplete(*s)) return;
+    if (IsComplete(*s) ||
+        (s->settled && HasRunOut(s->settle_ms, std::max(s->settled_at, s->state_at)))) {
+      return;
+    }
     // Silence only once nothing waits to be read: a write that blocked on a
     // full line may have kept the answers waiting.
     if (!can_send && got == FrameRead::kSilent && MillisecondsSince(s->waiting) >= s->retry_ms &&
@@ -587,6 +613,10 @@ static TransferResult EndShort(SessionSender* s) {
   OutItem* on = nullptr;
   for (OutItem& item : s->items) {
     if (!item.answered && on == nullptr && (!item.closed || item.s_end > acked_s)) on = &item;
+  }
+  // Every item's bytes arrived: it was on the first whose answer is awaited.
+  for (OutItem& item : s->items) {
+    if (!item.answered && on == nullptr) on = &item;
   }
   TransferResult result = TransferResult::kNotStored;
   if (s->broken) {
@@ -638,15 +668,13 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
   StreamItems(&s);
   FreeEncoder(&s.encoder);
   TransferResult result = TransferResult::kDone;
-  if (s.ending.reason != Reason::kDone || s.broken) {
+  if (s.broken || !s.settled) {
     result = EndShort(&s);
   } else {
     // Answers to segments sent again after QUIT may still be on their way.
-    uint32_t quiet = s.resent_after_quit ? s.retry_ms : 0;
-    bool lost = quiet != 0 && WaitForQuietLine(port, quiet) != PortResult::kDone;
-    if (lost || WriteFrame(port, kFrameBye, 0, nullptr, 0) != PortResult::kDone) {
-      result = TransferResult::kPortLost;
-    }
+    // Each item was reported by its answer: a port lost now changes none,
+    // and the next opening, if any, finds it lost.
+    SayGoodbye(port, {true, s.resent_after_quit ? s.retry_ms : 0});
   }
   *failed = *failed || s.failed;
   return result;
@@ -1016,7 +1044,9 @@ static bool ReceiveItems(SessionReceiver* r, SeenOpening* opened) {
                MillisecondsSince(r->state_at) >= kResendAgainMs) {
       on = SendState(r);
     } else if (IsWellFormed(got, frame)) {
-      if (frame.type == kFrameBye && r->quit) return true;
+      // A sender says goodbye once it holds every item's answer: between
+      // items, also where QUIT was lost on the way, the session is over.
+      if (frame.type == kFrameBye && (r->quit || !r->item.open)) return true;
       on = HandleFrame(r, frame);
     }
     if (!on) return false;

@@ -372,7 +372,11 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
 }
 
 PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye) {
-  if (goodbye.quiet_ms != 0 && WaitForQuietLine(port, goodbye.quiet_ms) != PortResult::kDone) {
+  const uint32_t kQuietTries = 3;
+  uint32_t limit_ms =
+      uint32_t(std::min<uint64_t>(uint64_t(goodbye.quiet_ms) * kQuietTries, UINT32_MAX));
+  if (goodbye.quiet_ms != 0 &&
+      WaitForQuietLine(port, goodbye.quiet_ms, limit_ms) == PortResult::kLost) {
     return PortResult::kLost;
   }
   return WriteFrame(port, kFrameBye, 0, nullptr, 0);

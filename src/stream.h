@@ -82,7 +82,10 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
                     uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
                     StreamGoodbye* goodbye, const ItemFacts* facts = nullptr);
 
-// Tells the receiver the last answer arrived: kDone, or kLost.
+// Tells the receiver the last answer arrived: kDone, or kLost. The line
+// is given a few quiet_ms to fall quiet first, as the answers still on
+// their way come within one; bytes that keep coming after that are not
+// theirs (keystrokes, a console's chatter), and the goodbye goes anyway.
 PortResult SayGoodbye(PortHandle port, const StreamGoodbye& goodbye);
 
 // The offer a receiver reads: the file's facts, and a name for it with any

@@ -76,9 +76,13 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
   // up, the rest of an earlier exchange) cannot be an answer to it: the
   // line is let fall quiet for 64 characters, as the tail of a frame to a
   // sender stopped mid-exchange may still be on its way (an ACCEPT's CRC
-  // may hold READY's byte).
+  // may hold READY's byte). A line that never falls quiet (a console's
+  // chatter) holds START back no longer than such a frame takes, and a
+  // second: what comes back then is stray, as any other.
   uint32_t tail_ms = uint32_t(uint64_t(times.frame_ms) * 64 / kLongestFrame);
-  if (WaitForQuietLine(port, tail_ms) != PortResult::kDone) return Answer::kLost;
+  if (WaitForQuietLine(port, tail_ms, times.frame_ms + kQuickStartMs) == PortResult::kLost) {
+    return Answer::kLost;
+  }
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
   for (uint32_t starts = 1;; starts++) {
@@ -122,15 +126,16 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
 
 // A classic receiver answered a file it cannot be announced to: nothing
 // more goes out, and the next START waits until that receiver has given up
-// reading the name.
+// reading the name; on a line that never falls quiet, as long as the next
+// opening after a lost exchange would.
 static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
                                            uint32_t limit_ms) {
   char field[kNameFieldSize];
   if (!out.named) FormNameField(out.path, field, true);
   if (out.named) ReportTooLarge(out.path);
-  return WaitForQuietLine(port, ScaleStallLimit(limit_ms, 5)) == PortResult::kDone
-             ? TransferResult::kSkipped
-             : TransferResult::kPortLost;
+  PortResult quiet =
+      WaitForQuietLine(port, ScaleStallLimit(limit_ms, 5), ScaleStallLimit(limit_ms, 10));
+  return quiet != PortResult::kLost ? TransferResult::kSkipped : TransferResult::kPortLost;
 }
 
 // The streaming exchange, after READY_STREAM. A failure the receiver
@@ -163,8 +168,11 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
       stored ? TransferResult::kDone : ReportEnding(&line, ending, true, out.path);
   bool lost = goodbye.due && SayGoodbye(port, goodbye) != PortResult::kDone;
   if (!stored && !lost) return result;
-  if (!lost) DrawProgress(&line, out.size, false);
-  return ReportEnding(&line, lost ? Ending{Reason::kPortLost} : ending, true, out.path);
+  if (!stored) return ReportEnding(&line, {Reason::kPortLost}, true, out.path);
+  // STORED came: a port lost after it changes nothing about the file, and
+  // the next opening, if any, finds it lost.
+  DrawProgress(&line, out.size, false);
+  return ReportEnding(&line, ending, true, out.path);
 }
 
 // Hands the file to the exchange the receiver answered; field_sent when

@@ -193,8 +193,12 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Sessi
     // A sender's opening that came already ends what was left to pass.
     if (opened != SeenOpening::kNone && result == TransferResult::kNotStored) continue;
     if (result == TransferResult::kNotStored || IsExchangeLost(result)) {
-      if (WaitForQuietLine(port, session.times.quiet_ms) == PortResult::kDone) continue;
-      if (GetInterruption() != 0) return status;
+      // In one run, a line that never falls quiet (keystrokes, a console's
+      // chatter) ends it once no sender could have opened the next file.
+      PortResult quiet =
+          WaitForQuietLine(port, session.times.quiet_ms, one_run ? wait_ms : kForEver);
+      if (quiet == PortResult::kDone) continue;
+      if (quiet == PortResult::kTimedOut || GetInterruption() != 0) return status;
       // A line handed over that hangs up once a session has ended in order
       // (not all of its files stored) ends the run, as it would after a file.
       bool hung_up = GetPortError(port) == kHungUp;

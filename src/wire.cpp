@@ -125,7 +125,8 @@ bool IsDamagedStreamField(const uint8_t* field) {
   return IsStreamField(field) || CountDifferences(field, kStreamField, kNameFieldSize) <= 2;
 }
 
-PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
+PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms) {
+  auto start = std::chrono::steady_clock::now();
   for (;;) {
     PortResult waiting = WaitForByte(port, quiet_ms);
     if (waiting == PortResult::kTimedOut) return PortResult::kDone;
@@ -133,6 +134,7 @@ PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms) {
     if (waiting == PortResult::kLost || ReadByte(port, &dropped) != PortResult::kDone) {
       return PortResult::kLost;
     }
+    if (limit_ms != kForEver && MillisecondsSince(start) >= limit_ms) return PortResult::kTimedOut;
   }
 }
 

@@ -87,8 +87,10 @@ bool IsStreamField(const uint8_t* field);
 // READY_STREAM, which only a velcot sender's opening gets, is taken so.
 bool IsDamagedStreamField(const uint8_t* field);
 
-// Reads and drops bytes until none has arrived for quiet_ms: kDone, or kLost.
-PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms);
+// Reads and drops bytes until none has arrived for quiet_ms: kDone;
+// kTimedOut once limit_ms (not kForEver) have passed without such a
+// quiet, as a console's chatter or keystrokes never stop; or kLost.
+PortResult WaitForQuietLine(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms);
 
 // ---- byte order and checksums ----
 

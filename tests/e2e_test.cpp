@@ -742,6 +742,40 @@ TEST_F(SerialUsersTest, OnTheBoardsConsoleOnlyTheExchangeIsOnTheLine) {
   EXPECT_EQ(Output("peer.err"), "lost port " + line_.link_b + ": hung up\n");
 }
 
+// Keystrokes at both ends, a few letters every 100 ms each way on a cable
+// paced at 115200 baud, with velcot on the terminal at each end: every
+// file arrives, and both ends end by themselves, also when one is refused.
+TEST_F(SerialUsersTest, KeystrokesOnTheLineHoldNeitherEnd) {
+  NullModem cable = StartNullModem(NULLMODEM_PATH,
+                                   {"-b", "115200", "--inject", "ab:3/100", "--inject", "ba:3/100"},
+                                   scratch_, kLimitSeconds);
+  ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
+  children_.push_back(cable.pid);
+  for (bool refused : {false, true}) {
+    std::string run = refused ? "refused" : "stored";
+    SCOPED_TRACE(run);
+    std::string tx = MakeFolder(run + "-tx"), rx = MakeFolder(run + "-rx");
+    std::string big = MakeContent(refused ? 3000 : 70000, 37), small = MakeContent(9000, 38);
+    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", big) && WriteWholeFile(tx + "/small.bin", small));
+    if (refused) MakeFolder(run + "-rx/small.bin");
+    SpawnOptions terminal;
+    terminal.stdin_path = terminal.stdout_path = cable.link_b;
+    pid_t receiver = StartVelcot(rx, {"-p", "-", "-b", "115200"}, run + "-rx", terminal);
+    // Set up: the letters keep it from blocking in a read.
+    ASSERT_TRUE(WaitForCondition([&] { return ReadLinkSpeed(cable.link_b) == B115200; },
+                                 kLimitMilliseconds, receiver));
+    terminal.stdin_path = terminal.stdout_path = cable.link_a;
+    ProcessEnd sent = Finish(StartVelcot(tx, {"-p", "-", "-b", "115200", "big.bin", "small.bin"},
+                                         run + "-tx", terminal));
+    ProcessEnd received = Finish(receiver);
+    EXPECT_TRUE(sent.exited && received.exited);
+    EXPECT_EQ(sent.status, refused ? 2 : 0) << Output(run + "-tx.err");
+    EXPECT_EQ(received.status, refused ? 2 : 0) << Output(run + "-rx.err");
+    EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == big);
+    EXPECT_TRUE(refused || ReadWholeFile(rx + "/small.bin") == small);
+  }
+}
+
 // A person at picocom: C-a C-s, a file name and Enter send it; C-a C-r and
 // Enter receive; C-a C-x leaves. velcot runs as picocom's commands on the
 // line it hands over, against a velcot and against a classic peer, and the

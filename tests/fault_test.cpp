@@ -755,6 +755,24 @@ const FrameFault kFrameFaults[] = {
     // States are cumulative: the next one says what a lost one would have;
     // with none coming, the sender asks with the first bytes unanswered.
     {"StatesLost", {"--frame", "ba:k:5-12:drop"}, {500000}, 0, "", 0, false},
+    // Every state after the first lost, both files within the first window.
+    {"FinalStatesLost", {"--frame", "ba:k:2-:drop"}, {700, 600}, 0, "", 0, false},
+    // A letter every 100 ms to the sender once a segment went again after QUIT.
+    {"ChatterAfterResend",
+     {"--frame", "ab:d:1:damage", "--inject", "ba:1/100:ab:d:3"},
+     {1500},
+     0,
+     "",
+     0,
+     false},
+    // Every STORED lost, asked for or not: the message names the file.
+    {"StoredAlwaysLost",
+     {"--frame", "ba:s:1-:drop"},
+     {5000},
+     2,
+     "Gave up sending f1.bin: the receiver was silent for 30 s\n",
+     0,
+     false},
     {"StatesDamaged", {"--frame", "ba:k:3-9:damage"}, {300000, 5000}, 0, "", 0, false},
     {"FirstAcceptDamaged", {"--frame", "ba:A:1:damage"}, kThreeSmall, 0, "", 0, false},
     // The sender asks for an answer it is missing.

@@ -221,7 +221,8 @@ TEST_F(StallTest, ReceiverGivesUpDropsThePartialFileAndAnswersTheNextStart) {
     EXPECT_EQ(CountPending(link_.theirs), 2 * silence.replies);
     EXPECT_EQ(ListDirectory("."), std::vector<std::string>{"b.bin"});
     EXPECT_EQ(ReadFile("b.bin"), (Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs), PortResult::kDone);  // as receive mode does
+    EXPECT_EQ(WaitForQuietLine(link_.ours, kLimitMs, kForEver),
+              PortResult::kDone);  // as receive mode does
   }
 
   testing::internal::CaptureStdout();

@@ -74,6 +74,22 @@ struct FrameRule {
   uint64_t seen;
 };
 
+// --inject: count letters go one way every periodNs among what the writer
+// sends, as keystrokes or a console's messages would: from the start, or
+// once the nth frame of type (and sequence, if seq >= 0) has gone the way
+// of trigger.
+struct Injection {
+  int dir;
+  uint64_t count;
+  int64_t periodNs;
+  int trigger;  // -1: from the start
+  uint8_t type;
+  int seq;
+  uint64_t nth, seen;
+  int64_t nextNs;  // when the next letters go; INT64_MAX until started
+  uint64_t rng;
+};
+
 // --rewrite: the nth occurrence of from going one way becomes to.
 struct Rewrite {
   int dir;
@@ -96,6 +112,7 @@ struct Options {
   const char* link[2] = {nullptr, nullptr};
   std::vector<FrameRule> frames;
   std::vector<Rewrite> rewrites;
+  std::vector<Injection> injections;
 };
 
 // One direction of the cable: a queue of chars on the wire with the time
@@ -123,11 +140,13 @@ struct Line {
   // waits for room on the line; frames held back, with when they go.
   std::vector<FrameRule> rules;
   std::vector<Rewrite> rewrites;
+  std::vector<Injection>* injections;  // the cable's, all ways
+  bool judging;                        // frames are told: rules, or an injection waits for one
   std::string raw, unjudged, out;
   std::vector<std::pair<int64_t, std::string>> delayed;
   int64_t lastRead;
   uint64_t frames[4];  // by FrameAction
-  uint64_t rewritten;
+  uint64_t rewritten, injected;
 };
 
 struct Cable {
@@ -187,6 +206,12 @@ void PrintUsage(FILE* f) {
       "  --rewrite DIR:HEX=HEX[:N]  replaces the Nth (default first)\n"
       "                   occurrence of a byte string going DIR with another\n"
       "                   as long; may be given more than once\n"
+      "  --inject DIR:COUNT/MS[:FDIR:TYPE[/SEQ]:N]  COUNT random lowercase\n"
+      "                   letters go DIR every MS ms among what the writer\n"
+      "                   sends (keystrokes, a console's chatter), from the\n"
+      "                   start or once the Nth frame of type TYPE (and\n"
+      "                   sequence SEQ) has gone FDIR; may be given more\n"
+      "                   than once\n"
       "  -h               show this help\n"
       "Frames are told by their header's check, before bit errors; bytes\n"
       "that may begin a header or a string to rewrite wait for the rest (at\n"
@@ -197,8 +222,9 @@ void PrintUsage(FILE* f) {
       "direction the bytes carried, bits flipped and bytes dropped (on the\n"
       "line or unread from the writer at that moment, sent while an end's\n"
       "speed was 0, or reaching an end that no program had open, as a\n"
-      "closed port loses them), and with --frame or --rewrite the frames\n"
-      "dropped, damaged, duplicated and delayed and the strings rewritten;\n"
+      "closed port loses them), with --frame or --rewrite the frames\n"
+      "dropped, damaged, duplicated and delayed and the strings rewritten,\n"
+      "and with --inject the letters injected;\n"
       "removes the links, exits 0. The cable keeps\n"
       "both ptys open itself, so an end that is closed does not hang up the\n"
       "line; what that end's program left unread is discarded, as a serial\n"
@@ -280,6 +306,34 @@ bool ParseFrameRule(const char* arg, Options* o) {
   return true;
 }
 
+// DIR:COUNT/MS[:FDIR:TYPE[/SEQ]:N]
+bool ParseInjection(const char* arg, Options* o) {
+  std::vector<std::string> f = SplitFields(arg);
+  Injection j{};
+  uint64_t ms = 0, seq = 0;
+  size_t slash = f.size() > 1 ? f[1].find('/') : std::string::npos;
+  if ((f.size() != 2 && f.size() != 5) || !ParseDirection(f[0], &j.dir) || slash == f[1].npos ||
+      !ParseCount(f[1].substr(0, slash).c_str(), &j.count) || j.count == 0 ||
+      !ParseCount(f[1].c_str() + slash + 1, &ms) || ms == 0 || ms > 1000000000)
+    return false;
+  j.periodNs = static_cast<int64_t>(ms) * 1000000;
+  j.trigger = -1;
+  j.seq = -1;
+  j.nextNs = 0;  // from the start: set then
+  if (f.size() == 5) {
+    if (!ParseDirection(f[2], &j.trigger) || f[3].empty() || !ParseCount(f[4].c_str(), &j.nth) ||
+        j.nth == 0)
+      return false;
+    j.type = static_cast<uint8_t>(f[3][0]);
+    if (f[3].size() > 1 && (f[3][1] != '/' || !ParseCount(f[3].c_str() + 2, &seq) || seq > 255))
+      return false;
+    if (f[3].size() > 1) j.seq = static_cast<int>(seq);
+    j.nextNs = INT64_MAX;
+  }
+  o->injections.push_back(j);
+  return true;
+}
+
 // DIR:HEX=HEX[:N]
 bool ParseRewrite(const char* arg, Options* o) {
   std::vector<std::string> f = SplitFields(arg);
@@ -336,6 +390,8 @@ bool ParseOption(int c, const char* arg, Options* o) {
       return ParseFrameRule(arg, o);
     case 'w':
       return ParseRewrite(arg, o);
+    case 'i':
+      return ParseInjection(arg, o);
   }
   return false;
 }
@@ -354,6 +410,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                  {"usb-latency-b", required_argument, nullptr, 'U'},
                                  {"frame", required_argument, nullptr, 'r'},
                                  {"rewrite", required_argument, nullptr, 'w'},
+                                 {"inject", required_argument, nullptr, 'i'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   const char* kShortUsage = "usage: nullmodem [options] LINK_A LINK_B (-h for help)\n";
@@ -513,7 +570,7 @@ bool ReadSource(Line* l) {
     return false;
   }
   l->lastRead = NowNs();
-  (l->rules.empty() && l->rewrites.empty() ? l->out : l->raw).append(buf, n);
+  (!l->judging && l->rewrites.empty() ? l->out : l->raw).append(buf, n);
   return true;
 }
 
@@ -540,9 +597,21 @@ long FrameAt(const std::string& s, size_t p) {
   return static_cast<long>(kHeaderSize + length + kTrailerSize);
 }
 
+// An injection that waits for this frame starts a period after it.
+void CountTriggers(Line* l, const std::string& frame, int64_t now) {
+  int dir = 1 - l->dstEnd;
+  for (Injection& j : *l->injections) {
+    if (j.trigger != dir || j.type != static_cast<uint8_t>(frame[2]) ||
+        (j.seq >= 0 && j.seq != static_cast<uint8_t>(frame[3])))
+      continue;
+    if (++j.seen == j.nth) j.nextNs = now + j.periodNs;
+  }
+}
+
 // Every rule that matches the frame counts it; the first whose range holds
 // that count acts.
 void ActOnFrame(Line* l, std::string frame, int64_t now) {
+  CountTriggers(l, frame, now);
   const FrameRule* acting = nullptr;
   for (FrameRule& r : l->rules) {
     if (r.type != static_cast<uint8_t>(frame[2]) ||
@@ -593,7 +662,7 @@ void PassRewrites(Line* l, bool flush) {
 // has begun waits for the rest, unless flush.
 void JudgeFrames(Line* l, int64_t now, bool flush) {
   std::string& in = l->unjudged;
-  size_t p = l->rules.empty() ? std::string::npos : 0, plain = 0;  // in[plain, p) passes
+  size_t p = l->judging ? 0 : std::string::npos, plain = 0;  // in[plain, p) passes
   while ((p = in.find('\xF3', p)) != std::string::npos) {
     long length = FrameAt(in, p);
     bool whole = length > 0 && in.size() - p >= static_cast<size_t>(length);
@@ -640,6 +709,26 @@ void FilterLine(Line* l, int64_t now) {
     l->out += it->second;
     it = l->delayed.erase(it);
   }
+}
+
+// Letters that are due go after what the writer sent so far, which may be
+// the middle of a frame.
+void Inject(Cable* c, int64_t now) {
+  for (Injection& j : c->opt.injections) {
+    if (j.nextNs > now) continue;
+    Line& l = c->line[j.dir];
+    for (uint64_t i = 0; i < j.count; i++)
+      l.out += static_cast<char>('a' + NextRandom(&j.rng) % 26);
+    l.injected += j.count;
+    j.nextNs = std::max(j.nextNs + j.periodNs, now);
+  }
+}
+
+int64_t NextInjection(const Options& o) {
+  int64_t next = INT64_MAX;
+  for (const Injection& j : o.injections)
+    next = std::min(next, j.nextNs);
+  return next;
 }
 
 // Puts what has passed onto the line, as far as it has room. The speeds
@@ -818,6 +907,7 @@ void PrintSummary(const Cable& c) {
               "; frames %llu dropped, %llu damaged, %llu duplicated, %llu delayed; %llu rewritten",
               Count(l.frames[kDrop]), Count(l.frames[kDamage]), Count(l.frames[kDup]),
               Count(l.frames[kDelay]), Count(l.rewritten));
+    if (!c.opt.injections.empty()) fprintf(stderr, "; %llu injected", Count(l.injected));
     fputc('\n', stderr);
   }
 }
@@ -832,6 +922,10 @@ uint32_t TakeSignal(int sigFd) {
 Step Wait(Cable* c) {
   bool spin;
   int64_t deadline = NextDeadline(c->line, &spin);
+  if (NextInjection(c->opt) < deadline) {
+    deadline = NextInjection(c->opt);
+    spin = false;
+  }
   epoll_event ev[4];
   int n = WaitUntil(c->epollFd, ev, 4, deadline - (spin ? kSpinNs : 0));
   if (n < 0) return errno == EINTR ? kGoOn : kFail;
@@ -883,8 +977,10 @@ Step RunCable(Cable* c) {
     for (Line& l : c->line) {
       if (l.pending && Room(l) > 0 && !ReadSource(&l)) return kFail;
       FilterLine(&l, NowNs());
-      FeedLine(&l, c->opt);
     }
+    Inject(c, NowNs());
+    for (Line& l : c->line)
+      FeedLine(&l, c->opt);
     Step s = Wait(c);
     if (s != kGoOn) return s;
   }
@@ -970,6 +1066,14 @@ void InitLines(Cable* c) {
       if (r.dir == e) l.rules.push_back(r);
     for (const Rewrite& r : c->opt.rewrites)
       if (r.dir == e) l.rewrites.push_back(r);
+    l.injections = &c->opt.injections;
+    l.judging = !l.rules.empty();
+    for (const Injection& j : c->opt.injections)
+      l.judging = l.judging || j.trigger == e;
+  }
+  for (Injection& j : c->opt.injections) {
+    j.rng = c->opt.seed ^ 0x243F6A8885A308D3ULL ^ static_cast<uint64_t>(j.dir);
+    if (j.nextNs == 0) j.nextNs = start + j.periodNs;
   }
 }
 
