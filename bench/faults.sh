@@ -57,7 +57,8 @@
 #
 # Columns, per setting, in files (each file of each run counts in one, the
 # first that fits): wrong (under the file's name neither the old file nor
-# the file sent; a stray file in the receiver's folder counts one more);
+# the file sent; a stray file in the receiver's folder counts one more,
+# but not a kept part that holds the first bytes of a file sent);
 # hang (the run was stopped before the sender was done with the file: its
 # progress line ended complete, or a line named it); right (the stored file
 # is the file sent, reported sent); false failure (stored right, but the
@@ -338,9 +339,19 @@ run_batch() {  # run_batch SEED BER LATENCY [MORE...]
     count[$outcome]=$((${count[$outcome]:-0} + 1))
     verdicts+=" ${sizes[i]}:$outcome"
   done
-  # Anything else in the receiver's folder is a stray file.
-  local strays
-  strays=$(find "$run/rx" -mindepth 1 | grep -cvxF -f <(printf "$run/rx/%s\n" "${names[@]}") || true)
+  # Anything else in the receiver's folder is a stray file, but the part a
+  # receiver keeps of a file cut off, for a sender to go on from, when it
+  # holds that file's first bytes.
+  local strays=0 other kept
+  while IFS= read -r other; do
+    kept=0
+    if [[ ${other##*/} =~ ^\.velcot-[0-9a-f]{16}-[0-9a-f]{16}-[0-9a-f]{16}\.part$ ]]; then
+      for ((i = 0; i < ${#names[@]}; i++)); do
+        cmp -s -n "$(stat -c %s "$other")" "$other" "$run/tx/${names[i]}" && kept=1 && break
+      done
+    fi
+    ((kept)) || strays=$((strays + 1))
+  done < <(find "$run/rx" -mindepth 1 | grep -vxF -f <(printf "$run/rx/%s\n" "${names[@]}") || true)
   count[wrong]=$((${count[wrong]:-0} + strays))
 
   echo "faults: $ber ${latency}ms${*:+ $*} seed $seed:$verdicts strays $strays status $status" \
