@@ -56,6 +56,7 @@ struct PortState {
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
   int error;         // why the port was lost: an errno value, or kHungUp
+  bool last_words;   // WriteLastWords spoke: what the driver holds is theirs alone
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.
@@ -699,8 +700,8 @@ PortResult WriteLastWords(PortHandle port, const uint8_t* bytes, size_t length, 
     }
   }
   if (flags >= 0) fcntl(port->write_fd, F_SETFL, flags);
-  // A closing port drops what the driver holds once the run was asked to
-  // end: the words leave first.
+  port->last_words = true;
+  // The words leave before the port closes.
   int queued = 0;
   while (terminal && result == PortResult::kDone && ioctl(port->write_fd, TIOCOUTQ, &queued) == 0 &&
          queued > 0 && ReadClockNs() < deadline_ns) {
@@ -749,7 +750,7 @@ void CloseComPort(PortHandle port) {
   // Output is dropped only when interrupted: on a pseudo-terminal what was
   // drained may still wait for the other side to read it. Interrupted, a
   // sender may still be sending: what was echoed meanwhile goes too.
-  int discarded = interrupted ? TCIOFLUSH : TCIFLUSH;
+  int discarded = interrupted && !port->last_words ? TCIOFLUSH : TCIFLUSH;
   tcflush(port->fd, discarded);
   if (port->settings_saved) PutSettingsBack(port);
   if (interrupted) tcflush(port->fd, discarded);
