@@ -140,6 +140,28 @@ TEST(ComPortSettings, AskWithIacDoubledAndTakeOnlyWhatWasAsked) {
   Decode(&state, "\xFF\xFE\x2C"s, &reply);
   EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete),
             "the port server refuses COM-PORT-OPTION (RFC 2217)");
+  // Line control: flow control in the SET-CONTROL always sent, DTR and RTS
+  // only when asked for; each answer goes with its setting by its value.
+  StartTelnet(&state, true);
+  LineControl control;
+  control.flow = FlowControl::kRtsCts;
+  control.dtr = ModemLine::kOn;
+  request = RequestComPortSettings(&state, 0xFF00FF, format, control);
+  EXPECT_NE(request.find("\xFF\xFA\x2C\x05\x03\xFF\xF0\xFF\xFA\x2C\x05\x08\xFF\xF0"s),
+            std::string::npos);
+  EXPECT_EQ(request.find("\xFF\xFA\x2C\x05\x0B"s), std::string::npos);  // RTS not asked
+  Decode(&state, answers + "\xFF\xFA\x2C\x67\x03\xFF\xF0"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete, control), "");
+  EXPECT_FALSE(complete);  // DTR not answered yet
+  Decode(&state, "\xFF\xFA\x2C\x69\x09\xFF\xF0"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete, control),
+            "the port server set flow control 1 when 3 was asked");
+  Decode(&state, "\xFF\xFA\x2C\x69\x03\xFF\xF0"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete, control),
+            "the port server set DTR 9 when 8 was asked");
+  Decode(&state, "\xFF\xFA\x2C\x69\x08\xFF\xF0"s, &reply);
+  EXPECT_EQ(CheckComPortAnswers(state, 0xFF00FF, format, &complete, control), "");
+  EXPECT_TRUE(complete);
 }
 
 #ifdef _WIN32
