@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -387,6 +389,28 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
   EXPECT_EQ(ListDirectory(classic_rx), std::vector<std::string>{"after.txt"});
 }
 
+// A symbolic link in a folder is skipped with a word, its target not
+// followed (here outside the folder, and the folder itself), and fails
+// nothing.
+TEST_F(EndToEndTest, SkipsLinksInAFolderWithoutFailingTheRun) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  MakeFolder("tx/tree");
+  ASSERT_TRUE(WriteWholeFile(tx + "/tree/a.txt", "a"));
+  ASSERT_TRUE(WriteWholeFile(tx + "/secret.txt", "not to be sent"));
+  ASSERT_EQ(symlink("../secret.txt", (tx + "/tree/out").c_str()), 0);
+  ASSERT_EQ(symlink(".", (tx + "/tree/up").c_str()), 0);
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  ProcessEnd sent = Finish(StartSender(tx, {"tree"}));
+  StopLine(line_);
+  Finish(receiver);
+  EXPECT_EQ(sent.status, 0);
+  EXPECT_EQ(Output("tx.err"),
+            "Skipping tree/out: a symbolic link, not followed\n"
+            "Skipping tree/up: a symbolic link, not followed\n");
+  EXPECT_EQ(ListDirectory(rx + "/tree"), std::vector<std::string>{"a.txt"});
+}
+
 // A scripted sender announces names that would leave the receiver's folder,
 // garble its console, or name a Windows device.
 TEST_F(EndToEndTest, RefusesUnsafeNames) {
@@ -510,15 +534,64 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
 
 class CommandLineTest : public EndToEndTest {};
 
-TEST_F(CommandLineTest, HelpEndsBeforeAnythingIsOpened) {
-  for (const char* help : {"-h", "-?"}) {
-    SCOPED_TRACE(help);
-    ProcessEnd end = Finish(StartVelcot(scratch_, {"a.txt", "-p", "/nonexistent", help}, "help"));
+TEST_F(CommandLineTest, HelpAndVersionEndBeforeAnythingIsOpened) {
+  for (const char* asked : {"-h", "-?", "--help", "--version"}) {
+    SCOPED_TRACE(asked);
+    ProcessEnd end =
+        Finish(StartVelcot(scratch_, {"a.txt", "-x", "-p", "/nonexistent", asked}, "help"));
     EXPECT_EQ(end.status, 0);
-    EXPECT_EQ(Output("help.out")
-                  .rfind("Sends or receives files over serial COM lines (nullmodems).\n", 0),
-              0u);
+    std::string first = asked == "--version"s ? "velcot " : "Sends or receives files over serial";
+    EXPECT_EQ(Output("help.out").rfind(first, 0), 0u);
     EXPECT_EQ(Output("help.err"), "");
+  }
+}
+
+// Each mistake is told before the port is opened: a port that does not
+// exist would otherwise say so first. Files that cannot be sent are told
+// then too; with none left the run ends there.
+TEST_F(CommandLineTest, MistakesAreToldBeforeThePortIsOpened) {
+  const std::string kNoFile = "No such file or directory\n";
+  const std::string kNotOpened = "None of the files given can be sent; the port was not opened\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string said;
+    int status;
+  } kCases[] = {
+      {{"-x", "a.txt"},
+       "Unknown option -x: velcot -h lists the options; a file so named goes as ./-x or after "
+       "--\n",
+       1},
+      {{"a.txt", "--verbose"}, "Unknown option --verbose: ", 1},
+      {{"-b", "abc"}, "-b abc: not a number\nmissing baudrate\n", 1},
+      {{"-b", "115200x"}, "-b 115200x: \"x\" after the number\nmissing baudrate\n", 1},
+      {{"-m", "8N1x"},
+       "-m 8N1x: a mode is three characters: data bits, parity, stop bits (8N1)\n"
+       "couldn't configure port\n",
+       1},
+      {{"-m", "9N1"}, "-m 9N1: data bits are 5 to 8, not \"9\"\ncouldn't configure port\n", 1},
+      {{"-m", "7E1"}, "-m 7E1: velcot's own exchange needs 8 data bits", 1},
+      {{"--flow", "xonxoff"}, "--flow xonxoff: velcot's own exchange carries every byte value", 1},
+      {{"missing.txt", "--", "-x"},
+       "Couldn't stat missing.txt: " + kNoFile + "Couldn't stat -x: " + kNoFile + kNotOpened,
+       2},
+      // Kermit takes 7 data bits: this one reaches the port.
+      {{"-m", "7E1", "--protocol", "kermit"},
+       "open(/nonexistent) failed: " + kNoFile + "could not open /nonexistent\n",
+       1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::vector<std::string> args = {"-p", "/nonexistent"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessEnd end = Finish(StartVelcot(scratch_, args, "mistake"));
+    EXPECT_EQ(end.status, c.status);
+    std::string said = Output("mistake.err");
+    if (c.said.back() == '\n') {
+      EXPECT_EQ(said, c.said);
+    } else {  // the start of one line
+      EXPECT_EQ(said.rfind(c.said, 0), 0u) << said;
+      EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+    }
   }
 }
 
@@ -527,14 +600,13 @@ TEST_F(CommandLineTest, ReportsPortThatCannotBeUsed) {
   EXPECT_EQ(end.status, 1);
   EXPECT_EQ(Output("none.err"),
             "open(/nonexistent) failed: No such file or directory\ncould not open /nonexistent\n");
-
-  ASSERT_TRUE(StartLine());
-  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "8N1x"}, "m4"));
+  // A file is no serial port, as the platform says.
+  ASSERT_TRUE(WriteWholeFile(scratch_ + "/README.md", "text"));
+  end = Finish(StartVelcot(scratch_, {"-p", "README.md"}, "file"));
   EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(Output("m4.err"), "couldn't configure port\n");
-  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "9N1"}, "m9"));
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(Output("m9.err"), "SetCommState() failed with 22\ncouldn't configure port\n");
+  EXPECT_EQ(Output("file.err"), "README.md is not a serial port: " + std::string(strerror(ENOTTY)) +
+                                    "\ncould not open README.md\n");
+  EXPECT_EQ(ReadWholeFile(scratch_ + "/README.md"), "text");
 }
 
 TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
