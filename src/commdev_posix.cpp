@@ -353,7 +353,8 @@ static bool SetModemLines(PortHandle port, const LineControl& control) {
     port->modem_lines = lines;
     port->modem_asked = asked;
   }
-  if ((on == 0 || ioctl(port->fd, TIOCMBIS, &on) == 0) && ioctl(port->fd, TIOCMBIC, &off) == 0) {
+  if ((on == 0 || ioctl(port->fd, TIOCMBIS, &on) == 0) &&
+      (off == 0 || ioctl(port->fd, TIOCMBIC, &off) == 0)) {
     return true;
   }
   if (errno != ENOTTY && errno != EINVAL) return false;

@@ -229,7 +229,9 @@ static void AddWatchedFigures(ProgressLine* line, uint64_t done, std::string* dr
   std::string figures = FormatRateAndTimeLeft(line->total, done, moved, seconds);
   size_t width = CountColumns(*drawn, IsConsoleUtf8());
   size_t columns = ReadConsoleColumns();
-  if (width + figures.size() >= columns) figures.erase(std::min(figures.find(','), figures.size()));
+  size_t comma = figures.find(',');
+  // Short of room, the time left tells more than the rate.
+  if (width + figures.size() >= columns && comma != std::string::npos) figures.erase(0, comma + 1);
   if (width + figures.size() >= columns) figures.clear();
   size_t shown = width + figures.size();
   size_t blank = std::min(line->watched_width, columns - 1);

@@ -424,6 +424,30 @@ static ConsoleStreams KeepConsoleOffLine(PortHandle port) {
   return console;
 }
 
+// Gives a stream that RedirectStream pointed elsewhere its descriptor back.
+static void GiveStreamBack(ConsoleStreams* console, int stream) {
+  if (console->saved[stream] < 0) return;
+  FILE* to = PickStream(stream);
+  fflush(to);
+  dup2(console->saved[stream], fileno(to));
+  close(console->saved[stream]);
+  console->saved[stream] = -1;
+#ifdef _WIN32
+  _setmode(fileno(to), _O_TEXT);
+#endif
+}
+
+// Writes all that held holds to the stream, and closes it.
+static void PassText(FILE* held, FILE* to) {
+  if (held == nullptr) return;
+  rewind(held);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, held)) > 0;)
+    fwrite(buffer, 1, n, to);
+  fclose(held);
+  fflush(to);
+}
+
 // Copies held text out: lines as they were written, but of a line redrawn
 // with carriage returns (the progress line) nothing.
 static void CopyHeldText(FILE* held, FILE* to) {
@@ -446,14 +470,8 @@ static void CopyHeldText(FILE* held, FILE* to) {
 // than put on it.
 static void RestoreConsole(ConsoleStreams* console) {
   for (int stream = 0; stream < 2; stream++) {
-    if (console->saved[stream] < 0) continue;
+    GiveStreamBack(console, stream);
     FILE* to = PickStream(stream);
-    fflush(to);
-    dup2(console->saved[stream], fileno(to));
-    close(console->saved[stream]);
-#ifdef _WIN32
-    _setmode(fileno(to), _O_TEXT);
-#endif
     if (console->held[stream] == nullptr) continue;
     if (isatty(fileno(to))) CopyHeldText(console->held[stream], to);
     fclose(console->held[stream]);
@@ -529,12 +547,14 @@ static int Run(int argc, char** argv, Settings* settings) {
   }
   Protocol protocol = Protocol::kVelcot;
   if (settings->protocol != nullptr) ParseProtocolName(settings->protocol, &protocol);
+  // What the check says waits until velcot knows whether its error stream
+  // is the line (typed on a board's console, where nothing but the exchange
+  // may go on it); the port's own word, if it does not open, follows it.
+  ConsoleStreams early = {{-1, -1}, {nullptr, nullptr}};
+  FILE* early_text = tmpfile();
+  if (early_text != nullptr) RedirectStream(&early, 1, early_text);
   bool folders = protocol != Protocol::kVelcot || !settings->classic_only;
   int unsendable = DropUnsendableFiles(settings, folders);
-  if (unsendable > 0 && settings->file_count == 0) {
-    fprintf(stderr, "None of the files given can be sent; the port was not opened\n");
-    return kExitIncomplete;
-  }
   // Interrupted, the run still ends the progress line, drops a partial
   // file and puts the port back, and its status tells the signal.
   CatchInterrupts();
@@ -548,16 +568,21 @@ static int Run(int argc, char** argv, Settings* settings) {
   // as one, rather than the signal ending the run without a word.
   signal(SIGPIPE, SIG_IGN);
 #endif
-  PortHandle port = OpenComPort(settings->port);
-  if (port == kInvalidPortHandle) {
-    fprintf(stderr, "could not open %s\n", settings->port);
-    return kExitNotStarted;
+  bool none = unsendable > 0 && settings->file_count == 0;
+  PortHandle port = none ? kInvalidPortHandle : OpenComPort(settings->port);
+  GiveStreamBack(&early, 1);
+  if (none || port == kInvalidPortHandle) {
+    PassText(early_text, stderr);
+    if (none) fprintf(stderr, "None of the files given can be sent; the port was not opened\n");
+    if (!none) fprintf(stderr, "could not open %s\n", settings->port);
+    return none ? kExitIncomplete : kExitNotStarted;
   }
   // The console velcot was typed on, or a line handed over, is given back
   // after one run of files.
   bool one_run =
       IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
   ConsoleStreams console = KeepConsoleOffLine(port);
+  PassText(early_text, stderr);
   int status = kExitNotStarted;
   LineFormat format;
   RunTally tally;
