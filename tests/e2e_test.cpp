@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -389,6 +390,48 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
   EXPECT_EQ(ListDirectory(classic_rx), std::vector<std::string>{"after.txt"});
 }
 
+// A person watching the sender's console (a pty the test holds) sees the
+// rate and the time left after the line, each drawing blanking what the one
+// before left, and the run's summary; the receiver's output, a file, has
+// the line's bytes alone.
+TEST_F(EndToEndTest, ShowsRateAndSummaryWhereAPersonWatches) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", MakeContent(6000, 22)));
+  NullModem cable = StartNullModem(NULLMODEM_PATH, {"-b", "19200"}, scratch_, kLimitSeconds);
+  ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
+  children_.push_back(cable.pid);
+  int console = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(console >= 0 && grantpt(console) == 0 && unlockpt(console) == 0);
+  held_fds_.push_back(console);
+  struct winsize size = {24, 100, 0, 0};  // room for both figures
+  ASSERT_EQ(ioctl(console, TIOCSWINSZ, &size), 0);
+  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "19200"}, "rx");
+  ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
+  SpawnOptions watched;
+  watched.stdout_path = ptsname(console);
+  pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "19200", "data.bin"}, "tx", watched);
+  std::string screen;
+  WaitForCondition([&] { return (screen += ReadWithDeadline(console, 65536, 50)), false; },
+                   kLimitMilliseconds, sender);
+  EXPECT_EQ(Finish(sender).status, 0);
+  screen += ReadWithDeadline(console, 65536, 200);
+  SendSignal(receiver, SIGTERM);
+  Finish(receiver);
+  EXPECT_NE(screen.find("B/s, 0:0"), std::string::npos) << screen;  // rate, time left
+  size_t last = screen.rfind("data.bin 6000/6000 (100.0%) ");
+  ASSERT_NE(last, std::string::npos) << screen;
+  size_t summary = screen.find("\r\n1 file, 6.0 kB in 0:0", last);
+  EXPECT_NE(summary, std::string::npos) << screen;
+  EXPECT_NE(screen.find("% of the line's 1.9 kB/s\r\n", summary), std::string::npos) << screen;
+  for (size_t at = 0, end; (end = screen.find('\r', at)) < last; at = end + 1) {
+    size_t next = screen.find('\r', end + 1);
+    EXPECT_GE(next - end, end - at) << "a drawing shorter than the one before";
+  }
+  std::string drawn = Output("rx.out"), complete = DrawCompleteProgress("data.bin", 6000, false);
+  EXPECT_EQ(drawn.find("B/s"), std::string::npos);
+  EXPECT_EQ(drawn.substr(drawn.size() - std::min(drawn.size(), complete.size())), complete);
+}
+
 // A symbolic link in a folder is skipped with a word, its target not
 // followed (here outside the folder, and the folder itself), and fails
 // nothing.
@@ -495,7 +538,7 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   EXPECT_EQ(Output("serial"), "TIOCSSERIAL 0x10002040\nTIOCSSERIAL 0x10000040\n");
 
   // A rate the port does not make is refused, saying what it makes; one it
-  // makes passes (the sender then stops at its missing file). ftdi_sio's
+  // makes passes (and the file goes again). ftdi_sio's
   // baud_base (24000000) describes no whole divisor: 2500000 would be 4% off.
   struct Case {
     std::vector<std::string> driver;
@@ -516,13 +559,13 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.driver.back() + " at " + c.rate);
-    ProcessEnd end = Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", c.rate, "missing.bin"},
-                                        "rate", driver(c.driver, "rate-serial")));
+    ProcessEnd end = Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", c.rate, "data.bin"}, "rate",
+                                        driver(c.driver, "rate-serial")));
     if (c.refusal != nullptr) {
       EXPECT_EQ(end.status, 1);
       EXPECT_EQ(Output("rate.err"), std::string(c.refusal) + "couldn't configure port\n");
     } else {
-      EXPECT_EQ(end.status, 2);
+      EXPECT_EQ(end.status, 0);
       EXPECT_EQ(Output("rate.err").find("configure"), std::string::npos) << Output("rate.err");
     }
   }
@@ -530,6 +573,35 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   ExpectPortLost(Finish(receiver), "rx", line_.link_a, true);
   EXPECT_EQ(ReadWholeFile(rx + "/data.bin"), content);
   EXPECT_EQ(Output("pool").find("getrandom"), std::string::npos);  // never waited for the pool
+
+  // Line control: RTS/CTS flow control in the terminal's settings, and the
+  // modem lines as asked while velcot holds the port (RTS/CTS raises RTS),
+  // those asked for put back at the end.
+  const struct {
+    std::vector<std::string> args;
+    const char* lines;  // at first
+    bool rtscts;
+    const char* changes;
+  } kControls[] = {
+      {{"--flow", "rtscts", "--dtr", "on"}, "0x0", true, "TIOCMBIS 0x6\nTIOCMBIC 0x2\n"},
+      {{"--rts", "on", "--dtr=off"}, "0x6", false, "TIOCMBIS 0x4\nTIOCMBIC 0x2\nTIOCMBIS 0x6\n"},
+  };
+  ASSERT_TRUE(StartLine());
+  for (const auto& c : kControls) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> args = {"-p", line_.link_a, "-b", "115200"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::remove((scratch_ + "/logs/modem").c_str());
+    std::vector<std::string> uart = {"FAKE_UART_MODEM="s + c.lines, "FAKE_UART_FLAGS=0x2000"};
+    pid_t held = StartVelcot(rx, args, "held", driver(uart, "modem"));
+    ASSERT_TRUE(WaitForReader(held, kLimitMilliseconds));
+    termios settings;
+    ASSERT_EQ(tcgetattr(fd_a_, &settings), 0);
+    EXPECT_EQ((settings.c_cflag & CRTSCTS) != 0, c.rtscts);
+    SendSignal(held, SIGTERM);
+    EXPECT_EQ(Finish(held).status, 128 + SIGTERM) << Output("held.err");
+    EXPECT_EQ(Output("modem"), c.changes);
+  }
 }
 
 class CommandLineTest : public EndToEndTest {};
@@ -956,30 +1028,42 @@ TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
     EXPECT_NE(Output("open.err").find("could not open " + c.port + "\n"), std::string::npos);
   }
 
-  // An RFC 2217 server that sets another speed, or answers with garbage.
+  // An RFC 2217 server that sets another speed or another state of DTR
+  // than asked (flow control and DTR go in SET-CONTROLs), or answers with
+  // garbage.
   int port = 0;
   int listener = ListenOnFreeTcpPort(&port);
   ASSERT_GE(listener, 0);
   held_fds_.push_back(listener);
   std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+  const std::string kAnswers =
+      "\xFF\xFA\x2C\x66\x08\xFF\xF0\xFF\xFA\x2C\x67\x01\xFF\xF0\xFF\xFA\x2C\x68\x01\xFF\xF0"s;
   const struct {
     std::string answer;
     std::string refusal;
+    std::vector<std::string> control = {};
   } kServers[] = {
-      {"\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0\xFF\xFA\x2C\x66\x08\xFF\xF0"
-       "\xFF\xFA\x2C\x67\x01\xFF\xF0\xFF\xFA\x2C\x68\x01\xFF\xF0\xFF\xFA\x2C\x69\x01\xFF\xF0"s,
+      {"\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0"s + kAnswers + "\xFF\xFA\x2C\x69\x01\xFF\xF0"s,
        "the port server set baud rate 9600 when 100000 was asked\n"},
+      {"\xFF\xFA\x2C\x65\x00\x01\x86\xA0\xFF\xF0"s + kAnswers +
+           "\xFF\xFA\x2C\x69\x03\xFF\xF0\xFF\xFA\x2C\x69\x09\xFF\xF0"s,
+       "the port server set DTR 9 when 8 was asked\n",
+       {"--flow", "rtscts", "--dtr", "on"}},
       {"\xFF\xFB\xC8\xFF\xFA\x2C\xFF\xFD\x99\xFF\xFB",
        "the port server did not answer COM-PORT-OPTION's settings within 5 s\n"},
       {"", "the port server closed the connection\n"},  // as ser2net does to a second client
   };
   for (const auto& server : kServers) {
-    pid_t client = StartVelcot(rx, {"-p", url, "-b", "100000"}, "rfc");
+    std::vector<std::string> args = {"-p", url, "-b", "100000"};
+    args.insert(args.end(), server.control.begin(), server.control.end());
+    pid_t client = StartVelcot(rx, args, "rfc");
     int connection = AcceptWithin(listener, kLimitMilliseconds);
     ASSERT_GE(connection, 0);
     held_fds_.push_back(connection);
-    EXPECT_NE(ReadWithDeadline(connection, 200, 500).find("\xFF\xFA\x2C\x01\x00\x01\x86\xA0"s),
-              std::string::npos);
+    std::string asked = ReadWithDeadline(connection, 200, 500);
+    EXPECT_NE(asked.find("\xFF\xFA\x2C\x01\x00\x01\x86\xA0"s), std::string::npos);
+    std::string control = server.control.empty() ? "\x01"s : "\x03\xFF\xF0\xFF\xFA\x2C\x05\x08"s;
+    EXPECT_NE(asked.find("\xFF\xFA\x2C\x05"s + control + "\xFF\xF0"s), std::string::npos);
     if (server.answer.empty()) shutdown(connection, SHUT_RDWR);
     ASSERT_TRUE(server.answer.empty() || WriteAll(connection, server.answer));
     ProcessEnd end = Finish(client);

@@ -736,6 +736,24 @@ TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
             Cells(0, 30) + " a/much/longer/path.txt 0/10 (0.0%)\r");
 }
 
+// What a person watching sees after the line, and at a run's end.
+TEST(FormatProgress, GivesRateTimeLeftAndTheRunsSummaryForAPersonWatching) {
+  EXPECT_EQ(FormatRateAndTimeLeft(1000000, 250000, 250000, 10.0), " 25.0 kB/s, 0:30 left");
+  EXPECT_EQ(FormatRateAndTimeLeft(90000500, 500, 500, 1.0), " 500 B/s, 50:00:00 left");
+  EXPECT_EQ(FormatRateAndTimeLeft(5000, 5000, 3000, 2.0), " 1.5 kB/s");  // resumed at 2000
+  EXPECT_EQ(FormatRateAndTimeLeft(5000, 100, 100, 0.1), "");             // too soon to tell
+  RunTally tally;
+  tally.lines = tally.files = 3;
+  tally.bytes = 1234567;
+  tally.last = tally.first + std::chrono::seconds(100);
+  EXPECT_EQ(FormatRunSummary(tally, 115200),
+            "3 files, 1.2 MB in 1:40: 12.3 kB/s, 107% of the line's 11.5 kB/s\n");
+  tally.files = 0;
+  tally.lines = 1;
+  tally.bytes = 0;
+  EXPECT_EQ(FormatRunSummary(tally, 9600), "0 of 1 file, 0 bytes in 1:40\n");
+}
+
 // Controls and C1 controls are escaped, the characters of a name are not:
 // a UTF-8 console takes UTF-8 characters but U+0080 to U+009F and bytes
 // of no character; another takes every byte but 0x80 to 0x9F.
