@@ -140,12 +140,14 @@ std::string DescribeBadBaudrate(const char* text) {
     p++;
   if (*p == '-') return "a rate is not negative";
   if (*p == '+') p++;
+  if (!isdigit(static_cast<unsigned char>(*p))) return "not a number";
+  // Base 0's prefixes by hand: runtimes disagree on where "0x" alone ends
+  // (glibc takes its 0 and leaves the "x").
+  bool hex =
+      p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit(static_cast<unsigned char>(p[2]));
   char* end = nullptr;
   errno = 0;
-  unsigned long long value = strtoull(p, &end, 0);
-  // "0x" alone is a 0 whose "x" strtoul leaves.
-  bool number = end != p && isdigit(static_cast<unsigned char>(*p));
-  if (!number) return "not a number";
+  unsigned long long value = strtoull(hex ? p + 2 : p, &end, hex ? 16 : p[0] == '0' ? 8 : 10);
   if (*end != '\0') return "\"" + std::string(end) + "\" after the number";
   if (errno == ERANGE || value > UINT32_MAX) return "more than 4294967295";
   if (ParseBaudrate(text) == 0) return "a rate of 0 baud";
