@@ -12,11 +12,8 @@
 //                                       clock over 16; ftdi_sio: 24000000)
 //   FAKE_UART_LOG=path                  each TIOCSSERIAL's flags are appended
 //                                       there, one "TIOCSSERIAL 0x..." a line,
-//                                       and with FAKE_UART_MODEM each change of
-//                                       the modem lines, "TIOCMBIS 0x..."
-//   FAKE_UART_MODEM=0x6                 the modem lines have this state at first
-//                                       (TIOCM_DTR 0x2, TIOCM_RTS 0x4): TIOCMGET,
-//                                       TIOCMBIS and TIOCMBIC act on it
+//                                       and each TIOCMBIS and TIOCMBIC
+//   FAKE_UART_MODEM=0x6                 the modem lines at first, which those act on
 //   FAKE_UART_POOL=unready              the kernel's random pool is not ready,
 //                                       as on a fresh boot: a getrandom that
 //                                       may not wait fails with EAGAIN, one
