@@ -55,9 +55,11 @@ struct PortState {
   bool settings_saved;  // original_settings are to be put back
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
-  int modem_lines;   // DTR and RTS as they were, to be put back (those of modem_asked), or -1
+  int error;         // why the port was lost: an errno value, or kHungUp
+  // DTR and RTS as they were, of those asked for (modem_asked), to be put
+  // back; or -1.
+  int modem_lines;
   int modem_asked;
-  int error;  // why the port was lost: an errno value, or kHungUp
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.

@@ -28,8 +28,9 @@ struct ProgressLine {
   const char* name;
   uint64_t total;
   RunTally* tally = nullptr;  // the run's, which the line adds to when it ends
-  bool begun = false;         // the line is this file's: ending it writes a line feed
-  bool error = false;         // something was refused since the last paced drawing
+
+  bool begun = false;  // the line is this file's: ending it writes a line feed
+  bool error = false;  // something was refused since the last paced drawing
   std::chrono::steady_clock::time_point paced_at = std::chrono::steady_clock::now();
   // Since the first drawing, for the rate: when, and the count it showed;
   // the last count shown, and the columns the last drawing took on a

@@ -100,8 +100,9 @@ struct SessionSender {
   bool resent_after_quit = false;
   bool broken = false;  // the receiver could not read C or S on
   Ending ending;
-  bool resume = false;        // agreed: long files wait for the receiver's offer
-  uint32_t frame_ms = 0;      // the line time of the longest frame
+  bool resume = false;    // agreed: long files wait for the receiver's offer
+  uint32_t frame_ms = 0;  // the line time of the longest frame
+
   RunTally* tally = nullptr;  // the run's, which the items' lines add to
 };
 

@@ -18,10 +18,11 @@ struct Settings {
   const char* mode;
   const char** files;  // entries point into argv; room for argc entries
   int file_count;
-  bool classic_only = false;            // the classic exchange only (kClassicVariable)
-  bool compression = true;              // compression between velcots (kCompressionVariable)
-  const char* protocol = nullptr;       // --protocol: nullptr for velcot's own
-  const char* output_name = nullptr;    // -o: where a file that arrives without a name goes
+  bool classic_only = false;          // the classic exchange only (kClassicVariable)
+  bool compression = true;            // compression between velcots (kCompressionVariable)
+  const char* protocol = nullptr;     // --protocol: nullptr for velcot's own
+  const char* output_name = nullptr;  // -o: where a file that arrives without a name goes
+
   const char* baudrate_text = nullptr;  // -b as given, to say what is wrong with it
   const char* flow = nullptr;           // --flow: none, rtscts or xonxoff
   const char* dtr = nullptr;            // --dtr: on or off
