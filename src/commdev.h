@@ -67,11 +67,26 @@ int GetInterruption();
 // - any other: a device, opened exclusively.
 PortHandle OpenComPort(const char* name);
 
-// Sets speed and line format from a mode string such as "8N1". False, after
-// a line on stderr when the platform refused, when not configured. A pipe
-// or a socket has no speed: it takes any valid mode string. An RFC 2217
+// Flow control, and the modem lines DTR and RTS while velcot holds the
+// port. A line not asked for is held off on a port of this machine, and
+// left as the server has it over RFC 2217; one asked for is put back as it
+// was when the port closes. RTS/CTS flow control drives RTS itself.
+enum class FlowControl { kNone, kRtsCts, kXonXoff };
+enum class ModemLine { kUnset, kOff, kOn };
+struct LineControl {
+  FlowControl flow = FlowControl::kNone;
+  ModemLine dtr = ModemLine::kUnset;
+  ModemLine rts = ModemLine::kUnset;
+};
+
+// Sets speed and line format from a mode string such as "8N1", and the
+// line control. False, after a line on stderr when the platform refused,
+// when not configured. A pipe or a socket has no speed: it takes any valid
+// mode string (and says once that it has no line control, if some was
+// asked for, as a pseudo-terminal says it has no modem lines). An RFC 2217
 // server must set what was asked, as a driver must.
-bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode);
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode,
+                      const LineControl& control = LineControl());
 
 // True when what is written to stream goes onto the line: standard output
 // of "-", or a terminal that is the port itself (a board's console).

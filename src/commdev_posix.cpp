@@ -56,7 +56,11 @@ struct PortState {
   struct termios original_settings;
   int serial_flags;  // to be put back, or -1
   int error;         // why the port was lost: an errno value, or kHungUp
-  bool last_words;   // WriteLastWords spoke: what the driver holds is theirs alone
+  // DTR and RTS as they were, of those asked for (modem_asked), to be put
+  // back; or -1.
+  int modem_lines;
+  int modem_asked;
+  bool last_words;  // WriteLastWords spoke: what the driver holds is theirs alone
   // A character's time on the line at the speed set, for ReadBytes to sleep
   // by; 0 while unknown, and for good once the line has brought bytes faster
   // than that.
@@ -75,6 +79,7 @@ PortHandle AdoptPortDescriptor(int fd) {
   port->write_fd = fd;
   port->kind = NETWORK_PORT;
   port->serial_flags = -1;
+  port->modem_lines = -1;
   return port;
 }
 
@@ -101,7 +106,13 @@ static int OpenExclusively(const std::string& path) {
     close(fd);
     return -1;
   }
-  ioctl(fd, TIOCEXCL);  // not a terminal: refused later by the configuration
+  // A file, or a device other than a terminal, has no line to set up.
+  if (!isatty(fd)) {
+    fprintf(stderr, "%s is not a serial port: %s\n", path.c_str(), strerror(errno));
+    close(fd);
+    return -1;
+  }
+  ioctl(fd, TIOCEXCL);
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ReportOpenFailure("fcntl", path, errno);
@@ -252,12 +263,12 @@ static speed_t FindStandardSpeed(uint32_t baudrate) {
 }
 
 // Data bits, parity and stop bits on a raw, 8-bit clean line: no flow
-// control, no translation, no echo, no signals, parity generated but not
-// checked, reads wait for one byte. A break (a peer powering down, a line
-// left floating low) is dropped instead of read as a NUL that would put the
-// exchange out of step; a char with a framing or parity error is passed on
-// as it came, for the block checksum to judge.
-static bool BuildSettings(const LineFormat& format, struct termios* settings) {
+// control unless asked for, no translation, no echo, no signals, parity
+// generated but not checked, reads wait for one byte. A break (a peer
+// powering down, a line left floating low) is dropped instead of read as a
+// NUL that would put the exchange out of step; a char with a framing or
+// parity error is passed on as it came, for the block checksum to judge.
+static bool BuildSettings(const LineFormat& format, FlowControl flow, struct termios* settings) {
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (format.data_bits < 5 || format.data_bits > 8) return false;
   memset(settings, 0, sizeof *settings);
@@ -266,6 +277,12 @@ static bool BuildSettings(const LineFormat& format, struct termios* settings) {
   if (format.parity != 'N') settings->c_cflag |= PARENB;
   if (format.parity == 'O') settings->c_cflag |= PARODD;
   if (format.stop_bits == 2) settings->c_cflag |= CSTOPB;
+  if (flow == FlowControl::kRtsCts) settings->c_cflag |= CRTSCTS;
+  if (flow == FlowControl::kXonXoff) {
+    settings->c_iflag |= IXON | IXOFF;
+    settings->c_cc[VSTART] = 0x11;
+    settings->c_cc[VSTOP] = 0x13;
+  }
   settings->c_cc[VMIN] = 1;
   settings->c_cc[VTIME] = 0;
   return true;
@@ -324,21 +341,64 @@ static bool IsRateMade(int fd, uint32_t wanted, uint32_t reported) {
   return true;
 }
 
-// DTR and RTS are held off. A pseudo-terminal has no modem lines.
-static bool ClearModemLines(int fd) {
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  return ioctl(fd, TIOCMBIC, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
+// DTR and RTS as asked, held off where not; RTS/CTS flow control keeps
+// RTS raised for the other end to send. Those asked for are noted, as they
+// were, to be put back at close. A pseudo-terminal has no modem lines:
+// said when some were asked for.
+static bool SetModemLines(PortHandle port, const LineControl& control) {
+  int on = control.dtr == ModemLine::kOn ? TIOCM_DTR : 0;
+  if (control.rts == ModemLine::kOn || control.flow == FlowControl::kRtsCts) on |= TIOCM_RTS;
+  int off = (TIOCM_DTR | TIOCM_RTS) & ~on;
+  int asked = (control.dtr != ModemLine::kUnset ? TIOCM_DTR : 0) |
+              (control.rts != ModemLine::kUnset ? TIOCM_RTS : 0);
+  int lines = 0;
+  if (asked != 0 && port->modem_lines < 0 && ioctl(port->fd, TIOCMGET, &lines) == 0) {
+    port->modem_lines = lines;
+    port->modem_asked = asked;
+  }
+  if ((on == 0 || ioctl(port->fd, TIOCMBIS, &on) == 0) &&
+      (off == 0 || ioctl(port->fd, TIOCMBIC, &off) == 0)) {
+    return true;
+  }
+  if (errno != ENOTTY && errno != EINVAL) return false;
+  if (asked != 0) {
+    fprintf(stderr, "the port has no modem lines (%s): --dtr and --rts change nothing\n",
+            strerror(errno));
+  }
+  return true;
+}
+
+// Puts back the modem lines asked for as they were.
+static void PutModemLinesBack(PortHandle port) {
+  if (port->modem_lines < 0) return;
+  int on = port->modem_lines & port->modem_asked;
+  int off = port->modem_asked & ~port->modem_lines;
+  if (on != 0) ioctl(port->fd, TIOCMBIS, &on);
+  if (off != 0) ioctl(port->fd, TIOCMBIC, &off);
 }
 
 // Sets the line up: the rate the driver reports, or 0 with errno set.
-static uint32_t SetUpLine(int fd, const LineFormat& format, uint32_t baudrate) {
+static uint32_t SetUpLine(PortHandle port, const LineFormat& format, uint32_t baudrate,
+                          const LineControl& control) {
   struct termios settings;
-  if (!BuildSettings(format, &settings)) {
+  if (!BuildSettings(format, control.flow, &settings)) {
     errno = EINVAL;  // a data-bit count the platform has no setting for
     return 0;
   }
-  uint32_t reported = ApplySettings(fd, &settings, baudrate);
-  return reported != 0 && ClearModemLines(fd) ? reported : 0;
+  uint32_t reported = ApplySettings(port->fd, &settings, baudrate);
+  return reported != 0 && SetModemLines(port, control) ? reported : 0;
+}
+
+// A pipe or a socket carries bytes only: line control asked for is said to
+// change nothing.
+static void NoteNoLineControl(const LineControl& control) {
+  if (control.flow == FlowControl::kNone && control.dtr == ModemLine::kUnset &&
+      control.rts == ModemLine::kUnset) {
+    return;
+  }
+  fprintf(stderr,
+          "the port is a pipe or a socket, not a serial line: --flow, --dtr and --rts change "
+          "nothing\n");
 }
 
 static PortResult FlushWrites(PortHandle port);
@@ -360,8 +420,9 @@ static bool ReportServerGone(PortHandle port) {
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
 // server answers, as the speed a driver reports is checked: false after a
 // line that says why.
-static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFormat& format) {
-  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
+static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFormat& format,
+                                const LineControl& control) {
+  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format, control);
   PortResult sent =
       QueueBytes(port, reinterpret_cast<const uint8_t*>(request.data()), request.size());
   if (sent == PortResult::kDone) sent = FlushWrites(port);
@@ -370,7 +431,8 @@ static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFo
   int64_t start_ns = ReadClockNs();
   for (;;) {
     bool complete = false;
-    std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
+    std::string refusal =
+        CheckComPortAnswers(port->telnet_state, baudrate, format, &complete, control);
     if (complete) {
       if (refusal.empty()) return true;
       fprintf(stderr, "%s\n", refusal.c_str());
@@ -387,15 +449,20 @@ static bool ConfigureRemotePort(PortHandle port, uint32_t baudrate, const LineFo
   }
 }
 
-bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode,
+                      const LineControl& control) {
   LineFormat format;
   if (!ParseLineMode(mode, &format)) return false;
-  if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
+  if (port->telnet) return ConfigureRemotePort(port, baudrate, format, control);
   // A pipe or a socket has no speed: the stall limits come from -b all the same.
-  if (port->kind != DEVICE_PORT && !isatty(port->fd)) return true;
-  uint32_t reported = SetUpLine(port->fd, format, baudrate);
+  if (port->kind != DEVICE_PORT && !isatty(port->fd)) {
+    NoteNoLineControl(control);
+    return true;
+  }
+  uint32_t reported = SetUpLine(port, format, baudrate, control);
   if (reported == 0) {
-    fprintf(stderr, "SetCommState() failed with %lu\n", static_cast<unsigned long>(errno));
+    fprintf(stderr, "the port refused %lu baud %s: %s\n", static_cast<unsigned long>(baudrate),
+            mode, strerror(errno));
     return false;
   }
   if (!IsRateMade(port->fd, baudrate, reported)) return false;
@@ -747,6 +814,7 @@ void CloseComPort(PortHandle port) {
   // Exclusive use outlives us while another process holds the terminal open
   // (a virtual cable does), and would keep the next run out.
   if (port->kind == DEVICE_PORT) ioctl(port->fd, TIOCNXCL);
+  PutModemLinesBack(port);
   // Output is dropped only when interrupted: on a pseudo-terminal what was
   // drained may still wait for the other side to read it. Interrupted, a
   // sender may still be sending: what was echoed meanwhile goes too.

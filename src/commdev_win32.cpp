@@ -276,8 +276,9 @@ static PortResult FillReadAhead(PortState* port, DWORD timeout_ms, bool data_onl
 // Sets the remote UART up through COM-PORT-OPTION and checks what the
 // server answers, as SetCommState's refusal is checked: false after a
 // line that says why.
-static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFormat& format) {
-  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format);
+static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFormat& format,
+                                const LineControl& control) {
+  std::string request = RequestComPortSettings(&port->telnet_state, baudrate, format, control);
   if (SendRaw(port, reinterpret_cast<const uint8_t*>(request.data()), request.size()) !=
       PortResult::kDone) {
     return false;
@@ -285,7 +286,8 @@ static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFo
   DWORD started = GetTickCount();
   for (;;) {
     bool complete = false;
-    std::string refusal = CheckComPortAnswers(port->telnet_state, baudrate, format, &complete);
+    std::string refusal =
+        CheckComPortAnswers(port->telnet_state, baudrate, format, &complete, control);
     if (complete) {
       if (refusal.empty()) return true;
       fprintf(stderr, "%s\n", refusal.c_str());
@@ -306,11 +308,39 @@ static bool ConfigureRemotePort(PortState* port, uint32_t baudrate, const LineFo
   }
 }
 
-bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
+// The DCB's flow control and modem lines: RTS/CTS makes the driver hold
+// output while CTS is off and drive RTS; XON/XOFF has it stop and start on
+// those characters both ways. A line not asked for is held off; the
+// settings put back at close bring back what the lines were.
+static void SetLineControl(const LineControl& control, const DCB& original, DCB* settings) {
+  settings->fDtrControl = control.dtr == ModemLine::kOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  settings->fRtsControl = control.rts == ModemLine::kOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  if (control.flow == FlowControl::kRtsCts) {
+    settings->fOutxCtsFlow = 1;
+    settings->fRtsControl = RTS_CONTROL_HANDSHAKE;
+  } else if (control.flow == FlowControl::kXonXoff) {
+    settings->fOutX = settings->fInX = 1;
+    // XOFF goes out with this little room left in the input buffer, XON
+    // once it holds this little; the port's own limits where it has them.
+    settings->XoffLim = original.XoffLim != 0 ? original.XoffLim : 512;
+    settings->XonLim = original.XonLim != 0 ? original.XonLim : 2048;
+  }
+}
+
+bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode,
+                      const LineControl& control) {
   LineFormat format;
   if (!ParseLineMode(mode, &format)) return false;
-  if (port->telnet) return ConfigureRemotePort(port, baudrate, format);
-  if (port->kind != COMM_PORT) return true;  // no speed: the stall limits come from -b all the same
+  if (port->telnet) return ConfigureRemotePort(port, baudrate, format, control);
+  if (port->kind != COMM_PORT) {  // no speed: the stall limits come from -b all the same
+    if (control.flow != FlowControl::kNone || control.dtr != ModemLine::kUnset ||
+        control.rts != ModemLine::kUnset) {
+      fprintf(stderr,
+              "the port is a pipe or a socket, not a serial line: --flow, --dtr and --rts change "
+              "nothing\n");
+    }
+    return true;
+  }
   DCB settings;
   memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
@@ -324,6 +354,7 @@ bool ConfigureComPort(PortHandle port, uint32_t baudrate, const char* mode) {
   // control stays off.
   settings.XonChar = 0x11;
   settings.XoffChar = 0x13;
+  SetLineControl(control, port->original_settings, &settings);
   if (!SetCommState(port->file, &settings)) {
     fprintf(stderr, "SetCommState() failed with %lu\n", GetLastError());
     return false;

@@ -113,6 +113,8 @@ struct SessionSender {
   Ending ending;
   bool resume = false;    // agreed: long files wait for the receiver's offer
   uint32_t frame_ms = 0;  // the line time of the longest frame
+
+  RunTally* tally = nullptr;  // the run's, which the items' lines add to
 };
 
 static size_t CountInQuestion(const SessionSender& s) {
@@ -225,6 +227,7 @@ static bool OpenNextItem(SessionSender* s) {
       MakeItem(next.path, file, size, next.again, s->next_item++, s->s_made + s->piece.size()));
   s->items.back().owned = true;
   s->items.back().waits = waits;
+  s->items.back().line.tally = s->tally;
   s->items.back().s_file_end = s->s_made + s->piece.size();
   s->items.back().item = next.item;
   s->producing = true;
@@ -654,7 +657,9 @@ TransferResult SendSession(PortHandle port, const SessionStart& start,
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();
   StartEncoder(&s.encoder, start.agreed & (kCodecDeflate | kCodecZstd), FindPhysicalMemory());
+  s.tally = times.tally;
   s.items.push_back(MakeItem(start.path, start.file, start.size, start.again, 0, 0));
+  s.items.back().line.tally = times.tally;
   s.items.back().item = start.item;
   s.items.back().line_done = start.file == nullptr;
   s.resume = (start.agreed & kCapabilityResume) != 0;
@@ -824,7 +829,7 @@ static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
   r->item.facts = facts;
   r->item.written = 0;
   r->item.crc = 0;
-  r->item.line = {r->item.facts.name, facts.size};
+  r->item.line = {r->item.facts.name, facts.size, r->times.tally};
   r->item.waits = (facts.flags & kFileWaits) != 0;
   r->item.open = OpenItem(r);
   if (!r->item.open) {
@@ -1077,7 +1082,7 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t
   r->item.facts.mtime = offer.mtime;
   r->item.facts.mode = offer.mode;
   memcpy(r->item.facts.name, offer.name, sizeof offer.name);
-  r->item.line = {r->item.facts.name, offer.size};
+  r->item.line = {r->item.facts.name, offer.size, times.tally};
   r->item.waits = (agreed & kCapabilityResume) != 0;
   r->reader.flags_agreed = r->item.waits ? kFileWaits : 0;
   if (!OpenItem(r)) {

@@ -963,7 +963,7 @@ static std::string FormSentName(const std::string& local) {
 struct FolderEntry {
   std::string name;  // UTF-8
   std::string local;
-  bool folder, regular;
+  bool folder, regular, link;
   int64_t mtime;
   uint32_t mode;
 };
@@ -983,6 +983,7 @@ static FolderEntry ReadFoundEntry(const wchar_t* name, DWORD attributes, const F
   FolderEntry entry;
   entry.name = entry.local = NarrowToUtf8(name);
   bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+  entry.link = link;
   entry.folder = !link && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   entry.regular = !link && !entry.folder;
   entry.mtime = ReadFileTime(written);
@@ -1024,6 +1025,7 @@ static FolderEntry ReadEntryInfo(const char* local, const struct stat& info) {
   entry.name = FormSentName(local);
   entry.folder = S_ISDIR(info.st_mode);
   entry.regular = S_ISREG(info.st_mode);
+  entry.link = S_ISLNK(info.st_mode);
   entry.mtime = int64_t(info.st_mtime);
   entry.mode = uint32_t(info.st_mode & 0777);
   return entry;
@@ -1076,7 +1078,11 @@ static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items, 
                      entry.mtime, entry.mode};
     if (entry.folder) next.name += '/';
     std::string shown = EscapeForConsole(next.path.c_str());
-    if (!entry.folder && !entry.regular) {
+    // A link's target may be anywhere, or be the folder itself: it is not
+    // followed, and the rest of the folder goes as usual.
+    if (entry.link) {
+      fprintf(stderr, "Skipping %s: a symbolic link, not followed\n", shown.c_str());
+    } else if (!entry.folder && !entry.regular) {
       fprintf(stderr, "Skipping %s: not a regular file or folder\n", shown.c_str());
       *whole = false;
     } else if (!SplitReceivedPath(next.name.c_str(), &checked)) {

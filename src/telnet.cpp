@@ -1,5 +1,6 @@
 #include "telnet.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -69,11 +70,28 @@ static void Negotiate(TelnetState* state, uint8_t verb, uint8_t option, std::str
   AddNegotiation(reply, wanted ? yes : no, option);
 }
 
+// SET-CONTROL's values: flow control 1 none, 2 XON/XOFF, 3 hardware (0
+// asks); DTR 8 on, 9 off (7 asks); RTS 11 on, 12 off (10 asks).
+constexpr int kSetControl = 4;
+constexpr int kSetDtr = 5;
+constexpr int kSetRts = 6;
+
+// The setting an answer to SET-CONTROL is about, from its value; -1 for
+// one velcot does not ask about (BREAK, inbound flow control).
+static int FindControlSetting(uint8_t value) {
+  if (value <= 3) return kSetControl;
+  if (value >= 7 && value <= 9) return kSetDtr;
+  if (value >= 10 && value <= 12) return kSetRts;
+  return -1;
+}
+
 // A whole subnegotiation: the server's answer to one of our settings.
 static void TakeSubnegotiation(TelnetState* state) {
   if (state->sub_length < 3 || state->sub[0] != kTelnetComPort) return;
   int setting = state->sub[1] - kComPortAnswer - 1;
-  if (setting < 0 || setting >= kComPortSettings) return;
+  if (setting < 0 || setting > kSetControl) return;
+  if (setting == kSetControl) setting = FindControlSetting(state->sub[2]);
+  if (setting < 0) return;
   uint32_t value = state->sub[2];
   if (setting == 0) {  // the baud rate: four bytes
     if (state->sub_length < 6) return;
@@ -163,9 +181,15 @@ static void AddSetting(std::string* out, uint8_t command, const uint8_t* value, 
   *out += char(kTelnetSe);
 }
 
-// RFC 2217's codes: parity 1 none, 2 odd, 3 even; stop size 1 or 2; flow
-// control 1 none.
-static uint32_t FindWanted(int setting, uint32_t baudrate, const LineFormat& format) {
+// A modem line's SET-CONTROL value: on, off, or 0 when not asked for.
+static uint32_t FindLineValue(ModemLine line, uint32_t on) {
+  return line == ModemLine::kOn ? on : line == ModemLine::kOff ? on + 1 : 0;
+}
+
+// RFC 2217's codes: parity 1 none, 2 odd, 3 even; stop size 1 or 2; and
+// SET-CONTROL's above. 0 for a setting not asked for.
+static uint32_t FindWanted(int setting, uint32_t baudrate, const LineFormat& format,
+                           const LineControl& control) {
   switch (setting) {
     case 0:
       return baudrate;
@@ -175,20 +199,26 @@ static uint32_t FindWanted(int setting, uint32_t baudrate, const LineFormat& for
       return format.parity == 'O' ? 2 : format.parity == 'E' ? 3 : 1;
     case 3:
       return uint32_t(format.stop_bits);
+    case kSetControl:
+      return control.flow == FlowControl::kRtsCts    ? 3
+             : control.flow == FlowControl::kXonXoff ? 2
+                                                     : 1;
+    case kSetDtr:
+      return FindLineValue(control.dtr, 8);
     default:
-      return 1;
+      return FindLineValue(control.rts, 11);
   }
 }
 
-std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate,
-                                   const LineFormat& format) {
+std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate, const LineFormat& format,
+                                   const LineControl& control) {
   std::string out;
   const uint8_t rate[4] = {uint8_t(baudrate >> 24), uint8_t(baudrate >> 16), uint8_t(baudrate >> 8),
                            uint8_t(baudrate)};
   AddSetting(&out, 1, rate, 4);
   for (int setting = 1; setting < kComPortSettings; setting++) {
-    uint8_t value = uint8_t(FindWanted(setting, baudrate, format));
-    AddSetting(&out, uint8_t(setting + 1), &value, 1);
+    uint8_t value = uint8_t(FindWanted(setting, baudrate, format, control));
+    if (value != 0) AddSetting(&out, uint8_t(std::min(setting, kSetControl) + 1), &value, 1);
   }
   for (bool& answered : state->answered)
     answered = false;
@@ -196,21 +226,22 @@ std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate,
 }
 
 std::string CheckComPortAnswers(const TelnetState& state, uint32_t baudrate,
-                                const LineFormat& format, bool* complete) {
-  static const char* const kNames[kComPortSettings] = {"baud rate", "data size", "parity",
-                                                       "stop size", "flow control"};
+                                const LineFormat& format, bool* complete,
+                                const LineControl& control) {
+  static const char* const kNames[kComPortSettings] = {
+      "baud rate", "data size", "parity", "stop size", "flow control", "DTR", "RTS"};
   *complete = true;
   if (!state.we_com_port) return "the port server refuses COM-PORT-OPTION (RFC 2217)";
   if (!state.we_binary || !state.they_binary) return "the port server refuses Telnet BINARY";
   for (int setting = 0; setting < kComPortSettings; setting++) {
-    if (!state.answered[setting]) {
+    if (!state.answered[setting] && FindWanted(setting, baudrate, format, control) != 0) {
       *complete = false;
       return "";
     }
   }
   for (int setting = 0; setting < kComPortSettings; setting++) {
-    uint32_t wanted = FindWanted(setting, baudrate, format);
-    if (state.answers[setting] != wanted) {
+    uint32_t wanted = FindWanted(setting, baudrate, format, control);
+    if (wanted != 0 && state.answers[setting] != wanted) {
       char text[96];
       snprintf(text, sizeof text, "the port server set %s %lu when %lu was asked", kNames[setting],
                static_cast<unsigned long>(state.answers[setting]),

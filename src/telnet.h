@@ -33,8 +33,9 @@ constexpr uint32_t kConnectLimitMs = 10000;
 constexpr uint32_t kComPortAnswerLimitMs = 5000;
 
 // COM-PORT-OPTION's settings, as the client sets them: SET-BAUDRATE,
-// SET-DATASIZE, SET-PARITY, SET-STOPSIZE, SET-CONTROL.
-constexpr int kComPortSettings = 5;
+// SET-DATASIZE, SET-PARITY, SET-STOPSIZE, and SET-CONTROL three times: for
+// flow control, for DTR and for RTS (the last two only when asked for).
+constexpr int kComPortSettings = 7;
 
 // Where the reader stands in the connection's bytes: in the data, after
 // IAC, at the option of a negotiation, inside SB, or at IAC inside SB.
@@ -67,14 +68,16 @@ size_t DecodeTelnet(TelnetState* state, const uint8_t* in, size_t length, uint8_
 // The line's data for the connection, 0xFF doubled.
 std::string EncodeTelnet(const uint8_t* in, size_t length);
 
-// The COM-PORT-OPTION settings for a speed and format, no flow control.
+// The COM-PORT-OPTION settings for a speed, format and line control.
 // Clears the answers state holds.
-std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate, const LineFormat& format);
+std::string RequestComPortSettings(TelnetState* state, uint32_t baudrate, const LineFormat& format,
+                                   const LineControl& control = LineControl());
 
-// Once every setting has been answered: "" when the server set them as
-// asked, or why not, for a line on stderr. Before then (or when it
+// Once every setting asked for has been answered: "" when the server set
+// them as asked, or why not, for a line on stderr. Before then (or when it
 // refused an option it needs) *complete is false.
 std::string CheckComPortAnswers(const TelnetState& state, uint32_t baudrate,
-                                const LineFormat& format, bool* complete);
+                                const LineFormat& format, bool* complete,
+                                const LineControl& control = LineControl());
 
 #endif

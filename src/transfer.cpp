@@ -148,7 +148,7 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
   if (!field_sent && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
   }
-  ProgressLine line = {out.path, out.size};
+  ProgressLine line = {out.path, out.size, settings.times.tally};
   StreamGoodbye goodbye;
   StreamAgreement agreement = {};
   agreement.offered = run->plain_receiver ? 0 : ListCapabilities(settings.compression);
@@ -187,7 +187,7 @@ static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer
       PortResult::kDone) {
     return TransferResult::kPortLost;
   }
-  ProgressLine line = {out.path, out.size};
+  ProgressLine line = {out.path, out.size, settings.times.tally};
   Ending ending = SendClassic(port, out.file, uint32_t(out.size), limit_ms, &line);
   return ReportEnding(&line, ending, true, out.path);
 }
@@ -322,7 +322,7 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
     return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kDeclined
                                                           : TransferResult::kPortLost;
   }
-  ProgressLine line = {name, size};
+  ProgressLine line = {name, size, times.tally};
   Ending ending = ReceiveClassic(port, received.file, size, times, &line, opened);
   ending = KeepOrDrop(&received, name, ending);
   return ReportEnding(&line, ending, false, name);
@@ -347,7 +347,7 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings
                ? TransferResult::kNotStored
                : TransferResult::kPortLost;
   }
-  ProgressLine line = {offer.name, offer.size};
+  ProgressLine line = {offer.name, offer.size, times.tally};
   uint32_t crc = 0;
   Ending ending = ReceiveStreamed(port, received.file, offer.size, times, &line, &crc, opened);
   // In place, data and name on the disk, before the sender hears so.

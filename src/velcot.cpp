@@ -19,10 +19,14 @@
 #include "commdev.h"
 #include "progress.h"
 #include "protocol_choice.h"
+#include "store.h"
 #include "transfer.h"
 
 #ifndef PROJECT_URL
 #error "PROJECT_URL, the web address in the help text, comes from the build"
+#endif
+#ifndef PROJECT_VERSION_TEXT
+#error "PROJECT_VERSION_TEXT, the version --version prints, comes from the build"
 #endif
 
 void PrintHelp() {
@@ -34,6 +38,11 @@ void PrintHelp() {
   puts("  -b baudrate    use baudrate (e.g. 1200 for really bad lines)");
   puts("  -m mode        set mode (e.g. 8N1, 7O1, 6E2)");
   puts("                 if you don't understand this you won't need this");
+  puts("  --flow FLOW    flow control: none, rtscts, or xonxoff (zmodem, kermit)");
+  puts("  --dtr on|off   DTR while velcot holds the port (off unless asked)");
+  puts("  --rts on|off   RTS likewise; --flow rtscts drives it");
+  puts("  -h, --help     this text; --version: the version");
+  puts("  --             what follows is a file name, even -x");
   puts("");
   puts("Started without filenames will put velcot into receive mode.");
   printf("Default settings: -p %s -b %lu -m %s.\n", kDefaultPort,
@@ -41,6 +50,11 @@ void PrintHelp() {
   puts("");
   puts("For bugreports or comments, please visit (URL:" PROJECT_URL ").");
   puts("");
+}
+
+void PrintVersion() {
+  puts("velcot " PROJECT_VERSION_TEXT);
+  puts(PROJECT_URL);
 }
 
 uint32_t ParseBaudrate(const char* text) {
@@ -58,28 +72,59 @@ uint32_t ParseBaudrate(const char* text) {
   return negative ? 0u - result : result;
 }
 
-bool ParseArguments(int argc, char** argv, Settings* settings) {
+// A long option with a value, "--NAME VALUE" or "--NAME=VALUE": true when
+// argv[*i] is it, with *value set ("" when it is the last argument).
+static bool ReadLongOption(const char* name, int argc, char** argv, int* i, const char** value) {
+  const char* arg = argv[*i];
+  size_t length = strlen(name);
+  if (strncmp(arg, name, length) != 0 || (arg[length] != '\0' && arg[length] != '=')) return false;
+  if (arg[length] == '=') {
+    *value = arg + length + 1;
+  } else {
+    *value = *i + 1 < argc ? argv[++*i] : "";
+  }
+  return true;
+}
+
+// An option rather than a file name: a '-' and a letter (or '?'), or "--"
+// and a word.
+static bool LooksLikeOption(const char* arg) {
+  if (arg[0] != '-') return false;
+  return isalpha(static_cast<unsigned char>(arg[1])) || arg[1] == '?' ||
+         (arg[1] == '-' && arg[2] != '\0');
+}
+
+Request ParseArguments(int argc, char** argv, Settings* settings) {
+  bool files_only = false;
   for (int i = 1; i < argc; i++) {
     const char* arg = argv[i];
     bool has_value = i + 1 < argc;
-    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) return true;
-    if (strcmp(arg, "-p") == 0) {
+    if (files_only || !(LooksLikeOption(arg) || strcmp(arg, "--") == 0)) {
+      settings->files[settings->file_count++] = arg;
+    } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "--help") == 0) {
+      return Request::kHelp;
+    } else if (strcmp(arg, "--version") == 0) {
+      return Request::kVersion;
+    } else if (strcmp(arg, "-p") == 0) {
       settings->port = has_value ? argv[++i] : nullptr;
     } else if (strcmp(arg, "-b") == 0) {
-      settings->baudrate = has_value ? ParseBaudrate(argv[++i]) : 0;
+      settings->baudrate_text = has_value ? argv[++i] : nullptr;
+      settings->baudrate = has_value ? ParseBaudrate(settings->baudrate_text) : 0;
     } else if (strcmp(arg, "-m") == 0) {
       settings->mode = has_value ? argv[++i] : nullptr;
-    } else if (strcmp(arg, "--protocol") == 0) {
-      settings->protocol = has_value ? argv[++i] : "";
-    } else if (strncmp(arg, "--protocol=", 11) == 0) {
-      settings->protocol = arg + 11;
+    } else if (ReadLongOption("--protocol", argc, argv, &i, &settings->protocol) ||
+               ReadLongOption("--flow", argc, argv, &i, &settings->flow) ||
+               ReadLongOption("--dtr", argc, argv, &i, &settings->dtr) ||
+               ReadLongOption("--rts", argc, argv, &i, &settings->rts)) {
     } else if (strcmp(arg, "-o") == 0) {
       settings->output_name = has_value ? argv[++i] : "";
-    } else {
-      settings->files[settings->file_count++] = arg;
+    } else if (strcmp(arg, "--") == 0) {
+      files_only = true;
+    } else if (settings->unknown == nullptr) {
+      settings->unknown = arg;
     }
   }
-  return false;
+  return settings->unknown != nullptr ? Request::kUnknownOption : Request::kRun;
 }
 
 const char* FindMissingSetting(const Settings& settings) {
@@ -87,6 +132,120 @@ const char* FindMissingSetting(const Settings& settings) {
   if (settings.baudrate == 0) return "missing baudrate\n";
   if (settings.mode == nullptr) return "missing mode string\n";
   return nullptr;
+}
+
+std::string DescribeBadBaudrate(const char* text) {
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p)))
+    p++;
+  if (*p == '-') return "a rate is not negative";
+  if (*p == '+') p++;
+  if (!isdigit(static_cast<unsigned char>(*p))) return "not a number";
+  // Base 0's prefixes by hand: runtimes disagree on where "0x" alone ends
+  // (glibc takes its 0 and leaves the "x").
+  bool hex =
+      p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit(static_cast<unsigned char>(p[2]));
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(hex ? p + 2 : p, &end, hex ? 16 : p[0] == '0' ? 8 : 10);
+  if (*end != '\0') return "\"" + std::string(end) + "\" after the number";
+  if (errno == ERANGE || value > UINT32_MAX) return "more than 4294967295";
+  if (ParseBaudrate(text) == 0) return "a rate of 0 baud";
+  return "";
+}
+
+std::string DescribeBadMode(const char* mode) {
+  if (strlen(mode) != 3) return "a mode is three characters: data bits, parity, stop bits (8N1)";
+  if (mode[0] < '5' || mode[0] > '8') {
+    return "data bits are 5 to 8, not \"" + std::string(1, mode[0]) + "\"";
+  }
+  if (strchr("NnOoEe", mode[1]) == nullptr) {
+    return "parity is N, O or E, not \"" + std::string(1, mode[1]) + "\"";
+  }
+  if (mode[2] != '1' && mode[2] != '2') {
+    return "stop bits are 1 or 2, not \"" + std::string(1, mode[2]) + "\"";
+  }
+  return "";
+}
+
+// --dtr and --rts: on or off; false for anything else.
+static bool ParseModemLine(const char* text, ModemLine* line) {
+  if (text == nullptr) return true;
+  if (strcmp(text, "on") == 0) *line = ModemLine::kOn;
+  if (strcmp(text, "off") == 0) *line = ModemLine::kOff;
+  return strcmp(text, "on") == 0 || strcmp(text, "off") == 0;
+}
+
+static bool ParseFlowControl(const char* text, FlowControl* flow) {
+  static const struct {
+    const char* name;
+    FlowControl flow;
+  } kNames[] = {{"none", FlowControl::kNone},
+                {"rtscts", FlowControl::kRtsCts},
+                {"xonxoff", FlowControl::kXonXoff}};
+  for (const auto& entry : kNames) {
+    if (text == nullptr || strcmp(text, entry.name) == 0) {
+      *flow = text == nullptr ? FlowControl::kNone : entry.flow;
+      return true;
+    }
+  }
+  return false;
+}
+
+// What the run's protocol needs of the line: 8 data bits for velcot's own
+// exchanges and every other but Kermit, which quotes 8-bit data on 7-bit
+// lines; XON/XOFF flow control only where the protocol keeps those two
+// bytes out of what it sends (ZMODEM escapes them, Kermit sends only
+// printable characters).
+static std::string CheckProtocolNeeds(const Settings& settings, Protocol protocol,
+                                      const LineControl& control) {
+  const char* name = settings.protocol != nullptr ? settings.protocol : "velcot's own exchange";
+  int data_bits = settings.mode[0] - '0';
+  bool kermit = protocol == Protocol::kKermit;
+  if (data_bits < (kermit ? 7 : 8)) {
+    return std::string("-m ") + settings.mode + ": " + name + " needs " +
+           (kermit ? "7 or 8 data bits" : "8 data bits (--protocol kermit carries files over 7)") +
+           "\n";
+  }
+  if (control.flow == FlowControl::kXonXoff && !kermit && protocol != Protocol::kZmodem) {
+    return std::string("--flow xonxoff: ") + name +
+           " carries every byte value, XON and XOFF too; use --flow rtscts, or --protocol zmodem "
+           "or kermit\n";
+  }
+  return "";
+}
+
+std::string FindBadSetting(const Settings& settings, LineControl* control) {
+  const char* missing = FindMissingSetting(settings);
+  if (settings.port == nullptr) return missing;
+  if (settings.baudrate_text != nullptr) {
+    std::string fault = DescribeBadBaudrate(settings.baudrate_text);
+    if (!fault.empty()) {
+      return std::string("-b ") + settings.baudrate_text + ": " + fault + "\nmissing baudrate\n";
+    }
+  }
+  if (missing != nullptr) return missing;
+  Protocol protocol = Protocol::kVelcot;
+  if (settings.protocol != nullptr && !ParseProtocolName(settings.protocol, &protocol)) {
+    return std::string("Unknown protocol \"") + settings.protocol + "\": velcot speaks " +
+           kProtocolNames + "\n";
+  }
+  std::string fault = DescribeBadMode(settings.mode);
+  if (!fault.empty())
+    return std::string("-m ") + settings.mode + ": " + fault + "\ncouldn't configure port\n";
+  if (!ParseFlowControl(settings.flow, &control->flow)) {
+    return std::string("--flow takes none, rtscts or xonxoff, not \"") + settings.flow + "\"\n";
+  }
+  if (!ParseModemLine(settings.dtr, &control->dtr)) {
+    return std::string("--dtr takes on or off, not \"") + settings.dtr + "\"\n";
+  }
+  if (!ParseModemLine(settings.rts, &control->rts)) {
+    return std::string("--rts takes on or off, not \"") + settings.rts + "\"\n";
+  }
+  if (control->flow == FlowControl::kRtsCts && control->rts != ModemLine::kUnset) {
+    return "--rts: --flow rtscts drives RTS itself\n";
+  }
+  return CheckProtocolNeeds(settings, protocol, *control);
 }
 
 // The unit tests link the parsing above without what follows.
@@ -271,6 +430,30 @@ static ConsoleStreams KeepConsoleOffLine(PortHandle port) {
   return console;
 }
 
+// Gives a stream that RedirectStream pointed elsewhere its descriptor back.
+static void GiveStreamBack(ConsoleStreams* console, int stream) {
+  if (console->saved[stream] < 0) return;
+  FILE* to = PickStream(stream);
+  fflush(to);
+  dup2(console->saved[stream], fileno(to));
+  close(console->saved[stream]);
+  console->saved[stream] = -1;
+#ifdef _WIN32
+  _setmode(fileno(to), _O_TEXT);
+#endif
+}
+
+// Writes all that held holds to the stream, and closes it.
+static void PassText(FILE* held, FILE* to) {
+  if (held == nullptr) return;
+  rewind(held);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, held)) > 0;)
+    fwrite(buffer, 1, n, to);
+  fclose(held);
+  fflush(to);
+}
+
 // Copies held text out: lines as they were written, but of a line redrawn
 // with carriage returns (the progress line) nothing.
 static void CopyHeldText(FILE* held, FILE* to) {
@@ -293,14 +476,8 @@ static void CopyHeldText(FILE* held, FILE* to) {
 // than put on it.
 static void RestoreConsole(ConsoleStreams* console) {
   for (int stream = 0; stream < 2; stream++) {
-    if (console->saved[stream] < 0) continue;
+    GiveStreamBack(console, stream);
     FILE* to = PickStream(stream);
-    fflush(to);
-    dup2(console->saved[stream], fileno(to));
-    close(console->saved[stream]);
-#ifdef _WIN32
-    _setmode(fileno(to), _O_TEXT);
-#endif
     if (console->held[stream] == nullptr) continue;
     if (isatty(fileno(to))) CopyHeldText(console->held[stream], to);
     fclose(console->held[stream]);
@@ -320,22 +497,70 @@ static int RunProtocolMode(PortHandle port, const Settings& settings, Protocol p
   return result == TransferResult::kDone ? kExitComplete : kExitIncomplete;
 }
 
-static int Run(int argc, char** argv, Settings* settings) {
-  if (ParseArguments(argc, argv, settings)) {
-    PrintHelp();
-    return kExitComplete;
+// True when a file named can be sent: a folder that can be read (when
+// folders go), or a regular file that opens for reading. Otherwise says
+// why, as the sender would when it came to it.
+static bool CheckFileToSend(const char* path, bool folders) {
+  if (IsFolder(path)) {
+    if (!folders) {
+      fprintf(stderr, "Couldn't send %s: not a regular file\n", path);
+      return false;
+    }
+#ifdef _WIN32
+    if (_access(path, 4) == 0) return true;
+#else
+    if (access(path, R_OK | X_OK) == 0) return true;
+#endif
+    fprintf(stderr, "Couldn't open %s for reading: %s\n", path, strerror(errno));
+    return false;
   }
-  const char* missing = FindMissingSetting(*settings);
-  if (missing != nullptr) {
-    fputs(missing, stderr);
+  uint64_t size = 0;
+  FILE* file = OpenFileToSend(path, &size);
+  if (file != nullptr) fclose(file);
+  return file != nullptr;
+}
+
+// Checks the files named before the port is opened (opening it raises DTR,
+// which resets many boards): those that cannot be sent are reported now and
+// taken off the list. Returns how many were.
+static int DropUnsendableFiles(Settings* settings, bool folders) {
+  int kept = 0;
+  for (int i = 0; i < settings->file_count; i++) {
+    if (CheckFileToSend(settings->files[i], folders)) settings->files[kept++] = settings->files[i];
+  }
+  int dropped = settings->file_count - kept;
+  settings->file_count = kept;
+  return dropped;
+}
+
+static int Run(int argc, char** argv, Settings* settings) {
+  Request request = ParseArguments(argc, argv, settings);
+  if (request == Request::kHelp) PrintHelp();
+  if (request == Request::kVersion) PrintVersion();
+  if (request == Request::kHelp || request == Request::kVersion) return kExitComplete;
+  if (request == Request::kUnknownOption) {
+    fprintf(stderr,
+            "Unknown option %s: velcot -h lists the options; a file so named goes as ./%s or "
+            "after --\n",
+            settings->unknown, settings->unknown);
+    return kExitNotStarted;
+  }
+  LineControl control;
+  std::string fault = FindBadSetting(*settings, &control);
+  if (!fault.empty()) {
+    fputs(fault.c_str(), stderr);
     return kExitNotStarted;
   }
   Protocol protocol = Protocol::kVelcot;
-  if (settings->protocol != nullptr && !ParseProtocolName(settings->protocol, &protocol)) {
-    fprintf(stderr, "Unknown protocol \"%s\": velcot speaks %s\n", settings->protocol,
-            kProtocolNames);
-    return kExitNotStarted;
-  }
+  if (settings->protocol != nullptr) ParseProtocolName(settings->protocol, &protocol);
+  // What the check says waits until velcot knows whether its error stream
+  // is the line (typed on a board's console, where nothing but the exchange
+  // may go on it); the port's own word, if it does not open, follows it.
+  ConsoleStreams early = {{-1, -1}, {nullptr, nullptr}};
+  FILE* early_text = tmpfile();
+  if (early_text != nullptr) RedirectStream(&early, 1, early_text);
+  bool folders = protocol != Protocol::kVelcot || !settings->classic_only;
+  int unsendable = DropUnsendableFiles(settings, folders);
   // Interrupted, the run still ends the progress line, drops a partial
   // file and puts the port back, and its status tells the signal.
   CatchInterrupts();
@@ -349,24 +574,31 @@ static int Run(int argc, char** argv, Settings* settings) {
   // as one, rather than the signal ending the run without a word.
   signal(SIGPIPE, SIG_IGN);
 #endif
-  PortHandle port = OpenComPort(settings->port);
-  if (port == kInvalidPortHandle) {
-    fprintf(stderr, "could not open %s\n", settings->port);
-    return kExitNotStarted;
+  bool none = unsendable > 0 && settings->file_count == 0;
+  PortHandle port = none ? kInvalidPortHandle : OpenComPort(settings->port);
+  GiveStreamBack(&early, 1);
+  if (none || port == kInvalidPortHandle) {
+    PassText(early_text, stderr);
+    if (none) fprintf(stderr, "None of the files given can be sent; the port was not opened\n");
+    if (!none) fprintf(stderr, "could not open %s\n", settings->port);
+    return none ? kExitIncomplete : kExitNotStarted;
   }
   // The console velcot was typed on, or a line handed over, is given back
   // after one run of files.
   bool one_run =
       IsLineStream(port, stdin) || IsLineStream(port, stdout) || IsLineStream(port, stderr);
   ConsoleStreams console = KeepConsoleOffLine(port);
+  PassText(early_text, stderr);
   int status = kExitNotStarted;
   LineFormat format;
-  if (!ConfigureComPort(port, settings->baudrate, settings->mode) ||
+  RunTally tally;
+  if (!ConfigureComPort(port, settings->baudrate, settings->mode, control) ||
       !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
     SessionSettings session;
     session.times = ComputeLineTimes(settings->baudrate, format);
+    session.times.tally = &tally;
     session.classic_only = settings->classic_only;
     session.compression = settings->compression;
     if (protocol != Protocol::kVelcot) {
@@ -377,7 +609,13 @@ static int Run(int argc, char** argv, Settings* settings) {
     }
   }
   CloseComPort(port);
+  // A person watching gets the run's figures; the line, or a program
+  // reading the output, does not.
+  if (tally.lines > 0 && IsConsoleWatched()) {
+    fputs(FormatRunSummary(tally, settings->baudrate).c_str(), stdout);
+  }
   RestoreConsole(&console);
+  if (unsendable > 0 && status == kExitComplete) status = kExitIncomplete;
   return GetInterruption() != 0 ? 128 + GetInterruption() : status;
 }
 

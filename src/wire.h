@@ -145,6 +145,8 @@ uint32_t ComputeWatchTime(uint32_t baudrate, const LineFormat& format);
 // waiting sender's STARTs, so that the next one is answered.
 uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format);
 
+struct RunTally;
+
 // The waits on the line, computed once for a run.
 struct LineTimes {
   uint32_t stall_limit_ms;    // ComputeStallLimit, or kNoStallLimit
@@ -152,6 +154,9 @@ struct LineTimes {
   uint32_t watch_ms;          // ComputeWatchTime
   uint32_t frame_ms = 0;      // the line time of the longest streaming frame
   uint32_t quiet_ms = 0;      // ComputeQuietTime
+  // What the run moved, for its summary: the progress lines made with it
+  // add to it (progress.h). None when no summary is kept.
+  RunTally* tally = nullptr;
 };
 LineTimes ComputeLineTimes(uint32_t baudrate, const LineFormat& format);
 

@@ -11,7 +11,7 @@
 namespace {
 
 struct Parsed {
-  bool help;
+  Request request;
   Settings settings;
   std::vector<const char*> files;
 };
@@ -22,7 +22,8 @@ Parsed ParseCommandLine(std::vector<const char*> args) {
   Parsed parsed;
   parsed.files.assign(args.size(), nullptr);
   parsed.settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, parsed.files.data(), 0};
-  parsed.help = ParseArguments(int(args.size()), const_cast<char**>(args.data()), &parsed.settings);
+  parsed.request =
+      ParseArguments(int(args.size()), const_cast<char**>(args.data()), &parsed.settings);
   return parsed;
 }
 
@@ -58,7 +59,7 @@ TEST(ParseBaudrate, SaturatesAndWrapsLike32BitStrtoul) {
 
 TEST(ParseArguments, NoArgumentsMeansReceiveModeWithDefaults) {
   Parsed parsed = ParseCommandLine({});
-  EXPECT_FALSE(parsed.help);
+  EXPECT_EQ(parsed.request, Request::kRun);
   EXPECT_STREQ(parsed.settings.port, "COM1");
   EXPECT_EQ(parsed.settings.baudrate, 9600u);
   EXPECT_STREQ(parsed.settings.mode, "8N1");
@@ -66,16 +67,17 @@ TEST(ParseArguments, NoArgumentsMeansReceiveModeWithDefaults) {
   EXPECT_EQ(MissingSetting({}), "");
 }
 
-TEST(ParseArguments, HelpWinsWhereverItStands) {
-  EXPECT_TRUE(ParseCommandLine({"a.txt", "-h"}).help);
-  EXPECT_TRUE(ParseCommandLine({"-?", "-p"}).help);
-  EXPECT_FALSE(ParseCommandLine({"--help"}).help);  // a file name
-  EXPECT_FALSE(ParseCommandLine({"-H"}).help);
+TEST(ParseArguments, HelpAndVersionWinWhereverTheyStand) {
+  EXPECT_EQ(ParseCommandLine({"a.txt", "-h"}).request, Request::kHelp);
+  EXPECT_EQ(ParseCommandLine({"-?", "-p"}).request, Request::kHelp);
+  EXPECT_EQ(ParseCommandLine({"-x", "--help"}).request, Request::kHelp);
+  EXPECT_EQ(ParseCommandLine({"a.txt", "--version", "-h"}).request, Request::kVersion);
+  EXPECT_EQ(ParseCommandLine({"--", "-h"}).request, Request::kRun);  // a file name
 }
 
 TEST(ParseArguments, OptionValuesAreTakenWhateverTheyLookLike) {
   Parsed parsed = ParseCommandLine({"-p", "-h"});
-  EXPECT_FALSE(parsed.help);
+  EXPECT_EQ(parsed.request, Request::kRun);
   EXPECT_STREQ(parsed.settings.port, "-h");
   EXPECT_EQ(parsed.settings.file_count, 0);
 
@@ -97,12 +99,6 @@ TEST(ParseArguments, LastOptionCountsAndFilesKeepTheirOrder) {
   EXPECT_EQ(parsed.files[3], nullptr);
 }
 
-TEST(ParseArguments, JoinedAndLongFormsAreFileNames) {
-  Parsed parsed = ParseCommandLine({"-pCOM2", "--port", "-B"});
-  EXPECT_STREQ(parsed.settings.port, "COM1");
-  EXPECT_EQ(parsed.settings.file_count, 3);
-}
-
 TEST(FindMissingSetting, ReportsTheFirstMissingSettingOnly) {
   EXPECT_EQ(MissingSetting({"-p"}), "missing port name\n");
   EXPECT_EQ(MissingSetting({"-b"}), "missing baudrate\n");
@@ -113,6 +109,31 @@ TEST(FindMissingSetting, ReportsTheFirstMissingSettingOnly) {
   EXPECT_EQ(MissingSetting({"-b", "-m"}), "missing baudrate\n");
   // Empty values count as given; opening or configuring rejects them.
   EXPECT_EQ(MissingSetting({"-p", "", "-m", ""}), "");
+}
+
+// Every fault found before anything is opened: the line that says what,
+// then the message the run ends with.
+TEST(FindBadSetting, SaysWhatIsWrongBeforeTheMessageTheRunEndsWith) {
+  const struct {
+    std::vector<const char*> args;
+    const char* said;
+  } kCases[] = {
+      {{"-b", "abc", "-p"}, "missing port name\n"},
+      {{"-b", "abc"}, "-b abc: not a number\nmissing baudrate\n"},
+      {{"-b", "0x"}, "-b 0x: \"x\" after the number\nmissing baudrate\n"},
+      {{"-m", "8X1"}, "-m 8X1: parity is N, O or E, not \"X\"\ncouldn't configure port\n"},
+      {{"-m", "7e1", "--protocol", "kermit"}, ""},
+      {{"-m", "6N1", "--protocol", "kermit"}, "-m 6N1: kermit needs 7 or 8 data bits\n"},
+      {{"--flow", "rtscts", "--rts", "off"}, "--rts: --flow rtscts drives RTS itself\n"},
+      {{"--flow", "xonxoff", "--protocol=xmodem"},
+       "--flow xonxoff: xmodem carries every byte value, XON and XOFF too; use --flow rtscts, or "
+       "--protocol zmodem or kermit\n"},
+      {{"-b", "0x2580", "-m", "8e2", "--flow", "xonxoff", "--protocol=zmodem", "--dtr", "on"}, ""},
+  };
+  for (const auto& c : kCases) {
+    LineControl control;
+    EXPECT_EQ(FindBadSetting(ParseCommandLine(c.args).settings, &control), c.said) << c.args[1];
+  }
 }
 
 TEST(ParseLineMode, AcceptsDataBitsParityAndStopBits) {

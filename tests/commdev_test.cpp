@@ -166,6 +166,17 @@ TEST(ConfigureComPort, SetsARawLineAtStandardAndOtherSpeeds) {
   EXPECT_EQ(settings.c_iflag, tcflag_t(IGNBRK));
   EXPECT_EQ(settings.c_oflag & OPOST, 0u);
   EXPECT_EQ(settings.c_cflag & CRTSCTS, 0u);
+  // XON/XOFF as asked, with its two characters; a pty has no modem lines,
+  // which is said when some are asked for.
+  LineControl control;
+  control.flow = FlowControl::kXonXoff;
+  control.dtr = ModemLine::kOn;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(ConfigureComPort(port, 115200, "8N1", control));
+  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("the port has no modem lines (", 0), 0u);
+  ASSERT_EQ(tcgetattr(pty.master, &settings), 0);
+  EXPECT_EQ(settings.c_iflag, tcflag_t(IGNBRK | IXON | IXOFF));
+  EXPECT_TRUE(settings.c_cc[VSTART] == 0x11 && settings.c_cc[VSTOP] == 0x13);
   CloseComPort(port);
   close(pty.master);
 }
@@ -250,7 +261,8 @@ TEST(ConfigureComPort, RefusesFormatsQuietlyAndReportsWhatThePlatformRefuses) {
   EXPECT_EQ(ConfigureComPort(port, 9600, "9N1"), 0);
   EXPECT_EQ(ConfigureComPort(port, 9600, "0N1"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "SetCommState() failed with 22\nSetCommState() failed with 22\n");
+            "the port refused 9600 baud 9N1: Invalid argument\n"
+            "the port refused 9600 baud 0N1: Invalid argument\n");
   CloseComPort(port);
   close(pty.master);
 }

@@ -6,9 +6,12 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -392,6 +395,57 @@ TEST_F(EndToEndTest, FolderArrivesWholeBetweenVelcotsAndAsNoFileElsewhere) {
   EXPECT_EQ(ListDirectory(classic_rx), std::vector<std::string>{"after.txt"});
 }
 
+// A person watching the sender's console (a pty the test holds) sees the
+// rate and the time left after the line, each drawing blanking what the one
+// before left, and the run's summary.
+TEST_F(EndToEndTest, ShowsRateAndSummaryWhereAPersonWatches) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/data.bin", MakeContent(6000, 22)));
+  NullModem cable = StartNullModem(NULLMODEM_PATH, {"-b", "19200"}, scratch_, kLimitSeconds);
+  ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
+  children_.push_back(cable.pid);
+  int console = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(console >= 0 && grantpt(console) == 0 && unlockpt(console) == 0);
+  held_fds_.push_back(console);
+  struct winsize size = {24, 100, 0, 0};  // room for both figures
+  ASSERT_EQ(ioctl(console, TIOCSWINSZ, &size), 0);
+  pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "19200"}, "rx");
+  ASSERT_TRUE(WaitForReader(receiver, kLimitMilliseconds));
+  SpawnOptions watched;
+  watched.stdout_path = ptsname(console);
+  pid_t sender = StartVelcot(tx, {"-p", cable.link_a, "-b", "19200", "data.bin"}, "tx", watched);
+  std::string screen;
+  WaitForCondition([&] { return (screen += ReadWithDeadline(console, 65536, 50)), false; },
+                   kLimitMilliseconds, sender);
+  EXPECT_EQ(Finish(sender).status, 0);
+  screen += ReadWithDeadline(console, 65536, 200);
+  SendSignal(receiver, SIGTERM);
+  Finish(receiver);
+  EXPECT_NE(screen.find("B/s, 0:0"), std::string::npos) << screen;  // rate, time left
+  size_t last = screen.rfind("data.bin 6000/6000 (100.0%) ");
+  ASSERT_NE(last, std::string::npos) << screen;
+  size_t summary = screen.find("\r\n1 file, 6.0 kB in 0:0", last);
+  EXPECT_NE(screen.find("% of the line's 1.9 kB/s\r\n", summary), std::string::npos) << screen;
+  for (size_t at = 0, end; (end = screen.find('\r', at)) < last; at = end + 1)
+    EXPECT_GE(screen.find('\r', end + 1) - end, end - at) << "a drawing shorter than the last";
+}
+
+// A symbolic link in a folder (here to the folder above) is skipped with a
+// word, its target not followed, and fails nothing.
+TEST_F(EndToEndTest, SkipsLinksInAFolderWithoutFailingTheRun) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  MakeFolder("tx/tree");
+  ASSERT_TRUE(WriteWholeFile(tx + "/tree/a.txt", "a"));
+  ASSERT_EQ(symlink("..", (tx + "/tree/up").c_str()), 0);
+  ASSERT_TRUE(StartLine());
+  pid_t receiver = StartReceiver(rx);
+  EXPECT_EQ(Finish(StartSender(tx, {"tree"})).status, 0);
+  StopLine(line_);
+  Finish(receiver);
+  EXPECT_EQ(Output("tx.err"), "Skipping tree/up: a symbolic link, not followed\n");
+  EXPECT_EQ(ListDirectory(rx + "/tree"), std::vector<std::string>{"a.txt"});
+}
+
 // A scripted sender announces names that would leave the receiver's folder,
 // garble its console, or name a Windows device.
 TEST_F(EndToEndTest, RefusesUnsafeNames) {
@@ -476,7 +530,7 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   EXPECT_EQ(Output("serial"), "TIOCSSERIAL 0x10002040\nTIOCSSERIAL 0x10000040\n");
 
   // A rate the port does not make is refused, saying what it makes; one it
-  // makes passes (the sender then stops at its missing file). ftdi_sio's
+  // makes passes (and the file goes again). ftdi_sio's
   // baud_base (24000000) describes no whole divisor: 2500000 would be 4% off.
   struct Case {
     std::vector<std::string> driver;
@@ -497,13 +551,13 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.driver.back() + " at " + c.rate);
-    ProcessEnd end = Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", c.rate, "missing.bin"},
-                                        "rate", driver(c.driver, "rate-serial")));
+    ProcessEnd end = Finish(StartVelcot(tx, {"-p", line_.link_b, "-b", c.rate, "data.bin"}, "rate",
+                                        driver(c.driver, "rate-serial")));
     if (c.refusal != nullptr) {
       EXPECT_EQ(end.status, 1);
       EXPECT_EQ(Output("rate.err"), std::string(c.refusal) + "couldn't configure port\n");
     } else {
-      EXPECT_EQ(end.status, 2);
+      EXPECT_EQ(end.status, 0);
       EXPECT_EQ(Output("rate.err").find("configure"), std::string::npos) << Output("rate.err");
     }
   }
@@ -511,19 +565,66 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   ExpectPortLost(Finish(receiver), "rx", line_.link_a, true);
   EXPECT_EQ(ReadWholeFile(rx + "/data.bin"), content);
   EXPECT_EQ(Output("pool").find("getrandom"), std::string::npos);  // never waited for the pool
+
+  // Line control: RTS/CTS flow control in the terminal's settings, and the
+  // modem lines as asked while velcot holds the port (RTS/CTS raises RTS),
+  // those asked for put back at the end.
+  ASSERT_TRUE(StartLine());
+  pid_t held = StartVelcot(rx, {"-p", line_.link_a, "--flow", "rtscts", "--dtr", "on"}, "held",
+                           driver({"FAKE_UART_MODEM=0x0", "FAKE_UART_FLAGS=0x2000"}, "modem"));
+  ASSERT_TRUE(WaitForReader(held, kLimitMilliseconds));
+  termios settings;
+  ASSERT_EQ(tcgetattr(fd_a_, &settings), 0);
+  EXPECT_NE(settings.c_cflag & CRTSCTS, 0u);
+  SendSignal(held, SIGTERM);
+  EXPECT_EQ(Finish(held).status, 128 + SIGTERM) << Output("held.err");
+  EXPECT_EQ(Output("modem"), "TIOCMBIS 0x6\nTIOCMBIC 0x2\n");  // DTR back off, RTS left up
 }
 
 class CommandLineTest : public EndToEndTest {};
 
-TEST_F(CommandLineTest, HelpEndsBeforeAnythingIsOpened) {
-  for (const char* help : {"-h", "-?"}) {
-    SCOPED_TRACE(help);
-    ProcessEnd end = Finish(StartVelcot(scratch_, {"a.txt", "-p", "/nonexistent", help}, "help"));
+TEST_F(CommandLineTest, HelpAndVersionEndBeforeAnythingIsOpened) {
+  for (const char* asked : {"-h", "-?", "--help", "--version"}) {
+    SCOPED_TRACE(asked);
+    ProcessEnd end =
+        Finish(StartVelcot(scratch_, {"a.txt", "-x", "-p", "/nonexistent", asked}, "help"));
     EXPECT_EQ(end.status, 0);
-    EXPECT_EQ(Output("help.out")
-                  .rfind("Sends or receives files over serial COM lines (nullmodems).\n", 0),
-              0u);
+    std::string first = asked == "--version"s ? "velcot " : "Sends or receives files over serial";
+    EXPECT_EQ(Output("help.out").rfind(first, 0), 0u);
     EXPECT_EQ(Output("help.err"), "");
+  }
+}
+
+// Each mistake is told before the port is opened: a port that does not
+// exist would otherwise say so first. Files that cannot be sent are told
+// then too; with none left the run ends there.
+TEST_F(CommandLineTest, MistakesAreToldBeforeThePortIsOpened) {
+  const std::string kNoFile = "No such file or directory\n";
+  const std::string kNotOpened = "None of the files given can be sent; the port was not opened\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string said;
+    int status;
+  } kCases[] = {
+      {{"-x", "a.txt"},
+       "Unknown option -x: velcot -h lists the options; a file so named goes as ./-x or after "
+       "--\n",
+       1},
+      {{"-b", "115200x"}, "-b 115200x: \"x\" after the number\nmissing baudrate\n", 1},
+      {{"-m", "7E1"},
+       "-m 7E1: velcot's own exchange needs 8 data bits (--protocol kermit carries files over 7)\n",
+       1},
+      {{"missing.txt", "--", "-x"},
+       "Couldn't stat missing.txt: " + kNoFile + "Couldn't stat -x: " + kNoFile + kNotOpened,
+       2},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::vector<std::string> args = {"-p", "/nonexistent"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessEnd end = Finish(StartVelcot(scratch_, args, "mistake"));
+    EXPECT_EQ(end.status, c.status);
+    EXPECT_EQ(Output("mistake.err"), c.said);
   }
 }
 
@@ -532,14 +633,13 @@ TEST_F(CommandLineTest, ReportsPortThatCannotBeUsed) {
   EXPECT_EQ(end.status, 1);
   EXPECT_EQ(Output("none.err"),
             "open(/nonexistent) failed: No such file or directory\ncould not open /nonexistent\n");
-
-  ASSERT_TRUE(StartLine());
-  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "8N1x"}, "m4"));
+  // A file is no serial port, as the platform says.
+  ASSERT_TRUE(WriteWholeFile(scratch_ + "/README.md", "text"));
+  end = Finish(StartVelcot(scratch_, {"-p", "README.md"}, "file"));
   EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(Output("m4.err"), "couldn't configure port\n");
-  end = Finish(StartVelcot(scratch_, {"-p", line_.link_a, "-b", "115200", "-m", "9N1"}, "m9"));
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(Output("m9.err"), "SetCommState() failed with 22\ncouldn't configure port\n");
+  EXPECT_EQ(Output("file.err"), "README.md is not a serial port: " + std::string(strerror(ENOTTY)) +
+                                    "\ncould not open README.md\n");
+  EXPECT_EQ(ReadWholeFile(scratch_ + "/README.md"), "text");
 }
 
 TEST_F(CommandLineTest, RefusesPortHeldByAnotherVelcot) {
@@ -923,30 +1023,42 @@ TEST_F(SerialUsersTest, NetworkFaultsAreReportedAndStoreNothing) {
     EXPECT_NE(Output("open.err").find("could not open " + c.port + "\n"), std::string::npos);
   }
 
-  // An RFC 2217 server that sets another speed, or answers with garbage.
+  // An RFC 2217 server that sets another speed or another state of DTR
+  // than asked (flow control and DTR go in SET-CONTROLs), or answers with
+  // garbage.
   int port = 0;
   int listener = ListenOnFreeTcpPort(&port);
   ASSERT_GE(listener, 0);
   held_fds_.push_back(listener);
   std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+  const std::string kAnswers =
+      "\xFF\xFA\x2C\x66\x08\xFF\xF0\xFF\xFA\x2C\x67\x01\xFF\xF0\xFF\xFA\x2C\x68\x01\xFF\xF0"s;
   const struct {
     std::string answer;
     std::string refusal;
+    std::vector<std::string> control = {};
   } kServers[] = {
-      {"\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0\xFF\xFA\x2C\x66\x08\xFF\xF0"
-       "\xFF\xFA\x2C\x67\x01\xFF\xF0\xFF\xFA\x2C\x68\x01\xFF\xF0\xFF\xFA\x2C\x69\x01\xFF\xF0"s,
+      {"\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0"s + kAnswers + "\xFF\xFA\x2C\x69\x01\xFF\xF0"s,
        "the port server set baud rate 9600 when 100000 was asked\n"},
+      {"\xFF\xFA\x2C\x65\x00\x01\x86\xA0\xFF\xF0"s + kAnswers +
+           "\xFF\xFA\x2C\x69\x03\xFF\xF0\xFF\xFA\x2C\x69\x09\xFF\xF0"s,
+       "the port server set DTR 9 when 8 was asked\n",
+       {"--flow", "rtscts", "--dtr", "on"}},
       {"\xFF\xFB\xC8\xFF\xFA\x2C\xFF\xFD\x99\xFF\xFB",
        "the port server did not answer COM-PORT-OPTION's settings within 5 s\n"},
       {"", "the port server closed the connection\n"},  // as ser2net does to a second client
   };
   for (const auto& server : kServers) {
-    pid_t client = StartVelcot(rx, {"-p", url, "-b", "100000"}, "rfc");
+    std::vector<std::string> args = {"-p", url, "-b", "100000"};
+    args.insert(args.end(), server.control.begin(), server.control.end());
+    pid_t client = StartVelcot(rx, args, "rfc");
     int connection = AcceptWithin(listener, kLimitMilliseconds);
     ASSERT_GE(connection, 0);
     held_fds_.push_back(connection);
-    EXPECT_NE(ReadWithDeadline(connection, 200, 500).find("\xFF\xFA\x2C\x01\x00\x01\x86\xA0"s),
-              std::string::npos);
+    std::string asked = ReadWithDeadline(connection, 200, 500);
+    EXPECT_NE(asked.find("\xFF\xFA\x2C\x01\x00\x01\x86\xA0"s), std::string::npos);
+    std::string control = server.control.empty() ? "\x01"s : "\x03\xFF\xF0\xFF\xFA\x2C\x05\x08"s;
+    EXPECT_NE(asked.find("\xFF\xFA\x2C\x05"s + control + "\xFF\xF0"s), std::string::npos);
     if (server.answer.empty()) shutdown(connection, SHUT_RDWR);
     ASSERT_TRUE(server.answer.empty() || WriteAll(connection, server.answer));
     ProcessEnd end = Finish(client);

@@ -11,7 +11,9 @@
 //   FAKE_UART_BASE=115200               the baud_base it reports (a UART's
 //                                       clock over 16; ftdi_sio: 24000000)
 //   FAKE_UART_LOG=path                  each TIOCSSERIAL's flags are appended
-//                                       there, one "TIOCSSERIAL 0x..." a line
+//                                       there, one "TIOCSSERIAL 0x..." a line,
+//                                       and each TIOCMBIS and TIOCMBIC
+//   FAKE_UART_MODEM=0x6                 the modem lines at first, which those act on
 //   FAKE_UART_POOL=unready              the kernel's random pool is not ready,
 //                                       as on a fresh boot: a getrandom that
 //                                       may not wait fails with EAGAIN, one
@@ -148,6 +150,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     serial.baud_base = ReadNumber("FAKE_UART_BASE");
     serial.flags = *FindSerialFlags();
     memcpy(argument, &serial, sizeof serial);
+    return 0;
+  }
+  if (getenv("FAKE_UART_MODEM") != nullptr &&
+      (request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC)) {
+    static int lines = ReadNumber("FAKE_UART_MODEM");
+    int* value = static_cast<int*>(argument);
+    if (request == TIOCMGET) *value = lines;
+    if (request == TIOCMBIS) lines |= *value;
+    if (request == TIOCMBIC) lines &= ~*value;
+    if (request != TIOCMGET)
+      Log(request == TIOCMBIS ? "TIOCMBIS 0x%x\n" : "TIOCMBIC 0x%x\n", unsigned(*value));
     return 0;
   }
   if (request == TIOCSSERIAL) {

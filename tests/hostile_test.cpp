@@ -337,7 +337,7 @@ TEST_F(HostileTest, SecondVelcotOnAPortFailsWithoutDisturbingTheFirst) {
 
   ProcessEnd as_receiver = Finish(StartReceiver(line, tx, "second-rx"));
   ProcessEnd as_sender = Finish(StartVelcot(
-      tx, {"-p", line.pair.link_a, "-b", "9600", "-m", "7E2", "other.txt"}, "second-tx"));
+      tx, {"-p", line.pair.link_a, "-b", "9600", "-m", "8E2", "other.txt"}, "second-tx"));
   for (const auto& [end, log] : {std::make_pair(as_receiver, std::string("second-rx")),
                                  std::make_pair(as_sender, std::string("second-tx"))}) {
     SCOPED_TRACE(log);

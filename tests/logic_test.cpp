@@ -722,6 +722,20 @@ TEST(FormatProgress, ShowsErrorsEmptyFilesAndLongNames) {
             Cells(0, 30) + " a/much/longer/path.txt 0/10 (0.0%)\r");
 }
 
+// What a person watching sees after the line, and at a run's end.
+TEST(FormatProgress, GivesRateTimeLeftAndTheRunsSummaryForAPersonWatching) {
+  EXPECT_EQ(FormatRateAndTimeLeft(1000000, 250000, 250000, 10.0), " 25.0 kB/s, 0:30 left");
+  EXPECT_EQ(FormatRateAndTimeLeft(5000, 5000, 3000, 2.0), " 1.5 kB/s");  // resumed at 2000
+  EXPECT_EQ(FormatRateAndTimeLeft(5000, 100, 100, 0.1), "");             // too soon to tell
+  RunTally tally;
+  tally.lines = 3;
+  tally.files = 2;
+  tally.bytes = 1234567;
+  tally.last = tally.first + std::chrono::seconds(100);
+  EXPECT_EQ(FormatRunSummary(tally, 115200),
+            "2 of 3 files, 1.2 MB in 1:40: 12.3 kB/s, 107% of the line's 11.5 kB/s\n");
+}
+
 // Controls and C1 controls are escaped, the characters of a name are not:
 // a UTF-8 console takes UTF-8 characters but U+0080 to U+009F, those that
 // reorder or break the line, and bytes of no character; another takes

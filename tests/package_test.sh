@@ -97,7 +97,11 @@ completion_cases=(
   "velcot -m 7|"
   "velcot -p -b |"
   "velcot -b 9600 |"
-  "velcot -|-p -b -m -h"
+  "velcot -|-p -b -m --flow --dtr --rts -h --help --version --"
+  "velcot --f|--flow"
+  "velcot --flow |none rtscts xonxoff"
+  "velcot --rts o|on off"
+  "velcot -- -|"
 )
 for case in "${completion_cases[@]}"; do
   typed=${case%|*}

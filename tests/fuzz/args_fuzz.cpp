@@ -27,11 +27,11 @@ uint32_t ReferenceBaudrate(const char* text) {
   return magnitude > UINT32_MAX ? UINT32_MAX : uint32_t(value);
 }
 
+// What the parser takes as an option: a '-' and a letter or '?', "--" and
+// a word, or "--" itself.
 bool IsOption(const char* arg) {
-  for (const char* option : {"-h", "-?", "-p", "-b", "-m"}) {
-    if (strcmp(arg, option) == 0) return true;
-  }
-  return false;
+  return arg[0] == '-' &&
+         (isalpha(static_cast<unsigned char>(arg[1])) || arg[1] == '?' || arg[1] == '-');
 }
 
 void CheckLineMode(const char* mode) {
@@ -69,24 +69,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<const char*[]> files(new const char*[size_t(argc)]);
   Settings settings = {kDefaultPort, kDefaultBaudrate, kDefaultMode, files.get(), 0};
 
-  bool help = ParseArguments(argc, argv.data(), &settings);
+  Request request = ParseArguments(argc, argv.data(), &settings);
   bool asked = false;
   for (int i = 1; i < argc; i++) {
-    asked = asked || strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "-?") == 0;
+    asked = asked || strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "-?") == 0 ||
+            strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "--version") == 0;
     FUZZ_REQUIRE(ParseBaudrate(argv[i]) == ReferenceBaudrate(argv[i]));
     CheckLineMode(argv[i]);
   }
-  FUZZ_REQUIRE(!help || asked);
-  if (help) return 0;
+  FUZZ_REQUIRE(request == Request::kRun || request == Request::kUnknownOption || asked);
+  if (request != Request::kRun) return 0;
 
-  // Files are arguments themselves, in order, and never an option.
+  // Files are arguments themselves, in order, and never an option but
+  // after "--".
   FUZZ_REQUIRE(settings.file_count >= 0 && settings.file_count < argc);
   int next = 1;
   for (int f = 0; f < settings.file_count; f++) {
     while (next < argc && argv[next] != settings.files[f])
       next++;
     FUZZ_REQUIRE(next < argc);
-    FUZZ_REQUIRE(!IsOption(settings.files[f]));
+    bool after_separator = false;
+    for (int i = 1; i < next; i++)
+      after_separator = after_separator || strcmp(argv[i], "--") == 0;
+    FUZZ_REQUIRE(after_separator || !IsOption(settings.files[f]));
     next++;
   }
 
@@ -100,5 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_REQUIRE(missing == nullptr);
   }
+  LineControl control;
+  FUZZ_REQUIRE(missing == nullptr || FindBadSetting(settings, &control).size() >= strlen(missing));
   return 0;
 }
