@@ -49,10 +49,10 @@ void TakeKermitAgreement(KermitLink* link, const KermitInit& ours, const KermitI
   link->npad = theirs.npad;
   link->padc = theirs.padc;
   link->eol = theirs.eol;
-  // The time the other end asked for, up to 10 s (its answers to a damaged
+  // The time the other end asked for, up to 5 s (its answers to a damaged
   // packet come at once; only a lost one waits this long), and never less
   // than the line takes.
-  uint32_t asked_ms = uint32_t(std::min(theirs.time, 10)) * 1000;
+  uint32_t asked_ms = uint32_t(std::min(theirs.time, 5)) * 1000;
   link->reply_ms = std::max(asked_ms, CountRoundMs(*link));
   link->stall_ms = std::max(link->stall_ms, 4 * link->reply_ms);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,11 +21,19 @@ using Clock = std::chrono::steady_clock;
 // A receiver that does not answer Send-Init within this long is not there.
 constexpr uint32_t kFirstAnswerMs = 60000;
 
+// On a noisy line a long packet is seldom whole: the data field shrinks to
+// half at each packet sent again, down to this, and doubles again after
+// kCleanRun packets went through at once.
+constexpr size_t kSmallestRoom = 256;
+constexpr int kCleanRun = 8;
+
 struct KermitSender {
   KermitLink link;
-  int seq = 0;            // the next packet's
-  std::string peer_said;  // the receiver's Error packet, escaped
-  bool no_more = false;   // the receiver asked for no more files
+  int seq = 0;             // the next packet's
+  std::string peer_said;   // the receiver's Error packet, escaped
+  bool no_more = false;    // the receiver asked for no more files
+  size_t room = SIZE_MAX;  // the data field's, as the line's noise allows
+  int clean = 0;           // packets through at once since one went again
 };
 
 // Sends a packet and waits for its acknowledgement (*reply), sending it
@@ -112,7 +121,7 @@ struct OutFile {
 // Fills a data field from the file; false when the file has no more (or
 // could not be read, error set).
 static bool FillData(const KermitSender& s, OutFile* f, KermitBytes* field) {
-  size_t room = CountDataRoom(s.link.agreed);
+  size_t room = std::min(CountDataRoom(s.link.agreed), s.room);
   while (field->size() < room) {
     if (f->raw_at == f->raw.size()) {
       uint64_t left = f->size - f->read;
@@ -155,12 +164,19 @@ struct OutWindow {
   bool cancelled = false;  // the receiver asked for the file no more
 
   bool Holds(int seq) const { return CountKermitSeqs(base, seq) < CountKermitSeqs(base, next); }
+  // The oldest packet's answer is due reply_ms after it went, or after it
+  // became the oldest.
+  uint32_t CountWaited() const {
+    return MillisecondsSince(std::max(slots[size_t(base)].sent, moved));
+  }
 };
 
 static Ending SendAgain(KermitSender* s, OutWindow* w, int seq, ProgressLine* line) {
   OutSlot& slot = w->slots[size_t(seq)];
   if (++slot.refusals > kMaxRefusals) return {Reason::kRefused};
   line->error = true;
+  s->room = std::max(std::min(s->room, CountDataRoom(s->link.agreed)) / 2, kSmallestRoom);
+  s->clean = 0;
   slot.sent = Clock::now();
   return PutKermitWire(&s->link, slot.wire) == PortResult::kDone ? Ending{Reason::kDone}
                                                                  : Ending{Reason::kPortLost};
@@ -178,6 +194,11 @@ static Ending TakeAnswer(KermitSender* s, OutWindow* w, const KermitPacket& got,
   }
   bool single = s->link.agreed.window == 1;
   if (got.type == 'N' && w->Holds(got.seq)) return SendAgain(s, w, got.seq, line);
+  // A NAK beyond what went: the receiver could not tell which packet came
+  // damaged, most likely one sent again, the oldest.
+  if (got.type == 'N' && !single && got.seq == w->next && w->base != w->next) {
+    return SendAgain(s, w, w->base, line);
+  }
   // Without windows a NAK for the next packet acknowledges the one before.
   bool acked =
       got.type == 'Y' ? w->Holds(got.seq) : single && got.type == 'N' && got.seq == w->next;
@@ -189,8 +210,13 @@ static Ending TakeAnswer(KermitSender* s, OutWindow* w, const KermitPacket& got,
     s->no_more = got.data[0] == 'Z';
   }
   while (w->base != w->next && w->slots[size_t(w->base)].acked) {
-    w->slots[size_t(w->base)].acked = false;
-    PaceProgress(line, w->slots[size_t(w->base)].end, false);
+    OutSlot& done = w->slots[size_t(w->base)];
+    done.acked = false;
+    if (done.refusals == 0 && ++s->clean >= kCleanRun) {
+      s->room = s->room < SIZE_MAX / 2 ? s->room * 2 : SIZE_MAX;
+      s->clean = 0;
+    }
+    PaceProgress(line, done.end, false);
     w->base = NextKermitSeq(w->base);
     w->moved = Clock::now();
     w->heard = false;
@@ -235,7 +261,7 @@ static Ending SendData(KermitSender* s, OutFile* f, ProgressLine* line, bool* ca
     if (MillisecondsSince(w.moved) >= s->link.stall_ms) {
       return {w.heard ? Reason::kNoProgress : Reason::kSilent, 0, s->link.stall_ms};
     }
-    uint32_t waited = MillisecondsSince(w.slots[size_t(w.base)].sent);
+    uint32_t waited = w.CountWaited();
     KermitPacket got;
     KermitHeard h =
         HearKermitPacket(&s->link, waited < s->link.reply_ms ? s->link.reply_ms - waited : 0, &got);
@@ -244,7 +270,7 @@ static Ending SendData(KermitSender* s, OutFile* f, ProgressLine* line, bool* ca
     if (h == KermitHeard::kPacket) taken = TakeAnswer(s, &w, got, line);
     // The oldest packet unanswered in its time, or a damaged answer to the
     // only one, goes again.
-    bool late = MillisecondsSince(w.slots[size_t(w.base)].sent) >= s->link.reply_ms;
+    bool late = w.CountWaited() >= s->link.reply_ms;
     if (h == KermitHeard::kDamaged) w.heard = true;
     if (taken.reason == Reason::kDone && w.base != w.next &&
         (late || (h == KermitHeard::kDamaged && window == 1))) {

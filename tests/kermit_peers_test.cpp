@@ -1,0 +1,245 @@
+// velcot --protocol kermit against C-Kermit, both ways, over the nullmodem
+// tool: batches with long packets and sliding windows, a noisy line, a
+// 7-bit line with parity, a file the receiver refuses, and Ctrl+C at
+// either end.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "process_util.h"
+
+namespace {
+
+const int kLimitSeconds = 240;  // only stops a hung process
+
+// C-Kermit as the best transfers want it: 31 slots, the longest packets,
+// CRC-16, and a file that did not come whole not kept.
+const char kFast[] =
+    "set window 31\nset receive packet-length 9024\nset block-check 3\n"
+    "set file incomplete discard\n";
+
+class KermitPeersTest : public ProgramTest {
+ protected:
+  KermitPeersTest() : ProgramTest(kLimitSeconds) {}
+
+  void SetUp() override {
+    MakeScratch("velcot-kermit");
+    MakeFolder("logs");
+    tx_ = MakeFolder("tx");
+    rx_ = MakeFolder("rx");
+  }
+
+  void StartCable(const std::vector<std::string>& options) {
+    cable_ = StartNullModem(NULLMODEM_PATH, options, MakeFolder("cable"), kLimitSeconds);
+    ASSERT_GT(cable_.pid, 0) << ReadWholeFile(cable_.log);
+    children_.push_back(cable_.pid);
+  }
+
+  // C-Kermit on link B at speed, running commands in folder, then exiting
+  // with the status of the last.
+  pid_t StartKermit(const std::string& folder, const std::string& commands, const std::string& log,
+                    const std::string& speed = "115200") {
+    std::string script = scratch_ + "/logs/" + log + ".ksc";
+    EXPECT_TRUE(WriteWholeFile(script, "set line " + cable_.link_b + "\nset speed " + speed +
+                                           "\nset carrier-watch off\nset flow none\n" + commands +
+                                           "\nexit\n"));
+    SpawnOptions options;
+    options.argv = {"kermit", "-Y", "+", script};
+    return StartLogged(options, folder, log);
+  }
+
+  // velcot on link A; what receives starts first and holds its end.
+  pid_t StartKermitVelcot(const std::string& folder, std::vector<std::string> args,
+                          const std::string& log) {
+    args.insert(args.begin(), {"-p", cable_.link_a, "--protocol", "kermit"});
+    return StartVelcot(folder, args, log);
+  }
+
+  void AwaitOpen(pid_t pid, const std::string& link) {
+    EXPECT_TRUE(WaitForCondition([&] { return HoldsFile(pid, link); }, kLimitSeconds * 1000, pid));
+  }
+
+  void ExpectExit(const ProcessEnd& end, int status, const std::string& log) {
+    EXPECT_TRUE(end.exited) << log;
+    EXPECT_EQ(end.status, status) << log << ": " << Output(log + ".err") << Output(log + ".out");
+  }
+
+  // Files to send: every byte value in runs and alone, random bytes, a
+  // line of text; each with its own time.
+  std::vector<std::string> MakeFiles(size_t size) {
+    std::string every;
+    for (int i = 0; i < 256; i++)
+      every += std::string(size_t(i % 7 + 1), char(i));
+    files_ = {{"every.bin", every + MakeContent(size, 1)},
+              {"random.bin", MakeContent(size, 2)},
+              {"notes.txt", "a line\n"}};
+    std::vector<std::string> names;
+    for (size_t i = 0; i < files_.size(); i++) {
+      EXPECT_TRUE(WriteWholeFile(tx_ + "/" + files_[i].first, files_[i].second));
+      const struct timespec kWritten[2] = {{0, UTIME_OMIT}, {time_t(1500000000 + i * 1000), 0}};
+      EXPECT_EQ(utimensat(AT_FDCWD, (tx_ + "/" + files_[i].first).c_str(), kWritten, 0), 0);
+      names.push_back(files_[i].first);
+    }
+    return names;
+  }
+
+  // Sends the files one way: velcot to C-Kermit (to_kermit) or back.
+  void Transfer(bool to_kermit, const std::vector<std::string>& velcot_args,
+                const std::string& kermit_settings, const std::string& speed = "115200") {
+    std::string names;
+    for (const auto& file : files_)
+      names += " " + file.first;
+    if (to_kermit) {
+      pid_t kermit = StartKermit(rx_, kermit_settings + "receive", "kermit", speed);
+      AwaitOpen(kermit, cable_.link_b);
+      std::vector<std::string> args = velcot_args;
+      for (const auto& file : files_)
+        args.push_back(file.first);
+      velcot_end_ = Finish(StartKermitVelcot(tx_, args, "velcot"));
+      kermit_end_ = Finish(kermit);
+    } else {
+      pid_t velcot = StartKermitVelcot(rx_, velcot_args, "velcot");
+      AwaitOpen(velcot, cable_.link_a);
+      kermit_end_ = Finish(StartKermit(tx_, kermit_settings + "msend" + names, "kermit", speed));
+      velcot_end_ = Finish(velcot);
+    }
+  }
+
+  // Each file is in rx whole, or not there at all; true when all are.
+  bool ExpectWholeOrNone() {
+    bool all = true;
+    for (const std::string& name : ListDirectory(rx_)) {
+      bool known = false;
+      for (const auto& file : files_)
+        known = known || file.first == name;
+      EXPECT_TRUE(known) << name;
+    }
+    for (const auto& file : files_) {
+      bool there = false;
+      std::string got = ReadWholeFile(rx_ + "/" + file.first, &there);
+      EXPECT_TRUE(!there || got == file.second) << file.first;
+      all = all && there && got == file.second;
+    }
+    return all;
+  }
+
+  NullModem cable_;
+  std::string tx_, rx_;
+  std::vector<std::pair<std::string, std::string>> files_;
+  ProcessEnd velcot_end_, kermit_end_;
+};
+
+// Both ways with windows and long packets: every file whole, with its
+// time; a file already there replaced.
+TEST_F(KermitPeersTest, BatchesGoBothWaysWithCKermit) {
+  StartCable({"-b", "115200"});
+  MakeFiles(200000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    ASSERT_TRUE(WriteWholeFile(rx_ + "/random.bin", "the old one"));
+    Transfer(to_kermit, {"-b", "115200"}, std::string(kFast) + "set file collision overwrite\n");
+    ExpectExit(velcot_end_, 0, "velcot");
+    ExpectExit(kermit_end_, 0, "kermit");
+    EXPECT_TRUE(ExpectWholeOrNone());
+    for (size_t i = 0; i < files_.size(); i++) {
+      struct stat info;
+      ASSERT_EQ(stat((rx_ + "/" + files_[i].first).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mtime, time_t(1500000000 + i * 1000)) << files_[i].first;
+    }
+    if (!to_kermit) {
+      EXPECT_NE(Output("velcot.out").find(" random.bin 200000/200000 (100.0%)\r"),
+                std::string::npos)
+          << Output("velcot.out");
+    }
+  }
+}
+
+// A 7-bit line with even parity: C-Kermit asks for the 8th bit prefixed,
+// and so does velcot told -m 7E1; every byte value arrives both ways.
+TEST_F(KermitPeersTest, SevenBitLineWithParityCarriesEveryByte) {
+  StartCable({"-b", "115200", "-m", "7E1"});
+  MakeFiles(20000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    Transfer(to_kermit, {"-b", "115200", "-m", "7E1"}, "set parity even\nset block-check 3\n");
+    ExpectExit(velcot_end_, 0, "velcot");
+    ExpectExit(kermit_end_, 0, "kermit");
+    EXPECT_TRUE(ExpectWholeOrNone());
+  }
+}
+
+// Bit errors both ways on a line with latency: every file arrives whole or
+// not at all, and both ends say so; neither hangs.
+TEST_F(KermitPeersTest, NoisyLineStoresEveryFileWholeOrNotAtAll) {
+  StartCable({"-b", "115200", "--ber-ab", "1e-5", "--ber-ba", "1e-5", "--latency-ms", "20"});
+  MakeFiles(100000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    Transfer(to_kermit, {"-b", "115200"}, kFast);
+    EXPECT_TRUE(velcot_end_.exited && kermit_end_.exited);
+    bool whole = ExpectWholeOrNone();
+    if (velcot_end_.status == 0) {
+      EXPECT_TRUE(whole) << Output("velcot.err");
+    }
+  }
+  SendSignal(cable_.pid, SIGTERM);
+  Finish(cable_.pid);
+  EXPECT_GT(ParseLineCounters(ReadWholeFile(cable_.log), "A->B").flipped, 0u);
+}
+
+// C-Kermit refuses a file it has (SET FILE COLLISION DISCARD): velcot says
+// the receiver declined it and sends the next.
+TEST_F(KermitPeersTest, FileTheReceiverRefusesIsSkipped) {
+  StartCable({"-b", "115200"});
+  MakeFiles(30000);
+  ASSERT_TRUE(WriteWholeFile(rx_ + "/random.bin", "kept"));
+  Transfer(true, {"-b", "115200"}, std::string(kFast) + "set file collision discard\n");
+  ExpectExit(velcot_end_, 2, "velcot");
+  EXPECT_NE(Output("velcot.out").find("file random.bin declined by receiver\n"), std::string::npos)
+      << Output("velcot.out");
+  EXPECT_EQ(ReadWholeFile(rx_ + "/random.bin"), "kept");
+  EXPECT_EQ(ReadWholeFile(rx_ + "/notes.txt"), files_[2].second);
+}
+
+// Ctrl+C at velcot mid-file, sending and receiving: it ends at once with
+// the interrupt's status and tells C-Kermit, which gives up too; the
+// receiving end stores nothing.
+TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
+  StartCable({"-b", "57600"});
+  MakeFiles(300000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    pid_t kermit, velcot;
+    std::string settings = kFast;
+    if (to_kermit) {
+      kermit = StartKermit(rx_, settings + "receive", "kermit", "57600");
+      AwaitOpen(kermit, cable_.link_b);
+      velcot = StartKermitVelcot(tx_, {"-b", "57600", "every.bin"}, "velcot");
+    } else {
+      velcot = StartKermitVelcot(rx_, {"-b", "57600"}, "velcot");
+      AwaitOpen(velcot, cable_.link_a);
+      kermit = StartKermit(tx_, settings + "send every.bin", "kermit", "57600");
+    }
+    ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
+                                velcot));
+    SendSignal(velcot, SIGINT);
+    ExpectExit(Finish(velcot), 130, "velcot");
+    ProcessEnd kermit_end = Finish(kermit);
+    EXPECT_TRUE(kermit_end.exited && kermit_end.status != 0) << Output("kermit.out");
+    EXPECT_TRUE(ListDirectory(rx_).empty());
+  }
+}
+
+}  // namespace
