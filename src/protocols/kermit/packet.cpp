@@ -102,7 +102,8 @@ long MeasureKermitPacket(const uint8_t* bytes, size_t length, int check, size_t 
   int x1 = KermitValue(bytes[4]), x2 = KermitValue(bytes[5]);
   if (x1 < 0 || x1 > 95 || x2 < 0 || x2 > 94) return -1;
   long extended = x1 * 95 + x2;
-  if (extended < checks || extended > 95 * 95 || size_t(extended) + kLongHeader > longest) return -1;
+  if (extended < checks || extended > 95 * 95 || size_t(extended) + kLongHeader > longest)
+    return -1;
   return long(kLongHeader) + extended;
 }
 

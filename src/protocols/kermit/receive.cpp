@@ -183,6 +183,7 @@ static void TakeData(KermitReceiver* r, const KermitPacket& packet) {
     return;
   }
   file.written += data.size();
+  if (!file.facts.sized) file.line.total = file.written;  // a size unknown grows
   PaceProgress(&file.line, file.written, false);
 }
 
@@ -423,6 +424,9 @@ TransferResult ReceiveKermitFiles(PortHandle port, const KermitRun& run, const L
   }
   bool whole = r.ending.reason == Reason::kDone && !r.file.open;
   if (!whole) GiveUp(&r);
+  // The last answer (to the end of the batch, or an Error packet) on its way
+  // before the run goes on.
+  if (GetInterruption() == 0) FlushPort(port);
   if (r.ending.reason == Reason::kPortLost) return TransferResult::kPortLost;
   return whole && !r.failed ? TransferResult::kDone : TransferResult::kNotStored;
 }

@@ -343,7 +343,7 @@ static void EndTransaction(KermitSender* s, const Ending& ending) {
   }
   if (ending.reason == Reason::kPeerCancelled && !s->peer_said.empty()) return;
   KermitBytes words = FormKermitError(s->link, s->seq, "velcot gave up the transfer");
-  PutKermitWire(&s->link, words);
+  if (PutKermitWire(&s->link, words) == PortResult::kDone) FlushPort(s->link.port);
 }
 
 // Whether the transaction can go on after a file ended so.
