@@ -39,19 +39,6 @@ class KermitPeersTest : public ProgramTest {
     children_.push_back(cable_.pid);
   }
 
-  // C-Kermit on link B at speed, running commands in folder, then exiting
-  // with the status of the last.
-  pid_t StartKermit(const std::string& folder, const std::string& commands, const std::string& log,
-                    const std::string& speed = "115200") {
-    std::string script = scratch_ + "/logs/" + log + ".ksc";
-    EXPECT_TRUE(WriteWholeFile(script, "set line " + cable_.link_b + "\nset speed " + speed +
-                                           "\nset carrier-watch off\nset flow none\n" + commands +
-                                           "\nexit\n"));
-    SpawnOptions options;
-    options.argv = {"kermit", "-Y", "+", script};
-    return StartLogged(options, folder, log);
-  }
-
   // velcot on link A; what receives starts first and holds its end.
   pid_t StartKermitVelcot(const std::string& folder, std::vector<std::string> args,
                           const std::string& log) {
@@ -94,7 +81,7 @@ class KermitPeersTest : public ProgramTest {
     for (const auto& file : files_)
       names += " " + file.first;
     if (to_kermit) {
-      pid_t kermit = StartKermit(rx_, kermit_settings + "receive", "kermit", speed);
+      pid_t kermit = StartKermit(rx_, cable_.link_b, kermit_settings + "receive", "kermit", speed);
       AwaitOpen(kermit, cable_.link_b);
       std::vector<std::string> args = velcot_args;
       for (const auto& file : files_)
@@ -104,7 +91,8 @@ class KermitPeersTest : public ProgramTest {
     } else {
       pid_t velcot = StartKermitVelcot(rx_, velcot_args, "velcot");
       AwaitOpen(velcot, cable_.link_a);
-      kermit_end_ = Finish(StartKermit(tx_, kermit_settings + "msend" + names, "kermit", speed));
+      kermit_end_ = Finish(
+          StartKermit(tx_, cable_.link_b, kermit_settings + "msend" + names, "kermit", speed));
       velcot_end_ = Finish(velcot);
     }
   }
@@ -224,13 +212,13 @@ TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
     pid_t kermit, velcot;
     std::string settings = kFast;
     if (to_kermit) {
-      kermit = StartKermit(rx_, settings + "receive", "kermit", "57600");
+      kermit = StartKermit(rx_, cable_.link_b, settings + "receive", "kermit", "57600");
       AwaitOpen(kermit, cable_.link_b);
       velcot = StartKermitVelcot(tx_, {"-b", "57600", "every.bin"}, "velcot");
     } else {
       velcot = StartKermitVelcot(rx_, {"-b", "57600"}, "velcot");
       AwaitOpen(velcot, cable_.link_a);
-      kermit = StartKermit(tx_, settings + "send every.bin", "kermit", "57600");
+      kermit = StartKermit(tx_, cable_.link_b, settings + "send every.bin", "kermit", "57600");
     }
     ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
                                 velcot));
@@ -240,6 +228,30 @@ TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
     EXPECT_TRUE(kermit_end.exited && kermit_end.status != 0) << Output("kermit.out");
     EXPECT_TRUE(ListDirectory(rx_).empty());
   }
+}
+
+// U-Boot's loadb stores what velcot sends, as its own crc32 says; Ctrl+C
+// in velcot mid-file ends loadb, and U-Boot prompts again.
+TEST_F(KermitPeersTest, UBootLoadbTakesTheFileAndEndsOnCtrlC) {
+  UBoot uboot = StartUBoot(MakeFolder("uboot"));
+  ASSERT_GE(uboot.console, 0);
+  const std::string image = MakeContent(100000, 3);
+  ASSERT_TRUE(WriteWholeFile(tx_ + "/image.bin", image));
+  std::vector<std::string> args = {"-p",         uboot.cable.link_b, "-b",       "115200",
+                                   "--protocol", "kermit",           "image.bin"};
+  ASSERT_FALSE(TypeUBootCommand(uboot, "loadb 0x40200000", "bps...\r\n").empty());
+  ExpectExit(Finish(StartVelcot(tx_, args, "velcot")), 0, "velcot");
+  // loadb drops what comes in its last 100 ms: its prompt first.
+  EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
+  EXPECT_EQ(ReadUBootCrc32(uboot, "0x40200000", image.size()), FormatCrc32(image));
+
+  ASSERT_FALSE(TypeUBootCommand(uboot, "loadb 0x40200000", "bps...\r\n").empty());
+  pid_t velcot = StartVelcot(tx_, args, "cancel");
+  ASSERT_TRUE(
+      WaitForFileText(scratch_ + "/logs/cancel.out", "image.bin 1", kLimitSeconds * 1000, velcot));
+  SendSignal(velcot, SIGINT);
+  ExpectExit(Finish(velcot), 130, "cancel");
+  EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
 }
 
 }  // namespace

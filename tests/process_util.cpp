@@ -557,6 +557,18 @@ pid_t ProgramTest::StartVelcot(const std::string& folder, const std::vector<std:
   return StartLogged(options, folder, log);
 }
 
+pid_t ProgramTest::StartKermit(const std::string& folder, const std::string& link,
+                               const std::string& commands, const std::string& log,
+                               const std::string& speed) {
+  std::string script = scratch_ + "/logs/" + log + ".ksc";
+  EXPECT_TRUE(WriteWholeFile(script, "set line " + link + "\nset speed " + speed +
+                                         "\nset carrier-watch off\nset flow none\n" + commands +
+                                         "\nexit\n"));
+  SpawnOptions options;
+  options.argv = {"kermit", "-Y", "+", script};
+  return StartLogged(options, folder, log);
+}
+
 std::string ProgramTest::Output(const std::string& log) {
   return ReadWholeFile(log[0] == '/' ? log : scratch_ + "/logs/" + log);
 }

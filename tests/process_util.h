@@ -250,6 +250,11 @@ class ProgramTest : public ::testing::Test {
   pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
                     const std::string& log, SpawnOptions options = {});
 
+  // C-Kermit on link at speed, running commands (one a line) in folder and
+  // exiting with the status of the last; its output in LOG.out.
+  pid_t StartKermit(const std::string& folder, const std::string& link, const std::string& commands,
+                    const std::string& log, const std::string& speed = "115200");
+
   // What a program started so wrote to LOG (e.g. "rx.err").
   std::string Output(const std::string& log);
 
