@@ -71,9 +71,9 @@ static Ending ExchangePacket(KermitSender* s, uint8_t type, const KermitBytes& d
         return {Reason::kPeerCancelled};
       }
       // A NAK for the next packet says this one came (the receiver's
-      // acknowledgement was lost).
+      // acknowledgement was lost), except of Send-Init, whose answer counts.
       if ((got.type == 'Y' && got.seq == s->seq) ||
-          (got.type == 'N' && got.seq == NextKermitSeq(s->seq))) {
+          (got.type == 'N' && got.seq == NextKermitSeq(s->seq) && type != 'S')) {
         *reply = got;
         if (got.type == 'N') reply->data.clear();
         s->seq = NextKermitSeq(s->seq);
