@@ -22,49 +22,25 @@ KermitPacket MakePacket(int seq, char type, const std::string& data) {
   return packet;
 }
 
-// An extended header: the mark, LEN blank, SEQ, TYPE, the two length
-// characters and their check.
-KermitBytes ExtendedHeader(char seq, uint8_t x1, uint8_t x2) {
-  KermitBytes header = {kKermitMark, ' ', uint8_t(seq), 'D', x1, x2};
-  unsigned sum = 0;
-  for (size_t i = 1; i < header.size(); i++)
-    sum += header[i];
-  header.push_back(KermitChar(int((sum + ((sum & 0xC0) >> 6)) & 0x3F)));
-  return header;
-}
-
 TEST(KermitPacket, FormsAndReadsWhatCKermitAndUBootSend) {
   const std::string kUBootInit = "~! @-#N1N\" ~~";
   const struct {
-    std::string wire;  // from the mark to the check
-    int check;
-    int seq;
+    std::string wire;  // after the mark, to the check
+    int check, seq;
     char type;
     std::string data;
   } kCases[] = {
-      {"\x01"
-       "9 S~/ @-#Y3~^?~}0___F\"U1@F",
-       1, 0, 'S', "~/ @-#Y3~^?~}0___F\"U1@"},
-      {"\x01"
-       "*!Fa.bin'5X",
-       3, 1, 'F', "a.bin"},
-      {"\x01"
-       "%#Y/R9",
-       3, 3, 'Y', ""},
-      {"\x01"
-       "# N3",
-       1, 0, 'N', ""},
-      {"\x01"
-       "0 Y" +
-           kUBootInit + "#",
-       1, 0, 'Y', kUBootInit},
+      {"9 S~/ @-#Y3~^?~}0___F\"U1@F", 1, 0, 'S', "~/ @-#Y3~^?~}0___F\"U1@"},
+      {"*!Fa.bin'5X", 3, 1, 'F', "a.bin"},
+      {"%#Y/R9", 3, 3, 'Y', ""},
+      {"# N3", 1, 0, 'N', ""},
+      {"0 Y" + kUBootInit + "#", 1, 0, 'Y', kUBootInit},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.wire);
-    EXPECT_EQ(FormKermitPacket(MakePacket(c.seq, c.type, c.data), c.check), B(c.wire));
-    KermitBytes wire = B(c.wire);
-    for (size_t have = 0; have < 2; have++)
-      EXPECT_EQ(MeasureKermitPacket(wire.data(), have, c.check, 9031), 0);
+    KermitBytes wire = B("\x01" + c.wire);
+    EXPECT_EQ(FormKermitPacket(MakePacket(c.seq, c.type, c.data), c.check), wire);
+    EXPECT_EQ(MeasureKermitPacket(wire.data(), 1, c.check, 9031), 0);
     ASSERT_EQ(MeasureKermitPacket(wire.data(), wire.size(), c.check, 9031), long(wire.size()));
     KermitPacket read;
     ASSERT_TRUE(ReadKermitPacket(wire.data(), wire.size(), c.check, &read));
@@ -88,19 +64,15 @@ TEST(KermitPacket, ExtendedPacketsAndHeadersThatAreNone) {
   // extended however short.
   EXPECT_EQ(FormKermitPacket(MakePacket(0, 'D', std::string(89, 'x')), 3).size(), 96u);
   EXPECT_EQ(FormKermitPacket(MakePacket(0, 'D', std::string(89, 'x')), 3, 80)[1], ' ');
-  const KermitBytes kNone[] = {
-      B("\x01\"!D"),                   // LEN too short for its check
-      B("\x01\x7f!D"),                 // LEN beyond 94
-      B("\x01%\x7fY"),                 // sequence number beyond 63
-      B("\x01 #D\"Y#"),                // the extended header's check fails
-      ExtendedHeader('G', 0x7F, '!'),  // beyond 95 * 95 characters
-  };
-  for (const KermitBytes& header : kNone) {
-    SCOPED_TRACE(std::string(header.begin(), header.end()));
-    EXPECT_EQ(MeasureKermitPacket(header.data(), header.size(), 1, 9040), -1);
+  // LEN too short for its check, beyond 94, a sequence number beyond 63,
+  // an extended header's check that fails, beyond 95 * 95 characters.
+  for (const std::string header : {"\"!D", "\x7f!D", "%\x7fY", " #D\"Y#", " GD\x7f!,"}) {
+    SCOPED_TRACE(header);
+    KermitBytes bytes = B("\x01" + header);
+    EXPECT_EQ(MeasureKermitPacket(bytes.data(), bytes.size(), 1, 9040), -1);
   }
   // C-Kermit writes 95 * 95 with DEL, one beyond the longest it was told.
-  KermitBytes del = ExtendedHeader('G', 0x7F, ' ');
+  KermitBytes del = B("\x01 GD\x7f +");
   EXPECT_EQ(MeasureKermitPacket(del.data(), del.size(), 3, 9032), 7 + 9025);
   EXPECT_EQ(MeasureKermitPacket(del.data(), del.size(), 3, 9031), -1);
 }
@@ -159,45 +131,37 @@ TEST(KermitCoding, EveryByteGoesThereAndBackInEachCoding) {
 }
 
 TEST(KermitInit, AgreesWithCKermitAndUBoot) {
-  KermitInit ours;
-  ours.maxl = 94;
-  ours.qbin = 'Y';
-  ours.chkt = 3;
-  ours.rept = '~';
-  ours.capas = kCanLongPackets | kCanWindows | kCanAttributes;
-  ours.window = 31;
-  ours.maxlx = kKermitLongOffered;
-  KermitInit back = ReadKermitInit(FormKermitInit(ours).data(), FormKermitInit(ours).size());
-  EXPECT_EQ(FormKermitInit(back), FormKermitInit(ours));
-
-  KermitBytes ckermit = B("~/ @-#Y3~^?~}0___F\"U1@");  // CAPAS, WINDO, MAXLX1/2, ...
-  KermitInit theirs = ReadKermitInit(ckermit.data(), ckermit.size());
-  KermitAgreement a = AgreeKermit(ours, theirs, true, ListLineControls());
-  EXPECT_EQ(a.check, 3);
-  EXPECT_EQ(a.window, 31);
-  EXPECT_EQ(a.maxlx_out, 9023);
-  EXPECT_TRUE(a.attributes);
-  EXPECT_EQ(a.out.rptq, '~');
-  EXPECT_FALSE(a.eighth_bit);
-
-  KermitBytes uboot = B("~! @-#N1N\" ~~");
-  theirs = ReadKermitInit(uboot.data(), uboot.size());
-  a = AgreeKermit(ours, theirs, true, ListPacketControls());
-  EXPECT_EQ(theirs.time, 1);
-  EXPECT_EQ(a.check, 1);
-  EXPECT_EQ(a.window, 1);
-  EXPECT_EQ(a.maxlx_out, 9024);
-  EXPECT_FALSE(a.attributes);
-  EXPECT_EQ(a.out.rptq, 0);
-  ours.qbin = '&';  // a 7-bit line: U-Boot will not prefix the 8th bit
-  EXPECT_FALSE(AgreeKermit(ours, theirs, true, {}).eighth_bit);
-  theirs.qbin = 'Y';
-  EXPECT_EQ(AgreeKermit(ours, theirs, true, {}).out.ebq, '&');
-  // A Send-Init with nothing after MAXL: every default.
-  a = AgreeKermit(ours, ReadKermitInit(B("P").data(), 1), true, {});
-  EXPECT_EQ(a.maxl_out, 48);
-  EXPECT_EQ(a.maxlx_out, 0);
-  EXPECT_EQ(a.check, 1);
+  const std::string kOurs = "~% @-#Y3~.?~}0___F\"U1";  // as C-Kermit logged it
+  KermitInit ours = ReadKermitInit(B(kOurs).data(), kOurs.size());
+  ours.whatami = true;
+  EXPECT_EQ(FormKermitInit(ours), B(kOurs));
+  const struct {
+    std::string theirs;
+    int check, window, maxlx;
+    bool attributes;
+    uint8_t rptq;
+  } kCases[] = {
+      {"~/ @-#Y3~^?~}0___F\"U1@", 3, 31, 9023, true, '~'},  // C-Kermit: CAPAS, WINDO, MAXLX...
+      {"~! @-#N1N\" ~~", 1, 1, 9024, false, 0},             // U-Boot
+      {"P", 1, 1, 0, false, 0},                             // nothing after MAXL: defaults
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.theirs);
+    KermitAgreement a = AgreeKermit(ours, ReadKermitInit(B(c.theirs).data(), c.theirs.size()), true,
+                                    ListLineControls());
+    EXPECT_EQ(a.check, c.check);
+    EXPECT_EQ(a.window, c.window);
+    EXPECT_EQ(a.maxlx_out, c.maxlx);
+    EXPECT_EQ(a.attributes, c.attributes);
+    EXPECT_EQ(a.out.rptq, c.rptq);
+    EXPECT_FALSE(a.eighth_bit);
+  }
+  // On a 7-bit line: U-Boot will not prefix the 8th bit, a 'Y' agrees.
+  ours.qbin = '&';
+  KermitInit uboot = ReadKermitInit(B("~! @-#N1").data(), 8);
+  EXPECT_FALSE(AgreeKermit(ours, uboot, true, {}).eighth_bit);
+  uboot.qbin = 'Y';
+  EXPECT_EQ(AgreeKermit(ours, uboot, true, {}).out.ebq, '&');
 }
 
 TEST(KermitAttributes, ReadsCKermitsAndItsOwn) {
@@ -219,9 +183,7 @@ TEST(KermitAttributes, ReadsCKermitsAndItsOwn) {
     std::string field;
     bool sized, invalid, text;
   } kCases[] = {
-      {"1\x34"
-       "18446744073709551616",
-       false, true, false},  // beyond 64 bits
+      {"1418446744073709551616", false, true, false},  // beyond 64 bits
       {"1\"1x", false, true, false},
       {"\"!A1!7", true, false, true},        // text, 7 bytes
       {"1%20000#\x7f", true, false, false},  // a last field cut short
@@ -242,9 +204,7 @@ TEST(KermitAttributes, ReadsCKermitsAndItsOwn) {
 }
 
 TEST(KermitRecognizers, TellASenderAndAWaitingReceiver) {
-  const std::string kInit =
-      "\x01"
-      "9 S~/ @-#Y3~^?~}0___F\"U1@F\r";
+  const std::string kInit = std::string(1, kKermitMark) + "9 S~/ @-#Y3~^?~}0___F\"U1@F\r";
   std::string parity;  // as C-Kermit sends it with SET PARITY EVEN
   for (char c : kInit) {
     bool odd = __builtin_parity(static_cast<unsigned char>(c));
