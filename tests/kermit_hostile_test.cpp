@@ -3,7 +3,6 @@
 // sequence numbers, packets too long or damaged for ever, one packet
 // repeated for ever, and Error packets either way.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,11 +41,8 @@ class KermitPeer {
   explicit KermitPeer(int fd) : fd_(fd) {}
 
   void Say(int seq, char type, const std::string& data) {
-    KermitPacket packet;
-    packet.seq = seq;
-    packet.type = uint8_t(type);
-    packet.data.assign(data.begin(), data.end());
-    Bytes wire = type != 0 ? FormKermitPacket(packet, 1) : packet.data;
+    Bytes wire(data.begin(), data.end());
+    if (type != 0) wire = FormKermitPacket({seq, uint8_t(type), wire}, 1);
     wire.push_back('\r');
     WriteAll(fd_, wire);
   }
@@ -91,7 +87,6 @@ class KermitPeer {
 class KermitHostileTest : public InScratchFolder {};
 
 TEST_F(KermitHostileTest, ReceiverStoresNothingWrongAndNothingOutside) {
-  const std::string kHuge = "18446744073709551615", kBeyond = "99999999999999999999";
   const struct {
     const char* name;
     std::vector<Step> steps;
@@ -113,10 +108,10 @@ TEST_F(KermitHostileTest, ReceiverStoresNothingWrongAndNothingOutside) {
        {"good.txt"}},
       {"a size beyond 64 bits, then one that the data does not come to",
        {{1, 'F', "a.bin", ""},
-        {2, 'A', "14" + kBeyond, "N"},
+        {2, 'A', "1499999999999999999999", "N"},
         {3, 'Z', "D", ""},
         {4, 'F', "b.bin", ""},
-        {5, 'A', "14" + kHuge, ""},
+        {5, 'A', "1418446744073709551615", ""},
         {6, 'D', "abc", ""},
         {7, 'Z', "", ""},
         {8, 'B', "", ""}},

@@ -18,9 +18,9 @@ const int kLimitSeconds = 240;  // only stops a hung process
 
 // C-Kermit as the best transfers want it: 31 slots, the longest packets,
 // CRC-16, and a file that did not come whole not kept.
-const char kFast[] =
-    "set window 31\nset receive packet-length 9024\nset block-check 3\n"
-    "set file incomplete discard\n";
+const std::string kFast =
+    "set window 31\nset receive packet-length 9024\nset block-check 3\nset file incomplete "
+    "discard\n";
 
 class KermitPeersTest : public ProgramTest {
  protected:
@@ -124,7 +124,7 @@ TEST_F(KermitPeersTest, BatchesGoBothWaysWithCKermit) {
   MakeFiles(200000);
   for (bool to_kermit : {true, false}) {
     SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
-    Transfer(to_kermit, {"-b", "115200"}, std::string(kFast) + "set file collision discard\n",
+    Transfer(to_kermit, {"-b", "115200"}, kFast + "set file collision discard\n",
              to_kermit ? "the old one" : "");
     ExpectExit(velcot_end_, to_kermit ? 2 : 0, "velcot");
     ExpectExit(kermit_end_, 0, "kermit");
@@ -185,18 +185,15 @@ TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
   MakeFiles(300000);
   for (bool to_kermit : {true, false}) {
     SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
-    RemoveTree(rx_);
-    MakeFolder("rx");
-    pid_t kermit, velcot;
-    std::string settings = kFast;
+    pid_t kermit, velcot;  // rx is empty: the first round stored nothing
     if (to_kermit) {
-      kermit = StartKermit(rx_, cable_.link_b, settings + "receive", "kermit", "57600");
+      kermit = StartKermit(rx_, cable_.link_b, kFast + "receive", "kermit", "57600");
       AwaitOpen(kermit, cable_.link_b);
       velcot = StartKermitVelcot(tx_, {"-b", "57600", "every.bin"}, "velcot");
     } else {
       velcot = StartKermitVelcot(rx_, {"-b", "57600"}, "velcot");
       AwaitOpen(velcot, cable_.link_a);
-      kermit = StartKermit(tx_, cable_.link_b, settings + "send every.bin", "kermit", "57600");
+      kermit = StartKermit(tx_, cable_.link_b, kFast + "send every.bin", "kermit", "57600");
     }
     ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
                                 velcot));

@@ -14,14 +14,6 @@ KermitBytes B(const std::string& text) {
   return KermitBytes(text.begin(), text.end());
 }
 
-KermitPacket MakePacket(int seq, char type, const std::string& data) {
-  KermitPacket packet;
-  packet.seq = seq;
-  packet.type = uint8_t(type);
-  packet.data = B(data);
-  return packet;
-}
-
 TEST(KermitPacket, FormsAndReadsWhatCKermitAndUBootSend) {
   const std::string kUBootInit = "~! @-#N1N\" ~~";
   const struct {
@@ -39,7 +31,7 @@ TEST(KermitPacket, FormsAndReadsWhatCKermitAndUBootSend) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.wire);
     KermitBytes wire = B("\x01" + c.wire);
-    EXPECT_EQ(FormKermitPacket(MakePacket(c.seq, c.type, c.data), c.check), wire);
+    EXPECT_EQ(FormKermitPacket({c.seq, uint8_t(c.type), B(c.data)}, c.check), wire);
     EXPECT_EQ(MeasureKermitPacket(wire.data(), 1, c.check, 9031), 0);
     ASSERT_EQ(MeasureKermitPacket(wire.data(), wire.size(), c.check, 9031), long(wire.size()));
     KermitPacket read;
@@ -55,15 +47,15 @@ TEST(KermitPacket, FormsAndReadsWhatCKermitAndUBootSend) {
 
 TEST(KermitPacket, ExtendedPacketsAndHeadersThatAreNone) {
   // C-Kermit's first data packet of a window: 244 data characters.
-  KermitBytes wire = FormKermitPacket(MakePacket(3, 'D', std::string(244, 'x')), 3);
+  KermitBytes wire = FormKermitPacket({3, 'D', KermitBytes(244, 'x')}, 3);
   EXPECT_EQ(KermitBytes(wire.begin(), wire.begin() + 7), B("\x01 #D\"Y\""));
   EXPECT_EQ(MeasureKermitPacket(wire.data(), 6, 3, 9031), 0);
   EXPECT_EQ(MeasureKermitPacket(wire.data(), wire.size(), 3, 9031), long(wire.size()));
   EXPECT_EQ(MeasureKermitPacket(wire.data(), wire.size(), 3, 200), -1);  // beyond the longest
   // What fits a normal packet for the other end goes as one; more goes
   // extended however short.
-  EXPECT_EQ(FormKermitPacket(MakePacket(0, 'D', std::string(89, 'x')), 3).size(), 96u);
-  EXPECT_EQ(FormKermitPacket(MakePacket(0, 'D', std::string(89, 'x')), 3, 80)[1], ' ');
+  EXPECT_EQ(FormKermitPacket({0, 'D', KermitBytes(89, 'x')}, 3).size(), 96u);
+  EXPECT_EQ(FormKermitPacket({0, 'D', KermitBytes(89, 'x')}, 3, 80)[1], ' ');
   // LEN too short for its check, beyond 94, a sequence number beyond 63,
   // an extended header's check that fails, beyond 95 * 95 characters.
   for (const std::string header : {"\"!D", "\x7f!D", "%\x7fY", " #D\"Y#", " GD\x7f!,"}) {
@@ -221,7 +213,6 @@ TEST(KermitRecognizers, TellASenderAndAWaitingReceiver) {
       {"\x01# N3\r", false, true},
       {"\x01#!N4\r", false, false},  // a NAK for packet 1: mid-transfer
       {"\x01# N4\r", false, false},  // its check fails
-      {"\x01# Y>\r", false, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.heard);
