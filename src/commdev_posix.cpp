@@ -68,6 +68,7 @@ struct PortState {
   size_t read_next;  // read_ahead[read_next..read_end) not taken yet
   size_t read_end;
   size_t write_count;  // to_write[0..write_count) not handed over yet
+  bool last_words;     // WriteLastWords handed a protocol's cancel over
   unsigned char read_ahead[kPortBufferSize];
   unsigned char to_write[kPortBufferSize];
 };
@@ -767,8 +768,9 @@ PortResult WriteLastWords(PortHandle port, const uint8_t* bytes, size_t length, 
     }
   }
   if (flags >= 0) fcntl(port->write_fd, F_SETFL, flags);
-  port->last_words = true;
-  // The words leave before the port closes.
+  port->last_words = result == PortResult::kDone;
+  // A closing port drops what the driver holds once the run was asked to
+  // end: the words leave first.
   int queued = 0;
   while (terminal && result == PortResult::kDone && ioctl(port->write_fd, TIOCOUTQ, &queued) == 0 &&
          queued > 0 && ReadClockNs() < deadline_ns) {
@@ -818,7 +820,13 @@ void CloseComPort(PortHandle port) {
   // Output is dropped only when interrupted: on a pseudo-terminal what was
   // drained may still wait for the other side to read it. Interrupted, a
   // sender may still be sending: what was echoed meanwhile goes too.
-  int discarded = interrupted && !port->last_words ? TCIOFLUSH : TCIFLUSH;
+  // A protocol's last words stay, unless a driver still holds them (a line
+  // held by flow control) and would keep the close waiting: a
+  // pseudo-terminal says none are held while its other side has yet to read
+  // them.
+  int queued = 0;
+  bool held = ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+  int discarded = interrupted && (!port->last_words || held) ? TCIOFLUSH : TCIFLUSH;
   tcflush(port->fd, discarded);
   if (port->settings_saved) PutSettingsBack(port);
   if (interrupted) tcflush(port->fd, discarded);

@@ -37,10 +37,14 @@ static constexpr ReasonRow kReasons[] = {
     {Reason::kStartedAgain, TransferResult::kNotStored, "the sender started again", nullptr},
     {Reason::kPeerCancelled, TransferResult::kNotStored, "the sender cancelled it",
      "the receiver cancelled it"},
+    {Reason::kNotAsAnnounced, TransferResult::kNotStored,
+     "its data did not come to the size announced", nullptr},
+    {Reason::kBrokeProtocol, TransferResult::kOutOfStep, "the sender broke the protocol",
+     "the receiver broke the protocol"},
 };
 
 static constexpr bool IsInReasonOrder(size_t i = 0) {
-  return i == std::size(kReasons) ? i == size_t(Reason::kPeerCancelled) + 1
+  return i == std::size(kReasons) ? i == size_t(Reason::kBrokeProtocol) + 1
                                   : size_t(kReasons[i].reason) == i && IsInReasonOrder(i + 1);
 }
 static_assert(IsInReasonOrder(), "a row for every reason, in order");

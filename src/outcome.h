@@ -38,6 +38,10 @@ enum class Reason {
   kWriteFailed,    // the receiver could not write or store the file
   kStartedAgain,   // receiver: the sender opened another exchange meanwhile
   kPeerCancelled,  // the other end cancelled the file (a protocol's cancel)
+  // receiver: the file's data did not come to the size its sender announced
+  kNotAsAnnounced,
+  // the other end sent what its protocol does not allow there
+  kBrokeProtocol,
 };
 
 struct Ending {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocols/kermit/kermit.h"
+
 bool ParseProtocolName(const char* name, Protocol* protocol) {
   static const struct {
     const char* name;
@@ -22,13 +24,17 @@ bool ParseProtocolName(const char* name, Protocol* protocol) {
   return false;
 }
 
-TransferResult RunProtocol(PortHandle, const ProtocolRun& run, const LineTimes&) {
+TransferResult RunProtocol(PortHandle port, const ProtocolRun& run, const LineTimes& times) {
   switch (run.protocol) {
+    case Protocol::kKermit: {
+      KermitRun kermit = {run.files, run.file_count, run.data_bits};
+      return run.file_count > 0 ? SendKermitFiles(port, kermit, times)
+                                : ReceiveKermitFiles(port, kermit, times);
+    }
     case Protocol::kXmodem:
     case Protocol::kXmodem1k:
     case Protocol::kYmodem:
     case Protocol::kYmodemG:
-    case Protocol::kKermit:
     case Protocol::kZmodem:
     case Protocol::kVelcot:
       break;

@@ -24,6 +24,7 @@ struct ProtocolRun {
   const char* const* files;  // to send, in order; none: receive
   int file_count;
   const char* output_name;  // -o: the name a file that arrives without one is stored under
+  int data_bits = 8;        // the line's, from its mode: Kermit prefixes the 8th bit over 7
 };
 
 // Sends or receives the run's files, each reported as it ends: kDone when

@@ -490,6 +490,8 @@ static void RestoreConsole(ConsoleStreams* console) {
 static int RunProtocolMode(PortHandle port, const Settings& settings, Protocol protocol,
                            const LineTimes& times) {
   ProtocolRun run = {protocol, settings.files, settings.file_count, settings.output_name};
+  LineFormat format;
+  if (ParseLineMode(settings.mode, &format)) run.data_bits = format.data_bits;
   TransferResult result = RunProtocol(port, run, times);
   if (result == TransferResult::kPortLost && GetInterruption() == 0) {
     ReportLostPort(settings.port, port);

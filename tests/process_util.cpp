@@ -413,6 +413,92 @@ HeldLine ProgramTest::StartHeldLine(const std::string& dir) {
   return line;
 }
 
+std::string ReadUntil(int fd, const std::string& text, int limit_ms) {
+  auto deadline = MakeDeadline(limit_ms);
+  std::string heard;
+  while (heard.size() < text.size() ||
+         heard.compare(heard.size() - text.size(), text.size(), text)) {
+    std::string byte = ReadWithDeadline(fd, 1, CountRemainingMilliseconds(deadline));
+    if (byte.empty()) return "";
+    heard += byte;
+  }
+  return heard;
+}
+
+std::string TypeUBootCommand(const UBoot& uboot, const std::string& command,
+                             const std::string& until, int limit_ms) {
+  // What U-Boot said before (the end of a load) comes ahead of the echo.
+  if (!WriteAll(uboot.console, command + "\r") ||
+      ReadUntil(uboot.console, command, limit_ms).empty()) {
+    return "";
+  }
+  return ReadUntil(uboot.console, until, limit_ms);
+}
+
+std::string ReadUBootCrc32(const UBoot& uboot, const std::string& address, size_t size) {
+  char length[32];
+  snprintf(length, sizeof length, "0x%zx", size);
+  std::string shown = TypeUBootCommand(uboot, "crc32 " + address + " " + length);
+  size_t at = shown.find("==> ");
+  return at == std::string::npos ? "" : shown.substr(at + 4, 8);
+}
+
+std::string FormatCrc32(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; bit++)
+      crc = crc >> 1 ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  char text[9];
+  snprintf(text, sizeof text, "%08x", ~crc);
+  return text;
+}
+
+UBoot ProgramTest::StartUBoot(const std::string& dir,
+                              const std::vector<std::string>& cable_options) {
+  UBoot uboot;
+  std::vector<std::string> options = {"-b", "115200"};
+  options.insert(options.end(), cable_options.begin(), cable_options.end());
+  uboot.cable = StartNullModem(NULLMODEM_PATH, options, dir, limit_seconds_);
+  if (uboot.cable.pid < 0) {
+    ADD_FAILURE() << "nullmodem: " << ReadWholeFile(uboot.cable.log);
+    return uboot;
+  }
+  children_.push_back(uboot.cable.pid);
+  int console = OpenPtyLink(uboot.cable.link_b);  // before U-Boot talks: no word is lost
+  if (console < 0) return ADD_FAILURE() << "cannot open " << uboot.cable.link_b, uboot;
+  held_fds_.push_back(console);
+  SpawnOptions qemu;
+  qemu.argv = {"qemu-system-arm",
+               "-M",
+               "virt",
+               "-bios",
+               "/usr/lib/u-boot/qemu_arm/u-boot.bin",
+               "-nographic",
+               "-nic",
+               "none",
+               "-monitor",
+               "none",
+               "-chardev",
+               "serial,id=console,path=" + uboot.cable.link_a,
+               "-serial",
+               "chardev:console"};
+  qemu.stdout_path = qemu.stderr_path = dir + "/qemu.log";
+  uboot.qemu_pid = SpawnProcess(qemu);
+  if (uboot.qemu_pid < 0) return ADD_FAILURE() << "cannot start qemu-system-arm", uboot;
+  children_.push_back(uboot.qemu_pid);
+  // Any key stops the autoboot; missed, U-Boot finds nothing to boot and
+  // prompts all the same.
+  if (ReadUntil(console, "autoboot", limit_seconds_ * 1000).empty() || !WriteAll(console, " ") ||
+      ReadUntil(console, "=> ", limit_seconds_ * 1000).empty()) {
+    ADD_FAILURE() << "no U-Boot prompt: " << ReadWholeFile(qemu.stdout_path);
+    return uboot;
+  }
+  uboot.console = console;
+  return uboot;
+}
+
 Ser2net ProgramTest::StartSer2net(const std::string& device) {
   Ser2net server;
   int rfc2217 = 0, raw = 0;
@@ -468,6 +554,18 @@ pid_t ProgramTest::StartVelcot(const std::string& folder, const std::vector<std:
   options.argv = {VELCOT_PATH};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   if (options.env.empty()) options.env = env_;
+  return StartLogged(options, folder, log);
+}
+
+pid_t ProgramTest::StartKermit(const std::string& folder, const std::string& link,
+                               const std::string& commands, const std::string& log,
+                               const std::string& speed) {
+  std::string script = scratch_ + "/logs/" + log + ".ksc";
+  EXPECT_TRUE(WriteWholeFile(script, "set line " + link + "\nset speed " + speed +
+                                         "\nset carrier-watch off\nset flow none\n" + commands +
+                                         "\nexit\n"));
+  SpawnOptions options;
+  options.argv = {"kermit", "-Y", "+", script};
   return StartLogged(options, folder, log);
 }
 

@@ -177,6 +177,32 @@ struct Ser2net {
   std::string raw;      // socket://127.0.0.1:PORT
 };
 
+// U-Boot (Debian's u-boot-qemu) on qemu-system-arm -M virt, its console
+// UART on end A of a nullmodem at 115200 baud; the test holds end B, where
+// a program that talks to U-Boot (velcot for loadx, loady, loadb) runs.
+struct UBoot {
+  pid_t qemu_pid = -1;
+  NullModem cable;
+  int console = -1;  // end B, held by the test; -1 after a reported failure
+};
+
+// Reads the console byte by byte until text has come, so that what U-Boot
+// says after it stays for the next reader; all that came, or "" after
+// limit_ms without the text.
+std::string ReadUntil(int fd, const std::string& text, int limit_ms);
+
+// Types a command at U-Boot's prompt: what it printed up to text (the next
+// prompt by default), or "" when that did not come in limit_ms.
+std::string TypeUBootCommand(const UBoot& uboot, const std::string& command,
+                             const std::string& until = "\n=> ", int limit_ms = 30000);
+
+// U-Boot's own CRC-32 of size bytes at address (both in hex, "0x40200000"):
+// its 8 hex digits, or "" when it gave none.
+std::string ReadUBootCrc32(const UBoot& uboot, const std::string& address, size_t size);
+
+// The same CRC-32 of bytes, as U-Boot prints it.
+std::string FormatCrc32(const std::string& bytes);
+
 // A test that runs programs in a scratch directory. The children it starts
 // and the fds it holds are ended, and the directory removed, even when an
 // assertion fails.
@@ -194,6 +220,11 @@ class ProgramTest : public ::testing::Test {
   // Starts a line whose links are dir/A and dir/B, ended with the test;
   // fd_a and fd_b are -1 after a reported failure.
   HeldLine StartHeldLine(const std::string& dir);
+
+  // Starts U-Boot, its cable's links and log in dir (cable_options: faults
+  // such as --ber-ab), stops its autoboot and waits for its prompt; ended
+  // with the test.
+  UBoot StartUBoot(const std::string& dir, const std::vector<std::string>& cable_options = {});
 
   // Starts ser2net on device, ended with the test, and waits until it
   // listens; pid is -1 after a reported failure.
@@ -218,6 +249,11 @@ class ProgramTest : public ::testing::Test {
   // Starts velcot with args, and env_ unless options sets an environment.
   pid_t StartVelcot(const std::string& folder, const std::vector<std::string>& args,
                     const std::string& log, SpawnOptions options = {});
+
+  // C-Kermit on link at speed, running commands (one a line) in folder and
+  // exiting with the status of the last; its output in LOG.out.
+  pid_t StartKermit(const std::string& folder, const std::string& link, const std::string& commands,
+                    const std::string& log, const std::string& speed = "115200");
 
   // What a program started so wrote to LOG (e.g. "rx.err").
   std::string Output(const std::string& log);

@@ -433,4 +433,35 @@ TEST_F(WineTest, WindowsReachesALineThroughANetworkSerialServer) {
   }
 }
 
+// velcot.exe speaks Kermit with C-Kermit both ways: long packets and
+// sliding windows, every byte value, names and times.
+TEST_F(WineTest, WindowsTradesFilesWithCKermit) {
+  ASSERT_TRUE(StartLine(18));
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), back = MakeFolder("back");
+  const std::string every = EveryByteValue(40), text = "a line\n";
+  ASSERT_TRUE(WriteWholeFile(tx + "/every.bin", every));
+  ASSERT_TRUE(WriteWholeFile(tx + "/notes.txt", text));
+  const std::string kFast = "set window 31\nset receive packet-length 9024\nset block-check 3\n";
+
+  pid_t receiver =
+      StartWindowsVelcot(rx, {"-p", "COM18", "-b", "115200", "--protocol", "kermit"}, "rx");
+  ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(receiver, line_.link_a); },
+                               kLimitSeconds * 1000, receiver));
+  ExpectExit(Finish(StartKermit(tx, line_.link_b, kFast + "msend every.bin notes.txt", "send")), 0,
+             "send");
+  ExpectExit(Finish(receiver), 0, "rx");
+  EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == every);
+  EXPECT_EQ(ReadWholeFile(rx + "/notes.txt"), text);
+
+  pid_t kermit = StartKermit(back, line_.link_b, kFast + "receive", "receive");
+  ExpectExit(
+      Finish(StartWindowsVelcot(
+          rx, {"-p", "COM18", "-b", "115200", "--protocol", "kermit", "every.bin", "notes.txt"},
+          "tx")),
+      0, "tx");
+  ExpectExit(Finish(kermit), 0, "receive");
+  EXPECT_TRUE(ReadWholeFile(back + "/every.bin") == every);
+  EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
+}
+
 }  // namespace

@@ -1,0 +1,232 @@
+// velcot --protocol kermit against C-Kermit, both ways, over the nullmodem
+// tool: batches with long packets and sliding windows (a file the receiver
+// refuses among them), a 7-bit line with parity, a noisy line, and Ctrl+C
+// at either end; and against U-Boot's loadb.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "process_util.h"
+
+namespace {
+
+const int kLimitSeconds = 240;  // only stops a hung process
+
+// C-Kermit as the best transfers want it: 31 slots, the longest packets,
+// CRC-16, and a file that did not come whole not kept.
+const std::string kFast =
+    "set window 31\nset receive packet-length 9024\nset block-check 3\nset file incomplete "
+    "discard\n";
+
+class KermitPeersTest : public ProgramTest {
+ protected:
+  KermitPeersTest() : ProgramTest(kLimitSeconds) {}
+
+  void SetUp() override {
+    MakeScratch("velcot-kermit");
+    MakeFolder("logs");
+    tx_ = MakeFolder("tx");
+    rx_ = MakeFolder("rx");
+  }
+
+  void StartCable(const std::vector<std::string>& options) {
+    cable_ = StartNullModem(NULLMODEM_PATH, options, MakeFolder("cable"), kLimitSeconds);
+    ASSERT_GT(cable_.pid, 0) << ReadWholeFile(cable_.log);
+    children_.push_back(cable_.pid);
+  }
+
+  // velcot on link A; what receives starts first and holds its end.
+  pid_t StartKermitVelcot(const std::string& folder, std::vector<std::string> args,
+                          const std::string& log) {
+    args.insert(args.begin(), {"-p", cable_.link_a, "--protocol", "kermit"});
+    return StartVelcot(folder, args, log);
+  }
+
+  void AwaitOpen(pid_t pid, const std::string& link) {
+    EXPECT_TRUE(WaitForCondition([&] { return HoldsFile(pid, link); }, kLimitSeconds * 1000, pid));
+  }
+
+  void ExpectExit(const ProcessEnd& end, int status, const std::string& log) {
+    EXPECT_TRUE(end.exited) << log;
+    EXPECT_EQ(end.status, status) << log << ": " << Output(log + ".err") << Output(log + ".out");
+  }
+
+  // Files to send: every byte value in runs and alone, random bytes, a
+  // line of text; each with its own time.
+  void MakeFiles(size_t size) {
+    std::string every;
+    for (int i = 0; i < 256; i++)
+      every += std::string(size_t(i % 7 + 1), char(i));
+    files_ = {{"every.bin", every + MakeContent(size, 1)},
+              {"random.bin", MakeContent(size, 2)},
+              {"notes.txt", "a line\n"}};
+    for (size_t i = 0; i < files_.size(); i++) {
+      EXPECT_TRUE(WriteWholeFile(tx_ + "/" + files_[i].first, files_[i].second));
+      const struct timespec kWritten[2] = {{0, UTIME_OMIT}, {time_t(1500000000 + i * 1000), 0}};
+      EXPECT_EQ(utimensat(AT_FDCWD, (tx_ + "/" + files_[i].first).c_str(), kWritten, 0), 0);
+    }
+  }
+
+  // Sends the files one way, velcot to C-Kermit (to_kermit) or back, into
+  // an empty rx, or one that has random.bin as existing says.
+  void Transfer(bool to_kermit, std::vector<std::string> velcot_args, const std::string& settings,
+                const std::string& existing = "") {
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    EXPECT_TRUE(existing.empty() || WriteWholeFile(rx_ + "/random.bin", existing));
+    std::string names;
+    for (const auto& file : files_)
+      names += " " + file.first;
+    if (to_kermit) {
+      pid_t kermit = StartKermit(rx_, cable_.link_b, settings + "receive", "kermit");
+      AwaitOpen(kermit, cable_.link_b);
+      for (const auto& file : files_)
+        velcot_args.push_back(file.first);
+      velcot_end_ = Finish(StartKermitVelcot(tx_, velcot_args, "velcot"));
+      kermit_end_ = Finish(kermit);
+    } else {
+      pid_t velcot = StartKermitVelcot(rx_, velcot_args, "velcot");
+      AwaitOpen(velcot, cable_.link_a);
+      kermit_end_ = Finish(StartKermit(tx_, cable_.link_b, settings + "msend" + names, "kermit"));
+      velcot_end_ = Finish(velcot);
+    }
+  }
+
+  // Each file is in rx whole, or not there at all, and nothing else is;
+  // true when all are.
+  bool ExpectWholeOrNone() {
+    bool all = ListDirectory(rx_).size() == files_.size();
+    EXPECT_LE(ListDirectory(rx_).size(), files_.size());
+    for (const auto& file : files_) {
+      bool there = false;
+      std::string got = ReadWholeFile(rx_ + "/" + file.first, &there);
+      EXPECT_TRUE(!there || got == file.second) << file.first;
+      all = all && got == file.second;
+    }
+    return all;
+  }
+
+  NullModem cable_;
+  std::string tx_, rx_;
+  std::vector<std::pair<std::string, std::string>> files_;
+  ProcessEnd velcot_end_, kermit_end_;
+};
+
+// Both ways with windows and long packets: every file whole, with its
+// time. C-Kermit keeps a file it has (SET FILE COLLISION DISCARD), refusing
+// it in its answer to the attributes: velcot says so and sends the next.
+TEST_F(KermitPeersTest, BatchesGoBothWaysWithCKermit) {
+  StartCable({"-b", "115200"});
+  MakeFiles(200000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    Transfer(to_kermit, {"-b", "115200"}, kFast + "set file collision discard\n",
+             to_kermit ? "the old one" : "");
+    ExpectExit(velcot_end_, to_kermit ? 2 : 0, "velcot");
+    ExpectExit(kermit_end_, 0, "kermit");
+    for (size_t i = 0; i < files_.size(); i++) {
+      const std::string& name = files_[i].first;
+      bool kept = to_kermit && name == "random.bin";
+      EXPECT_EQ(ReadWholeFile(rx_ + "/" + name) == files_[i].second, !kept) << name;
+      struct stat info;
+      ASSERT_EQ(stat((rx_ + "/" + name).c_str(), &info), 0);
+      EXPECT_TRUE(kept || info.st_mtime == time_t(1500000000 + i * 1000)) << name;
+    }
+    std::string shown = Output("velcot.out");
+    EXPECT_NE(shown.find(to_kermit ? "file random.bin declined by receiver\n"
+                                   : " random.bin 200000/200000 (100.0%)\r"),
+              std::string::npos)
+        << shown;
+  }
+}
+
+// A 7-bit line with even parity: C-Kermit asks for the 8th bit prefixed,
+// and so does velcot told -m 7E1; every byte value arrives both ways.
+TEST_F(KermitPeersTest, SevenBitLineWithParityCarriesEveryByte) {
+  StartCable({"-b", "115200", "-m", "7E1"});
+  MakeFiles(20000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    Transfer(to_kermit, {"-b", "115200", "-m", "7E1"}, "set parity even\nset block-check 3\n");
+    ExpectExit(velcot_end_, 0, "velcot");
+    ExpectExit(kermit_end_, 0, "kermit");
+    EXPECT_TRUE(ExpectWholeOrNone());
+  }
+}
+
+// Bit errors both ways on a line with latency: every file arrives whole or
+// not at all, and both ends say so; neither hangs.
+TEST_F(KermitPeersTest, NoisyLineStoresEveryFileWholeOrNotAtAll) {
+  StartCable({"-b", "115200", "--ber-ab", "1e-5", "--ber-ba", "1e-5", "--latency-ms", "20"});
+  MakeFiles(100000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    Transfer(to_kermit, {"-b", "115200"}, kFast);
+    EXPECT_TRUE(velcot_end_.exited && kermit_end_.exited);
+    bool whole = ExpectWholeOrNone();
+    if (velcot_end_.status == 0) {
+      EXPECT_TRUE(whole) << Output("velcot.err");
+    }
+  }
+  SendSignal(cable_.pid, SIGTERM);
+  Finish(cable_.pid);
+  EXPECT_GT(ParseLineCounters(ReadWholeFile(cable_.log), "A->B").flipped, 0u);
+}
+
+// Ctrl+C at velcot mid-file, sending and receiving: it ends at once with
+// the interrupt's status and tells C-Kermit, which gives up too; the
+// receiving end stores nothing.
+TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
+  StartCable({"-b", "57600"});
+  MakeFiles(300000);
+  for (bool to_kermit : {true, false}) {
+    SCOPED_TRACE(to_kermit ? "to C-Kermit" : "from C-Kermit");
+    pid_t kermit, velcot;  // rx is empty: the first round stored nothing
+    if (to_kermit) {
+      kermit = StartKermit(rx_, cable_.link_b, kFast + "receive", "kermit", "57600");
+      AwaitOpen(kermit, cable_.link_b);
+      velcot = StartKermitVelcot(tx_, {"-b", "57600", "every.bin"}, "velcot");
+    } else {
+      velcot = StartKermitVelcot(rx_, {"-b", "57600"}, "velcot");
+      AwaitOpen(velcot, cable_.link_a);
+      kermit = StartKermit(tx_, cable_.link_b, kFast + "send every.bin", "kermit", "57600");
+    }
+    ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
+                                velcot));
+    SendSignal(velcot, SIGINT);
+    ExpectExit(Finish(velcot), 130, "velcot");
+    ProcessEnd kermit_end = Finish(kermit);
+    EXPECT_TRUE(kermit_end.exited && kermit_end.status != 0) << Output("kermit.out");
+    EXPECT_TRUE(ListDirectory(rx_).empty());
+  }
+}
+
+// U-Boot's loadb stores what velcot sends, as its own crc32 says; Ctrl+C
+// in velcot mid-file ends loadb, and U-Boot prompts again.
+TEST_F(KermitPeersTest, UBootLoadbTakesTheFileAndEndsOnCtrlC) {
+  UBoot uboot = StartUBoot(MakeFolder("uboot"));
+  ASSERT_GE(uboot.console, 0);
+  const std::string image = MakeContent(100000, 3);
+  ASSERT_TRUE(WriteWholeFile(tx_ + "/image.bin", image));
+  std::vector<std::string> args = {"-p",         uboot.cable.link_b, "-b",       "115200",
+                                   "--protocol", "kermit",           "image.bin"};
+  ASSERT_FALSE(TypeUBootCommand(uboot, "loadb 0x40200000", "bps...\r\n").empty());
+  ExpectExit(Finish(StartVelcot(tx_, args, "velcot")), 0, "velcot");
+  // loadb drops what comes in its last 100 ms: its prompt first.
+  EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
+  EXPECT_EQ(ReadUBootCrc32(uboot, "0x40200000", image.size()), FormatCrc32(image));
+
+  ASSERT_FALSE(TypeUBootCommand(uboot, "loadb 0x40200000", "bps...\r\n").empty());
+  pid_t velcot = StartVelcot(tx_, args, "cancel");
+  ASSERT_TRUE(
+      WaitForFileText(scratch_ + "/logs/cancel.out", "image.bin 1", kLimitSeconds * 1000, velcot));
+  SendSignal(velcot, SIGINT);
+  ExpectExit(Finish(velcot), 130, "cancel");
+  EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
+}
+
+}  // namespace
