@@ -68,7 +68,6 @@ struct PortState {
   size_t read_next;  // read_ahead[read_next..read_end) not taken yet
   size_t read_end;
   size_t write_count;  // to_write[0..write_count) not handed over yet
-  bool last_words;     // WriteLastWords handed a protocol's cancel over
   unsigned char read_ahead[kPortBufferSize];
   unsigned char to_write[kPortBufferSize];
 };

@@ -136,8 +136,8 @@ static void TakeName(KermitReceiver* r, const KermitPacket& packet) {
     file.in_folder = true;
     if (OpenItemFolder(file.name.c_str(), &file.folder, &file.leaf)) {
       if (file.leaf.empty()) ReportRefusedName(file.name.c_str());
-      opened = !file.leaf.empty() &&
-               OpenFileToStoreIn(file.folder, file.leaf.c_str(), "", 0, &file.received);
+      opened =
+          !file.leaf.empty() && OpenFileToStoreIn(file.folder, file.leaf.c_str(), &file.received);
     }
   } else {
     opened = OpenFileToStore(file.name.c_str(), false, &file.received);
