@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
+#include "protocols/velcot/codec.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <unistd.h>
 #endif
 
-#include "commdev.h"
-#include "progress.h"
-#include "protocol_choice.h"
-#include "store.h"
-#include "transfer.h"
+#include "ports/commdev.h"
+#include "base/progress.h"
+#include "run/protocol_choice.h"
+#include "files/store.h"
+#include "run/transfer.h"
 
 #ifndef PROJECT_URL
 #error "PROJECT_URL, the web address in the help text, comes from the build"

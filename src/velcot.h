@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "commdev.h"
+#include "ports/commdev.h"
 
 constexpr char kDefaultPort[] = "COM1";
 constexpr uint32_t kDefaultBaudrate = 9600;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "commdev.h"
+#include "ports/commdev.h"
 #include "velcot.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
+#include "protocols/velcot/codec.h"
 
 typedef std::vector<uint8_t> Bytes;
 

@@ -1,5 +1,5 @@
 // The serial port code against a real pseudo-terminal.
-#include "commdev.h"
+#include "ports/commdev.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "transfer.h"
+#include "run/transfer.h"
 #include "wire_util.h"
 
 Link OpenLink() {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "commdev.h"
+#include "ports/commdev.h"
 #include "file_util.h"
 #include "scratch_util.h"
-#include "transfer.h"
+#include "run/transfer.h"
 #include "wire_util.h"
 
 struct Link {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "peer_util.h"
-#include "transfer.h"
+#include "run/transfer.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "names.h"
+#include "files/names.h"
 #include "scratch_util.h"
-#include "store.h"
+#include "files/store.h"
 
 namespace fs = std::filesystem;
 

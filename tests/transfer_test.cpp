@@ -1,6 +1,6 @@
 // The wire encoding, and the sender and receiver of one file against a
 // scripted peer over a socketpair.
-#include "transfer.h"
+#include "run/transfer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "classic.h"
-#include "codec.h"
-#include "names.h"
+#include "protocols/classic/classic.h"
+#include "protocols/velcot/codec.h"
+#include "files/names.h"
 #include "peer_util.h"
-#include "stream.h"
+#include "protocols/velcot/legacy/stream.h"
 
 namespace fs = std::filesystem;
 

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "commdev.h"
+#include "ports/commdev.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "commdev.h"
+#include "ports/commdev.h"
 #include "fuzz_util.h"
 #include "velcot.h"
 

@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "codec.h"
+#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
-#include "transfer.h"
+#include "run/transfer.h"
 
 namespace fs = std::filesystem;
 

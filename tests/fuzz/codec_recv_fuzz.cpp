@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec.h"
+#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../file_util.h"
-#include "commdev.h"
+#include "ports/commdev.h"
 
 // A broken invariant: says which and aborts, which libFuzzer records as a
 // crash with its input.

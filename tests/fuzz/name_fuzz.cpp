@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "names.h"
-#include "transfer.h"
+#include "files/names.h"
+#include "run/transfer.h"
 
 namespace {
 

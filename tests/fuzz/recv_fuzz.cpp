@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <map>
 
-#include "classic.h"
+#include "protocols/classic/classic.h"
 #include "fuzz_util.h"
-#include "names.h"
-#include "transfer.h"
+#include "files/names.h"
+#include "run/transfer.h"
 
 namespace fs = std::filesystem;
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "classic.h"
+#include "protocols/classic/classic.h"
 #include "fuzz_util.h"
-#include "transfer.h"
+#include "run/transfer.h"
 
 namespace {
 

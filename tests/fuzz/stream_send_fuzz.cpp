@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "codec.h"
+#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
-#include "records.h"
-#include "transfer.h"
+#include "protocols/velcot/records.h"
+#include "run/transfer.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "progress.h"
+#include "base/progress.h"
 
 uint32_t CountKermitLineMs(const KermitLink& link, size_t n) {
   return uint32_t((uint64_t(link.char_us) * n + 999) / 1000);

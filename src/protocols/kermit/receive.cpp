@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "names.h"
-#include "progress.h"
+#include "files/names.h"
+#include "base/progress.h"
 #include "protocols/kermit/kermit.h"
 #include "protocols/kermit/link.h"
-#include "store.h"
+#include "files/store.h"
 
 using Clock = std::chrono::steady_clock;
 

@@ -1,0 +1,44 @@
+#include "run/protocol_choice.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "protocols/kermit/kermit.h"
+
+bool ParseProtocolName(const char* name, Protocol* protocol) {
+  static const struct {
+    const char* name;
+    Protocol protocol;
+  } kNames[] = {
+      {"velcot", Protocol::kVelcot},      {"xmodem", Protocol::kXmodem},
+      {"xmodem-1k", Protocol::kXmodem1k}, {"ymodem", Protocol::kYmodem},
+      {"ymodem-g", Protocol::kYmodemG},   {"kermit", Protocol::kKermit},
+      {"zmodem", Protocol::kZmodem},
+  };
+  for (const auto& entry : kNames) {
+    if (strcmp(name, entry.name) == 0) {
+      *protocol = entry.protocol;
+      return true;
+    }
+  }
+  return false;
+}
+
+TransferResult RunProtocol(PortHandle port, const ProtocolRun& run, const LineTimes& times) {
+  switch (run.protocol) {
+    case Protocol::kKermit: {
+      KermitRun kermit = {run.files, run.file_count, run.data_bits};
+      return run.file_count > 0 ? SendKermitFiles(port, kermit, times)
+                                : ReceiveKermitFiles(port, kermit, times);
+    }
+    case Protocol::kXmodem:
+    case Protocol::kXmodem1k:
+    case Protocol::kYmodem:
+    case Protocol::kYmodemG:
+    case Protocol::kZmodem:
+    case Protocol::kVelcot:
+      break;
+  }
+  fprintf(stderr, "This velcot does not speak that protocol yet\n");
+  return TransferResult::kNotStored;
+}

@@ -1,0 +1,397 @@
+#include "run/transfer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "protocols/classic/classic.h"
+#include "run/folders.h"
+#include "files/names.h"
+#include "base/progress.h"
+#include "protocols/velcot/session.h"
+#include "files/store.h"
+#include "protocols/velcot/legacy/stream.h"
+
+// ---- sender ----
+
+// The capabilities a receiver answered, for the rest of the run: one that
+// shares none is offered none again.
+static void NoteShared(SendRun* run, uint8_t shared) {
+  run->learned = true;
+  run->shared = shared;
+  if (shared == 0) run->plain_receiver = true;
+}
+
+// A file to send and the names it can be offered under.
+struct Outgoing {
+  const char* path;
+  std::shared_ptr<const SendItem> item;  // of a folder given
+  FILE* file;                            // none for a folder item
+  uint64_t size;
+  bool named;                  // a classic receiver would store the name field
+  char field[kNameFieldSize];  // the classic name field
+  bool streamable;             // the streaming exchange is offered
+  char stream_name[kStreamNameMax + 1];
+  bool again;  // its last try
+};
+
+// Forms the name field a file is announced under. False, after reporting
+// it if asked to, when a receiver would refuse that name: declining, it
+// would leave receive mode and the files after this one could not be sent.
+static bool FormNameField(const char* path, char* field, bool report) {
+  TruncFilename8Dot3(FindBaseName(path), field, kNameFieldSize);
+  std::string name(field, std::find(field, field + kNameFieldSize, '\0'));
+  if (IsPlainFileName(name.c_str())) return true;
+  if (report) {
+    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
+            EscapeForConsole(path).c_str(), EscapeFileName(name.c_str()).c_str());
+  }
+  return false;
+}
+
+// Sizes beyond the classic size field.
+static void ReportTooLarge(const char* path) {
+  fprintf(stderr, "Couldn't send %s: larger than 4294967295 bytes\n",
+          EscapeForConsole(path).c_str());
+}
+
+// The receiver's answer to a sender's opening.
+enum class Answer { kReady, kReadyStream, kNone, kLost };
+
+// Writes START (after the preamble, when the streaming exchange is offered)
+// until READY comes back, or kNone once give_up_ms (0: never) have passed
+// without one. Other bytes that come back (line noise, a device's banner,
+// the rest of a dead exchange) are not its answer. START goes out once a
+// second while nothing at all has come back, ten times; then, or once
+// anything else has come back, only after the stall limit and a quarter,
+// by when a receiver that read a START as data has given that up
+// (doc/design.md).
+static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_stream,
+                           uint32_t give_up_ms) {
+  uint32_t limit_ms = times.stall_limit_ms;
+  uint32_t slow_ms = ScaleStallLimit(limit_ms, 5);
+  // What came before the first START (line noise from a peer that powered
+  // up, the rest of an earlier exchange) cannot be an answer to it: the
+  // line is let fall quiet for 64 characters, as the tail of a frame to a
+  // sender stopped mid-exchange may still be on its way (an ACCEPT's CRC
+  // may hold READY's byte). A line that never falls quiet (a console's
+  // chatter) holds START back no longer than such a frame takes, and a
+  // second: what comes back then is stray, as any other.
+  uint32_t tail_ms = uint32_t(uint64_t(times.frame_ms) * 64 / kLongestFrame);
+  if (WaitForQuietLine(port, tail_ms, times.frame_ms + kQuickStartMs) == PortResult::kLost) {
+    return Answer::kLost;
+  }
+  auto opened = std::chrono::steady_clock::now();
+  bool stray = false;
+  for (uint32_t starts = 1;; starts++) {
+    if (give_up_ms != 0 && MillisecondsSince(opened) >= give_up_ms) return Answer::kNone;
+    if (starts == kQuickStarts + 1 && !stray) {  // said once: silence met the quick STARTs
+      fprintf(stderr,
+              "No receiver has answered for %lu s; still waiting. Usual causes: velcot is not "
+              "receiving at the other end, it uses another speed or mode, or this is the wrong "
+              "port.\n",
+              static_cast<unsigned long>(kQuickStarts * kQuickStartMs / 1000));
+    }
+    if (offer_stream && WriteBytes(port, kPreamble, kPreambleSize) != PortResult::kDone) {
+      return Answer::kLost;
+    }
+    if (WriteByte(port, kStart) != PortResult::kDone) return Answer::kLost;
+    auto sent = std::chrono::steady_clock::now();
+    for (;;) {
+      bool quick = !stray && starts <= kQuickStarts;
+      // With no limit of any kind, the slow START never comes.
+      bool for_ever = !quick && limit_ms == kNoStallLimit && give_up_ms == 0;
+      uint32_t wait_ms = quick ? kQuickStartMs : slow_ms;
+      uint32_t waited = MillisecondsSince(sent);
+      if (give_up_ms != 0) {
+        uint32_t elapsed = MillisecondsSince(opened);
+        wait_ms = std::min(wait_ms, waited + (elapsed < give_up_ms ? give_up_ms - elapsed : 0));
+      }
+      PortResult waiting = for_ever           ? PortResult::kDone
+                           : waited < wait_ms ? WaitForByte(port, wait_ms - waited)
+                                              : PortResult::kTimedOut;
+      if (waiting == PortResult::kTimedOut) break;
+      uint8_t byte;
+      if (waiting == PortResult::kLost || ReadByte(port, &byte) != PortResult::kDone) {
+        return Answer::kLost;
+      }
+      if (byte == kReady) return Answer::kReady;
+      if (offer_stream && byte == kReadyStream) return Answer::kReadyStream;
+      stray = true;
+    }
+  }
+}
+
+// A classic receiver answered a file it cannot be announced to: nothing
+// more goes out, and the next START waits until that receiver has given up
+// reading the name; on a line that never falls quiet, as long as the next
+// opening after a lost exchange would.
+static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
+                                           uint32_t limit_ms) {
+  char field[kNameFieldSize];
+  if (!out.named) FormNameField(out.path, field, true);
+  if (out.named) ReportTooLarge(out.path);
+  PortResult quiet =
+      WaitForQuietLine(port, ScaleStallLimit(limit_ms, 5), ScaleStallLimit(limit_ms, 10));
+  return quiet != PortResult::kLost ? TransferResult::kSkipped : TransferResult::kPortLost;
+}
+
+// The streaming exchange, after READY_STREAM. A failure the receiver
+// answered is said before the goodbye, success once it is out. A receiver
+// that shares no capabilities is offered none again in this run: its
+// answer then comes with the data, as today.
+static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
+                                       const SessionSettings& settings, SendRun* run,
+                                       bool field_sent) {
+  if (!field_sent && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
+    return TransferResult::kPortLost;
+  }
+  ProgressLine line = {out.path, out.size, settings.times.tally};
+  StreamGoodbye goodbye;
+  StreamAgreement agreement = {};
+  agreement.offered = run->plain_receiver ? 0 : ListCapabilities(settings.compression);
+  ItemFacts facts = {};
+  if (out.file == nullptr) facts = {out.item->mtime, out.item->mode};
+  Ending ending =
+      SendStreamed(port, out.file, out.stream_name, out.size, settings.times.stall_limit_ms, &line,
+                   &agreement, &goodbye, out.file == nullptr ? &facts : nullptr);
+  if (agreement.offered != 0 && agreement.answered) NoteShared(run, agreement.agreed);
+  if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
+    SessionStart start = {out.path,  out.item,         out.file,       out.size,
+                          out.again, agreement.agreed, agreement.offer};
+    return SendSession(port, start, &run->pending, settings.times, &run->failed);
+  }
+  bool stored = ending.reason == Reason::kDone;
+  TransferResult result =
+      stored ? TransferResult::kDone : ReportEnding(&line, ending, true, out.path);
+  bool lost = goodbye.due && SayGoodbye(port, goodbye) != PortResult::kDone;
+  if (!stored && !lost) return result;
+  if (!stored) return ReportEnding(&line, {Reason::kPortLost}, true, out.path);
+  // STORED came: a port lost after it changes nothing about the file, and
+  // the next opening, if any, finds it lost.
+  DrawProgress(&line, out.size, false);
+  return ReportEnding(&line, ending, true, out.path);
+}
+
+// Hands the file to the exchange the receiver answered; field_sent when
+// the stream field went already.
+static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer answer,
+                                    bool field_sent, const SessionSettings& settings,
+                                    SendRun* run) {
+  uint32_t limit_ms = settings.times.stall_limit_ms;
+  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run, field_sent);
+  if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
+  if (WriteBytes(port, reinterpret_cast<const uint8_t*>(out.field), kNameFieldSize) !=
+      PortResult::kDone) {
+    return TransferResult::kPortLost;
+  }
+  ProgressLine line = {out.path, out.size, settings.times.tally};
+  Ending ending = SendClassic(port, out.file, uint32_t(out.size), limit_ms, &line);
+  return ReportEnding(&line, ending, true, out.path);
+}
+
+// Opens the exchange and hands the file to the one the receiver answers.
+static TransferResult OfferFile(PortHandle port, const Outgoing& out,
+                                const SessionSettings& settings, uint32_t give_up_ms,
+                                SendRun* run) {
+  if (out.size > UINT32_MAX && !out.streamable) {
+    ReportTooLarge(out.path);
+    return TransferResult::kSkipped;
+  }
+  Answer answer = OpenExchange(port, settings.times, out.streamable, give_up_ms);
+  if (answer == Answer::kLost) return TransferResult::kPortLost;
+  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  return SendInOpening(port, out, answer, false, settings, run);
+}
+
+// Opens the file at the front of pending, taking it off: false (reported)
+// when it cannot be sent.
+static bool OpenOutgoing(SendRun* run, const SessionSettings& settings, Outgoing* out) {
+  PendingFile first = run->pending.front();
+  run->pending.pop_front();
+  // Which exchange the receiver speaks shows only in its READY: the
+  // streaming one is offered when the file can go that way.
+  bool paths = run->shared & kCapabilityPaths;
+  out->path = first.path;
+  out->item = first.item;
+  out->again = first.again;
+  out->streamable = !settings.classic_only && FormPendingName(first, paths, out->stream_name);
+  out->named = first.item == nullptr && FormNameField(out->path, out->field, !out->streamable);
+  out->size = 0;
+  out->file = nullptr;
+  if (first.item != nullptr && first.item->folder) return out->streamable;
+  if (out->named || out->streamable) out->file = OpenFileToSend(out->path, &out->size);
+  if (out->file == nullptr) run->failed = true;
+  return out->file != nullptr;
+}
+
+// A folder given first in an opening, where the run has yet to learn what
+// the receiver takes: a velcot is asked with HELLO. Its items go where it
+// takes paths; otherwise the folder is not a regular file, as ever, and
+// the opening goes on with the next file given, for which that receiver
+// waits.
+static TransferResult OfferFolder(PortHandle port, const SessionSettings& settings,
+                                  uint32_t give_up_ms, SendRun* run) {
+  Answer answer = OpenExchange(port, settings.times, true, give_up_ms);
+  if (answer == Answer::kLost) return TransferResult::kPortLost;
+  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  bool stream = answer == Answer::kReadyStream;
+  if (stream && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
+    return TransferResult::kPortLost;
+  }
+  uint8_t shared = 0;
+  if (stream && SayHello(port, ListCapabilities(settings.compression),
+                         settings.times.stall_limit_ms, &shared) == PortResult::kLost) {
+    return TransferResult::kPortLost;
+  }
+  // A classic receiver takes no paths, which is all the run needs to know.
+  if (stream) NoteShared(run, shared);
+  run->learned = true;
+  while (!run->pending.empty() && IsFolderArgument(run->pending.front()))
+    TakeFolderArgument(&run->pending, shared & kCapabilityPaths, &run->failed);
+  Outgoing out;
+  bool opened = false;
+  while (!opened && !run->pending.empty())
+    opened = OpenOutgoing(run, settings, &out);
+  // Nothing more to offer: the receiver gives the opening up.
+  if (!opened) return TransferResult::kSkipped;
+  if (stream && !out.streamable) {
+    if (out.file != nullptr) fclose(out.file);
+    run->pending.push_front({out.path, out.again, out.item});
+    return TransferResult::kSkipped;
+  }
+  TransferResult result = SendInOpening(port, out, answer, stream, settings, run);
+  if (out.file != nullptr) fclose(out.file);
+  if (result != TransferResult::kDone) run->failed = true;
+  return result;
+}
+
+TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+                         uint32_t give_up_ms) {
+  if (IsFolderArgument(run->pending.front())) {
+    if (!settings.classic_only && !run->plain_receiver && !run->learned) {
+      return OfferFolder(port, settings, give_up_ms, run);
+    }
+    TakeFolderArgument(&run->pending, run->shared & kCapabilityPaths, &run->failed);
+    if (run->pending.empty() || IsFolderArgument(run->pending.front()) ||
+        run->pending.front().item == nullptr) {
+      return TransferResult::kSkipped;
+    }
+  }
+  PendingFile first = run->pending.front();
+  Outgoing out;
+  if (!OpenOutgoing(run, settings, &out)) return TransferResult::kSkipped;
+  TransferResult result = OfferFile(port, out, settings, give_up_ms, run);
+  if (out.file != nullptr) fclose(out.file);
+  if (result == TransferResult::kUnanswered) run->pending.push_front(first);
+  if (result != TransferResult::kDone) run->failed = true;
+  return result;
+}
+
+TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
+                        uint32_t give_up_ms) {
+  SendRun run;
+  run.pending.push_back({path, false, nullptr});
+  TransferResult result = SendFiles(port, &run, settings, give_up_ms);
+  return result == TransferResult::kDone && run.failed ? TransferResult::kNotStored : result;
+}
+
+// ---- receiver ----
+
+// Moves a file that came whole into place, or drops it; the ending then
+// says whether it was stored.
+static Ending KeepOrDrop(ReceivedFile* received, const char* name, Ending ending) {
+  if (!ending.whole) DiscardFile(received);
+  int failed = ending.whole ? StoreFile(received, name) : 0;
+  return failed == 0 ? ending : Ending{Reason::kWriteFailed, failed};
+}
+
+// The classic exchange, after the name field.
+static TransferResult ReceiveClassicFile(PortHandle port, const char* name, const LineTimes& times,
+                                         SeenOpening* opened) {
+  uint32_t size = 0;
+  PortResult got = ReadNumber(port, 4, times.stall_limit_ms, &size);
+  if (got != PortResult::kDone) {
+    return ReportEnding(nullptr, EndReading(got, times.stall_limit_ms), false, nullptr);
+  }
+  // Declining, a classic receiver leaves receive mode.
+  ReceivedFile received;
+  if (!OpenFileToStore(name, false, &received)) {
+    return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kDeclined
+                                                          : TransferResult::kPortLost;
+  }
+  ProgressLine line = {name, size, times.tally};
+  Ending ending = ReceiveClassic(port, received.file, size, times, &line, opened);
+  ending = KeepOrDrop(&received, name, ending);
+  return ReportEnding(&line, ending, false, name);
+}
+
+// The streaming exchange, after the stream field. A file refused is not
+// the end of the run: the sender goes on with its next one.
+static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings& settings,
+                                          SeenOpening* opened) {
+  const LineTimes& times = settings.times;
+  StreamOffer offer;
+  uint8_t own = ListCapabilities(settings.compression);
+  Ending read = ReadStreamOffer(port, times.stall_limit_ms, &offer, opened, own);
+  if (read.reason != Reason::kDone) return ReportEnding(nullptr, read, false, nullptr);
+  uint8_t agreed = AgreeCapabilities(offer.capabilities, own);
+  // The session opens its first item as any other: in its folder with
+  // paths, in its kept part with resume.
+  if (agreed & kCapabilitySession) return ReceiveSession(port, offer, agreed, times, opened);
+  ReceivedFile received;
+  if (!OpenFileToStore(offer.name, true, &received)) {
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+               ? TransferResult::kNotStored
+               : TransferResult::kPortLost;
+  }
+  ProgressLine line = {offer.name, offer.size, times.tally};
+  uint32_t crc = 0;
+  Ending ending = ReceiveStreamed(port, received.file, offer.size, times, &line, &crc, opened);
+  // In place, data and name on the disk, before the sender hears so.
+  int failed = ending.whole ? ApplyFileFacts(received.file, offer.mtime, offer.mode) : 0;
+  if (failed == 0 && ending.whole) failed = SyncFile(received.file);
+  if (failed != 0) ending = {Reason::kWriteFailed, failed};
+  ending = KeepOrDrop(&received, offer.name, ending);
+  if (ending.reason == Reason::kDone) PaceProgress(&line, offer.size, true);
+  TransferResult result = ReportEnding(&line, ending, false, offer.name);
+  AnswerStreamed(port, ending, offer.size, crc, times.stall_limit_ms, opened);
+  return result;
+}
+
+PortResult AwaitSender(PortHandle port, const SessionSettings& settings, uint32_t wait_ms,
+                       SeenOpening* opened) {
+  return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened);
+}
+
+TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened) {
+  // The opening: waited for unless it was seen already, and answered.
+  SeenOpening seen = *opened;
+  *opened = SeenOpening::kNone;
+  PortResult got =
+      seen == SeenOpening::kNone ? AwaitSender(port, settings, kForEver, &seen) : PortResult::kDone;
+  bool streamed = seen == SeenOpening::kStream && !settings.classic_only;
+  if (got == PortResult::kDone) got = WriteByte(port, streamed ? kReadyStream : kReady);
+  // A sender puts its field on the line right after READY; silence means
+  // the START came from noise or from a sender that has gone.
+  uint8_t field[kNameFieldSize + 1] = {};
+  if (got == PortResult::kDone) got = ReadNameField(port, field, settings.times.stall_limit_ms);
+  if (got != PortResult::kDone) {
+    return ReportEnding(nullptr, EndReading(got, settings.times.stall_limit_ms), false, nullptr);
+  }
+  // A name field after READY_STREAM: the preamble was noise. The stream
+  // field after READY: a velcot sender that heard READY damaged into
+  // READY_STREAM.
+  if (!(streamed ? IsDamagedStreamField(field) : IsStreamField(field))) {
+    return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
+  }
+  if (!settings.classic_only) return ReceiveStreamedFile(port, settings, opened);
+  // Not a file that cannot be created: receive mode goes on once the rest of
+  // the offer has passed.
+  fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",
+          kClassicVariable);
+  return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kNotStored
+                                                        : TransferResult::kPortLost;
+}
