@@ -108,16 +108,24 @@ across() {
   mtime_check "/data/$2" "/rx/$2"
 }
 
-# refuse PORT RATE MESSAGE: the port cannot make RATE. With a file that is
-# missing, a rate the port makes ends the sender with status 2 instead.
+# refuse PORT RATE MESSAGE: the port cannot make RATE. The file exists, as
+# files are checked before the port is opened; at a rate the port makes the
+# sender sets the port up and waits for a receiver until Ctrl+C instead.
 refuse() {
-  velcot -p "$(port_of "$1")" -b "$2" /data/missing.bin >/tmp/tx.out 2>/tmp/tx.err
-  status=$?
+  port=$(port_of "$1")
+  stty -F "$port" icanon
+  portinfo --interruptible velcot -p "$port" -b "$2" /data/small.bin >/tmp/tx.out 2>/tmp/tx.err &
+  pid=$!
   if [ -n "$3" ]; then
-    check "status at $2 on $1" 1 $status
+    wait $pid
+    check "status at $2 on $1" 1 $?
     check "refusal of $2 on $1" "$(printf '%s\ncouldn'"'"'t configure port' "$3")" "$(cat /tmp/tx.err)"
   else
-    check "status at $2 on $1" 2 $status
+    wait_for "stty -F $port -a 2>/dev/null | grep -q -- -icanon" 30 ||
+      fail "velcot did not set $port up at $2"
+    kill -INT $pid
+    wait $pid
+    check "status at $2 on $1" 130 $?
   fi
 }
 
