@@ -5,7 +5,6 @@
 #include <iterator>
 #include <string>
 
-#include "files/store.h"
 #include "base/wire.h"
 
 // Each reason's result and, where its message is "Gave up WHAT: PHRASE",

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "ports/commdev.h"
 #include "base/progress.h"
+#include "ports/commdev.h"
 
 // What became of one file, for the driver to go on or stop.
 enum class TransferResult {
@@ -43,6 +43,10 @@ enum class Reason {
   // the other end sent what its protocol does not allow there
   kBrokeProtocol,
 };
+
+// A file to send that ended before its size (it shrank, or changed while
+// it was sent), in place of an errno.
+constexpr int kEndedEarly = -1;
 
 struct Ending {
   Reason reason = Reason::kDone;

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "files/names.h"
+#include "base/escape.h"
 
 #ifdef _WIN32
 // The console shows the code page 437 shade blocks unless it was switched

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/outcome.h"
+
 // On Windows a received name is taken as UTF-8 when it is valid UTF-8 (as
 // the streaming exchange sends every name), and in the ANSI code page
 // otherwise (as a classic Windows sender writes it).
@@ -28,11 +30,9 @@ struct ReceivedFile {
   bool kept = false;      // a kept part, held as this receiver's own while open
 };
 
-// Why a file to send yielded fewer bytes than asked: kEndedEarly when it
-// ended first (it shrank, or changed while it was sent), or the errno of
-// the read that failed.
-constexpr int kEndedEarly = -1;
-
+// Why a file to send yielded fewer bytes than asked: kEndedEarly
+// (outcome.h) when it ended first (it shrank, or changed while it was
+// sent), or the errno of the read that failed.
 // Reads length bytes of a file to send: 0 once all came, or why not (as
 // above); *got tells how many came.
 int ReadFileBytes(FILE* file, uint8_t* bytes, size_t length, size_t* got);

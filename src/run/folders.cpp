@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "files/names.h"
-#include "protocols/velcot/legacy/stream.h"
+#include "protocols/velcot/offer.h"
 
 bool IsFolderArgument(const PendingFile& file) {
   return file.item == nullptr && IsFolder(file.path);
@@ -51,5 +51,15 @@ bool FormPendingName(const PendingFile& file, bool paths, char* name) {
   if (file.item == nullptr) return FormStreamName(file.path, name);
   if (!paths || file.item->name.size() > kStreamNameMax) return false;
   memcpy(name, file.item->name.c_str(), file.item->name.size() + 1);
+  return true;
+}
+
+bool TakeNextPending(std::deque<PendingFile>* pending, bool paths, bool* failed, PendingFile* next,
+                     char* name) {
+  while (!pending->empty() && IsFolderArgument(pending->front()))
+    TakeFolderArgument(pending, paths, failed);
+  if (pending->empty() || !FormPendingName(pending->front(), paths, name)) return false;
+  *next = pending->front();
+  pending->pop_front();
   return true;
 }

@@ -18,6 +18,12 @@ bool IsFolderArgument(const PendingFile& file);
 // it. *failed is set when anything given is not sent.
 void TakeFolderArgument(std::deque<PendingFile>* pending, bool paths, bool* failed);
 
+// Takes the next file a session can carry off the front of pending, with
+// its name, the folders given before it listed first (*failed as above).
+// False when pending is empty or its next file cannot be offered so.
+bool TakeNextPending(std::deque<PendingFile>* pending, bool paths, bool* failed, PendingFile* next,
+                     char* name);
+
 // The name a file of pending is offered under: an item's path where paths
 // are agreed, a file's base name. False when it cannot be offered so.
 bool FormPendingName(const PendingFile& file, bool paths, char* name);

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "protocols/classic/classic.h"
-#include "run/folders.h"
-#include "files/names.h"
 #include "base/progress.h"
-#include "protocols/velcot/session.h"
+#include "files/names.h"
 #include "files/store.h"
+#include "protocols/classic/classic.h"
 #include "protocols/velcot/legacy/stream.h"
+#include "protocols/velcot/session.h"
+#include "run/folders.h"
 
 // ---- sender ----
 
@@ -138,6 +138,17 @@ static TransferResult WithholdAnnouncement(PortHandle port, const Outgoing& out,
   return quiet != PortResult::kLost ? TransferResult::kSkipped : TransferResult::kPortLost;
 }
 
+// The run's files as a session takes them.
+static bool TakeNextForSession(void* context, bool paths, PendingFile* next, char* name) {
+  SendRun* run = static_cast<SendRun*>(context);
+  return TakeNextPending(&run->pending, paths, &run->failed, next, name);
+}
+
+static void PutBackForSession(void* context, const PendingFile* files, size_t count) {
+  SendRun* run = static_cast<SendRun*>(context);
+  run->pending.insert(run->pending.begin(), files, files + count);
+}
+
 // The streaming exchange, after READY_STREAM. A failure the receiver
 // answered is said before the goodbye, success once it is out. A receiver
 // that shares no capabilities is offered none again in this run: its
@@ -161,7 +172,8 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
   if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
     SessionStart start = {out.path,  out.item,         out.file,       out.size,
                           out.again, agreement.agreed, agreement.offer};
-    return SendSession(port, start, &run->pending, settings.times, &run->failed);
+    SessionFiles files = {TakeNextForSession, PutBackForSession, run};
+    return SendSession(port, start, files, settings.times, &run->failed);
   }
   bool stored = ending.reason == Reason::kDone;
   TransferResult result =

@@ -1,9 +1,8 @@
 #include "protocols/velcot/frame.h"
+#include "protocols/velcot/records.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "protocols/velcot/legacy/stream.h"
 
 typedef std::chrono::steady_clock Clock;
 

@@ -25,7 +25,9 @@ constexpr uint8_t kRecordCancel = 'C';
 constexpr uint8_t kRecordQuit = 'Q';
 
 constexpr size_t kRecordDataMax = 65536;  // bytes in one DATA record
-constexpr size_t kRecordNameMax = 255;    // as in a FILE frame
+// The longest name a FILE frame carries, in bytes of UTF-8.
+constexpr size_t kStreamNameMax = 255;
+constexpr size_t kRecordNameMax = 255;  // as in a FILE frame
 
 // ---- the sender ----
 

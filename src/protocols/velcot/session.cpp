@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "protocols/velcot/codec.h"
-#include "run/folders.h"
-#include "protocols/velcot/frame.h"
-#include "files/names.h"
 #include "base/progress.h"
+#include "files/names.h"
+#include "protocols/velcot/codec.h"
+#include "protocols/velcot/frame.h"
 #include "protocols/velcot/records.h"
 #include "protocols/velcot/repeat.h"
 
@@ -85,7 +84,7 @@ struct Mark {
 struct SessionSender {
   PortHandle port{};
   uint32_t stall_limit_ms = 0;
-  std::deque<PendingFile>* pending = nullptr;
+  SessionFiles files = {};
   uint8_t agreed = 0;
   std::deque<OutItem> items;  // from the first unanswered or still drawn
   uint64_t next_item = 0;
@@ -202,12 +201,9 @@ static void OpenFolderItem(SessionSender* s, const PendingFile& next, const char
 // there is none.
 static bool OpenNextItem(SessionSender* s) {
   bool paths = s->agreed & kCapabilityPaths;
-  while (!s->pending->empty() && IsFolderArgument(s->pending->front()))
-    TakeFolderArgument(s->pending, paths, &s->failed);
   char name[kStreamNameMax + 1];
-  if (s->pending->empty() || !FormPendingName(s->pending->front(), paths, name)) return false;
-  PendingFile next = s->pending->front();
-  s->pending->pop_front();
+  PendingFile next;
+  if (!s->files.take_next(s->files.context, paths, &next, name)) return false;
   if (next.item != nullptr && next.item->folder) {
     OpenFolderItem(s, next, name);
     return true;
@@ -641,18 +637,18 @@ static TransferResult EndShort(SessionSender* s) {
       again.push_back({item.path, true, item.item});
     }
   }
-  s->pending->insert(s->pending->begin(), again.begin(), again.end());
+  s->files.put_back(s->files.context, again.data(), again.size());
   return result;
 }
 
-TransferResult SendSession(PortHandle port, const SessionStart& start,
-                           std::deque<PendingFile>* pending, const LineTimes& times, bool* failed) {
+TransferResult SendSession(PortHandle port, const SessionStart& start, const SessionFiles& files,
+                           const LineTimes& times, bool* failed) {
   // Every member has its initializer: GCC 12 at -O3 took the aggregate
   // initialization's clean-up path for reading the encoder unset.
   SessionSender s;
   s.port = port;
   s.stall_limit_ms = times.stall_limit_ms;
-  s.pending = pending;
+  s.files = files;
   s.agreed = start.agreed;
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();

@@ -6,17 +6,17 @@
 #ifndef VELCOT_SESSION_H
 #define VELCOT_SESSION_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
-#include "protocols/velcot/resume.h"
-#include "files/store.h"
-#include "protocols/velcot/legacy/stream.h"
 #include "base/wire.h"
+#include "files/store.h"
+#include "ports/commdev.h"
+#include "protocols/velcot/offer.h"
+#include "protocols/velcot/resume.h"
 
 // A file of a run still to be sent: a file or folder given, or an item of
 // a folder given, under its path from that folder's name on.
@@ -24,6 +24,20 @@ struct PendingFile {
   const char* path;
   bool again;  // its session was lost before its answer: this is its last try
   std::shared_ptr<const SendItem> item;  // path is its path
+};
+
+// The run's files still to send, as a session sees them: it takes its next
+// item through take_next and gives back, through put_back, those a lost
+// session left without an answer. How folders given become items is the
+// run's.
+struct SessionFiles {
+  // The next file a session can carry, taken off the front with the name
+  // it goes under (paths: agreed). False when there is none, or when the
+  // next one cannot go so: it stays for the next opening.
+  bool (*take_next)(void* context, bool paths, PendingFile* next, char* name);
+  // Puts count files back at the front, in order, for the next opening.
+  void (*put_back)(void* context, const PendingFile* files, size_t count);
+  void* context;
 };
 
 // The first item: the file the FILE frame offered, open, nothing read.
@@ -37,14 +51,14 @@ struct SessionStart {
   ResumeOffer offer;  // ACCEPT's, with resume agreed
 };
 
-// Sends the first item, then the files at the front of pending, back to
-// back, until pending is empty or holds a file a session cannot carry.
+// Sends the first item, then the files taken from files, back to back,
+// until there is none a session can carry.
 // Each file is reported as it ends; *failed is set when one was not
 // stored. Items without an answer when the session is lost go back to the
-// front of pending for the next opening, once. The result says how the
+// files for the next opening, once. The result says how the
 // session ended, for the next opening: kDone when it ended in order.
-TransferResult SendSession(PortHandle port, const SessionStart& start,
-                           std::deque<PendingFile>* pending, const LineTimes& times, bool* failed);
+TransferResult SendSession(PortHandle port, const SessionStart& start, const SessionFiles& files,
+                           const LineTimes& times, bool* failed);
 
 // Receives a session whose first item is offer, opened here as any item
 // is (in its folder with paths agreed, in its kept part with resume, which
