@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/retry.h"
 #include "files/names.h"
 #include "protocols/velcot/codec.h"
 #include "protocols/velcot/frame.h"
@@ -104,7 +105,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
 
 PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, uint8_t* shared) {
   const int kHellos = 3;
-  uint32_t retry_ms = std::max<uint32_t>(2000, stall_limit_ms / 8);
+  uint32_t retry_ms = ComputeOfferRetry(stall_limit_ms);
   Frame frame;
   for (int hellos = 0; hellos < kHellos; hellos++) {
     if (WriteFrame(port, kFrameHello, offered, nullptr, 0) != PortResult::kDone) {
@@ -133,8 +134,7 @@ PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit
   // A lost DECLINE would cost the sender a stall limit: its FILE frame sent
   // again, after the retry time of an offer, is answered again, for 5 s at
   // most.
-  uint32_t quiet =
-      std::min<uint32_t>(kLingerMs, std::max<uint32_t>(2000, stall_limit_ms / 8) + 500);
+  uint32_t quiet = std::min<uint32_t>(kLingerMs, ComputeOfferRetry(stall_limit_ms) + 500);
   auto started = Clock::now();
   Frame frame;
   for (uint32_t spent = 0; spent < kLingerMs; spent = MillisecondsSince(started)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/progress.h"
+#include "base/retry.h"
 #include "files/names.h"
 #include "protocols/velcot/codec.h"
 #include "protocols/velcot/frame.h"
@@ -26,17 +27,7 @@ constexpr size_t kItemsInQuestion = 64;
 constexpr uint64_t kReadyAhead = 64 * 1024;
 // Bytes of a file read, and put in one DATA record, at a time.
 constexpr size_t kReadPiece = 16 * 1024;
-// The receiver's state is awaited this long at least.
-constexpr uint32_t kRetryMinMs = 200;
 constexpr uint64_t kUnknown = UINT64_MAX;
-
-static uint32_t ComputeFirstRetry(uint32_t stall_limit_ms) {
-  return std::max<uint32_t>(2000, stall_limit_ms / 2);
-}
-
-static uint32_t ComputeMaxRetry(uint32_t stall_limit_ms) {
-  return std::max<uint32_t>(stall_limit_ms / 2, kRetryMinMs);
-}
 
 // A settled session whose states stopped coming waits this many retry
 // times for C's end to be acknowledged: long enough to send it again once,
@@ -445,8 +436,7 @@ static void HandleState(SessionSender* s, const Frame& frame) {
   if (news.gained > 0) s->progressed = Clock::now();
   if (news.gained > 0 || news.arrived > 0 || news.lost > 0) s->waiting = Clock::now();
   if (news.timed) {
-    s->srtt_ms = s->srtt_ms == 0 ? news.round_trip_ms : (7 * s->srtt_ms + news.round_trip_ms) / 8;
-    s->retry_ms = std::max<uint32_t>(kRetryMinMs, 2 * s->srtt_ms + 100);
+    s->retry_ms = ComputeTimedRetry(news.round_trip_ms, &s->srtt_ms);
   }
   if (news.lost > 0) {
     for (OutItem& item : s->items) {
@@ -584,7 +574,7 @@ static void StreamItems(SessionSender* s) {
     if (!can_send && got == FrameRead::kSilent && MillisecondsSince(s->waiting) >= s->retry_ms &&
         s->segments.acked < s->segments.sent_end) {
       NoteSegmentSilence(&s->segments);
-      s->retry_ms = std::min(ComputeMaxRetry(s->stall_limit_ms), 2 * s->retry_ms);
+      s->retry_ms = ComputeLongerRetry(s->retry_ms, s->stall_limit_ms);
       s->waiting = Clock::now();
     }
     if (s->segments.sends_at_acked >= kMaxRefusals) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/retry.h"
 #include "files/names.h"
 #include "files/store.h"
 #include "protocols/velcot/codec.h"
@@ -22,8 +23,6 @@ constexpr uint32_t kDataMin = 128;  // the smallest frame of data
 // sending again: data is read from the file once.
 constexpr uint64_t kWindowMax = 256 * 1024;
 constexpr size_t kRingSize = kWindowMax + kDataMax;
-// The receiver's answer is awaited this long at least.
-constexpr uint32_t kRetryMinMs = 200;
 
 struct Sender {
   PortHandle port;
@@ -158,17 +157,9 @@ static void NoteProgress(Sender* s, uint64_t offset) {
   }
   if (s->timed_end != 0 && offset >= s->timed_end) {
     uint32_t sample = MillisecondsSince(s->timed_at);
-    s->srtt_ms = s->srtt_ms == 0 ? sample : (7 * s->srtt_ms + sample) / 8;
-    s->retry_ms = std::max<uint32_t>(kRetryMinMs, 2 * s->srtt_ms + 100);
+    s->retry_ms = ComputeTimedRetry(sample, &s->srtt_ms);
     s->timed_end = 0;
   }
-}
-
-// Until an answer has been timed: half the stall limit, which is at least
-// two rounds of 1028 bytes at the line's speed, so the first window (two
-// frames of 1024) is answered in time however slow the line.
-static uint32_t ComputeFirstRetry(uint32_t stall_limit_ms) {
-  return std::max<uint32_t>(2000, stall_limit_ms / 2);
 }
 
 // The receiver has the file open: ACCEPT said so, or an answer about its
@@ -255,8 +246,7 @@ static void HandleSilence(Sender* s) {
   bool counted = s->heard_since_rewind;
   Rewind(s, s->acked);
   if (!counted) s->refusals--;  // silence is the stall limit's to judge
-  s->retry_ms =
-      std::min<uint32_t>(std::max<uint32_t>(s->stall_limit_ms / 2, kRetryMinMs), 2 * s->retry_ms);
+  s->retry_ms = ComputeLongerRetry(s->retry_ms, s->stall_limit_ms);
 }
 
 // Offers the file and streams the data and the closing frame until the
@@ -333,11 +323,8 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
   s.ring.resize(kRingSize);
-  // An offer alone, with no data after it, is answered within an eighth of
-  // the stall limit (half a round of 1028 bytes) however slow the line, so
-  // a lost one goes again sooner.
-  s.retry_ms = s.offered == 0 ? ComputeFirstRetry(stall_limit_ms)
-                              : std::max<uint32_t>(2000, stall_limit_ms / 8);
+  s.retry_ms =
+      s.offered == 0 ? ComputeFirstRetry(stall_limit_ms) : ComputeOfferRetry(stall_limit_ms);
   s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
   s.line = line;
   FormOffer(&s, name, facts);
