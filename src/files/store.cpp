@@ -119,6 +119,11 @@ void ReportRefusedName(const char* name) {
   fprintf(stderr, "Refusing file \"%s\": not a plain file name\n", EscapeFileName(name).c_str());
 }
 
+void ReportRefusedToSend(const char* path, const char* name) {
+  fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
+          EscapeForConsole(path).c_str(), EscapeFileName(name).c_str());
+}
+
 static void ReportNotWritable(const char* name, int reason) {
   fprintf(stderr, "Couldn't open %s for writing: %s\n", EscapeForConsole(name).c_str(),
           strerror(reason));
@@ -367,8 +372,7 @@ static bool ListFolderItems(const SendItem& item, std::vector<SendItem>* items, 
       fprintf(stderr, "Skipping %s: not a regular file or folder\n", shown.c_str());
       *whole = false;
     } else if (!SplitReceivedPath(next.name.c_str(), &checked)) {
-      fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", shown.c_str(),
-              EscapeFileName(next.name.c_str()).c_str());
+      ReportRefusedToSend(next.path.c_str(), next.name.c_str());
       *whole = false;
     } else if (entry.folder) {
       ListFolderItems(next, items, whole);
@@ -410,8 +414,7 @@ bool ListFolderToSend(const char* path, std::vector<SendItem>* items, bool* whol
   SendItem root = {local, name + "/", true, facts.mtime, facts.mode};
   ReceivedPath checked;
   if (!SplitReceivedPath(root.name.c_str(), &checked)) {
-    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n", shown.c_str(),
-            EscapeFileName(root.name.c_str()).c_str());
+    ReportRefusedToSend(path, root.name.c_str());
     return false;
   }
   return ListFolderItems(root, items, whole);

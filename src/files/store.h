@@ -50,6 +50,10 @@ bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received);
 // plain file name".
 void ReportRefusedName(const char* name);
 
+// Says that the file at path is not sent, as a receiver would refuse the
+// name it would go under.
+void ReportRefusedToSend(const char* path, const char* name);
+
 // Puts a completely received file's data on the disk; 0, or the errno of
 // what failed.
 int SyncFile(FILE* file);

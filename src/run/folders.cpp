@@ -19,9 +19,7 @@ static void ListCarriedItems(const std::vector<SendItem>& items, std::deque<Pend
                              bool* failed) {
   for (const SendItem& item : items) {
     if (item.name.size() > kStreamNameMax) {
-      fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
-              EscapeForConsole(item.path.c_str()).c_str(),
-              EscapeFileName(item.name.c_str()).c_str());
+      ReportRefusedToSend(item.path.c_str(), item.name.c_str());
       *failed = true;
       continue;
     }

@@ -45,8 +45,7 @@ static bool FormNameField(const char* path, char* field, bool report) {
   std::string name(field, std::find(field, field + kNameFieldSize, '\0'));
   if (IsPlainFileName(name.c_str())) return true;
   if (report) {
-    fprintf(stderr, "Couldn't send %s: a receiver would refuse its name \"%s\"\n",
-            EscapeForConsole(path).c_str(), EscapeFileName(name.c_str()).c_str());
+    ReportRefusedToSend(path, name.c_str());
   }
   return false;
 }
