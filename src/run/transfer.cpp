@@ -164,9 +164,8 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
   agreement.offered = run->plain_receiver ? 0 : ListCapabilities(settings.compression);
   ItemFacts facts = {};
   if (out.file == nullptr) facts = {out.item->mtime, out.item->mode};
-  Ending ending =
-      SendStreamed(port, out.file, out.stream_name, out.size, settings.times.stall_limit_ms, &line,
-                   &agreement, &goodbye, out.file == nullptr ? &facts : nullptr);
+  Ending ending = SendStreamed(port, out.file, out.stream_name, out.size, settings.times, &line,
+                               &agreement, &goodbye, out.file == nullptr ? &facts : nullptr);
   if (agreement.offered != 0 && agreement.answered) NoteShared(run, agreement.agreed);
   if (ending.reason == Reason::kDone && (agreement.agreed & kCapabilitySession)) {
     SessionStart start = {out.path,  out.item,         out.file,       out.size,
@@ -199,7 +198,7 @@ static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer
     return TransferResult::kPortLost;
   }
   ProgressLine line = {out.path, out.size, settings.times.tally};
-  Ending ending = SendClassic(port, out.file, uint32_t(out.size), limit_ms, &line);
+  Ending ending = SendClassic(port, out.file, uint32_t(out.size), settings.times, &line);
   return ReportEnding(&line, ending, true, out.path);
 }
 

@@ -61,8 +61,9 @@ static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block)
   block->checksum = GenerateChecksum(block->bytes, length);
 }
 
-Ending SendClassic(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
+Ending SendClassic(PortHandle port, FILE* file, uint32_t size, const LineTimes& times,
                    ProgressLine* line) {
+  uint32_t stall_limit_ms = times.stall_limit_ms;
   uint32_t answer = 0;
   PortResult got = WriteNumber(port, size, 4);
   if (got == PortResult::kDone) got = ReadNumber(port, 1, stall_limit_ms, &answer);

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
 #include "base/progress.h"
 #include "base/wire.h"
+#include "ports/commdev.h"
 
 // The reply word to a block that passed its check.
 constexpr uint16_t kReplyOk = 0xFFFF;
@@ -31,7 +31,7 @@ PortResult ReadSummedBlock(PortHandle port, uint8_t* buffer, uint16_t length, ui
 // Sends a file after its name field: the size, then, once the receiver
 // accepts, every block until it passes. The progress line is begun once
 // the file is accepted. The ending says why it stopped short.
-Ending SendClassic(PortHandle port, FILE* file, uint32_t size, uint32_t stall_limit_ms,
+Ending SendClassic(PortHandle port, FILE* file, uint32_t size, const LineTimes& times,
                    ProgressLine* line);
 
 // Receives a file whose size has been read and whose temporary file is

@@ -314,8 +314,9 @@ static void FormOffer(Sender* s, const char* name, const ItemFacts* facts) {
 }
 
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
-                    uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
+                    const LineTimes& times, ProgressLine* line, StreamAgreement* agreement,
                     StreamGoodbye* goodbye, const ItemFacts* facts) {
+  uint32_t stall_limit_ms = times.stall_limit_ms;
   Sender s = {};
   s.offered = agreement->offered;
   s.port = port;

@@ -48,7 +48,7 @@ struct ItemFacts {
 // session among those agreed it returns at the answer, nothing of the file
 // sent, for the session to go on.
 Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size,
-                    uint32_t stall_limit_ms, ProgressLine* line, StreamAgreement* agreement,
+                    const LineTimes& times, ProgressLine* line, StreamAgreement* agreement,
                     StreamGoodbye* goodbye, const ItemFacts* facts = nullptr);
 
 // Accepts the offer and receives its data into file up to the sender's
