@@ -16,10 +16,10 @@
 #include <unistd.h>
 #endif
 
-#include "ports/commdev.h"
 #include "base/progress.h"
-#include "run/protocol_choice.h"
 #include "files/store.h"
+#include "ports/commdev.h"
+#include "run/protocol_choice.h"
 #include "run/transfer.h"
 
 #ifndef PROJECT_URL
@@ -273,13 +273,13 @@ static bool IsExchangeLost(TransferResult result) {
 // receiver takes to give the dead one up (a receiver that declined answers
 // at once, or has left receive mode); with no answer by then, or once the
 // port is lost, the rest are reported and not offered.
-static int RunSendMode(PortHandle port, const Settings& settings, const SessionSettings& session) {
+static int RunSendMode(PortHandle port, const Settings& settings, const RunSettings& run_settings) {
   uint32_t give_up_ms = 0;
   SendRun run;
   for (int i = 0; i < settings.file_count; i++)
     run.pending.push_back({settings.files[i], false, nullptr});
   while (!run.pending.empty()) {
-    TransferResult result = SendFiles(port, &run, session, give_up_ms);
+    TransferResult result = SendFiles(port, &run, run_settings, give_up_ms);
     if (result == TransferResult::kDone) give_up_ms = 0;
     if (result == TransferResult::kDone) continue;
     if (GetInterruption() != 0) break;
@@ -292,7 +292,7 @@ static int RunSendMode(PortHandle port, const Settings& settings, const SessionS
     if (result == TransferResult::kDeclined) {
       give_up_ms = kQuickStarts * kQuickStartMs;
     } else if (IsExchangeLost(result)) {
-      give_up_ms = ScaleStallLimit(session.times.stall_limit_ms, 10);
+      give_up_ms = ScaleStallLimit(run_settings.times.stall_limit_ms, 10);
     }
   }
   return run.failed ? kExitIncomplete : kExitComplete;
@@ -315,9 +315,9 @@ static uint32_t ComputeNextFileWait(const LineTimes& times, TransferResult resul
 // In a run of files, waits limit_ms for a sender's opening: kDone when one
 // came, kTimedOut when the run is over (*status tells how it went), or
 // kLost.
-static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session, uint32_t limit_ms,
+static PortResult AwaitNextFile(PortHandle port, const RunSettings& run_settings, uint32_t limit_ms,
                                 bool first, SeenOpening* opened, int* status) {
-  PortResult seen = AwaitSender(port, session, limit_ms, opened);
+  PortResult seen = AwaitSender(port, run_settings, limit_ms, opened);
   if (seen == PortResult::kTimedOut && first) {
     fprintf(stderr, "No sender opened a file within %lu s\n",
             static_cast<unsigned long>(kFirstFileWaitMs / 1000));
@@ -333,19 +333,19 @@ static PortResult AwaitNextFile(PortHandle port, const SessionSettings& session,
 // its exchange is let pass first, so that the sender's last bytes are not
 // taken for a new one. A START that the watch after a file saw is answered
 // by the next call.
-static int RunReceiveMode(PortHandle port, const Settings& settings, const SessionSettings& session,
-                          bool one_run) {
+static int RunReceiveMode(PortHandle port, const Settings& settings,
+                          const RunSettings& run_settings, bool one_run) {
   int status = kExitComplete;
   SeenOpening opened = SeenOpening::kNone;
   uint32_t wait_ms = kFirstFileWaitMs;
   for (bool first = true;; first = false) {
     PortResult next = opened != SeenOpening::kNone || !one_run
                           ? PortResult::kDone
-                          : AwaitNextFile(port, session, wait_ms, first, &opened, &status);
+                          : AwaitNextFile(port, run_settings, wait_ms, first, &opened, &status);
     if (next == PortResult::kTimedOut) return status;
-    TransferResult result =
-        next == PortResult::kDone ? RecvFile(port, session, &opened) : TransferResult::kPortLost;
-    wait_ms = ComputeNextFileWait(session.times, result);
+    TransferResult result = next == PortResult::kDone ? RecvFile(port, run_settings, &opened)
+                                                      : TransferResult::kPortLost;
+    wait_ms = ComputeNextFileWait(run_settings.times, result);
     if (result == TransferResult::kDone) continue;
     status = kExitIncomplete;
     if (GetInterruption() != 0) return status;
@@ -355,7 +355,7 @@ static int RunReceiveMode(PortHandle port, const Settings& settings, const Sessi
       // In one run, a line that never falls quiet (keystrokes, a console's
       // chatter) ends it once no sender could have opened the next file.
       PortResult quiet =
-          WaitForQuietLine(port, session.times.quiet_ms, one_run ? wait_ms : kForEver);
+          WaitForQuietLine(port, run_settings.times.quiet_ms, one_run ? wait_ms : kForEver);
       if (quiet == PortResult::kDone) continue;
       if (quiet == PortResult::kTimedOut || GetInterruption() != 0) return status;
       // A line handed over that hangs up once a session has ended in order
@@ -598,16 +598,16 @@ static int Run(int argc, char** argv, Settings* settings) {
       !ParseLineMode(settings->mode, &format)) {
     fprintf(stderr, "couldn't configure port\n");
   } else {
-    SessionSettings session;
-    session.times = ComputeLineTimes(settings->baudrate, format);
-    session.times.tally = &tally;
-    session.classic_only = settings->classic_only;
-    session.compression = settings->compression;
+    RunSettings run_settings;
+    run_settings.times = ComputeLineTimes(settings->baudrate, format);
+    run_settings.times.tally = &tally;
+    run_settings.classic_only = settings->classic_only;
+    run_settings.compression = settings->compression;
     if (protocol != Protocol::kVelcot) {
-      status = RunProtocolMode(port, *settings, protocol, session.times);
+      status = RunProtocolMode(port, *settings, protocol, run_settings.times);
     } else {
-      status = settings->file_count > 0 ? RunSendMode(port, *settings, session)
-                                        : RunReceiveMode(port, *settings, session, one_run);
+      status = settings->file_count > 0 ? RunSendMode(port, *settings, run_settings)
+                                        : RunReceiveMode(port, *settings, run_settings, one_run);
     }
   }
   CloseComPort(port);

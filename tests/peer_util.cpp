@@ -21,14 +21,14 @@ Link OpenLink() {
 
 TransferResult SendFile(PortHandle port, const char* path, uint32_t stall_limit_ms,
                         uint32_t give_up_ms, bool classic) {
-  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  RunSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
   return SendFile(port, path, settings, give_up_ms);
 }
 
 TransferResult ReceiveFile(PortHandle port, uint32_t stall_limit_ms, SeenOpening* opened,
                            bool classic) {
   SeenOpening none = SeenOpening::kNone;
-  SessionSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
+  RunSettings settings = {{stall_limit_ms, kOpeningQuietMs, kWatchMs}, classic};
   TransferResult result = RecvFile(port, settings, opened != nullptr ? opened : &none);
   WaitForByte(port, 0);
   return result;

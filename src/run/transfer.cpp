@@ -153,8 +153,7 @@ static void PutBackForSession(void* context, const PendingFile* files, size_t co
 // that shares no capabilities is offered none again in this run: its
 // answer then comes with the data, as today.
 static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
-                                       const SessionSettings& settings, SendRun* run,
-                                       bool field_sent) {
+                                       const RunSettings& settings, SendRun* run, bool field_sent) {
   if (!field_sent && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
   }
@@ -188,8 +187,7 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
 // Hands the file to the exchange the receiver answered; field_sent when
 // the stream field went already.
 static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer answer,
-                                    bool field_sent, const SessionSettings& settings,
-                                    SendRun* run) {
+                                    bool field_sent, const RunSettings& settings, SendRun* run) {
   uint32_t limit_ms = settings.times.stall_limit_ms;
   if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run, field_sent);
   if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
@@ -203,9 +201,8 @@ static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer
 }
 
 // Opens the exchange and hands the file to the one the receiver answers.
-static TransferResult OfferFile(PortHandle port, const Outgoing& out,
-                                const SessionSettings& settings, uint32_t give_up_ms,
-                                SendRun* run) {
+static TransferResult OfferFile(PortHandle port, const Outgoing& out, const RunSettings& settings,
+                                uint32_t give_up_ms, SendRun* run) {
   if (out.size > UINT32_MAX && !out.streamable) {
     ReportTooLarge(out.path);
     return TransferResult::kSkipped;
@@ -218,7 +215,7 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out,
 
 // Opens the file at the front of pending, taking it off: false (reported)
 // when it cannot be sent.
-static bool OpenOutgoing(SendRun* run, const SessionSettings& settings, Outgoing* out) {
+static bool OpenOutgoing(SendRun* run, const RunSettings& settings, Outgoing* out) {
   PendingFile first = run->pending.front();
   run->pending.pop_front();
   // Which exchange the receiver speaks shows only in its READY: the
@@ -242,8 +239,8 @@ static bool OpenOutgoing(SendRun* run, const SessionSettings& settings, Outgoing
 // takes paths; otherwise the folder is not a regular file, as ever, and
 // the opening goes on with the next file given, for which that receiver
 // waits.
-static TransferResult OfferFolder(PortHandle port, const SessionSettings& settings,
-                                  uint32_t give_up_ms, SendRun* run) {
+static TransferResult OfferFolder(PortHandle port, const RunSettings& settings, uint32_t give_up_ms,
+                                  SendRun* run) {
   Answer answer = OpenExchange(port, settings.times, true, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone) return TransferResult::kUnanswered;
@@ -278,7 +275,7 @@ static TransferResult OfferFolder(PortHandle port, const SessionSettings& settin
   return result;
 }
 
-TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+TransferResult SendFiles(PortHandle port, SendRun* run, const RunSettings& settings,
                          uint32_t give_up_ms) {
   if (IsFolderArgument(run->pending.front())) {
     if (!settings.classic_only && !run->plain_receiver && !run->learned) {
@@ -300,7 +297,7 @@ TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& s
   return result;
 }
 
-TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
+TransferResult SendFile(PortHandle port, const char* path, const RunSettings& settings,
                         uint32_t give_up_ms) {
   SendRun run;
   run.pending.push_back({path, false, nullptr});
@@ -340,7 +337,7 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
 
 // The streaming exchange, after the stream field. A file refused is not
 // the end of the run: the sender goes on with its next one.
-static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings& settings,
+static TransferResult ReceiveStreamedFile(PortHandle port, const RunSettings& settings,
                                           SeenOpening* opened) {
   const LineTimes& times = settings.times;
   StreamOffer offer;
@@ -371,12 +368,12 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const SessionSettings
   return result;
 }
 
-PortResult AwaitSender(PortHandle port, const SessionSettings& settings, uint32_t wait_ms,
+PortResult AwaitSender(PortHandle port, const RunSettings& settings, uint32_t wait_ms,
                        SeenOpening* opened) {
   return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened);
 }
 
-TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened) {
+TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened) {
   // The opening: waited for unless it was seen already, and answered.
   SeenOpening seen = *opened;
   *opened = SeenOpening::kNone;

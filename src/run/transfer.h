@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <deque>
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
-#include "protocols/velcot/session.h"
 #include "base/wire.h"
+#include "ports/commdev.h"
+#include "protocols/velcot/session.h"
 
 // Set to anything but "" or "0", this environment variable makes both ends
 // speak the classic exchange only: no preamble, and READY to every START.
@@ -22,8 +22,8 @@ constexpr char kClassicVariable[] = "VELCOT_CLASSIC";
 // offered, or agreed to.
 constexpr char kCompressionVariable[] = "VELCOT_COMPRESSION";
 
-// How every session of a run goes.
-struct SessionSettings {
+// How every opening of a run goes, whichever exchange it agrees on.
+struct RunSettings {
   LineTimes times;            // the waits from the line's speed and format
   bool classic_only = false;  // kClassicVariable is set
   bool compression = true;    // kCompressionVariable is not "0"
@@ -47,24 +47,24 @@ struct SendRun {
 // makes no progress for the stall limit ends it (kStalled); waiting for an
 // answer to the opening has no limit, unless give_up_ms (0: however long it
 // takes) runs out first.
-TransferResult SendFiles(PortHandle port, SendRun* run, const SessionSettings& settings,
+TransferResult SendFiles(PortHandle port, SendRun* run, const RunSettings& settings,
                          uint32_t give_up_ms = 0);
 
 // Sends one file, alone in its run: kNotStored when a session ended in
 // order without storing it.
-TransferResult SendFile(PortHandle port, const char* path, const SessionSettings& settings,
+TransferResult SendFile(PortHandle port, const char* path, const RunSettings& settings,
                         uint32_t give_up_ms = 0);
 
 // Receives one file, waiting however long it takes for a sender. *opened
 // carries a sender's opening from one RecvFile to the next: set on return
 // when the receiver took one off the line after the file, and answered at
 // once on entry.
-TransferResult RecvFile(PortHandle port, const SessionSettings& settings, SeenOpening* opened);
+TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened);
 
 // Waits at most wait_ms for a sender to open a file, dropping whatever
 // comes before its opening, for the next RecvFile to answer at once: kDone
 // with *opened set, kTimedOut when none came in time, or kLost.
-PortResult AwaitSender(PortHandle port, const SessionSettings& settings, uint32_t wait_ms,
+PortResult AwaitSender(PortHandle port, const RunSettings& settings, uint32_t wait_ms,
                        SeenOpening* opened);
 
 #endif

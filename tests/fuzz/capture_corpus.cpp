@@ -52,7 +52,7 @@ struct Capture {
 
 // The driver's send mode: files in order, back to back in a session where
 // the receiver agrees, until one ends the run.
-void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSettings settings) {
+void RunSender(PortHandle port, const std::vector<std::string>* paths, RunSettings settings) {
   SendRun run;
   for (const std::string& path : *paths)
     run.pending.push_back({path.c_str(), false, nullptr});
@@ -64,7 +64,7 @@ void RunSender(PortHandle port, const std::vector<std::string>* paths, SessionSe
 }
 
 // The driver's receive mode.
-void RunReceiver(PortHandle port, SessionSettings settings) {
+void RunReceiver(PortHandle port, RunSettings settings) {
   SeenOpening opened = SeenOpening::kNone;
   for (;;) {
     TransferResult result = RecvFile(port, settings, &opened);
@@ -110,7 +110,7 @@ void RunRelay(int sender, int receiver, const Scenario& scenario, Capture* captu
 
 // With the waits of a fast line, in the classic exchange alone if asked.
 Capture RunScenario(const Scenario& scenario, bool classic) {
-  const SessionSettings settings = {{kNoStallLimit, 20, 200}, classic};
+  const RunSettings settings = {{kNoStallLimit, 20, 200}, classic};
   EmptyFolder(".");
   fs::create_directory("out");
   std::vector<std::string> paths;

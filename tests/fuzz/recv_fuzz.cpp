@@ -159,7 +159,7 @@ Expected PredictReceiver(const uint8_t* data, size_t size) {
 // it never does: the rest of the input or its end is always there.
 TransferResult RunReceiveMode(PortHandle port, size_t max_calls, size_t* calls) {
   // The classic exchange alone: stream_recv_fuzz plays the streaming one.
-  const SessionSettings settings = {{kNoStallLimit, 2, 20000}, true};
+  const RunSettings settings = {{kNoStallLimit, 2, 20000}, true};
   SeenOpening opened = SeenOpening::kNone;
   for (;;) {
     TransferResult result = RecvFile(port, settings, &opened);

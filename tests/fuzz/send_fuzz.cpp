@@ -57,7 +57,7 @@ Expected PredictSender(const std::string& content, const uint8_t* answers, size_
 
 // The classic exchange alone: stream_*_fuzz play the streaming one.
 TransferResult RunSendFile(PortHandle port) {
-  SessionSettings settings = {{kNoStallLimit, 0, 0}, true};
+  RunSettings settings = {{kNoStallLimit, 0, 0}, true};
   return SendFile(port, SEND_PATH, settings);
 }
 

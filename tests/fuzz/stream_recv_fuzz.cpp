@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script.append(reinterpret_cast<const char*>(data), size);
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(script.data()), script.size(), &peer);
-  const SessionSettings settings = {{kNoStallLimit, 20, 200}, false};
+  const RunSettings settings = {{kNoStallLimit, 20, 200}, false};
   SeenOpening opened = SeenOpening::kNone;
   TransferResult result = RecvFile(peer.port, settings, &opened);
   FinishPeer(&peer);

@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // before the first START is dropped.
   Peer peer;
   StartPeer(reinterpret_cast<const uint8_t*>(answers.data()), answers.size(), &peer, {{0, 1}});
-  TransferResult result = SendFile(peer.port, SEND_PATH, SessionSettings{{kNoStallLimit, 0, 0}});
+  TransferResult result = SendFile(peer.port, SEND_PATH, RunSettings{{kNoStallLimit, 0, 0}});
   FinishPeer(&peer);
 
   // The opening, the field, then frames alone; every byte of data it sends
