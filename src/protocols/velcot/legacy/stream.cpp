@@ -69,6 +69,8 @@ struct Sender {
 // check in order; a file that yields less than its size is padded (and
 // cancelled later).
 static void ReadAhead(Sender* s, uint64_t until) {
+  // Made at the first data: an offer a session takes over sends none.
+  if (s->ring.empty()) s->ring.resize(kRingSize);
   until = std::min(until, s->size);
   while (s->read < until) {
     size_t at = size_t(s->read % kRingSize);
@@ -323,7 +325,6 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
   s.file = file;
   s.size = size;
   s.stall_limit_ms = stall_limit_ms;
-  s.ring.resize(kRingSize);
   s.retry_ms =
       s.offered == 0 ? ComputeFirstRetry(stall_limit_ms) : ComputeOfferRetry(stall_limit_ms);
   s.last_heard = s.started = s.progressed = s.waiting = Clock::now();
