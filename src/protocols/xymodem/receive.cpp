@@ -84,9 +84,13 @@ static bool Say(XyReceiver* r, uint8_t byte) {
 }
 
 // After a damaged block: drops what still comes until the line is quiet,
-// so that a block's bytes are not taken for a block's start.
-static bool DropUntilQuiet(XyReceiver* r) {
-  return WaitForQuietLine(r->port, kXyQuietMs, kXyBlockMs) != PortResult::kLost;
+// so that a block's bytes are not taken for a block's start. A line that
+// never goes quiet ends the transfer.
+static Ending DropUntilQuiet(XyReceiver* r) {
+  PortResult got = WaitForQuietLine(r->port, kXyQuietMs, kXyBlockMs);
+  if (got == PortResult::kLost) return {Reason::kPortLost};
+  if (got == PortResult::kTimedOut) return {Reason::kNoProgress, 0, kXyBlockMs};
+  return {Reason::kDone};
 }
 
 // ---- the file ----
@@ -221,7 +225,8 @@ static Ending ReceiveData(XyReceiver* r, InFile* file, bool first) {
     }
     if (h == Heard::kQuiet || h == Heard::kDamaged) {
       if (r->streaming && begun && h == Heard::kDamaged) return {Reason::kRefused, kXyStreamed};
-      if (h == Heard::kDamaged && !DropUntilQuiet(r)) return {Reason::kPortLost};
+      Ending dropped = h == Heard::kDamaged ? DropUntilQuiet(r) : Ending{Reason::kDone};
+      if (dropped.reason != Reason::kDone) return dropped;
       file->line.error = begun;
       errors++;
       if (begun) answer = r->streaming ? 0 : kXyNak;
@@ -276,7 +281,8 @@ static Ending ReceiveHeader(XyReceiver* r, bool first, XyHeader* header, XyFileF
     errors++;
     // The last file's EOT again: its ACK was lost.
     if (h == Heard::kEot && !Say(r, kXyAck)) return {Reason::kPortLost};
-    if (h == Heard::kDamaged && !DropUntilQuiet(r)) return {Reason::kPortLost};
+    Ending dropped = h == Heard::kDamaged ? DropUntilQuiet(r) : Ending{Reason::kDone};
+    if (dropped.reason != Reason::kDone) return dropped;
   }
 }
 
