@@ -17,6 +17,7 @@
 #endif
 
 #include "base/progress.h"
+#include "files/names.h"
 #include "files/store.h"
 #include "ports/commdev.h"
 #include "run/protocol_choice.h"
@@ -206,6 +207,21 @@ static std::string CheckProtocolNeeds(const Settings& settings, Protocol protoco
     return std::string("-m ") + settings.mode + ": " + name + " needs " +
            (kermit ? "7 or 8 data bits" : "8 data bits (--protocol kermit carries files over 7)") +
            "\n";
+  }
+  bool xmodem = protocol == Protocol::kXmodem || protocol == Protocol::kXmodem1k;
+  if (xmodem && settings.file_count > 1) {
+    return std::string(name) + " sends one file; --protocol ymodem sends several\n";
+  }
+  // XMODEM carries no name: the receiver stores under the one given.
+  if (xmodem && settings.file_count == 0) {
+    if (settings.output_name == nullptr || settings.output_name[0] == '\0') {
+      return std::string(name) +
+             " carries no file name: give the one to store under with -o NAME\n";
+    }
+    if (!IsPlainFileName(settings.output_name)) {
+      return std::string("-o ") + settings.output_name +
+             ": not a plain file name in the current folder\n";
+    }
   }
   if (control.flow == FlowControl::kXonXoff && !kermit && protocol != Protocol::kZmodem) {
     return std::string("--flow xonxoff: ") + name +

@@ -85,8 +85,8 @@ need_command groff groff-base        # checks the manual page
 need_command dpkg-shlibdeps dpkg-dev # the Debian package's dependencies
 need_command file file               # cpack needs it to read the program
 need_command lintian lintian         # checks the Debian package
-need_command kermit ckermit          # the Kermit peer of the kermit_peers suite
-need_command qemu-system-arm qemu-system-arm  # U-Boot's loadb, in the kermit_peers suite
+need_command kermit ckermit          # the Kermit peer of the peers suite
+need_command qemu-system-arm qemu-system-arm  # U-Boot's loadb, in the peers suite
 need_package u-boot-qemu             # U-Boot for QEMU's virt board
 if [[ $want_bench == 1 ]]; then
   need_command sz lrzsz

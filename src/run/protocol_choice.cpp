@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocols/kermit/kermit.h"
+#include "protocols/xymodem/xymodem.h"
 
 bool ParseProtocolName(const char* name, Protocol* protocol) {
   static const struct {
@@ -34,7 +35,14 @@ TransferResult RunProtocol(PortHandle port, const ProtocolRun& run, const LineTi
     case Protocol::kXmodem:
     case Protocol::kXmodem1k:
     case Protocol::kYmodem:
-    case Protocol::kYmodemG:
+    case Protocol::kYmodemG: {
+      XyKind kind = run.protocol == Protocol::kXmodem     ? XyKind::kXmodem
+                    : run.protocol == Protocol::kXmodem1k ? XyKind::kXmodem1k
+                    : run.protocol == Protocol::kYmodem   ? XyKind::kYmodem
+                                                          : XyKind::kYmodemG;
+      XyRun xy = {kind, run.files, run.file_count, run.output_name};
+      return run.file_count > 0 ? SendXyFiles(port, xy, times) : ReceiveXyFiles(port, xy, times);
+    }
     case Protocol::kZmodem:
     case Protocol::kVelcot:
       break;

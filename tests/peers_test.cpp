@@ -1,7 +1,9 @@
-// velcot --protocol kermit against C-Kermit, both ways, over the nullmodem
-// tool: batches with long packets and sliding windows (a file the receiver
-// refuses among them), a 7-bit line with parity, a noisy line, and Ctrl+C
-// at either end; and against U-Boot's loadb.
+// velcot against the programs of targets that cannot run it, over the
+// nullmodem tool. Kermit against C-Kermit, both ways: batches with long
+// packets and sliding windows (a file the receiver refuses among them), a
+// 7-bit line with parity, a noisy line, and Ctrl+C at either end.
+// X/YMODEM against lrzsz's sx, rx, sb and rb, both ways, on clean and
+// noisy lines and with Ctrl+C. And U-Boot's loadb, loadx and loady.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,12 +24,12 @@ const std::string kFast =
     "set window 31\nset receive packet-length 9024\nset block-check 3\nset file incomplete "
     "discard\n";
 
-class KermitPeersTest : public ProgramTest {
+class PeersTest : public ProgramTest {
  protected:
-  KermitPeersTest() : ProgramTest(kLimitSeconds) {}
+  PeersTest() : ProgramTest(kLimitSeconds) {}
 
   void SetUp() override {
-    MakeScratch("velcot-kermit");
+    MakeScratch("velcot-peers");
     MakeFolder("logs");
     tx_ = MakeFolder("tx");
     rx_ = MakeFolder("rx");
@@ -110,6 +112,48 @@ class KermitPeersTest : public ProgramTest {
     return all;
   }
 
+  // An lrzsz program on link B, through socat: it flushes the line as it
+  // exits, which on a pty drops its last answer before the cable takes it.
+  // Its status follows its messages in LOG.err; it keeps the pipe open a
+  // moment after, so that socat can hand it a last answer it no longer
+  // waits for.
+  pid_t StartLrzsz(const std::string& folder, const std::string& command, const std::string& log) {
+    SpawnOptions options;
+    options.argv = {"socat", "FILE:" + cable_.link_b + ",raw,echo=0",
+                    "SYSTEM:" + command + "; echo status $? >&2; sleep 0.3"};
+    return StartLogged(options, folder, log);
+  }
+
+  // The status an lrzsz program so started reported; -1 for none.
+  int ReadPeerStatus(const std::string& log) {
+    std::string said = Output(log + ".err");
+    size_t at = said.rfind("status ");
+    return at == std::string::npos ? -1 : atoi(said.c_str() + at + 7);
+  }
+
+  // velcot on link A, started first (a sender waits for the ask), then
+  // the peer: an lrzsz command, or a velcot with the same arguments.
+  void RunXy(bool to_peer, std::vector<std::string> args, const char* peer) {
+    std::vector<std::string> velcot_args = {"-p", cable_.link_a, "-b", "115200"};
+    velcot_args.insert(velcot_args.end(), args.begin(), args.end());
+    if (to_peer) {
+      for (const auto& file : files_)
+        velcot_args.push_back(file.first);
+    }
+    pid_t velcot = StartVelcot(to_peer ? tx_ : rx_, velcot_args, "velcot");
+    AwaitOpen(velcot, cable_.link_a);
+    pid_t other;
+    if (peer != nullptr) {
+      other = StartLrzsz(to_peer ? rx_ : tx_, peer, "peer");
+    } else {
+      args.insert(args.begin(), {"-p", cable_.link_b, "-b", "115200"});
+      other = StartVelcot(rx_, args, "peer");
+    }
+    velcot_end_ = Finish(velcot);
+    kermit_end_ = Finish(other);
+    if (peer != nullptr) kermit_end_.status = ReadPeerStatus("peer");
+  }
+
   NullModem cable_;
   std::string tx_, rx_;
   std::vector<std::pair<std::string, std::string>> files_;
@@ -119,7 +163,7 @@ class KermitPeersTest : public ProgramTest {
 // Both ways with windows and long packets: every file whole, with its
 // time. C-Kermit keeps a file it has (SET FILE COLLISION DISCARD), refusing
 // it in its answer to the attributes: velcot says so and sends the next.
-TEST_F(KermitPeersTest, BatchesGoBothWaysWithCKermit) {
+TEST_F(PeersTest, BatchesGoBothWaysWithCKermit) {
   StartCable({"-b", "115200"});
   MakeFiles(200000);
   for (bool to_kermit : {true, false}) {
@@ -146,7 +190,7 @@ TEST_F(KermitPeersTest, BatchesGoBothWaysWithCKermit) {
 
 // A 7-bit line with even parity: C-Kermit asks for the 8th bit prefixed,
 // and so does velcot told -m 7E1; every byte value arrives both ways.
-TEST_F(KermitPeersTest, SevenBitLineWithParityCarriesEveryByte) {
+TEST_F(PeersTest, SevenBitLineWithParityCarriesEveryByte) {
   StartCable({"-b", "115200", "-m", "7E1"});
   MakeFiles(20000);
   for (bool to_kermit : {true, false}) {
@@ -160,7 +204,7 @@ TEST_F(KermitPeersTest, SevenBitLineWithParityCarriesEveryByte) {
 
 // Bit errors both ways on a line with latency: every file arrives whole or
 // not at all, and both ends say so; neither hangs.
-TEST_F(KermitPeersTest, NoisyLineStoresEveryFileWholeOrNotAtAll) {
+TEST_F(PeersTest, NoisyLineStoresEveryFileWholeOrNotAtAll) {
   StartCable({"-b", "115200", "--ber-ab", "1e-5", "--ber-ba", "1e-5", "--latency-ms", "20"});
   MakeFiles(100000);
   for (bool to_kermit : {true, false}) {
@@ -180,7 +224,7 @@ TEST_F(KermitPeersTest, NoisyLineStoresEveryFileWholeOrNotAtAll) {
 // Ctrl+C at velcot mid-file, sending and receiving: it ends at once with
 // the interrupt's status and tells C-Kermit, which gives up too; the
 // receiving end stores nothing.
-TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
+TEST_F(PeersTest, InterruptedEndCancelsTheOther) {
   StartCable({"-b", "57600"});
   MakeFiles(300000);
   for (bool to_kermit : {true, false}) {
@@ -207,7 +251,7 @@ TEST_F(KermitPeersTest, InterruptedEndCancelsTheOther) {
 
 // U-Boot's loadb stores what velcot sends, as its own crc32 says; Ctrl+C
 // in velcot mid-file ends loadb, and U-Boot prompts again.
-TEST_F(KermitPeersTest, UBootLoadbTakesTheFileAndEndsOnCtrlC) {
+TEST_F(PeersTest, UBootLoadbTakesTheFileAndEndsOnCtrlC) {
   UBoot uboot = StartUBoot(MakeFolder("uboot"));
   ASSERT_GE(uboot.console, 0);
   const std::string image = MakeContent(100000, 3);
@@ -222,6 +266,145 @@ TEST_F(KermitPeersTest, UBootLoadbTakesTheFileAndEndsOnCtrlC) {
 
   ASSERT_FALSE(TypeUBootCommand(uboot, "loadb 0x40200000", "bps...\r\n").empty());
   pid_t velcot = StartVelcot(tx_, args, "cancel");
+  ASSERT_TRUE(
+      WaitForFileText(scratch_ + "/logs/cancel.out", "image.bin 1", kLimitSeconds * 1000, velcot));
+  SendSignal(velcot, SIGINT);
+  ExpectExit(Finish(velcot), 130, "cancel");
+  EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
+}
+
+// ---- X/YMODEM ----
+
+// What an X/YMODEM sender puts on the line for content: 1 KiB blocks (or
+// 128-byte ones), a tail of up to 128 bytes in a short block, SUB padding.
+std::string PadAsSent(const std::string& content, size_t room) {
+  size_t tail = content.size() % room;
+  size_t block = tail == 0 ? 0 : tail <= 128 ? 128 : room;
+  return content + std::string(tail == 0 ? 0 : block - tail, '\x1a');
+}
+
+// Every row both ways where the peer does both: each file stored whole,
+// under its name (XMODEM: the one -o gives), YMODEM's with its time; rx
+// keeps XMODEM's padding, velcot cuts it.
+TEST_F(PeersTest, XymodemGoesBothWaysWithLrzsz) {
+  StartCable({"-b", "115200"});
+  MakeFiles(20000);
+  auto all = files_;
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* peer;  // nullptr: another velcot
+    bool to_peer;
+    size_t padded;  // XMODEM's blocks as rx stores them; 0: a batch
+  } kRows[] = {
+      {"to rx -c: XMODEM, CRC-16", {"--protocol", "xmodem"}, "rx -c got.bin", true, 128},
+      {"to rx: XMODEM-1K, 8-bit sum", {"--protocol", "xmodem-1k"}, "rx got.bin", true, 1024},
+      {"from sx: XMODEM", {"--protocol", "xmodem", "-o", "got.bin"}, "sx every.bin", false, 0},
+      {"from sx -k: XMODEM-1K",
+       {"--protocol", "xmodem", "-o", "got.bin"},
+       "sx -k every.bin",
+       false,
+       0},
+      {"to rb: YMODEM", {"--protocol", "ymodem"}, "rb", true, 0},
+      {"from sb: YMODEM", {"--protocol", "ymodem"}, "sb every.bin random.bin notes.txt", false, 0},
+      {"from sb: YMODEM-g",
+       {"--protocol", "ymodem-g"},
+       "sb every.bin random.bin notes.txt",
+       false,
+       0},
+      {"to velcot: YMODEM-g", {"--protocol", "ymodem-g"}, nullptr, true, 0},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    bool xmodem = row.args[1].find("xmodem") == 0;
+    files_ = xmodem ? decltype(files_){all[0]} : all;
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    RunXy(row.to_peer, row.args, row.peer);
+    ExpectExit(velcot_end_, 0, "velcot");
+    ExpectExit(kermit_end_, 0, "peer");
+    if (xmodem) {
+      std::string content = files_[0].second;
+      EXPECT_EQ(ReadWholeFile(rx_ + "/got.bin"),
+                row.to_peer ? PadAsSent(content, row.padded) : content);
+      continue;
+    }
+    EXPECT_TRUE(ExpectWholeOrNone());
+    for (size_t i = 0; i < files_.size(); i++) {
+      struct stat info;
+      ASSERT_EQ(stat((rx_ + "/" + files_[i].first).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mtime, time_t(1500000000 + i * 1000)) << files_[i].first;
+    }
+  }
+}
+
+// Bit errors both ways on a line with latency: every file whole or not
+// there, never a hang.
+TEST_F(PeersTest, XymodemOnANoisyLineStoresEveryFileWholeOrNotAtAll) {
+  StartCable({"-b", "115200", "--ber-ab", "1e-5", "--ber-ba", "1e-5", "--latency-ms", "20"});
+  MakeFiles(50000);
+  for (bool to_peer : {true, false}) {
+    SCOPED_TRACE(to_peer ? "to rb" : "from sb");
+    RemoveTree(rx_);
+    MakeFolder("rx");
+    RunXy(to_peer, {"--protocol", "ymodem"}, to_peer ? "rb" : "sb every.bin random.bin notes.txt");
+    EXPECT_TRUE(velcot_end_.exited && kermit_end_.exited);
+    bool whole = ExpectWholeOrNone();
+    if (velcot_end_.status == 0 && !to_peer) {
+      EXPECT_TRUE(whole) << Output("velcot.err");
+    }
+  }
+  SendSignal(cable_.pid, SIGTERM);
+  Finish(cable_.pid);
+  EXPECT_GT(ParseLineCounters(ReadWholeFile(cable_.log), "A->B").flipped, 0u);
+}
+
+// Ctrl+C at velcot mid-file: it ends at once with the interrupt's status,
+// and its CAN CAN ends the lrzsz program too; velcot receiving stores
+// nothing.
+TEST_F(PeersTest, XymodemInterruptedEndCancelsTheOther) {
+  StartCable({"-b", "57600"});
+  MakeFiles(300000);
+  for (bool to_peer : {true, false}) {
+    SCOPED_TRACE(to_peer ? "to rb" : "from sb");
+    std::vector<std::string> args = {"-p", cable_.link_a, "-b", "57600", "--protocol", "ymodem"};
+    if (to_peer) args.push_back("every.bin");
+    pid_t velcot = StartVelcot(to_peer ? tx_ : rx_, args, "velcot");
+    AwaitOpen(velcot, cable_.link_a);
+    pid_t peer = StartLrzsz(to_peer ? rx_ : tx_, to_peer ? "rb" : "sb every.bin", "peer");
+    ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
+                                velcot));
+    SendSignal(velcot, SIGINT);
+    ExpectExit(Finish(velcot), 130, "velcot");
+    EXPECT_TRUE(Finish(peer).exited);
+    EXPECT_GT(ReadPeerStatus("peer"), 0) << Output("peer.err");
+    EXPECT_TRUE(to_peer || ListDirectory(rx_).empty());
+  }
+}
+
+// U-Boot's loadx and loady store what velcot sends, as its own crc32 says;
+// Ctrl+C in velcot mid-file ends loady, and U-Boot prompts again.
+TEST_F(PeersTest, UBootLoadxAndLoadyTakeTheFile) {
+  UBoot uboot = StartUBoot(MakeFolder("uboot"));
+  ASSERT_GE(uboot.console, 0);
+  // XMODEM's padding is SUB: loadx drops every SUB at the end.
+  std::string image = MakeContent(100000, 3) + "end";
+  ASSERT_TRUE(WriteWholeFile(tx_ + "/image.bin", image));
+  for (std::string protocol : {"xmodem", "xmodem-1k", "ymodem"}) {
+    SCOPED_TRACE(protocol);
+    std::vector<std::string> args = {"-p",         uboot.cable.link_b, "-b",       "115200",
+                                     "--protocol", protocol,           "image.bin"};
+    std::string command = protocol == "ymodem" ? "loady" : "loadx";
+    ASSERT_FALSE(TypeUBootCommand(uboot, command + " 0x40200000", "bps...\r\n").empty());
+    ExpectExit(Finish(StartVelcot(tx_, args, "velcot")), 0, "velcot");
+    std::string said = ReadUntil(uboot.console, "\n=> ", 30000);
+    EXPECT_NE(said, "");
+    EXPECT_EQ(ReadUBootCrc32(uboot, "0x40200000", image.size()), FormatCrc32(image)) << said;
+  }
+  ASSERT_FALSE(TypeUBootCommand(uboot, "loady 0x40200000", "bps...\r\n").empty());
+  pid_t velcot = StartVelcot(
+      tx_, {"-p", uboot.cable.link_b, "-b", "115200", "--protocol", "ymodem", "image.bin"},
+      "cancel");
   ASSERT_TRUE(
       WaitForFileText(scratch_ + "/logs/cancel.out", "image.bin 1", kLimitSeconds * 1000, velcot));
   SendSignal(velcot, SIGINT);
