@@ -332,8 +332,8 @@ static uint32_t ComputeNextFileWait(const LineTimes& times, TransferResult resul
 // came, kTimedOut when the run is over (*status tells how it went), or
 // kLost.
 static PortResult AwaitNextFile(PortHandle port, const RunSettings& run_settings, uint32_t limit_ms,
-                                bool first, SeenOpening* opened, int* status) {
-  PortResult seen = AwaitSender(port, run_settings, limit_ms, opened);
+                                bool first, SeenOpening* opened, OtherOpening* other, int* status) {
+  PortResult seen = AwaitSender(port, run_settings, limit_ms, opened, other);
   if (seen == PortResult::kTimedOut && first) {
     fprintf(stderr, "No sender opened a file within %lu s\n",
             static_cast<unsigned long>(kFirstFileWaitMs / 1000));
@@ -353,14 +353,17 @@ static int RunReceiveMode(PortHandle port, const Settings& settings,
                           const RunSettings& run_settings, bool one_run) {
   int status = kExitComplete;
   SeenOpening opened = SeenOpening::kNone;
+  OtherOpening other = {};  // a Kermit sender's Send-Init, heard while waiting
   uint32_t wait_ms = kFirstFileWaitMs;
   for (bool first = true;; first = false) {
-    PortResult next = opened != SeenOpening::kNone || !one_run
-                          ? PortResult::kDone
-                          : AwaitNextFile(port, run_settings, wait_ms, first, &opened, &status);
+    PortResult next =
+        opened != SeenOpening::kNone || !one_run
+            ? PortResult::kDone
+            : AwaitNextFile(port, run_settings, wait_ms, first, &opened, &other, &status);
     if (next == PortResult::kTimedOut) return status;
-    TransferResult result = next == PortResult::kDone ? RecvFile(port, run_settings, &opened)
-                                                      : TransferResult::kPortLost;
+    TransferResult result = next == PortResult::kDone
+                                ? RecvFile(port, run_settings, &opened, &other)
+                                : TransferResult::kPortLost;
     wait_ms = ComputeNextFileWait(run_settings.times, result);
     if (result == TransferResult::kDone) continue;
     status = kExitIncomplete;

@@ -412,4 +412,43 @@ TEST_F(PeersTest, UBootLoadxAndLoadyTakeTheFile) {
   EXPECT_NE(ReadUntil(uboot.console, "\n=> ", 30000), "");
 }
 
+// ---- velcot's own exchange meeting the others ----
+
+// A default sender that hears a receiver of another protocol says how to
+// send to it; a default receiver takes a C-Kermit sender's files by Kermit.
+TEST_F(PeersTest, DefaultEndsRecognizeOtherProtocols) {
+  StartCable({"-b", "115200"});
+  MakeFiles(20000);
+  const struct {
+    const char* peer;
+    const char* said;
+  } kRows[] = {{"rb", "--protocol ymodem"},
+               {"rx got.bin", "--protocol xmodem\n"},
+               {nullptr, "--protocol kermit\n"}};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.said);
+    pid_t velcot = StartVelcot(tx_, {"-p", cable_.link_a, "-b", "115200", "every.bin"}, "velcot");
+    AwaitOpen(velcot, cable_.link_a);
+    pid_t peer = row.peer != nullptr ? StartLrzsz(rx_, row.peer, "peer")
+                                     : StartKermit(rx_, cable_.link_b, "receive", "peer");
+    EXPECT_TRUE(
+        WaitForFileText(scratch_ + "/logs/velcot.err", row.said, kLimitSeconds * 1000, velcot));
+    SendSignal(velcot, SIGINT);
+    Finish(velcot);
+    SendSignal(peer, SIGTERM);
+    Finish(peer);
+  }
+  RemoveTree(rx_);
+  MakeFolder("rx");
+  pid_t velcot = StartVelcot(rx_, {"-p", cable_.link_a, "-b", "115200"}, "velcot");
+  AwaitOpen(velcot, cable_.link_a);
+  ExpectExit(Finish(StartKermit(tx_, cable_.link_b, kFast + "msend every.bin random.bin notes.txt",
+                                "kermit")),
+             0, "kermit");
+  SendSignal(velcot, SIGINT);
+  Finish(velcot);
+  EXPECT_TRUE(ExpectWholeOrNone());
+  EXPECT_NE(Output("velcot.out").find("receiving by Kermit"), std::string::npos);
+}
+
 }  // namespace

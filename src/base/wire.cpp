@@ -45,11 +45,18 @@ static bool EndsWithDamagedStreamOpening(const LineBurst& burst) {
 // Takes bytes off the line until it has stayed quiet for quiet_ms after
 // one, a velcot sender's opening has come, or the burst has grown past
 // max_count.
-static BurstEnd ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count,
-                          LineBurst* burst) {
+static BurstEnd ReadBurst(PortHandle port, uint32_t quiet_ms, uint32_t max_count, LineBurst* burst,
+                          OtherOpening* other = nullptr) {
   for (;;) {
     uint8_t byte;
     if (ReadByte(port, &byte) != PortResult::kDone) return BurstEnd::kLost;
+    if (other != nullptr) {
+      if (other->length == kOtherOpeningMax) {
+        memmove(other->heard, other->heard + 1, kOtherOpeningMax - 1);
+        other->length--;
+      }
+      other->heard[other->length++] = byte;
+    }
     memmove(burst->tail, burst->tail + 1, kOpeningMaxLength - 1);
     burst->tail[kOpeningMaxLength - 1] = byte;
     if (burst->count < UINT32_MAX) burst->count++;
@@ -72,8 +79,8 @@ static SeenOpening JudgeOpening(const LineBurst& burst, bool* alone) {
   return stream ? SeenOpening::kStream : SeenOpening::kClassic;
 }
 
-PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms,
-                          SeenOpening* seen) {
+PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* seen,
+                          OtherOpening* other) {
   auto start = std::chrono::steady_clock::now();
   for (;;) {
     uint32_t waited = MillisecondsSince(start);
@@ -84,10 +91,16 @@ PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms,
     // Within a limit, a line that never falls quiet is judged every few
     // kilobytes, so that the limit holds.
     LineBurst burst = {};
-    BurstEnd read = ReadBurst(port, quiet_ms, limit_ms == kForEver ? UINT32_MAX : 4096, &burst);
+    if (other != nullptr) other->length = 0;
+    BurstEnd read =
+        ReadBurst(port, quiet_ms, limit_ms == kForEver ? UINT32_MAX : 4096, &burst, other);
     if (read == BurstEnd::kLost) return PortResult::kLost;
     bool alone = false;
     *seen = read == BurstEnd::kQuiet ? JudgeOpening(burst, &alone) : SeenOpening::kNone;
+    if (*seen == SeenOpening::kNone && read == BurstEnd::kQuiet && other != nullptr &&
+        other->recognize(other->heard, other->length)) {
+      *seen = SeenOpening::kOther;
+    }
     if (*seen != SeenOpening::kNone) return PortResult::kDone;
   }
 }

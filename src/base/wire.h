@@ -58,14 +58,27 @@ constexpr uint32_t kLongestFrame = 8 + 8 + 8192 + 4;
 // What a receiver took off the line of a sender's opening, for the next
 // file to answer: START alone (a classic sender, or a velcot sender whose
 // preamble was lost), or the preamble and START.
-enum class SeenOpening { kNone, kClassic, kStream };
+// kOther: a sender of another protocol, as the caller's recognizer took
+// the bytes heard.
+enum class SeenOpening { kNone, kClassic, kStream, kOther };
+
+// What a receiver waiting for an opening may also take: a burst of bytes
+// that recognize calls another protocol's sender's opening, handed on in
+// heard (up to kOtherOpeningMax bytes, the last that came).
+constexpr size_t kOtherOpeningMax = 256;
+struct OtherOpening {
+  bool (*recognize)(const uint8_t* bytes, size_t length);
+  uint8_t heard[kOtherOpeningMax];
+  size_t length;
+};
 
 // Waits at most limit_ms (kForEver: however long it takes) for a sender's
 // opening, dropping whatever comes before it (noise, what a sender not yet
 // listening left): kDone with *seen set, kTimedOut, or kLost. The line
 // counts as quiet after a byte once quiet_ms have passed.
 constexpr uint32_t kForEver = 0;
-PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* seen);
+PortResult WaitForOpening(PortHandle port, uint32_t quiet_ms, uint32_t limit_ms, SeenOpening* seen,
+                          OtherOpening* other = nullptr);
 
 // After the last answer of a classic file whose blocks were all full,
 // watches for watch_ms for a sender out of step: true when one came. Out of

@@ -10,8 +10,10 @@
 #include "files/names.h"
 #include "files/store.h"
 #include "protocols/classic/classic.h"
+#include "protocols/kermit/kermit.h"
 #include "protocols/velcot/legacy/stream.h"
 #include "protocols/velcot/session.h"
+#include "protocols/xymodem/xymodem.h"
 #include "run/folders.h"
 
 // ---- sender ----
@@ -56,6 +58,49 @@ static void ReportTooLarge(const char* path) {
           EscapeForConsole(path).c_str());
 }
 
+// What a receiver of another protocol writes while it waits, heard by a
+// sender waiting for READY: told apart, it is said once with how to send
+// to it. Only read, never answered: every receiver sees today's bytes.
+struct OtherReceiver {
+  uint8_t heard[64];
+  size_t length = 0;
+  size_t since_start = 0;  // where what came after the last START begins
+  bool said = false;
+};
+
+// True when the bytes heard end with a Kermit receiver's NAK.
+static bool NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
+  if (other->length == sizeof other->heard) {
+    other->length = other->since_start = 0;
+  }
+  other->heard[other->length++] = byte;
+  bool kermit = IsKermitReceiverNak(other->heard, other->length);
+  if (other->said) return kermit;
+  const char* how = nullptr;
+  // X/YMODEM's ask comes once between two STARTs; a Kermit NAK in a burst.
+  switch (
+      FindXyReceiverAsk(other->heard + other->since_start, other->length - other->since_start)) {
+    case 'C':
+      how =
+          "an XMODEM or YMODEM receiver (it asks with C): send with --protocol ymodem, or "
+          "xmodem or xmodem-1k for one file";
+      break;
+    case 'G':
+      how = "a YMODEM-g receiver (it asks with G): send with --protocol ymodem-g";
+      break;
+    case 0x15:
+      how = "an XMODEM receiver (it asks with NAK): send with --protocol xmodem";
+      break;
+    default:
+      if (kermit)
+        how = "a Kermit receiver (it asks with a NAK packet): send with --protocol kermit";
+  }
+  if (how == nullptr) return kermit;
+  fprintf(stderr, "The other end is %s\n", how);
+  other->said = true;
+  return kermit;
+}
+
 // The receiver's answer to a sender's opening.
 enum class Answer { kReady, kReadyStream, kNone, kLost };
 
@@ -84,6 +129,7 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
   }
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
+  OtherReceiver other;
   for (uint32_t starts = 1;; starts++) {
     if (give_up_ms != 0 && MillisecondsSince(opened) >= give_up_ms) return Answer::kNone;
     if (starts == kQuickStarts + 1 && !stray) {  // said once: silence met the quick STARTs
@@ -97,6 +143,7 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
       return Answer::kLost;
     }
     if (WriteByte(port, kStart) != PortResult::kDone) return Answer::kLost;
+    other.since_start = other.length;
     auto sent = std::chrono::steady_clock::now();
     for (;;) {
       bool quick = !stray && starts <= kQuickStarts;
@@ -116,9 +163,13 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
       if (waiting == PortResult::kLost || ReadByte(port, &byte) != PortResult::kDone) {
         return Answer::kLost;
       }
-      if (byte == kReady) return Answer::kReady;
+      // READY is also the check that ends a Kermit receiver's NAK for
+      // packet 0: with that packet before it, it is no answer.
+      bool kermit = byte == kReady && NoteOtherReceiver(&other, byte);
+      if (byte == kReady && !kermit) return Answer::kReady;
       if (offer_stream && byte == kReadyStream) return Answer::kReadyStream;
       stray = true;
+      if (byte != kReady) NoteOtherReceiver(&other, byte);
     }
   }
 }
@@ -369,16 +420,32 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const RunSettings& se
 }
 
 PortResult AwaitSender(PortHandle port, const RunSettings& settings, uint32_t wait_ms,
-                       SeenOpening* opened) {
-  return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened);
+                       SeenOpening* opened, OtherOpening* other) {
+  if (other != nullptr) other->recognize = IsKermitSendInit;
+  return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened, other);
 }
 
-TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened) {
+// A Kermit sender opened: its transaction goes to a Kermit receiver, with
+// the Send-Init heard, and its files are taken as --protocol kermit would.
+static TransferResult ReceiveByKermit(PortHandle port, const RunSettings& settings,
+                                      const OtherOpening* other) {
+  printf("A Kermit sender opened a transfer: receiving by Kermit\n");
+  fflush(stdout);
+  KermitRun run = {nullptr, 0, 8};
+  return ReceiveKermitFiles(port, run, settings.times, other != nullptr ? other->heard : nullptr,
+                            other != nullptr ? other->length : 0);
+}
+
+TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened,
+                        OtherOpening* other) {
   // The opening: waited for unless it was seen already, and answered.
   SeenOpening seen = *opened;
   *opened = SeenOpening::kNone;
-  PortResult got =
-      seen == SeenOpening::kNone ? AwaitSender(port, settings, kForEver, &seen) : PortResult::kDone;
+  PortResult got = seen == SeenOpening::kNone ? AwaitSender(port, settings, kForEver, &seen, other)
+                                              : PortResult::kDone;
+  if (got == PortResult::kDone && seen == SeenOpening::kOther) {
+    return ReceiveByKermit(port, settings, other);
+  }
   bool streamed = seen == SeenOpening::kStream && !settings.classic_only;
   if (got == PortResult::kDone) got = WriteByte(port, streamed ? kReadyStream : kReady);
   // A sender puts its field on the line right after READY; silence means
