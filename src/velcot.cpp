@@ -39,6 +39,10 @@ void PrintHelp() {
   puts("  -b baudrate    use baudrate (e.g. 1200 for really bad lines)");
   puts("  -m mode        set mode (e.g. 8N1, 7O1, 6E2)");
   puts("                 if you don't understand this you won't need this");
+  puts("  --protocol NAME  velcot (the default), xmodem, xmodem-1k, ymodem, ymodem-g,");
+  puts("                 kermit: for bootloaders (U-Boot's loadx, loady, loadb) and");
+  puts("                 targets that run lrzsz or C-Kermit rather than velcot");
+  puts("  -o NAME        receiving XMODEM, which carries no name: store as NAME");
   puts("  --flow FLOW    flow control: none, rtscts, or xonxoff (zmodem, kermit)");
   puts("  --dtr on|off   DTR while velcot holds the port (off unless asked)");
   puts("  --rts on|off   RTS likewise; --flow rtscts drives it");
@@ -208,6 +212,11 @@ static std::string CheckProtocolNeeds(const Settings& settings, Protocol protoco
            (kermit ? "7 or 8 data bits" : "8 data bits (--protocol kermit carries files over 7)") +
            "\n";
   }
+  if (control.flow == FlowControl::kXonXoff && !kermit && protocol != Protocol::kZmodem) {
+    return std::string("--flow xonxoff: ") + name +
+           " carries every byte value, XON and XOFF too; use --flow rtscts, or --protocol zmodem "
+           "or kermit\n";
+  }
   bool xmodem = protocol == Protocol::kXmodem || protocol == Protocol::kXmodem1k;
   if (xmodem && settings.file_count > 1) {
     return std::string(name) + " sends one file; --protocol ymodem sends several\n";
@@ -222,11 +231,6 @@ static std::string CheckProtocolNeeds(const Settings& settings, Protocol protoco
       return std::string("-o ") + settings.output_name +
              ": not a plain file name in the current folder\n";
     }
-  }
-  if (control.flow == FlowControl::kXonXoff && !kermit && protocol != Protocol::kZmodem) {
-    return std::string("--flow xonxoff: ") + name +
-           " carries every byte value, XON and XOFF too; use --flow rtscts, or --protocol zmodem "
-           "or kermit\n";
   }
   return "";
 }

@@ -129,6 +129,13 @@ TEST(FindBadSetting, SaysWhatIsWrongBeforeTheMessageTheRunEndsWith) {
        "--flow xonxoff: xmodem carries every byte value, XON and XOFF too; use --flow rtscts, or "
        "--protocol zmodem or kermit\n"},
       {{"-b", "0x2580", "-m", "8e2", "--flow", "xonxoff", "--protocol=zmodem", "--dtr", "on"}, ""},
+      {{"--protocol", "xmodem"},
+       "xmodem carries no file name: give the one to store under with -o NAME\n"},
+      {{"--protocol", "xmodem-1k", "-o", "../x"},
+       "-o ../x: not a plain file name in the current folder\n"},
+      {{"--protocol", "xmodem", "-o", "got.bin"}, ""},
+      {{"--protocol", "xmodem", "a", "b"},
+       "xmodem sends one file; --protocol ymodem sends several\n"},
   };
   for (const auto& c : kCases) {
     LineControl control;
