@@ -464,4 +464,40 @@ TEST_F(WineTest, WindowsTradesFilesWithCKermit) {
   EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
 }
 
+// velcot.exe speaks YMODEM with lrzsz both ways (through socat: lrzsz
+// flushes the line as it exits, which on a pty drops its last answer).
+TEST_F(WineTest, WindowsTradesFilesWithLrzsz) {
+  ASSERT_TRUE(StartLine(18));
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), back = MakeFolder("back");
+  const std::string every = EveryByteValue(40), text = "a line\n";
+  ASSERT_TRUE(WriteWholeFile(tx + "/every.bin", every));
+  ASSERT_TRUE(WriteWholeFile(tx + "/notes.txt", text));
+  auto start_lrzsz = [&](const std::string& folder, const std::string& command) {
+    SpawnOptions options;
+    options.argv = {"socat", "FILE:" + line_.link_b + ",raw,echo=0",
+                    "SYSTEM:" + command + "; sleep 0.3"};
+    return StartLogged(options, folder, "lrzsz");
+  };
+  const std::vector<std::string> kYmodem = {"-p", "COM18", "-b", "115200", "--protocol", "ymodem"};
+
+  std::vector<std::string> args = kYmodem;
+  args.insert(args.end(), {"every.bin", "notes.txt"});
+  pid_t sender = StartWindowsVelcot(tx, args, "tx");
+  ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(sender, line_.link_a); },
+                               kLimitSeconds * 1000, sender));
+  pid_t rb = start_lrzsz(back, "rb");
+  ExpectExit(Finish(sender), 0, "tx");
+  Finish(rb);
+  EXPECT_TRUE(ReadWholeFile(back + "/every.bin") == every);
+  EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
+
+  pid_t receiver = StartWindowsVelcot(rx, kYmodem, "rx");
+  ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(receiver, line_.link_a); },
+                               kLimitSeconds * 1000, receiver));
+  Finish(start_lrzsz(tx, "sb every.bin notes.txt"));
+  ExpectExit(Finish(receiver), 0, "rx");
+  EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == every);
+  EXPECT_EQ(ReadWholeFile(rx + "/notes.txt"), text);
+}
+
 }  // namespace
