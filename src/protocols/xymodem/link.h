@@ -28,10 +28,6 @@ constexpr uint32_t kXyAnswerMs = 10000;
 constexpr uint32_t kXyBlockMs = 5000;
 constexpr uint32_t kXyPauseMs = 1000;
 
-// After block 0 is acknowledged, a sender waits this long for the ask for
-// data before it sends block 1 unasked.
-constexpr uint32_t kXyHeaderAskMs = 1000;
-
 // CAN CAN cancels; more make sure of it, U-Boot needing three.
 constexpr uint8_t kXyCancel[8] = {kXyCan, kXyCan, kXyCan, kXyCan, kXyCan, kXyCan, kXyCan, kXyCan};
 

@@ -146,14 +146,8 @@ static Ending SendOneFile(XySender* s, const char* path, FILE* file, uint64_t si
     XyBytes header = FormYmodemHeader(facts);
     ending = SendBlock(s, FormXyBlock(0, header.data(), header.size(), header.size(), s->check),
                        !s->streaming, line);
-    // The receiver asks again for the data, or (U-Boot's loady) only once
-    // its own wait for data ran out: a receiver that took block 0 takes
-    // block 1 without it, and an ask that crosses it is passed over.
-    if (ending.reason == Reason::kDone) {
-      bool streaming = s->streaming;
-      ending = AwaitAsk(s, streaming ? kXyAnswerMs * kXyRetries : kXyHeaderAskMs);
-      if (ending.reason == Reason::kSilent && !streaming) ending = {Reason::kDone};
-    }
+    // The receiver asks again for the data.
+    if (ending.reason == Reason::kDone) ending = AwaitAsk(s, kXyAnswerMs * kXyRetries);
     if (ending.reason != Reason::kDone) return ending;
   }
   // 1024-byte blocks but for XMODEM, and for a tail that fits in 128.
