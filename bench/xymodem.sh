@@ -127,8 +127,12 @@ for line in sys.stdin:
         talk(words[0].encode() + b" 0x40200000\r", b"bps...\r\n", 10)
         print("loading", flush=True)
     elif words[0] == "crc32":
-        talk(b"\r", b"=> ", 30)
-        heard = talk(b"crc32 0x40200000 %x\r" % int(words[1]), b"\r\n=> ", 30)
+        # The loader drops what comes in its last moments: asked again once.
+        for _ in range(2):
+            talk(b"\r", b"=> ", 10)
+            heard = talk(b"crc32 0x40200000 %x\r" % int(words[1]), b"\r\n=> ", 10)
+            if "==> " in heard:
+                break
         print(heard.split("==> ")[-1].split()[0] if "==> " in heard else "none", flush=True)
 EOF
   /usr/bin/python3 -u "$scratch/console.py" "$1"
