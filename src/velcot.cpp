@@ -46,6 +46,11 @@ void PrintHelp() {
   puts("  --flow FLOW    flow control: none, rtscts, or xonxoff (zmodem, kermit)");
   puts("  --dtr on|off   DTR while velcot holds the port (off unless asked)");
   puts("  --rts on|off   RTS likewise; --flow rtscts drives it");
+  puts("  --start CMD    type CMD and Enter at the far end's shell before sending");
+  puts("                 (e.g. --start \"velcot -p -\")");
+  puts("  --existing X   a received file whose name is taken: replace (default),");
+  puts("                 keep (the old one; the new one is declined) or rename");
+  puts("                 (stored as name.1, name.2, ...)");
   puts("  -h, --help     this text; --version: the version");
   puts("  --             what follows is a file name, even -x");
   puts("");
@@ -120,7 +125,9 @@ Request ParseArguments(int argc, char** argv, Settings* settings) {
     } else if (ReadLongOption("--protocol", argc, argv, &i, &settings->protocol) ||
                ReadLongOption("--flow", argc, argv, &i, &settings->flow) ||
                ReadLongOption("--dtr", argc, argv, &i, &settings->dtr) ||
-               ReadLongOption("--rts", argc, argv, &i, &settings->rts)) {
+               ReadLongOption("--rts", argc, argv, &i, &settings->rts) ||
+               ReadLongOption("--start", argc, argv, &i, &settings->start) ||
+               ReadLongOption("--existing", argc, argv, &i, &settings->existing)) {
     } else if (strcmp(arg, "-o") == 0) {
       settings->output_name = has_value ? argv[++i] : "";
     } else if (strcmp(arg, "--") == 0) {
@@ -256,6 +263,16 @@ std::string FindBadSetting(const Settings& settings, LineControl* control) {
   if (!ParseFlowControl(settings.flow, &control->flow)) {
     return std::string("--flow takes none, rtscts or xonxoff, not \"") + settings.flow + "\"\n";
   }
+  ExistingFile existing;
+  if (!ParseExistingFile(settings.existing, &existing)) {
+    return std::string("--existing takes replace, keep or rename, not \"") + settings.existing +
+           "\"\n";
+  }
+  if (settings.start != nullptr && (settings.start[0] == '\0' || settings.file_count == 0)) {
+    return settings.start[0] == '\0'
+               ? "--start takes the command that starts a receiver, e.g. --start \"velcot -p -\"\n"
+               : "--start types a receiver's command before sending: give files to send\n";
+  }
   if (!ParseModemLine(settings.dtr, &control->dtr)) {
     return std::string("--dtr takes on or off, not \"") + settings.dtr + "\"\n";
   }
@@ -285,7 +302,26 @@ static void ReportLostPort(const char* port_name, PortHandle port) {
 // end. There is no telling at once where the other end stands.
 static bool IsExchangeLost(TransferResult result) {
   return result == TransferResult::kStalled || result == TransferResult::kRefused ||
-         result == TransferResult::kOutOfStep || result == TransferResult::kWithdrawn;
+         result == TransferResult::kOutOfStep || result == TransferResult::kWithdrawn ||
+         result == TransferResult::kPeerInterrupted;
+}
+
+// How long the far end's shell may echo the command --start typed, and how
+// quiet the line then is before the first opening: the receiver it starts
+// says nothing until it answers.
+constexpr uint32_t kStartEchoQuietMs = 300;
+constexpr uint32_t kStartEchoLimitMs = 5000;
+
+// Types the receiver's command at the far end's shell, as sz types "rz\r",
+// and lets its echo pass. Ctrl+U first clears what the shell's line holds
+// (openings typed into it before, which it echoed).
+static PortResult TypeStartCommand(PortHandle port, const char* command) {
+  std::string typed = "\x15" + std::string(command) + "\r";
+  PortResult written =
+      WriteBytes(port, reinterpret_cast<const uint8_t*>(typed.data()), typed.size());
+  if (written != PortResult::kDone) return written;
+  PortResult quiet = WaitForQuietLine(port, kStartEchoQuietMs, kStartEchoLimitMs);
+  return quiet == PortResult::kLost ? quiet : PortResult::kDone;
 }
 
 // Sends the files in order. A file that fails is reported and the next one
@@ -304,7 +340,9 @@ static int RunSendMode(PortHandle port, const Settings& settings, const RunSetti
     if (result == TransferResult::kDone) continue;
     if (GetInterruption() != 0) break;
     if (result == TransferResult::kPortLost) ReportLostPort(settings.port, port);
-    if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered) {
+    // A receiver that was interrupted answers no more.
+    if (result == TransferResult::kPortLost || result == TransferResult::kUnanswered ||
+        result == TransferResult::kPeerInterrupted) {
       for (const PendingFile& file : run.pending)
         fprintf(stderr, "file %s not sent\n", EscapeForConsole(file.path).c_str());
       break;
@@ -626,7 +664,13 @@ static int Run(int argc, char** argv, Settings* settings) {
     run_settings.times.tally = &tally;
     run_settings.classic_only = settings->classic_only;
     run_settings.compression = settings->compression;
-    if (protocol != Protocol::kVelcot) {
+    run_settings.start_typed = settings->start != nullptr;
+    ParseExistingFile(settings->existing, &run_settings.times.existing);
+    if (settings->start != nullptr &&
+        TypeStartCommand(port, settings->start) != PortResult::kDone) {
+      if (GetInterruption() == 0) ReportLostPort(settings->port, port);
+      status = kExitIncomplete;
+    } else if (protocol != Protocol::kVelcot) {
       status = RunProtocolMode(port, *settings, protocol, run_settings.times);
     } else {
       status = settings->file_count > 0 ? RunSendMode(port, *settings, run_settings)

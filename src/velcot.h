@@ -27,7 +27,9 @@ struct Settings {
   const char* flow = nullptr;           // --flow: none, rtscts or xonxoff
   const char* dtr = nullptr;            // --dtr: on or off
   const char* rts = nullptr;            // --rts: on or off
-  const char* unknown = nullptr;        // the first option velcot does not define
+  const char* start = nullptr;  // --start: typed, with a carriage return, before the first opening
+  const char* existing = nullptr;  // --existing: replace, keep or rename
+  const char* unknown = nullptr;   // the first option velcot does not define
 };
 
 // What the command line asks for.

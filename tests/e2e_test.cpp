@@ -195,6 +195,43 @@ TEST_F(EndToEndTest, ReplacesExistingFileKeepingItsPermissionsOrTakingTheSenders
   }
 }
 
+// --existing keep declines a file whose name is taken, and the run goes on
+// (in the classic exchange too); --existing rename stores it as name.1,
+// then name.2.
+TEST_F(EndToEndTest, KeepsOrRenamesExistingFileAsAsked) {
+  for (bool classic : kProtocols) {
+    std::string tx, rx, exchange = BeginRun(classic, &tx, &rx);
+    ASSERT_TRUE(WriteWholeFile(tx + "/same.txt", "new") && WriteWholeFile(tx + "/new.txt", "n"));
+    for (std::string existing : {"keep", "rename"}) {
+      std::string run = exchange + "-" + existing;
+      SCOPED_TRACE(run);
+      rx = MakeFolder(run);
+      ASSERT_TRUE(WriteWholeFile(rx + "/same.txt", "old"));
+      ASSERT_TRUE(StartLine());
+      pid_t receiver = StartVelcot(rx, {"-p", line_.link_a, "-b", "115200", "--existing", existing},
+                                   run + "-rx");
+      ProcessEnd sent = Finish(StartSender(tx, {"same.txt", "new.txt", "same.txt"}, run + "-tx"));
+      StopLine(line_);
+      Finish(receiver);
+      EXPECT_EQ(ReadWholeFile(rx + "/same.txt"), "old");
+      EXPECT_EQ(ReadWholeFile(rx + "/new.txt"), "n");
+      if (existing == "keep") {
+        EXPECT_EQ(sent.status, 2);
+        std::string why = classic ? "\n" : ": a file of that name exists\n";
+        EXPECT_NE(Output(run + "-tx.out").find("file same.txt declined by receiver" + why),
+                  std::string::npos);
+        EXPECT_EQ(ListDirectory(rx), (std::vector<std::string>{"new.txt", "same.txt"}));
+      } else {
+        EXPECT_EQ(sent.status, 0) << Output(run + "-tx.err");
+        EXPECT_EQ(ReadWholeFile(rx + "/same.txt.1"), "new");
+        EXPECT_EQ(ReadWholeFile(rx + "/same.txt.2"), "new");
+        std::string note = "same.txt stored as same.txt.2: a file of that name exists\n";
+        EXPECT_NE(Output(run + "-rx.out").find(note), std::string::npos);
+      }
+    }
+  }
+}
+
 // A scripted sender stops halfway: the old file stays until a file is
 // complete, and the partial one is dropped when the line goes away.
 TEST_F(EndToEndTest, KeepsOldFileUntilTransferCompletes) {
@@ -277,7 +314,9 @@ TEST_F(EndToEndTest, DeclinedFileEndsClassicReceiveModeOnly) {
     ProcessEnd sent = Finish(StartSender(tx, {"first.txt", "decl.txt", "later.txt"}, run + "-tx"));
     EXPECT_TRUE(sent.exited);
     EXPECT_EQ(sent.status, 2);
-    EXPECT_NE(Output(run + "-tx.out").find("file decl.txt declined by receiver\n"),
+    // A velcot receiver's reason reaches a velcot sender.
+    std::string declined = classic ? "\n" : ": Is a directory\n";
+    EXPECT_NE(Output(run + "-tx.out").find("file decl.txt declined by receiver" + declined),
               std::string::npos);
     EXPECT_EQ(Output(run + "-tx.err"), classic ? "file later.txt not sent\n" : "");
     StopLine(line_);
@@ -581,6 +620,58 @@ TEST_F(EndToEndTest, UsesPortDriversAsTheyReallyAre) {
   EXPECT_EQ(Output("modem"), "TIOCMBIS 0x6\nTIOCMBIC 0x2\n");  // DTR back off, RTS left up
 }
 
+// Ctrl+C or SIGTERM at one end mid-file: the other end hears of it and
+// ends the file at once with its message, rather than after its stall
+// limit with another ("was silent for 30 s"); the receiver keeps its part
+// and answers the sender started again at once, which goes on from there.
+TEST_F(EndToEndTest, InterruptedEndTellsTheOtherAtOnce) {
+  const struct {
+    const char* what;
+    bool at_sender;
+    int signal;
+  } rows[] = {{"Ctrl+C at the sender", true, SIGINT},
+              {"SIGTERM at the sender", true, SIGTERM},
+              {"Ctrl+C at the receiver", false, SIGINT}};
+  const std::string content = MakeContent(120000, 41);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string run = std::string(row.at_sender ? "tx" : "rx") + std::to_string(row.signal);
+    std::string tx = MakeFolder(run + "-tx"), rx = MakeFolder(run + "-rx");
+    ASSERT_TRUE(WriteWholeFile(tx + "/big.bin", content));
+    NullModem cable =
+        StartNullModem(NULLMODEM_PATH, {"-b", "115200"}, MakeFolder(run), kLimitSeconds);
+    ASSERT_GT(cable.pid, 0) << ReadWholeFile(cable.log);
+    children_.push_back(cable.pid);
+    pid_t receiver = StartVelcot(rx, {"-p", cable.link_b, "-b", "115200"}, run + "-rx");
+    std::vector<std::string> send = {"-p", cable.link_a, "-b", "115200", "big.bin"};
+    pid_t sender = StartVelcot(tx, send, run + "-tx");
+    auto stored = [&] {
+      std::string count = FindDrawnCount(Output(run + "-rx.out"), "big.bin", true);
+      return !count.empty() && std::stoull(count) >= 8192;
+    };
+    ASSERT_TRUE(WaitForCondition(stored, kLimitMilliseconds, receiver));
+    SendSignal(row.at_sender ? sender : receiver, row.signal);
+    EXPECT_EQ(Finish(row.at_sender ? sender : receiver).status, 128 + row.signal);
+    if (row.at_sender) {
+      EXPECT_TRUE(WaitForFileText(scratch_ + "/logs/" + run + "-rx.err",
+                                  "Gave up receiving big.bin: the sender was interrupted; the part "
+                                  "received is kept, and goes on when it is sent again\n",
+                                  kLimitMilliseconds, receiver));
+      ProcessEnd again = Finish(StartVelcot(tx, send, run + "-again"));
+      EXPECT_EQ(again.status, 0) << Output(run + "-again.err");
+      EXPECT_EQ(Output(run + "-again.err"), "");  // not "No receiver has answered ..."
+      EXPECT_NE(FindDrawnCount(Output(run + "-again.out"), "big.bin", false), "0");
+      EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == content);
+    } else {
+      EXPECT_EQ(Finish(sender).status, 2);
+      EXPECT_EQ(Output(run + "-tx.err"), "Gave up sending big.bin: the receiver was interrupted\n");
+    }
+    SendSignal(cable.pid, SIGTERM);
+    Finish(cable.pid);
+    if (row.at_sender) Finish(receiver);
+  }
+}
+
 class CommandLineTest : public EndToEndTest {};
 
 TEST_F(CommandLineTest, HelpAndVersionEndBeforeAnythingIsOpened) {
@@ -790,8 +881,9 @@ TEST_F(SerialUsersTest, PipesAtBothEndsCarryBothExchanges) {
       EXPECT_EQ(shown.find("lost"), std::string::npos) << shown;
     }
     if (!classic) {
-      EXPECT_NE(Output(run + "-tx.err").find("file taken.bin declined by receiver\n"),
-                std::string::npos);
+      EXPECT_NE(
+          Output(run + "-tx.err").find("file taken.bin declined by receiver: Is a directory\n"),
+          std::string::npos);
     }
   }
 }
@@ -874,6 +966,48 @@ TEST_F(SerialUsersTest, KeystrokesOnTheLineHoldNeitherEnd) {
     EXPECT_TRUE(ReadWholeFile(rx + "/big.bin") == big);
     EXPECT_TRUE(refused || ReadWholeFile(rx + "/small.bin") == small);
   }
+}
+
+// The far end echoes the openings (a terminal in cooked mode, here played by
+// the test; then bash at its prompt): the sender stops within three openings
+// and says so. --start types the receiver's command into that shell first,
+// and the file arrives.
+TEST_F(SerialUsersTest, ShellAtTheFarEndIsToldOrStartedWithStart) {
+  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx");
+  ASSERT_TRUE(WriteWholeFile(tx + "/note.txt", "a note"));
+  const std::string told =
+      "the other end echoes what velcot sends: a shell, not a receiver; start velcot there "
+      "first\nfile note.txt not sent\n";
+  ASSERT_TRUE(StartLine());
+  pid_t sender = StartSender(tx, {"note.txt"});
+  std::string typed;
+  WaitForCondition(
+      [&] {
+        std::string got = ReadWithDeadline(fd_a_, 4096, 20);
+        typed += got;
+        return !WriteAll(fd_a_, got);
+      },
+      kLimitMilliseconds, sender);
+  EXPECT_EQ(Finish(sender).status, 2);
+  EXPECT_EQ(Output("tx.err"), told);
+  size_t openings = 0;
+  for (size_t at = 0; (at = typed.find(kSenderOpening, at)) != std::string::npos; at++)
+    openings++;
+  EXPECT_TRUE(openings >= 1 && openings <= 3) << openings;
+
+  SpawnOptions shell;
+  std::string link = scratch_ + "/shell";
+  shell.argv = {"socat", "PTY,raw,echo=0,link=" + link,
+                "EXEC:bash --norc --noprofile -i,pty,setsid,sane,stderr"};
+  shell.env = {"PS1=$ ", "LC_ALL=C"};
+  StartProgram(shell);
+  ASSERT_TRUE(WaitForCondition([&] { return PathExists(link); }, kLimitMilliseconds));
+  std::vector<std::string> send = {"-p", link, "-b", "115200", "note.txt"};
+  EXPECT_EQ(Finish(StartVelcot(tx, send, "bash")).status, 2);
+  EXPECT_EQ(Output("bash.err"), told);
+  send.insert(send.begin(), {"--start", "cd " + rx + " && " + VELCOT_PATH + " -p - -b 115200"});
+  EXPECT_EQ(Finish(StartVelcot(tx, send, "started")).status, 0) << Output("started.err");
+  EXPECT_EQ(ReadWholeFile(rx + "/note.txt"), "a note");
 }
 
 // A person at picocom: C-a C-s, a file name and Enter send it; C-a C-r and

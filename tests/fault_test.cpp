@@ -809,7 +809,7 @@ const FrameFault kFrameFaults[] = {
      {"--frame", "ab:d:2:drop"},
      {5000, 5000, 0, 5000},
      2,
-     "file f2.bin declined by receiver\n",
+     "file f2.bin declined by receiver: Is a directory\n",
      0,
      false,
      0,

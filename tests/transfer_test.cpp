@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "protocols/classic/classic.h"
-#include "protocols/velcot/codec.h"
 #include "files/names.h"
 #include "peer_util.h"
+#include "protocols/classic/classic.h"
+#include "protocols/velcot/codec.h"
 #include "protocols/velcot/legacy/stream.h"
 
 namespace fs = std::filesystem;
@@ -689,9 +689,14 @@ TEST_F(RecvFileTest, StreamedFileFailingItsCheckOrCancelledOrBadlyNamedIsNotStor
     ASSERT_EQ(ReadExact(link.theirs, 1), Bytes{kPeerReadyStream});
     WriteAll(link.theirs, Concat(kPeerStreamField, FileFrame(100, 0, 0644, c.name)));
     if (c.reason == 0) {
+      // The reason goes before each DECLINE; the DECLINE was lost: the
+      // offer again gets both again.
+      const std::string why = "not a plain file name";
+      const PeerFrame reason = {'y', 0, Bytes(why.begin(), why.end())};
+      EXPECT_EQ(ReadPeerFrame(link.theirs), reason);
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
-      // The DECLINE was lost: the offer again gets it again.
       WriteAll(link.theirs, FileFrame(100, 0, 0644, c.name));
+      EXPECT_EQ(ReadPeerFrame(link.theirs), reason);
       EXPECT_EQ(ReadPeerFrame(link.theirs).type, 'N');
       shutdown(link.theirs, SHUT_WR);
     } else {

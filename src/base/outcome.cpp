@@ -40,10 +40,12 @@ static constexpr ReasonRow kReasons[] = {
      "its data did not come to the size announced", nullptr},
     {Reason::kBrokeProtocol, TransferResult::kOutOfStep, "the sender broke the protocol",
      "the receiver broke the protocol"},
+    {Reason::kPeerInterrupted, TransferResult::kPeerInterrupted, "the sender was interrupted",
+     "the receiver was interrupted"},
 };
 
 static constexpr bool IsInReasonOrder(size_t i = 0) {
-  return i == std::size(kReasons) ? i == size_t(Reason::kBrokeProtocol) + 1
+  return i == std::size(kReasons) ? i == size_t(Reason::kPeerInterrupted) + 1
                                   : size_t(kReasons[i].reason) == i && IsInReasonOrder(i + 1);
 }
 static_assert(IsInReasonOrder(), "a row for every reason, in order");
@@ -63,7 +65,10 @@ TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sendi
   const char* phrase = sending ? row.sending : row.receiving;
   std::string what = std::string(sending ? "sending " : "receiving ") +
                      (shown != nullptr ? shown : "an announced file");
-  if (ending.reason == Reason::kDeclined) {
+  if (ending.reason == Reason::kDeclined && !ending.why.empty()) {
+    printf("file %s declined by receiver: %s\n", shown,
+           EscapeForConsole(ending.why.c_str()).c_str());
+  } else if (ending.reason == Reason::kDeclined) {
     printf("file %s declined by receiver\n", shown);
   } else if (ending.reason == Reason::kSilent || ending.reason == Reason::kNoProgress) {
     fprintf(stderr, "Gave up %s: the %s %s for %lu s\n", what.c_str(),
@@ -72,6 +77,10 @@ TransferResult ReportEnding(ProgressLine* line, const Ending& ending, bool sendi
             static_cast<unsigned long>((uint64_t(ending.limit_ms) + 999) / 1000));
   } else if (ending.reason == Reason::kRefused) {
     fprintf(stderr, "Gave up %s: %s %d times in a row\n", what.c_str(), phrase, kMaxRefusals);
+  } else if (ending.reason == Reason::kPeerInterrupted && !sending && ending.error != 0) {
+    fprintf(stderr,
+            "Gave up %s: %s; the part received is kept, and goes on when it is sent again\n",
+            what.c_str(), phrase);
   } else if (phrase != nullptr) {
     fprintf(stderr, "Gave up %s: %s\n", what.c_str(), phrase);
   } else if (ending.reason == Reason::kWriteFailed) {

@@ -4,22 +4,24 @@
 #define VELCOT_OUTCOME_H
 
 #include <cstdint>
+#include <string>
 
 #include "base/progress.h"
 #include "ports/commdev.h"
 
 // What became of one file, for the driver to go on or stop.
 enum class TransferResult {
-  kDone,        // sent, or received and stored
-  kSkipped,     // sender: the file was not offered, or withheld after the opening
-  kDeclined,    // the receiver declined the file, and a classic one left receive mode
-  kNotStored,   // the exchange completed, the file was not stored
-  kPortLost,    // the port went away (see DescribePortLoss)
-  kStalled,     // the peer made no progress for the stall limit; the exchange is lost
-  kRefused,     // one block was refused too often; the exchange is lost
-  kOutOfStep,   // receiver: the sender was out of step; the file is given up
-  kWithdrawn,   // sender: the file could not be read to its end; it fell silent
-  kUnanswered,  // sender: no receiver answered the opening in the time allowed
+  kDone,             // sent, or received and stored
+  kSkipped,          // sender: the file was not offered, or withheld after the opening
+  kDeclined,         // the receiver declined the file, and a classic one left receive mode
+  kNotStored,        // the exchange completed, the file was not stored
+  kPortLost,         // the port went away (see DescribePortLoss)
+  kStalled,          // the peer made no progress for the stall limit; the exchange is lost
+  kRefused,          // one block was refused too often; the exchange is lost
+  kOutOfStep,        // receiver: the sender was out of step; the file is given up
+  kWithdrawn,        // sender: the file could not be read to its end; it fell silent
+  kUnanswered,       // sender: no receiver answered the opening in the time allowed
+  kPeerInterrupted,  // the other end's run was interrupted, and it said so
 };
 
 // Why a file's exchange ended: each reason has one message and one result.
@@ -42,6 +44,8 @@ enum class Reason {
   kNotAsAnnounced,
   // the other end sent what its protocol does not allow there
   kBrokeProtocol,
+  // the other end's run was interrupted (Ctrl+C, SIGTERM), and it said so
+  kPeerInterrupted,
 };
 
 // A file to send that ended before its size (it shrank, or changed while
@@ -51,9 +55,11 @@ constexpr int kEndedEarly = -1;
 struct Ending {
   Reason reason = Reason::kDone;
   int error = 0;          // kWithdrawn, kCancelled, kWriteFailed: an errno, or for the
-                          // first two kEndedEarly (a file that changed while it was sent)
+                          // first two kEndedEarly (a file that changed while it was sent);
+                          // kPeerInterrupted at the receiver: 1 when a part was kept
   uint32_t limit_ms = 0;  // kSilent, kNoProgress: how long
   bool whole = false;     // receiver: the file came whole and in step: it is stored
+  std::string why = "";   // kDeclined: the reason the receiver gave, if any
 };
 
 // What a reader that did not get its bytes ends a file with: silence for

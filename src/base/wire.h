@@ -161,6 +161,11 @@ uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format);
 struct RunTally;
 
 // The waits on the line, computed once for a run.
+// What a receiver does with a file whose name is taken by one it has
+// (--existing): replaces it, as ever; keeps it and declines the new one; or
+// stores the new one under the first free name of name.1, name.2, ...
+enum class ExistingFile { kReplace, kKeep, kRename };
+
 struct LineTimes {
   uint32_t stall_limit_ms;    // ComputeStallLimit, or kNoStallLimit
   uint32_t opening_quiet_ms;  // ComputeOpeningQuiet
@@ -170,6 +175,8 @@ struct LineTimes {
   // What the run moved, for its summary: the progress lines made with it
   // add to it (progress.h). None when no summary is kept.
   RunTally* tally = nullptr;
+  // Not a time, but what every receiver of the run needs as well.
+  ExistingFile existing = ExistingFile::kReplace;
 };
 LineTimes ComputeLineTimes(uint32_t baudrate, const LineFormat& format);
 

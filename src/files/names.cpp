@@ -198,3 +198,23 @@ std::string ConvertNameToUtf8(const char* name) {
   return utf8;
 }
 #endif
+
+bool ParseExistingFile(const char* text, ExistingFile* existing) {
+  static const struct {
+    const char* name;
+    ExistingFile existing;
+  } kChoices[] = {{"replace", ExistingFile::kReplace},
+                  {"keep", ExistingFile::kKeep},
+                  {"rename", ExistingFile::kRename}};
+  for (const auto& choice : kChoices) {
+    if (text == nullptr || strcmp(text, choice.name) == 0) {
+      *existing = text == nullptr ? ExistingFile::kReplace : choice.existing;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FormCopyName(const std::string& name, unsigned n) {
+  return name + "." + std::to_string(n);
+}

@@ -8,6 +8,13 @@
 #include <vector>
 
 #include "base/escape.h"
+#include "base/wire.h"
+
+// "replace", "keep" or "rename" (nullptr: replace); false for anything else.
+bool ParseExistingFile(const char* text, ExistingFile* existing);
+
+// The name for copy number n of name: "name.N".
+std::string FormCopyName(const std::string& name, unsigned n);
 
 // Cuts a name to 8.3 into a NUL-filled field; 1 when it had to be shortened.
 int TruncFilename8Dot3(const char* source, char* destination, uint16_t length);

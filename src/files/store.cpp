@@ -124,14 +124,40 @@ void ReportRefusedToSend(const char* path, const char* name) {
           EscapeForConsole(path).c_str(), EscapeFileName(name).c_str());
 }
 
-static void ReportNotWritable(const char* name, int reason) {
+// *refusal (if given) takes the reason, for the sender to hear.
+static void ReportNotWritable(const char* name, int reason, std::string* refusal = nullptr) {
   fprintf(stderr, "Couldn't open %s for writing: %s\n", EscapeForConsole(name).c_str(),
           strerror(reason));
+  if (refusal != nullptr) *refusal = strerror(reason);
+}
+
+// The refusal a sender hears of a name no file is stored under.
+constexpr char kNotPlainName[] = "not a plain file name";
+
+// The most copies name.1 ... name.N looked for before giving up.
+constexpr unsigned kCopyNamesMax = 9999;
+
+int MoveFileBeside(const StoreFolder& folder, const char* from, const char* leaf,
+                   ReceivedFile* received) {
+  std::string placed = leaf;
+  for (unsigned n = 1;; n++) {
+    int failed = MoveFileToFreeName(folder, from, placed.c_str());
+    if (failed == 0 && placed != leaf) received->placed = folder.path + placed;
+    if (failed != EEXIST || n > kCopyNamesMax) return failed;
+    placed = FormCopyName(leaf, n);
+  }
+}
+
+void ReportPlacedName(const ReceivedFile& received, const char* name) {
+  if (received.placed.empty()) return;
+  printf("%s stored as %s: a file of that name exists\n", EscapeForConsole(name).c_str(),
+         EscapeForConsole(received.placed.c_str()).c_str());
 }
 
 bool OpenFileToStore(const char* name, bool utf8_only, ReceivedFile* received) {
   if (utf8_only && !(IsValidUtf8(name) && HasNoC1Controls(name))) {
     ReportRefusedName(name);
+    received->refusal = kNotPlainName;
     return false;
   }
   return OpenFileToStoreIn(StoreFolder(), name, received);
@@ -215,11 +241,21 @@ static bool OpenReceivingFile(const StoreFolder& folder, const char* leaf,
   std::string name = folder.path + leaf;
   if (!IsPlainFileName(leaf) || IsAliasOfAnotherFile(folder, leaf)) {
     ReportRefusedName(name.c_str());
+    received->refusal = kNotPlainName;
     return false;
   }
   struct stat info;
   bool exists = false;
   int refused = CheckReplaceable(folder, leaf, &info, &exists);
+  if (exists && received->existing == ExistingFile::kKeep) {
+    fprintf(stderr, "Declining %s: a file of that name exists, and is kept\n",
+            EscapeForConsole(name.c_str()).c_str());
+    received->refusal = "a file of that name exists";
+    received->kept_existing = true;
+    return false;
+  }
+  // Stored under another name, the file in the way is no matter.
+  if (received->existing == ExistingFile::kRename) refused = 0;
   FILE* file = nullptr;
   received->kept = false;
   if (refused == 0 && !part_name.empty()) {
@@ -230,11 +266,13 @@ static bool OpenReceivingFile(const StoreFolder& folder, const char* leaf,
   // Another receiver's part, or none: a file of this receiver's own.
   if (refused == 0 && file == nullptr) file = CreateTempFile(folder, &received->temp_name);
   if (file == nullptr) {
-    ReportNotWritable(name.c_str(), refused != 0 ? refused : errno);
+    ReportNotWritable(name.c_str(), refused != 0 ? refused : errno, &received->refusal);
     return false;
   }
   // A kept part stays its owner's until it is stored.
-  if (exists && !received->kept) CarryOverMode(file, info);
+  if (exists && !received->kept && received->existing == ExistingFile::kReplace) {
+    CarryOverMode(file, info);
+  }
   // Each block goes to the system as it is written, so a write that fails
   // (a full disk) is seen at that block, not some blocks later.
   setvbuf(file, nullptr, _IONBF, 0);

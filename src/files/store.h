@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/outcome.h"
+#include "base/wire.h"
 
 // On Windows a received name is taken as UTF-8 when it is valid UTF-8 (as
 // the streaming exchange sends every name), and in the ANSI code page
@@ -28,7 +29,18 @@ struct ReceivedFile {
   FILE* file;
   std::string temp_name;  // empty for an anonymous file; a kept part's name
   bool kept = false;      // a kept part, held as this receiver's own while open
+  // Set before it is opened: what becomes of a file of that name there.
+  ExistingFile existing = ExistingFile::kReplace;
+  // Why it could not be opened, as the message said it after its colon,
+  // for the sender to hear; and whether that is --existing keep's refusal.
+  std::string refusal = "";
+  bool kept_existing = false;
+  std::string placed = "";  // --existing rename: the name it was stored under, if not its own
 };
+
+// Tells, after the file's progress line, a name --existing rename stored
+// the file under.
+void ReportPlacedName(const ReceivedFile& received, const char* name);
 
 // Why a file to send yielded fewer bytes than asked: kEndedEarly
 // (outcome.h) when it ended first (it shrank, or changed while it was

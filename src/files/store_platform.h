@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-
 struct StoreFolder;
+struct ReceivedFile;
 
 #ifndef O_BINARY
 #define O_BINARY 0  // POSIX files have no text mode
@@ -44,6 +44,10 @@ FILE* CreateTempFile(const StoreFolder& folder, std::string* temp_name);
 // writing would have failed), or 0. A link is replaced, not followed,
 // whatever it points at. *info holds what is there, if anything.
 int CheckReplaceable(const StoreFolder& folder, const char* name, struct stat* info, bool* exists);
+
+// Puts a file under a name that must be free: 0, EEXIST when it is taken,
+// or the errno of another failure.
+int MoveFileToFreeName(const StoreFolder& folder, const char* from, const char* to);
 
 // True when the system takes the name for the short (8.3) alias of a file
 // whose own name is another: storing under it would replace that file.
@@ -130,5 +134,11 @@ FILE* CreateNamedTempFile(const StoreFolder& folder, std::string* temp_name);
 
 // Removes the kept parts of a name, but except.
 void DropKeptParts(const StoreFolder& folder, const char* name, const std::string& except);
+
+// --existing rename: moves the file to leaf when it is free, else to the
+// first free name of leaf.1, leaf.2, ..., which received->placed then
+// tells; 0, or the errno of the failure.
+int MoveFileBeside(const StoreFolder& folder, const char* from, const char* leaf,
+                   ReceivedFile* received);
 
 #endif

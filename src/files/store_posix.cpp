@@ -44,6 +44,19 @@ static int MoveFileIntoPlace(const StoreFolder& folder, const char* from, const 
   return renameat(FolderFd(folder), from, FolderFd(folder), to) == 0 ? 0 : errno;
 }
 
+// A link where the file system takes one, so that a file made meanwhile is
+// never replaced; else a check, then the move.
+int MoveFileToFreeName(const StoreFolder& folder, const char* from, const char* to) {
+  if (linkat(FolderFd(folder), from, FolderFd(folder), to, 0) == 0) {
+    unlinkat(FolderFd(folder), from, 0);
+    return 0;
+  }
+  if (errno == EEXIST) return EEXIST;
+  struct stat info;
+  if (fstatat(FolderFd(folder), to, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return MoveFileIntoPlace(folder, from, to);
+}
+
 // A seed for temporary names that never waits: on a fresh boot without a
 // hardware generator the kernel's random pool can take seconds to fill,
 // and the sender would wait for the answer that long. A name only has to
@@ -249,7 +262,11 @@ int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* l
 #endif
   bool ours = failed == 0 && IsNamed(folder, named.c_str(), fileno(file));
   if (failed == 0 && !ours) failed = ENOENT;
-  if (failed == 0) failed = MoveFileIntoPlace(folder, named.c_str(), leaf);
+  if (failed == 0 && received->existing == ExistingFile::kRename) {
+    failed = MoveFileBeside(folder, named.c_str(), leaf, received);
+  } else if (failed == 0) {
+    failed = MoveFileIntoPlace(folder, named.c_str(), leaf);
+  }
   if (failed != 0 && ours) RemoveIn(folder, named.c_str());
   if (fclose(file) != 0 && failed == 0) failed = errno;
   if (failed != 0) return failed;

@@ -52,6 +52,16 @@ static int MoveFileIntoPlace(const StoreFolder& folder, const char* from, const 
   return ErrnoFromWin32Error(GetLastError());
 }
 
+int MoveFileToFreeName(const StoreFolder& folder, const char* from, const char* to) {
+  if (MoveFileExW(WidenPathIn(folder, from).c_str(), WidenPathIn(folder, to).c_str(),
+                  MOVEFILE_WRITE_THROUGH)) {
+    return 0;
+  }
+  DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST
+                                                                     : ErrnoFromWin32Error(error);
+}
+
 // A seed for temporary names that never waits: on a fresh boot without a
 // hardware generator the kernel's random pool can take seconds to fill,
 // and the sender would wait for the answer that long. A name only has to
@@ -209,7 +219,11 @@ int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* l
   DWORD attributes = GetFileAttributesW(wide.c_str());
   if (failed == 0 && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN))
     SetFileAttributesW(wide.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_HIDDEN));
-  if (failed == 0) failed = MoveFileIntoPlace(folder, named.c_str(), leaf);
+  if (failed == 0 && received->existing == ExistingFile::kRename) {
+    failed = MoveFileBeside(folder, named.c_str(), leaf, received);
+  } else if (failed == 0) {
+    failed = MoveFileIntoPlace(folder, named.c_str(), leaf);
+  }
   if (failed != 0 && ours) RemoveIn(folder, named.c_str());
   if (received->kept && fclose(file) != 0 && failed == 0) failed = errno;
   if (failed != 0) return failed;

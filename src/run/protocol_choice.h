@@ -5,9 +5,9 @@
 #ifndef VELCOT_PROTOCOL_CHOICE_H
 #define VELCOT_PROTOCOL_CHOICE_H
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
 #include "base/wire.h"
+#include "ports/commdev.h"
 
 enum class Protocol { kVelcot, kXmodem, kXmodem1k, kYmodem, kYmodemG, kKermit, kZmodem };
 

@@ -11,10 +11,19 @@
 #include "files/store.h"
 #include "protocols/classic/classic.h"
 #include "protocols/kermit/kermit.h"
+#include "protocols/velcot/frame.h"
 #include "protocols/velcot/legacy/stream.h"
 #include "protocols/velcot/session.h"
 #include "protocols/xymodem/xymodem.h"
 #include "run/folders.h"
+
+// An exchange between velcots cut short by this end's interruption: the
+// other end is told, and gives the file up at once rather than after its
+// stall limit. (A classic peer is told nothing: it knows no such words.)
+static TransferResult TellInterruption(PortHandle port, TransferResult result) {
+  if (result == TransferResult::kPortLost && GetInterruption() != 0) SayInterrupted(port);
+  return result;
+}
 
 // ---- sender ----
 
@@ -102,7 +111,33 @@ static bool NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
 }
 
 // The receiver's answer to a sender's opening.
-enum class Answer { kReady, kReadyStream, kNone, kLost };
+enum class Answer { kReady, kReadyStream, kNone, kLost, kEchoed };
+
+// Openings whose preamble came back before the sender stops: a far end
+// that echoes (a shell at its prompt, a terminal in cooked mode) would
+// otherwise have every opening typed into it. After --start, the shell
+// echoes openings until the receiver it started takes the line.
+constexpr uint32_t kEchoedOpenings = 2;
+constexpr uint32_t kEchoedOpeningsStarted = 6;
+
+// What came back of the openings: "VCT" of the preamble, which no receiver
+// sends, counted once per opening.
+struct EchoWatch {
+  uint8_t recent[3];
+  uint32_t echoed;      // openings whose preamble came back
+  uint32_t counted_at;  // the last opening counted
+};
+
+// Notes a byte that came back after opening number starts: true when it
+// completed an echo of the preamble's letters.
+static bool NoteEcho(EchoWatch* watch, uint8_t byte, uint32_t starts) {
+  memmove(watch->recent, watch->recent + 1, 2);
+  watch->recent[2] = byte;
+  if (memcmp(watch->recent, kPreamble + 1, 3) != 0) return false;
+  if (watch->counted_at != starts) watch->echoed++;
+  watch->counted_at = starts;
+  return true;
+}
 
 // Writes START (after the preamble, when the streaming exchange is offered)
 // until READY comes back, or kNone once give_up_ms (0: never) have passed
@@ -112,9 +147,12 @@ enum class Answer { kReady, kReadyStream, kNone, kLost };
 // anything else has come back, only after the stall limit and a quarter,
 // by when a receiver that read a START as data has given that up
 // (doc/design.md).
-static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_stream,
+static Answer OpenExchange(PortHandle port, const RunSettings& settings, bool offer_stream,
                            uint32_t give_up_ms) {
+  const LineTimes& times = settings.times;
   uint32_t limit_ms = times.stall_limit_ms;
+  uint32_t echo_limit = settings.start_typed ? kEchoedOpeningsStarted : kEchoedOpenings;
+  EchoWatch echo = {};
   uint32_t slow_ms = ScaleStallLimit(limit_ms, 5);
   // What came before the first START (line noise from a peer that powered
   // up, the rest of an earlier exchange) cannot be an answer to it: the
@@ -129,7 +167,7 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
   }
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
-  OtherReceiver other;
+  OtherReceiver receiver_heard;
   for (uint32_t starts = 1;; starts++) {
     if (give_up_ms != 0 && MillisecondsSince(opened) >= give_up_ms) return Answer::kNone;
     if (starts == kQuickStarts + 1 && !stray) {  // said once: silence met the quick STARTs
@@ -143,10 +181,12 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
       return Answer::kLost;
     }
     if (WriteByte(port, kStart) != PortResult::kDone) return Answer::kLost;
-    other.since_start = other.length;
+    receiver_heard.since_start = receiver_heard.length;
     auto sent = std::chrono::steady_clock::now();
+    bool other = false;  // bytes came back, and none of them an echo
     for (;;) {
-      bool quick = !stray && starts <= kQuickStarts;
+      bool odd = other && echo.counted_at != starts;  // stray, unless its echo follows
+      bool quick = !stray && !odd && starts <= kQuickStarts;
       // With no limit of any kind, the slow START never comes.
       bool for_ever = !quick && limit_ms == kNoStallLimit && give_up_ms == 0;
       uint32_t wait_ms = quick ? kQuickStartMs : slow_ms;
@@ -158,18 +198,28 @@ static Answer OpenExchange(PortHandle port, const LineTimes& times, bool offer_s
       PortResult waiting = for_ever           ? PortResult::kDone
                            : waited < wait_ms ? WaitForByte(port, wait_ms - waited)
                                               : PortResult::kTimedOut;
-      if (waiting == PortResult::kTimedOut) break;
+      if (waiting == PortResult::kTimedOut) {
+        stray = stray || odd;
+        break;
+      }
       uint8_t byte;
       if (waiting == PortResult::kLost || ReadByte(port, &byte) != PortResult::kDone) {
         return Answer::kLost;
       }
       // READY is also the check that ends a Kermit receiver's NAK for
-      // packet 0: with that packet before it, it is no answer.
-      bool kermit = byte == kReady && NoteOtherReceiver(&other, byte);
-      if (byte == kReady && !kermit) return Answer::kReady;
+      // packet 0: with that packet before it, it is no answer. A shell shows
+      // START echoed as "\231": its '3' is no READY either.
+      bool kermit = byte == kReady && NoteOtherReceiver(&receiver_heard, byte);
+      if (byte == kReady && !kermit && echo.counted_at != starts) return Answer::kReady;
       if (offer_stream && byte == kReadyStream) return Answer::kReadyStream;
-      stray = true;
-      if (byte != kReady) NoteOtherReceiver(&other, byte);
+      if (byte != kReady) NoteOtherReceiver(&receiver_heard, byte);
+      // An echo keeps the quick pace, so that it is told within seconds.
+      bool echoed = offer_stream && NoteEcho(&echo, byte, starts);
+      if (echoed && echo.echoed >= echo_limit) {
+        fprintf(stderr, "%s\n", kEchoMessage);
+        return Answer::kEchoed;
+      }
+      other = other || !echoed;
     }
   }
 }
@@ -240,7 +290,9 @@ static TransferResult SendStreamedFile(PortHandle port, const Outgoing& out,
 static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer answer,
                                     bool field_sent, const RunSettings& settings, SendRun* run) {
   uint32_t limit_ms = settings.times.stall_limit_ms;
-  if (answer == Answer::kReadyStream) return SendStreamedFile(port, out, settings, run, field_sent);
+  if (answer == Answer::kReadyStream) {
+    return TellInterruption(port, SendStreamedFile(port, out, settings, run, field_sent));
+  }
   if (!out.named || out.size > UINT32_MAX) return WithholdAnnouncement(port, out, limit_ms);
   if (WriteBytes(port, reinterpret_cast<const uint8_t*>(out.field), kNameFieldSize) !=
       PortResult::kDone) {
@@ -258,9 +310,9 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out, const RunS
     ReportTooLarge(out.path);
     return TransferResult::kSkipped;
   }
-  Answer answer = OpenExchange(port, settings.times, out.streamable, give_up_ms);
+  Answer answer = OpenExchange(port, settings, out.streamable, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
-  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  if (answer == Answer::kNone || answer == Answer::kEchoed) return TransferResult::kUnanswered;
   return SendInOpening(port, out, answer, false, settings, run);
 }
 
@@ -292,9 +344,9 @@ static bool OpenOutgoing(SendRun* run, const RunSettings& settings, Outgoing* ou
 // waits.
 static TransferResult OfferFolder(PortHandle port, const RunSettings& settings, uint32_t give_up_ms,
                                   SendRun* run) {
-  Answer answer = OpenExchange(port, settings.times, true, give_up_ms);
+  Answer answer = OpenExchange(port, settings, true, give_up_ms);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
-  if (answer == Answer::kNone) return TransferResult::kUnanswered;
+  if (answer == Answer::kNone || answer == Answer::kEchoed) return TransferResult::kUnanswered;
   bool stream = answer == Answer::kReadyStream;
   if (stream && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
@@ -374,16 +426,20 @@ static TransferResult ReceiveClassicFile(PortHandle port, const char* name, cons
   if (got != PortResult::kDone) {
     return ReportEnding(nullptr, EndReading(got, times.stall_limit_ms), false, nullptr);
   }
-  // Declining, a classic receiver leaves receive mode.
+  // Declining, a classic receiver leaves receive mode; not where it keeps
+  // a file of that name as asked, the sender going on with its next file.
   ReceivedFile received;
+  received.existing = times.existing;
   if (!OpenFileToStore(name, false, &received)) {
-    return WriteByte(port, kDecline) == PortResult::kDone ? TransferResult::kDeclined
-                                                          : TransferResult::kPortLost;
+    if (WriteByte(port, kDecline) != PortResult::kDone) return TransferResult::kPortLost;
+    return received.kept_existing ? TransferResult::kNotStored : TransferResult::kDeclined;
   }
   ProgressLine line = {name, size, times.tally};
   Ending ending = ReceiveClassic(port, received.file, size, times, &line, opened);
   ending = KeepOrDrop(&received, name, ending);
-  return ReportEnding(&line, ending, false, name);
+  TransferResult result = ReportEnding(&line, ending, false, name);
+  ReportPlacedName(received, name);
+  return result;
 }
 
 // The streaming exchange, after the stream field. A file refused is not
@@ -400,8 +456,10 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const RunSettings& se
   // paths, in its kept part with resume.
   if (agreed & kCapabilitySession) return ReceiveSession(port, offer, agreed, times, opened);
   ReceivedFile received;
+  received.existing = times.existing;
   if (!OpenFileToStore(offer.name, true, &received)) {
-    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened, received.refusal) ==
+                   PortResult::kDone
                ? TransferResult::kNotStored
                : TransferResult::kPortLost;
   }
@@ -415,7 +473,11 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const RunSettings& se
   ending = KeepOrDrop(&received, offer.name, ending);
   if (ending.reason == Reason::kDone) PaceProgress(&line, offer.size, true);
   TransferResult result = ReportEnding(&line, ending, false, offer.name);
-  AnswerStreamed(port, ending, offer.size, crc, times.stall_limit_ms, opened);
+  ReportPlacedName(received, offer.name);
+  // An interrupted sender waits for no answer.
+  if (ending.reason != Reason::kPeerInterrupted) {
+    AnswerStreamed(port, ending, offer.size, crc, times.stall_limit_ms, opened);
+  }
   return result;
 }
 
@@ -461,7 +523,8 @@ TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpenin
   if (!(streamed ? IsDamagedStreamField(field) : IsStreamField(field))) {
     return ReceiveClassicFile(port, reinterpret_cast<const char*>(field), settings.times, opened);
   }
-  if (!settings.classic_only) return ReceiveStreamedFile(port, settings, opened);
+  if (!settings.classic_only)
+    return TellInterruption(port, ReceiveStreamedFile(port, settings, opened));
   // Not a file that cannot be created: receive mode goes on once the rest of
   // the offer has passed.
   fprintf(stderr, "Refusing a file offered in the streaming exchange: %s is set\n",

@@ -27,6 +27,9 @@ struct RunSettings {
   LineTimes times;            // the waits from the line's speed and format
   bool classic_only = false;  // kClassicVariable is set
   bool compression = true;    // kCompressionVariable is not "0"
+  // --start typed the receiver's command into the far end's shell: its
+  // first openings may come back echoed while that receiver starts.
+  bool start_typed = false;
 };
 
 // The files of a run still to be sent, and what the run learned so far.
@@ -49,6 +52,10 @@ struct SendRun {
 // takes) runs out first.
 TransferResult SendFiles(PortHandle port, SendRun* run, const RunSettings& settings,
                          uint32_t give_up_ms = 0);
+
+// The message of a sender whose openings came back echoed.
+constexpr char kEchoMessage[] =
+    "the other end echoes what velcot sends: a shell, not a receiver; start velcot there first";
 
 // Sends one file, alone in its run: kNotStored when a session ended in
 // order without storing it.

@@ -38,6 +38,34 @@ PortResult WriteFrame(PortHandle port, uint8_t type, uint8_t sequence, const uin
   return written;
 }
 
+// INTERRUPTED as it goes on the line: it has no payload and sequence 0.
+static void FormInterrupted(uint8_t* bytes) {
+  uint8_t header[kHeaderSize] = {kSync[0], kSync[1], kFrameInterrupted, 0, 0, 0};
+  PutBigEndian(header + 6, CheckHeader(header), 2);
+  memcpy(bytes, header, kHeaderSize);
+  PutBigEndian(bytes + kHeaderSize, UpdateCrc32(0, header + 2, 4), 4);
+}
+
+constexpr size_t kInterruptedSize = kHeaderSize + kTrailerSize;
+
+// How long the last words may take to leave: a line held by flow control
+// does not keep the run from ending.
+constexpr uint32_t kLastWordsMs = 1000;
+
+PortResult SayInterrupted(PortHandle port) {
+  uint8_t words[kInterruptedSize];
+  FormInterrupted(words);
+  return WriteLastWords(port, words, kInterruptedSize, kLastWordsMs);
+}
+
+// True when INTERRUPTED lies among bytes a frame cut short took in: the
+// interrupted end dropped the rest of that frame before its last words.
+static bool HoldsInterrupted(const uint8_t* bytes, size_t length) {
+  uint8_t words[kInterruptedSize];
+  FormInterrupted(words);
+  return std::search(bytes, bytes + length, words, words + kInterruptedSize) != bytes + length;
+}
+
 PortResult WriteOffsetFrame(PortHandle port, uint8_t type, uint8_t sequence, uint64_t offset) {
   uint8_t payload[8];
   PutBigEndian(payload, offset, 8);
@@ -87,12 +115,19 @@ FrameRead ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, bool* heard
   frame->type = header[2];
   frame->sequence = header[3];
   frame->length = uint16_t(GetBigEndian(header + 4, 2));
-  uint8_t trailer[kTrailerSize];
-  PortResult got = ReadBytes(port, frame->payload, frame->length, kFrameGapMs);
-  if (got == PortResult::kDone) got = ReadBytes(port, trailer, kTrailerSize, kFrameGapMs);
-  if (got != PortResult::kDone) return FindSilence(got);
+  // The payload and the trailer in one piece, zeroed, so that what a frame
+  // cut short took in can be searched.
+  uint8_t* trailer = frame->payload + frame->length;
+  memset(frame->payload, 0, size_t(frame->length) + kTrailerSize);
+  PortResult got = ReadBytes(port, frame->payload, frame->length + kTrailerSize, kFrameGapMs);
   uint32_t crc = UpdateCrc32(UpdateCrc32(0, header + 2, 4), frame->payload, frame->length);
-  return crc == GetBigEndian(trailer, 4) ? FrameRead::kGot : FrameRead::kDamaged;
+  if (got == PortResult::kDone && crc == GetBigEndian(trailer, 4)) return FrameRead::kGot;
+  if (got != PortResult::kLost &&
+      HoldsInterrupted(frame->payload, size_t(frame->length) + kTrailerSize)) {
+    *frame = {kFrameInterrupted, 0, 0, {}};
+    return FrameRead::kGot;
+  }
+  return got == PortResult::kDone ? FrameRead::kDamaged : FindSilence(got);
 }
 
 // The payload lengths each type may have.
@@ -114,6 +149,8 @@ constexpr FrameShape kFrameShapes[] = {
     {kFrameBye, 0, 0},
     {kFrameHello, 0, 0},
     {kFrameShared, 0, 0},
+    {kFrameInterrupted, 0, 0},
+    {kFrameReason, 1, kStreamNameMax},
     {kFrameSegment, 5, 4 + kDataMax},
     {kFrameState, 4, 4 + 8 * 16},
     {kFrameAsk, 0, 0},

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
 #include "base/wire.h"
+#include "ports/commdev.h"
 
 // A frame: SYNC, a header of type, sequence and payload length with a
 // 16-bit check of its own, then the payload and a CRC-32 of header and
@@ -37,6 +37,12 @@ enum FrameType : uint8_t {
   kFrameBye = 'B',      // sender: the last answer arrived
   kFrameHello = 'H',    // sender, before FILE, to learn them: sequence: capabilities
   kFrameShared = 'h',   // receiver, to HELLO: sequence: the capabilities shared
+  // Either end, its last words: its run was interrupted. A velcot before
+  // them ignores the type, as any it does not know.
+  kFrameInterrupted = 'I',
+  // Receiver, right before a DECLINE (N, or n of the item in the sequence):
+  // why, in UTF-8. A sender that does not know the type hears the decline.
+  kFrameReason = 'y',
   // Within a session only, ignored outside one. Sequence: as said.
   kFrameSegment = 'd',       // sender: C offset 4, C bytes; sequence: transmission number
   kFrameState = 'k',         // receiver: C offset 4, ranges held beyond (8 each); last seen
@@ -58,7 +64,7 @@ struct Frame {
   uint8_t type;
   uint8_t sequence;
   uint16_t length;
-  uint8_t payload[kPayloadMax];
+  uint8_t payload[kPayloadMax + kTrailerSize];  // the trailer follows while it is read
 };
 
 // What a frame reader brought.
@@ -81,6 +87,11 @@ PortResult WriteOffsetFrame(PortHandle port, uint8_t type, uint8_t sequence, uin
 // The next frame off the line, if one begins within wait_ms. *heard is set
 // when any byte came.
 FrameRead ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, bool* heard);
+
+// The last words of an end whose run was interrupted (Ctrl+C, SIGTERM, a
+// console closed): the other end gives the file up at once, keeping what
+// it kept of it, rather than after the stall limit. kDone once they left.
+PortResult SayInterrupted(PortHandle port);
 
 // A whole frame of a known type with a length that type takes.
 bool IsWellFormed(FrameRead read, const Frame& frame);

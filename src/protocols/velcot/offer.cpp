@@ -69,6 +69,7 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
     }
     bool well_formed = IsWellFormed(got, frame);
     if (well_formed && frame.type == kFrameFile) break;
+    if (well_formed && frame.type == kFrameInterrupted) return {Reason::kPeerInterrupted};
     if (well_formed && frame.type == kFrameHello &&
         WriteFrame(port, kFrameShared, AgreeCapabilities(frame.sequence, own), nullptr, 0) !=
             PortResult::kDone) {
@@ -126,11 +127,20 @@ PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, u
   return PortResult::kTimedOut;
 }
 
-PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
-                           SeenOpening* opened) {
-  if (WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+// DECLINE, after the receiver's reason (why) where there is one: a sender
+// that does not know REASON hears the DECLINE alone.
+static PortResult SayDecline(PortHandle port, uint8_t agreed, const std::string& why) {
+  size_t length = std::min(why.size(), kStreamNameMax);
+  if (length > 0 && WriteFrame(port, kFrameReason, 0, reinterpret_cast<const uint8_t*>(why.data()),
+                               uint16_t(length)) != PortResult::kDone) {
     return PortResult::kLost;
   }
+  return WriteFrame(port, kFrameDecline, agreed, nullptr, 0);
+}
+
+PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
+                           SeenOpening* opened, const std::string& why) {
+  if (SayDecline(port, agreed, why) != PortResult::kDone) return PortResult::kLost;
   // A lost DECLINE would cost the sender a stall limit: its FILE frame sent
   // again, after the retry time of an offer, is answered again, for 5 s at
   // most.
@@ -144,7 +154,7 @@ PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit
     // A port lost now shows at the next read, as after any last answer.
     if (got == FrameRead::kLost || got == FrameRead::kSilent || got == FrameRead::kOpening) break;
     if (IsWellFormed(got, frame) && frame.type == kFrameFile &&
-        WriteFrame(port, kFrameDecline, agreed, nullptr, 0) != PortResult::kDone) {
+        SayDecline(port, agreed, why) != PortResult::kDone) {
       break;
     }
   }

@@ -6,6 +6,7 @@
 #define VELCOT_OFFER_H
 
 #include <cstdint>
+#include <string>
 
 #include "base/outcome.h"
 #include "base/wire.h"
@@ -70,12 +71,13 @@ Ending ReadStreamOffer(PortHandle port, uint32_t stall_limit_ms, StreamOffer* of
 // it shares (*shared). kTimedOut: a receiver that does not know HELLO.
 PortResult SayHello(PortHandle port, uint8_t offered, uint32_t stall_limit_ms, uint8_t* shared);
 
-// Declines the offer, answering the capabilities agreed, and declines it
+// Declines the offer (for the reason why; "" for none), answering the
+// capabilities agreed, and declines it
 // again while the sender repeats it, until the line is quiet: kDone once
 // the first DECLINE is out, or kLost. A sender's next opening meanwhile
 // sets *opened. The receiver stays in receive mode.
 PortResult DeclineStreamed(PortHandle port, uint8_t agreed, uint32_t stall_limit_ms,
-                           SeenOpening* opened);
+                           SeenOpening* opened, const std::string& why);
 
 // How long a request for data waits for it before it is sent again.
 constexpr uint32_t kResendAgainMs = 500;

@@ -101,6 +101,8 @@ static bool BreakSession(SessionReceiver* r);
 // it takes. False after reporting why it cannot be stored.
 static bool OpenItem(SessionReceiver* r) {
   InItem& item = r->item;
+  item.received = {};
+  item.received.existing = r->times.existing;
   item.folder = StoreFolder();
   item.leaf = item.facts.name;
   item.offer = {0, 0};
@@ -164,6 +166,14 @@ static bool BeginItem(SessionReceiver* r, const FileRecord& facts) {
   r->item.open = OpenItem(r);
   if (!r->item.open) {
     r->failed = true;
+    // The reason goes before n, which alone is kept to be asked for again.
+    const std::string& why = r->item.received.refusal;
+    size_t length = std::min(why.size(), kStreamNameMax);
+    if (length > 0 && !CheckWritten(r, WriteFrame(r->port, kFrameReason, uint8_t(r->item.number),
+                                                  reinterpret_cast<const uint8_t*>(why.data()),
+                                                  uint16_t(length)))) {
+      return false;
+    }
     return Answer(r, kFrameItemDeclined, nullptr, 0);
   }
   OfferPart(&r->item);
@@ -237,6 +247,7 @@ static bool EndItem(SessionReceiver* r, uint32_t crc) {
   }
   PaceProgress(&item.line, item.facts.size, true);
   ReportEnding(&item.line, {Reason::kDone}, false, item.facts.name);
+  ReportPlacedName(item.received, item.facts.name);
   uint8_t proof[12];
   PutProof(proof, item.facts.size, crc);
   return Answer(r, kFrameItemDone, proof, 12);
@@ -344,6 +355,8 @@ static bool HandleFrame(SessionReceiver* r, const Frame& frame) {
       return CheckWritten(
           r, WriteFrame(r->port, kept.type, frame.sequence, kept.payload, kept.length));
     }
+    case kFrameInterrupted:
+      return EndSession(r, {Reason::kPeerInterrupted});
     default:
       return true;
   }
@@ -417,7 +430,8 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t
   r->reader.flags_agreed = r->item.waits ? kFileWaits : 0;
   if (!OpenItem(r)) {
     FreeDecoder(&r->decoder);
-    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened) == PortResult::kDone
+    return DeclineStreamed(port, agreed, times.stall_limit_ms, opened, r->item.received.refusal) ==
+                   PortResult::kDone
                ? TransferResult::kNotStored
                : TransferResult::kPortLost;
   }
@@ -433,6 +447,9 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t
     // The item in progress is given up as one file would be.
     if (r->item.open) {
       GiveUpFile(&r->item, true);
+      // The sender's interruption is told with whether its part stays.
+      bool kept = r->item.waits && r->item.written >= KEPT_PART_MIN;
+      if (r->ending.reason == Reason::kPeerInterrupted) r->ending.error = kept ? 1 : 0;
       result = ReportEnding(&r->item.line, r->ending, false, r->item.facts.name);
     } else if (r->ending.reason == Reason::kCheckFailed) {
       result = TransferResult::kNotStored;

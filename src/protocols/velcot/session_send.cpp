@@ -60,9 +60,10 @@ struct OutItem {
   bool offered;  // the offer came
   bool started;  // its data began: ORIGIN written where the offer was not 0
   ResumeOffer offer;
-  uint64_t origin;        // where its data goes on from
-  uint64_t s_file_end;    // S offset after its FILE record
-  uint64_t c_file_proof;  // C offset by which that record is in C, or kUnknown
+  uint64_t origin;          // where its data goes on from
+  uint64_t s_file_end;      // S offset after its FILE record
+  uint64_t c_file_proof;    // C offset by which that record is in C, or kUnknown
+  std::string decline_why;  // the reason the receiver gave before declining it
 };
 
 // C bytes up to c carry S bytes up to s, as the compressor handed them out
@@ -395,8 +396,12 @@ static void HandleItemAnswer(SessionSender* s, const Frame& frame) {
     PutProof(proof, item->size, item->crc);
     bool whole = item->closed && !item->stop && item->read == item->size && item->read_error == 0;
     if (whole && memcmp(frame.payload, proof, 12) == 0) SettleItem(s, item, {Reason::kDone});
+  } else if (frame.type == kFrameReason) {
+    item->decline_why.assign(reinterpret_cast<const char*>(frame.payload), frame.length);
   } else if (frame.type == kFrameItemDeclined) {
-    SettleItem(s, item, {Reason::kDeclined});
+    Ending declined = {Reason::kDeclined};
+    declined.why = item->decline_why;
+    SettleItem(s, item, declined);
   } else if (item->read_error != 0) {
     SettleItem(s, item, {Reason::kCancelled, item->read_error});
   } else {
@@ -462,8 +467,12 @@ static bool HandleAnswer(SessionSender* s, const Frame& frame) {
     case kFrameItemDone:
     case kFrameItemFailed:
     case kFrameItemDeclined:
+    case kFrameReason:
       HandleItemAnswer(s, frame);
       return true;
+    case kFrameInterrupted:
+      s->ending = {Reason::kPeerInterrupted};
+      return false;
     case kFrameItemOffer:
       HandleOffer(s, frame);
       return true;

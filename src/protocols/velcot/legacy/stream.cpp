@@ -63,6 +63,7 @@ struct Sender {
   uint8_t agreed;              // those the answer shares
   bool answered_capabilities;  // ACCEPT or DECLINE came
   ResumeOffer resume;          // ACCEPT's offer, with resume agreed
+  std::string decline_why;     // the reason a receiver gave before its DECLINE
 };
 
 // Fills the ring from the file up to the window's end, for the whole-file
@@ -207,11 +208,18 @@ static bool HandleAnswer(Sender* s, const Frame& answer) {
       // In a session the file's data goes there, not in this exchange.
       if (s->agreed & kCapabilitySession) s->ending = {Reason::kDone};
       return (s->agreed & kCapabilitySession) == 0;
+    case kFrameReason:
+      s->decline_why.assign(reinterpret_cast<const char*>(answer.payload), answer.length);
+      return true;
     case kFrameDecline:
       if (!s->accepted) s->agreed = answer.sequence & s->offered;
       s->answered_capabilities = true;
       if (!s->accepted) s->ending = {Reason::kDeclined};
+      s->ending.why = s->decline_why;
       return s->accepted;
+    case kFrameInterrupted:
+      s->ending = {Reason::kPeerInterrupted};
+      return false;
     case kFrameStored: {
       if (s->offered != 0 && !s->accepted) return true;
       // The receiver checked the whole file against the same CRC-32: it holds
@@ -418,6 +426,8 @@ static bool HandleFrame(Receiver* r, const Frame& frame) {
     }
     case kFrameCancel:
       return EndData(r, {Reason::kCancelled});
+    case kFrameInterrupted:
+      return EndData(r, {Reason::kPeerInterrupted});
     case kFrameFile:  // the ACCEPT was lost
       return r->expected != 0 || CheckWritten(r, WriteOffsetFrame(r->port, kFrameAccept, 0, 0));
     default:
