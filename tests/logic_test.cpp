@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "files/names.h"
 #include "base/progress.h"
+#include "base/wire.h"
+#include "files/names.h"
+#include "files/store.h"
+#include "ports/telnet.h"
 #include "protocols/velcot/records.h"
 #include "protocols/velcot/repeat.h"
 #include "protocols/velcot/resume.h"
-#include "files/store.h"
-#include "ports/telnet.h"
-#include "base/wire.h"
 #include "wire_util.h"
 
 #ifdef _WIN32

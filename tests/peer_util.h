@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "ports/commdev.h"
 #include "file_util.h"
-#include "scratch_util.h"
+#include "ports/commdev.h"
 #include "run/transfer.h"
+#include "scratch_util.h"
 #include "wire_util.h"
 
 struct Link {

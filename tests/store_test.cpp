@@ -16,8 +16,8 @@
 #include <ctime>
 
 #include "files/names.h"
-#include "scratch_util.h"
 #include "files/store.h"
+#include "scratch_util.h"
 
 namespace fs = std::filesystem;
 

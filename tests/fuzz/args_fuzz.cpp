@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "ports/commdev.h"
 #include "fuzz_util.h"
+#include "ports/commdev.h"
 #include "velcot.h"
 
 namespace {

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
+#include "protocols/velcot/codec.h"
 #include "run/transfer.h"
 
 namespace fs = std::filesystem;

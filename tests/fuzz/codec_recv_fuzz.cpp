@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
+#include "protocols/velcot/codec.h"
 
 namespace {
 

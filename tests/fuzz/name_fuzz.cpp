@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_util.h"
 #include "files/names.h"
+#include "fuzz_util.h"
 #include "run/transfer.h"
 
 namespace {

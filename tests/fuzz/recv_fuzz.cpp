@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <map>
 
-#include "protocols/classic/classic.h"
-#include "fuzz_util.h"
 #include "files/names.h"
+#include "fuzz_util.h"
+#include "protocols/classic/classic.h"
 #include "run/transfer.h"
 
 namespace fs = std::filesystem;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "protocols/classic/classic.h"
 #include "fuzz_util.h"
+#include "protocols/classic/classic.h"
 #include "run/transfer.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_util.h"
 #include "files/names.h"
+#include "fuzz_util.h"
 #include "run/transfer.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "protocols/velcot/codec.h"
 #include "fuzz_util.h"
+#include "protocols/velcot/codec.h"
 #include "protocols/velcot/records.h"
 #include "run/transfer.h"
 

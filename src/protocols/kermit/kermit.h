@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ports/commdev.h"
 #include "base/outcome.h"
 #include "base/wire.h"
+#include "ports/commdev.h"
 
 struct KermitRun {
   const char* const* files;  // to send, in order

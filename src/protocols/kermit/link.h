@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/wire.h"
 #include "ports/commdev.h"
 #include "protocols/kermit/packet.h"
-#include "base/wire.h"
 
 // The longest packet velcot takes: an extended one of one more than it
 // offers (kKermitLongOffered) after its header, as C-Kermit sends.

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "files/names.h"
 #include "base/progress.h"
+#include "files/names.h"
+#include "files/store.h"
 #include "protocols/kermit/kermit.h"
 #include "protocols/kermit/link.h"
-#include "files/store.h"
 
 using Clock = std::chrono::steady_clock;
 

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <string>
 
-#include "protocols/velcot/frame.h"
-#include "files/names.h"
 #include "base/wire.h"
+#include "files/names.h"
+#include "protocols/velcot/frame.h"
 
 uint16_t PutResumeOffer(uint8_t* payload, const ResumeOffer& offer, bool as_accept) {
   PutBigEndian(payload, offer.offset, 8);

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "protocols/velcot/records.h"
 #include "files/store.h"
+#include "protocols/velcot/records.h"
 
 // The FILE record's flag of an item that waits for the receiver's offer.
 constexpr uint8_t kFileWaits = 0x01;
