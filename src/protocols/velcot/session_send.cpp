@@ -650,7 +650,8 @@ TransferResult SendSession(PortHandle port, const SessionStart& start, const Ses
   s.agreed = start.agreed;
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();
-  StartEncoder(&s.encoder, start.agreed & (kCodecDeflate | kCodecZstd), FindPhysicalMemory());
+  StartEncoder(&s.encoder, start.agreed & kCodecs, FindPhysicalMemory());
+  ReportDrainRate(&s.encoder, times.line_rate);
   s.tally = times.tally;
   s.items.push_back(MakeItem(start.path, start.file, start.size, start.again, 0, 0));
   s.items.back().line.tally = times.tally;
