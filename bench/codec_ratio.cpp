@@ -104,14 +104,15 @@ double ReadCpuSeconds() {
 
 std::string DescribeLevels(const CodecEncoder& encoder) {
   std::string shown;
-  const char* names[] = {"none", "d", "z"};
-  for (int codec = 0; codec < 3; codec++) {
+  const char* names[] = {"none", "d", "z", "x"};
+  for (int codec = 0; codec < kRunCodecs; codec++) {
     for (int step = 0; step < kMaxSteps; step++) {
       uint64_t bytes = encoder.s_at[codec][step];
       if (bytes == 0) continue;
       std::string name = names[codec];
       if (codec == 1) name += std::to_string(kDeflateLevels[step]);
       if (codec == 2) name += std::to_string(kZstdLevels[step]);
+      if (codec == 3) name += std::to_string(kLzmaLevels[step] & 0xFF) + (step == 4 ? "e" : "");
       char share[64];
       snprintf(share, sizeof share, "%s%s:%.0f%%", shown.empty() ? "" : " ", name.c_str(),
                100.0 * double(bytes) / double(encoder.s_bytes));
@@ -179,8 +180,9 @@ bool RunSession(const Bytes& s, long baud, uint8_t agreed, const char* codecs) {
   return true;
 }
 
-// The files as one session at 115200 and 921600, with zstd (where built)
-// and with deflate alone, as velcot.exe has it.
+// The files as one session at 115200 and 921600, with all codecs, with
+// zstd and deflate (where built), and with deflate alone, as velcot.exe
+// has it.
 int RunSessions(int count, char** paths) {
   Bytes s;
   for (int i = 0; i < count; i++) {
@@ -196,6 +198,7 @@ int RunSessions(int count, char** paths) {
   std::vector<Codecs> sets = {{kCodecDeflate, "deflate"}};
   if (ListCodecs(true) & kCodecZstd)
     sets.insert(sets.begin(), {kCodecDeflate | kCodecZstd, "zstd"});
+  if (ListCodecs(true) & kCodecLzma) sets.insert(sets.begin(), {kCodecs, "lzma"});
   for (long baud : {115200L, 921600L}) {
     for (const Codecs& set : sets) {
       if (!RunSession(s, baud, set.agreed, set.name)) return 1;
