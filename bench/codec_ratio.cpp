@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -183,7 +184,8 @@ bool RunSession(const Bytes& s, long baud, uint8_t agreed, const char* codecs) {
 // The files as one session at 115200 and 921600, with all codecs, with
 // zstd and deflate (where built), and with deflate alone, as velcot.exe
 // has it.
-int RunSessions(int count, char** paths) {
+// only: one set's name and one rate, for counting its instructions.
+int RunSessions(int count, char** paths, const std::string& only, long only_baud) {
   Bytes s;
   for (int i = 0; i < count; i++) {
     if (!ReadWholeFile(paths[i], &s)) {
@@ -200,7 +202,9 @@ int RunSessions(int count, char** paths) {
     sets.insert(sets.begin(), {kCodecDeflate | kCodecZstd, "zstd"});
   if (ListCodecs(true) & kCodecLzma) sets.insert(sets.begin(), {kCodecs, "lzma"});
   for (long baud : {115200L, 921600L}) {
+    if (only_baud != 0 && baud != only_baud) continue;
     for (const Codecs& set : sets) {
+      if (!only.empty() && only != set.name) continue;
       if (!RunSession(s, baud, set.agreed, set.name)) return 1;
     }
   }
@@ -211,10 +215,15 @@ int RunSessions(int count, char** paths) {
 
 int main(int argc, char** argv) {
   if (argc < 2 || (argc < 3 && std::string(argv[1]) == "--session")) {
-    fprintf(stderr, "usage: codec_ratio [--session] FILE...\n");
+    fprintf(stderr, "usage: codec_ratio [--session [--only lzma|zstd|deflate BAUD]] FILE...\n");
     return 2;
   }
-  if (std::string(argv[1]) == "--session") return RunSessions(argc - 2, argv + 2);
+  if (std::string(argv[1]) == "--session") {
+    // --session [--only NAME BAUD] FILE...
+    if (argc > 5 && std::string(argv[2]) == "--only")
+      return RunSessions(argc - 5, argv + 5, argv[3], atol(argv[4]));
+    return RunSessions(argc - 2, argv + 2, "", 0);
+  }
   for (int i = 1; i < argc; i++) {
     std::vector<unsigned char> bytes;
     if (!ReadWholeFile(argv[i], &bytes)) {
