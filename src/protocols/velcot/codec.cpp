@@ -46,6 +46,16 @@ double ReadCpuSeconds() {
 #endif
 }
 
+// Ends an lzma coder. zstd's and lzma's coders are kept one at a time:
+// each holds a window of up to 8 MiB (a compressor, up to 100 MiB).
+void DropLzma(LzmaCoder** lzma) {
+#if VELCOT_LZMA
+  if (*lzma != nullptr) lzma_end(&(*lzma)->stream);
+  delete *lzma;
+#endif
+  *lzma = nullptr;
+}
+
 size_t FindHistorySize(RunCodec codec) {
   return codec == RunCodec::kZstd || codec == RunCodec::kLzma ? kZstdHistory : kDeflateHistory;
 }
@@ -179,6 +189,10 @@ CodecError RunLzma(CodecEncoder* e, const uint8_t* s, size_t size, int action, B
 // dictionary's.
 CodecError OpenLzma(CodecEncoder* e, const uint8_t* priming, size_t primed, uint8_t* size_byte) {
 #if VELCOT_LZMA
+#if VELCOT_ZSTD
+  ZSTD_freeCCtx(e->zstd);
+  e->zstd = nullptr;
+#endif
   if (e->lzma == nullptr) e->lzma = new LzmaCoder;
   e->prefix.assign(priming, priming + primed);
   lzma_options_lzma* options = &e->lzma->options;
@@ -209,6 +223,7 @@ CodecError OpenRun(CodecEncoder* e, RunCodec codec, Bytes* c) {
       return CodecError::kCodecFailed;
   } else if (codec == RunCodec::kZstd) {
 #if VELCOT_ZSTD
+    DropLzma(&e->lzma);
     if (e->zstd == nullptr) e->zstd = ZSTD_createCCtx();
     if (e->zstd == nullptr) return CodecError::kCodecFailed;
     ZSTD_CCtx_reset(e->zstd, ZSTD_reset_session_and_parameters);
@@ -440,11 +455,14 @@ CodecError LookAtLevel(CodecEncoder* e, Bytes* c) {
   CodecError error = FlushRun(e, c);
   if (error != CodecError::kNone) return error;
   double* cpu_at = e->cpu_at[int(e->run)];
+  // The stream's ratio so far, not the window's: a stretch that shrinks
+  // far more than the rest passes while the line sends what is ready, and
+  // each change of level costs a reload of the history.
   LadderInput in = {e->step,
                     e->steps,
                     cpu_at,
                     e->window_cpu / double(e->window_in),
-                    double(e->window_in) / double(std::max<uint64_t>(e->window_out, 1)),
+                    double(e->s_bytes) / double(std::max<uint64_t>(e->c_bytes, 1)),
                     e->drain_rate};
   cpu_at[e->step] = in.cpu_per_byte;
   bool shrinks = e->window_out * 100 < e->window_in * 97;
@@ -498,6 +516,7 @@ CodecError OpenDecoderRun(CodecDecoder* d, uint8_t header) {
     d->state = CodecDecoder::State::kDeflate;
   } else if (codec == RunCodec::kZstd) {
 #if VELCOT_ZSTD
+    DropLzma(&d->lzma);
     if (d->zstd == nullptr) {
       d->zstd = ZSTD_createDCtx();
       if (d->zstd == nullptr ||
@@ -522,6 +541,10 @@ CodecError OpenDecoderRun(CodecDecoder* d, uint8_t header) {
 CodecError OpenLzmaDecoder(CodecDecoder* d, uint8_t size_byte) {
 #if VELCOT_LZMA
   if (size_byte > kLzmaDictionaryMax) return CodecError::kWindowTooLarge;
+#if VELCOT_ZSTD
+  ZSTD_freeDCtx(d->zstd);
+  d->zstd = nullptr;
+#endif
   if (d->lzma == nullptr) d->lzma = new LzmaCoder;
   lzma_options_lzma* options = &d->lzma->options;
   if (lzma_lzma_preset(options, 0)) return CodecError::kCodecFailed;
@@ -841,11 +864,7 @@ void FreeEncoder(CodecEncoder* e) {
   ZSTD_freeCCtx(e->zstd);
 #endif
   e->zstd = nullptr;
-#if VELCOT_LZMA
-  if (e->lzma != nullptr) lzma_end(&e->lzma->stream);
-  delete e->lzma;
-#endif
-  e->lzma = nullptr;
+  DropLzma(&e->lzma);
   e->run_open = false;
   for (Bytes* bytes : {&e->history, &e->prefix, &e->chunk, &e->sample})
     Bytes().swap(*bytes);
@@ -923,11 +942,7 @@ void FreeDecoder(CodecDecoder* d) {
   ZSTD_freeDCtx(d->zstd);
 #endif
   d->zstd = nullptr;
-#if VELCOT_LZMA
-  if (d->lzma != nullptr) lzma_end(&d->lzma->stream);
-  delete d->lzma;
-#endif
-  d->lzma = nullptr;
+  DropLzma(&d->lzma);
   Bytes().swap(d->history);
   Bytes().swap(d->prefix);
 }

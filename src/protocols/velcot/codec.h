@@ -179,8 +179,8 @@ void FreeEncoder(CodecEncoder* encoder);
 // ---- the receiver ----
 
 // Memory, at most: with zstd or lzma agreed the decoder's window or
-// dictionary of 8 MiB and its buffers (about 8.5 MiB each, both only where
-// a run of each came), 1.25 MiB of history and a 1 MiB prefix; with
+// dictionary of 8 MiB and its buffers (about 8.5 MiB; one codec's at a
+// time), 1.25 MiB of history and a 1 MiB prefix; with
 // deflate alone about 45 KiB of zlib state and 40 KiB of history.
 struct CodecDecoder {
   uint8_t agreed = 0;
