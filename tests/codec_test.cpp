@@ -290,6 +290,10 @@ TEST(FeedDecoder, RefusesWhatDoesNotDecodeAndKeepsToItsLimit) {
       E fed = Decode(&decoder, h.c, piece, 7, &s);
       EXPECT_EQ(fed, h.error == E::kTruncated ? ok : h.error) << h.what << ", pieces of " << piece;
       EXPECT_LE(s.size(), h.s_limit) << h.what;
+      // Refused before the dictionary was allocated.
+      if (h.error == E::kWindowTooLarge) {
+        EXPECT_EQ(decoder.lzma, nullptr) << h.what;
+      }
       EXPECT_EQ(EndDecoder(&decoder), h.error) << h.what << ", pieces of " << piece;
     }
   }
