@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -104,14 +105,15 @@ double ReadCpuSeconds() {
 
 std::string DescribeLevels(const CodecEncoder& encoder) {
   std::string shown;
-  const char* names[] = {"none", "d", "z"};
-  for (int codec = 0; codec < 3; codec++) {
+  const char* names[] = {"none", "d", "z", "x"};
+  for (int codec = 0; codec < kRunCodecs; codec++) {
     for (int step = 0; step < kMaxSteps; step++) {
       uint64_t bytes = encoder.s_at[codec][step];
       if (bytes == 0) continue;
       std::string name = names[codec];
       if (codec == 1) name += std::to_string(kDeflateLevels[step]);
       if (codec == 2) name += std::to_string(kZstdLevels[step]);
+      if (codec == 3) name += std::to_string(kLzmaLevels[step] & 0xFF) + (step == 4 ? "e" : "");
       char share[64];
       snprintf(share, sizeof share, "%s%s:%.0f%%", shown.empty() ? "" : " ", name.c_str(),
                100.0 * double(bytes) / double(encoder.s_bytes));
@@ -179,9 +181,11 @@ bool RunSession(const Bytes& s, long baud, uint8_t agreed, const char* codecs) {
   return true;
 }
 
-// The files as one session at 115200 and 921600, with zstd (where built)
-// and with deflate alone, as velcot.exe has it.
-int RunSessions(int count, char** paths) {
+// The files as one session at 115200 and 921600, with all codecs, with
+// zstd and deflate (where built), and with deflate alone, as velcot.exe
+// has it.
+// only: one set's name and one rate, for counting its instructions.
+int RunSessions(int count, char** paths, const std::string& only, long only_baud) {
   Bytes s;
   for (int i = 0; i < count; i++) {
     if (!ReadWholeFile(paths[i], &s)) {
@@ -196,8 +200,12 @@ int RunSessions(int count, char** paths) {
   std::vector<Codecs> sets = {{kCodecDeflate, "deflate"}};
   if (ListCodecs(true) & kCodecZstd)
     sets.insert(sets.begin(), {kCodecDeflate | kCodecZstd, "zstd"});
-  for (long baud : {115200L, 921600L}) {
+  if (ListCodecs(true) & kCodecLzma) sets.insert(sets.begin(), {kCodecs, "lzma"});
+  std::vector<long> bauds = {115200L, 921600L};
+  if (only_baud != 0) bauds = {only_baud};  // 10: 1 byte/s, where every level fits
+  for (long baud : bauds) {
     for (const Codecs& set : sets) {
+      if (!only.empty() && only != set.name) continue;
       if (!RunSession(s, baud, set.agreed, set.name)) return 1;
     }
   }
@@ -208,10 +216,15 @@ int RunSessions(int count, char** paths) {
 
 int main(int argc, char** argv) {
   if (argc < 2 || (argc < 3 && std::string(argv[1]) == "--session")) {
-    fprintf(stderr, "usage: codec_ratio [--session] FILE...\n");
+    fprintf(stderr, "usage: codec_ratio [--session [--only lzma|zstd|deflate BAUD]] FILE...\n");
     return 2;
   }
-  if (std::string(argv[1]) == "--session") return RunSessions(argc - 2, argv + 2);
+  if (std::string(argv[1]) == "--session") {
+    // --session [--only NAME BAUD] FILE...
+    if (argc > 5 && std::string(argv[2]) == "--only")
+      return RunSessions(argc - 5, argv + 5, argv[3], atol(argv[4]));
+    return RunSessions(argc - 2, argv + 2, "", 0);
+  }
   for (int i = 1; i < argc; i++) {
     std::vector<unsigned char> bytes;
     if (!ReadWholeFile(argv[i], &bytes)) {

@@ -44,6 +44,11 @@
 # that codec's goodput can be, in multiples of baud/10. The corpus is made
 # in the scratch folder for each run, or taken from CORPUS=DIR.
 #
+# BAUD/session sends the corpus in one run only (velcot, and the baseline
+# if given), beside the ratios gzip -9, zstd -19 and xz -9e make of the
+# corpus' tar, the most each could give in multiples of baud/10; then
+# the same for SAMPLE=FILE if given (a file on its own).
+#
 # Columns: wall time of the sender; goodput (file bytes per second);
 # goodput against baud/10 (an 8N1 character is 10 bit times); goodput
 # against the classic exchange's own ceiling (each 1024-byte block costs
@@ -376,6 +381,41 @@ run_corpus_row() {  # run_corpus_row DIR BAUD
   done
 }
 
+# The files in one run at each BAUD, after the ratios of the standard
+# compressors over their tar (a lone file: over the file).
+run_session_rows() {  # run_session_rows DIR BAUD...
+  local dir=$1 tar=$scratch/session.tar baud tool secs tx rx total sets=("$1")
+  shift
+  [[ -n ${SAMPLE:-} ]] && sets+=("$SAMPLE")
+  echo
+  echo "| tool | baud | files | bytes | time | goodput | of baud/10 | CPU s/MiB sender | CPU s/MiB receiver |"
+  echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+  for set in "${sets[@]}"; do
+    local files=("$set")
+    [[ -d $set ]] && files=("$set"/*)
+    total=$(cat "${files[@]}" | wc -c)
+    tar -cf "$tar" -C "$(dirname "${files[0]}")" $(for f in "${files[@]}"; do basename "$f"; done)
+    for tool in "gzip -9" "zstd -19" "xz -9e"; do
+      local packed
+      if [[ -d $set ]]; then packed=$($tool -c "$tar" | wc -c); else packed=$($tool -c "$set" | wc -c); fi
+      echo "| $tool | - | $(basename "$set") | $total | - | - | $(awk -v a="$total" -v b="$packed" \
+        'BEGIN { printf "%.3f (ratio)", a / b }') | - | - |"
+    done
+    for baud in "$@"; do
+      local session_tools=(velcot)
+      [[ -n ${BASELINE:-} ]] && session_tools+=(baseline)
+      for tool in "${session_tools[@]}"; do
+        read -r secs tx rx < <(measure "$tool" "$baud" "" cable "${files[@]}")
+        [[ -n ${rx:-} ]] || exit 1
+        awk -v tool="$tool" -v baud="$baud" -v name="$(basename "$set")" -v size="$total" \
+          -v secs="$secs" -v tx="$tx" -v rx="$rx" 'BEGIN { goodput = size / secs; mib = size / 1048576
+          printf "| %s | %d | %s | %d | %.2f s | %.0f B/s | %.3f x | %.3f | %.3f |\n", tool, baud,
+            name, size, secs, goodput, goodput / (baud / 10), tx / mib, rx / mib }'
+      done
+    done
+  done
+}
+
 if [[ ${1:-} == --plot ]]; then
   plot
   exit 0
@@ -385,9 +425,16 @@ rows=("$@")
 ((${#rows[@]})) || rows=(9600 115200 921600 3000000 0 115200/usb16 115200/usb1 921600/usb16
   921600/usb1 115200/files100 115200/rfc2217 115200/raw 115200/picocom)
 corpus_rows=()
+session_rows=()
 ordinary=0
 for row in "${rows[@]}"; do
-  if [[ $row == */corpus ]]; then corpus_rows+=("${row%/corpus}"); else ordinary=1; fi
+  if [[ $row == */corpus ]]; then
+    corpus_rows+=("${row%/corpus}")
+  elif [[ $row == */session ]]; then
+    session_rows+=("${row%/session}")
+  else
+    ordinary=1
+  fi
 done
 if ((ordinary)); then
   echo "| tool | baud | size | time | goodput | of baud/10 | of classic ceiling | CPU s/MiB sender | CPU s/MiB receiver |"
@@ -396,7 +443,7 @@ fi
 tools=(velcot velcot-classic)
 [[ -n ${BASELINE:-} ]] && tools+=(baseline)
 for row in "${rows[@]}"; do
-  [[ $row == */corpus ]] && continue
+  [[ $row == */corpus || $row == */session ]] && continue
   baud=${row%%/*}
   usb=
   [[ $row == */usb* ]] && usb=${row#*/usb}
@@ -431,6 +478,11 @@ if ((${#corpus_rows[@]})); then
   for baud in "${corpus_rows[@]}"; do
     run_corpus_row "$corpus" "$baud"
   done
+fi
+if ((${#session_rows[@]})); then
+  corpus=${CORPUS:-$scratch/corpus}
+  [[ -e $corpus ]] || bash "$repo/bench/corpus.sh" "$corpus"
+  run_session_rows "$corpus" "${session_rows[@]}"
 fi
 # Only a run of the default rows replaces the saved figures and the picture.
 if (($# == 0)); then

@@ -1,8 +1,10 @@
 # The compression libraries velcot_core links against: zlib everywhere
 # (Debian: zlib1g-dev; for velcot.exe libz-mingw-w64-dev; for armhf
 # zlib1g-dev:armhf), and zstd where VELCOT_ZSTD is on, as by default on Linux
-# (libzstd-dev; libzstd-dev:armhf). Code that uses zstd is built only where
-# VELCOT_ZSTD is defined to 1.
+# (libzstd-dev; libzstd-dev:armhf), and liblzma where VELCOT_LZMA is on, as
+# by default on Linux (liblzma-dev; liblzma-dev:armhf). Code that uses zstd
+# or liblzma is built only where VELCOT_ZSTD or VELCOT_LZMA is defined to 1.
+# Debian has neither for mingw-w64: velcot.exe has deflate alone.
 #
 # A program linked with -static (velcot.exe, whose imports must stay within
 # Windows XP's DLLs; the kernel suite's velcot) takes the static archives.
@@ -29,6 +31,18 @@ if(VELCOT_ZSTD)
   target_include_directories(velcot_core SYSTEM PUBLIC ${ZSTD_INCLUDE_DIR})
   target_link_libraries(velcot_core PUBLIC ${ZSTD_LIBRARY})
   target_compile_definitions(velcot_core PUBLIC VELCOT_ZSTD=1)
+endif()
+
+option(VELCOT_LZMA "Link liblzma, LZMA2 between two Linux velcots" ${zstd_default})
+if(VELCOT_LZMA)
+  find_path(LZMA_INCLUDE_DIR lzma.h)
+  find_library(LZMA_LIBRARY lzma)
+  if(NOT LZMA_INCLUDE_DIR OR NOT LZMA_LIBRARY)
+    message(FATAL_ERROR "liblzma not found: install liblzma-dev, or configure with -DVELCOT_LZMA=OFF")
+  endif()
+  target_include_directories(velcot_core SYSTEM PUBLIC ${LZMA_INCLUDE_DIR})
+  target_link_libraries(velcot_core PUBLIC ${LZMA_LIBRARY})
+  target_compile_definitions(velcot_core PUBLIC VELCOT_LZMA=1)
 endif()
 
 set(CMAKE_FIND_LIBRARY_SUFFIXES ${saved_suffixes})

@@ -78,6 +78,7 @@ need_command make make
 need_package libgtest-dev
 need_package zlib1g-dev  # compression between velcots
 need_package libzstd-dev
+need_package liblzma-dev  # LZMA2 between Linux velcots
 need_command socat socat
 need_command ser2net ser2net         # network ports: RFC 2217 and raw TCP
 need_command picocom picocom         # -p - as a terminal program's command
@@ -101,6 +102,7 @@ if [[ $want_armhf == 1 ]]; then
   need_package googletest  # GoogleTest's sources, built for armhf
   need_package zlib1g-dev:armhf
   need_package libzstd-dev:armhf
+  need_package liblzma-dev:armhf
 fi
 
 if [[ $want_kernel == 1 ]]; then

@@ -271,10 +271,12 @@ uint32_t ComputeQuietTime(uint32_t baudrate, const LineFormat& format) {
 }
 
 LineTimes ComputeLineTimes(uint32_t baudrate, const LineFormat& format) {
-  return {ComputeStallLimit(baudrate, format), ComputeOpeningQuiet(baudrate, format),
+  return {ComputeStallLimit(baudrate, format),
+          ComputeOpeningQuiet(baudrate, format),
           ComputeWatchTime(baudrate, format),
           LimitToUint32(CountLineTime(kLongestFrame, baudrate, format)),
-          ComputeQuietTime(baudrate, format)};
+          ComputeQuietTime(baudrate, format),
+          baudrate == 0 ? 0 : LimitToUint32(uint64_t(baudrate) / CountBitsPerCharacter(format))};
 }
 
 uint32_t ScaleStallLimit(uint32_t stall_limit_ms, uint32_t quarters) {

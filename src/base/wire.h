@@ -172,6 +172,7 @@ struct LineTimes {
   uint32_t watch_ms;          // ComputeWatchTime
   uint32_t frame_ms = 0;      // the line time of the longest streaming frame
   uint32_t quiet_ms = 0;      // ComputeQuietTime
+  uint32_t line_rate = 0;     // bytes per second at the configured rate; 0 none
   // What the run moved, for its summary: the progress lines made with it
   // add to it (progress.h). None when no summary is kept.
   RunTally* tally = nullptr;

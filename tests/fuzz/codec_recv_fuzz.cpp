@@ -49,7 +49,8 @@ CodecError Decode(uint8_t agreed, uint64_t limit, const uint8_t* c, size_t size,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  uint8_t agreed = uint8_t(((data[0] & 1) ? kCodecDeflate : 0) | ((data[0] & 2) ? kCodecZstd : 0));
+  uint8_t agreed = uint8_t(((data[0] & 1) ? kCodecDeflate : 0) | ((data[0] & 2) ? kCodecZstd : 0) |
+                           ((data[0] & 4) ? kCodecLzma : 0));
   uint64_t limit = uint64_t(1) << (10 + (data[1] & 0x0F) % 11);  // 1 KiB to 1 MiB
   std::string whole, pieces;
   CodecError verdict = Decode(agreed, limit, data + 2, size - 2, 0, 1 << 16, &whole);

@@ -19,7 +19,7 @@ namespace {
 // and QUIT.
 bool IsFileInStream(const std::string& c, const std::string& content) {
   CodecDecoder decoder;
-  StartDecoder(&decoder, kCodecDeflate | kCodecZstd);
+  StartDecoder(&decoder, kCodecs);
   RecordReader reader;
   StartRecords(&reader, content.size());
   std::string data, ends;

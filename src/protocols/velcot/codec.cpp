@@ -18,6 +18,14 @@
 #include <zstd_errors.h>
 #endif
 
+#if VELCOT_LZMA
+#include <lzma.h>
+struct LzmaCoder {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  lzma_options_lzma options{};
+};
+#endif
+
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
@@ -38,13 +46,23 @@ double ReadCpuSeconds() {
 #endif
 }
 
+// Ends an lzma coder. zstd's and lzma's coders are kept one at a time:
+// each holds a window of up to 8 MiB (a compressor, up to 100 MiB).
+void DropLzma(LzmaCoder** lzma) {
+#if VELCOT_LZMA
+  if (*lzma != nullptr) lzma_end(&(*lzma)->stream);
+  delete *lzma;
+#endif
+  *lzma = nullptr;
+}
+
 size_t FindHistorySize(RunCodec codec) {
-  return codec == RunCodec::kZstd ? kZstdHistory : kDeflateHistory;
+  return codec == RunCodec::kZstd || codec == RunCodec::kLzma ? kZstdHistory : kDeflateHistory;
 }
 
 // What an end keeps of S for the runs it may be asked to prime.
 size_t FindHistoryKept(uint8_t agreed) {
-  if (agreed & kCodecZstd) return kZstdHistory;
+  if (agreed & (kCodecZstd | kCodecLzma)) return kZstdHistory;
   return agreed & kCodecDeflate ? kDeflateHistory : 0;
 }
 
@@ -66,7 +84,8 @@ size_t CountPrimed(RunCodec codec, const Bytes& history) {
 
 bool IsAgreed(uint8_t agreed, RunCodec codec) {
   return codec == RunCodec::kNone || (codec == RunCodec::kDeflate && (agreed & kCodecDeflate)) ||
-         (codec == RunCodec::kZstd && (agreed & kCodecZstd));
+         (codec == RunCodec::kZstd && (agreed & kCodecZstd)) ||
+         (codec == RunCodec::kLzma && (agreed & kCodecLzma));
 }
 
 #if VELCOT_ZSTD
@@ -74,6 +93,20 @@ ZSTD_compressionParameters FindZstdParameters(int level) {
   ZSTD_compressionParameters parameters = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0);
   parameters.windowLog = std::min(parameters.windowLog, kZstdWindowLogMax);
   return parameters;
+}
+#endif
+
+#if VELCOT_LZMA
+// A step's LZMA2 options, the dictionary cut to 8 MiB.
+bool FindLzmaOptions(int step, lzma_options_lzma* options) {
+  if (lzma_lzma_preset(options, kLzmaLevels[step])) return false;
+  options->dict_size = std::min<uint32_t>(options->dict_size, 8u << 20);
+  return true;
+}
+
+// The dictionary size of the size byte, as .xz's LZMA2 filter property.
+uint32_t FindLzmaDictionary(uint8_t size_byte) {
+  return (2u | (size_byte & 1u)) << (size_byte / 2 + 11);
 }
 #endif
 
@@ -129,19 +162,68 @@ CodecError RunZstd(CodecEncoder* e, const uint8_t* s, size_t size, int mode, Byt
 #endif
 }
 
+// action: LZMA_RUN, LZMA_SYNC_FLUSH or LZMA_FINISH.
+CodecError RunLzma(CodecEncoder* e, const uint8_t* s, size_t size, int action, Bytes* c) {
+#if VELCOT_LZMA
+  uint8_t out[16384];
+  lzma_stream* stream = &e->lzma->stream;
+  stream->next_in = s;
+  stream->avail_in = size;
+  for (;;) {
+    stream->next_out = out;
+    stream->avail_out = sizeof out;
+    lzma_ret status = lzma_code(stream, lzma_action(action));
+    if (status != LZMA_OK && status != LZMA_STREAM_END) return CodecError::kCodecFailed;
+    Emit(e, out, sizeof out - stream->avail_out, c);
+    if (action == LZMA_RUN ? stream->avail_in == 0 && stream->avail_out > 0
+                           : status == LZMA_STREAM_END)
+      return CodecError::kNone;
+  }
+#else
+  (void)e, (void)s, (void)size, (void)action, (void)c;
+  return CodecError::kNotAgreed;
+#endif
+}
+
+// Opens the lzma coder for a run at the encoder's step; *size_byte is the
+// dictionary's.
+CodecError OpenLzma(CodecEncoder* e, const uint8_t* priming, size_t primed, uint8_t* size_byte) {
+#if VELCOT_LZMA
+#if VELCOT_ZSTD
+  ZSTD_freeCCtx(e->zstd);
+  e->zstd = nullptr;
+#endif
+  if (e->lzma == nullptr) e->lzma = new LzmaCoder;
+  e->prefix.assign(priming, priming + primed);
+  lzma_options_lzma* options = &e->lzma->options;
+  if (!FindLzmaOptions(e->step, options)) return CodecError::kCodecFailed;
+  options->preset_dict = primed > 0 ? e->prefix.data() : nullptr;
+  options->preset_dict_size = uint32_t(primed);
+  lzma_filter filters[] = {{LZMA_FILTER_LZMA2, options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_raw_encoder(&e->lzma->stream, filters) != LZMA_OK ||
+      lzma_properties_encode(filters, size_byte) != LZMA_OK)
+    return CodecError::kCodecFailed;
+  return CodecError::kNone;
+#else
+  (void)e, (void)priming, (void)primed, (void)size_byte;
+  return CodecError::kNotAgreed;
+#endif
+}
+
 CodecError OpenRun(CodecEncoder* e, RunCodec codec, Bytes* c) {
   size_t primed = CountPrimed(codec, e->history);
   const uint8_t* priming = e->history.data() + e->history.size() - primed;
   if (codec == RunCodec::kDeflate) {
     if (e->deflate_ready) deflateEnd(&e->deflate);
     e->deflate = z_stream{};
-    e->deflate_ready = deflateInit2(&e->deflate, kDeflateLevels[e->step], Z_DEFLATED, -15, 8,
-                                    Z_DEFAULT_STRATEGY) == Z_OK;
+    e->deflate_ready = deflateInit2(&e->deflate, kDeflateLevels[e->step], Z_DEFLATED, -15, 9,
+                                    e->deflate_strategy) == Z_OK;
     if (!e->deflate_ready) return CodecError::kCodecFailed;
     if (primed > 0 && deflateSetDictionary(&e->deflate, priming, uInt(primed)) != Z_OK)
       return CodecError::kCodecFailed;
   } else if (codec == RunCodec::kZstd) {
 #if VELCOT_ZSTD
+    DropLzma(&e->lzma);
     if (e->zstd == nullptr) e->zstd = ZSTD_createCCtx();
     if (e->zstd == nullptr) return CodecError::kCodecFailed;
     ZSTD_CCtx_reset(e->zstd, ZSTD_reset_session_and_parameters);
@@ -156,8 +238,15 @@ CodecError OpenRun(CodecEncoder* e, RunCodec codec, Bytes* c) {
       return CodecError::kCodecFailed;
 #endif
   }
+  uint8_t size_byte = 0;
+  if (codec == RunCodec::kLzma) {
+    CodecError error = OpenLzma(e, priming, primed, &size_byte);
+    if (error != CodecError::kNone) return error;
+  }
+  if (codec == RunCodec::kZstd || codec == RunCodec::kLzma) e->since_reload = 0;
   uint8_t header = uint8_t(uint8_t(codec) | (primed > 0 ? kPrimingHistory << 4 : 0));
   Emit(e, &header, 1, c);
+  if (codec == RunCodec::kLzma) Emit(e, &size_byte, 1, c);
   e->run = codec;
   e->run_open = true;
   e->runs++;
@@ -176,6 +265,8 @@ CodecError EndRun(CodecEncoder* e, Bytes* c) {
   } else if (e->run == RunCodec::kDeflate) {
     e->deflate.avail_in = 0;
     error = RunDeflate(e, Z_FINISH, c);
+  } else if (e->run == RunCodec::kLzma) {
+    error = RunLzma(e, nullptr, 0, 3 /* LZMA_FINISH */, c);
   } else {
 #if VELCOT_ZSTD
     error = RunZstd(e, nullptr, 0, ZSTD_e_end, c);
@@ -190,7 +281,7 @@ CodecError EndRun(CodecEncoder* e, Bytes* c) {
 CodecError RunBytes(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c) {
   KeepHistory(&e->history, FindHistoryKept(e->agreed), s, size);
   e->s_at[int(e->run)][e->run == RunCodec::kNone ? 0 : e->step] += size;
-  e->since_zstd_change += size;
+  e->since_reload += size;
   e->unflushed = true;
   if (e->run == RunCodec::kNone) {
     e->none_since_sample += size;
@@ -219,6 +310,8 @@ CodecError RunBytes(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c) {
     e->deflate.next_in = const_cast<uint8_t*>(s);
     e->deflate.avail_in = uInt(size);
     error = RunDeflate(e, Z_NO_FLUSH, c);
+  } else if (e->run == RunCodec::kLzma) {
+    error = RunLzma(e, s, size, 0 /* LZMA_RUN */, c);
   } else {
     error = RunZstd(e, s, size, 0 /* ZSTD_e_continue */, c);
   }
@@ -226,30 +319,48 @@ CodecError RunBytes(CodecEncoder* e, const uint8_t* s, size_t size, Bytes* c) {
   return error;
 }
 
-// The share of a sample the lowest level of the preferred codec saves, in a
-// context of its own.
-double MeasureSaving(const CodecEncoder& e, const Bytes& sample) {
-  if (sample.empty()) return 0;
+// The bytes a sample makes at a codec's step, in a context of its own;
+// the sample's size when the codec fails. Deflate tries its strategies and
+// keeps the better one for its runs.
+size_t PackSample(CodecEncoder* e, RunCodec codec, int step, const Bytes& sample) {
   size_t packed = sample.size();
-  if (e.preferred == RunCodec::kDeflate) {
-    z_stream z{};
-    if (deflateInit2(&z, kDeflateLevels[0], Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-      return 0;
-    Bytes out(deflateBound(&z, uLong(sample.size())));
-    z.next_in = const_cast<uint8_t*>(sample.data());
-    z.avail_in = uInt(sample.size());
-    z.next_out = out.data();
-    z.avail_out = uInt(out.size());
-    if (deflate(&z, Z_FINISH) == Z_STREAM_END) packed = out.size() - z.avail_out;
-    deflateEnd(&z);
-  } else {
+  if (codec == RunCodec::kDeflate) {
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED}) {
+      z_stream z{};
+      if (deflateInit2(&z, kDeflateLevels[step], Z_DEFLATED, -15, 9, strategy) != Z_OK) continue;
+      Bytes out(deflateBound(&z, uLong(sample.size())));
+      z.next_in = const_cast<uint8_t*>(sample.data());
+      z.avail_in = uInt(sample.size());
+      z.next_out = out.data();
+      z.avail_out = uInt(out.size());
+      if (deflate(&z, Z_FINISH) == Z_STREAM_END && out.size() - z.avail_out < packed) {
+        packed = out.size() - z.avail_out;
+        e->deflate_strategy = strategy;
+      }
+      deflateEnd(&z);
+    }
+  } else if (codec == RunCodec::kZstd) {
 #if VELCOT_ZSTD
     Bytes out(ZSTD_compressBound(sample.size()));
-    size_t n = ZSTD_compress(out.data(), out.size(), sample.data(), sample.size(), kZstdLevels[0]);
+    size_t n =
+        ZSTD_compress(out.data(), out.size(), sample.data(), sample.size(), kZstdLevels[step]);
     if (!ZSTD_isError(n)) packed = n;
 #endif
+  } else if (codec == RunCodec::kLzma) {
+#if VELCOT_LZMA
+    lzma_options_lzma options;
+    if (!FindLzmaOptions(step, &options)) return packed;
+    // The whole sample fits a dictionary of its own size.
+    options.dict_size = uint32_t(std::max<size_t>(sample.size(), LZMA_DICT_SIZE_MIN));
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    Bytes out(lzma_stream_buffer_bound(sample.size()));
+    size_t n = 0;
+    if (lzma_raw_buffer_encode(filters, nullptr, sample.data(), sample.size(), out.data(), &n,
+                               out.size()) == LZMA_OK)
+      packed = std::min(packed, n + 1);
+#endif
   }
-  return 1.0 - double(packed) / double(sample.size());
+  return packed;
 }
 
 // Samples every 4 MiB of a none run, or more often where a sample costs
@@ -263,21 +374,51 @@ void SpaceSamples(CodecEncoder* e) {
       uint64_t(std::max(double(kLevelWindow), std::min(spacing, double(kSampleEvery))));
 }
 
-// Chooses the next run from the sample held back, then gives it the sample.
+// Chooses the next run from the sample held back, then gives it the
+// sample: the agreed codec that packs it smallest at its strongest step,
+// at the step its cost allows; a none run where none saves 10%.
 CodecError ChooseRun(CodecEncoder* e, Bytes* c) {
   Bytes sample;
   sample.swap(e->sample);
   e->sampling = false;
   double started = ReadCpuSeconds();
-  double saving = MeasureSaving(*e, sample);
+  RunCodec best = RunCodec::kNone;
+  size_t best_packed = sample.size();
+  double best_cpu = 0;
+  for (RunCodec codec : {RunCodec::kDeflate, RunCodec::kZstd, RunCodec::kLzma}) {
+    int top = e->steps_of[int(codec)] - 1;
+    if (top < 0 || sample.empty()) continue;
+    double tried = ReadCpuSeconds();
+    size_t packed = PackSample(e, codec, top, sample);
+    double cpu = (ReadCpuSeconds() - tried) / double(sample.size());
+    if (packed < best_packed) {
+      best = codec;
+      best_packed = packed;
+      best_cpu = cpu;
+    }
+    // What the cheapest codec cannot shrink by 3% (random data, pictures,
+    // archives) the dearer ones hardly shrink either, at many times its
+    // cost: a delay at the start of every such run.
+    if (packed * 100 > sample.size() * 97) break;
+  }
   double spent = ReadCpuSeconds() - started;
   e->cpu_seconds += spent;
   if (sample.size() == kSampleSize) {
     e->sample_cpu = spent;
     SpaceSamples(e);
   }
-  CodecError error = saving >= 0.10 ? SwitchEncoder(e, e->preferred, e->step, c)
-                                    : SwitchEncoder(e, RunCodec::kNone, 0, c);
+  CodecError error;
+  if (best != RunCodec::kNone && best_packed * 10 <= sample.size() * 9) {
+    static const int kStartSteps[] = {0, kDeflateStartStep, kZstdStartStep, kLzmaStartStep};
+    int top = e->steps_of[int(best)] - 1;
+    double ratio = double(sample.size()) / double(best_packed);
+    e->preferred = best;
+    e->steps = top + 1;
+    int step = ChooseStartStep(top, kStartSteps[int(best)], best_cpu, ratio, e->drain_rate);
+    error = SwitchEncoder(e, best, step, c);
+  } else {
+    error = SwitchEncoder(e, RunCodec::kNone, 0, c);
+  }
   if (error == CodecError::kNone) error = RunBytes(e, sample.data(), sample.size(), c);
   // A short sample (a flush came first) chooses again from the next input.
   e->none_since_sample = sample.size() == kSampleSize ? 0 : e->sample_spacing;
@@ -297,6 +438,8 @@ CodecError FlushRun(CodecEncoder* e, Bytes* c) {
   } else if (e->run == RunCodec::kDeflate) {
     e->deflate.avail_in = 0;
     error = RunDeflate(e, Z_SYNC_FLUSH, c);
+  } else if (e->run == RunCodec::kLzma) {
+    error = RunLzma(e, nullptr, 0, 1 /* LZMA_SYNC_FLUSH */, c);
   } else {
 #if VELCOT_ZSTD
     error = RunZstd(e, nullptr, 0, ZSTD_e_flush, c);
@@ -315,13 +458,17 @@ CodecError LookAtLevel(CodecEncoder* e, Bytes* c) {
   // of input costs no measurable ratio.
   CodecError error = FlushRun(e, c);
   if (error != CodecError::kNone) return error;
+  double* cpu_at = e->cpu_at[int(e->run)];
+  // The stream's ratio so far, not the window's: a stretch that shrinks
+  // far more than the rest passes while the line sends what is ready, and
+  // each change of level costs a reload of the history.
   LadderInput in = {e->step,
                     e->steps,
-                    e->cpu_at,
+                    cpu_at,
                     e->window_cpu / double(e->window_in),
-                    double(e->window_in) / double(std::max<uint64_t>(e->window_out, 1)),
+                    double(e->s_bytes) / double(std::max<uint64_t>(e->c_bytes, 1)),
                     e->drain_rate};
-  e->cpu_at[e->step] = in.cpu_per_byte;
+  cpu_at[e->step] = in.cpu_per_byte;
   bool shrinks = e->window_out * 100 < e->window_in * 97;
   // A window that shrank more than 64 times (zeros, a disk image's free
   // space) takes the line next to no time, so the compressor's share of it
@@ -335,7 +482,7 @@ CodecError LookAtLevel(CodecEncoder* e, Bytes* c) {
     e->none_since_sample = 0;
     return SwitchEncoder(e, RunCodec::kNone, 0, c);
   }
-  if (e->run == RunCodec::kZstd && e->since_zstd_change < kZstdChangeEvery)
+  if (step > e->step && e->run != RunCodec::kDeflate && e->since_reload < kStepUpEvery)
     return CodecError::kNone;
   return SwitchEncoder(e, e->run, step, c);
 }
@@ -350,7 +497,7 @@ CodecError Fail(CodecDecoder* d, CodecError error) {
 CodecError OpenDecoderRun(CodecDecoder* d, uint8_t header) {
   RunCodec codec = RunCodec(header & 0x0F);
   uint8_t priming = header >> 4;
-  if ((header & 0x0F) > 2 || priming > kPrimingHistory ||
+  if ((header & 0x0F) > 3 || priming > kPrimingHistory ||
       (codec == RunCodec::kNone && priming != 0))
     return CodecError::kBadHeader;
   if (!IsAgreed(d->agreed, codec)) return CodecError::kNotAgreed;
@@ -371,8 +518,9 @@ CodecError OpenDecoderRun(CodecDecoder* d, uint8_t header) {
     if (primed > 0 && inflateSetDictionary(&d->inflate, bytes, uInt(primed)) != Z_OK)
       return CodecError::kCodecFailed;
     d->state = CodecDecoder::State::kDeflate;
-  } else {
+  } else if (codec == RunCodec::kZstd) {
 #if VELCOT_ZSTD
+    DropLzma(&d->lzma);
     if (d->zstd == nullptr) {
       d->zstd = ZSTD_createDCtx();
       if (d->zstd == nullptr ||
@@ -386,8 +534,57 @@ CodecError OpenDecoderRun(CodecDecoder* d, uint8_t header) {
     d->magic_checked = 0;
     d->state = CodecDecoder::State::kZstd;
 #endif
+  } else {
+    d->prefix.assign(bytes, bytes + primed);
+    d->state = CodecDecoder::State::kLzmaDictionary;
   }
   return CodecError::kNone;
+}
+
+// An lzma run's dictionary size byte: at most 8 MiB, the receiver's bound.
+CodecError OpenLzmaDecoder(CodecDecoder* d, uint8_t size_byte) {
+#if VELCOT_LZMA
+  if (size_byte > kLzmaDictionaryMax) return CodecError::kWindowTooLarge;
+#if VELCOT_ZSTD
+  ZSTD_freeDCtx(d->zstd);
+  d->zstd = nullptr;
+#endif
+  if (d->lzma == nullptr) d->lzma = new LzmaCoder;
+  lzma_options_lzma* options = &d->lzma->options;
+  if (lzma_lzma_preset(options, 0)) return CodecError::kCodecFailed;
+  options->dict_size = FindLzmaDictionary(size_byte);
+  options->preset_dict = d->prefix.empty() ? nullptr : d->prefix.data();
+  options->preset_dict_size = uint32_t(d->prefix.size());
+  lzma_filter filters[] = {{LZMA_FILTER_LZMA2, options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_ret status = lzma_raw_decoder(&d->lzma->stream, filters);
+  if (status != LZMA_OK) return CodecError::kCodecFailed;
+  d->state = CodecDecoder::State::kLzma;
+  return CodecError::kNone;
+#else
+  (void)d, (void)size_byte;
+  return CodecError::kNotAgreed;
+#endif
+}
+
+CodecError LzmaStep(CodecDecoder* d, const uint8_t* c, size_t size, uint8_t* s, size_t space,
+                    size_t* took, size_t* got) {
+#if VELCOT_LZMA
+  lzma_stream* stream = &d->lzma->stream;
+  stream->next_in = c;
+  stream->avail_in = size;
+  stream->next_out = s;
+  stream->avail_out = space;
+  lzma_ret status = lzma_code(stream, LZMA_RUN);
+  *took = size - stream->avail_in;
+  *got = space - stream->avail_out;
+  if (status == LZMA_STREAM_END) d->state = CodecDecoder::State::kHeader;
+  if (status == LZMA_OK || status == LZMA_STREAM_END || status == LZMA_BUF_ERROR)
+    return CodecError::kNone;
+  return status == LZMA_MEM_ERROR ? CodecError::kCodecFailed : CodecError::kUndecodable;
+#else
+  (void)d, (void)c, (void)size, (void)s, (void)space, (void)took, (void)got;
+  return CodecError::kNotAgreed;
+#endif
 }
 
 // One step of a compressed run: *took bytes of C, *got bytes of S.
@@ -455,11 +652,14 @@ CodecError ReadLengthByte(CodecDecoder* d, uint8_t byte) {
 
 uint8_t ListCodecs(bool compression) {
   if (!compression) return 0;
+  uint8_t codecs = kCodecDeflate;
 #if VELCOT_ZSTD
-  return kCodecDeflate | kCodecZstd;
-#else
-  return kCodecDeflate;
+  codecs |= kCodecZstd;
 #endif
+#if VELCOT_LZMA
+  codecs |= kCodecLzma;
+#endif
+  return codecs;
 }
 
 const char* DescribeCodecError(CodecError error) {
@@ -473,7 +673,7 @@ const char* DescribeCodecError(CodecError error) {
     case CodecError::kUndecodable:
       return "data that does not decode";
     case CodecError::kWindowTooLarge:
-      return "a zstd window larger than 8 MiB";
+      return "a zstd window or lzma dictionary larger than 8 MiB";
     case CodecError::kTooMuchOutput:
       return "more data than was asked for";
     case CodecError::kTruncated:
@@ -488,7 +688,12 @@ int ChooseLadderStep(const LadderInput& in) {
   if (in.drain_rate <= 0) return in.step;
   double share = in.cpu_per_byte * in.drain_rate * in.ratio;
   if (share > 0.5) {
-    if (in.step > 0) return in.step - 1;
+    for (int step = in.step - 1; step >= 0; step--) {
+      double cost =
+          in.cpu_at[step] > 0 ? in.cpu_at[step] : in.cpu_per_byte / double(1 << (in.step - step));
+      if (cost * in.drain_rate * in.ratio <= 0.5) return step;
+    }
+    if (in.step > 0) return 0;
     // Compressing costs c x L of the line's time per byte and saves 1 - 1/r.
     return share >= in.ratio - 1 ? -1 : 0;
   }
@@ -497,6 +702,31 @@ int ChooseLadderStep(const LadderInput& in) {
     if (next * in.drain_rate * in.ratio <= 0.25) return in.step + 1;
   }
   return in.step;
+}
+
+int ChooseStartStep(int top, int start_step, double c_top, double ratio, double drain_rate) {
+  if (drain_rate <= 0 || ratio > 64) return std::min(start_step, top);
+  for (int step = top; step > 0; step--) {
+    if (c_top / double(1 << (top - step)) * drain_rate * ratio <= 0.5) return step;
+  }
+  return 0;
+}
+
+int CountLzmaSteps(uint64_t memory) {
+  int steps = 0;
+#if VELCOT_LZMA
+  for (int step = 0; step < int(sizeof kLzmaLevels / sizeof kLzmaLevels[0]); step++) {
+    lzma_options_lzma options;
+    if (!FindLzmaOptions(step, &options)) break;
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    uint64_t needs = lzma_raw_encoder_memusage(filters);
+    if (needs == UINT64_MAX || (memory > 0 && needs > memory / 8)) break;
+    steps++;
+  }
+#else
+  (void)memory;
+#endif
+  return steps;
 }
 
 int CountZstdSteps(uint64_t memory) {
@@ -526,15 +756,17 @@ uint64_t FindPhysicalMemory() {
 
 void StartEncoder(CodecEncoder* e, uint8_t agreed, uint64_t memory) {
   e->agreed = agreed & ListCodecs(true);
-  int zstd_steps = CountZstdSteps(memory);
-  if ((e->agreed & kCodecZstd) && zstd_steps > 0) {
-    e->preferred = RunCodec::kZstd;
-    e->steps = zstd_steps;
-    e->step = std::min(kZstdStartStep, zstd_steps - 1);
-  } else if (e->agreed & kCodecDeflate) {
-    e->preferred = RunCodec::kDeflate;
-    e->steps = int(sizeof kDeflateLevels / sizeof kDeflateLevels[0]);
-    e->step = kDeflateStartStep;
+  if (e->agreed & kCodecDeflate)
+    e->steps_of[int(RunCodec::kDeflate)] = int(sizeof kDeflateLevels / sizeof kDeflateLevels[0]);
+  if (e->agreed & kCodecZstd) e->steps_of[int(RunCodec::kZstd)] = CountZstdSteps(memory);
+  if (e->agreed & kCodecLzma) e->steps_of[int(RunCodec::kLzma)] = CountLzmaSteps(memory);
+  // Until a sample chooses: the strongest codec, at its start step.
+  const int starts[] = {0, kDeflateStartStep, kZstdStartStep, kLzmaStartStep};
+  for (int codec = 1; codec < kRunCodecs; codec++) {
+    if (e->steps_of[codec] == 0) continue;
+    e->preferred = RunCodec(codec);
+    e->steps = e->steps_of[codec];
+    e->step = std::min(starts[codec], e->steps - 1);
   }
   e->sampling = e->preferred != RunCodec::kNone;
 }
@@ -606,7 +838,6 @@ CodecError SwitchEncoder(CodecEncoder* e, RunCodec codec, int step, Bytes* c) {
       e->step = step;
       return CodecError::kNone;
     }
-    e->since_zstd_change = 0;
   }
   if (e->run_open) {
     double started = ReadCpuSeconds();
@@ -637,6 +868,7 @@ void FreeEncoder(CodecEncoder* e) {
   ZSTD_freeCCtx(e->zstd);
 #endif
   e->zstd = nullptr;
+  DropLzma(&e->lzma);
   e->run_open = false;
   for (Bytes* bytes : {&e->history, &e->prefix, &e->chunk, &e->sample})
     Bytes().swap(*bytes);
@@ -663,10 +895,12 @@ CodecError FeedDecoder(CodecDecoder* d, const uint8_t* c, size_t size, size_t* u
     switch (d->state) {
       case CodecDecoder::State::kHeader:
       case CodecDecoder::State::kLength:
+      case CodecDecoder::State::kLzmaDictionary:
         if (left == 0) return CodecError::kNone;
         took = 1;
-        error = d->state == CodecDecoder::State::kHeader ? OpenDecoderRun(d, in[0])
-                                                         : ReadLengthByte(d, in[0]);
+        error = d->state == CodecDecoder::State::kHeader   ? OpenDecoderRun(d, in[0])
+                : d->state == CodecDecoder::State::kLength ? ReadLengthByte(d, in[0])
+                                                           : OpenLzmaDecoder(d, in[0]);
         break;
       case CodecDecoder::State::kBody:
         got = took = std::min({size_t(d->length), left, space});
@@ -677,10 +911,13 @@ CodecError FeedDecoder(CodecDecoder* d, const uint8_t* c, size_t size, size_t* u
         break;
       case CodecDecoder::State::kDeflate:
       case CodecDecoder::State::kZstd:
+      case CodecDecoder::State::kLzma:
         if (space == 0) return CodecError::kNone;
         error = d->state == CodecDecoder::State::kDeflate
                     ? InflateStep(d, in, left, out, space, &took, &got)
-                    : ZstdStep(d, in, left, out, space, &took, &got);
+                : d->state == CodecDecoder::State::kZstd
+                    ? ZstdStep(d, in, left, out, space, &took, &got)
+                    : LzmaStep(d, in, left, out, space, &took, &got);
         if (error == CodecError::kNone && took == 0 && got == 0) return CodecError::kNone;
         break;
     }
@@ -709,6 +946,7 @@ void FreeDecoder(CodecDecoder* d) {
   ZSTD_freeDCtx(d->zstd);
 #endif
   d->zstd = nullptr;
+  DropLzma(&d->lzma);
   Bytes().swap(d->history);
   Bytes().swap(d->prefix);
 }

@@ -418,7 +418,7 @@ TransferResult ReceiveSession(PortHandle port, const StreamOffer& offer, uint8_t
   r->agreed = agreed;
   r->progress_limit_ms =
       uint32_t(std::min<uint64_t>(uint64_t(times.stall_limit_ms) + times.frame_ms, UINT32_MAX));
-  StartDecoder(&r->decoder, agreed & (kCodecDeflate | kCodecZstd));
+  StartDecoder(&r->decoder, agreed & kCodecs);
   StartRecords(&r->reader, offer.size);
   r->item.number = r->items++;
   r->item.facts.size = offer.size;

@@ -24,9 +24,13 @@ typedef std::chrono::steady_clock Clock;
 // never repeat.
 constexpr size_t kItemsInQuestion = 64;
 // C ready ahead of the line at most.
-constexpr uint64_t kReadyAhead = 64 * 1024;
+constexpr uint64_t kReadyAhead = 256 * 1024;
 // Bytes of a file read, and put in one DATA record, at a time.
 constexpr size_t kReadPiece = 16 * 1024;
+// Compressing gives way to the line after this long when C is ready to
+// go: LZMA2 holds up to 64 KiB of output, 256 KiB of input or more at its
+// strongest level, about 0.15 s here and a second on a small board.
+constexpr uint32_t kProduceSliceMs = 5;
 constexpr uint64_t kUnknown = UINT64_MAX;
 
 // A settled session whose states stopped coming waits this many retry
@@ -290,7 +294,9 @@ static bool ProducePiece(SessionSender* s) {
 // in flight. Small items then go in a few long segments, not one each.
 static bool Produce(SessionSender* s) {
   bool blocked = false;
+  Clock::time_point began = Clock::now();
   while (s->c_made - s->segments.sent_end < kReadyAhead) {
+    if (s->c_made > s->segments.sent_end && MillisecondsSince(began) >= kProduceSliceMs) break;
     if (!ProducePiece(s)) {
       blocked = true;
       break;
@@ -650,7 +656,8 @@ TransferResult SendSession(PortHandle port, const SessionStart& start, const Ses
   s.agreed = start.agreed;
   s.retry_ms = ComputeFirstRetry(s.stall_limit_ms);
   s.started = s.waiting = s.progressed = s.last_heard = s.rate_at = Clock::now();
-  StartEncoder(&s.encoder, start.agreed & (kCodecDeflate | kCodecZstd), FindPhysicalMemory());
+  StartEncoder(&s.encoder, start.agreed & kCodecs, FindPhysicalMemory());
+  ReportDrainRate(&s.encoder, times.line_rate);
   s.tally = times.tally;
   s.items.push_back(MakeItem(start.path, start.file, start.size, start.again, 0, 0));
   s.items.back().line.tally = times.tally;
