@@ -440,6 +440,8 @@ constexpr char kNullDevice[] = "NUL";
 constexpr char kNullDevice[] = "/dev/null";
 #endif
 
+namespace {
+
 // Standard output and error while the port is open, when one of them is
 // the line itself: nothing but the exchange may go there. Plain data: for
 // each of the two, the descriptor it had (or -1, left as it was) and the
@@ -448,6 +450,8 @@ struct ConsoleStreams {
   int saved[2];
   FILE* held[2];
 };
+
+}  // namespace
 
 static FILE* PickStream(int stream) {
   return stream == 0 ? stdout : stderr;

@@ -59,5 +59,17 @@ loops=$(for pair in "${pairs[@]}"; do
 done | tsort 2>&1 >/dev/null | sed -n 's/^tsort: \([^-].*\)/\1/p' | tr '\n' ' ')
 [[ -z $loops ]] || Fault "includes run in a loop through $loops"
 
+# A type a source file defines for itself lives in an anonymous namespace:
+# two protocols' own "InFile" would otherwise be one type to the linker,
+# which keeps one of their inline members for both. Only a type a header
+# declares (a port's state) is defined at the top of a source file.
+while IFS= read -r -d '' file; do
+  while IFS= read -r type; do
+    grep -Eqr --include='*.h' "^(struct|class) $type( |;|$)" . ||
+      Fault "${file#./} defines $type outside an anonymous namespace"
+  done < <(awk '/^namespace \{/ { anon = 1 } /^}  \/\/ namespace/ { anon = 0 }
+    !anon && /^(struct|class) [A-Za-z_]+[^;]*\{/ { print $2 }' "$file")
+done < <(find . -type f -name '*.cpp' -print0 | sort -z)
+
 ((faults == 0)) || exit 1
 echo "check-layers: ${#pairs[@]} includes, all down the layers"

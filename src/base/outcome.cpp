@@ -7,6 +7,8 @@
 
 #include "base/wire.h"
 
+namespace {
+
 // Each reason's result and, where its message is "Gave up WHAT: PHRASE",
 // the phrase when receiving and when sending; in the order of Reason.
 struct ReasonRow {
@@ -15,6 +17,8 @@ struct ReasonRow {
   const char* receiving;
   const char* sending;
 };
+
+}  // namespace
 
 static constexpr ReasonRow kReasons[] = {
     {Reason::kDone, TransferResult::kDone, nullptr, nullptr},

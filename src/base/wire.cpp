@@ -7,6 +7,8 @@
 
 // ---- the opening of every file ----
 
+namespace {
+
 // Where a sender may open an exchange, the receiver takes bytes off the
 // line until it falls quiet, and then judges them: how many came, and the
 // last few, the latest at the end.
@@ -14,6 +16,8 @@ struct LineBurst {
   uint32_t count;
   uint8_t tail[kOpeningMaxLength];
 };
+
+}  // namespace
 
 enum class BurstEnd {
   kQuiet,    // the line stayed quiet after a byte, or a velcot sender's opening came
@@ -205,10 +209,14 @@ uint32_t UpdateCrc32(uint32_t crc, const uint8_t* bytes, size_t length) {
   return uint32_t(crc32_z(crc, bytes, length));
 }
 
+namespace {
+
 // The 256 remainders of CRC-16/XMODEM, made by the compiler: a byte a step.
 struct Crc16Table {
   uint16_t at[256];
 };
+
+}  // namespace
 static constexpr Crc16Table MakeCrc16Table() {
   Crc16Table table = {};
   for (unsigned i = 0; i < 256; i++) {

@@ -95,11 +95,15 @@ int PickTempName(int (*make)(const char* name, void* context), void* context,
   return EEXIST;
 }
 
+namespace {
+
 // What a temporary name is tried for, in which folder.
 struct TempNameUse {
   const StoreFolder* folder;
   FILE* file;
 };
+
+}  // namespace
 
 static int MakeNewFile(const char* name, void* use) {
   TempNameUse* making = static_cast<TempNameUse*>(use);

@@ -87,11 +87,15 @@ static FILE* CreateAnonymousFile(const StoreFolder& folder) {
   return file;
 }
 
+namespace {
+
 // What an anonymous file is linked as, in which folder.
 struct LinkUse {
   const StoreFolder* folder;
   const char* proc_path;
 };
+
+}  // namespace
 
 static int LinkUnder(const char* name, void* use) {
   LinkUse* linking = static_cast<LinkUse*>(use);
@@ -280,9 +284,14 @@ int StoreFileIn(const StoreFolder& folder, ReceivedFile* received, const char* l
 #define SYS_openat2 437  // the same number on every architecture
 #endif
 #ifndef RESOLVE_BENEATH
+
+namespace {
+
 struct open_how {
   uint64_t flags, mode, resolve;
 };
+
+}  // namespace
 #define RESOLVE_NO_MAGICLINKS 0x02
 #define RESOLVE_NO_SYMLINKS 0x04
 #define RESOLVE_BENEATH 0x08

@@ -35,6 +35,8 @@ static void NoteShared(SendRun* run, uint8_t shared) {
   if (shared == 0) run->plain_receiver = true;
 }
 
+namespace {
+
 // A file to send and the names it can be offered under.
 struct Outgoing {
   const char* path;
@@ -47,6 +49,8 @@ struct Outgoing {
   char stream_name[kStreamNameMax + 1];
   bool again;  // its last try
 };
+
+}  // namespace
 
 // Forms the name field a file is announced under. False, after reporting
 // it if asked to, when a receiver would refuse that name: declining, it
@@ -67,6 +71,8 @@ static void ReportTooLarge(const char* path) {
           EscapeForConsole(path).c_str());
 }
 
+namespace {
+
 // What a receiver of another protocol writes while it waits, heard by a
 // sender waiting for READY: told apart, it is said once with how to send
 // to it. Only read, never answered: every receiver sees today's bytes.
@@ -76,6 +82,8 @@ struct OtherReceiver {
   size_t since_start = 0;  // where what came after the last START begins
   bool said = false;
 };
+
+}  // namespace
 
 // True when the bytes heard end with a Kermit receiver's NAK.
 static bool NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
@@ -120,6 +128,8 @@ enum class Answer { kReady, kReadyStream, kNone, kLost, kEchoed };
 constexpr uint32_t kEchoedOpenings = 2;
 constexpr uint32_t kEchoedOpeningsStarted = 6;
 
+namespace {
+
 // What came back of the openings: "VCT" of the preamble, which no receiver
 // sends, counted once per opening.
 struct EchoWatch {
@@ -127,6 +137,8 @@ struct EchoWatch {
   uint32_t echoed;      // openings whose preamble came back
   uint32_t counted_at;  // the last opening counted
 };
+
+}  // namespace
 
 // Notes a byte that came back after opening number starts: true when it
 // completed an echo of the preamble's letters.

@@ -45,6 +45,8 @@ static uint16_t FindBlockLength(uint32_t size, uint32_t done) {
 
 // ---- sender ----
 
+namespace {
+
 // A block of the file ready to go out: its bytes and their checksum, or
 // why the file could not fill it (ReadFileBytes).
 struct OutgoingBlock {
@@ -53,6 +55,8 @@ struct OutgoingBlock {
   uint16_t checksum;
   int unread;
 };
+
+}  // namespace
 
 static void ReadOutgoingBlock(FILE* file, uint16_t length, OutgoingBlock* block) {
   size_t got = 0;

@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kFirstPacketMs = 60000;
 constexpr uint32_t kInitNakMs = 5000;
 
+namespace {
+
 // The file being received.
 struct InFile {
   bool open = false;     // its header came, its end not yet
@@ -57,6 +59,8 @@ struct KermitReceiver {
   Clock::time_point moved = Clock::now();
   bool heard = false;  // something came since the window last moved
 };
+
+}  // namespace
 
 static bool Answer(KermitReceiver* r, int seq, uint8_t type, const KermitBytes& data, int check) {
   KermitPacket packet;

@@ -27,6 +27,8 @@ constexpr uint32_t kFirstAnswerMs = 60000;
 constexpr size_t kSmallestRoom = 256;
 constexpr int kCleanRun = 8;
 
+namespace {
+
 struct KermitSender {
   KermitLink link;
   int seq = 0;             // the next packet's
@@ -35,6 +37,8 @@ struct KermitSender {
   size_t room = SIZE_MAX;  // the data field's, as the line's noise allows
   int clean = 0;           // packets through at once since one went again
 };
+
+}  // namespace
 
 // Sends a packet and waits for its acknowledgement (*reply), sending it
 // again after a NAK, a damaged answer or reply_ms of silence. Gives up
@@ -106,6 +110,8 @@ static Ending OpenTransaction(KermitSender* s) {
   return {Reason::kDone};
 }
 
+namespace {
+
 // The file as it goes into packets.
 struct OutFile {
   FILE* file;
@@ -117,6 +123,8 @@ struct OutFile {
 
   uint64_t CountEncoded() const { return read - (raw.size() - raw_at); }
 };
+
+}  // namespace
 
 // Fills a data field from the file; false when the file has no more (or
 // could not be read, error set).
@@ -144,6 +152,8 @@ static bool FillData(const KermitSender& s, OutFile* f, KermitBytes* field) {
   return !field->empty();
 }
 
+namespace {
+
 // A data packet in the window.
 struct OutSlot {
   KermitBytes wire;
@@ -170,6 +180,8 @@ struct OutWindow {
     return MillisecondsSince(std::max(slots[size_t(base)].sent, moved));
   }
 };
+
+}  // namespace
 
 static Ending SendAgain(KermitSender* s, OutWindow* w, int seq, ProgressLine* line) {
   OutSlot& slot = w->slots[size_t(seq)];

@@ -130,11 +130,15 @@ FrameRead ReadFrame(PortHandle port, Frame* frame, uint32_t wait_ms, bool* heard
   return got == PortResult::kDone ? FrameRead::kDamaged : FindSilence(got);
 }
 
+namespace {
+
 // The payload lengths each type may have.
 struct FrameShape {
   uint8_t type;
   uint16_t shortest, longest;
 };
+
+}  // namespace
 constexpr FrameShape kFrameShapes[] = {
     {kFrameFile, 21, 20 + kStreamNameMax},
     {kFrameAccept, 8, 12},

@@ -17,6 +17,8 @@
 
 typedef std::chrono::steady_clock Clock;
 
+namespace {
+
 struct InItem {
   uint64_t number;
   FileRecord facts;
@@ -59,6 +61,8 @@ struct SessionReceiver {
   uint8_t accept[12];  // ACCEPT's payload, for a FILE frame repeated
   uint16_t accept_length;
 };
+
+}  // namespace
 
 // The functions below return true while the session goes on, and false
 // once they have set how it ended short.

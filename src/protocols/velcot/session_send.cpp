@@ -39,6 +39,8 @@ constexpr uint64_t kUnknown = UINT64_MAX;
 // coming say what the receiver still lacks: that goes again meanwhile.
 constexpr uint32_t kSettleRetries = 2;
 
+namespace {
+
 struct OutItem {
   const char* path;
   std::shared_ptr<const SendItem> item;  // of a folder given: holds path
@@ -110,6 +112,8 @@ struct SessionSender {
 
   RunTally* tally = nullptr;  // the run's, which the items' lines add to
 };
+
+}  // namespace
 
 static size_t CountInQuestion(const SessionSender& s) {
   size_t count = 0;

@@ -23,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 // for one that never stops.
 constexpr uint32_t kXyQuietMs = 200;
 
+namespace {
+
 struct XyReceiver {
   PortHandle port;
   XyKind kind;
@@ -45,6 +47,8 @@ struct InFile {
   XyBytes held;  // without a size, the last block, for its padding to be cut at the end
   ProgressLine line = {"", 0};
 };
+
+}  // namespace
 
 enum class Heard { kBlock, kEot, kDamaged, kQuiet, kCancelled, kLost };
 

@@ -17,6 +17,8 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
 struct XySender {
   PortHandle port;
   XyKind kind;
@@ -24,6 +26,8 @@ struct XySender {
   bool streaming = false;  // the receiver asked with G: no answers to blocks
   RunTally* tally = nullptr;
 };
+
+}  // namespace
 
 enum class Heard { kAck, kNak, kAsk, kCancelled, kQuiet, kLost };
 

@@ -24,6 +24,8 @@ constexpr uint32_t kDataMin = 128;  // the smallest frame of data
 constexpr uint64_t kWindowMax = 256 * 1024;
 constexpr size_t kRingSize = kWindowMax + kDataMax;
 
+namespace {
+
 struct Sender {
   PortHandle port;
   FILE* file;
@@ -65,6 +67,8 @@ struct Sender {
   ResumeOffer resume;          // ACCEPT's offer, with resume agreed
   std::string decline_why;     // the reason a receiver gave before its DECLINE
 };
+
+}  // namespace
 
 // Fills the ring from the file up to the window's end, for the whole-file
 // check in order; a file that yields less than its size is padded (and
@@ -348,6 +352,8 @@ Ending SendStreamed(PortHandle port, FILE* file, const char* name, uint64_t size
   return ending;
 }
 
+namespace {
+
 struct Receiver {
   PortHandle port;
   FILE* file;
@@ -364,6 +370,8 @@ struct Receiver {
   Clock::time_point progressed;  // the file last moved forward
   ProgressLine* line;
 };
+
+}  // namespace
 
 // The functions below return true while the data goes on, and false once
 // they have set how it ended.
