@@ -568,7 +568,10 @@ static PortResult FillReadAhead(PortHandle port) {
       if (PollLine(port, -1) == PortResult::kLost) return PortResult::kLost;
       continue;
     }
-    return LosePort(port, n == 0 ? kHungUp : errno);
+    // A terminal whose other side closed answers a read with 0 or EIO,
+    // whichever of the hang-up's two steps the read meets first.
+    bool hung_up = n == 0 || (errno == EIO && port->kind != NETWORK_PORT);
+    return LosePort(port, hung_up ? kHungUp : errno);
   }
 }
 
