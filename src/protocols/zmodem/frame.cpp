@@ -206,6 +206,12 @@ static ZRead ReadHexHeader(PortHandle port, uint32_t pause_ms, ZHeader* header) 
   if (UpdateCrc16(0, bytes, 7) != 0) return ZRead::kDamaged;
   header->type = bytes[0];
   memcpy(header->data, bytes + 1, 4);
+  // CR and LF follow, which a subpacket after ZSINIT must not take for its
+  // data; a byte that is no CR is dropped, as lrzsz drops it.
+  uint8_t end = 0;
+  if (ReadRaw(port, pause_ms, &end) == ZRead::kDone && (end & 0x7F) == 0x0D) {
+    ReadRaw(port, pause_ms, &end);
+  }
   return ZRead::kDone;
 }
 

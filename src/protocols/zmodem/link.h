@@ -32,4 +32,9 @@ bool WriteZ(PortHandle port, const ZBytes& bytes);
 // as last words.
 void CancelZTransfer(PortHandle port, const Ending& ending);
 
+// Says why a file ended, as ReportEnding does, and data refused or asked
+// for again kZRetries times (kRefused) as such: its result.
+TransferResult ReportZEnding(ProgressLine* line, const Ending& ending, bool sending,
+                             const char* shown);
+
 #endif

@@ -169,7 +169,11 @@ static Ending ReceiveData(ZReceiver* r, InFile* file) {
     ask = true;
     ZHeader header;
     bool crc32 = false;
-    ZRead got = ReadZHeader(r->port, kZAnswerMs, r->escape_all, &header, &crc32);
+    // Bytes that never make a header (ZPADs without end) wait no longer
+    // than the stall limit allows.
+    uint32_t still_ms = r->stall_ms - std::min(r->stall_ms, MillisecondsSince(moved));
+    ZRead got =
+        ReadZHeader(r->port, std::min(kZAnswerMs, still_ms), r->escape_all, &header, &crc32);
     if (got == ZRead::kLost || got == ZRead::kCancelled) return EndReadingZ(got, 0);
     if (got != ZRead::kDone) {
       errors++;
@@ -305,16 +309,16 @@ TransferResult ReceiveZmodemFiles(PortHandle port, const ZRun& run, const LineTi
     bool cut = ending.reason == Reason::kPortLost || ending.reason == Reason::kPeerCancelled ||
                ending.reason == Reason::kSilent || ending.reason == Reason::kNoProgress;
     if (ending.reason != Reason::kDone) DropFile(&file, cut);
-    failed =
-        ReportEnding(&file.line, ending, false, file.facts.name.c_str()) != TransferResult::kDone ||
-        failed;
+    failed = ReportZEnding(&file.line, ending, false, file.facts.name.c_str()) !=
+                 TransferResult::kDone ||
+             failed;
     said = true;
     DropFile(&file, false);
     if (ending.reason != Reason::kDone) break;
   }
   bool whole = ending.reason == Reason::kDone;
   if (!whole) {
-    if (!said) ReportEnding(nullptr, ending, false, nullptr);
+    if (!said) ReportZEnding(nullptr, ending, false, nullptr);
     CancelZTransfer(port, ending);
   }
   if (GetInterruption() == 0) FlushPort(port);

@@ -330,7 +330,7 @@ TransferResult SendZmodemFiles(PortHandle port, const ZRun& run, const LineTimes
   bool failed = false;
   int i = 0;
   if (ending.reason != Reason::kDone) {
-    ReportEnding(nullptr, ending, true, nullptr);
+    ReportZEnding(nullptr, ending, true, nullptr);
     failed = true;
   }
   // What is left of the batch, for ZFILE: the files and their bytes.
@@ -359,7 +359,7 @@ TransferResult SendZmodemFiles(PortHandle port, const ZRun& run, const LineTimes
     Ending sent = SendOneFile(&s, &out, run.file_count - i, bytes_left);
     fclose(file);
     bytes_left -= std::min(bytes_left, size);
-    failed = ReportEnding(&line, sent, true, path) != TransferResult::kDone || failed;
+    failed = ReportZEnding(&line, sent, true, path) != TransferResult::kDone || failed;
     if (sent.reason != Reason::kDone && sent.reason != Reason::kDeclined) ending = sent;
   }
   if (ending.reason != Reason::kDone) {

@@ -44,4 +44,8 @@ bool IsZmodemSenderOpening(const uint8_t* bytes, size_t length);
 // holding: what rz writes while it waits for a sender.
 bool IsZmodemReceiverInit(const uint8_t* bytes, size_t length);
 
+// True when bytes end inside a hex header, before its last digit: such a
+// receiver's '3' is no READY of velcot's.
+bool EndsInsideZmodemHeader(const uint8_t* bytes, size_t length);
+
 #endif
