@@ -483,4 +483,29 @@ TEST_F(PeersTest, DefaultEndsRecognizeOtherProtocols) {
   EXPECT_NE(Output("velcot.out").find("receiving by Kermit"), std::string::npos);
 }
 
+// Without --protocol at either end: a sender that hears rz's ZRINIT sends
+// its batch by ZMODEM, and a receiver that hears sz's opening takes it so.
+TEST_F(PeersTest, DefaultEndsSpeakZmodemWithLrzsz) {
+  StartCable({"-b", "115200"});
+  MakeFiles(20000);
+  files_.pop_back();  // a batch of two
+  RunXy(true, {}, "rz");
+  ExpectExit(velcot_end_, 0, "velcot");
+  ExpectExit(kermit_end_, 0, "peer");
+  EXPECT_TRUE(ExpectWholeOrNone());
+  EXPECT_NE(Output("velcot.out").find("sending by ZMODEM"), std::string::npos);
+  RemoveTree(rx_);
+  MakeFolder("rx");
+  pid_t velcot = StartVelcot(rx_, {"-p", cable_.link_a, "-b", "115200"}, "velcot");
+  AwaitOpen(velcot, cable_.link_a);
+  pid_t peer = StartLrzsz(tx_, "sz every.bin random.bin", "peer");
+  EXPECT_TRUE(Finish(peer).exited);
+  EXPECT_EQ(ReadPeerStatus("peer"), 0) << Output("peer.err");
+  SendSignal(velcot, SIGINT);
+  Finish(velcot);
+  EXPECT_TRUE(ExpectWholeOrNone());
+  EXPECT_EQ(ListDirectory(rx_).size(), 2u);
+  EXPECT_NE(Output("velcot.out").find("receiving by ZMODEM"), std::string::npos);
+}
+
 }  // namespace
