@@ -508,4 +508,46 @@ TEST_F(PeersTest, DefaultEndsSpeakZmodemWithLrzsz) {
   EXPECT_NE(Output("velcot.out").find("receiving by ZMODEM"), std::string::npos);
 }
 
+// Resume both ways: rz -r holding half the file gets only the rest; velcot
+// cut off mid-file keeps its part and asks sz only for the rest.
+TEST_F(PeersTest, ZmodemResumesFromTheReceiversPart) {
+  MakeFiles(100000);
+  files_ = {files_[1]};
+  const std::string content = files_[0].second;
+  const std::string path = rx_ + "/" + files_[0].first;
+  StartCable({"-b", "115200"});
+  ASSERT_TRUE(WriteWholeFile(path, content.substr(0, 50000)));
+  RunXy(true, {"--protocol", "zmodem"}, "rz -r");
+  ExpectExit(velcot_end_, 0, "velcot");
+  ExpectExit(kermit_end_, 0, "peer");
+  EXPECT_EQ(ReadWholeFile(path), content);
+  SendSignal(cable_.pid, SIGTERM);
+  Finish(cable_.pid);
+  EXPECT_LT(ParseLineCounters(ReadWholeFile(cable_.log), "A->B").carried, 60000u);
+
+  RemoveTree(rx_);
+  MakeFolder("rx");
+  for (const char* cut : {"40000", ""}) {
+    SCOPED_TRACE(*cut ? "cut off" : "sent again");
+    std::vector<std::string> options = {"-b", "115200"};
+    if (*cut) options.insert(options.end(), {"--cut-after", cut});
+    cable_ =
+        StartNullModem(NULLMODEM_PATH, options, MakeFolder(*cut ? "cut" : "again"), kLimitSeconds);
+    ASSERT_GT(cable_.pid, 0) << ReadWholeFile(cable_.log);
+    children_.push_back(cable_.pid);
+    RunXy(false, {"--protocol", "zmodem"}, "sz random.bin");
+    SendSignal(cable_.pid, SIGTERM);
+    Finish(cable_.pid);
+    if (*cut) {
+      EXPECT_NE(velcot_end_.status, 0);
+      EXPECT_EQ(ListDirectory(rx_).size(), 1u);  // the kept part alone
+      continue;
+    }
+    ExpectExit(velcot_end_, 0, "velcot");
+    EXPECT_EQ(ReadWholeFile(path), content);
+    EXPECT_EQ(ListDirectory(rx_).size(), 1u);
+    EXPECT_LT(ParseLineCounters(ReadWholeFile(cable_.log), "B->A").carried, 80000u);
+  }
+}
+
 }  // namespace
