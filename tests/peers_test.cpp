@@ -322,6 +322,12 @@ TEST_F(PeersTest, LrzszProtocolsGoBothWays) {
        false,
        0},
       {"to velcot: ZMODEM", {"--protocol", "zmodem"}, nullptr, true, 0},
+      {"to rz: ZMODEM, --escape-all", {"--protocol", "zmodem", "--escape-all"}, "rz", true, 0},
+      {"to velcot: ZMODEM, --escape-all",
+       {"--protocol", "zmodem", "--escape-all"},
+       nullptr,
+       true,
+       0},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);

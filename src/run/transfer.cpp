@@ -339,7 +339,7 @@ static TransferResult SendByZmodem(PortHandle port, const char* first, const Oth
     paths.push_back(run->pending.front().path);
     run->pending.pop_front();
   }
-  ZRun z = {paths.data(), int(paths.size()), false};
+  ZRun z = {paths.data(), int(paths.size()), settings.escape_all};
   TransferResult result = SendZmodemFiles(port, z, settings.times, heard.heard, heard.length);
   if (result != TransferResult::kDone) run->failed = true;
   return result;
@@ -554,7 +554,7 @@ static TransferResult ReceiveByKermit(PortHandle port, const RunSettings& settin
 static TransferResult ReceiveByZmodem(PortHandle port, const RunSettings& settings) {
   printf("A ZMODEM sender opened a transfer: receiving by ZMODEM\n");
   fflush(stdout);
-  ZRun run = {nullptr, 0, false};
+  ZRun run = {nullptr, 0, settings.escape_all};
   return ReceiveZmodemFiles(port, run, settings.times, true);
 }
 

@@ -30,6 +30,8 @@ struct RunSettings {
   // --start typed the receiver's command into the far end's shell: its
   // first openings may come back echoed while that receiver starts.
   bool start_typed = false;
+  // --escape-all: a ZMODEM peer heard gets every control character escaped.
+  bool escape_all = false;
 };
 
 // The files of a run still to be sent, and what the run learned so far.
