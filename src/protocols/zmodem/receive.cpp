@@ -20,6 +20,10 @@
 
 using Clock = std::chrono::steady_clock;
 
+// After a ZEOF from before the last ZRPOS, the data asked for comes within
+// this, or the ZRPOS went astray and goes again.
+constexpr uint32_t kZStaleMs = 2000;
+
 struct ZReceiver {
   PortHandle port;
   bool escape_all = false;  // asked for in ZRINIT: bare control characters are the line's
@@ -162,6 +166,7 @@ static Ending ReceiveData(ZReceiver* r, InFile* file) {
   int errors = 0;
   auto moved = Clock::now();
   bool ask = true;
+  bool stale_eof = false;
   for (;;) {
     if (errors > kZRetries) return {Reason::kRefused};
     if (MillisecondsSince(moved) >= r->stall_ms) return {Reason::kNoProgress, 0, r->stall_ms};
@@ -172,8 +177,9 @@ static Ending ReceiveData(ZReceiver* r, InFile* file) {
     // Bytes that never make a header (ZPADs without end) wait no longer
     // than the stall limit allows.
     uint32_t still_ms = r->stall_ms - std::min(r->stall_ms, MillisecondsSince(moved));
-    ZRead got =
-        ReadZHeader(r->port, std::min(kZAnswerMs, still_ms), r->escape_all, &header, &crc32);
+    uint32_t wait_ms = std::min(stale_eof ? kZStaleMs : kZAnswerMs, still_ms);
+    stale_eof = false;
+    ZRead got = ReadZHeader(r->port, wait_ms, r->escape_all, &header, &crc32);
     if (got == ZRead::kLost || got == ZRead::kCancelled) return EndReadingZ(got, 0);
     if (got != ZRead::kDone) {
       errors++;
@@ -196,9 +202,11 @@ static Ending ReceiveData(ZReceiver* r, InFile* file) {
     }
     if (header.type == kZEof && position == file->written) return StoreWholeFile(file);
     if (header.type == kZEof) {
-      // From before the last ZRPOS: the data from there is on its way.
+      // From before the last ZRPOS: the data from there follows at once,
+      // unless that ZRPOS was lost, and then nothing comes.
       errors++;
       ask = false;
+      stale_eof = true;
       continue;
     }
     if (header.type == kZFin) return {Reason::kNotAsAnnounced};

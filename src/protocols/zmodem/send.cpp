@@ -28,6 +28,10 @@ struct ZSender {
   ZEscaper escaper;
 };
 
+// The receiver answers ZEOF as soon as the file is on its disk; a ZEOF
+// damaged on the way goes again after this.
+constexpr uint32_t kZEofMs = 3000;
+
 // Positions travel in 32 bits.
 constexpr uint64_t kZLargest = UINT32_MAX;
 
@@ -169,7 +173,9 @@ static uint8_t ChooseEnd(const ZSender& s, uint64_t after, uint64_t size, uint32
 // What came back while data streams: kDone to go on, kStartedAgain with
 // *position for a ZRPOS, or how the file ends.
 static Ending HearWhileStreaming(ZSender* s, OutFile* out, uint64_t* position) {
-  while (WaitForByte(s->port, 0) == PortResult::kDone) {
+  // A few headers at most: bytes that never stop coming back (an echo)
+  // must not hold the data back for ever.
+  for (int count = 0; count < 4 && WaitForByte(s->port, 0) == PortResult::kDone; count++) {
     ZHeader header;
     bool crc32 = false;
     ZRead got = ReadZHeader(s->port, 100, s->ignore_controls, &header, &crc32);
@@ -240,7 +246,7 @@ static Ending SendData(ZSender* s, OutFile* out, uint64_t position) {
       // The data is out: ZEOF until the receiver has the file.
       if (!WriteHeader(s, kZEof, uint32_t(out->size))) return {Reason::kPortLost};
       ZHeader header;
-      ZRead read = Hear(s, kZAnswerMs, &header);
+      ZRead read = Hear(s, kZEofMs, &header);
       if (read == ZRead::kLost || read == ZRead::kCancelled) return EndHearing(read, 0);
       if (read == ZRead::kDone && header.type == kZRInit) return {Reason::kDone};
       if (read == ZRead::kDone) {
