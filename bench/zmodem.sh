@@ -35,7 +35,8 @@ trap cleanup EXIT
 mkdir "$scratch/tx"
 head -c 262144 /dev/urandom >"$scratch/tx/big.bin"
 for n in 1 2 3; do head -c 100000 /dev/urandom >"$scratch/tx/noisy$n.bin"; done
-head -c 8388608 /dev/urandom >"$scratch/tx/huge.bin"
+# HUGE_MIB: the unpaced file's size, larger to see past the ends' start.
+head -c $((${HUGE_MIB:-8} * 1048576)) /dev/urandom >"$scratch/tx/huge.bin"
 
 now() { date +%s.%N; }
 percent() { echo "scale=1; ${2:-262144} * 1000 / ($1 * $baud)" | bc; }  # of baud/10
