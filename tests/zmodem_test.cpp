@@ -16,12 +16,8 @@ std::string Text(const ZBytes& bytes) {
 
 // As sz writes them: "rz\r" and ZRQINIT, and with -e the ZSINIT that asks
 // for every control character escaped.
-const std::string kSzRequest =
-    "**\x18"
-    "B00000000000000\r\x8a\x11";
-const std::string kSzEscapeAll =
-    "**\x18"
-    "B02000000400c47\r\x8a\x11";
+const std::string kSzRequest = "**\030B00000000000000\r\x8a\x11";
+const std::string kSzEscapeAll = "**\030B02000000400c47\r\x8a\x11";
 
 TEST(ZmodemFrameTest, HexHeadersAreLrzszsBytes) {
   EXPECT_EQ(Text(FormZHexHeader(MakeZHeader(kZRqInit, 0))), kSzRequest);
@@ -58,9 +54,7 @@ TEST(ZmodemFrameTest, ReadsFileInformationAsSzWritesIt) {
   facts.mtime = 1500000000;
   facts.mode = 0100644;
   ZBytes info = FormZFileInfo(facts, 2, 267144);
-  EXPECT_EQ(Text(info), std::string("a.bin\0"
-                                    "262144 13132027400 100644 0 2 267144\0",
-                                    43));
+  EXPECT_EQ(Text(info), std::string("a.bin\000262144 13132027400 100644 0 2 267144\0", 43));
   ZFileFacts read;
   ASSERT_TRUE(ReadZFileInfo(info.data(), info.size(), &read));
   EXPECT_EQ(read.name, "a.bin");
@@ -73,28 +67,14 @@ TEST(ZmodemFrameTest, ReadsFileInformationAsSzWritesIt) {
     bool valid;
     bool sized;
   } kCases[] = {
+      // Octal escapes take three digits at most: "\000" then the digits.
       {std::string("a\0", 2), true, false},
-      {std::string("a\0"
-                   "9223372036854775808",
-                   21),
-       true, true},
-      {std::string("a\0"
-                   "18446744073709551616",
-                   22),
-       false, false},
-      {std::string("a\0"
-                   "12x",
-                   5),
-       false, false},
-      {std::string("a\0"
-                   "x",
-                   3),
-       false, false},
+      {std::string("a\0009223372036854775808", 21), true, true},
+      {std::string("a\00018446744073709551616", 22), false, false},
+      {std::string("a\00012x", 5), false, false},
+      {std::string("a\000x", 3), false, false},
       {std::string("a"), false, false},
-      {std::string("\0"
-                   "5",
-                   2),
-       false, false},
+      {std::string("\0005", 2), false, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.info);
@@ -120,9 +100,7 @@ TEST(ZmodemFrameTest, RecognizesLrzszsOpenings) {
   ZHeader init = MakeZHeader(kZRInit, 0);
   init.data[3] = kZCanFdx | kZCanOvio | kZCanFc32;
   std::string said = Text(FormZHexHeader(init));
-  EXPECT_EQ(said.substr(0, 14),
-            "**\x18"
-            "B0100000023");
+  EXPECT_EQ(said.substr(0, 14), "**\030B0100000023");
   EXPECT_TRUE(EndsInsideZmodemHeader(bytes(said), 14));
   EXPECT_FALSE(EndsInsideZmodemHeader(bytes(said), 3));
   EXPECT_FALSE(EndsInsideZmodemHeader(bytes(std::string("3")), 1));
