@@ -40,8 +40,12 @@ void PrintHelp() {
   puts("  -m mode        set mode (e.g. 8N1, 7O1, 6E2)");
   puts("                 if you don't understand this you won't need this");
   puts("  --protocol NAME  velcot (the default), xmodem, xmodem-1k, ymodem, ymodem-g,");
-  puts("                 kermit: for bootloaders (U-Boot's loadx, loady, loadb) and");
-  puts("                 targets that run lrzsz or C-Kermit rather than velcot");
+  puts("                 kermit, zmodem: for bootloaders (U-Boot's loadx, loady,");
+  puts("                 loadb) and targets that run lrzsz or C-Kermit rather than");
+  puts("                 velcot; by default, lrzsz's sz and rz are heard and answered");
+  puts("                 by ZMODEM");
+  puts("  --escape-all   ZMODEM: escape every control character both ways, for a");
+  puts("                 line that eats some (a terminal program, a console)");
   puts("  -o NAME        receiving XMODEM, which carries no name: store as NAME");
   puts("  --flow FLOW    flow control: none, rtscts, or xonxoff (zmodem, kermit)");
   puts("  --dtr on|off   DTR while velcot holds the port (off unless asked)");
@@ -128,6 +132,8 @@ Request ParseArguments(int argc, char** argv, Settings* settings) {
                ReadLongOption("--rts", argc, argv, &i, &settings->rts) ||
                ReadLongOption("--start", argc, argv, &i, &settings->start) ||
                ReadLongOption("--existing", argc, argv, &i, &settings->existing)) {
+    } else if (strcmp(arg, "--escape-all") == 0) {
+      settings->escape_all = true;
     } else if (strcmp(arg, "-o") == 0) {
       settings->output_name = has_value ? argv[++i] : "";
     } else if (strcmp(arg, "--") == 0) {
@@ -555,6 +561,7 @@ static void RestoreConsole(ConsoleStreams* console) {
 static int RunProtocolMode(PortHandle port, const Settings& settings, Protocol protocol,
                            const LineTimes& times) {
   ProtocolRun run = {protocol, settings.files, settings.file_count, settings.output_name};
+  run.escape_all = settings.escape_all;
   LineFormat format;
   if (ParseLineMode(settings.mode, &format)) run.data_bits = format.data_bits;
   TransferResult result = RunProtocol(port, run, times);
@@ -669,6 +676,7 @@ static int Run(int argc, char** argv, Settings* settings) {
     run_settings.classic_only = settings->classic_only;
     run_settings.compression = settings->compression;
     run_settings.start_typed = settings->start != nullptr;
+    run_settings.escape_all = settings->escape_all;
     ParseExistingFile(settings->existing, &run_settings.times.existing);
     if (settings->start != nullptr &&
         TypeStartCommand(port, settings->start) != PortResult::kDone) {

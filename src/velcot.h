@@ -30,6 +30,7 @@ struct Settings {
   const char* start = nullptr;  // --start: typed, with a carriage return, before the first opening
   const char* existing = nullptr;  // --existing: replace, keep or rename
   const char* unknown = nullptr;   // the first option velcot does not define
+  bool escape_all = false;         // --escape-all: ZMODEM escapes every control character
 };
 
 // What the command line asks for.

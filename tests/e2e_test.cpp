@@ -1085,6 +1085,45 @@ TEST_F(SerialUsersTest, PicocomSendsAndReceivesThroughVelcot) {
   }
 }
 
+// picocom's commands as they are, without an option, reach lrzsz: the
+// sending velcot hears rz's ZRINIT and the receiving one sz's opening, and
+// both answer by ZMODEM.
+TEST_F(SerialUsersTest, PicocomReachesLrzszThroughVelcot) {
+  std::string here = MakeFolder("here"), there = MakeFolder("there");
+  std::string content = MakeContent(30000, 35), back = MakeContent(5000, 36);
+  ASSERT_TRUE(WriteWholeFile(here + "/a.bin", content));
+  ASSERT_TRUE(WriteWholeFile(there + "/back.bin", back));
+  ASSERT_TRUE(StartLine());
+  pid_t picocom = StartPicocom(here);
+  ASSERT_TRUE(AwaitScreen("Terminal ready"));
+  auto start_lrzsz = [&](const std::string& command) {
+    SpawnOptions options;
+    options.argv = {"socat", "FILE:" + line_.link_b + ",raw,echo=0",
+                    "SYSTEM:" + command + "; sleep 0.3"};
+    options.working_dir = there;
+    return StartProgram(options);
+  };
+  pid_t rz = start_lrzsz("rz");
+  ASSERT_TRUE(WriteAll(terminal_, "\x01\x13"));
+  ASSERT_TRUE(AwaitScreen("*** file: ")) << screen_;
+  ASSERT_TRUE(WriteAll(terminal_, "a.bin\r"));
+  EXPECT_TRUE(AwaitScreen("sending by ZMODEM")) << screen_;
+  EXPECT_TRUE(AwaitScreen("*** exit status: 0 ***")) << screen_;
+  Finish(rz);
+  EXPECT_TRUE(ReadWholeFile(there + "/a.bin") == content);
+
+  ASSERT_TRUE(WriteAll(terminal_, "\x01\x12"));
+  ASSERT_TRUE(AwaitScreen("*** file: ")) << screen_;
+  ASSERT_TRUE(WriteAll(terminal_, "\r"));
+  ASSERT_TRUE(AwaitLineSetUp(picocom));
+  Finish(start_lrzsz("sz back.bin"));
+  EXPECT_TRUE(AwaitScreen("receiving by ZMODEM")) << screen_;
+  EXPECT_TRUE(AwaitScreen("*** exit status: 0 ***")) << screen_;
+  EXPECT_TRUE(ReadWholeFile(here + "/back.bin") == back);
+  ASSERT_TRUE(WriteAll(terminal_, "\x01\x18"));
+  EXPECT_EQ(Finish(picocom).status, 0);
+}
+
 // ser2net 4 serves one end of the line as RFC 2217 and as raw TCP; velcot
 // on the network side receives, then sends. Through RFC 2217 the device
 // ser2net opened takes the speed and stop bits asked for (a

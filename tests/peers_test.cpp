@@ -2,8 +2,9 @@
 // nullmodem tool. Kermit against C-Kermit, both ways: batches with long
 // packets and sliding windows (a file the receiver refuses among them), a
 // 7-bit line with parity, a noisy line, and Ctrl+C at either end.
-// X/YMODEM against lrzsz's sx, rx, sb and rb, both ways, on clean and
-// noisy lines and with Ctrl+C. And U-Boot's loadb, loadx and loady.
+// X/YMODEM and ZMODEM against lrzsz's sx, rx, sb, rb, sz and rz, both
+// ways, on clean and noisy lines and with Ctrl+C. And U-Boot's loadb, loadx
+// and loady.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -286,7 +287,7 @@ std::string PadAsSent(const std::string& content, size_t room) {
 // Every row both ways where the peer does both: each file stored whole,
 // under its name (XMODEM: the one -o gives), YMODEM's with its time; rx
 // keeps XMODEM's padding, velcot cuts it.
-TEST_F(PeersTest, XymodemGoesBothWaysWithLrzsz) {
+TEST_F(PeersTest, LrzszProtocolsGoBothWays) {
   StartCable({"-b", "115200"});
   MakeFiles(20000);
   auto all = files_;
@@ -313,6 +314,20 @@ TEST_F(PeersTest, XymodemGoesBothWaysWithLrzsz) {
        false,
        0},
       {"to velcot: YMODEM-g", {"--protocol", "ymodem-g"}, nullptr, true, 0},
+      {"to rz: ZMODEM", {"--protocol", "zmodem"}, "rz", true, 0},
+      {"from sz: ZMODEM", {"--protocol", "zmodem"}, "sz every.bin random.bin notes.txt", false, 0},
+      {"from sz -e: ZMODEM, every control character escaped",
+       {"--protocol", "zmodem"},
+       "sz -e every.bin random.bin notes.txt",
+       false,
+       0},
+      {"to velcot: ZMODEM", {"--protocol", "zmodem"}, nullptr, true, 0},
+      {"to rz: ZMODEM, --escape-all", {"--protocol", "zmodem", "--escape-all"}, "rz", true, 0},
+      {"to velcot: ZMODEM, --escape-all",
+       {"--protocol", "zmodem", "--escape-all"},
+       nullptr,
+       true,
+       0},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
@@ -340,18 +355,27 @@ TEST_F(PeersTest, XymodemGoesBothWaysWithLrzsz) {
 
 // Bit errors both ways on a line with latency: every file whole or not
 // there, never a hang.
-TEST_F(PeersTest, XymodemOnANoisyLineStoresEveryFileWholeOrNotAtAll) {
+TEST_F(PeersTest, LrzszOnANoisyLineStoresEveryFileWholeOrNotAtAll) {
   StartCable({"-b", "115200", "--ber-ab", "1e-5", "--ber-ba", "1e-5", "--latency-ms", "20"});
   MakeFiles(50000);
-  for (bool to_peer : {true, false}) {
-    SCOPED_TRACE(to_peer ? "to rb" : "from sb");
-    RemoveTree(rx_);
-    MakeFolder("rx");
-    RunXy(to_peer, {"--protocol", "ymodem"}, to_peer ? "rb" : "sb every.bin random.bin notes.txt");
-    EXPECT_TRUE(velcot_end_.exited && kermit_end_.exited);
-    bool whole = ExpectWholeOrNone();
-    if (velcot_end_.status == 0 && !to_peer) {
-      EXPECT_TRUE(whole) << Output("velcot.err");
+  const struct {
+    const char* protocol;
+    const char* receiver;
+    const char* sender;
+  } kRows[] = {{"ymodem", "rb", "sb every.bin random.bin notes.txt"},
+               {"zmodem", "rz", "sz every.bin random.bin notes.txt"}};
+  for (const auto& row : kRows) {
+    for (bool to_peer : {true, false}) {
+      SCOPED_TRACE(std::string(row.protocol) + (to_peer ? " to " : " from ") +
+                   (to_peer ? row.receiver : row.sender));
+      RemoveTree(rx_);
+      MakeFolder("rx");
+      RunXy(to_peer, {"--protocol", row.protocol}, to_peer ? row.receiver : row.sender);
+      EXPECT_TRUE(velcot_end_.exited && kermit_end_.exited);
+      bool whole = ExpectWholeOrNone();
+      if (velcot_end_.status == 0 && !to_peer) {
+        EXPECT_TRUE(whole) << Output("velcot.err");
+      }
     }
   }
   SendSignal(cable_.pid, SIGTERM);
@@ -360,25 +384,39 @@ TEST_F(PeersTest, XymodemOnANoisyLineStoresEveryFileWholeOrNotAtAll) {
 }
 
 // Ctrl+C at velcot mid-file: it ends at once with the interrupt's status,
-// and its CAN CAN ends the lrzsz program too; velcot receiving stores
-// nothing.
-TEST_F(PeersTest, XymodemInterruptedEndCancelsTheOther) {
+// and its cancel (CAN CAN, or ZMODEM's CANs) ends the lrzsz program too;
+// velcot receiving stores nothing.
+TEST_F(PeersTest, LrzszInterruptedEndCancelsTheOther) {
   StartCable({"-b", "57600"});
   MakeFiles(300000);
-  for (bool to_peer : {true, false}) {
-    SCOPED_TRACE(to_peer ? "to rb" : "from sb");
-    std::vector<std::string> args = {"-p", cable_.link_a, "-b", "57600", "--protocol", "ymodem"};
-    if (to_peer) args.push_back("every.bin");
-    pid_t velcot = StartVelcot(to_peer ? tx_ : rx_, args, "velcot");
-    AwaitOpen(velcot, cable_.link_a);
-    pid_t peer = StartLrzsz(to_peer ? rx_ : tx_, to_peer ? "rb" : "sb every.bin", "peer");
-    ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1", kLimitSeconds * 1000,
-                                velcot));
-    SendSignal(velcot, SIGINT);
-    ExpectExit(Finish(velcot), 130, "velcot");
-    EXPECT_TRUE(Finish(peer).exited);
-    EXPECT_GT(ReadPeerStatus("peer"), 0) << Output("peer.err");
-    EXPECT_TRUE(to_peer || ListDirectory(rx_).empty());
+  const struct {
+    const char* protocol;
+    const char* receiver;
+    const char* sender;
+  } kRows[] = {{"ymodem", "rb", "sb every.bin"}, {"zmodem", "rz", "sz every.bin"}};
+  for (const auto& row : kRows) {
+    for (bool to_peer : {true, false}) {
+      SCOPED_TRACE(std::string(row.protocol) + (to_peer ? " to " : " from ") +
+                   (to_peer ? row.receiver : row.sender));
+      std::vector<std::string> args = {"-p",    cable_.link_a, "-b",
+                                       "57600", "--protocol",  row.protocol};
+      if (to_peer) args.push_back("every.bin");
+      pid_t velcot = StartVelcot(to_peer ? tx_ : rx_, args, "velcot");
+      AwaitOpen(velcot, cable_.link_a);
+      pid_t peer = StartLrzsz(to_peer ? rx_ : tx_, to_peer ? row.receiver : row.sender, "peer");
+      ASSERT_TRUE(WaitForFileText(scratch_ + "/logs/velcot.out", "every.bin 1",
+                                  kLimitSeconds * 1000, velcot));
+      SendSignal(velcot, SIGINT);
+      ExpectExit(Finish(velcot), 130, "velcot");
+      EXPECT_TRUE(Finish(peer).exited);
+      EXPECT_GT(ReadPeerStatus("peer"), 0) << Output("peer.err");
+      // Nothing stored; a ZMODEM receiver keeps its part, for a resume.
+      bool there = false;
+      ReadWholeFile(rx_ + "/every.bin", &there);
+      EXPECT_TRUE(to_peer || !there);
+      RemoveTree(rx_);
+      MakeFolder("rx");
+    }
   }
 }
 
@@ -449,6 +487,73 @@ TEST_F(PeersTest, DefaultEndsRecognizeOtherProtocols) {
   Finish(velcot);
   EXPECT_TRUE(ExpectWholeOrNone());
   EXPECT_NE(Output("velcot.out").find("receiving by Kermit"), std::string::npos);
+}
+
+// Without --protocol at either end: a sender that hears rz's ZRINIT sends
+// its batch by ZMODEM, and a receiver that hears sz's opening takes it so.
+TEST_F(PeersTest, DefaultEndsSpeakZmodemWithLrzsz) {
+  StartCable({"-b", "115200"});
+  MakeFiles(20000);
+  files_.pop_back();  // a batch of two
+  RunXy(true, {}, "rz");
+  ExpectExit(velcot_end_, 0, "velcot");
+  ExpectExit(kermit_end_, 0, "peer");
+  EXPECT_TRUE(ExpectWholeOrNone());
+  EXPECT_NE(Output("velcot.out").find("sending by ZMODEM"), std::string::npos);
+  RemoveTree(rx_);
+  MakeFolder("rx");
+  pid_t velcot = StartVelcot(rx_, {"-p", cable_.link_a, "-b", "115200"}, "velcot");
+  AwaitOpen(velcot, cable_.link_a);
+  pid_t peer = StartLrzsz(tx_, "sz every.bin random.bin", "peer");
+  EXPECT_TRUE(Finish(peer).exited);
+  EXPECT_EQ(ReadPeerStatus("peer"), 0) << Output("peer.err");
+  SendSignal(velcot, SIGINT);
+  Finish(velcot);
+  EXPECT_TRUE(ExpectWholeOrNone());
+  EXPECT_EQ(ListDirectory(rx_).size(), 2u);
+  EXPECT_NE(Output("velcot.out").find("receiving by ZMODEM"), std::string::npos);
+}
+
+// Resume both ways: rz -r holding half the file gets only the rest; velcot
+// cut off mid-file keeps its part and asks sz only for the rest.
+TEST_F(PeersTest, ZmodemResumesFromTheReceiversPart) {
+  MakeFiles(100000);
+  files_ = {files_[1]};
+  const std::string content = files_[0].second;
+  const std::string path = rx_ + "/" + files_[0].first;
+  StartCable({"-b", "115200"});
+  ASSERT_TRUE(WriteWholeFile(path, content.substr(0, 50000)));
+  RunXy(true, {"--protocol", "zmodem"}, "rz -r");
+  ExpectExit(velcot_end_, 0, "velcot");
+  ExpectExit(kermit_end_, 0, "peer");
+  EXPECT_EQ(ReadWholeFile(path), content);
+  SendSignal(cable_.pid, SIGTERM);
+  Finish(cable_.pid);
+  EXPECT_LT(ParseLineCounters(ReadWholeFile(cable_.log), "A->B").carried, 60000u);
+
+  RemoveTree(rx_);
+  MakeFolder("rx");
+  for (const char* cut : {"40000", ""}) {
+    SCOPED_TRACE(*cut ? "cut off" : "sent again");
+    std::vector<std::string> options = {"-b", "115200"};
+    if (*cut) options.insert(options.end(), {"--cut-after", cut});
+    cable_ =
+        StartNullModem(NULLMODEM_PATH, options, MakeFolder(*cut ? "cut" : "again"), kLimitSeconds);
+    ASSERT_GT(cable_.pid, 0) << ReadWholeFile(cable_.log);
+    children_.push_back(cable_.pid);
+    RunXy(false, {"--protocol", "zmodem"}, "sz random.bin");
+    SendSignal(cable_.pid, SIGTERM);
+    Finish(cable_.pid);
+    if (*cut) {
+      EXPECT_NE(velcot_end_.status, 0);
+      EXPECT_EQ(ListDirectory(rx_).size(), 1u);  // the kept part alone
+      continue;
+    }
+    ExpectExit(velcot_end_, 0, "velcot");
+    EXPECT_EQ(ReadWholeFile(path), content);
+    EXPECT_EQ(ListDirectory(rx_).size(), 1u);
+    EXPECT_LT(ParseLineCounters(ReadWholeFile(cable_.log), "B->A").carried, 80000u);
+  }
 }
 
 }  // namespace

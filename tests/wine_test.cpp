@@ -465,11 +465,12 @@ TEST_F(WineTest, WindowsTradesFilesWithCKermit) {
   EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
 }
 
-// velcot.exe speaks YMODEM with lrzsz both ways (through socat: lrzsz
-// flushes the line as it exits, which on a pty drops its last answer).
+// velcot.exe speaks YMODEM and ZMODEM with lrzsz both ways (through socat:
+// lrzsz flushes the line as it exits, which on a pty drops its last
+// answer).
 TEST_F(WineTest, WindowsTradesFilesWithLrzsz) {
   ASSERT_TRUE(StartLine(18));
-  std::string tx = MakeFolder("tx"), rx = MakeFolder("rx"), back = MakeFolder("back");
+  std::string tx = MakeFolder("tx");
   const std::string every = EveryByteValue(40), text = "a line\n";
   ASSERT_TRUE(WriteWholeFile(tx + "/every.bin", every));
   ASSERT_TRUE(WriteWholeFile(tx + "/notes.txt", text));
@@ -479,26 +480,37 @@ TEST_F(WineTest, WindowsTradesFilesWithLrzsz) {
                     "SYSTEM:" + command + "; sleep 0.3"};
     return StartLogged(options, folder, "lrzsz");
   };
-  const std::vector<std::string> kYmodem = {"-p", "COM18", "-b", "115200", "--protocol", "ymodem"};
+  const struct {
+    const char* protocol;
+    const char* receiver;
+    const char* sender;
+  } kRows[] = {{"ymodem", "rb", "sb every.bin notes.txt"},
+               {"zmodem", "rz", "sz every.bin notes.txt"}};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.protocol);
+    std::string rx = MakeFolder(std::string("rx-") + row.protocol);
+    std::string back = MakeFolder(std::string("back-") + row.protocol);
+    const std::vector<std::string> kArgs = {"-p",     "COM18",      "-b",
+                                            "115200", "--protocol", row.protocol};
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), {"every.bin", "notes.txt"});
+    pid_t sender = StartWindowsVelcot(tx, args, "tx");
+    ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(sender, line_.link_a); },
+                                 kLimitSeconds * 1000, sender));
+    pid_t peer = start_lrzsz(back, row.receiver);
+    ExpectExit(Finish(sender), 0, "tx");
+    Finish(peer);
+    EXPECT_TRUE(ReadWholeFile(back + "/every.bin") == every);
+    EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
 
-  std::vector<std::string> args = kYmodem;
-  args.insert(args.end(), {"every.bin", "notes.txt"});
-  pid_t sender = StartWindowsVelcot(tx, args, "tx");
-  ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(sender, line_.link_a); },
-                               kLimitSeconds * 1000, sender));
-  pid_t rb = start_lrzsz(back, "rb");
-  ExpectExit(Finish(sender), 0, "tx");
-  Finish(rb);
-  EXPECT_TRUE(ReadWholeFile(back + "/every.bin") == every);
-  EXPECT_EQ(ReadWholeFile(back + "/notes.txt"), text);
-
-  pid_t receiver = StartWindowsVelcot(rx, kYmodem, "rx");
-  ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(receiver, line_.link_a); },
-                               kLimitSeconds * 1000, receiver));
-  Finish(start_lrzsz(tx, "sb every.bin notes.txt"));
-  ExpectExit(Finish(receiver), 0, "rx");
-  EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == every);
-  EXPECT_EQ(ReadWholeFile(rx + "/notes.txt"), text);
+    pid_t receiver = StartWindowsVelcot(rx, kArgs, "rx");
+    ASSERT_TRUE(WaitForCondition([&] { return HoldsFile(receiver, line_.link_a); },
+                                 kLimitSeconds * 1000, receiver));
+    Finish(start_lrzsz(tx, row.sender));
+    ExpectExit(Finish(receiver), 0, "rx");
+    EXPECT_TRUE(ReadWholeFile(rx + "/every.bin") == every);
+    EXPECT_EQ(ReadWholeFile(rx + "/notes.txt"), text);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "protocols/kermit/kermit.h"
 #include "protocols/xymodem/xymodem.h"
+#include "protocols/zmodem/zmodem.h"
 
 bool ParseProtocolName(const char* name, Protocol* protocol) {
   static const struct {
@@ -43,7 +44,11 @@ TransferResult RunProtocol(PortHandle port, const ProtocolRun& run, const LineTi
       XyRun xy = {kind, run.files, run.file_count, run.output_name};
       return run.file_count > 0 ? SendXyFiles(port, xy, times) : ReceiveXyFiles(port, xy, times);
     }
-    case Protocol::kZmodem:
+    case Protocol::kZmodem: {
+      ZRun z = {run.files, run.file_count, run.escape_all};
+      return run.file_count > 0 ? SendZmodemFiles(port, z, times)
+                                : ReceiveZmodemFiles(port, z, times);
+    }
     case Protocol::kVelcot:
       break;
   }

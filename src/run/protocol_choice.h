@@ -25,6 +25,7 @@ struct ProtocolRun {
   int file_count;
   const char* output_name;  // -o: the name a file that arrives without one is stored under
   int data_bits = 8;        // the line's, from its mode: Kermit prefixes the 8th bit over 7
+  bool escape_all = false;  // ZMODEM: escape every control character, for a line that eats some
 };
 
 // Sends or receives the run's files, each reported as it ends: kDone when

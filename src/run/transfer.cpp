@@ -15,6 +15,7 @@
 #include "protocols/velcot/legacy/stream.h"
 #include "protocols/velcot/session.h"
 #include "protocols/xymodem/xymodem.h"
+#include "protocols/zmodem/zmodem.h"
 #include "run/folders.h"
 
 // An exchange between velcots cut short by this end's interruption: the
@@ -76,6 +77,7 @@ namespace {
 // What a receiver of another protocol writes while it waits, heard by a
 // sender waiting for READY: told apart, it is said once with how to send
 // to it. Only read, never answered: every receiver sees today's bytes.
+// A ZMODEM receiver's ZRINIT is the one answered: its files go by ZMODEM.
 struct OtherReceiver {
   uint8_t heard[64];
   size_t length = 0;
@@ -85,14 +87,28 @@ struct OtherReceiver {
 
 }  // namespace
 
-// True when the bytes heard end with a Kermit receiver's NAK.
-static bool NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
+// What a byte heard completed.
+enum class OtherHeard {
+  kNothing,
+  kOthers,  // a Kermit NAK, or a byte inside a ZMODEM header: no READY
+  kZmodem,  // a ZMODEM receiver's ZRINIT
+};
+
+static OtherHeard NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
   if (other->length == sizeof other->heard) {
-    other->length = other->since_start = 0;
+    // The later half stays: a header may have begun in it.
+    const size_t kept = sizeof other->heard / 2;
+    memmove(other->heard, other->heard + kept, kept);
+    other->length = kept;
+    other->since_start = other->since_start > kept ? other->since_start - kept : 0;
   }
   other->heard[other->length++] = byte;
+  if (IsZmodemReceiverInit(other->heard, other->length)) return OtherHeard::kZmodem;
   bool kermit = IsKermitReceiverNak(other->heard, other->length);
-  if (other->said) return kermit;
+  OtherHeard heard = kermit || EndsInsideZmodemHeader(other->heard, other->length)
+                         ? OtherHeard::kOthers
+                         : OtherHeard::kNothing;
+  if (other->said) return heard;
   const char* how = nullptr;
   // X/YMODEM's ask comes once between two STARTs; a Kermit NAK in a burst.
   switch (
@@ -112,14 +128,14 @@ static bool NoteOtherReceiver(OtherReceiver* other, uint8_t byte) {
       if (kermit)
         how = "a Kermit receiver (it asks with a NAK packet): send with --protocol kermit";
   }
-  if (how == nullptr) return kermit;
+  if (how == nullptr) return heard;
   fprintf(stderr, "The other end is %s\n", how);
   other->said = true;
-  return kermit;
+  return heard;
 }
 
 // The receiver's answer to a sender's opening.
-enum class Answer { kReady, kReadyStream, kNone, kLost, kEchoed };
+enum class Answer { kReady, kReadyStream, kNone, kLost, kEchoed, kZmodem };
 
 // Openings whose preamble came back before the sender stops: a far end
 // that echoes (a shell at its prompt, a terminal in cooked mode) would
@@ -159,8 +175,9 @@ static bool NoteEcho(EchoWatch* watch, uint8_t byte, uint32_t starts) {
 // anything else has come back, only after the stall limit and a quarter,
 // by when a receiver that read a START as data has given that up
 // (doc/design.md).
+// A ZMODEM receiver's ZRINIT is kZmodem, its bytes left in *receiver_heard.
 static Answer OpenExchange(PortHandle port, const RunSettings& settings, bool offer_stream,
-                           uint32_t give_up_ms) {
+                           uint32_t give_up_ms, OtherReceiver* receiver_heard) {
   const LineTimes& times = settings.times;
   uint32_t limit_ms = times.stall_limit_ms;
   uint32_t echo_limit = settings.start_typed ? kEchoedOpeningsStarted : kEchoedOpenings;
@@ -179,7 +196,6 @@ static Answer OpenExchange(PortHandle port, const RunSettings& settings, bool of
   }
   auto opened = std::chrono::steady_clock::now();
   bool stray = false;
-  OtherReceiver receiver_heard;
   for (uint32_t starts = 1;; starts++) {
     if (give_up_ms != 0 && MillisecondsSince(opened) >= give_up_ms) return Answer::kNone;
     if (starts == kQuickStarts + 1 && !stray) {  // said once: silence met the quick STARTs
@@ -193,7 +209,7 @@ static Answer OpenExchange(PortHandle port, const RunSettings& settings, bool of
       return Answer::kLost;
     }
     if (WriteByte(port, kStart) != PortResult::kDone) return Answer::kLost;
-    receiver_heard.since_start = receiver_heard.length;
+    receiver_heard->since_start = receiver_heard->length;
     auto sent = std::chrono::steady_clock::now();
     bool other = false;  // bytes came back, and none of them an echo
     for (;;) {
@@ -221,10 +237,13 @@ static Answer OpenExchange(PortHandle port, const RunSettings& settings, bool of
       // READY is also the check that ends a Kermit receiver's NAK for
       // packet 0: with that packet before it, it is no answer. A shell shows
       // START echoed as "\231": its '3' is no READY either.
-      bool kermit = byte == kReady && NoteOtherReceiver(&receiver_heard, byte);
-      if (byte == kReady && !kermit && echo.counted_at != starts) return Answer::kReady;
+      // So is a '3' of a ZMODEM receiver's hex header.
+      OtherHeard heard = NoteOtherReceiver(receiver_heard, byte);
+      if (heard == OtherHeard::kZmodem) return Answer::kZmodem;
+      if (byte == kReady && heard == OtherHeard::kNothing && echo.counted_at != starts) {
+        return Answer::kReady;
+      }
       if (offer_stream && byte == kReadyStream) return Answer::kReadyStream;
-      if (byte != kReady) NoteOtherReceiver(&receiver_heard, byte);
       // An echo keeps the quick pace, so that it is told within seconds.
       bool echoed = offer_stream && NoteEcho(&echo, byte, starts);
       if (echoed && echo.echoed >= echo_limit) {
@@ -315,6 +334,29 @@ static TransferResult SendInOpening(PortHandle port, const Outgoing& out, Answer
   return ReportEnding(&line, ending, true, out.path);
 }
 
+// A ZMODEM receiver answered: first (if any) and every file given after it
+// go in one ZMODEM batch, as --protocol zmodem would send them; a folder
+// given is not a regular file, as for any receiver without paths.
+static TransferResult SendByZmodem(PortHandle port, const char* first, const OtherReceiver& heard,
+                                   const RunSettings& settings, SendRun* run) {
+  printf("A ZMODEM receiver answered: sending by ZMODEM\n");
+  fflush(stdout);
+  std::vector<const char*> paths;
+  if (first != nullptr) paths.push_back(first);
+  while (!run->pending.empty()) {
+    if (IsFolderArgument(run->pending.front())) {
+      TakeFolderArgument(&run->pending, false, &run->failed);
+      continue;
+    }
+    paths.push_back(run->pending.front().path);
+    run->pending.pop_front();
+  }
+  ZRun z = {paths.data(), int(paths.size()), settings.escape_all};
+  TransferResult result = SendZmodemFiles(port, z, settings.times, heard.heard, heard.length);
+  if (result != TransferResult::kDone) run->failed = true;
+  return result;
+}
+
 // Opens the exchange and hands the file to the one the receiver answers.
 static TransferResult OfferFile(PortHandle port, const Outgoing& out, const RunSettings& settings,
                                 uint32_t give_up_ms, SendRun* run) {
@@ -322,9 +364,11 @@ static TransferResult OfferFile(PortHandle port, const Outgoing& out, const RunS
     ReportTooLarge(out.path);
     return TransferResult::kSkipped;
   }
-  Answer answer = OpenExchange(port, settings, out.streamable, give_up_ms);
+  OtherReceiver heard;
+  Answer answer = OpenExchange(port, settings, out.streamable, give_up_ms, &heard);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone || answer == Answer::kEchoed) return TransferResult::kUnanswered;
+  if (answer == Answer::kZmodem) return SendByZmodem(port, out.path, heard, settings, run);
   return SendInOpening(port, out, answer, false, settings, run);
 }
 
@@ -356,9 +400,11 @@ static bool OpenOutgoing(SendRun* run, const RunSettings& settings, Outgoing* ou
 // waits.
 static TransferResult OfferFolder(PortHandle port, const RunSettings& settings, uint32_t give_up_ms,
                                   SendRun* run) {
-  Answer answer = OpenExchange(port, settings, true, give_up_ms);
+  OtherReceiver heard;
+  Answer answer = OpenExchange(port, settings, true, give_up_ms, &heard);
   if (answer == Answer::kLost) return TransferResult::kPortLost;
   if (answer == Answer::kNone || answer == Answer::kEchoed) return TransferResult::kUnanswered;
+  if (answer == Answer::kZmodem) return SendByZmodem(port, nullptr, heard, settings, run);
   bool stream = answer == Answer::kReadyStream;
   if (stream && WriteBytes(port, kStreamField, kNameFieldSize) != PortResult::kDone) {
     return TransferResult::kPortLost;
@@ -493,9 +539,14 @@ static TransferResult ReceiveStreamedFile(PortHandle port, const RunSettings& se
   return result;
 }
 
+// A Kermit sender's Send-Init, or a ZMODEM sender's "rz\r" and ZRQINIT.
+static bool IsOtherSenderOpening(const uint8_t* bytes, size_t length) {
+  return IsKermitSendInit(bytes, length) || IsZmodemSenderOpening(bytes, length);
+}
+
 PortResult AwaitSender(PortHandle port, const RunSettings& settings, uint32_t wait_ms,
                        SeenOpening* opened, OtherOpening* other) {
-  if (other != nullptr) other->recognize = IsKermitSendInit;
+  if (other != nullptr) other->recognize = IsOtherSenderOpening;
   return WaitForOpening(port, settings.times.opening_quiet_ms, wait_ms, opened, other);
 }
 
@@ -510,6 +561,15 @@ static TransferResult ReceiveByKermit(PortHandle port, const RunSettings& settin
                             other != nullptr ? other->length : 0);
 }
 
+// A ZMODEM sender opened: its batch goes to a ZMODEM receiver, which
+// answers the ZRQINIT heard, as --protocol zmodem would take it.
+static TransferResult ReceiveByZmodem(PortHandle port, const RunSettings& settings) {
+  printf("A ZMODEM sender opened a transfer: receiving by ZMODEM\n");
+  fflush(stdout);
+  ZRun run = {nullptr, 0, settings.escape_all};
+  return ReceiveZmodemFiles(port, run, settings.times, true);
+}
+
 TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened,
                         OtherOpening* other) {
   // The opening: waited for unless it was seen already, and answered.
@@ -518,6 +578,7 @@ TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpenin
   PortResult got = seen == SeenOpening::kNone ? AwaitSender(port, settings, kForEver, &seen, other)
                                               : PortResult::kDone;
   if (got == PortResult::kDone && seen == SeenOpening::kOther) {
+    if (IsZmodemSenderOpening(other->heard, other->length)) return ReceiveByZmodem(port, settings);
     return ReceiveByKermit(port, settings, other);
   }
   bool streamed = seen == SeenOpening::kStream && !settings.classic_only;

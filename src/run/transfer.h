@@ -30,6 +30,8 @@ struct RunSettings {
   // --start typed the receiver's command into the far end's shell: its
   // first openings may come back echoed while that receiver starts.
   bool start_typed = false;
+  // --escape-all: a ZMODEM peer heard gets every control character escaped.
+  bool escape_all = false;
 };
 
 // The files of a run still to be sent, and what the run learned so far.
@@ -65,16 +67,17 @@ TransferResult SendFile(PortHandle port, const char* path, const RunSettings& se
 // Receives one file, waiting however long it takes for a sender. *opened
 // carries a sender's opening from one RecvFile to the next: set on return
 // when the receiver took one off the line after the file, and answered at
-// once on entry. A Kermit sender's opening (kOther, with its bytes in
-// *other) hands the line to a Kermit receiver, which takes its files.
+// once on entry. A Kermit or ZMODEM sender's opening (kOther, with its
+// bytes in *other) hands the line to a receiver of that protocol, which
+// takes its files.
 TransferResult RecvFile(PortHandle port, const RunSettings& settings, SeenOpening* opened,
                         OtherOpening* other = nullptr);
 
 // Waits at most wait_ms for a sender to open a file, dropping whatever
 // comes before its opening, for the next RecvFile to answer at once: kDone
 // with *opened set, kTimedOut when none came in time, or kLost. Given
-// other, a Kermit sender's Send-Init counts as an opening (kOther), its
-// bytes kept there.
+// other, a Kermit sender's Send-Init or a ZMODEM sender's ZRQINIT counts
+// as an opening (kOther), its bytes kept there.
 PortResult AwaitSender(PortHandle port, const RunSettings& settings, uint32_t wait_ms,
                        SeenOpening* opened, OtherOpening* other = nullptr);
 
