@@ -97,7 +97,7 @@ completion_cases=(
   "velcot -m 7|"
   "velcot -p -b |"
   "velcot -b 9600 |"
-  "velcot -|-p -b -m --protocol -o --flow --dtr --rts --start --existing -h --help --version --"
+  "velcot -|-p -b -m --protocol -o --flow --dtr --rts --start --existing --escape-all -h --help --version --"
   "velcot --existing r|replace rename"
   "velcot --f|--flow"
   "velcot --flow |none rtscts xonxoff"
