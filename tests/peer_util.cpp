@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "run/transfer.h"
 #include "wire_util.h"
@@ -141,4 +142,40 @@ PeerFrame ReadPeerFrame(int fd) {
   Bytes trailer = ReadExact(fd, 4);
   EXPECT_EQ(FromBigEndian(trailer, 0, 4), Crc32(Concat(checked, frame.payload)));
   return frame;
+}
+
+std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
+  std::vector<Step> all;
+  for (const auto& part : parts)
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+bool AwaitBytes(int fd, const std::string& want) {
+  std::string got;
+  while (got.size() < want.size() || got.compare(got.size() - want.size(), want.size(), want)) {
+    Bytes byte = ReadExact(fd, 1);
+    if (byte.empty()) return false;
+    got += char(byte[0]);
+  }
+  return true;
+}
+
+Played PlayAgainst(const std::function<TransferResult(PortHandle)>& transfer,
+                   const std::function<void(int fd, const std::atomic<bool>& done)>& peer) {
+  Link link = OpenLink();
+  std::atomic<bool> done(false);
+  Played played;
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  std::thread under_test([&] {
+    played.result = transfer(link.ours);
+    done = true;
+  });
+  peer(link.theirs, done);
+  under_test.join();
+  testing::internal::GetCapturedStdout();
+  played.said = testing::internal::GetCapturedStderr();
+  CloseLink(link);
+  return played;
 }

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -94,5 +96,31 @@ std::ostream& operator<<(std::ostream& out, const PeerFrame& frame);
 
 // Reads one whole frame, failing the test if its checks fail.
 PeerFrame ReadPeerFrame(int fd);
+
+// ---- another protocol's peer, scripted ----
+
+// What the peer writes, and the bytes it then waits for, others passed
+// over; none: it writes it again and again while it is the last step.
+struct Step {
+  Bytes says;
+  std::string expects;
+};
+
+std::vector<Step> Join(std::vector<std::vector<Step>> parts);
+
+// Reads until what came ends with want: false when the other end closed
+// or went silent first.
+bool AwaitBytes(int fd, const std::string& want);
+
+// What a transfer under test returned, and wrote on stderr.
+struct Played {
+  TransferResult result = kNoResult;
+  std::string said;
+};
+
+// Runs transfer on a thread with a new link's port while peer plays the
+// far end (done: the transfer has returned), then closes the link.
+Played PlayAgainst(const std::function<TransferResult(PortHandle)>& transfer,
+                   const std::function<void(int fd, const std::atomic<bool>& done)>& peer);
 
 #endif

@@ -31,13 +31,6 @@ Bytes Header(const std::string& name_and_facts) {
   return Block(0, name_and_facts + std::string(128 - name_and_facts.size(), '\0'));
 }
 
-// What the peer writes, and the bytes it then expects, others passed over
-// (none: it writes it again and again while it is the last step).
-struct Step {
-  Bytes says;
-  std::string expects;
-};
-
 // A file of five bytes sent whole, then the ask for the next.
 std::vector<Step> SendHello(const std::string& name) {
   return {{Header(name + std::string("\0"
@@ -70,13 +63,6 @@ void Play(int fd, const std::vector<Step>& steps, const std::atomic<bool>& done)
       EXPECT_FALSE(got.empty()) << "step " << i << " wants " << int(want);
     }
   }
-}
-
-std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
-  std::vector<Step> all;
-  for (const auto& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
-  return all;
 }
 
 class XymodemHostileTest : public InScratchFolder {};
@@ -159,21 +145,13 @@ TEST_F(XymodemHostileTest, ReceiverStoresNothingWrongAndNothingOutside) {
     SCOPED_TRACE(c.name);
     fs::create_directory("in");
     fs::current_path("in");
-    Link link = OpenLink();
-    std::atomic<bool> done(false);
-    TransferResult result = kNoResult;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    std::thread receiver([&] {
-      result = ReceiveXyFiles(link.ours, {c.kind, nullptr, 0, "got.bin"}, kTimes);
-      done = true;
-    });
-    Play(link.theirs, c.steps, done);
-    receiver.join();
-    testing::internal::GetCapturedStdout();
-    std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, c.result);
-    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    Played played = PlayAgainst(
+        [&](PortHandle port) {
+          return ReceiveXyFiles(port, {c.kind, nullptr, 0, "got.bin"}, kTimes);
+        },
+        [&](int fd, const std::atomic<bool>& done) { Play(fd, c.steps, done); });
+    EXPECT_EQ(played.result, c.result);
+    EXPECT_NE(played.said.find(c.said), std::string::npos) << played.said;
     EXPECT_EQ(ListDirectory("."), c.stored);
     if (c.kind == XyKind::kXmodem) {
       EXPECT_EQ(ReadFile("got.bin"), Bytes({'h', 'e', 'l', 'l', 'o'}));
@@ -181,7 +159,6 @@ TEST_F(XymodemHostileTest, ReceiverStoresNothingWrongAndNothingOutside) {
     EXPECT_FALSE(fs::exists("../x"));
     fs::current_path("..");
     fs::remove_all("in");
-    CloseLink(link);
   }
 }
 

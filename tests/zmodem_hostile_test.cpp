@@ -40,30 +40,11 @@ Bytes File(const std::string& name, const std::string& facts) {
   return Frame(kZFile, 0, name + std::string(1, '\0') + facts);
 }
 
-// What the peer writes, and the bytes it then waits for, others passed
-// over; none: it writes it again and again while it is the last step.
-struct Step {
-  Bytes says;
-  std::string expects;
-};
-
 std::string Said(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
 const std::string kCancel(5, char(kZDle));
-
-// Reads until what came ends with want: false when the other end closed
-// or went silent first.
-bool AwaitBytes(int fd, const std::string& want) {
-  std::string got;
-  while (got.size() < want.size() || got.compare(got.size() - want.size(), want.size(), want)) {
-    Bytes byte = ReadExact(fd, 1);
-    if (byte.empty()) return false;
-    got += char(byte[0]);
-  }
-  return true;
-}
 
 void Play(int fd, const std::vector<Step>& steps, const std::atomic<bool>& done) {
   for (size_t i = 0; i < steps.size(); i++) {
@@ -82,13 +63,6 @@ std::vector<Step> SendHello(const std::string& name) {
   return {{File(name, "5 0 100644"), Said(Hex(kZRPos, 0))},
           {Concat(Frame(kZData, 0, "hello", kZCrcE), Frame(kZEof, 5)),
            Said(Hex(kZRInit)).substr(0, 6)}};
-}
-
-std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
-  std::vector<Step> all;
-  for (const auto& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
-  return all;
 }
 
 class ZmodemHostileTest : public InScratchFolder {};
@@ -153,27 +127,20 @@ TEST_F(ZmodemHostileTest, ReceiverStoresNothingWrongAndNothingOutside) {
     SCOPED_TRACE(c.name);
     fs::create_directory("in");
     fs::current_path("in");
-    Link link = OpenLink();
-    std::atomic<bool> done(false);
-    TransferResult result = kNoResult;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    std::thread receiver([&] {
-      result = ReceiveZmodemFiles(link.ours, {nullptr, 0}, kTimes);
-      done = true;
-    });
-    EXPECT_TRUE(AwaitBytes(link.theirs, kInit));
-    Play(link.theirs, c.steps, done);
-    receiver.join();
-    testing::internal::GetCapturedStdout();
-    std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, c.result);
-    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    Played played = PlayAgainst(
+        [](PortHandle port) {
+          return ReceiveZmodemFiles(port, {nullptr, 0}, kTimes);
+        },
+        [&](int fd, const std::atomic<bool>& done) {
+          EXPECT_TRUE(AwaitBytes(fd, kInit));
+          Play(fd, c.steps, done);
+        });
+    EXPECT_EQ(played.result, c.result);
+    EXPECT_NE(played.said.find(c.said), std::string::npos) << played.said;
     EXPECT_EQ(ListDirectory("."), c.stored);
     EXPECT_FALSE(fs::exists("../x"));
     fs::current_path("..");
     fs::remove_all("in");
-    CloseLink(link);
   }
 }
 
@@ -196,28 +163,21 @@ TEST_F(ZmodemHostileTest, SenderEndsOnEndlessZrposAndOnTheCancel) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    Link link = OpenLink();
-    std::atomic<bool> done(false);
-    TransferResult result = kNoResult;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    std::thread sender([&] {
-      result = SendZmodemFiles(link.ours, {files, 2}, kTimes);
-      done = true;
-    });
-    EXPECT_TRUE(AwaitBytes(link.theirs, Said(Hex(kZRqInit))));
-    WriteAll(link.theirs, Hex(kZRInit));
-    while (!done) {
-      WriteAll(link.theirs, c.answer);
-      usleep(20000);
-    }
-    sender.join();
-    testing::internal::GetCapturedStdout();
-    std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, TransferResult::kNotStored);
-    EXPECT_NE(said.find(c.said), std::string::npos) << said;
-    EXPECT_NE(said.find("file b.bin not sent"), std::string::npos) << said;
-    CloseLink(link);
+    Played played = PlayAgainst(
+        [&](PortHandle port) {
+          return SendZmodemFiles(port, {files, 2}, kTimes);
+        },
+        [&](int fd, const std::atomic<bool>& done) {
+          EXPECT_TRUE(AwaitBytes(fd, Said(Hex(kZRqInit))));
+          WriteAll(fd, Hex(kZRInit));
+          while (!done) {
+            WriteAll(fd, c.answer);
+            usleep(20000);
+          }
+        });
+    EXPECT_EQ(played.result, TransferResult::kNotStored);
+    EXPECT_NE(played.said.find(c.said), std::string::npos) << played.said;
+    EXPECT_NE(played.said.find("file b.bin not sent"), std::string::npos) << played.said;
   }
 }
 
