@@ -215,10 +215,10 @@ static ZRead ReadHexHeader(PortHandle port, uint32_t pause_ms, ZHeader* header) 
   return ZRead::kDone;
 }
 
-static ZRead ReadBinHeader(PortHandle port, uint32_t pause_ms, bool crc32, bool ignore_controls,
-                           ZHeader* header) {
-  uint8_t bytes[9];
-  size_t length = crc32 ? 9 : 7;
+// Reads length escaped bytes of a header or a check: a quiet line or a
+// byte that is no data byte there damages it.
+static ZRead ReadEscapedBytes(PortHandle port, uint32_t pause_ms, bool ignore_controls,
+                              uint8_t* bytes, size_t length) {
   for (size_t i = 0; i < length; i++) {
     int value = 0;
     ZRead got = ReadEscaped(port, pause_ms, ignore_controls, &value);
@@ -228,12 +228,22 @@ static ZRead ReadBinHeader(PortHandle port, uint32_t pause_ms, bool crc32, bool 
     if (value > 0xFF) return ZRead::kDamaged;
     bytes[i] = uint8_t(value);
   }
+  return ZRead::kDone;
+}
+
+static uint32_t ReadLittleEndian32(const uint8_t* bytes) {
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+         uint32_t(bytes[3]) << 24;
+}
+
+static ZRead ReadBinHeader(PortHandle port, uint32_t pause_ms, bool crc32, bool ignore_controls,
+                           ZHeader* header) {
+  uint8_t bytes[9];
+  ZRead got = ReadEscapedBytes(port, pause_ms, ignore_controls, bytes, crc32 ? 9 : 7);
+  if (got != ZRead::kDone) return got;
   bool good = false;
   if (crc32) {
-    uint32_t crc = UpdateCrc32(0, bytes, 5);
-    uint32_t sent = uint32_t(bytes[5]) | uint32_t(bytes[6]) << 8 | uint32_t(bytes[7]) << 16 |
-                    uint32_t(bytes[8]) << 24;
-    good = crc == sent;
+    good = UpdateCrc32(0, bytes, 5) == ReadLittleEndian32(bytes + 5);
   } else {
     good = UpdateCrc16(0, bytes, 7) == 0;
   }
@@ -300,21 +310,11 @@ ZRead ReadZSubpacket(PortHandle port, uint32_t pause_ms, bool crc32, bool ignore
     data->push_back(uint8_t(value));
   }
   uint8_t check[4];
-  size_t length = crc32 ? 4 : 2;
-  for (size_t i = 0; i < length; i++) {
-    int value = 0;
-    ZRead got = ReadEscaped(port, pause_ms, ignore_controls, &value);
-    if (got == ZRead::kQuiet) return ZRead::kDamaged;
-    if (got != ZRead::kDone) return got;
-    if (value == kGotCancel) return ZRead::kCancelled;
-    if (value > 0xFF) return ZRead::kDamaged;
-    check[i] = uint8_t(value);
-  }
+  ZRead got = ReadEscapedBytes(port, pause_ms, ignore_controls, check, crc32 ? 4 : 2);
+  if (got != ZRead::kDone) return got;
   if (crc32) {
     uint32_t crc = UpdateCrc32(UpdateCrc32(0, data->data(), data->size()), end, 1);
-    uint32_t sent = uint32_t(check[0]) | uint32_t(check[1]) << 8 | uint32_t(check[2]) << 16 |
-                    uint32_t(check[3]) << 24;
-    return crc == sent ? ZRead::kDone : ZRead::kDamaged;
+    return crc == ReadLittleEndian32(check) ? ZRead::kDone : ZRead::kDamaged;
   }
   uint16_t crc = UpdateCrc16(UpdateCrc16(0, data->data(), data->size()), end, 1);
   return crc == uint16_t(check[0] << 8 | check[1]) ? ZRead::kDone : ZRead::kDamaged;
