@@ -139,9 +139,9 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
     double drain_rate;  // reported to the sender; 0 none
     size_t feed, flush_every, switch_at, piece, room;
     RunCodec first, used;  // the first run's codec; a codec at a step that took some of S
-    int used_step;
-    size_t most;       // bytes of C
-    int avoided = -1;  // a step of that codec that took none of S
+    int used_step;         // -1: whichever the compressor's speed here allows
+    size_t most;           // bytes of C
+    int avoided = -1;      // a step of that codec that took none of S
   };
   const RunCodec none = RunCodec::kNone, deflate = RunCodec::kDeflate, zstd = RunCodec::kZstd;
   const uint8_t d = kCodecDeflate;
@@ -171,9 +171,13 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
     trips.push_back({"zstd, short noise", z, short_noise, 0, 1 << 20, 0, 0, 1 << 16, 1 << 16, zstd,
                      zstd, 1, 700000});
     // A window of zeros would take the compressor many times the line's
-    // time for its few bytes, and for next to no time at all.
+    // time for its few bytes, and for next to no time at all. The run
+    // starts at the step this machine's compressor allows at 1 MB/s; an
+    // instrumented build's is too slow for any but the lowest.
+#ifndef __SANITIZE_ADDRESS__
     trips.push_back({"zstd, zeros first", z, zeros_first, 1e6, 1 << 16, 0, 0, 1 << 16, 1 << 16,
-                     zstd, zstd, 1, 400000, 0});
+                     zstd, zstd, -1, 400000, 0});
+#endif
   }
   if (kHaveLzma) {
     const RunCodec lzma = RunCodec::kLzma;
@@ -203,7 +207,9 @@ TEST(CodecStream, DecodesToWhatWasSentAndShrinksWhatItCan) {
                           trip.room);
     EXPECT_EQ(encoder.s_bytes, trip.s.size());
     EXPECT_EQ(c[0], uint8_t(trip.first));
-    EXPECT_GT(encoder.s_at[int(trip.used)][trip.used_step], 0u);
+    if (trip.used_step >= 0) {
+      EXPECT_GT(encoder.s_at[int(trip.used)][trip.used_step], 0u);
+    }
     if (trip.avoided >= 0) {
       EXPECT_EQ(encoder.s_at[int(trip.used)][trip.avoided], 0u);
     }
